@@ -1,0 +1,50 @@
+# Front door of the build.  `make demo` and `make test` do all their own
+# set-up (packages, configure, build).
+.PHONY: all setup native win32 build demo demo-native test test-native test-win32 asan bench fuzz clean
+
+JOBS ?= $(shell nproc)
+NATIVE := build/native
+WIN32 := build/win32
+ASAN := build/asan
+CMAKE_GEN := -G Ninja
+
+all: build
+
+setup:
+	@sh scripts/setup.sh
+
+native: setup
+	@cmake -S . -B $(NATIVE) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+	@cmake --build $(NATIVE) -j $(JOBS)
+
+win32: setup
+	@cmake -S . -B $(WIN32) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-w64-mingw32.cmake > /dev/null
+	@cmake --build $(WIN32) -j $(JOBS)
+
+asan: setup
+	@cmake -S . -B $(ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DVELDRAN_SANITIZE=ON > /dev/null
+	@cmake --build $(ASAN) -j $(JOBS)
+
+build: native win32
+
+demo: native win32
+	@sh scripts/demo.sh
+
+demo-native: native
+	@sh scripts/demo.sh --native
+
+test-native: native
+	@cd $(NATIVE) && ctest --output-on-failure -j $(JOBS)
+
+test-win32: win32
+	@sh scripts/with-wine.sh ctest --test-dir $(WIN32) --output-on-failure
+
+test: native win32 asan
+	@cd $(NATIVE) && ctest --output-on-failure -j $(JOBS)
+	@cd $(ASAN) && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	    ctest --output-on-failure -j $(JOBS) -L unit
+	@sh scripts/with-wine.sh ctest --test-dir $(WIN32) --output-on-failure
+
+clean:
+	rm -rf build

@@ -1,0 +1,36 @@
+#!/bin/sh
+# Installs what the build and the tests need on Debian 12, once.  Quick and
+# silent when everything is there.  As root it installs what is missing;
+# otherwise it prints the exact apt-get line and stops.
+set -eu
+
+PACKAGES="cmake ninja-build g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev \
+g++-mingw-w64-i686 wine wine32:i386 libtomlplusplus-dev libcli11-dev clang libclang-rt-14-dev \
+llvm valgrind python3"
+
+missing=""
+for p in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+need_i386=no
+case "$missing" in *:i386*) need_i386=yes ;; esac
+if ! dpkg --print-foreign-architectures | grep -qx i386; then need_i386=yes; else need_i386=no; fi
+
+if [ "$(id -u)" != 0 ]; then
+    echo "setup: missing packages:$missing" >&2
+    echo "setup: as root, run:" >&2
+    [ "$need_i386" = yes ] && echo "  dpkg --add-architecture i386 && \\" >&2
+    echo "  apt-get update && apt-get install -y$missing" >&2
+    exit 1
+fi
+
+echo "setup: installing$missing"
+[ "$need_i386" = yes ] && dpkg --add-architecture i386
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+# shellcheck disable=SC2086
+apt-get install -y -q $missing

@@ -1,0 +1,42 @@
+# Sourced by the scripts that run Windows programs: a private 32-bit wine
+# prefix under build/, no debug chatter, no display.
+ROOT=${ROOT:-$(cd "$(dirname "$0")/.." && pwd)}
+# VELDRAN_WINE_DIR holds the prefix and the port paths; a second checkout or
+# a parallel run can use its own.
+VELDRAN_WINE_DIR=${VELDRAN_WINE_DIR:-$ROOT/build}
+export VELDRAN_WINE_DIR
+export WINEPREFIX="$VELDRAN_WINE_DIR/wineprefix"
+export WINEARCH=win32
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+
+# Creates the prefix once (about 5 s), then maps COM1 to COM4 onto stable
+# paths under build/ so that no program can ever reach a real port; the
+# simulator points those paths at its pseudo-terminal.
+wine_prefix_ready() {
+    if [ ! -f "$WINEPREFIX/.veldran-ready" ]; then
+        mkdir -p "$VELDRAN_WINE_DIR"
+        wineboot -i > "$VELDRAN_WINE_DIR/wineboot.log" 2>&1 || { cat "$VELDRAN_WINE_DIR/wineboot.log" >&2; return 1; }
+        wineserver -w
+        for n in 1 2 3 4; do
+            wine reg add 'HKLM\Software\Wine\Ports' /v COM$n /t REG_SZ \
+                /d "$VELDRAN_WINE_DIR/ports/com$n" /f > /dev/null 2>&1
+        done
+        wineserver -k 2>/dev/null || true
+        wineserver -w 2>/dev/null || true
+        touch "$WINEPREFIX/.veldran-ready"
+    fi
+    mkdir -p "$VELDRAN_WINE_DIR/ports"
+}
+
+# A persistent server with its output redirected: a wine run whose output
+# is captured through a pipe would otherwise wait for the server to exit.
+wine_server_start() {
+    # (the server detaches by itself once its socket is ready)
+    wineserver -p > "$VELDRAN_WINE_DIR/wineserver.log" 2>&1 < /dev/null
+}
+
+wine_server_stop() {
+    wineserver -k 2>/dev/null || true
+}

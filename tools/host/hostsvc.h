@@ -1,0 +1,49 @@
+// The host side of the service interface, shared by the test host and the
+// reference host: a dispatcher for the Init request and the four services
+// the module calls, with a console that can be captured and a clock that is
+// either real (monotonic milliseconds) or virtual (driven by the test).
+//
+// This header deliberately does not include windows.h or veldran.h, so that
+// it can be used from either kind of translation unit.
+#ifndef TOOLS_HOST_HOSTSVC_H
+#define TOOLS_HOST_HOSTSVC_H
+
+#include <cstdint>
+#include <string>
+
+namespace hostsvc {
+
+// The address to store at bytes 4.. of the Init request.
+void *dispatcher();
+
+// Console.  By default text goes to stdout (flushed at once); with capture on
+// it is appended to a buffer that take_console() returns and empties.
+void capture_console(bool on);
+std::string take_console();
+const std::string &console();
+
+// Clock.
+//  real:    HlpPtimerSet/Poll on the monotonic clock; a period of p ms runs
+//           at least p and less than p + 1 ms.
+//  virtual: time stands still except that every HlpPtimerPoll first advances
+//           it by `ms_per_poll` (default 1), and advance() moves it by hand.
+void use_real_clock();
+void use_virtual_clock(int32_t ms_per_poll = 1);
+void advance(int64_t ms);
+int64_t now_ms();
+
+// Service call counters, for tests.
+struct Counters {
+    long printf_calls = 0;
+    long sprintf_calls = 0;
+    long timer_sets = 0;
+    long timer_polls = 0;
+    long other_calls = 0; // selectors the module never uses
+    int32_t last_period = 0;
+};
+Counters &counters();
+void reset_counters();
+
+} // namespace hostsvc
+
+#endif

@@ -1,0 +1,92 @@
+// The module's own declarations: settings, controller state, exchange state,
+// field helpers, protocol operations, request handlers and instructions.
+#ifndef VELDRAN_MODULE_H
+#define VELDRAN_MODULE_H
+
+#include "veldran.h"
+
+// ---------------------------------------------------------------------------
+// Start-up options (options.cpp).
+extern int32_t port;        // COM port 1 to 4
+extern int32_t BaudRate;    // bits per second
+extern uint32_t timeout;    // reply time-out, milliseconds
+extern BOOL useCheckSum;    // commands and replies carry a checksum
+extern BOOL debug;          // trace replies and failures on the console
+
+constexpr int CMDLINE_BUFFER = 200; // the option string's work buffer
+ERRCODE CommandLine(const char *cmdLine);
+
+// ---------------------------------------------------------------------------
+// Requests and controller state (entry.cpp).
+extern int32_t Mode;
+extern int32_t TopDoc;
+extern const char DriverName[10];
+
+ERRCODE dispatch(void *reqp, void *datap);
+ERRCODE Init(void);
+ERRCODE DeInstall(void);
+ERRCODE SetMode(const struct req_setmode *r);
+
+// The COM port's queue sizes and buffers, owned by the serial library while
+// the port is open.
+constexpr int32_t COM_QUEUE_SIZE = 128;
+extern char rcvBuf[COM_QUEUE_SIZE];
+extern char xmitBuf[COM_QUEUE_SIZE];
+
+// ---------------------------------------------------------------------------
+// Exchange state and field helpers (protocol.cpp).
+constexpr int LINE_MAX = 80;             // characters of a reply line
+constexpr char CR = '\r';
+extern char dout[LINE_MAX + 1];          // command line, never terminated
+extern char din[LINE_MAX + 1];           // reply from its start character on
+extern int32_t timer;                    // time-out mark of the exchange
+extern int32_t nchars;                   // last queue count read
+
+int CheckSum(char *dout, int len);
+void itoh(UBYTE abyte, char *obuf);
+ERRCODE itohx(int aint, char *obuf, int nchars);
+int htoi(const char *s, int maxbytes);
+int dtof(const char *s, int maxbytes, float *fvalue);
+char keyupper(char k);
+void wait(long msecs);
+
+// ---------------------------------------------------------------------------
+// Protocol operations (operations.cpp).
+ERRCODE readDIO(int addr, int *result);
+ERRCODE writeDO(int addr, int data, int nchars);
+ERRCODE readDICounter(int addr, int chan, unsigned *result);
+ERRCODE clearDICounter(int addr, int chan);
+ERRCODE readAIN(int addr, int format, int numchannels, float *result, unsigned *status);
+ERRCODE writeAO(int addr, int chan, float fdata);
+ERRCODE HostCmd(int cmd, int addr, int value, BOOL state, int *result);
+
+// ---------------------------------------------------------------------------
+// Instructions (instructions.cpp) and the table (table.cpp).
+constexpr int AIN_CHANNELS = 8;
+extern float fvalues[AIN_CHANNELS];
+extern float *const fvalptr;
+
+extern "C" {
+BOOL TLMCALL I7017(int32_t rungState, int32_t argc, TLIPARAM *params);
+BOOL TLMCALL I7018(int32_t rungState, int32_t argc, TLIPARAM *params);
+BOOL TLMCALL I7024(int32_t rungState, int32_t argc, TLIPARAM *params);
+BOOL TLMCALL I7041(int32_t rungState, int32_t argc, TLIPARAM *params);
+BOOL TLMCALL I7043(int32_t rungState, int32_t argc, TLIPARAM *params);
+BOOL TLMCALL I7052(int32_t rungState, int32_t argc, TLIPARAM *params);
+BOOL TLMCALL I7053(int32_t rungState, int32_t argc, TLIPARAM *params);
+BOOL TLMCALL I7060(int32_t rungState, int32_t argc, TLIPARAM *params);
+BOOL TLMCALL I7065(int32_t rungState, int32_t argc, TLIPARAM *params);
+BOOL TLMCALL I7RDC(int32_t rungState, int32_t argc, TLIPARAM *params);
+BOOL TLMCALL I7CDC(int32_t rungState, int32_t argc, TLIPARAM *params);
+BOOL TLMCALL I7RSMS(int32_t rungState, int32_t argc, TLIPARAM *params);
+BOOL TLMCALL I7RDMS(int32_t rungState, int32_t argc, TLIPARAM *params);
+BOOL TLMCALL I7SHWV(int32_t rungState, int32_t argc, TLIPARAM *params);
+BOOL TLMCALL I7HOK(int32_t rungState, int32_t argc, TLIPARAM *params);
+
+extern FUNCDEF function_table[FUNCTION_TABLE_ENTRIES];
+
+// The request entry (sdk/main.cpp), exported as __main@8.
+ERRCODE TLMCALL _main(void *reqp, void *datap);
+}
+
+#endif
