@@ -1,0 +1,31 @@
+// The few operating-system services the reference host needs, kept apart so
+// that windows.h never meets veldran.h (both define BOOL) in one
+// translation unit.
+#ifndef TOOLS_HOST_PLATFORM_H
+#define TOOLS_HOST_PLATFORM_H
+
+#include <string>
+
+namespace vhost {
+
+struct LoadedLibrary {
+    void *handle = nullptr;
+};
+
+// Loads the module file.  On failure returns false and describes why.
+bool load_library(const std::string &path, LoadedLibrary &lib, std::string &error);
+// The address of an exported symbol, or null.
+void *find_symbol(const LoadedLibrary &lib, const char *name);
+void unload_library(LoadedLibrary &lib);
+
+// Directory of the running executable, without a trailing separator.
+std::string executable_dir();
+// The file name of the module beside the executable on this platform.
+const char *default_module_name();
+char path_separator();
+
+void sleep_ms(int ms);
+
+} // namespace vhost
+
+#endif

@@ -1,0 +1,60 @@
+// Platform services on Linux: the native module is a shared object.
+#include "platform.h"
+
+#include <dlfcn.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+
+namespace vhost {
+
+bool load_library(const std::string &path, LoadedLibrary &lib, std::string &error)
+{
+    // The module's serial-library functions are resolved from the
+    // libcomm_posix.so that this program carries.
+    lib.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!lib.handle) {
+        const char *e = dlerror();
+        error = e ? e : "dlopen failed";
+        return false;
+    }
+    return true;
+}
+
+void *find_symbol(const LoadedLibrary &lib, const char *name)
+{
+    return lib.handle ? dlsym(lib.handle, name) : nullptr;
+}
+
+void unload_library(LoadedLibrary &lib)
+{
+    if (lib.handle)
+        dlclose(lib.handle);
+    lib.handle = nullptr;
+}
+
+std::string executable_dir()
+{
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        return ".";
+    std::string p(buf, static_cast<size_t>(n));
+    size_t slash = p.rfind('/');
+    return slash == std::string::npos ? "." : p.substr(0, slash);
+}
+
+const char *default_module_name() { return "veldran.so"; }
+char path_separator() { return '/'; }
+
+void sleep_ms(int ms)
+{
+    if (ms <= 0)
+        return;
+    timespec t{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0) {
+    }
+}
+
+} // namespace vhost

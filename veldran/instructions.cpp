@@ -1,0 +1,305 @@
+// The fifteen ladder instructions.
+//
+// All share one call convention (perform): read the inputs, do nothing on a
+// false rung or while the I/O gate is closed, check "Addr:" first, let the
+// instruction check its own operands and run its protocol operation(s),
+// trace a failure with the debug option, store the low 16 bits of the code
+// in "ErrCode:" and return FALSE.  Each instruction supplies only its body:
+// the checks after the address, the operations and the result writes.
+#include <math.h>
+
+#include "TLMUSR.h"
+#include "comm.h"
+#include "protocol.h"
+
+float fvalues[AIN_CHANNELS];
+float *const fvalptr = fvalues;
+
+namespace {
+
+constexpr int ADDR_MIN = 0;
+constexpr int ADDR_MAX = 255;
+constexpr unsigned ALL_CHANNELS_FAILED = 255;
+
+// Inputs of kind 0x0005: val.wd, sign-extended.
+int wordIn(const TLIPARAM &p) { return p.val.wd; }
+
+// Outputs of kind 0x0006 and the word forms of 0x000e/0x001e: low 16 bits.
+void storeWord(TLIPARAM &p, long value)
+{
+    if (p.ptr.wptr)
+        *p.ptr.wptr = static_cast<SSHORT>(static_cast<WORD>(value & 0xFFFF));
+}
+
+void storeFloat(TLIPARAM &p, float value)
+{
+    if (p.ptr.fptr)
+        *p.ptr.fptr = value;
+}
+
+// Float to 32-bit integer, truncating toward zero; values outside the range
+// (which no reply can produce) give 0 rather than undefined behaviour.
+int32_t truncated(float v)
+{
+    if (!(v > -2147483648.0f && v < 2147483648.0f))
+        return 0;
+    return static_cast<int32_t>(v);
+}
+
+// What an instruction does between the address check and the error report.
+// `mask` starts as 255 and is stored in "ErrChan:" where there is one.
+typedef ERRCODE (*Body)(TLIPARAM *params, int addr, unsigned *mask);
+
+struct Instruction {
+    bool hasAddress; // "Addr:" is operand 0 and is checked first
+    int errCode;     // index of "ErrCode:"
+    int errChan;     // index of "ErrChan:", or -1
+    Body body;
+};
+
+bool gateClosed() { return TopDoc == 0 && (Mode == 1 || Mode == 0 || Mode == -1); }
+
+BOOL perform(const Instruction &ins, int32_t rungState, TLIPARAM *params)
+{
+    int addr = ins.hasAddress ? wordIn(params[0]) : 0;
+    if (rungState == 0 || gateClosed())
+        return FALSE;
+
+    unsigned mask = ALL_CHANNELS_FAILED;
+    ERRCODE ec;
+    if (ins.hasAddress && (addr < ADDR_MIN || addr > ADDR_MAX))
+        ec = EC_BAD_ADDRESS;
+    else
+        ec = ins.body(params, addr, &mask);
+
+    if (debug && ec != EC_OK && ins.hasAddress)
+        HlpPrintf("\n addr=%d  ec=%d", addr, static_cast<int>(ec));
+    storeWord(params[ins.errCode], static_cast<long>(ec));
+    if (ins.errChan >= 0)
+        storeWord(params[ins.errChan], static_cast<long>(mask));
+    return FALSE;
+}
+
+// ---------------------------------------------------------------------------
+// Analog.  Operands: Addr, Format, AIN[8], ErrCode (, ErrChan).
+
+ERRCODE readAnalog(TLIPARAM *params, int addr, unsigned *mask)
+{
+    int format = wordIn(params[1]);
+    TLIPARAM &ain = params[2];
+    if (format < 0 || format > 2)
+        return EC_BAD_FORMAT;
+    bool fits = ain.isfloat ? format != 2 : format == 2;
+    if (!fits)
+        return EC_BAD_AIN_TYPE;
+
+    unsigned status = ALL_CHANNELS_FAILED;
+    ERRCODE ec = readAIN(addr, format, AIN_CHANNELS, fvalptr, &status);
+    *mask = status;
+    if (ec == EC_OK || ec == EC_AIN_LENGTH) {
+        for (int i = 0; i < AIN_CHANNELS; ++i) {
+            if (ain.isfloat) {
+                if (ain.ptr.fptr)
+                    ain.ptr.fptr[i] = fvalues[i];
+            } else if (ain.ptr.wptr) {
+                ain.ptr.wptr[i] = static_cast<SSHORT>(static_cast<WORD>(truncated(fvalues[i]) & 0xFFFF));
+            }
+        }
+    }
+    return ec;
+}
+
+// Addr, Chan, AOUT, ErrCode.
+ERRCODE writeAnalog(TLIPARAM *params, int addr, unsigned *)
+{
+    int chan = wordIn(params[1]);
+    float fvalue = params[2].val.fl;
+    if (chan < 0 || chan > 3)
+        return EC_BAD_CHANNEL;
+    if (fvalue > 22.0f || fvalue < -11.0f || isnan(fvalue))
+        return EC_BAD_AOUT;
+    return writeAO(addr, chan, fvalue);
+}
+
+// ---------------------------------------------------------------------------
+// Digital.
+
+// Addr, XORmask, DIN, ErrCode: 14 input bits.
+ERRCODE read7041(TLIPARAM *params, int addr, unsigned *)
+{
+    int xormask = wordIn(params[1]);
+    int result;
+    ERRCODE ec = readDIO(addr, &result);
+    if (ec == EC_OK)
+        storeWord(params[2], (result ^ xormask) & 0x3FFF);
+    return ec;
+}
+
+// Addr, DOUT, ErrCode: the whole word as four digits.
+ERRCODE write7043(TLIPARAM *params, int addr, unsigned *)
+{
+    return writeDO(addr, wordIn(params[1]), 4);
+}
+
+// Addr, DIN, ErrCode: the first two digits of the reply.
+ERRCODE read7052(TLIPARAM *params, int addr, unsigned *)
+{
+    int result;
+    ERRCODE ec = readDIO(addr, &result);
+    if (ec == EC_OK)
+        storeWord(params[1], result >> 8);
+    return ec;
+}
+
+// Addr, XORmask, DIN, ErrCode: all sixteen bits.
+ERRCODE read7053(TLIPARAM *params, int addr, unsigned *)
+{
+    int xormask = wordIn(params[1]);
+    int result;
+    ERRCODE ec = readDIO(addr, &result);
+    if (ec == EC_OK)
+        storeWord(params[2], (result ^ xormask) & 0xFFFF);
+    return ec;
+}
+
+// Addr, DOUT, DIN, ErrCode: write the outputs, then read back the inputs,
+// which the last digit of the reply carries inverted.
+ERRCODE writeRead(TLIPARAM *params, int addr, int digits)
+{
+    int data = wordIn(params[1]) & 0x1F;
+    ERRCODE ec = writeDO(addr, data, digits);
+    if (ec != EC_OK)
+        return ec;
+    int result;
+    ec = readDIO(addr, &result);
+    if (ec == EC_OK)
+        storeWord(params[2], ~result & 0x0F);
+    return ec;
+}
+
+ERRCODE io7060(TLIPARAM *params, int addr, unsigned *) { return writeRead(params, addr, 1); }
+ERRCODE io7065(TLIPARAM *params, int addr, unsigned *) { return writeRead(params, addr, 2); }
+
+// ---------------------------------------------------------------------------
+// Counters, status and watchdog.
+
+constexpr int CHAN_MAX_COUNTER = 15;
+constexpr int HSECS_MAX = 255;
+
+enum HostSubcommand { HOST_READ_STATUS = 0, HOST_RESET_STATUS = 1, HOST_SET_WATCHDOG = 3 };
+
+// Addr, Chan, Count, ErrCode.
+ERRCODE readCounter(TLIPARAM *params, int addr, unsigned *)
+{
+    int chan = wordIn(params[1]);
+    TLIPARAM &count = params[2];
+    if (chan < 0 || chan > CHAN_MAX_COUNTER)
+        return EC_BAD_CHANNEL;
+    unsigned result;
+    ERRCODE ec = readDICounter(addr, chan, &result);
+    if (ec == EC_OK) {
+        if (count.isfloat)
+            storeFloat(count, static_cast<float>(result));
+        else
+            storeWord(count, static_cast<long>(result & 0xFFFF));
+    }
+    return ec;
+}
+
+// Addr, Chan, ErrCode.
+ERRCODE clearCounter(TLIPARAM *params, int addr, unsigned *)
+{
+    int chan = wordIn(params[1]);
+    if (chan < 0 || chan > CHAN_MAX_COUNTER)
+        return EC_BAD_CHANNEL;
+    return clearDICounter(addr, chan);
+}
+
+// Addr, ErrCode.
+ERRCODE resetStatus(TLIPARAM *, int addr, unsigned *)
+{
+    int result = 0;
+    return HostCmd(HOST_RESET_STATUS, addr, 0, FALSE, &result);
+}
+
+// Addr, Status, ErrCode.
+ERRCODE readStatus(TLIPARAM *params, int addr, unsigned *)
+{
+    int result = 0;
+    ERRCODE ec = HostCmd(HOST_READ_STATUS, addr, 0, FALSE, &result);
+    if (ec == EC_OK)
+        storeWord(params[1], result);
+    return ec;
+}
+
+// Addr, HSecs, ErrCode.  The watchdog is always enabled.
+ERRCODE setWatchdog(TLIPARAM *params, int addr, unsigned *)
+{
+    int hsecs = wordIn(params[1]);
+    if (hsecs < 0 || hsecs > HSECS_MAX)
+        return EC_BAD_HSECS;
+    int result = 0;
+    return HostCmd(HOST_SET_WATCHDOG, addr, hsecs, TRUE, &result);
+}
+
+// ErrCode.  The host-OK broadcast "~**": no address, no reply; it only
+// waits for the frame to leave the transmit queue.
+ERRCODE hostOk(TLIPARAM *, int, unsigned *)
+{
+    int len = 0;
+    dout[len++] = '~';
+    dout[len++] = '*';
+    dout[len++] = '*';
+    if (useCheckSum)
+        len += CheckSum(dout, len);
+    dout[len++] = CR;
+
+    _COMxmitclear(port);
+    if (_COMwrite(port, dout, len) == 0)
+        return EC_WRITE_FAILED;
+    timer = HlpPtimerSet(static_cast<int32_t>(timeout));
+    for (;;) {
+        // The queue is tested first: drained just as time ran out is success.
+        nchars = _COMxmitqueue(port);
+        if (nchars == 0)
+            return EC_OK;
+        if (HlpPtimerPoll(timer) <= 0)
+            return EC_TIMEOUT;
+    }
+}
+
+constexpr Instruction i7017 = {true, 3, -1, readAnalog};
+constexpr Instruction i7018 = {true, 3, 4, readAnalog};
+constexpr Instruction i7024 = {true, 3, -1, writeAnalog};
+constexpr Instruction i7041 = {true, 3, -1, read7041};
+constexpr Instruction i7043 = {true, 2, -1, write7043};
+constexpr Instruction i7052 = {true, 2, -1, read7052};
+constexpr Instruction i7053 = {true, 3, -1, read7053};
+constexpr Instruction i7060 = {true, 3, -1, io7060};
+constexpr Instruction i7065 = {true, 3, -1, io7065};
+constexpr Instruction i7rdc = {true, 3, -1, readCounter};
+constexpr Instruction i7cdc = {true, 2, -1, clearCounter};
+constexpr Instruction i7rsms = {true, 1, -1, resetStatus};
+constexpr Instruction i7rdms = {true, 2, -1, readStatus};
+constexpr Instruction i7shwv = {true, 2, -1, setWatchdog};
+constexpr Instruction i7hok = {false, 0, -1, hostOk};
+
+} // namespace
+
+extern "C" {
+BOOL TLMCALL I7017(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7017, rungState, params); }
+BOOL TLMCALL I7018(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7018, rungState, params); }
+BOOL TLMCALL I7024(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7024, rungState, params); }
+BOOL TLMCALL I7041(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7041, rungState, params); }
+BOOL TLMCALL I7043(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7043, rungState, params); }
+BOOL TLMCALL I7052(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7052, rungState, params); }
+BOOL TLMCALL I7053(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7053, rungState, params); }
+BOOL TLMCALL I7060(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7060, rungState, params); }
+BOOL TLMCALL I7065(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7065, rungState, params); }
+BOOL TLMCALL I7RDC(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7rdc, rungState, params); }
+BOOL TLMCALL I7CDC(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7cdc, rungState, params); }
+BOOL TLMCALL I7RSMS(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7rsms, rungState, params); }
+BOOL TLMCALL I7RDMS(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7rdms, rungState, params); }
+BOOL TLMCALL I7SHWV(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7shwv, rungState, params); }
+BOOL TLMCALL I7HOK(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7hok, rungState, params); }
+}

@@ -1,0 +1,270 @@
+// The command/response exchange with the I/O modules, and the small field
+// encoders and decoders that every command uses.
+//
+// A command line is a command character, the module address as two hex
+// digits, the command's data, an optional two-digit checksum and a carriage
+// return.  The reply is collected character by character within the
+// time-out: everything before the operation's start character is noise
+// (except the refusal characters), the line ends at the carriage return and
+// holds at most 80 characters.
+#include "protocol.h"
+
+#include "TLMUSR.h"
+#include "comm.h"
+
+char dout[LINE_MAX + 1];
+char din[LINE_MAX + 1];
+int32_t timer;
+int32_t nchars;
+
+namespace {
+
+constexpr char hexDigits[] = "0123456789ABCDEF";
+static_assert(std::size(hexDigits) == 17, "sixteen digits and the terminator");
+
+// What each operation does differently; everything else is shared.
+constexpr OperationSettings operations[] = {
+    // command, start, "?" before start, "!" before start, reply trace, checksum trace
+    {'@', '>', FAILS_AT_ONCE, DROPPED, true, true},        // OP_READ_DIO
+    {'@', '>', FAILS_AT_ONCE, FAILS_AT_ONCE, false, false}, // OP_WRITE_DO
+    {'#', '>', FAILS_AT_END, DROPPED, false, true},         // OP_READ_AIN
+    {'#', '>', FAILS_AT_END, FAILS_AT_END, false, false},   // OP_WRITE_AO
+    {'#', '!', FAILS_AT_ONCE, STARTS, false, false},        // OP_READ_COUNTER
+    {'$', '!', FAILS_AT_ONCE, STARTS, false, false},        // OP_CLEAR_COUNTER
+    {'~', '!', FAILS_AT_ONCE, STARTS, false, false},        // OP_HOST_CMD
+};
+static_assert(std::size(operations) == OP_COUNT, "one row per operation");
+static_assert(operations[OP_READ_COUNTER].start == '!' && operations[OP_READ_AIN].start == '>',
+              "start characters");
+
+// What a character before the start character does to the exchange.
+ERRCODE refusalOf(const OperationSettings &op, char c, Before *how)
+{
+    if (c == '?') {
+        *how = op.question;
+        return EC_REFUSED;
+    }
+    if (c == '!') {
+        *how = op.bang;
+        return EC_BANG;
+    }
+    *how = DROPPED;
+    return EC_OK;
+}
+
+} // namespace
+
+const OperationSettings &settingsOf(Operation op) { return operations[op]; }
+
+// ---------------------------------------------------------------------------
+// Field helpers.
+
+int CheckSum(char *buf, int len)
+{
+    unsigned sum = 0;
+    for (int i = 0; i < len; ++i)
+        sum += static_cast<unsigned char>(buf[i]);
+    itoh(static_cast<UBYTE>(sum & 0xFF), buf + len);
+    return 2;
+}
+
+void itoh(UBYTE abyte, char *obuf)
+{
+    obuf[0] = hexDigits[abyte >> 4];
+    obuf[1] = hexDigits[abyte & 0x0F];
+}
+
+ERRCODE itohx(int aint, char *obuf, int count)
+{
+    if (count < 1 || count > 4)
+        return 0xFFFFFFFFu;
+    unsigned v = static_cast<unsigned>(aint);
+    for (int i = count - 1; i >= 0; --i) {
+        obuf[i] = hexDigits[v & 0x0F];
+        v >>= 4;
+    }
+    return EC_OK;
+}
+
+char keyupper(char k)
+{
+    return (k >= 'a' && k <= 'z') ? static_cast<char>(k - 'a' + 'A') : k;
+}
+
+int htoi(const char *s, int maxbytes)
+{
+    uint32_t value = 0; // held as a signed 32-bit number in the end
+    for (int i = 0; i < maxbytes && s[i] != '\0'; ++i) {
+        char c = s[i];
+        char u = keyupper(c);
+        if (c >= '0' && c <= '9')
+            value = value * 16 + static_cast<uint32_t>(c - '0');
+        else if (u >= 'A' && u <= 'F')
+            value = value * 16 + static_cast<uint32_t>(u - 'A' + 10);
+        else if (c == ' ')
+            return value == 0 ? -1 : static_cast<int>(value);
+        else
+            return -1;
+    }
+    return static_cast<int>(value);
+}
+
+int dtof(const char *s, int maxbytes, float *fvalue)
+{
+    // Digits accumulate in single precision; the division, the addition and
+    // the sign are worked in double and narrowed once, so "+01.111" gives
+    // the float nearest to 1.111.
+    float whole = 0.0f;
+    float fraction = 0.0f;
+    int32_t divisor = 1;
+    int sign = 1;
+    bool point = false;
+    int pos = 0;
+
+    if (maxbytes > 0) {
+        if (s[0] == '+') {
+            pos = 1;
+        } else if (s[0] == '-') {
+            sign = -1;
+            pos = 1;
+        }
+    }
+    for (; pos < maxbytes && s[pos] != '\0'; ++pos) {
+        char c = s[pos];
+        bool digit = c >= '0' && c <= '9';
+        if (!point) {
+            if (digit)
+                whole = whole * 10.0f + static_cast<float>(c - '0');
+            else if (c == '.')
+                point = true;
+            else
+                break;
+        } else {
+            if (!digit)
+                break;
+            // Past nine decimals a digit no longer shows in a float; it is
+            // consumed but the divisor must not overflow.
+            if (divisor < 1000000000) {
+                fraction = fraction * 10.0f + static_cast<float>(c - '0');
+                divisor *= 10;
+            }
+        }
+    }
+    *fvalue = static_cast<float>((static_cast<double>(fraction) / divisor + static_cast<double>(whole)) *
+                                 sign);
+    return pos;
+}
+
+void wait(long msecs)
+{
+    int32_t mark = HlpPtimerSet(static_cast<int32_t>(msecs));
+    while (HlpPtimerPoll(mark) > 0) {
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The exchange.
+
+int beginCommand(Operation op, int addr)
+{
+    dout[0] = operations[op].command;
+    itoh(static_cast<UBYTE>(addr & 0xFF), dout + 1);
+    return 3;
+}
+
+int endCommand(int pos)
+{
+    if (useCheckSum)
+        pos += CheckSum(dout, pos);
+    dout[pos++] = CR;
+    return pos;
+}
+
+ERRCODE transact(Operation op, int len, int *stored)
+{
+    const OperationSettings &settings = operations[op];
+    *stored = 0;
+
+    // Nothing left from an earlier exchange may be taken for this reply.
+    _COMxmitclear(port);
+    _COMrcvclear(port);
+    if (_COMwrite(port, dout, len) == 0)
+        return EC_WRITE_FAILED;
+    // The time-out covers the rest of the transmission and the whole reply.
+    timer = HlpPtimerSet(static_cast<int32_t>(timeout));
+
+    bool validCommand = false;
+    int pos = 0;
+    ERRCODE noted = EC_OK; // a refusal reported at the end of the line
+    for (;;) {
+        if (HlpPtimerPoll(timer) <= 0) {
+            *stored = pos;
+            return EC_TIMEOUT;
+        }
+        nchars = _COMrcvqueue(port);
+        if (nchars <= 0)
+            continue;
+        char c = static_cast<char>(_COMgetc(port));
+        if (c == CR)
+            break;
+        if (validCommand) {
+            din[pos++] = c;
+            if (pos > LINE_MAX) {
+                *stored = pos;
+                return EC_BAD_LENGTH;
+            }
+        } else if (c == settings.start) {
+            validCommand = true;
+            din[0] = c;
+            pos = 1;
+        } else {
+            Before how;
+            ERRCODE code = refusalOf(settings, c, &how);
+            if (how == FAILS_AT_ONCE)
+                return code;
+            if (how == FAILS_AT_END)
+                noted = code;
+        }
+    }
+
+    *stored = pos;
+    if (settings.replyTrace && debug) {
+        din[pos] = '\0';
+        HlpPrintf("\nrec: %s", din);
+    }
+    return noted;
+}
+
+ERRCODE verifyChecksum(Operation op, int stored)
+{
+    char high = din[stored - 2];
+    char low = din[stored - 1];
+    CheckSum(din, stored - 2);
+    if (din[stored - 2] == high && din[stored - 1] == low)
+        return EC_OK;
+    if (operations[op].checksumTrace && debug)
+        HlpPrintf("\nInvalidChecksum: rec: %x  cal: %x", static_cast<unsigned char>(high),
+                  static_cast<unsigned char>(din[stored - 2]));
+    return EC_BAD_CHECKSUM;
+}
+
+ERRCODE exchange(Operation op, int len, int rlen, LengthRule rule, int *dlen)
+{
+    int stored;
+    ERRCODE ec = transact(op, len, &stored);
+    if (ec != EC_OK)
+        return ec;
+    if (useCheckSum)
+        rlen += 2;
+    bool lengthOk = rule == EXACTLY ? stored == rlen : stored >= rlen;
+    if (!lengthOk)
+        return EC_BAD_LENGTH;
+    if (useCheckSum) {
+        ec = verifyChecksum(op, stored);
+        if (ec != EC_OK)
+            return ec;
+        stored -= 2;
+    }
+    *dlen = stored;
+    return EC_OK;
+}
