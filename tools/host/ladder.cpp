@@ -287,12 +287,16 @@ private:
             c.ref = parse_ref(n.as_string()->get(), c.pos, true);
         } else if (const toml::table *t = n.as_table()) {
             const toml::node *every = t->get("toggle");
-            if (!every || t->size() != 1 || !every->is_integer() || every->as_integer()->get() < 1)
-                fail(c.pos, "a toggling condition is { toggle = N } with N of at least 1");
             c.kind = Condition::Kind::Toggle;
+            if (!every) {
+                every = t->get("first");
+                c.kind = Condition::Kind::First;
+            }
+            if (!every || t->size() != 1 || !every->is_integer() || every->as_integer()->get() < 1)
+                fail(c.pos, "a timed condition is { toggle = N } or { first = N } with N of at least 1");
             c.every = static_cast<long>(every->as_integer()->get());
         } else {
-            fail(c.pos, "'when' must be true/false, a number, a data-table address or { toggle = N }");
+            fail(c.pos, "'when' must be true/false, a number, a data-table address, { toggle = N } or { first = N }");
         }
         return c;
     }

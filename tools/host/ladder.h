@@ -57,10 +57,11 @@ struct Operand {
 };
 
 struct Condition {
-    enum class Kind { Always, Constant, Ref, Toggle } kind = Kind::Always;
+    enum class Kind { Always, Constant, Ref, Toggle, First } kind = Kind::Always;
     bool value = true; // Constant
     Ref ref;           // Ref: true while the element (or bit) is non-zero
-    long every = 1;    // Toggle: true for `every` scans, then false as long
+    long every = 1;    // Toggle: true for `every` scans, then false as long;
+                       // First: true in the first `every` scans only
     SourcePos pos;
 };
 

@@ -56,13 +56,13 @@ public:
 private:
     bool condition(const Rung &r, long number) const;
     void bind(const Rung &r, long number, std::vector<TLIPARAM> &params);
-    std::string operand_text(const Rung &r, size_t i) const;
+    std::string operand_text(size_t rung, size_t i) const;
 
     Program &prog_;
     const FUNCDEF *table_;
     Console &console_;
     RunStats stats_;
-    std::vector<TLIPARAM> params_;
+    std::vector<std::vector<TLIPARAM>> params_; // per rung, as last passed
 };
 
 } // namespace vhost

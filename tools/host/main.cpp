@@ -1,0 +1,186 @@
+// veldran-host: the reference host.  Loads the module, lists its
+// instruction table or scans a ladder program against it.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "hostsvc.h"
+#include "ladder.h"
+#include "platform.h"
+#include "scan.h"
+#include "veldran.h"
+
+namespace {
+
+using EntryFn = ERRCODE(TLMCALL *)(void *reqp, void *datap);
+
+volatile std::sig_atomic_t g_stop = 0;
+extern "C" void on_signal(int) { g_stop = 1; }
+
+enum Exit { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_LOAD = 2, EXIT_INIT = 3 };
+
+struct Module {
+    vhost::LoadedLibrary lib;
+    EntryFn entry = nullptr;
+    const FUNCDEF *table = nullptr;
+};
+
+bool open_module(const std::string &path, Module &m)
+{
+    std::string error;
+    if (!vhost::load_library(path, m.lib, error)) {
+        fprintf(stderr, "veldran-host: cannot load %s: %s\n", path.c_str(), error.c_str());
+        return false;
+    }
+    m.entry = reinterpret_cast<EntryFn>(vhost::find_symbol(m.lib, VELDRAN_ENTRY_EXPORT));
+    m.table = static_cast<const FUNCDEF *>(vhost::find_symbol(m.lib, VELDRAN_TABLE_EXPORT));
+    if (!m.entry || !m.table) {
+        fprintf(stderr, "veldran-host: %s does not export %s\n", path.c_str(),
+                !m.entry ? VELDRAN_ENTRY_EXPORT : VELDRAN_TABLE_EXPORT);
+        return false;
+    }
+    return true;
+}
+
+const char *kind_name(WORD kind)
+{
+    switch (kind) {
+    case ARG_WORD_IN: return "word in";
+    case ARG_WORD_OUT: return "word out";
+    case ARG_FLOAT_IN: return "float in";
+    case ARG_NUM_OUT: return "number out (float or word)";
+    case ARG_ARRAY_OUT: return "array out (float or word)";
+    default: return "?";
+    }
+}
+
+int list_table(const std::string &path, const FUNCDEF *table)
+{
+    int n = vhost::table_entries(table);
+    printf("%s: %d instructions\n", path.c_str(), n);
+    for (int i = 0; i < n; ++i) {
+        const FUNCDEF &f = table[i];
+        std::string desc(f.fnc_desc, strnlen(f.fnc_desc, sizeof f.fnc_desc));
+        printf("%2d  %-8s \"%s\"  %d operand%s", i, vhost::instr_name(f).c_str(), desc.c_str(), f.fnc_numargs,
+               f.fnc_numargs == 1 ? "" : "s");
+        if (f.fnc_numoptionalargs || f.fnc_type)
+            printf("  (optional %d, type %d)", f.fnc_numoptionalargs, f.fnc_type);
+        printf("\n");
+        for (int k = 0; k < f.fnc_numargs && k < 9; ++k) {
+            const PARMDEF &p = f.p[k];
+            printf("      %-9s 0x%04x  len %-2u %s\n", vhost::param_label(p).c_str(), p.prm_argtype, p.prm_len,
+                   kind_name(p.prm_argtype));
+        }
+    }
+    return EXIT_OK;
+}
+
+ERRCODE send_init(EntryFn entry, const std::string *options, bool topdoc)
+{
+    union {
+        struct req_init r;
+        unsigned char bytes[64];
+    } req;
+    memset(&req, 0, sizeof req);
+    req.r.cmdcode = REQ_INIT;
+    req.r.dispatcher = hostsvc::dispatcher();
+    req.r.flags = topdoc ? INIT_FLAG_TOPDOC : 0u;
+    std::string copy = options ? *options : std::string();
+    return entry(&req, options ? &copy[0] : nullptr);
+}
+
+WORD g_status_words[64];
+
+ERRCODE send_setmode(EntryFn entry, int32_t mode)
+{
+    struct req_setmode r;
+    memset(&r, 0, sizeof r);
+    r.cmdcode = REQ_SETMODE;
+    r.stsFile = g_status_words;
+    r.mode = mode;
+    return entry(&r, nullptr);
+}
+
+ERRCODE send_deinstall(EntryFn entry)
+{
+    int32_t req[8] = {REQ_DEINSTALL};
+    return entry(req, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    CLI::App app{"veldran-host: loads the veldran module, lists its instructions or scans a ladder program"};
+    app.require_subcommand(1);
+    std::string module_path = vhost::executable_dir() + vhost::path_separator() + vhost::default_module_name();
+    app.add_option("-m,--module", module_path, "module file to load (default: beside this program)");
+
+    CLI::App *list = app.add_subcommand("list", "print the module's instruction table");
+
+    CLI::App *run = app.add_subcommand("run", "scan a ladder program");
+    std::string ladder;
+    std::string options;
+    int32_t mode = 2;
+    bool topdoc = false;
+    vhost::RunOptions ropt;
+    double duration_s = 0;
+    run->add_option("ladder", ladder, "ladder program (TOML)")->required();
+    CLI::Option *opt_options =
+        run->add_option("-o,--options", options, "option string for the Init request (none: no string)");
+    run->add_option("--mode", mode, "controller mode sent with SetMode (1, 0 and -1 keep the I/O shut)")
+        ->capture_default_str();
+    run->add_flag("--topdoc", topdoc, "set bit 0 of the Init flags (I/O open whatever the mode)");
+    run->add_option("-n,--scans", ropt.scans, "number of scans, 0 until interrupted")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    run->add_option("-d,--duration", duration_s, "stop after this many seconds")->check(CLI::NonNegativeNumber);
+    run->add_option("-p,--period-ms", ropt.period_ms, "minimum scan period in ms")->check(CLI::NonNegativeNumber);
+    run->add_flag("-q,--quiet", ropt.quiet, "print only the summary");
+
+    CLI11_PARSE(app, argc, argv);
+    ropt.duration_ms = static_cast<long>(duration_s * 1000);
+
+    Module m;
+    if (!open_module(module_path, m))
+        return EXIT_LOAD;
+    if (*list)
+        return list_table(module_path, m.table);
+
+    vhost::Program prog;
+    try {
+        prog = vhost::parse_ladder_file(ladder, m.table);
+    } catch (const vhost::LadderError &e) {
+        fprintf(stderr, "veldran-host: %s\n", e.what());
+        return EXIT_USAGE;
+    }
+
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+
+    hostsvc::use_real_clock();
+    hostsvc::capture_console(true);
+    vhost::Console console(stdout);
+    ERRCODE ec = send_init(m.entry, opt_options->count() ? &options : nullptr, topdoc);
+    console.finish();
+    if (ec != 0) {
+        console.line("Init failed: " + std::to_string(ec));
+        send_deinstall(m.entry);
+        console.finish();
+        return EXIT_INIT;
+    }
+    send_setmode(m.entry, mode);
+    console.relay();
+
+    vhost::Runner runner(prog, m.table, console);
+    runner.run(ropt, &g_stop);
+    console.line(runner.summary());
+
+    send_deinstall(m.entry);
+    console.finish();
+    vhost::unload_library(m.lib);
+    return EXIT_OK;
+}
