@@ -86,6 +86,13 @@ struct Program {
     SSHORT &word(const Ref &r) { return files[static_cast<size_t>(r.file)].words[static_cast<size_t>(r.index)]; }
     float &real(const Ref &r) { return files[static_cast<size_t>(r.file)].floats[static_cast<size_t>(r.index)]; }
     bool is_float(const Ref &r) const { return files[static_cast<size_t>(r.file)].type == FileType::Float; }
+    DataFile &file(const std::string &name)
+    {
+        for (DataFile &f : files)
+            if (f.name == name)
+                return f;
+        throw std::out_of_range("no data file " + name);
+    }
     // "N7:3", "F8:0", "B3:0/2".
     std::string ref_name(const Ref &r) const;
 };

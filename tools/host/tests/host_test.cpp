@@ -1,0 +1,265 @@
+// The reference host's own logic without a module: ladder files that must
+// be refused (with where), and how rungs bind their operands and run.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "hostsvc.h"
+#include "ladder.h"
+#include "scan.h"
+
+namespace {
+
+struct Call {
+    int32_t rung;
+    std::vector<TLIPARAM> params;
+};
+std::vector<Call> g_calls;
+
+// A stand-in instruction: records its call and writes recognisable outputs.
+BOOL TLMCALL fake_io(int32_t rungState, int32_t argc, TLIPARAM *p)
+{
+    g_calls.push_back({rungState, std::vector<TLIPARAM>(p, p + argc)});
+    if (!rungState)
+        return FALSE;
+    *p[2].ptr.wptr = static_cast<SSHORT>(p[0].val.wd + 1);
+    if (p[3].isfloat)
+        *p[3].ptr.fptr = p[1].val.fl * 2;
+    else
+        *p[3].ptr.wptr = 7;
+    for (int i = 0; i < 8; ++i) {
+        if (p[4].isfloat)
+            p[4].ptr.fptr[i] = static_cast<float>(i) + 0.5f;
+        else
+            p[4].ptr.wptr[i] = static_cast<SSHORT>(-i);
+    }
+    *p[5].ptr.wptr = static_cast<SSHORT>(p[0].val.wd == 99 ? 1005 : 0);
+    return FALSE;
+}
+
+PARMDEF parm(const char *label, WORD kind, WORD len)
+{
+    PARMDEF p;
+    memset(&p, 0, sizeof p);
+    strncpy(p.prm_name, label, sizeof p.prm_name - 1);
+    p.prm_argtype = kind;
+    p.prm_len = len;
+    return p;
+}
+
+struct FakeTable {
+    FUNCDEF f[2];
+    FakeTable()
+    {
+        memset(f, 0, sizeof f);
+        strcpy(f[0].fnc_name, "FAKE");
+        strcpy(f[0].fnc_desc, "Fake I/O");
+        f[0].fnc_ptr = &fake_io;
+        f[0].fnc_numargs = 6;
+        f[0].p[0] = parm("Addr:", ARG_WORD_IN, 1);
+        f[0].p[1] = parm("AOUT:", ARG_FLOAT_IN, 1);
+        f[0].p[2] = parm("DIN:", ARG_WORD_OUT, 1);
+        f[0].p[3] = parm("Count:", ARG_NUM_OUT, 1);
+        f[0].p[4] = parm("AIN:", ARG_ARRAY_OUT, 8);
+        f[0].p[5] = parm("ErrCode:", ARG_WORD_OUT, 1);
+    }
+};
+const FakeTable g_table;
+
+const char *kHead = "[data]\n"
+                    "N7 = { type = \"word\", size = 20 }\n"
+                    "F8 = { type = \"float\", size = 10 }\n"
+                    "[[rung]]\n"
+                    "instr = \"FAKE\"\n";  // the rung's args are on line 6
+
+vhost::Program parse(const std::string &rest) { return vhost::parse_ladder_text(kHead + rest, "t.toml", g_table.f); }
+
+struct BadCase {
+    const char *name;
+    std::string text; // appended to kHead, unless it starts with '!'
+    int line;
+    int column; // 0: not checked
+    const char *message;
+};
+
+void PrintTo(const BadCase &c, std::ostream *os) { *os << c.name; }
+
+class LadderRefused : public ::testing::TestWithParam<BadCase> {};
+
+TEST_P(LadderRefused, ReportsWhere)
+{
+    const BadCase &c = GetParam();
+    try {
+        if (c.text[0] == '!')
+            vhost::parse_ladder_text(c.text.substr(1), "t.toml", g_table.f);
+        else
+            parse(c.text);
+        FAIL() << "accepted";
+    } catch (const vhost::LadderError &e) {
+        EXPECT_EQ(e.pos.line, c.line) << e.what();
+        if (c.column) {
+            EXPECT_EQ(e.pos.column, c.column) << e.what();
+        }
+        EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind("t.toml:" + std::to_string(c.line) + ":", 0), 0u) << e.what();
+    }
+}
+
+const std::string kGood = "[1, 2.5, \"N7:0\", \"F8:0\", \"F8:1\", \"N7:1\"]";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LadderRefused,
+    ::testing::Values(
+        BadCase{"syntax", "args = [1, 2\n", 6, 0, ""},
+        BadCase{"unknown_instruction", "!\n[[rung]]\ninstr = \"I9999\"\nargs = []\n", 3, 9, "unknown instruction 'I9999'"},
+        BadCase{"operand_count", "args = [1, 2.5]\n", 6, 8, "takes 6 operands"},
+        BadCase{"unknown_file", "args = [\"X9:0\", 2.5, \"N7:0\", \"F8:0\", \"F8:1\", \"N7:1\"]\n", 6, 9,
+                "unknown data-table name 'X9'"},
+        BadCase{"output_constant", "args = [1, 2.5, 3, \"F8:0\", \"F8:1\", \"N7:1\"]\n", 6, 17, "needs a data-table address"},
+        BadCase{"word_output_in_float_file", "args = [1, 2.5, \"F8:0\", \"F8:0\", \"F8:1\", \"N7:1\"]\n", 6, 17,
+                "needs a word element"},
+        BadCase{"array_past_end", "args = [1, 2.5, \"N7:0\", \"F8:0\", \"F8:3\", \"N7:1\"]\n", 6, 33, "needs 8 elements"},
+        BadCase{"element_past_end", "args = [\"N7:20\", 2.5, \"N7:0\", \"F8:0\", \"F8:1\", \"N7:1\"]\n", 6, 9,
+                "beyond the end"},
+        BadCase{"float_for_word_input", "args = [1.5, 2.5, \"N7:0\", \"F8:0\", \"F8:1\", \"N7:1\"]\n", 6, 9,
+                "needs an integer"},
+        BadCase{"word_constant_range", "args = [70000, 2.5, \"N7:0\", \"F8:0\", \"F8:1\", \"N7:1\"]\n", 6, 9,
+                "16-bit range"},
+        BadCase{"bit_as_operand", "args = [\"N7:1/3\", 2.5, \"N7:0\", \"F8:0\", \"F8:1\", \"N7:1\"]\n", 6, 9,
+                "only as a rung condition"},
+        BadCase{"write_system_file", "args = [1, 2.5, \"S:0\", \"F8:0\", \"F8:1\", \"N7:1\"]\n", 6, 17, "file S"},
+        BadCase{"unknown_rung_key", "args = " + kGood + "\nwhen = true\nrepeat = 3\n", 8, 1, "unknown key 'repeat'"},
+        BadCase{"bad_condition", "args = " + kGood + "\nwhen = { toggle = 0 }\n", 7, 8, "toggle"},
+        BadCase{"bad_bit", "args = " + kGood + "\nwhen = \"N7:1/16\"\n", 7, 8, "bit number"},
+        BadCase{"bad_file_type", "!\n[data]\nN7 = { type = \"int\", size = 4 }\n", 3, 15, "unknown data file type"},
+        BadCase{"no_rungs", "![data]\nN7 = { type = \"word\", size = 4 }\n", 1, 1, "no [[rung]]"}),
+    [](const ::testing::TestParamInfo<BadCase> &i) { return std::string(i.param.name); });
+
+class Scanning : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_calls.clear();
+        hostsvc::capture_console(true);
+    }
+    void TearDown() override
+    {
+        hostsvc::take_console();
+        hostsvc::capture_console(false);
+    }
+};
+
+TEST_F(Scanning, BindsOperandsByKindAndFileType)
+{
+    vhost::Program prog = parse("args = [\"N7:5\", \"N7:6\", \"N7:0\", \"F8:0\", \"F8:2\", \"N7:1\"]\n");
+    prog.file("N7").words[5] = -3;
+    prog.file("N7").words[6] = 40;
+    FILE *null = fopen("/dev/null", "w");
+    vhost::Console console(null);
+    vhost::Runner runner(prog, g_table.f, console);
+    runner.scan(1, true);
+    fclose(null);
+
+    ASSERT_EQ(g_calls.size(), 1u);
+    const std::vector<TLIPARAM> &p = g_calls[0].params;
+    EXPECT_EQ(g_calls[0].rung, 1);
+    EXPECT_EQ(p[0].val.wd, -3);
+    EXPECT_FLOAT_EQ(p[1].val.fl, 40.0f); // a word element given to a float input
+    EXPECT_EQ(p[2].ptr.wptr, &prog.file("N7").words[0]);
+    EXPECT_EQ(p[2].isfloat, 0u);
+    EXPECT_EQ(p[3].ptr.fptr, &prog.file("F8").floats[0]);
+    EXPECT_NE(p[3].isfloat, 0u);
+    EXPECT_EQ(p[4].ptr.fptr, &prog.file("F8").floats[2]);
+    EXPECT_NE(p[4].isfloat, 0u);
+
+    EXPECT_EQ(prog.file("N7").words[0], -2);
+    EXPECT_FLOAT_EQ(prog.file("F8").floats[0], 80.0f);
+    EXPECT_FLOAT_EQ(prog.file("F8").floats[9], 7.5f);
+    std::string line = runner.rung_text(0, true, 1.0);
+    EXPECT_NE(line.find("FAKE@-3"), std::string::npos) << line;
+    EXPECT_NE(line.find("DIN=0xFFFE"), std::string::npos) << line;
+    EXPECT_NE(line.find("AIN=[0.5,1.5,2.5,3.5,4.5,5.5,6.5,7.5]"), std::string::npos) << line;
+    EXPECT_NE(line.find("ErrCode=0"), std::string::npos) << line;
+}
+
+TEST_F(Scanning, WordOutputsAndConstants)
+{
+    vhost::Program prog = parse("args = [65535, -11, \"N7:0\", \"N7:1\", \"N7:10\", \"N7:2\"]\n");
+    vhost::Console console(stdout);
+    vhost::Runner runner(prog, g_table.f, console);
+    runner.scan(1, false);
+    const std::vector<TLIPARAM> &p = g_calls.at(0).params;
+    EXPECT_EQ(p[0].val.wd, -1); // 65535 is the word 0xFFFF
+    EXPECT_FLOAT_EQ(p[1].val.fl, -11.0f);
+    EXPECT_EQ(p[3].isfloat, 0u);
+    EXPECT_EQ(prog.file("N7").words[1], 7);
+    EXPECT_EQ(prog.file("N7").words[17], -7);
+}
+
+// Rung conditions and ramps over a few scans: which scans call with a true
+// rung, and what the ramp passes.
+TEST_F(Scanning, ConditionsAndRampsOverScans)
+{
+    struct Case {
+        const char *when;
+        std::vector<int> rung; // rungState per scan 1..6
+    } cases[] = {
+        {"true", {1, 1, 1, 1, 1, 1}},
+        {"0", {0, 0, 0, 0, 0, 0}},
+        {"{ toggle = 2 }", {1, 1, 0, 0, 1, 1}},
+        {"{ first = 1 }", {1, 0, 0, 0, 0, 0}},
+        {"\"S:0/0\"", {1, 0, 1, 0, 1, 0}}, // odd scan numbers
+        {"\"N7:3\"", {0, 0, 0, 0, 0, 0}},
+    };
+    for (const Case &c : cases) {
+        g_calls.clear();
+        vhost::Program prog =
+            parse(std::string("args = [{ ramp = [0, 30], scans = 4 }, { ramp = [-1.0, 2.0], scans = 4 }, \"N7:0\", "
+                              "\"F8:0\", \"F8:2\", \"N7:1\"]\nwhen = ") +
+                  c.when + "\n");
+        vhost::Console console(stdout);
+        vhost::Runner runner(prog, g_table.f, console);
+        std::vector<int> got;
+        for (long n = 1; n <= 6; ++n)
+            runner.scan(n, false);
+        for (const Call &k : g_calls)
+            got.push_back(k.rung ? 1 : 0);
+        EXPECT_EQ(got, c.rung) << c.when;
+        ASSERT_EQ(g_calls.size(), 6u);
+        const int words[] = {0, 10, 20, 30, 0, 10};
+        const float floats[] = {-1, 0, 1, 2, -1, 0};
+        for (size_t i = 0; i < 6; ++i) {
+            EXPECT_EQ(g_calls[i].params[0].val.wd, words[i]) << "scan " << i + 1;
+            EXPECT_FLOAT_EQ(g_calls[i].params[1].val.fl, floats[i]) << "scan " << i + 1;
+        }
+    }
+}
+
+TEST_F(Scanning, SummaryCountsCodesOfTrueRungsOnly)
+{
+    vhost::Program prog = vhost::parse_ladder_text(
+        std::string(kHead) + "args = [99, 0, \"N7:0\", \"F8:0\", \"F8:2\", \"N7:1\"]\n"
+                             "[[rung]]\ninstr = \"FAKE\"\nargs = [1, 0, \"N7:2\", \"F8:0\", \"F8:2\", \"N7:3\"]\n"
+                             "[[rung]]\ninstr = \"FAKE\"\nargs = [99, 0, \"N7:4\", \"F8:0\", \"F8:2\", \"N7:5\"]\n"
+                             "when = false\n",
+        "t.toml", g_table.f);
+    vhost::Console console(stdout);
+    vhost::Runner runner(prog, g_table.f, console);
+    vhost::RunOptions opt;
+    opt.scans = 3;
+    opt.quiet = true;
+    runner.run(opt, nullptr);
+    EXPECT_EQ(runner.stats().scans, 3);
+    EXPECT_EQ(runner.stats().codes.at(0), 3);
+    EXPECT_EQ(runner.stats().codes.at(1005), 3);
+    EXPECT_EQ(runner.stats().codes.size(), 2u);
+    std::string s = runner.summary();
+    EXPECT_NE(s.find("summary: 3 scans, scan time min"), std::string::npos) << s;
+    EXPECT_NE(s.find("error codes: 0 x 3; 1005 x 3"), std::string::npos) << s;
+    EXPECT_NE(s.find("R0 FAKE: 1005 x 3"), std::string::npos) << s;
+    EXPECT_EQ(s.find("R2 FAKE"), std::string::npos) << s;
+}
+
+} // namespace
