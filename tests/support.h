@@ -1,0 +1,214 @@
+// Test support for the native unit tests: the module linked in directly,
+// the test host's services on a virtual clock with the console captured,
+// and the scripted serial library.
+#ifndef TESTS_SUPPORT_H
+#define TESTS_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "TLMUSR.h"
+#include "hostsvc.h"
+#include "module.h"
+#include "scripted_comm.h"
+
+namespace t {
+
+// Sends a request through the exported entry.
+inline ERRCODE request(int32_t code)
+{
+    struct req_init r;
+    memset(&r, 0, sizeof r);
+    r.cmdcode = code;
+    return _main(&r, nullptr);
+}
+
+inline ERRCODE init(const char *options, uint32_t flags = 0)
+{
+    struct req_init r;
+    memset(&r, 0, sizeof r);
+    r.cmdcode = REQ_INIT;
+    r.dispatcher = hostsvc::dispatcher();
+    r.flags = flags;
+    return _main(&r, const_cast<char *>(options));
+}
+
+inline ERRCODE setMode(int32_t mode)
+{
+    struct req_setmode r = {REQ_SETMODE, nullptr, mode};
+    return _main(&r, nullptr);
+}
+
+inline ERRCODE deinstall() { return request(REQ_DEINSTALL); }
+
+// Back to a freshly loaded module: port closed, settings and controller
+// state at their initial values, no dispatcher, serial script and console
+// empty, virtual clock at 1 ms per poll.
+inline void freshModule()
+{
+    __vp_dispatch = nullptr;
+    deinstall(); // closes a port left open; prints nothing without a dispatcher
+    port = 1;
+    BaudRate = 19200;
+    timeout = 40;
+    useCheckSum = FALSE;
+    debug = FALSE;
+    Mode = 1;
+    TopDoc = 0;
+    memset(dout, 0, sizeof dout);
+    memset(din, 0, sizeof din);
+    scomm_reset();
+    hostsvc::capture_console(true);
+    hostsvc::take_console();
+    hostsvc::use_virtual_clock(1);
+    hostsvc::reset_counters();
+}
+
+inline std::string console() { return hostsvc::take_console(); }
+
+inline std::string commLog()
+{
+    char buf[16384];
+    scomm_log(buf, sizeof buf);
+    return buf;
+}
+
+inline std::string lastWrite()
+{
+    char buf[256];
+    int32_t n = scomm_last_write(buf, sizeof buf);
+    return std::string(buf, static_cast<size_t>(n < 255 ? n : 255));
+}
+
+// A reply whose characters are all available `due` receive polls after
+// the command was written.
+inline void reply(const std::string &bytes, int32_t due = 0)
+{
+    std::vector<int32_t> d(bytes.size(), due);
+    scomm_queue_reply(bytes.data(), static_cast<int32_t>(bytes.size()), d.data());
+}
+
+// A reply in pieces: each piece becomes available at its own due count.
+inline void replyPieces(const std::vector<std::pair<int32_t, std::string>> &pieces)
+{
+    std::string bytes;
+    std::vector<int32_t> due;
+    for (const auto &p : pieces) {
+        bytes += p.second;
+        due.insert(due.end(), p.second.size(), p.first);
+    }
+    scomm_queue_reply(bytes.data(), static_cast<int32_t>(bytes.size()), due.data());
+}
+
+inline void silence() { scomm_queue_silence(); }
+
+// The checksum of a text as the protocol writes it: two upper-case digits.
+inline std::string sum(const std::string &text)
+{
+    unsigned s = 0;
+    for (unsigned char c : text)
+        s += c;
+    char hex[3];
+    snprintf(hex, sizeof hex, "%02X", s & 0xFF);
+    return hex;
+}
+
+// An operand record.
+inline TLIPARAM wordIn(int16_t v)
+{
+    TLIPARAM p;
+    memset(&p, 0, sizeof p);
+    p.val.wd = v;
+    return p;
+}
+inline TLIPARAM floatIn(float v)
+{
+    TLIPARAM p;
+    memset(&p, 0, sizeof p);
+    p.val.fl = v;
+    p.isfloat = TRUE;
+    return p;
+}
+inline TLIPARAM wordOut(int16_t *w)
+{
+    TLIPARAM p;
+    memset(&p, 0, sizeof p);
+    p.ptr.wptr = w;
+    return p;
+}
+inline TLIPARAM floatOut(float *f)
+{
+    TLIPARAM p;
+    memset(&p, 0, sizeof p);
+    p.ptr.fptr = f;
+    p.isfloat = TRUE;
+    return p;
+}
+
+// The bytes of every _COMwrite since the log was last cleared, in order.
+inline std::vector<std::string> writes()
+{
+    std::vector<std::string> out;
+    std::string log = commLog();
+    size_t pos = 0;
+    while (pos < log.size()) {
+        size_t end = log.find('\n', pos);
+        if (end == std::string::npos)
+            end = log.size();
+        std::string line = log.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.compare(0, 6, "write ") != 0)
+            continue;
+        size_t blank = line.find(' ', 6);
+        std::string bytes;
+        for (size_t i = blank + 1; i < line.size(); ++i) {
+            if (line[i] != '\\' || i + 1 >= line.size()) {
+                bytes += line[i];
+                continue;
+            }
+            char e = line[++i];
+            if (e == 'r')
+                bytes += '\r';
+            else if (e == 'n')
+                bytes += '\n';
+            else if (e == 'x' && i + 2 < line.size()) {
+                bytes += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else
+                bytes += e;
+        }
+        out.push_back(bytes);
+    }
+    return out;
+}
+
+// A line as it goes over the wire: the text, its checksum when `checksum`
+// is set, and the carriage return.
+inline std::string framed(const std::string &text, bool checksum)
+{
+    return text + (checksum ? sum(text) : std::string()) + "\r";
+}
+
+} // namespace t
+
+// A fixture with a freshly loaded module, initialised with `options()` and
+// the I/O gate open (SetMode 2).  Console and serial log start empty.
+class ModuleTest : public ::testing::Test {
+protected:
+    virtual const char *options() { return nullptr; }
+    void SetUp() override
+    {
+        t::freshModule();
+        ASSERT_EQ(t::init(options()), EC_OK);
+        t::setMode(2);
+        t::console();
+        scomm_clear_log();
+    }
+    void TearDown() override { t::freshModule(); }
+};
+
+#endif

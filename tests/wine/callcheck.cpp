@@ -1,0 +1,32 @@
+// call_checked: see winload.h.  ESI (callee-saved) keeps the stack pointer
+// from before the arguments were pushed.
+#include "winload.h"
+
+asm(".text\n"
+    ".globl _call_checked\n"
+    ".def _call_checked; .scl 2; .type 32; .endef\n"
+    "_call_checked:\n"
+    "    pushl %ebp\n"
+    "    movl %esp, %ebp\n"
+    "    pushl %esi\n"
+    "    pushl %edi\n"
+    "    pushl %ebx\n"
+    "    movl 12(%ebp), %ecx\n"      // count
+    "    movl 16(%ebp), %edx\n"      // args
+    "    movl %esp, %esi\n"
+    "1:  testl %ecx, %ecx\n"
+    "    jz 2f\n"
+    "    decl %ecx\n"
+    "    pushl (%edx,%ecx,4)\n"
+    "    jmp 1b\n"
+    "2:  call *8(%ebp)\n"
+    "    movl %esp, %ecx\n"
+    "    subl %esi, %ecx\n"
+    "    movl 20(%ebp), %edx\n"
+    "    movl %ecx, (%edx)\n"
+    "    movl %esi, %esp\n"
+    "    popl %ebx\n"
+    "    popl %edi\n"
+    "    popl %esi\n"
+    "    popl %ebp\n"
+    "    ret\n");
