@@ -24,7 +24,7 @@ win32: setup
 
 asan: setup
 	@cmake -S . -B $(ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DVELDRAN_SANITIZE=ON > /dev/null
-	@cmake --build $(ASAN) -j $(JOBS)
+	@cmake --build $(ASAN) -j $(JOBS) --target unit_tests
 
 build: native win32
 
