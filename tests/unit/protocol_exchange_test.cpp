@@ -1,0 +1,430 @@
+// The exchange that every protocol operation shares: the line on the wire,
+// the time-out, reply collection (noise, refusals, pieces, late replies),
+// the length and checksum checks, and the purge of a late reply.  Each case
+// runs against all seven operations.
+#include <functional>
+
+#include "support.h"
+
+namespace {
+
+constexpr int SENTINEL = 0x5A5A5A5A;
+
+// One protocol operation seen from the wire.  `call` runs it on `addr` and
+// sets *wrote when it delivered an output.
+struct Op {
+    const char *name;
+    std::string command; // line before the checksum for address 1
+    std::string good;    // a good reply before its checksum
+    enum { DROPPED, START, AT_ONCE, AT_END } bang;
+    bool questionAtEnd;  // "?" is reported at the carriage return
+    ERRCODE crAlone;     // a carriage return alone, without the checksum
+    ERRCODE (*call)(int addr, bool *wrote);
+};
+
+ERRCODE callReadDIO(int addr, bool *wrote)
+{
+    int out = SENTINEL;
+    ERRCODE ec = readDIO(addr, &out);
+    *wrote = out != SENTINEL;
+    return ec;
+}
+ERRCODE callWriteDO(int addr, bool *wrote)
+{
+    *wrote = false;
+    return writeDO(addr, 0x0F, 2);
+}
+ERRCODE callReadAIN(int addr, bool *wrote)
+{
+    float v[8];
+    for (float &f : v)
+        f = -777.0f;
+    unsigned mask = 0;
+    ERRCODE ec = readAIN(addr, 0, 8, v, &mask);
+    *wrote = false;
+    for (float f : v)
+        *wrote = *wrote || f != -777.0f;
+    if (ec != EC_OK && ec != EC_AIN_LENGTH) {
+        EXPECT_EQ(mask, 0xFFu) << "a failed read leaves every channel's bit set";
+    }
+    return ec;
+}
+ERRCODE callWriteAO(int addr, bool *wrote)
+{
+    *wrote = false;
+    return writeAO(addr, 1, 5.0f);
+}
+ERRCODE callReadCounter(int addr, bool *wrote)
+{
+    unsigned out = static_cast<unsigned>(SENTINEL);
+    ERRCODE ec = readDICounter(addr, 0, &out);
+    *wrote = out != static_cast<unsigned>(SENTINEL);
+    return ec;
+}
+ERRCODE callClearCounter(int addr, bool *wrote)
+{
+    *wrote = false;
+    return clearDICounter(addr, 0);
+}
+ERRCODE callStatus(int addr, bool *wrote)
+{
+    int out = SENTINEL;
+    ERRCODE ec = HostCmd(0, addr, 0, FALSE, &out);
+    *wrote = out != SENTINEL;
+    return ec;
+}
+
+const std::string AIN8 = ">" + std::string("+05.123+05.123+05.123+05.123+05.123+05.123+05.123+05.123");
+
+// The good replies are chosen so that their checksums hold a letter.
+const Op ops[] = {
+    {"readDIO", "@01", ">00FF", Op::DROPPED, false, EC_BAD_LENGTH, callReadDIO},
+    {"writeDO", "@010F", ">", Op::AT_ONCE, false, EC_BAD_LENGTH, callWriteDO},
+    {"readAIN", "#01", AIN8, Op::DROPPED, true, EC_AIN_LENGTH, callReadAIN},
+    {"writeAO", "#011+05.000", ">", Op::AT_END, true, EC_BAD_LENGTH, callWriteAO},
+    {"readDICounter", "#010", "!0100ABC", Op::START, false, EC_BAD_LENGTH, callReadCounter},
+    {"clearDICounter", "$01C0", "!FF", Op::START, false, EC_BAD_LENGTH, callClearCounter},
+    {"HostCmd", "~010", "!0104", Op::START, false, EC_BAD_LENGTH, callStatus},
+};
+
+bool delivers(const Op &op) { return op.call == callReadDIO || op.call == callReadAIN ||
+                                     op.call == callReadCounter || op.call == callStatus; }
+
+class Exchange : public ModuleTest, public ::testing::WithParamInterface<Op> {
+protected:
+    void SetUp() override
+    {
+        ModuleTest::SetUp();
+        timeout = 500; // room for the longest replies at one character a poll
+        hostsvc::reset_counters();
+    }
+    ERRCODE run(int addr = 1)
+    {
+        bool wrote = false;
+        ERRCODE ec = GetParam().call(addr, &wrote);
+        bool shouldWrite = delivers(GetParam()) && (ec == EC_OK || ec == EC_AIN_LENGTH);
+        EXPECT_EQ(wrote, shouldWrite) << "outputs are written on success only";
+        return ec;
+    }
+    std::string withSum(const std::string &text) { return text + t::sum(text); }
+};
+
+// ---------------------------------------------------------------------------
+// The time-out.  With the virtual clock every timer poll is one millisecond:
+// an exchange may poll the timer `timeout` times and no more.
+
+TEST_P(Exchange, SilenceTimesOutAfterExactlyTheTimeOut)
+{
+    for (uint32_t ms : {5u, 40u, 500u}) {
+        SCOPED_TRACE(ms);
+        timeout = ms;
+        hostsvc::reset_counters();
+        int32_t polls0 = scomm_rcvqueue_polls();
+        t::silence();
+        EXPECT_EQ(run(), EC_TIMEOUT);
+        EXPECT_EQ(hostsvc::counters().timer_sets, 1);
+        EXPECT_EQ(hostsvc::counters().last_period, static_cast<int32_t>(ms));
+        EXPECT_EQ(hostsvc::counters().timer_polls, static_cast<long>(ms));
+        // The timer is tested first in every pass: the expiring pass does
+        // not look at the receive queue.
+        EXPECT_EQ(scomm_rcvqueue_polls() - polls0, static_cast<int32_t>(ms) - 1);
+    }
+    EXPECT_EQ(t::console(), "");
+}
+
+TEST_P(Exchange, ReplyCompletingAtTheTimeOutIsTooLate)
+{
+    timeout = 100;
+    std::string line = GetParam().good + "\r";
+    int32_t len = static_cast<int32_t>(line.size());
+    // Each pass takes one character; the pass that would take the carriage
+    // return of a reply due one poll later is the expiring one.
+    int32_t lastDue = static_cast<int32_t>(timeout) - 1 - len;
+    struct {
+        int32_t due;
+        ERRCODE code;
+    } cases[] = {{lastDue, EC_OK}, {lastDue + 1, EC_TIMEOUT}, {lastDue + 50, EC_TIMEOUT}, {100000, EC_TIMEOUT}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.due);
+        hostsvc::reset_counters();
+        t::reply(line, c.due);
+        EXPECT_EQ(run(), c.code);
+        EXPECT_LE(hostsvc::counters().timer_polls, static_cast<long>(timeout));
+    }
+}
+
+TEST_P(Exchange, TimeOutWinsOverCharactersAlreadyWaiting)
+{
+    timeout = 100;
+    std::string line = GetParam().good + "\r";
+    // Noise and reply all waiting at once: the reply needs one pass per
+    // character, and the time-out is tested before the queue.
+    size_t fits = timeout - 1 - line.size();
+    t::reply(std::string(fits, 'x') + line);
+    EXPECT_EQ(run(), EC_OK);
+    t::reply(std::string(fits + 1, 'x') + line);
+    EXPECT_EQ(run(), EC_TIMEOUT);
+    EXPECT_EQ(scomm_rx_waiting(), 1); // the carriage return was never taken
+}
+
+TEST_P(Exchange, RefusalWithoutCarriageReturn)
+{
+    // Noted for the end of the line, a refusal still costs the whole
+    // time-out when no carriage return comes; reported at once, one pass.
+    bool atEnd = GetParam().questionAtEnd;
+    timeout = 40;
+    t::reply("?xx");
+    EXPECT_EQ(run(), atEnd ? EC_TIMEOUT : EC_REFUSED);
+    EXPECT_EQ(hostsvc::counters().timer_polls, atEnd ? 40 : 1);
+}
+
+// ---------------------------------------------------------------------------
+// The line on the wire.
+
+TEST_P(Exchange, WireBytesForAddressesAndChecksum)
+{
+    const Op &op = GetParam();
+    struct {
+        int addr;
+        const char *hex;
+    } addrs[] = {{0, "00"}, {10, "0A"}, {255, "FF"}, {0x10A, "0A"}, {-1, "FF"}};
+    for (BOOL cs : {FALSE, TRUE}) {
+        useCheckSum = cs;
+        for (const auto &a : addrs) {
+            SCOPED_TRACE(std::string(cs ? "checksum " : "plain ") + a.hex);
+            std::string line = op.command;
+            line.replace(1, 2, a.hex);
+            if (cs)
+                line += t::sum(line);
+            t::silence();
+            scomm_clear_log();
+            run(a.addr);
+            EXPECT_EQ(t::lastWrite(), line + "\r");
+            // Both queues are emptied, transmit first, before the write.
+            std::string log = t::commLog();
+            EXPECT_EQ(log.substr(0, log.find("write")), "xmitclear 1\nrcvclear 1\n");
+        }
+    }
+}
+
+TEST_P(Exchange, WriteRefusedBySerialLibraryGives1010AndReceivesNothing)
+{
+    scomm_set_write_result(0);
+    t::reply(GetParam().good + "\r");
+    EXPECT_EQ(run(), EC_WRITE_FAILED);
+    EXPECT_EQ(hostsvc::counters().timer_sets, 0);
+    EXPECT_EQ(scomm_rcvqueue_polls(), 0);
+    EXPECT_EQ(scomm_getc_calls(), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Reply collection.
+
+TEST_P(Exchange, ReplyArrivalAndNoise)
+{
+    const Op &op = GetParam();
+    const std::string &g = op.good;
+    auto part = [&g](size_t from, size_t n = std::string::npos) {
+        return from < g.size() ? g.substr(from, n) : std::string();
+    };
+    std::string noise = "xy\x01\x7F\xFF";
+    if (op.bang != Op::START)
+        noise += "<"; // noise that is no start character either
+    struct Case {
+        const char *what;
+        std::vector<std::pair<int32_t, std::string>> pieces;
+        ERRCODE code;
+    } cases[] = {
+        {"at once", {{0, g + "\r"}}, EC_OK},
+        {"late", {{300, g + "\r"}}, EC_OK},
+        {"in pieces", {{0, part(0, 1)}, {30, part(1)}, {90, "\r"}}, EC_OK},
+        {"one by one", {{3, part(0, 1)}, {9, part(1, 1)}, {12, part(2)}, {20, "\r"}}, EC_OK},
+        {"noise first", {{0, noise}, {5, g + "\r"}}, EC_OK},
+        {"carriage return in the noise", {{0, "x\r"}, {1, g + "\r"}}, op.crAlone},
+        {"carriage return alone", {{0, "\r"}}, op.crAlone},
+        {"never ends", {{0, g}}, EC_TIMEOUT},
+        {"one character too many", {{0, g + "0\r"}}, op.call == callReadAIN ? EC_AIN_LENGTH : EC_BAD_LENGTH},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        t::replyPieces(c.pieces);
+        EXPECT_EQ(run(), c.code);
+    }
+    EXPECT_EQ(t::console(), ""); // no trace without the debug option
+}
+
+TEST_P(Exchange, CharactersAfterTheCarriageReturnStayUntilTheNextExchangePurgesThem)
+{
+    const Op &op = GetParam();
+    t::reply("\r" + op.good + "\r");
+    EXPECT_EQ(run(), op.crAlone);
+    EXPECT_EQ(scomm_rx_waiting(), static_cast<int32_t>(op.good.size() + 1));
+    // The next exchange empties the queue before it sends, so the left-over
+    // reply is not taken for its own.
+    t::silence();
+    EXPECT_EQ(run(), EC_TIMEOUT);
+}
+
+TEST_P(Exchange, LateReplyLeftInTheQueueIsPurged)
+{
+    const Op &op = GetParam();
+    timeout = 40;
+    t::silence();
+    EXPECT_EQ(run(), EC_TIMEOUT);
+    // The late reply turns up between the two exchanges: a refusal, so that
+    // taking it would change the result.
+    std::string late = "?" + op.good + "\r";
+    scomm_inject(late.data(), static_cast<int32_t>(late.size()));
+    timeout = 500;
+    t::reply(op.good + "\r", 5);
+    EXPECT_EQ(run(), EC_OK);
+    EXPECT_EQ(scomm_rx_waiting(), 0);
+}
+
+TEST_P(Exchange, RefusalCharacters)
+{
+    const Op &op = GetParam();
+    const std::string &g = op.good;
+    ERRCODE q = EC_REFUSED;
+    struct Case {
+        std::string reply;
+        ERRCODE code;
+        bool applies;
+    } cases[] = {
+        // "?" before the start character: at once, or noted for the end of
+        // the line, where it wins over a reply that follows.
+        {"?", op.questionAtEnd ? EC_TIMEOUT : q, true},
+        {"?\r", q, true},
+        {"x?" + g + "\r", q, true},
+        {"?" + g + "?\r", q, true},
+        // "!" before ">": dropped, a refusal at once or at the end of the line.
+        {"!" + g + "\r", EC_OK, op.bang == Op::DROPPED},
+        {"!", EC_BANG, op.bang == Op::AT_ONCE},
+        {"!\r", EC_BANG, op.bang == Op::AT_END},
+        {"!" + g + "\r", EC_BANG, op.bang == Op::AT_END},
+        {"!", EC_TIMEOUT, op.bang == Op::AT_END},
+        // A later refusal replaces an earlier one.
+        {"?!\r", EC_BANG, op.bang == Op::AT_END},
+        {"!?\r", q, op.bang == Op::AT_END},
+        {"?x!x" + g + "\r", EC_BANG, op.bang == Op::AT_END},
+        // For the "!" replies a ">" before the start is noise.
+        {">" + g + "\r", EC_OK, op.bang == Op::START},
+        {">>" + g + "\r", EC_OK, op.bang == Op::START},
+    };
+    for (const Case &c : cases) {
+        if (!c.applies)
+            continue;
+        SCOPED_TRACE(c.reply);
+        timeout = 100;
+        int32_t getc0 = scomm_getc_calls();
+        t::reply(c.reply);
+        EXPECT_EQ(run(), c.code);
+        int32_t taken = scomm_getc_calls() - getc0;
+        bool atOnce = (c.reply[0] == '?' && !op.questionAtEnd) || (c.reply[0] == '!' && op.bang == Op::AT_ONCE);
+        if (atOnce) {
+            EXPECT_EQ(taken, 1) << "refused at once, nothing more read";
+        }
+    }
+}
+
+// A reply of 80 characters is the longest the collection stores; the 81st
+// fails before the carriage return (which then stays in the queue).
+TEST_P(Exchange, EightyOneCharactersOverflow)
+{
+    const Op &op = GetParam();
+    std::string line81 = op.good + std::string(81 - op.good.size(), '0');
+    t::reply(line81 + "\r");
+    EXPECT_EQ(run(), EC_BAD_LENGTH);
+    EXPECT_EQ(scomm_rx_waiting(), 1);
+    // With a noted refusal waiting for the end of the line the overflow wins.
+    if (op.questionAtEnd) {
+        t::reply("?" + line81 + "\r");
+        EXPECT_EQ(run(), EC_BAD_LENGTH);
+    }
+    // 80 characters are collected to the carriage return (the operation's
+    // length rule then decides).
+    std::string line80 = line81.substr(0, 80);
+    int32_t getc0 = scomm_getc_calls();
+    t::reply(line80 + "\r");
+    run();
+    EXPECT_EQ(scomm_getc_calls() - getc0, 81);
+    EXPECT_EQ(scomm_rx_waiting(), 0);
+}
+
+TEST_P(Exchange, Checksums)
+{
+    const Op &op = GetParam();
+    useCheckSum = TRUE;
+    std::string right = t::sum(op.good);
+    std::string lower = right;
+    for (char &c : lower)
+        c = static_cast<char>(tolower(c));
+    ASSERT_NE(lower, right) << "the good reply's checksum should hold a letter";
+    std::string highWrong = right;
+    highWrong[0] = highWrong[0] == '0' ? '1' : '0';
+    std::string lowWrong = right;
+    lowWrong[1] = lowWrong[1] == '0' ? '1' : '0';
+    struct Case {
+        std::string reply;
+        ERRCODE code;
+    } cases[] = {
+        {op.good + right, EC_OK},
+        {op.good + lower, EC_BAD_CHECKSUM},
+        {op.good + highWrong, EC_BAD_CHECKSUM},
+        {op.good + lowWrong, EC_BAD_CHECKSUM},
+        // The reply without its checksum has the wrong length (readAIN takes
+        // its last two characters for the checksum).
+        {op.good, op.call == callReadAIN ? EC_BAD_CHECKSUM : EC_BAD_LENGTH},
+        {"", EC_BAD_LENGTH},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.reply);
+        t::reply(c.reply + "\r");
+        EXPECT_EQ(run(), c.code);
+    }
+    EXPECT_EQ(t::console(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(AllOperations, Exchange, ::testing::ValuesIn(ops),
+                         [](const ::testing::TestParamInfo<Op> &info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Lines from the protocol's own examples.
+
+TEST_F(ModuleTest, ExampleLines)
+{
+    struct Case {
+        BOOL checksum;
+        std::function<void()> call;
+        const char *line;
+    } cases[] = {
+        {FALSE, [] { float v[8]; unsigned m; readAIN(1, 0, 8, v, &m); }, "#01\r"},
+        {TRUE, [] { float v[8]; unsigned m; readAIN(1, 0, 8, v, &m); }, "#0184\r"},
+        {FALSE, [] { float v[8]; unsigned m; readAIN(3, 0, 8, v, &m); }, "#03\r"},
+        {TRUE, [] { float v[8]; unsigned m; readAIN(3, 0, 8, v, &m); }, "#0386\r"},
+        {FALSE, [] { int r; readDIO(5, &r); }, "@05\r"},
+        {TRUE, [] { int r; readDIO(5, &r); }, "@05A5\r"},
+        {FALSE, [] { writeDO(10, 0x0F, 2); }, "@0A0F\r"},
+        {FALSE, [] { writeDO(10, 0x0F, 4); }, "@0A000F\r"},
+        {FALSE, [] { writeDO(1, 0x1F, 1); }, "@01F\r"},
+        {FALSE, [] { unsigned r; readDICounter(1, 0, &r); }, "#010\r"},
+        {FALSE, [] { clearDICounter(1, 0); }, "$01C0\r"},
+        {TRUE, [] { clearDICounter(1, 0); }, "$01C0F8\r"},
+        {FALSE, [] { writeAO(2, 1, 5.0f); }, "#021+05.000\r"},
+        {TRUE, [] { writeAO(2, 1, 5.0f); }, "#021+05.00004\r"},
+        {FALSE, [] { int r; HostCmd(0, 1, 0, FALSE, &r); }, "~010\r"},
+        {TRUE, [] { int r; HostCmd(0, 1, 0, FALSE, &r); }, "~0100F\r"},
+        {FALSE, [] { HostCmd(3, 1, 100, TRUE, nullptr); }, "~013164\r"},
+        {TRUE, [] { HostCmd(3, 1, 100, TRUE, nullptr); }, "~013164AD\r"},
+    };
+    timeout = 5;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        useCheckSum = c.checksum;
+        t::silence();
+        c.call();
+        EXPECT_EQ(t::lastWrite(), c.line);
+    }
+}
+
+} // namespace
