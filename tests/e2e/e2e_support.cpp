@@ -1,0 +1,120 @@
+// Running the host as a child process and reading what it prints.
+#include "e2e_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace e2e {
+
+std::vector<ScanOut> parse_scans(const std::string &output)
+{
+    std::vector<ScanOut> scans;
+    std::istringstream in(output);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream ls(line);
+        std::string first;
+        ls >> first;
+        if (first == "scan" && line.rfind("scan ", 0) == 0) {
+            ScanOut s;
+            ls >> s.number >> s.ms;
+            scans.push_back(s);
+        } else if (line.rfind("  R", 0) == 0 && !scans.empty() && first.size() > 1 &&
+                   isdigit(static_cast<unsigned char>(first[1]))) {
+            RungOut r;
+            std::string state, unit, kv;
+            ls >> r.id >> state >> r.ms >> unit;
+            if ((state != "on" && state != "off") || unit != "ms")
+                continue; // not a rung line (the summary's rung list)
+            r.on = state == "on";
+            while (ls >> kv) {
+                size_t eq = kv.find('=');
+                if (eq != std::string::npos)
+                    r.values[kv.substr(0, eq)] = kv.substr(eq + 1);
+            }
+            scans.back().rungs.push_back(r);
+        }
+    }
+    return scans;
+}
+
+const Config &config()
+{
+    static const Config c = [] {
+        Config k;
+        const char *w = getenv("VELDRAN_E2E_WINE");
+        k.wine = w && *w && strcmp(w, "0") != 0;
+        const char *h = getenv("VELDRAN_E2E_HOST");
+        k.host = h && *h ? h : VELDRAN_E2E_NATIVE_HOST;
+        k.sim = VELDRAN_SIM_BINARY;
+        k.plant = VELDRAN_EXAMPLE_PLANT;
+        const char *d = getenv("VELDRAN_WINE_DIR");
+        k.wine_dir = d && *d ? d : "";
+        return k;
+    }();
+    return c;
+}
+
+HostResult run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeout_ms)
+{
+    HostResult r;
+    int fds[2];
+    if (pipe(fds) != 0)
+        return r;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        close(fds[0]);
+        close(fds[1]);
+        int null = open("/dev/null", O_RDONLY);
+        if (null >= 0)
+            dup2(null, 0);
+        for (const std::string &e : env)
+            putenv(strdup(e.c_str()));
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    bool killed = false;
+    char buf[4096];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            kill(pid, SIGKILL);
+            killed = true;
+            break;
+        }
+        pollfd p{fds[0], POLLIN, 0};
+        int n = poll(&p, 1, static_cast<int>(left.count()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            continue;
+        ssize_t got = read(fds[0], buf, sizeof buf);
+        if (got <= 0)
+            break;
+        r.output.append(buf, static_cast<size_t>(got));
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = killed ? -1 : (WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    r.scans = parse_scans(r.output);
+    return r;
+}
+
+} // namespace e2e

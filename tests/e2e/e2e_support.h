@@ -1,0 +1,53 @@
+// End-to-end tests: the reference host with the real module and serial
+// library, talking over a pseudo-terminal to the simulator.
+//
+// The host runs natively (VELDRAN_COM1 = the simulator's slave) or, with
+// VELDRAN_E2E_WINE=1, as veldran-host.exe under wine with the simulator's
+// link at $VELDRAN_WINE_DIR/ports/com1, which is where wine's COM1 points.
+#ifndef TESTS_E2E_SUPPORT_H
+#define TESTS_E2E_SUPPORT_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct RungOut {
+    std::string id; // "I7017@1"
+    bool on = false;
+    double ms = 0;
+    std::map<std::string, std::string> values; // "ErrCode" -> "0"
+};
+
+struct ScanOut {
+    long number = 0;
+    double ms = 0;
+    std::vector<RungOut> rungs;
+};
+
+struct HostResult {
+    int status = -1;         // exit status; -1 if it had to be killed
+    std::string output;      // stdout and stderr
+    std::vector<ScanOut> scans;
+};
+
+// Reads the host's per-scan lines.
+std::vector<ScanOut> parse_scans(const std::string &output);
+
+struct Config {
+    bool wine = false;
+    std::string host;      // veldran-host or veldran-host.exe
+    std::string sim;       // veldran-sim
+    std::string plant;     // the sample plant
+    std::string wine_dir;  // VELDRAN_WINE_DIR
+};
+const Config &config();
+
+// Runs a program with extra environment entries, collecting its output;
+// kills it after timeout_ms.
+HostResult run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeout_ms);
+
+} // namespace e2e
+
+#endif

@@ -1,0 +1,369 @@
+// The whole chain, host - module - serial library - pty - simulator, for
+// every instruction and the line faults that matter.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+
+#include "e2e_support.h"
+#include "sim_process.h"
+
+namespace {
+
+using e2e::config;
+using e2e::HostResult;
+using e2e::RungOut;
+
+const char *kData = "[data]\n"
+                    "N7 = { type = \"word\", size = 64 }\n"
+                    "F8 = { type = \"float\", size = 32 }\n";
+
+std::string rung(const std::string &instr, const std::string &args, const std::string &when = "")
+{
+    std::string s = "[[rung]]\ninstr = \"" + instr + "\"\nargs = " + args + "\n";
+    if (!when.empty())
+        s += "when = " + when + "\n";
+    return s;
+}
+
+class E2E : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/veldran-e2e-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+
+    void TearDown() override
+    {
+        if (sim_.running())
+            sim_.stop();
+        if (HasFailure()) {
+            std::ifstream log(dir_ + "/sim.log");
+            std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+            if (text.size() > 6000)
+                text = "..." + text.substr(text.size() - 6000);
+            std::cerr << "--- simulator log (end) ---\n" << text;
+            std::cerr << "--- host output ---\n" << last_.output << "\n";
+        }
+        std::string cmd = "rm -rf '" + dir_ + "'";
+        if (system(cmd.c_str()) != 0)
+            std::cerr << "could not remove " << dir_ << "\n";
+    }
+
+    void start_sim(int baud = 19200)
+    {
+        vsim::SimOptions o;
+        o.binary = config().sim;
+        o.plant = config().plant;
+        o.log = dir_ + "/sim.log";
+        o.extra = {"--baud", std::to_string(baud), "--seed", "7"};
+        if (config().wine) {
+            std::string ports = config().wine_dir + "/ports";
+            mkdir(ports.c_str(), 0755);
+            o.link = ports + "/com1";
+            unlink(o.link.c_str());
+        }
+        std::string error;
+        ASSERT_TRUE(sim_.start(o, &error)) << error;
+    }
+
+    void ctl(const std::string &line)
+    {
+        auto r = sim_.command(line);
+        ASSERT_TRUE(r.has_value()) << line;
+        ASSERT_EQ(r->rfind("OK", 0), 0u) << line << " -> " << *r;
+    }
+
+    // The reply to a "get" without its "OK ".
+    std::string get(const std::string &what)
+    {
+        auto r = sim_.command("get " + what);
+        if (!r || r->rfind("OK ", 0) != 0)
+            return "<" + r.value_or("no reply") + ">";
+        return r->substr(3);
+    }
+
+    HostResult host(const std::string &rungs, const std::string &options, std::vector<std::string> extra = {})
+    {
+        std::string path = dir_ + "/ladder.toml";
+        std::ofstream(path) << kData << rungs;
+        std::vector<std::string> argv;
+        std::vector<std::string> env;
+        if (config().wine) {
+            std::string win = "Z:" + path;
+            for (char &c : win)
+                if (c == '/')
+                    c = '\\';
+            argv = {"wine", config().host, "run", win};
+        } else {
+            argv = {config().host, "run", path};
+            env.push_back("VELDRAN_COM1=" + sim_.slavePath());
+        }
+        argv.push_back("-o");
+        argv.push_back(options);
+        for (const std::string &e : extra)
+            argv.push_back(e);
+        last_ = e2e::run_program(argv, env, config().wine ? 90000 : 30000);
+        return last_;
+    }
+
+    // Rung `r` of scan `s` (both from 0), or a failure.
+    static const RungOut &at(const HostResult &h, size_t s, size_t r)
+    {
+        static const RungOut none;
+        if (s >= h.scans.size() || r >= h.scans[s].rungs.size()) {
+            ADD_FAILURE() << "no rung " << r << " in scan " << s + 1;
+            return none;
+        }
+        return h.scans[s].rungs[r];
+    }
+
+    static std::string value(const HostResult &h, size_t s, size_t r, const std::string &key)
+    {
+        const RungOut &o = at(h, s, r);
+        auto it = o.values.find(key);
+        return it == o.values.end() ? "<no " + key + ">" : it->second;
+    }
+
+    std::string dir_;
+    vsim::SimProcess sim_;
+    HostResult last_;
+};
+
+// ---------------------------------------------------------------------------
+// Every instruction, with and without checksums, at two line speeds.
+
+struct LineCase {
+    int baud;
+    bool checksum;
+};
+
+class Instructions : public E2E, public ::testing::WithParamInterface<LineCase> {};
+
+TEST_P(Instructions, EveryInstructionReachesItsModule)
+{
+    const LineCase &c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(start_sim(c.baud));
+    for (int a = 1; a <= 9 && c.checksum; ++a) {
+        ASSERT_NO_FATAL_FAILURE(ctl("set " + std::to_string(a) + " checksum 1"));
+    }
+    for (const char *cmd : {"set 1 ain 7 -12.25", "set 4 din 0x3FF0", "set 4 counter 1 55", "set 5 status 0x80",
+                            "set 7 din 0x00FF", "set 7 status 3", "set 8 din 0x5", "set 9 din 0xA"})
+        ASSERT_NO_FATAL_FAILURE(ctl(cmd));
+
+    std::string ladder = rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
+                         rung("I7018", "[2, 2, \"N7:30\", \"N7:1\", \"N7:20\"]") +
+                         rung("I7024", "[3, 1, 4.25, \"N7:2\"]") +
+                         rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]") +
+                         rung("I7043", "[5, 42435, \"N7:4\"]") + // 0xA5C3
+                         rung("I7052", "[6, \"N7:22\", \"N7:5\"]") +
+                         rung("I7053", "[7, -1, \"N7:23\", \"N7:6\"]") +
+                         rung("I7060", "[8, 19, \"N7:24\", \"N7:7\"]") + // 0x13: one digit, 3
+                         rung("I7065", "[9, 19, \"N7:25\", \"N7:8\"]") + // two digits, 13
+                         rung("I7RDC", "[4, 2, \"F8:16\", \"N7:9\"]") +
+                         rung("I7RDC", "[4, 2, \"N7:40\", \"N7:41\"]") +
+                         rung("I7CDC", "[4, 1, \"N7:10\"]") +
+                         rung("I7RDMS", "[5, \"N7:26\", \"N7:11\"]") +
+                         rung("I7RSMS", "[7, \"N7:12\"]") +
+                         rung("I7SHWV", "[3, 200, \"N7:13\"]") +
+                         rung("I7HOK", "[\"N7:14\"]");
+    std::string options = std::string("COMPORT=1 TIMEOUT=300 BAUD=") + std::to_string(c.baud / 100) +
+                          (c.checksum ? " CHECKSUM" : "");
+    HostResult h = host(ladder, options, {"-n", "1"});
+    ASSERT_EQ(h.status, 0) << h.output;
+    ASSERT_EQ(h.scans.size(), 1u) << h.output;
+    ASSERT_EQ(h.scans[0].rungs.size(), 16u) << h.output;
+    // The 7018's open channel answers with a five-character hex field, so
+    // that reply is one character long: the values still arrive (1018).
+    for (size_t r = 0; r < 16; ++r)
+        EXPECT_EQ(value(h, 0, r, "ErrCode"), r == 1 ? "1018" : "0") << "rung " << r << " " << at(h, 0, r).id;
+
+    EXPECT_EQ(value(h, 0, 0, "AIN"), "[1,2.5,-3.25,0,5.123,-10.5,9.999,-12.25]");
+    // Hex form, channel 2 open: its field fails to decode and its bit is set.
+    EXPECT_EQ(value(h, 0, 1, "AIN"), "[8192,16384,0,0,0,32767,-8192,4096]");
+    EXPECT_EQ(value(h, 0, 1, "ErrChan"), "0x0004");
+    EXPECT_EQ(get("3 aout 1"), "4.250");
+    EXPECT_EQ(value(h, 0, 3, "DIN"), "0x3FF0");
+    EXPECT_EQ(get("5 dout"), "A5C3");
+    EXPECT_EQ(value(h, 0, 5, "DIN"), "0x00A5");
+    EXPECT_EQ(value(h, 0, 6, "DIN"), "0xFF00");
+    EXPECT_EQ(get("8 dout"), "3");
+    EXPECT_EQ(value(h, 0, 7, "DIN"), "0x0005");
+    EXPECT_EQ(get("9 dout"), "13");
+    EXPECT_EQ(value(h, 0, 8, "DIN"), "0x000A");
+    EXPECT_EQ(value(h, 0, 9, "Count"), "70000");
+    EXPECT_EQ(value(h, 0, 10, "Count"), "4464"); // the low 16 bits in a word
+    EXPECT_EQ(get("4 counter 1"), "0");
+    EXPECT_EQ(value(h, 0, 12, "Status"), "0x0080");
+    EXPECT_EQ(get("7 status"), "00");
+    EXPECT_EQ(get("3 watchdog"), "1 200 0");
+    auto stats = sim_.command("stats");
+    ASSERT_TRUE(stats.has_value());
+    EXPECT_NE(stats->find("broadcasts=1 "), std::string::npos) << *stats;
+    EXPECT_NE(stats->find("refused=0 "), std::string::npos) << *stats;
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, Instructions,
+                         ::testing::Values(LineCase{9600, false}, LineCase{9600, true}, LineCase{115200, false},
+                                           LineCase{115200, true}),
+                         [](const ::testing::TestParamInfo<LineCase> &i) {
+                             return std::to_string(i.param.baud) + (i.param.checksum ? "_checksum" : "_plain");
+                         });
+
+// ---------------------------------------------------------------------------
+// Line faults: what reaches "ErrCode:".
+
+struct FaultCase {
+    const char *name;
+    std::vector<std::string> setup; // control commands
+    bool checksum;
+    std::string rungs;
+    std::string expect; // ErrCode of rung 0, scan 1
+    std::string key, value; // and one more value of that rung ("" none)
+};
+
+void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.name; }
+
+class Faults : public E2E, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(Faults, ReachTheLadder)
+{
+    const FaultCase &c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(start_sim());
+    for (const std::string &cmd : c.setup)
+        ASSERT_NO_FATAL_FAILURE(ctl(cmd));
+    HostResult h = host(c.rungs, std::string("COMPORT=1 TIMEOUT=50") + (c.checksum ? " CHECKSUM" : ""), {"-n", "1"});
+    ASSERT_EQ(h.status, 0) << h.output;
+    EXPECT_EQ(value(h, 0, 0, "ErrCode"), c.expect);
+    if (!c.key.empty()) {
+        EXPECT_EQ(value(h, 0, 0, c.key), c.value);
+    }
+}
+
+const std::string kReadDin = rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]");
+const std::string kReadAin = rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]");
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Faults,
+    ::testing::Values(
+        FaultCase{"silent", {"fault 4 silence"}, false, kReadDin, "1005", "DIN", "0x0000"},
+        FaultCase{"refused", {"fault 4 refuse"}, false, kReadDin, "1006", "DIN", "0x0000"},
+        FaultCase{"refused_analog_write", {"fault 3 refuse"}, false, rung("I7024", "[3, 0, 1.5, \"N7:2\"]"), "1006",
+                  "", ""},
+        FaultCase{"wrong_checksum", {"set 4 checksum 1", "fault 4 badsum"}, true, kReadDin, "1011", "DIN", "0x0000"},
+        FaultCase{"lower_case_checksum", {"set 4 checksum 1", "fault 4 lowersum"}, true, kReadDin, "1011", "", ""},
+        FaultCase{"noise_before_reply", {"fault 4 noise"}, false, kReadDin, "0", "DIN", "0x2A55"},
+        FaultCase{"noise_before_analog_reply", {"fault 1 noise"}, false, kReadAin, "0", "AIN",
+                  "[1,2.5,-3.25,0,5.123,-10.5,9.999,0.25]"},
+        FaultCase{"truncated", {"fault 4 truncate"}, false, kReadDin, "1008", "DIN", "0x0000"},
+        FaultCase{"split_reply", {"fault 1 split"}, false, kReadAin, "0", "", ""},
+        FaultCase{"address_out_of_range", {}, false, rung("I7041", "[256, 0, \"N7:21\", \"N7:3\"]"), "1007", "", ""}),
+    [](const ::testing::TestParamInfo<FaultCase> &i) { return std::string(i.param.name); });
+
+// A silent module costs its time-out, and not much more.
+TEST_F(E2E, SilentModuleTimesOutWithinItsTimeout)
+{
+    ASSERT_NO_FATAL_FAILURE(start_sim());
+    ASSERT_NO_FATAL_FAILURE(ctl("fault 4 silence"));
+    HostResult h = host(kReadDin, "COMPORT=1 TIMEOUT=100", {"-n", "2"});
+    ASSERT_EQ(h.status, 0) << h.output;
+    for (size_t s = 0; s < 2; ++s) {
+        EXPECT_EQ(value(h, s, 0, "ErrCode"), "1005");
+        EXPECT_GE(at(h, s, 0).ms, 99.0);
+        EXPECT_LT(at(h, s, 0).ms, 1100.0); // the bound is only there to catch a hang
+    }
+}
+
+// A reply that comes after the time-out waits in the receive queue; the next
+// exchange, with another module and a reply of another length, must not
+// take it for its own.
+TEST_F(E2E, LateReplyThenGoodExchange)
+{
+    ASSERT_NO_FATAL_FAILURE(start_sim());
+    ASSERT_NO_FATAL_FAILURE(ctl("fault 1 late delay=150 count=1"));
+    std::string ladder = rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]", "{ first = 1 }") +
+                         rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]", "\"S:0/1\""); // scans 2 and 3
+    HostResult h = host(ladder, "COMPORT=1 TIMEOUT=50", {"-n", "3", "-p", "400"});
+    ASSERT_EQ(h.status, 0) << h.output;
+    EXPECT_EQ(value(h, 0, 0, "ErrCode"), "1005");
+    EXPECT_FALSE(at(h, 0, 1).on);
+    EXPECT_EQ(value(h, 1, 1, "ErrCode"), "0");
+    EXPECT_EQ(value(h, 1, 1, "DIN"), "0x2A55");
+    EXPECT_EQ(value(h, 2, 1, "ErrCode"), "0");
+}
+
+// The host watchdog of the analog output module, armed in the first scan
+// (0.5 s): the host-OK broadcast in every scan keeps it from expiring;
+// without it the watchdog expires and the status shows it.
+TEST_F(E2E, HostOkRestartsTheWatchdog)
+{
+    for (bool broadcast : {true, false}) {
+        SCOPED_TRACE(broadcast ? "with host OK" : "without host OK");
+        if (sim_.running())
+            sim_.stop();
+        ASSERT_NO_FATAL_FAILURE(start_sim());
+        std::string ladder = rung("I7SHWV", "[3, 5, \"N7:13\"]", "{ first = 1 }") +
+                             rung("I7HOK", "[\"N7:14\"]", broadcast ? "true" : "false") +
+                             rung("I7RDMS", "[3, \"N7:26\", \"N7:11\"]");
+        HostResult h = host(ladder, "COMPORT=1 TIMEOUT=100", {"-n", "12", "-p", "100"});
+        ASSERT_EQ(h.status, 0) << h.output;
+        ASSERT_EQ(h.scans.size(), 12u) << h.output;
+        EXPECT_EQ(value(h, 0, 0, "ErrCode"), "0");
+        EXPECT_EQ(value(h, 11, 2, "ErrCode"), "0");
+        if (broadcast) {
+            EXPECT_EQ(value(h, 11, 1, "ErrCode"), "0");
+            EXPECT_EQ(value(h, 11, 2, "Status"), "0x0000");
+            EXPECT_EQ(get("3 watchdog"), "1 5 0");
+        } else {
+            EXPECT_EQ(value(h, 11, 2, "Status"), "0x0004");
+            EXPECT_EQ(get("3 watchdog"), "1 5 1");
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The host itself, with the real module: the table it reads, and a ladder
+// file it cannot use.
+
+TEST(Host, ListsTheFifteenInstructions)
+{
+    std::vector<std::string> argv = {config().host, "list"};
+    if (config().wine)
+        argv.insert(argv.begin(), "wine");
+    HostResult h = e2e::run_program(argv, {}, config().wine ? 60000 : 10000);
+    ASSERT_EQ(h.status, 0) << h.output;
+    EXPECT_NE(h.output.find(": 15 instructions"), std::string::npos) << h.output;
+    for (const char *s : {"I7017    \"Read 8 Analog Inputs\"  4 operands", "I7060    \"RD/WR Digital I/0\"",
+                          "I7HOK    \"Host OK\"  1 operand", "AIN:      0x001e  len 8", "XORmask:  0x0005  len 1",
+                          "AOUT:     0x0009  len 1", "Count:    0x000e  len 1"})
+        EXPECT_NE(h.output.find(s), std::string::npos) << s << "\n" << h.output;
+}
+
+TEST(Host, RefusesABadLadderFileWithLineAndColumn)
+{
+    char tmpl[] = "/tmp/veldran-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string path = std::string(tmpl) + "/bad.toml";
+    std::ofstream(path) << kData << rung("I7017", "[1, 0, \"F8:0\"]");
+    std::vector<std::string> argv = {config().host, "run", path};
+    if (config().wine) {
+        std::string win = "Z:" + path;
+        for (char &c : win)
+            if (c == '/')
+                c = '\\';
+        argv = {"wine", config().host, "run", win};
+    }
+    HostResult h = e2e::run_program(argv, {}, config().wine ? 60000 : 10000);
+    EXPECT_EQ(h.status, 1) << h.output;
+    EXPECT_NE(h.output.find("bad.toml:6:8: I7017 takes 4 operands"), std::string::npos) << h.output;
+    std::string cmd = std::string("rm -rf ") + tmpl;
+    EXPECT_EQ(system(cmd.c_str()), 0);
+}
+
+} // namespace
