@@ -90,7 +90,7 @@ const Op ops[] = {
 bool delivers(const Op &op) { return op.call == callReadDIO || op.call == callReadAIN ||
                                      op.call == callReadCounter || op.call == callStatus; }
 
-class Exchange : public ModuleTest, public ::testing::WithParamInterface<Op> {
+class ProtocolExchange : public ModuleTest, public ::testing::WithParamInterface<Op> {
 protected:
     void SetUp() override
     {
@@ -113,7 +113,7 @@ protected:
 // The time-out.  With the virtual clock every timer poll is one millisecond:
 // an exchange may poll the timer `timeout` times and no more.
 
-TEST_P(Exchange, SilenceTimesOutAfterExactlyTheTimeOut)
+TEST_P(ProtocolExchange, SilenceTimesOutAfterExactlyTheTimeOut)
 {
     for (uint32_t ms : {5u, 40u, 500u}) {
         SCOPED_TRACE(ms);
@@ -132,7 +132,7 @@ TEST_P(Exchange, SilenceTimesOutAfterExactlyTheTimeOut)
     EXPECT_EQ(t::console(), "");
 }
 
-TEST_P(Exchange, ReplyCompletingAtTheTimeOutIsTooLate)
+TEST_P(ProtocolExchange, ReplyCompletingAtTheTimeOutIsTooLate)
 {
     timeout = 100;
     std::string line = GetParam().good + "\r";
@@ -153,7 +153,7 @@ TEST_P(Exchange, ReplyCompletingAtTheTimeOutIsTooLate)
     }
 }
 
-TEST_P(Exchange, TimeOutWinsOverCharactersAlreadyWaiting)
+TEST_P(ProtocolExchange, TimeOutWinsOverCharactersAlreadyWaiting)
 {
     timeout = 100;
     std::string line = GetParam().good + "\r";
@@ -167,7 +167,7 @@ TEST_P(Exchange, TimeOutWinsOverCharactersAlreadyWaiting)
     EXPECT_EQ(scomm_rx_waiting(), 1); // the carriage return was never taken
 }
 
-TEST_P(Exchange, RefusalWithoutCarriageReturn)
+TEST_P(ProtocolExchange, RefusalWithoutCarriageReturn)
 {
     // Noted for the end of the line, a refusal still costs the whole
     // time-out when no carriage return comes; reported at once, one pass.
@@ -181,7 +181,7 @@ TEST_P(Exchange, RefusalWithoutCarriageReturn)
 // ---------------------------------------------------------------------------
 // The line on the wire.
 
-TEST_P(Exchange, WireBytesForAddressesAndChecksum)
+TEST_P(ProtocolExchange, WireBytesForAddressesAndChecksum)
 {
     const Op &op = GetParam();
     struct {
@@ -207,7 +207,7 @@ TEST_P(Exchange, WireBytesForAddressesAndChecksum)
     }
 }
 
-TEST_P(Exchange, WriteRefusedBySerialLibraryGives1010AndReceivesNothing)
+TEST_P(ProtocolExchange, WriteRefusedBySerialLibraryGives1010AndReceivesNothing)
 {
     scomm_set_write_result(0);
     t::reply(GetParam().good + "\r");
@@ -220,7 +220,7 @@ TEST_P(Exchange, WriteRefusedBySerialLibraryGives1010AndReceivesNothing)
 // ---------------------------------------------------------------------------
 // Reply collection.
 
-TEST_P(Exchange, ReplyArrivalAndNoise)
+TEST_P(ProtocolExchange, ReplyArrivalAndNoise)
 {
     const Op &op = GetParam();
     const std::string &g = op.good;
@@ -253,7 +253,7 @@ TEST_P(Exchange, ReplyArrivalAndNoise)
     EXPECT_EQ(t::console(), ""); // no trace without the debug option
 }
 
-TEST_P(Exchange, CharactersAfterTheCarriageReturnStayUntilTheNextExchangePurgesThem)
+TEST_P(ProtocolExchange, CharactersAfterTheCarriageReturnStayUntilTheNextExchangePurgesThem)
 {
     const Op &op = GetParam();
     t::reply("\r" + op.good + "\r");
@@ -265,7 +265,7 @@ TEST_P(Exchange, CharactersAfterTheCarriageReturnStayUntilTheNextExchangePurgesT
     EXPECT_EQ(run(), EC_TIMEOUT);
 }
 
-TEST_P(Exchange, LateReplyLeftInTheQueueIsPurged)
+TEST_P(ProtocolExchange, LateReplyLeftInTheQueueIsPurged)
 {
     const Op &op = GetParam();
     timeout = 40;
@@ -281,7 +281,7 @@ TEST_P(Exchange, LateReplyLeftInTheQueueIsPurged)
     EXPECT_EQ(scomm_rx_waiting(), 0);
 }
 
-TEST_P(Exchange, RefusalCharacters)
+TEST_P(ProtocolExchange, RefusalCharacters)
 {
     const Op &op = GetParam();
     const std::string &g = op.good;
@@ -329,7 +329,7 @@ TEST_P(Exchange, RefusalCharacters)
 
 // A reply of 80 characters is the longest the collection stores; the 81st
 // fails before the carriage return (which then stays in the queue).
-TEST_P(Exchange, EightyOneCharactersOverflow)
+TEST_P(ProtocolExchange, EightyOneCharactersOverflow)
 {
     const Op &op = GetParam();
     std::string line81 = op.good + std::string(81 - op.good.size(), '0');
@@ -351,7 +351,7 @@ TEST_P(Exchange, EightyOneCharactersOverflow)
     EXPECT_EQ(scomm_rx_waiting(), 0);
 }
 
-TEST_P(Exchange, Checksums)
+TEST_P(ProtocolExchange, Checksums)
 {
     const Op &op = GetParam();
     useCheckSum = TRUE;
@@ -385,13 +385,15 @@ TEST_P(Exchange, Checksums)
     EXPECT_EQ(t::console(), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(AllOperations, Exchange, ::testing::ValuesIn(ops),
+INSTANTIATE_TEST_SUITE_P(AllOperations, ProtocolExchange, ::testing::ValuesIn(ops),
                          [](const ::testing::TestParamInfo<Op> &info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
 // Lines from the protocol's own examples.
 
-TEST_F(ModuleTest, ExampleLines)
+class ProtocolLines : public ModuleTest {};
+
+TEST_F(ProtocolLines, ExampleLines)
 {
     struct Case {
         BOOL checksum;

@@ -115,9 +115,9 @@ const HtoiCase htoiCases[] = {
     {"7FFFFFFF", 8, 8, 0x7FFFFFFF},
 };
 
-class Htoi : public ::testing::TestWithParam<HtoiCase> {};
+class ProtocolHtoi : public ::testing::TestWithParam<HtoiCase> {};
 
-TEST_P(Htoi, Decodes)
+TEST_P(ProtocolHtoi, Decodes)
 {
     const HtoiCase &c = GetParam();
     // Bytes beyond the field are hex digits: they must not be read.
@@ -127,7 +127,7 @@ TEST_P(Htoi, Decodes)
     EXPECT_EQ(htoi(buf.c_str(), c.maxbytes), c.value) << '"' << c.text << "\" max " << c.maxbytes;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, Htoi, ::testing::ValuesIn(htoiCases));
+INSTANTIATE_TEST_SUITE_P(Table, ProtocolHtoi, ::testing::ValuesIn(htoiCases));
 
 struct DtofCase {
     const char *text;
@@ -159,9 +159,9 @@ const DtofCase dtofCases[] = {
     {"+12\0" "34", 7, 12.0, 3},
 };
 
-class Dtof : public ::testing::TestWithParam<DtofCase> {};
+class ProtocolDtof : public ::testing::TestWithParam<DtofCase> {};
 
-TEST_P(Dtof, Decodes)
+TEST_P(ProtocolDtof, Decodes)
 {
     const DtofCase &c = GetParam();
     float v = -999.0f;
@@ -169,7 +169,7 @@ TEST_P(Dtof, Decodes)
     EXPECT_EQ(v, static_cast<float>(c.value)) << c.text; // always stored
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, Dtof, ::testing::ValuesIn(dtofCases));
+INSTANTIATE_TEST_SUITE_P(Table, ProtocolDtof, ::testing::ValuesIn(dtofCases));
 
 // Every dd.ddd field gives the float nearest to its decimal text (single
 // precision throughout would round some of them up by one step).
@@ -201,7 +201,9 @@ TEST(ProtocolHelpers, DtofWithManyDecimalsConsumesThemAll)
 // ---------------------------------------------------------------------------
 // wait: one mark, polled until it runs out; nothing on the serial line.
 
-TEST_F(ModuleTest, WaitPollsTheHostTimerForItsPeriod)
+class ProtocolWait : public ModuleTest {};
+
+TEST_F(ProtocolWait, PollsTheHostTimerForItsPeriod)
 {
     hostsvc::reset_counters();
     ::wait(25L);
