@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -88,30 +89,41 @@ HostResult run_program(const std::vector<std::string> &argv, const std::vector<s
         _exit(127);
     }
     close(fds[1]);
+    // Wait for the child to exit rather than for the end of the pipe: under
+    // wine, service processes that the first program starts can inherit it.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    bool killed = false;
     char buf[4096];
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
+    int status = 0;
+    bool exited = false, killed = false, open_pipe = true;
+    while (!exited) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            exited = true;
+        } else if (std::chrono::steady_clock::now() >= deadline) {
             kill(pid, SIGKILL);
-            killed = true;
-            break;
+            waitpid(pid, &status, 0);
+            exited = killed = true;
         }
-        pollfd p{fds[0], POLLIN, 0};
-        int n = poll(&p, 1, static_cast<int>(left.count()));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            continue;
-        ssize_t got = read(fds[0], buf, sizeof buf);
-        if (got <= 0)
-            break;
-        r.output.append(buf, static_cast<size_t>(got));
+        // Collect what is there; after the exit, only what is already waiting.
+        while (open_pipe) {
+            pollfd p{fds[0], POLLIN, 0};
+            int n = poll(&p, 1, exited ? 0 : 20);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            ssize_t got = read(fds[0], buf, sizeof buf);
+            if (got <= 0) {
+                open_pipe = false;
+                break;
+            }
+            r.output.append(buf, static_cast<size_t>(got));
+        }
+        if (!open_pipe && !exited) {
+            waitpid(pid, &status, 0);
+            exited = true;
+        }
     }
     close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
     r.status = killed ? -1 : (WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
     r.scans = parse_scans(r.output);
     return r;

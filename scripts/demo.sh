@@ -1,0 +1,104 @@
+#!/bin/sh
+# The demonstration: the simulator on a pseudo-terminal with the sample
+# plant, and the reference host scanning the sample ladder program for a few
+# seconds, while the simulator's inputs move.  By default the host is the
+# Windows build (veldran-host.exe with veldran.tlm and comm.dll) under wine;
+# with --native it is the native build.  Everything started here is stopped
+# on the way out.
+#
+#   sh scripts/demo.sh [--native] [SECONDS]
+set -eu
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+mode=wine
+if [ "${1:-}" = "--native" ]; then mode=native; shift; fi
+SECONDS_TO_RUN=${1:-${VELDRAN_DEMO_SECONDS:-5}}
+NATIVE=${VELDRAN_NATIVE_DIR:-$ROOT/build/native}
+WIN32=${VELDRAN_WIN32_DIR:-$ROOT/build/win32}
+SIM=$NATIVE/tools/sim/veldran-sim
+PLANT=$ROOT/examples/plant.toml
+LADDER=$ROOT/examples/ladder.toml
+OPTIONS="COMPORT=1 BAUD=192 TIMEOUT=100"
+
+[ -x "$SIM" ] || { echo "demo: $SIM is missing (make native)" >&2; exit 1; }
+
+work=$(mktemp -d /tmp/veldran-demo-XXXXXX)
+sim_pid=""
+mover_pid=""
+cleanup() {
+    [ -n "$mover_pid" ] && kill "$mover_pid" 2>/dev/null || true
+    if [ -n "$sim_pid" ]; then
+        kill -TERM "$sim_pid" 2>/dev/null || true
+        wait "$sim_pid" 2>/dev/null || true
+    fi
+    exec 3>&- 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+if [ "$mode" = wine ]; then
+    HOST=$WIN32/veldran-host.exe
+    [ -f "$HOST" ] || { echo "demo: $HOST is missing (make win32)" >&2; exit 1; }
+    . "$ROOT/scripts/wine-env.sh"
+    wine_prefix_ready
+    link=$VELDRAN_WINE_DIR/ports/com1
+    rm -f "$link"
+else
+    HOST=$NATIVE/veldran-host
+    [ -x "$HOST" ] || { echo "demo: $HOST is missing (make native)" >&2; exit 1; }
+    link=$work/com1
+fi
+
+# The simulator reads its control lines from a fifo that stays open here.
+mkfifo "$work/ctl"
+"$SIM" --plant "$PLANT" --link "$link" --log "$work/sim.log" < "$work/ctl" > "$work/sim.out" 2>&1 &
+sim_pid=$!
+exec 3> "$work/ctl"
+tries=0
+until grep -q '^READY ' "$work/sim.out" 2>/dev/null; do
+    tries=$((tries + 1))
+    if [ $tries -gt 100 ] || ! kill -0 "$sim_pid" 2>/dev/null; then
+        echo "demo: the simulator did not get ready:" >&2
+        cat "$work/sim.out" >&2
+        exit 1
+    fi
+    sleep 0.1
+done
+slave=$(sed -n 's/^READY //p' "$work/sim.out" | head -n 1)
+echo "demo: simulator $sim_pid ready on $slave (linked as $link); host: $HOST"
+
+# Moving inputs: two analog channels ramp, the 7041's inputs and the 7052's
+# change every second.
+echo "set 1 ain 0 ramp 0 2 -5 5 bounce" >&3
+echo "set 1 ain 1 ramp 10 -1.5" >&3
+(
+    i=0
+    while :; do
+        i=$((i + 1))
+        echo "set 4 din $(( (i * 37) % 16384 ))" >&3
+        echo "set 6 din $(( (i * 11) % 256 ))" >&3
+        sleep 1
+    done
+) &
+mover_pid=$!
+
+status=0
+if [ "$mode" = wine ]; then
+    winladder=$(echo "Z:$LADDER" | tr / '\\')
+    sh "$ROOT/scripts/with-wine.sh" wine "$HOST" run "$winladder" -o "$OPTIONS" -d "$SECONDS_TO_RUN" -p 250 || status=$?
+else
+    VELDRAN_COM1=$slave "$HOST" run "$LADDER" -o "$OPTIONS" -d "$SECONDS_TO_RUN" -p 250 || status=$?
+fi
+
+kill "$mover_pid" 2>/dev/null || true
+mover_pid=""
+echo "get 3 aout 0" >&3
+echo "get 5 dout" >&3
+echo "stats" >&3
+echo "quit" >&3
+exec 3>&-
+wait "$sim_pid" 2>/dev/null || true
+sim_pid=""
+echo "demo: the simulator's view at the end (analog output 0 of the 7024, outputs of the 7043, counts):"
+grep -v '^READY' "$work/sim.out" | tail -n 4 | head -n 3 | sed 's/^/  /'
+exit $status
