@@ -96,10 +96,11 @@ int32_t svc_timer_set(int32_t msecs)
     g_counters.last_period = msecs;
     if (g_virtual)
         return static_cast<int32_t>(g_virtual_now + msecs);
-    // Round the start up to the next whole millisecond so that a period is
-    // never cut short by the truncation of "now".
-    int64_t start = (real_now_us() + 999) / 1000;
-    return static_cast<int32_t>(start + msecs);
+    // The mark is opaque to the module, so it is kept in microseconds: the
+    // period ends p ms after now, not at the next whole millisecond after
+    // that.  It wraps after about 71 minutes; the difference taken in
+    // svc_timer_poll is right for any period shorter than half of that.
+    return static_cast<int32_t>(static_cast<uint32_t>(real_now_us()) + static_cast<uint32_t>(msecs) * 1000u);
 }
 
 int32_t svc_timer_poll(int32_t mark)
@@ -109,10 +110,11 @@ int32_t svc_timer_poll(int32_t mark)
         g_virtual_now += g_ms_per_poll;
         return static_cast<int32_t>(static_cast<uint32_t>(mark) - static_cast<uint32_t>(g_virtual_now));
     }
-    int64_t remaining_us = static_cast<int64_t>(mark) * 1000 - real_now_us();
+    int32_t remaining_us =
+        static_cast<int32_t>(static_cast<uint32_t>(mark) - static_cast<uint32_t>(real_now_us()));
     if (remaining_us <= 0)
         return 0;
-    return static_cast<int32_t>(remaining_us / 1000 + 1);
+    return remaining_us / 1000 + 1; // whole milliseconds left, rounded up
 }
 
 int32_t svc_other() { ++g_counters.other_calls; return 0; }

@@ -24,7 +24,7 @@ const std::string &console();
 
 // Clock.
 //  real:    HlpPtimerSet/Poll on the monotonic clock; a period of p ms runs
-//           at least p and less than p + 1 ms.
+//           p ms to the microsecond (the mark is kept in microseconds).
 //  virtual: time stands still except that every HlpPtimerPoll first advances
 //           it by `ms_per_poll` (default 1), and advance() moves it by hand.
 void use_real_clock();
