@@ -22,6 +22,12 @@
 
 namespace {
 
+// The descriptor of each open port, for the idle wait of _COMrcvqueue.
+int g_fds[comm::kPorts] = {-1, -1, -1, -1};
+
+// How long _COMrcvqueue may wait for a character when none is there.
+constexpr long kIdleWaitNs = 200 * 1000;
+
 struct PosixPort {
     using Handle = int;
     static constexpr Handle kNone = -1;
@@ -90,11 +96,18 @@ struct PosixPort {
             return comm::kSettingsRefused;
         }
         tcflush(fd, TCIOFLUSH); // nothing from before the set-up
+        g_fds[port - 1] = fd;
         *out = fd;
         return comm::kSetupOk;
     }
 
-    static void close(int fd) { ::close(fd); }
+    static void close(int fd)
+    {
+        for (int &f : g_fds)
+            if (f == fd)
+                f = -1;
+        ::close(fd);
+    }
 
     static int32_t read(int fd, char *buf, int32_t max)
     {
@@ -155,7 +168,23 @@ int32_t _COMsetup(int32_t port, int32_t rcvSize, char *rcvBuf, int32_t xmitSize,
 int32_t _COMdisable(int32_t port) { return lib.disable(port); }
 int32_t _COMwrite(int32_t port, const char *buf, int32_t len) { return lib.write(port, buf, len); }
 int32_t _COMgetc(int32_t port) { return lib.getc(port); }
-int32_t _COMrcvqueue(int32_t port) { return lib.rcvqueue(port); }
+// A caller that polls this in a loop (as the module's reply loop does)
+// would otherwise keep a processor busy with two system calls a pass and
+// starve the other side of the line.  When nothing is waiting, the call
+// waits up to kIdleWaitNs for a character: a character that comes is
+// reported at once, and the caller's own time-out test is late by that
+// much at most.
+int32_t _COMrcvqueue(int32_t port)
+{
+    int32_t n = lib.rcvqueue(port);
+    if (n == 0 && port >= 1 && port <= comm::kPorts && g_fds[port - 1] >= 0) {
+        pollfd p = {g_fds[port - 1], POLLIN, 0};
+        timespec wait = {0, kIdleWaitNs};
+        if (ppoll(&p, 1, &wait, nullptr) > 0 && (p.revents & POLLIN))
+            n = lib.rcvqueue(port);
+    }
+    return n;
+}
 int32_t _COMxmitqueue(int32_t port) { return lib.xmitqueue(port); }
 int32_t _COMrcvclear(int32_t port) { return lib.rcvclear(port); }
 int32_t _COMxmitclear(int32_t port) { return lib.xmitclear(port); }
