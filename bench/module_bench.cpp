@@ -1,0 +1,391 @@
+// The module's own cost per instruction call, against a floor.
+//
+// Each of the fifteen instructions is called in a loop against the in-bench
+// serial stub (stub.h), whose reply is there at once, with the host's
+// timer never expiring.  Beside each one runs its floor: a bare loop that
+// copies the same command bytes into the same transmit buffer, scans the
+// same reply bytes for the carriage return and decodes them the plain way.
+//
+//   bench_module [Google Benchmark flags]   ns per call, module and floor
+//   bench_module --callgrind                under valgrind --tool=callgrind:
+//                                           one counted section per case
+//   bench_module --allocs N                 heap allocations in N calls of
+//                                           every instruction
+#include <benchmark/benchmark.h>
+#include <valgrind/callgrind.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "../sdk/TLMUSR.h"
+#include "alloc_count.h"
+#include "hostsvc.h"
+#include "module.h"
+#include "stub.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The cases: one instruction, its operands, the module's replies and how
+// the floor decodes them.
+
+enum Decode { ACK, DEC8, HEX8, HEX4, COUNT5, HEX2_END };
+
+struct Exchange {
+    const char *reply; // as it arrives, carriage return included
+    char start;
+    Decode decode;
+};
+
+struct Case {
+    const char *name;
+    TLIPTR fn;
+    int nparams;
+    TLIPARAM params[5];
+    Exchange ex[2];
+    int exchanges; // 0: the host-OK broadcast, no reply
+    // Filled in by prepare(): what the module wrote.
+    char cmd[2][128];
+    int32_t cmdLen[2];
+};
+
+// Operand storage shared by all cases.
+int16_t g_err, g_chan, g_word;
+int16_t g_ainWords[8];
+float g_ainFloats[8];
+float g_count;
+
+TLIPARAM in(int16_t v)
+{
+    TLIPARAM p;
+    memset(&p, 0, sizeof p);
+    p.val.wd = v;
+    return p;
+}
+TLIPARAM inFloat(float v)
+{
+    TLIPARAM p;
+    memset(&p, 0, sizeof p);
+    p.val.fl = v;
+    p.isfloat = TRUE;
+    return p;
+}
+TLIPARAM outWord(int16_t *w)
+{
+    TLIPARAM p;
+    memset(&p, 0, sizeof p);
+    p.ptr.wptr = w;
+    return p;
+}
+TLIPARAM outFloat(float *f)
+{
+    TLIPARAM p;
+    memset(&p, 0, sizeof p);
+    p.ptr.fptr = f;
+    p.isfloat = TRUE;
+    return p;
+}
+
+std::vector<Case> makeCases()
+{
+    const char *ain = ">+01.000+02.500-03.250+00.000+05.123-10.500+09.999+00.250\r";
+    const char *tc = ">200040001000000000007FFFE0001000\r";
+    std::vector<Case> c = {
+        {"I7017", I7017, 4, {in(1), in(0), outFloat(g_ainFloats), outWord(&g_err)}, {{ain, '>', DEC8}}, 1, {}, {}},
+        {"I7018", I7018, 5, {in(2), in(2), outWord(g_ainWords), outWord(&g_err), outWord(&g_chan)},
+         {{tc, '>', HEX8}}, 1, {}, {}},
+        {"I7024", I7024, 4, {in(3), in(0), inFloat(5.5f), outWord(&g_err)}, {{">\r", '>', ACK}}, 1, {}, {}},
+        {"I7041", I7041, 4, {in(4), in(0), outWord(&g_word), outWord(&g_err)}, {{">2A55\r", '>', HEX4}}, 1, {}, {}},
+        {"I7043", I7043, 3, {in(5), in(0x1234), outWord(&g_err)}, {{">\r", '>', ACK}}, 1, {}, {}},
+        {"I7052", I7052, 3, {in(6), outWord(&g_word), outWord(&g_err)}, {{">A500\r", '>', HEX4}}, 1, {}, {}},
+        {"I7053", I7053, 4, {in(7), in(0), outWord(&g_word), outWord(&g_err)}, {{">1234\r", '>', HEX4}}, 1, {}, {}},
+        {"I7060", I7060, 4, {in(8), in(1), outWord(&g_word), outWord(&g_err)},
+         {{">\r", '>', ACK}, {">000E\r", '>', HEX4}}, 2, {}, {}},
+        {"I7065", I7065, 4, {in(9), in(3), outWord(&g_word), outWord(&g_err)},
+         {{">\r", '>', ACK}, {">000C\r", '>', HEX4}}, 2, {}, {}},
+        {"I7RDC", I7RDC, 4, {in(4), in(0), outFloat(&g_count), outWord(&g_err)}, {{"!0411170\r", '!', COUNT5}}, 1, {}, {}},
+        {"I7CDC", I7CDC, 3, {in(4), in(1), outWord(&g_err)}, {{"!04\r", '!', ACK}}, 1, {}, {}},
+        {"I7RSMS", I7RSMS, 2, {in(5), outWord(&g_err)}, {{"!05\r", '!', ACK}}, 1, {}, {}},
+        {"I7RDMS", I7RDMS, 3, {in(5), outWord(&g_word), outWord(&g_err)}, {{"!0504\r", '!', HEX2_END}}, 1, {}, {}},
+        {"I7SHWV", I7SHWV, 3, {in(5), in(50), outWord(&g_err)}, {{"!05\r", '!', ACK}}, 1, {}, {}},
+        {"I7HOK", I7HOK, 1, {outWord(&g_err)}, {}, 0, {}, {}},
+    };
+    return c;
+}
+
+std::vector<Case> g_cases;
+
+stub::Script scriptOf(const Case &c)
+{
+    stub::Script s = {};
+    s.count = c.exchanges;
+    for (int i = 0; i < c.exchanges; ++i) {
+        s.reply[i] = c.ex[i].reply;
+        s.len[i] = static_cast<int32_t>(strlen(c.ex[i].reply));
+    }
+    return s;
+}
+
+void startModule()
+{
+    struct req_init r;
+    memset(&r, 0, sizeof r);
+    r.cmdcode = REQ_INIT;
+    r.dispatcher = stub::dispatcher();
+    if (_main(&r, nullptr) != EC_OK) {
+        fprintf(stderr, "bench_module: Init failed\n");
+        exit(1);
+    }
+    struct req_setmode m = {REQ_SETMODE, nullptr, 2};
+    _main(&m, nullptr);
+}
+
+// One call through the module: must succeed; records what it sent.
+void prepare(Case &c)
+{
+    stub::load(scriptOf(c));
+    g_err = -1;
+    stub::record(true);
+    c.fn(1, c.nparams, c.params);
+    stub::record(false);
+    if (g_err != 0) {
+        fprintf(stderr, "bench_module: %s failed with %d\n", c.name, g_err);
+        exit(1);
+    }
+    for (int i = 0; i < 2; ++i) {
+        int32_t n;
+        const char *w = stub::writeAt(i, &n);
+        memcpy(c.cmd[i], w, static_cast<size_t>(n));
+        c.cmdLen[i] = n;
+    }
+    stub::load(scriptOf(c));
+}
+
+// ---------------------------------------------------------------------------
+// The floor.
+
+inline int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = static_cast<char>(c & ~0x20);
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+inline int hexField(const char *s, int n)
+{
+    int v = 0;
+    for (int i = 0; i < n; ++i) {
+        int d = hexDigit(s[i]);
+        if (d < 0)
+            return -1;
+        v = v * 16 + d;
+    }
+    return v;
+}
+
+inline float decField(const char *s)
+{
+    int i = 0;
+    int sign = 1;
+    if (s[0] == '+' || s[0] == '-') {
+        sign = s[0] == '-' ? -1 : 1;
+        i = 1;
+    }
+    float whole = 0, frac = 0;
+    int div = 1;
+    for (; i < 7 && s[i] >= '0' && s[i] <= '9'; ++i)
+        whole = whole * 10 + static_cast<float>(s[i] - '0');
+    if (i < 7 && s[i] == '.')
+        for (++i; i < 7 && s[i] >= '0' && s[i] <= '9'; ++i) {
+            frac = frac * 10 + static_cast<float>(s[i] - '0');
+            div *= 10;
+        }
+    return static_cast<float>((static_cast<double>(frac) / div + whole) * sign);
+}
+
+char g_line[96];
+
+// Copies the command, collects the reply up to its carriage return, checks
+// the start character and length and decodes the fields into the same
+// operands the instruction writes.
+void floorCall(const Case &c)
+{
+    if (c.exchanges == 0) {
+        stub::floorWrite(c.cmd[0], c.cmdLen[0]);
+        *c.params[0].ptr.wptr = 0;
+        return;
+    }
+    int code = 0;
+    for (int e = 0; e < c.exchanges && code == 0; ++e) {
+        const Exchange &x = c.ex[e];
+        stub::floorWrite(c.cmd[e], c.cmdLen[e]);
+        int n = 0;
+        for (const char *p = x.reply; *p != '\r' && n < 80; ++p)
+            g_line[n++] = *p;
+        if (n == 0 || g_line[0] != x.start) {
+            code = 1008;
+            break;
+        }
+        switch (x.decode) {
+        case ACK:
+            if (n != (x.start == '!' ? 3 : 1))
+                code = 1008;
+            break;
+        case DEC8:
+            if (n != 57) {
+                code = 1018;
+                break;
+            }
+            for (int i = 0; i < 8; ++i)
+                c.params[2].ptr.fptr[i] = decField(g_line + 1 + 7 * i);
+            break;
+        case HEX8:
+            if (n != 33) {
+                code = 1018;
+                break;
+            }
+            for (int i = 0; i < 8; ++i)
+                c.params[2].ptr.wptr[i] = static_cast<int16_t>(hexField(g_line + 1 + 4 * i, 4));
+            break;
+        case HEX4: {
+            int v = n == 5 ? hexField(g_line + 1, 4) : -1;
+            if (v < 0)
+                code = 1008;
+            else
+                *c.params[2 - (c.nparams == 3)].ptr.wptr = static_cast<int16_t>(v);
+            break;
+        }
+        case COUNT5: {
+            int v = n == 8 ? hexField(g_line + 3, 5) : -1;
+            if (v < 0)
+                code = 1008;
+            else
+                *c.params[2].ptr.fptr = static_cast<float>(v);
+            break;
+        }
+        case HEX2_END: {
+            int v = n == 5 ? hexField(g_line + 3, 2) : -1;
+            if (v < 0)
+                code = 1008;
+            else
+                *c.params[1].ptr.wptr = static_cast<int16_t>(v);
+            break;
+        }
+        }
+    }
+    *c.params[c.nparams - 1 - (c.fn == I7018)].ptr.wptr = static_cast<int16_t>(code);
+}
+
+// ---------------------------------------------------------------------------
+// Google Benchmark.
+
+void benchModule(benchmark::State &state, Case *c)
+{
+    stub::load(scriptOf(*c));
+    for (auto _ : state) {
+        c->fn(1, c->nparams, c->params);
+        benchmark::ClobberMemory();
+    }
+    if (g_err != 0)
+        state.SkipWithError("instruction failed");
+}
+
+void benchFloor(benchmark::State &state, Case *c)
+{
+    for (auto _ : state) {
+        floorCall(*c);
+        benchmark::ClobberMemory();
+    }
+}
+
+// The same I7017 call with the stand-in host's services on its real
+// clock: what the host's timer adds on top of the module.
+void benchHostClock(benchmark::State &state, Case *c)
+{
+    struct req_init r;
+    memset(&r, 0, sizeof r);
+    r.cmdcode = REQ_INIT;
+    r.dispatcher = hostsvc::dispatcher();
+    _main(&r, nullptr);
+    hostsvc::use_real_clock();
+    stub::load(scriptOf(*c));
+    for (auto _ : state) {
+        c->fn(1, c->nparams, c->params);
+        benchmark::ClobberMemory();
+    }
+    if (g_err != 0)
+        state.SkipWithError("instruction failed");
+    startModule();
+}
+
+// ---------------------------------------------------------------------------
+// Deterministic counts under callgrind: zero, run, dump, per case.
+
+int runCallgrind(int calls)
+{
+    if (!RUNNING_ON_VALGRIND) {
+        fprintf(stderr, "bench_module --callgrind: run me under valgrind --tool=callgrind\n");
+        return 2;
+    }
+    for (Case &c : g_cases) {
+        std::string module = std::string("module:") + c.name;
+        std::string floor = std::string("floor:") + c.name;
+        stub::load(scriptOf(c));
+        CALLGRIND_ZERO_STATS;
+        for (int i = 0; i < calls; ++i)
+            c.fn(1, c.nparams, c.params);
+        CALLGRIND_DUMP_STATS_AT(module.c_str());
+        for (int i = 0; i < calls; ++i)
+            floorCall(c);
+        CALLGRIND_DUMP_STATS_AT(floor.c_str());
+    }
+    printf("calls %d\n", calls);
+    return 0;
+}
+
+int runAllocs(long calls)
+{
+    allocs::start();
+    for (Case &c : g_cases) {
+        stub::load(scriptOf(c));
+        for (long i = 0; i < calls; ++i)
+            c.fn(1, c.nparams, c.params);
+    }
+    long n = allocs::stop();
+    printf("allocations %ld in %ld instruction calls (%ld exchanges)\n", n,
+           calls * static_cast<long>(g_cases.size()), stub::writes());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    startModule();
+    g_cases = makeCases();
+    for (Case &c : g_cases)
+        prepare(c);
+
+    if (argc >= 2 && strcmp(argv[1], "--callgrind") == 0)
+        return runCallgrind(argc >= 3 ? atoi(argv[2]) : 1000);
+    if (argc >= 3 && strcmp(argv[1], "--allocs") == 0)
+        return runAllocs(atol(argv[2]));
+
+    for (Case &c : g_cases) {
+        benchmark::RegisterBenchmark((std::string("module/") + c.name).c_str(), benchModule, &c);
+        benchmark::RegisterBenchmark((std::string("floor/") + c.name).c_str(), benchFloor, &c);
+    }
+    benchmark::RegisterBenchmark("hostclock/I7017", benchHostClock, &g_cases[0]);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
