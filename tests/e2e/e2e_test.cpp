@@ -44,7 +44,7 @@ protected:
         if (sim_.running())
             sim_.stop();
         if (HasFailure()) {
-            std::ifstream log(dir_ + "/sim.log");
+            std::ifstream log(dir_ + "/sim" + std::to_string(sims_) + ".log");
             std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
             if (text.size() > 6000)
                 text = "..." + text.substr(text.size() - 6000);
@@ -61,7 +61,7 @@ protected:
         vsim::SimOptions o;
         o.binary = config().sim;
         o.plant = config().plant;
-        o.log = dir_ + "/sim.log";
+        o.log = dir_ + "/sim" + std::to_string(++sims_) + ".log";
         o.extra = {"--baud", std::to_string(baud), "--seed", "7"};
         if (config().wine) {
             std::string ports = config().wine_dir + "/ports";
@@ -132,6 +132,7 @@ protected:
     }
 
     std::string dir_;
+    int sims_ = 0;
     vsim::SimProcess sim_;
     HostResult last_;
 };
@@ -299,32 +300,48 @@ TEST_F(E2E, LateReplyThenGoodExchange)
 }
 
 // The host watchdog of the analog output module, armed in the first scan
-// (0.5 s): the host-OK broadcast in every scan keeps it from expiring;
-// without it the watchdog expires and the status shows it.
+// (0.5 s): the host-OK broadcast at the end of every scan keeps it from
+// expiring; without it the watchdog expires and the status shows it.
 TEST_F(E2E, HostOkRestartsTheWatchdog)
 {
-    for (bool broadcast : {true, false}) {
+    for (bool broadcast : {false, true}) {
         SCOPED_TRACE(broadcast ? "with host OK" : "without host OK");
         if (sim_.running())
             sim_.stop();
         ASSERT_NO_FATAL_FAILURE(start_sim());
         std::string ladder = rung("I7SHWV", "[3, 5, \"N7:13\"]", "{ first = 1 }") +
-                             rung("I7HOK", "[\"N7:14\"]", broadcast ? "true" : "false") +
-                             rung("I7RDMS", "[3, \"N7:26\", \"N7:11\"]");
+                             rung("I7RDMS", "[3, \"N7:26\", \"N7:11\"]") +
+                             rung("I7HOK", "[\"N7:14\"]", broadcast ? "true" : "false");
         HostResult h = host(ladder, "COMPORT=1 TIMEOUT=100", {"-n", "12", "-p", "100"});
         ASSERT_EQ(h.status, 0) << h.output;
         ASSERT_EQ(h.scans.size(), 12u) << h.output;
         EXPECT_EQ(value(h, 0, 0, "ErrCode"), "0");
-        EXPECT_EQ(value(h, 11, 2, "ErrCode"), "0");
+        EXPECT_EQ(value(h, 11, 1, "ErrCode"), "0");
         if (broadcast) {
-            EXPECT_EQ(value(h, 11, 1, "ErrCode"), "0");
-            EXPECT_EQ(value(h, 11, 2, "Status"), "0x0000");
+            EXPECT_EQ(value(h, 11, 2, "ErrCode"), "0");
+            EXPECT_EQ(value(h, 11, 1, "Status"), "0x0000");
             EXPECT_EQ(get("3 watchdog"), "1 5 0");
         } else {
-            EXPECT_EQ(value(h, 11, 2, "Status"), "0x0004");
+            EXPECT_EQ(value(h, 11, 1, "Status"), "0x0004");
             EXPECT_EQ(get("3 watchdog"), "1 5 1");
         }
     }
+}
+
+// The broadcast gets no reply, so nothing waits for the line after it: an
+// exchange that follows at once must not discard the frame before the
+// modules have it.
+TEST_F(E2E, HostOkFollowedAtOnceByAnExchangeReachesTheModules)
+{
+    ASSERT_NO_FATAL_FAILURE(start_sim());
+    std::string ladder = rung("I7HOK", "[\"N7:14\"]") + rung("I7RDMS", "[3, \"N7:26\", \"N7:11\"]");
+    HostResult h = host(ladder, "COMPORT=1 TIMEOUT=100", {"-n", "5"});
+    ASSERT_EQ(h.status, 0) << h.output;
+    for (size_t s = 0; s < 5; ++s)
+        EXPECT_EQ(value(h, s, 0, "ErrCode"), "0");
+    auto stats = sim_.command("stats");
+    ASSERT_TRUE(stats.has_value());
+    EXPECT_NE(stats->find("broadcasts=5 "), std::string::npos) << *stats;
 }
 
 // ---------------------------------------------------------------------------
