@@ -46,5 +46,12 @@ test: native win32 asan
 	    ctest --output-on-failure -j $(JOBS) -L unit
 	@sh scripts/with-wine.sh ctest --test-dir $(WIN32) --output-on-failure
 
+# Performance figures (not tests): one table, see docs/performance.md.
+BENCH := build/bench
+bench: setup
+	@cmake -S . -B $(BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g > /dev/null
+	@cmake --build $(BENCH) -j 2 --target bench_module bench_wire veldran-host veldran veldran-sim
+	@python3 bench/report.py --build $(BENCH) $(BENCH_ARGS)
+
 clean:
 	rm -rf build
