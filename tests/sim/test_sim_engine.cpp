@@ -1,0 +1,302 @@
+// Faults, pacing and the control channel, on a driven clock.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "faults.h"
+#include "protocol.h"
+#include "sim.h"
+
+using namespace vsim;
+
+namespace {
+
+const char* const kPlant = R"(
+[line]
+baud = 10000        # one character a millisecond
+turnaround_ms = 2
+
+[[module]]
+address = 6
+model = 7052
+din = 0xA5
+
+[[module]]
+address = 7
+model = 7053
+din = 0x1234
+
+[[module]]
+address = 0x10
+model = 7043
+checksum = true
+
+[[module]]
+address = 2
+model = 7018
+format = "hex"
+full_scale = 100.0
+
+[[module]]
+address = 3
+model = 7024
+
+[[module]]
+address = 4
+model = 7041
+)";
+
+Fault fault(FaultKind k) {
+  Fault f;
+  f.kind = k;
+  return f;
+}
+
+std::string wire(const Shaped& s) {
+  std::string all;
+  for (const auto& p : s.pieces) all += p.bytes;
+  return all;
+}
+
+TEST(Shape, EachFaultChangesTheReplyAsNamed) {
+  const struct {
+    Fault f;
+    bool sum;
+    const char* bytes;
+  } table[] = {
+      {fault(FaultKind::BadSum), true, ">0F0F2B\r"},
+      {fault(FaultKind::BadSum), false, ">0F0F\r"},  // nothing to spoil
+      {fault(FaultKind::LowerSum), true, ">0F0F2a\r"},
+      {fault(FaultKind::Truncate), false, ">0\r"},
+      {[] { Fault f = fault(FaultKind::Truncate); f.keep = 1; return f; }(), false, ">\r"},
+      {[] { Fault f = fault(FaultKind::Truncate); f.keep = 99; return f; }(), false, ">0F0\r"},
+      {fault(FaultKind::Extra), false, ">0F0F0\r"},
+      {[] { Fault f = fault(FaultKind::Extra); f.text = "?"; return f; }(), false, ">0F0F?\r"},
+      {fault(FaultKind::NoCr), false, ">0F0F"},
+      {[] { Fault f = fault(FaultKind::Noise); f.text = "\xFFZ"; return f; }(), false, "\xFFZ>0F0F\r"},
+  };
+  FaultSet set(1);
+  for (const auto& t : table) {
+    const std::string body = t.sum ? ">0F0F" + checksum(">0F0F") : ">0F0F";
+    EXPECT_EQ(wire(set.shape(body, t.sum, {t.f})), t.bytes) << faultName(t.f.kind);
+  }
+}
+
+TEST(Shape, DefaultNoiseIsOneToThreeCharactersThatNoCollectorTakes) {
+  FaultSet set(42);
+  for (int i = 0; i < 50; ++i) {
+    const std::string w = wire(set.shape(">0F0F", false, {fault(FaultKind::Noise)}));
+    ASSERT_GE(w.size(), 7u);
+    ASSERT_LE(w.size(), 9u);
+    const std::string prefix = w.substr(0, w.size() - 6);
+    EXPECT_EQ(w.substr(prefix.size()), ">0F0F\r");
+    EXPECT_EQ(prefix.find_first_of(">!?\r"), std::string::npos);
+  }
+}
+
+TEST(Shape, SplitAndLateSetTheTiming) {
+  FaultSet set(1);
+  Fault split = fault(FaultKind::Split);
+  split.pieces = 3;
+  split.delay_ms = 7;
+  Fault late = fault(FaultKind::Late);
+  late.delay_ms = 40;
+  const Shaped s = set.shape(">0F0F", false, {split, late});
+  EXPECT_DOUBLE_EQ(s.delay_ms, 40);
+  ASSERT_EQ(s.pieces.size(), 3u);
+  EXPECT_EQ(s.pieces[0].bytes + s.pieces[1].bytes + s.pieces[2].bytes, ">0F0F\r");
+  EXPECT_EQ(s.pieces[0].bytes, ">0");
+  EXPECT_DOUBLE_EQ(s.pieces[0].gap_ms, 0);
+  EXPECT_DOUBLE_EQ(s.pieces[1].gap_ms, 7);
+  EXPECT_DOUBLE_EQ(s.pieces[2].gap_ms, 7);
+}
+
+TEST(FaultSetRoll, CountAddressAndProbability) {
+  FaultSet set(7);
+  std::string err;
+  set.add(*parseFault({"6", "refuse", "count=2"}, &err));
+  set.add(*parseFault({"*", "noise", "p=0"}, &err));
+  EXPECT_TRUE(set.roll(7).empty());      // neither: other address, p = 0
+  EXPECT_EQ(set.roll(6).size(), 1u);
+  EXPECT_EQ(set.roll(6).size(), 1u);
+  EXPECT_TRUE(set.roll(6).empty());      // used up, and removed
+  EXPECT_EQ(set.faults().size(), 1u);
+
+  FaultSet a(99), b(99);
+  a.add(*parseFault({"*", "late", "p=0.5"}, &err));
+  b.add(*parseFault({"*", "late", "p=0.5"}, &err));
+  int hits = 0;
+  for (int i = 0; i < 1000; ++i) {
+    const bool ha = !a.roll(1).empty();
+    ASSERT_EQ(ha, !b.roll(1).empty()) << "same seed, same draws";
+    hits += ha;
+  }
+  EXPECT_GT(hits, 400);
+  EXPECT_LT(hits, 600);
+}
+
+TEST(FaultParse, RejectsWhatItCannotDo) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"*"}, {"*", "explode"}, {"300", "late"}, {"x", "late"}, {"*", "late", "p=2"}, {"*", "late", "delay=-1"},
+      {"*", "split", "pieces=1"}, {"*", "late", "count"}, {"*", "late", "colour=red"}};
+  for (const auto& w : bad) {
+    std::string err;
+    EXPECT_FALSE(parseFault(w, &err)) << w[0] << " " << (w.size() > 1 ? w[1] : "");
+    EXPECT_FALSE(err.empty());
+  }
+  std::string err;
+  auto f = parseFault({"0x10", "noise", "text=\\x00\\r", "count=3"}, &err);
+  ASSERT_TRUE(f) << err;
+  EXPECT_EQ(f->address, 16);
+  EXPECT_EQ(f->text, std::string("\0\r", 2));
+  EXPECT_EQ(f->count, 3);
+}
+
+class Engine : public ::testing::Test {
+ protected:
+  Simulator sim{parsePlant(kPlant, "t"), 1};
+};
+
+TEST_F(Engine, PacesRepliesTenBitsACharacterAfterTheTurnaround) {
+  // "@06\r" arrives at 0 and takes 4 ms on the wire; the reply starts 2 ms
+  // later, each character due when it has crossed the wire.
+  sim.receive("@06\r", 0);
+  ASSERT_TRUE(sim.hasOutput());
+  EXPECT_DOUBLE_EQ(sim.nextDue(), 7);
+  EXPECT_EQ(sim.takeDue(6.99), "");
+  EXPECT_EQ(sim.takeDue(7), ">");
+  EXPECT_EQ(sim.takeDue(11.5), "A500");
+  // A second command while the first reply is on the wire queues behind it.
+  sim.receive("@07\r", 5);
+  EXPECT_EQ(sim.takeDue(12), "\r");
+  EXPECT_DOUBLE_EQ(sim.nextDue(), 13);
+  EXPECT_EQ(sim.takeDue(100), ">1234\r");
+  EXPECT_FALSE(sim.hasOutput());
+}
+
+TEST_F(Engine, CommandsMayArriveInPiecesAndCrLf) {
+  sim.receive("@0", 0);
+  sim.receive("6", 10);
+  EXPECT_FALSE(sim.hasOutput());
+  sim.receive("\r\n@07\r", 20);
+  EXPECT_EQ(sim.takeDue(1000), ">A500\r>1234\r");
+  EXPECT_EQ(sim.stats().commands, 2u);
+}
+
+TEST_F(Engine, BaudAndTurnaroundOverride) {
+  sim.setBaud(1000);  // 10 ms a character
+  sim.setTurnaround(0);
+  sim.receive("@06\r", 0);
+  EXPECT_DOUBLE_EQ(sim.nextDue(), 50);
+  EXPECT_EQ(sim.takeDue(89.9), ">A50");
+  EXPECT_EQ(sim.takeDue(100), "0\r");
+}
+
+TEST_F(Engine, InjectedFaultsThroughTheControlChannel) {
+  EXPECT_EQ(sim.control("fault 6 late delay=50 count=1", 0).substr(0, 2), "OK");
+  sim.receive("@06\r", 0);
+  EXPECT_DOUBLE_EQ(sim.nextDue(), 57);
+  sim.takeDue(1000);
+
+  EXPECT_EQ(sim.control("fault 6 split pieces=2 delay=20 count=1", 1000).substr(0, 2), "OK");
+  sim.receive("@06\r", 1000);
+  EXPECT_EQ(sim.takeDue(1009), ">A5");
+  EXPECT_EQ(sim.takeDue(1029.5), "");
+  EXPECT_EQ(sim.takeDue(1032), "00\r");
+
+  // Silence loses the command: the write does not happen.
+  EXPECT_EQ(sim.control("fault 16 silence count=1", 2000).substr(0, 2), "OK");
+  const std::string w = "@10FFFF";
+  sim.receive(w + checksum(w) + "\r", 2000);
+  EXPECT_FALSE(sim.hasOutput());
+  EXPECT_EQ(sim.control("get 16 dout", 2000), "OK 0000");
+  sim.receive(w + checksum(w) + "\r", 2100);
+  EXPECT_EQ(sim.takeDue(3000), ">3E\r");
+  EXPECT_EQ(sim.control("get 16 dout", 3000), "OK FFFF");
+
+  // Refusal replaces the answer and is not carried out either.
+  EXPECT_EQ(sim.control("fault * refuse count=1", 3000).substr(0, 2), "OK");
+  sim.receive("#031+05.000\r", 3000);
+  EXPECT_EQ(sim.takeDue(4000), "?03\r");
+  EXPECT_EQ(sim.control("get 3 aout 1", 4000), "OK 0.000");
+
+  EXPECT_EQ(sim.control("fault * nocr", 4000).substr(0, 2), "OK");
+  EXPECT_EQ(sim.control("faults", 4000), "OK 1; * nocr p=1");
+  EXPECT_EQ(sim.control("clear-faults", 4000), "OK");
+  EXPECT_EQ(sim.control("faults", 4000), "OK 0");
+
+  const std::string stats = sim.control("stats", 5000);
+  EXPECT_NE(stats.find("commands=5 replies=4"), std::string::npos) << stats;
+  EXPECT_NE(stats.find("lost=1"), std::string::npos) << stats;
+  EXPECT_NE(stats.find("faults=4"), std::string::npos) << stats;
+}
+
+TEST_F(Engine, ControlCommandsAnswerOneLineEach) {
+  const struct {
+    const char* command;
+    const char* reply;
+  } table[] = {
+      {"ping", "OK"},
+      {"set 2 ain 0 50", "OK"},
+      {"get 2 ain 0", "OK 50.000 4000"},
+      {"set 2 ain-open 1", "OK"},
+      {"get 2 ain 1", "OK open -0000"},
+      {"set 2 format decimal", "OK"},
+      {"get 2 ain 0", "OK 50.000 +50.000"},
+      {"set 2 ain 8 1", "ERR bad analog input channel"},
+      {"set 2 ain 0 abc", "ERR usage: set <addr> ain <ch> <value> | ain <ch> ramp ... | ain-open <ch>"},
+      {"set 6 din 0x5A", "OK"},
+      {"get 6 din", "OK 5A"},
+      {"set 6 din 256", "ERR bad digital input value"},
+      {"set 4 din 16383", "OK"},
+      {"get 4 din", "OK 3FFF"},
+      {"set 4 counter 13 70000", "OK"},
+      {"get 4 counter 13", "OK 70000"},
+      {"set 4 counter 14 1", "ERR usage: set <addr> counter <ch> <0..1048575>"},
+      {"get 16 dout", "OK 0000"},
+      {"get 16 status", "OK 00"},
+      {"set 16 status 0x80", "OK"},
+      {"get 16 status", "OK 80"},
+      {"get 16 watchdog", "OK 0 0 0"},
+      {"set 16 watchdog 1 100", "OK"},
+      {"get 16 watchdog", "OK 1 100 0"},
+      {"expire 16", "OK"},
+      {"get 16 watchdog", "OK 1 100 1"},
+      {"get 16 status", "OK 84"},
+      {"get 3 aout 3", "OK 0.000"},
+      {"get 3 aout 4", "ERR bad analog output channel"},
+      {"get 6 dout", "ERR module has no digital outputs"},
+      {"get 99 status", "ERR no module 99"},
+      {"fault 99 late", "ERR no module 99"},
+      {"fault * late count=2", "OK * late p=1 delay=100 count=2"},
+      {"set line baud 9600", "OK"},
+      {"frobnicate", "ERR unknown command: frobnicate"},
+      {"quit", "OK"},
+  };
+  for (const auto& t : table) EXPECT_EQ(sim.control(t.command, 0), t.reply) << t.command;
+  EXPECT_TRUE(sim.quitRequested());
+  EXPECT_EQ(sim.baud(), 9600);
+}
+
+TEST_F(Engine, ControlSetValuesShowOnTheWire) {
+  sim.control("set 2 ain 0 -25", 0);
+  sim.control("set 2 ain-open 7", 0);
+  sim.receive("#02\r", 0);
+  EXPECT_EQ(sim.takeDue(1000), ">E000" + std::string(24, '0') + "-0000\r");
+  sim.control("set 2 ain 7 ramp 0 100 0 50", 1000);  // 100 per second, wrapping at 50
+  sim.receive("#027\r", 1300);
+  EXPECT_EQ(sim.takeDue(2000), ">" + hexField(30, 100) + "\r");
+}
+
+TEST_F(Engine, WatchdogExpiryIsADeadlineForTheEventLoop) {
+  sim.receive("~10316" "4" + checksum("~103164") + "\r", 0);  // enable, 10.0 s
+  EXPECT_EQ(sim.takeDue(100), "!10" + checksum("!10") + "\r");
+  ASSERT_TRUE(sim.nextDeadline());
+  EXPECT_NEAR(*sim.nextDeadline(), 10000, 10);
+  sim.tick(*sim.nextDeadline());
+  EXPECT_EQ(sim.control("get 16 watchdog", 10001), "OK 1 100 1");
+  EXPECT_FALSE(sim.nextDeadline());
+}
+
+}  // namespace

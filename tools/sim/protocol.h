@@ -1,0 +1,63 @@
+// The modules' side of the ASCII command/response protocol: framing,
+// checksum and the answer of each model to each command.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "plant.h"
+
+namespace vsim {
+
+// Sum of the byte values modulo 256 as two upper-case hex digits.
+std::string checksum(std::string_view s);
+std::string hex2(unsigned v);
+
+// Analog reply fields.  A decimal field is always seven characters
+// (sign, digits, point, digits); a hex field four digits, the 16-bit two's
+// complement of value / full_scale * 32767.  Inputs without a value answer
+// kOpenDecimal or kOpenHex.
+std::string decimalField(double v);
+std::string hexField(double v, double full_scale);
+inline constexpr const char* kOpenDecimal = "-9999.9";
+inline constexpr const char* kOpenHex = "-0000";
+
+// What a command line (without its carriage return) is, before any module
+// acts on it.
+struct Frame {
+  enum class Kind {
+    Garbage,      // too short, unknown command character or no address: silence
+    NoModule,     // an address nobody has: silence
+    BadChecksum,  // the module uses checksums and the line's is missing or wrong: silence
+    Broadcast,    // ~** host OK: no reply
+    Addressed,    // for `module`; `payload` is the line without its checksum
+  };
+  Kind kind = Kind::Garbage;
+  Module* module = nullptr;
+  std::string payload;
+  std::string broadcast_sum;  // the two characters after ~**, if any
+};
+
+Frame frame(Plant& plant, std::string_view line);
+
+// The reply body (no carriage return) of `m` to `payload`, with the
+// module's checksum when it uses checksums.  Carries the command out.
+std::string execute(Module& m, std::string_view payload, Millis now);
+
+// "?" and the address (and checksum): the refusal of a malformed or
+// unsupported command.
+std::string refusal(const Module& m);
+
+// ~** restarts the watchdog of every module that accepts the frame: without
+// a checksum, the modules that do not use checksums; with a correct one,
+// every module.  Returns how many modules took it.
+int hostOk(Plant& plant, std::string_view sum, Millis now);
+
+// Lets every watchdog that is due expire; returns the addresses that did.
+std::vector<int> tickAll(Plant& plant, Millis now);
+
+// frame + execute in one, without faults (tests and tools).  Empty when
+// nothing answers.
+std::string answer(Plant& plant, std::string_view line, Millis now);
+
+}  // namespace vsim
