@@ -8,7 +8,7 @@ export VELDRAN_WINE_DIR
 export WINEPREFIX="$VELDRAN_WINE_DIR/wineprefix"
 export WINEARCH=win32
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY
 
 # Creates the prefix once (about 5 s), then maps COM1 to COM4 onto stable
@@ -32,11 +32,19 @@ wine_prefix_ready() {
 
 # A persistent server with its output redirected: a wine run whose output
 # is captured through a pipe would otherwise wait for the server to exit.
+# The first program of a server's life also starts wine's own services, which
+# keep that program's standard streams for as long as the server runs; they
+# are started here, on the log, so that no caller's pipe is held open by them
+# (a test runner would wait for that pipe until its time-out).
 wine_server_start() {
     # (the server detaches by itself once its socket is ready)
     wineserver -p > "$VELDRAN_WINE_DIR/wineserver.log" 2>&1 < /dev/null
+    wine cmd /c exit >> "$VELDRAN_WINE_DIR/wineserver.log" 2>&1 < /dev/null
 }
 
+# Stops the server and every wine process of the prefix, and waits until
+# they are gone, so that a following start finds no dying server.
 wine_server_stop() {
-    wineserver -k 2>/dev/null || true
+    wineserver -k > /dev/null 2>&1 < /dev/null || true
+    wineserver -w > /dev/null 2>&1 < /dev/null || true
 }
