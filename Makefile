@@ -1,6 +1,6 @@
 # Front door of the build.  `make demo` and `make test` do all their own
 # set-up (packages, configure, build).
-.PHONY: all setup native win32 build demo demo-native test test-native test-win32 asan bench fuzz clean
+.PHONY: all setup native win32 build demo demo-native test test-native test-win32 asan bench fuzz soak clean
 
 JOBS ?= $(shell nproc)
 NATIVE := build/native
@@ -45,6 +45,16 @@ test: native win32 asan
 	@cd $(ASAN) && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	    ctest --output-on-failure -j $(JOBS) -L unit
 	@sh scripts/with-wine.sh ctest --test-dir $(WIN32) --output-on-failure
+
+# Fuzzing: clang with libFuzzer, ASan and UBSan in its own build directory;
+# every harness runs FUZZ_SECONDS seconds, one after the other.
+FUZZ := build/fuzz
+FUZZ_SECONDS ?= 60
+fuzz: setup
+	@cmake -S . -B $(FUZZ) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDRAN_FUZZ=ON \
+	    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ > /dev/null
+	@cmake --build $(FUZZ) -j 2 --target fuzzers
+	@sh fuzz/run.sh $(FUZZ) $(FUZZ_SECONDS)
 
 # Performance figures (not tests): one table, see docs/performance.md.
 BENCH := build/bench
