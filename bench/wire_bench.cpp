@@ -213,7 +213,9 @@ int runExchange(int baud, double turnaround, int calls)
 {
     vsim::SimProcess sim;
     start(sim, baud, turnaround);
-    std::string options = std::string("COMPORT=1 BAUD=") + baudOption(baud);
+    // The longest time-out: an I7017 reply alone needs 65 ms on the wire at
+    // 9600 baud, more than the default 40 ms.
+    std::string options = std::string("COMPORT=1 BAUD=") + baudOption(baud) + " TIMEOUT=500";
     if (initModule(options) != EC_OK)
         die("Init failed with " + options);
     Bare bare(sim.slavePath());

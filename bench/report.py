@@ -1,0 +1,208 @@
+#!/usr/bin/env python3
+"""Runs the performance measurements and prints them as one table.
+
+    python3 bench/report.py --build build/bench [--quick] [--markdown FILE]
+
+Parts, all in one run:
+  1. module cost per call against the floor (Google Benchmark, ns) and in
+     instructions per call (callgrind), and heap allocations in a long run;
+  2. end-to-end exchanges over the simulator's pty against the wire time
+     and a bare termios client, at 9600, 19200 and 115200 baud;
+  3. a dead module: one exchange against `timeout` for 5, 40 and 500 ms;
+  4. the sample ladder's scan time on the sample plant against the wire
+     time of the bytes it moved (from the simulator's log).
+Nothing here passes or fails; the goals are shown beside the figures.
+"""
+import argparse
+import json
+import os
+import re
+import select
+import statistics
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def run(cmd, **kw):
+    r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
+    if r.returncode != 0:
+        sys.exit(f"report: {' '.join(cmd)} failed ({r.returncode}):\n{r.stderr}")
+    return r.stdout
+
+
+def fields(line, skip):
+    """'key v key v ...' after the first `skip` words -> dict of floats."""
+    w = line.split()
+    return {w[i]: float(w[i + 1]) for i in range(skip, len(w) - 1, 2)}
+
+
+# ---------------------------------------------------------------------------
+# Part 1
+
+def module_cost(build, quick):
+    exe = os.path.join(build, "bench", "bench_module")
+    reps = "3" if quick else "5"
+    with tempfile.TemporaryDirectory() as tmp:
+        js = os.path.join(tmp, "gb.json")
+        run([exe, "--benchmark_out=" + js, "--benchmark_out_format=json",
+             "--benchmark_min_time=" + ("0.05" if quick else "0.2"),
+             "--benchmark_repetitions=" + reps, "--benchmark_report_aggregates_only=true"])
+        data = json.load(open(js))
+    ns = {}
+    for b in data["benchmarks"]:
+        if b.get("aggregate_name") == "median":
+            ns[b["run_name"]] = b["cpu_time"] if b["time_unit"] == "ns" else b["cpu_time"] * 1000
+    with tempfile.TemporaryDirectory() as tmp:
+        calls = 1000
+        subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + os.path.join(tmp, "cg.out"),
+                        exe, "--callgrind", str(calls)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       check=True)
+        ir = {}
+        for f in os.listdir(tmp):
+            text = open(os.path.join(tmp, f)).read()
+            m = re.search(r"^desc: Trigger: Client Request: (\S+)", text, re.M)
+            t = re.search(r"^totals: (\d+)", text, re.M)
+            if m and t:
+                ir[m.group(1)] = int(t.group(1)) / calls
+    allocs = run([exe, "--allocs", "20000" if quick else "200000"]).strip().splitlines()[-1]
+    rows = []
+    for name in [k.split("/")[1] for k in ns if k.startswith("module/")]:
+        rows.append((name, ns["module/" + name], ns["floor/" + name], ns["calls/" + name],
+                     ir.get("module:" + name, 0), ir.get("floor:" + name, 0), ir.get("calls:" + name, 0)))
+    return rows, ns.get("hostclock/I7017"), allocs
+
+
+# ---------------------------------------------------------------------------
+# Parts 2 and 3
+
+def wire(build, quick):
+    exe = os.path.join(build, "bench", "bench_wire")
+    rows, allocs = [], []
+    for baud in (9600, 19200, 115200):
+        out = run([exe, "exchange", str(baud), "--calls", "8" if quick else "30"])
+        for line in out.splitlines():
+            if line.startswith("exchange "):
+                w = line.split()
+                rows.append((w[1], int(w[2]), fields(line, 3)))
+            elif line.startswith("allocs "):
+                allocs.append(line)
+    dead = []
+    for ms in (5, 40, 500):
+        calls = {5: 40, 40: 15, 500: 5}[ms]
+        if quick:
+            calls = max(3, calls // 4)
+        line = run([exe, "dead", str(ms), "--calls", str(calls)]).strip().splitlines()[-1]
+        dead.append((ms, fields(line, 2)))
+    return rows, dead, allocs
+
+
+# ---------------------------------------------------------------------------
+# Part 4
+
+def scan(build, quick):
+    sim = os.path.join(build, "tools", "sim", "veldran-sim")
+    host = os.path.join(build, "veldran-host")
+    plant = os.path.join(ROOT, "examples", "plant.toml")
+    ladder = os.path.join(ROOT, "examples", "ladder.toml")
+    baud, turnaround = 19200, 1.0
+    scans = 10 if quick else 40
+    with tempfile.TemporaryDirectory() as tmp:
+        log = os.path.join(tmp, "sim.log")
+        p = subprocess.Popen([sim, "--plant", plant, "--baud", str(baud), "--turnaround-ms", str(turnaround),
+                              "--log", log], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            ready, _, _ = select.select([p.stdout], [], [], 10)
+            line = p.stdout.readline() if ready else ""
+            if not line.startswith("READY "):
+                sys.exit("report: the simulator did not get ready")
+            env = dict(os.environ, VELDRAN_COM1=line.split()[1])
+            out = run([host, "run", ladder, "--options", "COMPORT=1 BAUD=192", "--scans", str(scans)], env=env)
+        finally:
+            p.terminate()
+            p.wait(timeout=10)
+        times = [float(m.group(1)) for m in re.finditer(r"^scan \d+\s+([\d.]+) ms", out, re.M)]
+        codes = re.search(r"^error codes: (.*)$", out, re.M)
+        rx = tx = replies = 0
+        for l in open(log):
+            m = re.match(r"\[\s*[\d.]+\] (rx|tx) \"(.*)\"", l)
+            if not m:
+                continue
+            n = len(re.sub(r"\\x[0-9A-Fa-f]{2}|\\.", "x", m.group(2)))
+            if m.group(1) == "rx":
+                rx += n
+            else:
+                tx += n
+                replies += 1
+    wire_ms = ((rx + tx) * 10 * 1000 / baud + replies * turnaround) / max(1, len(times))
+    return {"scans": len(times), "mean": statistics.mean(times), "median": statistics.median(times),
+            "wire": wire_ms, "bytes": (rx + tx) / max(1, len(times)), "replies": replies / max(1, len(times)),
+            "codes": codes.group(1) if codes else "?", "baud": baud}
+
+
+# ---------------------------------------------------------------------------
+
+def table(parts):
+    (cost, hostclock, allocs1), (ex, dead, allocs2), sc = parts
+    L = []
+    L.append("1. Module cost per call, CPU only (in-bench serial stub, reply there at once)")
+    L.append("   floor: bare byte loop; calls: the same loop through the _COM calls and the host timer")
+    L.append(f"   {'instr':<7} {'module ns':>9} {'floor':>7} {'calls':>7} {'/floor':>6} {'/calls':>6}   "
+             f"{'module Ir':>9} {'floor':>6} {'calls':>6} {'/floor':>6} {'/calls':>6}")
+    for name, m, f, c, mi, fi, ci in cost:
+        L.append(f"   {name:<7} {m:>9.1f} {f:>7.1f} {c:>7.1f} {m / f:>6.2f} {m / c:>6.2f}   "
+                 f"{mi:>9.0f} {fi:>6.0f} {ci:>6.0f} {(mi / fi if fi else 0):>6.2f} {(mi / ci if ci else 0):>6.2f}")
+    L.append("   goal: module <= 2.00 x floor")
+    if hostclock:
+        L.append(f"   I7017 with the stand-in host's real clock instead of the bench host: {hostclock:.1f} ns")
+    L.append("")
+    L.append("2. End-to-end exchange over the simulator's pty (median per instruction call)")
+    L.append(f"   {'instr':<6} {'baud':>6} {'bytes':>5} {'wire ms':>8} {'bare ms':>8} {'module ms':>9} "
+             f"{'/wire':>6} {'/bare':>6}   {'cpu ms mod':>10} {'bare':>6} {'polls':>6}")
+    for name, baud, f in ex:
+        L.append(f"   {name:<6} {baud:>6} {f['bytes']:>5.0f} {f['wire_ms']:>8.3f} {f['bare_ms']:>8.3f} "
+                 f"{f['module_ms']:>9.3f} {f['module_ms'] / f['wire_ms']:>6.3f} "
+                 f"{f['module_ms'] / f['bare_ms']:>6.3f}   {f['module_cpu_ms']:>10.3f} "
+                 f"{f['bare_cpu_ms']:>6.3f} {f['polls']:>6.0f}")
+    L.append("   wire = bytes x 10 / baud + turnaround (1 ms) per exchange; goal: module <= 1.02 x bare")
+    L.append("")
+    L.append("3. Dead module (simulator silent): one I7041 call against `timeout`")
+    L.append(f"   {'timeout':>7} {'median ms':>10} {'overrun':>8} {'min':>8} {'max':>8} {'calls':>5}")
+    for ms, f in dead:
+        L.append(f"   {ms:>7} {f['median_ms']:>10.3f} {f['median_ms'] - ms:>8.3f} {f['min_ms']:>8.3f} "
+                 f"{f['max_ms']:>8.3f} {f['calls']:>5.0f}")
+    L.append("   goal: overrun <= 1 ms at the median")
+    L.append("")
+    L.append(f"4. Sample ladder (examples/ladder.toml) on the sample plant, {sc['baud']} baud, {sc['scans']} scans")
+    L.append(f"   per scan: {sc['bytes']:.0f} bytes, {sc['replies']:.1f} replies, wire time {sc['wire']:.3f} ms; "
+             f"scan time mean {sc['mean']:.3f} ms (x{sc['mean'] / sc['wire']:.3f}), median {sc['median']:.3f} ms")
+    L.append(f"   error codes: {sc['codes']}")
+    L.append("")
+    L.append("5. Heap allocations inside the module")
+    L.append(f"   stub run:  {allocs1}")
+    for a in allocs2:
+        L.append(f"   pty run:   {a}")
+    return "\n".join(L)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", default=os.path.join(ROOT, "build", "bench"))
+    ap.add_argument("--quick", action="store_true", help="fewer repetitions")
+    ap.add_argument("--markdown", help="also write the table into this file")
+    a = ap.parse_args()
+    load = os.getloadavg()[0]
+    parts = (module_cost(a.build, a.quick), wire(a.build, a.quick), scan(a.build, a.quick))
+    text = table(parts)
+    head = f"veldran benchmarks (load average {load:.2f} at the start, {os.cpu_count()} processors)"
+    print(head)
+    print(text)
+    if a.markdown:
+        with open(a.markdown, "w") as f:
+            f.write("```\n" + head + "\n" + text + "\n```\n")
+
+
+if __name__ == "__main__":
+    main()
