@@ -6,5 +6,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/wine-env.sh"
 wine_prefix_ready || exit 1
 wine_server_start
-trap wine_server_stop EXIT INT TERM
+trap wine_server_stop EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 "$@"

@@ -2,8 +2,10 @@
 // the test is the far end of the line on the master side.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -443,6 +445,58 @@ TEST_F(PosixComm, SetupOnAnOpenPortReopensItWithTheNewBuffers)
     EXPECT_EQ(pty.receive(4), "~**\r");
     EXPECT_EQ(_COMdisable(1), 0);
     EXPECT_EQ(_COMdisable(1), -1);
+}
+
+// The test peer (tools/comm/ptypeer) as the far end behind a symbolic link,
+// the way the wine tests use it: it reports READY only once the link is in
+// place, echoes, keeps the line up while the port closes and reopens, and
+// takes its link away when it stops.
+TEST_F(PosixComm, PeerEchoesBehindItsLinkAndRemovesItWhenStopped)
+{
+    char dir[] = "/tmp/veldran-peer-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string link = std::string(dir) + "/com3";
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        execl(PTYPEER_PATH, "ptypeer", "--link", link.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string line;
+    char c;
+    pollfd p = {out[0], POLLIN, 0};
+    while (line.find('\n') == std::string::npos && poll(&p, 1, 5000) > 0 && read(out[0], &c, 1) == 1)
+        line += c;
+    close(out[0]);
+    ASSERT_EQ(line.compare(0, 6, "READY "), 0) << line;
+    std::string slave = line.substr(6, line.size() - 7);
+    char target[256] = {};
+    EXPECT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(slave, target);
+
+    setenv("VELDRAN_COM3", link.c_str(), 1);
+    for (const char *cmd : {"#0184\r", "@01\r"}) {
+        SCOPED_TRACE(cmd);
+        ASSERT_EQ(_COMsetup(3, 128, rcv, 128, xmit, 9600, 'N', 1, 8), 0);
+        std::string sent = cmd;
+        ASSERT_NE(_COMwrite(3, sent.data(), static_cast<int32_t>(sent.size())), 0);
+        EXPECT_EQ(take(3, sent.size()), sent);
+        EXPECT_EQ(_COMdisable(3), 0);
+    }
+
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    struct stat st;
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link outlived the peer";
+    rmdir(dir);
 }
 
 } // namespace

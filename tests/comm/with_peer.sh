@@ -6,7 +6,8 @@
 # $VELDRAN_WINE_DIR/ports/comN, waits until it reports READY, runs CMD and
 # stops the peer again, whatever CMD's outcome.  The prefix is set up here
 # too, so that the port mapping is in place even when this runs outside
-# scripts/with-wine.sh (which also keeps a wine server running).
+# scripts/with-wine.sh (which also keeps a wine server running, and so
+# saves every wine start the server's start-up).
 set -u
 [ $# -ge 3 ] || { echo "usage: with_peer.sh PEER N CMD..." >&2; exit 2; }
 peer=$1
@@ -39,4 +40,10 @@ if [ "$word" != READY ]; then
     exit 1
 fi
 echo "with_peer: COM$n -> $rest"
-"$@"
+# CMD's output goes through a file: wine services that a first wine program
+# starts keep its standard streams, and a runner reading them through a pipe
+# would wait for those services to end.
+"$@" > "$tmp/out" 2>&1 < /dev/null
+rc=$?
+cat "$tmp/out"
+exit $rc
