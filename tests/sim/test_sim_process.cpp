@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -248,6 +249,45 @@ TEST_F(SimOnPty, ReplyTimeIsBoundedAtLowBaud) {
   EXPECT_EQ(port.ask("#01").size(), 58u);
   const std::string stats = *sim.command("stats");
   EXPECT_NE(stats.find("baud=1200 turnaround=0"), std::string::npos) << stats;
+}
+
+TEST_F(SimOnPty, AsAProcessGroupLeaderItStillGetsItsOwnSession) {
+  opts.group_leader = true;
+  start();
+  Port port(opts.link);
+  ASSERT_TRUE(port.ok());
+  EXPECT_EQ(port.ask("@06"), ">A500\r");
+  EXPECT_EQ(sim.command("ping"), "OK");
+  EXPECT_EQ(sim.stop(), 0);  // passed on to the one that holds the line
+  struct stat ls;
+  EXPECT_NE(lstat(opts.link.c_str(), &ls), 0) << "link left behind";
+}
+
+TEST_F(SimOnPty, AnswersOnAGivenTty) {
+  // The test holds a pty master; the simulator opens the slave as its tty.
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string slave = ptsname(master);
+  opts.link.clear();
+  opts.extra = {"--tty", slave, "--baud", "9600"};
+  start();
+  EXPECT_EQ(sim.slavePath(), slave);
+  const std::string cmd = "@07\r";
+  ASSERT_EQ(write(master, cmd.data(), cmd.size()), static_cast<ssize_t>(cmd.size()));
+  std::string got;
+  while (got.find('\r') == std::string::npos) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 3000) <= 0) break;
+    char buf[64];
+    const ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(got, ">1234\r");
+  EXPECT_EQ(sim.stop(), 0);
+  close(master);
 }
 
 }  // namespace

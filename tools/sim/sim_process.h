@@ -21,6 +21,7 @@ struct SimOptions {
   std::string link;    // --link, if not empty
   std::string log;     // --log, if not empty (otherwise the log goes to stderr)
   bool quiet = false;  // the child's stderr to /dev/null
+  bool group_leader = false;  // start it as a process group leader, as a job-control shell does
   std::vector<std::string> extra;  // more arguments (--baud 9600, --seed 7, --tty ...)
   int ready_timeout_ms = 10000;
 };
