@@ -18,11 +18,13 @@ wine_prefix_ready() {
     if [ ! -f "$WINEPREFIX/.veldran-ready" ]; then
         mkdir -p "$VELDRAN_WINE_DIR"
         wineboot -i > "$VELDRAN_WINE_DIR/wineboot.log" 2>&1 || { cat "$VELDRAN_WINE_DIR/wineboot.log" >&2; return 1; }
-        wineserver -w
+        # (the server that wineboot started serves the registry edits too)
         for n in 1 2 3 4; do
             wine reg add 'HKLM\Software\Wine\Ports' /v COM$n /t REG_SZ \
-                /d "$VELDRAN_WINE_DIR/ports/com$n" /f > /dev/null 2>&1
+                /d "$VELDRAN_WINE_DIR/ports/com$n" /f >> "$VELDRAN_WINE_DIR/wineboot.log" 2>&1 < /dev/null ||
+                { echo "wine-env: cannot map COM$n (see $VELDRAN_WINE_DIR/wineboot.log)" >&2; return 1; }
         done
+        # The mapping takes effect when the server starts again.
         wineserver -k 2>/dev/null || true
         wineserver -w 2>/dev/null || true
         touch "$WINEPREFIX/.veldran-ready"
