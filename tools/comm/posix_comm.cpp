@@ -70,7 +70,7 @@ struct PosixPort {
         }
         cfmakeraw(&t);
         t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
-        t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL);
+        t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
         t.c_cflag |= CLOCAL | CREAD;
         static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
         t.c_cflag |= sizes[line.dataBits - 5];
