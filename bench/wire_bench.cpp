@@ -38,9 +38,13 @@
 
 namespace {
 
+vsim::SimProcess *g_sim = nullptr; // stopped on the way out of die()
+
 [[noreturn]] void die(const std::string &what)
 {
     fprintf(stderr, "bench_wire: %s\n", what.c_str());
+    if (g_sim)
+        g_sim->stop();
     exit(1);
 }
 
@@ -206,6 +210,7 @@ void start(vsim::SimProcess &sim, int baud, double turnaround)
     std::string error;
     if (!sim.start(o, &error))
         die("simulator: " + error);
+    g_sim = &sim;
     setenv("VELDRAN_COM1", sim.slavePath().c_str(), 1);
 }
 
@@ -268,6 +273,7 @@ int runExchange(int baud, double turnaround, int calls)
     printf("allocs %ld calls %ld\n", allocations, moduleCalls);
     deinstall();
     sim.stop();
+    g_sim = nullptr;
     return 0;
 }
 
@@ -297,6 +303,7 @@ int runDead(int timeoutMs, int calls)
            calls);
     deinstall();
     sim.stop();
+    g_sim = nullptr;
     return 0;
 }
 
