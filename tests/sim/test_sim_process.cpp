@@ -265,7 +265,7 @@ TEST_F(SimOnPty, AsAProcessGroupLeaderItStillGetsItsOwnSession) {
 
 TEST_F(SimOnPty, AnswersOnAGivenTty) {
   // The test holds a pty master; the simulator opens the slave as its tty.
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);  // not the child's
   ASSERT_GE(master, 0);
   ASSERT_EQ(grantpt(master), 0);
   ASSERT_EQ(unlockpt(master), 0);
@@ -288,6 +288,19 @@ TEST_F(SimOnPty, AnswersOnAGivenTty) {
   EXPECT_EQ(got, ">1234\r");
   EXPECT_EQ(sim.stop(), 0);
   close(master);
+}
+
+TEST_F(SimOnPty, GivenTtyThatGoesAwayEndsIt) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);  // not the child's
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  opts.link.clear();
+  opts.extra = {"--tty", ptsname(master)};
+  start();
+  close(master);  // a hang-up on the simulator's side
+  EXPECT_EQ(sim.wait(5000), 1);
+  EXPECT_NE(log().find("is gone"), std::string::npos) << log();
 }
 
 }  // namespace

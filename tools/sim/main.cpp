@@ -255,6 +255,7 @@ int main(int argc, char** argv) {
   setNonBlocking(ctl_fd);
   std::string ctl_buf, pending;  // control text; reply bytes that the line did not take yet
   bool stop = false;
+  int rc = 0;
   while (!stop && !sim.quitRequested()) {
     double now = nowMs(start);
     sim.tick(now);
@@ -288,10 +289,19 @@ int main(int argc, char** argv) {
         stop = true;
       }
     }
-    if (fds[0].revents & POLLIN) {
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
       char buf[512];
       const ssize_t r = read(line_fd, buf, sizeof buf);
-      if (r > 0) sim.receive(std::string_view(buf, static_cast<size_t>(r)), now);
+      if (r > 0) {
+        sim.receive(std::string_view(buf, static_cast<size_t>(r)), now);
+      } else if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) &&
+                 (r == 0 || (errno != EAGAIN && errno != EINTR))) {
+        // A device that went away (the pty's own slave stays open, so this
+        // is a --tty line): nothing more to answer on.
+        vsim::Logger(logf).event(now, "stop: the line " + device + " is gone");
+        rc = 1;
+        stop = true;
+      }
     }
     if (!pending.empty() && (fds[0].revents & POLLOUT)) {
       const ssize_t w = write(line_fd, pending.data(), pending.size());
@@ -330,5 +340,5 @@ int main(int argc, char** argv) {
   if (slave_fd >= 0) close(slave_fd);
   close(line_fd);
   if (logf != stderr) std::fclose(logf);
-  return 0;
+  return rc;
 }
