@@ -13,6 +13,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,6 +26,23 @@ namespace {
 
 // The descriptor of each open port, for the idle wait of _COMrcvqueue.
 int g_fds[comm::kPorts] = {-1, -1, -1, -1};
+
+// Pseudo-terminal slaves (Unix98 ptys, majors 136 to 143).  What is written
+// to one is in the peer's input at once: there is no wire that still holds
+// it, TIOCOUTQ reads 0, and a TCOFLUSH would throw away bytes that the peer
+// simply has not read yet (such as a host-OK broadcast followed at once by
+// the next command).  On a pty the output purge therefore leaves the kernel
+// buffer alone.
+bool g_pty[comm::kPorts] = {false, false, false, false};
+
+bool isPtySlave(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    unsigned m = major(st.st_rdev);
+    return m >= 136 && m <= 143;
+}
 
 // How long _COMrcvqueue may wait for a character when none is there.
 constexpr long kIdleWaitNs = 200 * 1000;
@@ -97,6 +116,7 @@ struct PosixPort {
         }
         tcflush(fd, TCIOFLUSH); // nothing from before the set-up
         g_fds[port - 1] = fd;
+        g_pty[port - 1] = isPtySlave(fd);
         *out = fd;
         return comm::kSetupOk;
     }
@@ -138,7 +158,13 @@ struct PosixPort {
     }
 
     static void purgeInput(int fd) { tcflush(fd, TCIFLUSH); }
-    static void purgeOutput(int fd) { tcflush(fd, TCOFLUSH); }
+    static void purgeOutput(int fd)
+    {
+        for (int i = 0; i < comm::kPorts; ++i)
+            if (g_fds[i] == fd && g_pty[i])
+                return;
+        tcflush(fd, TCOFLUSH);
+    }
 
     static void waitWritable(int fd, int32_t ms)
     {
