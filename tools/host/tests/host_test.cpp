@@ -43,7 +43,8 @@ PARMDEF parm(const char *label, WORD kind, WORD len)
 {
     PARMDEF p;
     memset(&p, 0, sizeof p);
-    strncpy(p.prm_name, label, sizeof p.prm_name - 1);
+    size_t n = strlen(label);
+    memcpy(p.prm_name, label, n < sizeof p.prm_name - 1 ? n : sizeof p.prm_name - 1);
     p.prm_argtype = kind;
     p.prm_len = len;
     return p;
