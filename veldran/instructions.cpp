@@ -124,15 +124,21 @@ ERRCODE writeAnalog(TLIPARAM *params, int addr, unsigned *)
 // ---------------------------------------------------------------------------
 // Digital.
 
-// Addr, XORmask, DIN, ErrCode: 14 input bits.
-ERRCODE read7041(TLIPARAM *params, int addr, unsigned *)
+// Reads the module's input word and stores ((word XOR xormask) >> shift)
+// AND keep in "DIN:".
+ERRCODE readInputs(TLIPARAM &din, int addr, int xormask, int shift, int keep)
 {
-    int xormask = wordIn(params[1]);
     int result;
     ERRCODE ec = readDIO(addr, &result);
     if (ec == EC_OK)
-        storeWord(params[2], (result ^ xormask) & 0x3FFF);
+        storeWord(din, ((result ^ xormask) >> shift) & keep);
     return ec;
+}
+
+// Addr, XORmask, DIN, ErrCode: 14 input bits, bits 14 and 15 always 0.
+ERRCODE read7041(TLIPARAM *params, int addr, unsigned *)
+{
+    return readInputs(params[2], addr, wordIn(params[1]), 0, 0x3FFF);
 }
 
 // Addr, DOUT, ErrCode: the whole word as four digits.
@@ -144,22 +150,13 @@ ERRCODE write7043(TLIPARAM *params, int addr, unsigned *)
 // Addr, DIN, ErrCode: the first two digits of the reply.
 ERRCODE read7052(TLIPARAM *params, int addr, unsigned *)
 {
-    int result;
-    ERRCODE ec = readDIO(addr, &result);
-    if (ec == EC_OK)
-        storeWord(params[1], result >> 8);
-    return ec;
+    return readInputs(params[1], addr, 0, 8, 0xFF);
 }
 
 // Addr, XORmask, DIN, ErrCode: all sixteen bits.
 ERRCODE read7053(TLIPARAM *params, int addr, unsigned *)
 {
-    int xormask = wordIn(params[1]);
-    int result;
-    ERRCODE ec = readDIO(addr, &result);
-    if (ec == EC_OK)
-        storeWord(params[2], (result ^ xormask) & 0xFFFF);
-    return ec;
+    return readInputs(params[2], addr, wordIn(params[1]), 0, 0xFFFF);
 }
 
 // Addr, DOUT, DIN, ErrCode: write the outputs, then read back the inputs,
