@@ -63,5 +63,15 @@ bench: setup
 	@cmake --build $(BENCH) -j 2 --target bench_module bench_wire veldran-host veldran veldran-sim
 	@python3 bench/report.py --build $(BENCH) $(BENCH_ARGS)
 
+# The long soak: the module against veldran-sim with injected line faults,
+# 20,000 exchanges with checksums off and 20,000 with them on.
+SOAK := build/h-rel
+SOAK_EXCHANGES ?= 20000
+soak: setup
+	@cmake -S . -B $(SOAK) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+	@cmake --build $(SOAK) -j 2 --target veldran-soak veldran-sim
+	@$(SOAK)/veldran-soak --exchanges $(SOAK_EXCHANGES) --seconds 240 --seed 1
+	@$(SOAK)/veldran-soak --exchanges $(SOAK_EXCHANGES) --seconds 240 --seed 2 --checksum
+
 clean:
 	rm -rf build
