@@ -24,7 +24,7 @@ win32: setup
 
 asan: setup
 	@cmake -S . -B $(ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DVELDRAN_SANITIZE=ON > /dev/null
-	@cmake --build $(ASAN) -j $(JOBS) --target unit_tests
+	@cmake --build $(ASAN) -j $(JOBS) --target unit_tests fuzz_replays
 
 build: native win32
 
@@ -43,7 +43,7 @@ test-win32: win32
 test: native win32 asan
 	@cd $(NATIVE) && ctest --output-on-failure -j $(JOBS)
 	@cd $(ASAN) && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	    ctest --output-on-failure -j $(JOBS) -L unit
+	    ctest --output-on-failure -j $(JOBS) -L 'unit|fuzz'
 	@sh scripts/with-wine.sh ctest --test-dir $(WIN32) --output-on-failure
 
 # Fuzzing: clang with libFuzzer, ASan and UBSan in its own build directory;

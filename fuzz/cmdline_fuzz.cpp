@@ -148,7 +148,8 @@ ERRCODE initRequest(const std::string &options)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fz::initOnce();
-    std::string options(reinterpret_cast<const char *>(data), strnlen(reinterpret_cast<const char *>(data), size));
+    const char *text = size ? reinterpret_cast<const char *>(data) : "";
+    std::string options(text, strnlen(text, size));
     Parsed want = parse(options);
 
     // The parser alone.

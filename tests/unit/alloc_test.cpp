@@ -19,7 +19,10 @@
 #include "support.h"
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtime's allocator hook (its header does not come with
+// every compiler).
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void *, size_t),
+                                                         void (*)(const volatile void *));
 #endif
 
 namespace {
