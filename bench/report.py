@@ -40,7 +40,7 @@ def fields(line, skip):
 
 
 # ---------------------------------------------------------------------------
-# Part 1
+# 1. Module cost per call
 
 def module_cost(build, quick):
     exe = os.path.join(build, "bench", "bench_module")
@@ -76,7 +76,7 @@ def module_cost(build, quick):
 
 
 # ---------------------------------------------------------------------------
-# Parts 2 and 3
+# 2. End-to-end exchanges and 3. a dead module
 
 def wire(build, quick):
     exe = os.path.join(build, "bench", "bench_wire")
@@ -100,7 +100,7 @@ def wire(build, quick):
 
 
 # ---------------------------------------------------------------------------
-# Part 4
+# 4. Scan time of the sample plant
 
 def scan(build, quick):
     sim = os.path.join(build, "tools", "sim", "veldran-sim")
