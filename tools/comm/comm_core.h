@@ -18,6 +18,8 @@
 //   static void purgeInput(Handle);
 //   static void purgeOutput(Handle);
 //   static void waitWritable(Handle, int32_t ms);  // returns early when it can
+//   static bool waitReadable(Handle);  // a short wait for input when none is
+//                                      // there; true: some may have come
 //   static int64_t nowMs();            // a monotonic clock
 //
 // Nothing here allocates: the rings are the caller's buffers, the port table
@@ -258,14 +260,19 @@ public:
 
     // What the receive queue holds, plus what the system still holds once
     // the queue is full; _COMgetc delivers all of it in order.
+    // A caller that polls this in a loop (as the module's reply loop does)
+    // would keep a processor busy with system calls and starve the other
+    // side of the line, so with nothing waiting the backend may wait
+    // briefly for a character; one that comes is reported at once.
     int32_t rcvqueue(int32_t port)
     {
         Port *p = find(port);
         if (!p)
             return 0;
-        pushTx(*p);
-        pumpRx(*p);
-        return saturatingAdd(p->rx.count(), Os::inQueue(p->h));
+        int32_t n = count(*p);
+        if (n == 0 && Os::waitReadable(p->h))
+            n = count(*p);
+        return n;
     }
 
     int32_t xmitqueue(int32_t port)
@@ -293,7 +300,13 @@ public:
         if (!p)
             return -1;
         p->tx.clear();
-        Os::purgeOutput(p->h);
+        // Only output the system still counts as unsent is purged.  Where it
+        // cannot tell (a pseudo-terminal, also under wine: what was written
+        // is already in the peer's input and the count reads 0), a purge
+        // would throw away bytes the peer has simply not read yet, such as
+        // a host-OK broadcast that the next command follows at once.
+        if (Os::outQueue(p->h) > 0)
+            Os::purgeOutput(p->h);
         return 0;
     }
 
@@ -353,6 +366,13 @@ private:
         }
     }
 
+    static int32_t count(Port &p)
+    {
+        pushTx(p);
+        pumpRx(p);
+        return saturatingAdd(p.rx.count(), Os::inQueue(p.h));
+    }
+
     static void pumpRx(Port &p)
     {
         while (p.rx.space() > 0) {
@@ -371,5 +391,23 @@ private:
 };
 
 } // namespace comm
+
+// Defines the eight exported _COM functions of a library over the Library
+// object `lib`.
+#define COMM_DEFINE_EXPORTS(lib)                                                                   \
+    extern "C" {                                                                                   \
+    int32_t _COMsetup(int32_t port, int32_t rcvSize, char *rcvBuf, int32_t xmitSize, char *xmitBuf, \
+                      int32_t baud, int32_t parity, int32_t stopBits, int32_t dataBits)            \
+    {                                                                                              \
+        return lib.setup(port, rcvSize, rcvBuf, xmitSize, xmitBuf, baud, parity, stopBits, dataBits); \
+    }                                                                                              \
+    int32_t _COMdisable(int32_t port) { return lib.disable(port); }                                \
+    int32_t _COMwrite(int32_t port, const char *buf, int32_t len) { return lib.write(port, buf, len); } \
+    int32_t _COMgetc(int32_t port) { return lib.getc(port); }                                      \
+    int32_t _COMrcvqueue(int32_t port) { return lib.rcvqueue(port); }                              \
+    int32_t _COMxmitqueue(int32_t port) { return lib.xmitqueue(port); }                            \
+    int32_t _COMrcvclear(int32_t port) { return lib.rcvclear(port); }                              \
+    int32_t _COMxmitclear(int32_t port) { return lib.xmitclear(port); }                            \
+    }
 
 #endif

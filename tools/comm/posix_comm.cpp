@@ -13,8 +13,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -23,26 +21,6 @@
 #include "comm_core.h"
 
 namespace {
-
-// The descriptor of each open port, for the idle wait of _COMrcvqueue.
-int g_fds[comm::kPorts] = {-1, -1, -1, -1};
-
-// Pseudo-terminal slaves (Unix98 ptys, majors 136 to 143).  What is written
-// to one is in the peer's input at once: there is no wire that still holds
-// it, TIOCOUTQ reads 0, and a TCOFLUSH would throw away bytes that the peer
-// simply has not read yet (such as a host-OK broadcast followed at once by
-// the next command).  On a pty the output purge therefore leaves the kernel
-// buffer alone.
-bool g_pty[comm::kPorts] = {false, false, false, false};
-
-bool isPtySlave(int fd)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
-        return false;
-    unsigned m = major(st.st_rdev);
-    return m >= 136 && m <= 143;
-}
 
 // How long _COMrcvqueue may wait for a character when none is there.
 constexpr long kIdleWaitNs = 200 * 1000;
@@ -115,19 +93,11 @@ struct PosixPort {
             return comm::kSettingsRefused;
         }
         tcflush(fd, TCIOFLUSH); // nothing from before the set-up
-        g_fds[port - 1] = fd;
-        g_pty[port - 1] = isPtySlave(fd);
         *out = fd;
         return comm::kSetupOk;
     }
 
-    static void close(int fd)
-    {
-        for (int &f : g_fds)
-            if (f == fd)
-                f = -1;
-        ::close(fd);
-    }
+    static void close(int fd) { ::close(fd); }
 
     static int32_t read(int fd, char *buf, int32_t max)
     {
@@ -158,18 +128,21 @@ struct PosixPort {
     }
 
     static void purgeInput(int fd) { tcflush(fd, TCIFLUSH); }
-    static void purgeOutput(int fd)
-    {
-        for (int i = 0; i < comm::kPorts; ++i)
-            if (g_fds[i] == fd && g_pty[i])
-                return;
-        tcflush(fd, TCOFLUSH);
-    }
+    static void purgeOutput(int fd) { tcflush(fd, TCOFLUSH); }
 
     static void waitWritable(int fd, int32_t ms)
     {
         pollfd p = {fd, POLLOUT, 0};
         poll(&p, 1, ms);
+    }
+
+    // Up to kIdleWaitNs; the caller's own time-out test is late by that
+    // much at most.
+    static bool waitReadable(int fd)
+    {
+        pollfd p = {fd, POLLIN, 0};
+        timespec wait = {0, kIdleWaitNs};
+        return ppoll(&p, 1, &wait, nullptr) > 0 && (p.revents & POLLIN);
     }
 
     static int64_t nowMs()
@@ -184,34 +157,4 @@ comm::Library<PosixPort> lib;
 
 } // namespace
 
-extern "C" {
-
-int32_t _COMsetup(int32_t port, int32_t rcvSize, char *rcvBuf, int32_t xmitSize, char *xmitBuf,
-                  int32_t baud, int32_t parity, int32_t stopBits, int32_t dataBits)
-{
-    return lib.setup(port, rcvSize, rcvBuf, xmitSize, xmitBuf, baud, parity, stopBits, dataBits);
-}
-int32_t _COMdisable(int32_t port) { return lib.disable(port); }
-int32_t _COMwrite(int32_t port, const char *buf, int32_t len) { return lib.write(port, buf, len); }
-int32_t _COMgetc(int32_t port) { return lib.getc(port); }
-// A caller that polls this in a loop (as the module's reply loop does)
-// would otherwise keep a processor busy with two system calls a pass and
-// starve the other side of the line.  When nothing is waiting, the call
-// waits up to kIdleWaitNs for a character: a character that comes is
-// reported at once, and the caller's own time-out test is late by that
-// much at most.
-int32_t _COMrcvqueue(int32_t port)
-{
-    int32_t n = lib.rcvqueue(port);
-    if (n == 0 && port >= 1 && port <= comm::kPorts && g_fds[port - 1] >= 0) {
-        pollfd p = {g_fds[port - 1], POLLIN, 0};
-        timespec wait = {0, kIdleWaitNs};
-        if (ppoll(&p, 1, &wait, nullptr) > 0 && (p.revents & POLLIN))
-            n = lib.rcvqueue(port);
-    }
-    return n;
-}
-int32_t _COMxmitqueue(int32_t port) { return lib.xmitqueue(port); }
-int32_t _COMrcvclear(int32_t port) { return lib.rcvclear(port); }
-int32_t _COMxmitclear(int32_t port) { return lib.xmitclear(port); }
-}
+COMM_DEFINE_EXPORTS(lib)

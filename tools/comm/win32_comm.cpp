@@ -129,6 +129,9 @@ struct Win32Port {
     // attempts is all that is needed here.
     static void waitWritable(HANDLE, int32_t ms) { Sleep(ms < 1 ? 0 : 1); }
 
+    // Sleep's granularity is far coarser than a character: no idle wait.
+    static bool waitReadable(HANDLE) { return false; }
+
     static int64_t nowMs()
     {
         LARGE_INTEGER freq, count;
@@ -142,18 +145,4 @@ comm::Library<Win32Port> lib;
 
 } // namespace
 
-extern "C" {
-
-int32_t _COMsetup(int32_t port, int32_t rcvSize, char *rcvBuf, int32_t xmitSize, char *xmitBuf,
-                  int32_t baud, int32_t parity, int32_t stopBits, int32_t dataBits)
-{
-    return lib.setup(port, rcvSize, rcvBuf, xmitSize, xmitBuf, baud, parity, stopBits, dataBits);
-}
-int32_t _COMdisable(int32_t port) { return lib.disable(port); }
-int32_t _COMwrite(int32_t port, const char *buf, int32_t len) { return lib.write(port, buf, len); }
-int32_t _COMgetc(int32_t port) { return lib.getc(port); }
-int32_t _COMrcvqueue(int32_t port) { return lib.rcvqueue(port); }
-int32_t _COMxmitqueue(int32_t port) { return lib.xmitqueue(port); }
-int32_t _COMrcvclear(int32_t port) { return lib.rcvclear(port); }
-int32_t _COMxmitclear(int32_t port) { return lib.xmitclear(port); }
-}
+COMM_DEFINE_EXPORTS(lib)
