@@ -24,6 +24,7 @@
 #include "../serial/comm.h"
 #include "alloc_count.h"
 #include "hostsvc.h"
+#include "records.h"
 #include "module.h"
 #include "stub.h"
 
@@ -59,60 +60,34 @@ int16_t g_ainWords[8];
 float g_ainFloats[8];
 float g_count;
 
-TLIPARAM in(int16_t v)
-{
-    TLIPARAM p;
-    memset(&p, 0, sizeof p);
-    p.val.wd = v;
-    return p;
-}
-TLIPARAM inFloat(float v)
-{
-    TLIPARAM p;
-    memset(&p, 0, sizeof p);
-    p.val.fl = v;
-    p.isfloat = TRUE;
-    return p;
-}
-TLIPARAM outWord(int16_t *w)
-{
-    TLIPARAM p;
-    memset(&p, 0, sizeof p);
-    p.ptr.wptr = w;
-    return p;
-}
-TLIPARAM outFloat(float *f)
-{
-    TLIPARAM p;
-    memset(&p, 0, sizeof p);
-    p.ptr.fptr = f;
-    p.isfloat = TRUE;
-    return p;
-}
+using records::floatIn;
+using records::floatOut;
+using records::wordIn;
+using records::wordOut;
 
 std::vector<Case> makeCases()
 {
     const char *ain = ">+01.000+02.500-03.250+00.000+05.123-10.500+09.999+00.250\r";
     const char *tc = ">200040001000000000007FFFE0001000\r";
     std::vector<Case> c = {
-        {"I7017", I7017, 4, {in(1), in(0), outFloat(g_ainFloats), outWord(&g_err)}, {{ain, '>', DEC8}}, 1, {}, {}},
-        {"I7018", I7018, 5, {in(2), in(2), outWord(g_ainWords), outWord(&g_err), outWord(&g_chan)},
+        {"I7017", I7017, 4, {wordIn(1), wordIn(0), floatOut(g_ainFloats), wordOut(&g_err)}, {{ain, '>', DEC8}}, 1, {}, {}},
+        {"I7018", I7018, 5, {wordIn(2), wordIn(2), wordOut(g_ainWords), wordOut(&g_err), wordOut(&g_chan)},
          {{tc, '>', HEX8}}, 1, {}, {}},
-        {"I7024", I7024, 4, {in(3), in(0), inFloat(5.5f), outWord(&g_err)}, {{">\r", '>', ACK}}, 1, {}, {}},
-        {"I7041", I7041, 4, {in(4), in(0), outWord(&g_word), outWord(&g_err)}, {{">2A55\r", '>', HEX4}}, 1, {}, {}},
-        {"I7043", I7043, 3, {in(5), in(0x1234), outWord(&g_err)}, {{">\r", '>', ACK}}, 1, {}, {}},
-        {"I7052", I7052, 3, {in(6), outWord(&g_word), outWord(&g_err)}, {{">A500\r", '>', HEX4}}, 1, {}, {}},
-        {"I7053", I7053, 4, {in(7), in(0), outWord(&g_word), outWord(&g_err)}, {{">1234\r", '>', HEX4}}, 1, {}, {}},
-        {"I7060", I7060, 4, {in(8), in(1), outWord(&g_word), outWord(&g_err)},
+        {"I7024", I7024, 4, {wordIn(3), wordIn(0), floatIn(5.5f), wordOut(&g_err)}, {{">\r", '>', ACK}}, 1, {}, {}},
+        {"I7041", I7041, 4, {wordIn(4), wordIn(0), wordOut(&g_word), wordOut(&g_err)}, {{">2A55\r", '>', HEX4}}, 1, {}, {}},
+        {"I7043", I7043, 3, {wordIn(5), wordIn(0x1234), wordOut(&g_err)}, {{">\r", '>', ACK}}, 1, {}, {}},
+        {"I7052", I7052, 3, {wordIn(6), wordOut(&g_word), wordOut(&g_err)}, {{">A500\r", '>', HEX4}}, 1, {}, {}},
+        {"I7053", I7053, 4, {wordIn(7), wordIn(0), wordOut(&g_word), wordOut(&g_err)}, {{">1234\r", '>', HEX4}}, 1, {}, {}},
+        {"I7060", I7060, 4, {wordIn(8), wordIn(1), wordOut(&g_word), wordOut(&g_err)},
          {{">\r", '>', ACK}, {">000E\r", '>', HEX4}}, 2, {}, {}},
-        {"I7065", I7065, 4, {in(9), in(3), outWord(&g_word), outWord(&g_err)},
+        {"I7065", I7065, 4, {wordIn(9), wordIn(3), wordOut(&g_word), wordOut(&g_err)},
          {{">\r", '>', ACK}, {">000C\r", '>', HEX4}}, 2, {}, {}},
-        {"I7RDC", I7RDC, 4, {in(4), in(0), outFloat(&g_count), outWord(&g_err)}, {{"!0411170\r", '!', COUNT5}}, 1, {}, {}},
-        {"I7CDC", I7CDC, 3, {in(4), in(1), outWord(&g_err)}, {{"!04\r", '!', ACK}}, 1, {}, {}},
-        {"I7RSMS", I7RSMS, 2, {in(5), outWord(&g_err)}, {{"!05\r", '!', ACK}}, 1, {}, {}},
-        {"I7RDMS", I7RDMS, 3, {in(5), outWord(&g_word), outWord(&g_err)}, {{"!0504\r", '!', HEX2_END}}, 1, {}, {}},
-        {"I7SHWV", I7SHWV, 3, {in(5), in(50), outWord(&g_err)}, {{"!05\r", '!', ACK}}, 1, {}, {}},
-        {"I7HOK", I7HOK, 1, {outWord(&g_err)}, {}, 0, {}, {}},
+        {"I7RDC", I7RDC, 4, {wordIn(4), wordIn(0), floatOut(&g_count), wordOut(&g_err)}, {{"!0411170\r", '!', COUNT5}}, 1, {}, {}},
+        {"I7CDC", I7CDC, 3, {wordIn(4), wordIn(1), wordOut(&g_err)}, {{"!04\r", '!', ACK}}, 1, {}, {}},
+        {"I7RSMS", I7RSMS, 2, {wordIn(5), wordOut(&g_err)}, {{"!05\r", '!', ACK}}, 1, {}, {}},
+        {"I7RDMS", I7RDMS, 3, {wordIn(5), wordOut(&g_word), wordOut(&g_err)}, {{"!0504\r", '!', HEX2_END}}, 1, {}, {}},
+        {"I7SHWV", I7SHWV, 3, {wordIn(5), wordIn(50), wordOut(&g_err)}, {{"!05\r", '!', ACK}}, 1, {}, {}},
+        {"I7HOK", I7HOK, 1, {wordOut(&g_err)}, {}, 0, {}, {}},
     };
     return c;
 }
@@ -132,15 +107,12 @@ stub::Script scriptOf(const Case &c)
 
 void startModule()
 {
-    struct req_init r;
-    memset(&r, 0, sizeof r);
-    r.cmdcode = REQ_INIT;
-    r.dispatcher = stub::dispatcher();
+    struct req_init r = records::request(REQ_INIT, stub::dispatcher());
     if (_main(&r, nullptr) != EC_OK) {
         fprintf(stderr, "bench_module: Init failed\n");
         exit(1);
     }
-    struct req_setmode m = {REQ_SETMODE, nullptr, 2};
+    struct req_setmode m = records::setMode(2);
     _main(&m, nullptr);
 }
 
@@ -337,10 +309,7 @@ template <bool Through> void benchFloor(benchmark::State &state, Case *c)
 // clock: what the host's timer adds on top of the module.
 void benchHostClock(benchmark::State &state, Case *c)
 {
-    struct req_init r;
-    memset(&r, 0, sizeof r);
-    r.cmdcode = REQ_INIT;
-    r.dispatcher = hostsvc::dispatcher();
+    struct req_init r = records::request(REQ_INIT, hostsvc::dispatcher());
     hostsvc::capture_console(true);
     _main(&r, nullptr);
     hostsvc::take_console();

@@ -33,6 +33,7 @@
 #include "../sdk/TLMUSR.h"
 #include "alloc_count.h"
 #include "hostsvc.h"
+#include "records.h"
 #include "module.h"
 #include "sim_process.h"
 
@@ -75,13 +76,10 @@ ERRCODE initModule(const std::string &options)
 {
     static char buf[256];
     snprintf(buf, sizeof buf, "%s", options.c_str());
-    struct req_init r;
-    memset(&r, 0, sizeof r);
-    r.cmdcode = REQ_INIT;
-    r.dispatcher = hostsvc::dispatcher();
+    struct req_init r = records::request(REQ_INIT, hostsvc::dispatcher());
     hostsvc::capture_console(true);
     ERRCODE ec = _main(&r, buf);
-    struct req_setmode m = {REQ_SETMODE, nullptr, 2};
+    struct req_setmode m = records::setMode(2);
     _main(&m, nullptr);
     hostsvc::take_console();
     return ec;
@@ -89,9 +87,7 @@ ERRCODE initModule(const std::string &options)
 
 void deinstall()
 {
-    struct req_init r;
-    memset(&r, 0, sizeof r);
-    r.cmdcode = REQ_DEINSTALL;
+    struct req_init r = records::request(REQ_DEINSTALL);
     _main(&r, nullptr);
     hostsvc::take_console();
 }
@@ -108,28 +104,9 @@ const char *baudOption(int baud)
     }
 }
 
-TLIPARAM in(int16_t v)
-{
-    TLIPARAM p;
-    memset(&p, 0, sizeof p);
-    p.val.wd = v;
-    return p;
-}
-TLIPARAM outWord(int16_t *w)
-{
-    TLIPARAM p;
-    memset(&p, 0, sizeof p);
-    p.ptr.wptr = w;
-    return p;
-}
-TLIPARAM outFloat(float *f)
-{
-    TLIPARAM p;
-    memset(&p, 0, sizeof p);
-    p.ptr.fptr = f;
-    p.isfloat = TRUE;
-    return p;
-}
+using records::floatOut;
+using records::wordIn;
+using records::wordOut;
 
 int16_t g_err, g_word;
 float g_floats[8];
@@ -147,9 +124,9 @@ struct Case {
 std::vector<Case> cases()
 {
     return {
-        {"I7017", I7017, 4, {in(1), in(0), outFloat(g_floats), outWord(&g_err)}, {"#01\r"}},
-        {"I7060", I7060, 4, {in(8), in(1), outWord(&g_word), outWord(&g_err)}, {"@081\r", "@08\r"}},
-        {"I7RDC", I7RDC, 4, {in(4), in(0), outFloat(g_floats), outWord(&g_err)}, {"#040\r"}},
+        {"I7017", I7017, 4, {wordIn(1), wordIn(0), floatOut(g_floats), wordOut(&g_err)}, {"#01\r"}},
+        {"I7060", I7060, 4, {wordIn(8), wordIn(1), wordOut(&g_word), wordOut(&g_err)}, {"@081\r", "@08\r"}},
+        {"I7RDC", I7RDC, 4, {wordIn(4), wordIn(0), floatOut(g_floats), wordOut(&g_err)}, {"#040\r"}},
     };
 }
 
@@ -287,7 +264,7 @@ int runDead(int timeoutMs, int calls)
     std::string options = "COMPORT=1 BAUD=192 TIMEOUT=" + std::to_string(timeoutMs);
     if (initModule(options) != EC_OK)
         die("Init failed with " + options);
-    TLIPARAM params[4] = {in(4), in(0), outWord(&g_word), outWord(&g_err)};
+    TLIPARAM params[4] = {wordIn(4), wordIn(0), wordOut(&g_word), wordOut(&g_err)};
     std::vector<double> t;
     for (int i = 0; i < calls; ++i) {
         g_err = -1;

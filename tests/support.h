@@ -14,6 +14,7 @@
 #include "TLMUSR.h"
 #include "hostsvc.h"
 #include "module.h"
+#include "records.h"
 #include "scripted_comm.h"
 
 namespace t {
@@ -21,25 +22,19 @@ namespace t {
 // Sends a request through the exported entry.
 inline ERRCODE request(int32_t code)
 {
-    struct req_init r;
-    memset(&r, 0, sizeof r);
-    r.cmdcode = code;
+    struct req_init r = records::request(code);
     return _main(&r, nullptr);
 }
 
 inline ERRCODE init(const char *options, uint32_t flags = 0)
 {
-    struct req_init r;
-    memset(&r, 0, sizeof r);
-    r.cmdcode = REQ_INIT;
-    r.dispatcher = hostsvc::dispatcher();
-    r.flags = flags;
+    struct req_init r = records::request(REQ_INIT, hostsvc::dispatcher(), flags);
     return _main(&r, const_cast<char *>(options));
 }
 
 inline ERRCODE setMode(int32_t mode)
 {
-    struct req_setmode r = {REQ_SETMODE, nullptr, mode};
+    struct req_setmode r = records::setMode(mode);
     return _main(&r, nullptr);
 }
 
@@ -117,37 +112,11 @@ inline std::string sum(const std::string &text)
     return hex;
 }
 
-// An operand record.
-inline TLIPARAM wordIn(int16_t v)
-{
-    TLIPARAM p;
-    memset(&p, 0, sizeof p);
-    p.val.wd = v;
-    return p;
-}
-inline TLIPARAM floatIn(float v)
-{
-    TLIPARAM p;
-    memset(&p, 0, sizeof p);
-    p.val.fl = v;
-    p.isfloat = TRUE;
-    return p;
-}
-inline TLIPARAM wordOut(int16_t *w)
-{
-    TLIPARAM p;
-    memset(&p, 0, sizeof p);
-    p.ptr.wptr = w;
-    return p;
-}
-inline TLIPARAM floatOut(float *f)
-{
-    TLIPARAM p;
-    memset(&p, 0, sizeof p);
-    p.ptr.fptr = f;
-    p.isfloat = TRUE;
-    return p;
-}
+// Operand records.
+using records::floatIn;
+using records::floatOut;
+using records::wordIn;
+using records::wordOut;
 
 // The bytes of every _COMwrite since the log was last cleared, in order.
 inline std::vector<std::string> writes()

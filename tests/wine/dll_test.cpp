@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hostsvc.h"
+#include "records.h"
 #include "scripted_comm.h"
 #include "veldran.h"
 #include "winload.h"
@@ -79,23 +80,17 @@ protected:
     }
     ERRCODE init(const char *options, uint32_t flags = 0)
     {
-        struct req_init r;
-        memset(&r, 0, sizeof r);
-        r.cmdcode = REQ_INIT;
-        r.dispatcher = hostsvc::dispatcher();
-        r.flags = flags;
+        struct req_init r = records::request(REQ_INIT, hostsvc::dispatcher(), flags);
         return main(&r, options);
     }
     ERRCODE request(int32_t code)
     {
-        struct req_init r;
-        memset(&r, 0, sizeof r);
-        r.cmdcode = code;
+        struct req_init r = records::request(code);
         return main(&r, nullptr);
     }
     ERRCODE setMode(int32_t mode)
     {
-        struct req_setmode r = {REQ_SETMODE, nullptr, mode};
+        struct req_setmode r = records::setMode(mode);
         return main(&r, nullptr);
     }
     // Calls instruction `name` through its fnc_ptr.
@@ -129,35 +124,10 @@ protected:
     }
 };
 
-TLIPARAM in(int16_t v)
-{
-    TLIPARAM p;
-    memset(&p, 0, sizeof p);
-    p.val.wd = v;
-    return p;
-}
-TLIPARAM fin(float v)
-{
-    TLIPARAM p;
-    memset(&p, 0, sizeof p);
-    p.val.fl = v;
-    return p;
-}
-TLIPARAM out(int16_t *w)
-{
-    TLIPARAM p;
-    memset(&p, 0, sizeof p);
-    p.ptr.wptr = w;
-    return p;
-}
-TLIPARAM fout(float *f)
-{
-    TLIPARAM p;
-    memset(&p, 0, sizeof p);
-    p.ptr.fptr = f;
-    p.isfloat = 1;
-    return p;
-}
+using records::floatIn;
+using records::floatOut;
+using records::wordIn;
+using records::wordOut;
 
 // ---------------------------------------------------------------------------
 // Requests.
@@ -213,7 +183,7 @@ TEST_F(Dll, NoDispatcherBeforeInitNothingCrashes)
     EXPECT_EQ(setMode(2), EC_OK);
     int16_t ec = 0;
     float ain[8] = {};
-    std::vector<TLIPARAM> p = {in(1), in(0), fout(ain), out(&ec)};
+    std::vector<TLIPARAM> p = {wordIn(1), wordIn(0), floatOut(ain), wordOut(&ec)};
     EXPECT_EQ(call("I7017", 1, p), 0u);
     EXPECT_EQ(ec, 1005);
     EXPECT_EQ(hostsvc::counters().timer_polls, 0);
@@ -312,7 +282,7 @@ TEST_F(Dll, AnalogInstructions)
     reply(">+05.123+01.111-10.500+00.000+22.000-11.000+99.999-00.001\r");
     float ain[8] = {};
     int16_t ec = 77;
-    std::vector<TLIPARAM> p = {in(3), in(0), fout(ain), out(&ec)};
+    std::vector<TLIPARAM> p = {wordIn(3), wordIn(0), floatOut(ain), wordOut(&ec)};
     EXPECT_EQ(call("I7017", 1, p), 0u);
     EXPECT_EQ(ec, 0);
     EXPECT_EQ(lastWrite(), "#03\r");
@@ -324,8 +294,8 @@ TEST_F(Dll, AnalogInstructions)
     reply(">7FFF-0000FFFF0000000100020003000F\r");
     int16_t words[8] = {};
     int16_t chanMask = 0;
-    TLIPARAM w = out(words);
-    std::vector<TLIPARAM> q = {in(4), in(2), w, out(&ec), out(&chanMask)};
+    TLIPARAM w = wordOut(words);
+    std::vector<TLIPARAM> q = {wordIn(4), wordIn(2), w, wordOut(&ec), wordOut(&chanMask)};
     EXPECT_EQ(call("I7018", 1, q), 0u);
     EXPECT_EQ(ec, 1018);
     EXPECT_EQ(chanMask, 0x02);
@@ -335,15 +305,15 @@ TEST_F(Dll, AnalogInstructions)
 
     // I7024: the value field comes from the host's sprintf.
     reply(">\r");
-    std::vector<TLIPARAM> r = {in(2), in(1), fin(1.23456f), out(&ec)};
+    std::vector<TLIPARAM> r = {wordIn(2), wordIn(1), floatIn(1.23456f), wordOut(&ec)};
     EXPECT_EQ(call("I7024", 1, r), 0u);
     EXPECT_EQ(ec, 0);
     EXPECT_EQ(lastWrite(), "#021+01.235\r");
     reply(">\r");
-    r[2] = fin(-11.0f);
+    r[2] = floatIn(-11.0f);
     call("I7024", 1, r);
     EXPECT_EQ(lastWrite(), "#021-11.000\r");
-    r[2] = fin(22.5f);
+    r[2] = floatIn(22.5f);
     call("I7024", 1, r);
     EXPECT_EQ(ec, 1014);
 }
@@ -360,7 +330,7 @@ TEST_F(Dll, AnalogWithChecksumAndFailures)
     reply(body + cs + "\r");
     float ain[8] = {};
     int16_t ec = 77;
-    std::vector<TLIPARAM> p = {in(1), in(0), fout(ain), out(&ec)};
+    std::vector<TLIPARAM> p = {wordIn(1), wordIn(0), floatOut(ain), wordOut(&ec)};
     call("I7017", 1, p);
     EXPECT_EQ(lastWrite(), "#0184\r");
     EXPECT_EQ(ec, 0);
@@ -386,32 +356,32 @@ TEST_F(Dll, DigitalInstructions)
     int16_t din = 0x5A5A, ec = 77;
 
     reply(">FFFF\r");
-    std::vector<TLIPARAM> p41 = {in(5), in(0), out(&din), out(&ec)};
+    std::vector<TLIPARAM> p41 = {wordIn(5), wordIn(0), wordOut(&din), wordOut(&ec)};
     call("I7041", 1, p41);
     EXPECT_EQ(lastWrite(), "@05\r");
     EXPECT_EQ(din, 0x3FFF);
     EXPECT_EQ(ec, 0);
 
     reply(">\r");
-    std::vector<TLIPARAM> p43 = {in(10), in(-2), out(&ec)};
+    std::vector<TLIPARAM> p43 = {wordIn(10), wordIn(-2), wordOut(&ec)};
     call("I7043", 1, p43);
     EXPECT_EQ(lastWrite(), "@0AFFFE\r");
     EXPECT_EQ(ec, 0);
 
     reply(">A500\r");
-    std::vector<TLIPARAM> p52 = {in(255), out(&din), out(&ec)};
+    std::vector<TLIPARAM> p52 = {wordIn(255), wordOut(&din), wordOut(&ec)};
     call("I7052", 1, p52);
     EXPECT_EQ(lastWrite(), "@FF\r");
     EXPECT_EQ(din, 0xA5);
 
     reply(">0F0F\r");
-    std::vector<TLIPARAM> p53 = {in(0), in(-1), out(&din), out(&ec)};
+    std::vector<TLIPARAM> p53 = {wordIn(0), wordIn(-1), wordOut(&din), wordOut(&ec)};
     call("I7053", 1, p53);
     EXPECT_EQ(din, static_cast<int16_t>(0xF0F0));
 
     reply(">\r");
     reply(">000E\r");
-    std::vector<TLIPARAM> p60 = {in(6), in(0x13), out(&din), out(&ec)};
+    std::vector<TLIPARAM> p60 = {wordIn(6), wordIn(0x13), wordOut(&din), wordOut(&ec)};
     call("I7060", 1, p60);
     EXPECT_EQ(commLog(), "xmitclear 1\nrcvclear 1\nwrite 1 @05\\r\n"
                          "xmitclear 1\nrcvclear 1\nwrite 1 @0AFFFE\\r\n"
@@ -425,7 +395,7 @@ TEST_F(Dll, DigitalInstructions)
     reply(">\r");
     reply(">12G4\r"); // malformed word: 1008, DIN untouched
     din = 0x5A5A;
-    std::vector<TLIPARAM> p65 = {in(7), in(0x13), out(&din), out(&ec)};
+    std::vector<TLIPARAM> p65 = {wordIn(7), wordIn(0x13), wordOut(&din), wordOut(&ec)};
     call("I7065", 1, p65);
     EXPECT_EQ(ec, 1008);
     EXPECT_EQ(din, 0x5A5A);
@@ -438,40 +408,40 @@ TEST_F(Dll, CounterStatusWatchdogAndHostOk)
     float fcount = -1.0f;
 
     reply("!0111170\r");
-    std::vector<TLIPARAM> rdc = {in(1), in(15), fout(&fcount), out(&ec)};
+    std::vector<TLIPARAM> rdc = {wordIn(1), wordIn(15), floatOut(&fcount), wordOut(&ec)};
     call("I7RDC", 1, rdc);
     EXPECT_EQ(lastWrite(), "#01F\r");
     EXPECT_EQ(fcount, 70000.0f);
     reply("!0111170\r");
-    rdc[2] = out(&wcount);
+    rdc[2] = wordOut(&wcount);
     call("I7RDC", 1, rdc);
     EXPECT_EQ(wcount, 4464);
 
     reply("!01\r");
-    std::vector<TLIPARAM> cdc = {in(1), in(0), out(&ec)};
+    std::vector<TLIPARAM> cdc = {wordIn(1), wordIn(0), wordOut(&ec)};
     call("I7CDC", 1, cdc);
     EXPECT_EQ(lastWrite(), "$01C0\r");
     EXPECT_EQ(ec, 0);
 
     reply("!01\r");
-    std::vector<TLIPARAM> rsms = {in(1), out(&ec)};
+    std::vector<TLIPARAM> rsms = {wordIn(1), wordOut(&ec)};
     call("I7RSMS", 1, rsms);
     EXPECT_EQ(lastWrite(), "~011\r");
 
     reply("!0104\r");
-    std::vector<TLIPARAM> rdms = {in(1), out(&status), out(&ec)};
+    std::vector<TLIPARAM> rdms = {wordIn(1), wordOut(&status), wordOut(&ec)};
     call("I7RDMS", 1, rdms);
     EXPECT_EQ(lastWrite(), "~010\r");
     EXPECT_EQ(status, 4);
 
     reply("!01\r");
-    std::vector<TLIPARAM> shwv = {in(1), in(100), out(&ec)};
+    std::vector<TLIPARAM> shwv = {wordIn(1), wordIn(100), wordOut(&ec)};
     call("I7SHWV", 1, shwv);
     EXPECT_EQ(lastWrite(), "~013164\r");
     EXPECT_EQ(ec, 0);
 
     scomm_clear_log();
-    std::vector<TLIPARAM> hok = {out(&ec)};
+    std::vector<TLIPARAM> hok = {wordOut(&ec)};
     ec = 77;
     call("I7HOK", 1, hok);
     EXPECT_EQ(commLog(), "xmitclear 1\nwrite 1 ~**\\r\n");
@@ -493,7 +463,7 @@ TEST_F(Dll, HostOkWithChecksum)
 {
     open("CHECKSUM");
     int16_t ec = 77;
-    std::vector<TLIPARAM> hok = {out(&ec)};
+    std::vector<TLIPARAM> hok = {wordOut(&ec)};
     call("I7HOK", 1, hok);
     EXPECT_EQ(lastWrite(), "~**D2\r");
     EXPECT_EQ(ec, 0);
