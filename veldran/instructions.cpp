@@ -93,9 +93,8 @@ ERRCODE readAnalog(TLIPARAM *params, int addr, unsigned *mask)
     if (!fits)
         return EC_BAD_AIN_TYPE;
 
-    unsigned status = ALL_CHANNELS_FAILED;
-    ERRCODE ec = readAIN(addr, format, AIN_CHANNELS, fvalptr, &status);
-    *mask = status;
+    // The read leaves its channel error mask straight in "ErrChan:"'s value.
+    ERRCODE ec = readAIN(addr, format, AIN_CHANNELS, fvalptr, mask);
     if (ec == EC_OK || ec == EC_AIN_LENGTH) {
         for (int i = 0; i < AIN_CHANNELS; ++i) {
             if (ain.isfloat) {
