@@ -242,18 +242,9 @@ ERRCODE setWatchdog(TLIPARAM *params, int addr, unsigned *)
 // waits for the frame to leave the transmit queue.
 ERRCODE hostOk(TLIPARAM *, int, unsigned *)
 {
-    int len = 0;
-    dout[len++] = '~';
-    dout[len++] = '*';
-    dout[len++] = '*';
-    if (useCheckSum)
-        len += CheckSum(dout, len);
-    dout[len++] = CR;
-
-    settleLine();
-    _COMxmitclear(port);
-    if (_COMwrite(port, dout, len) == 0)
-        return EC_WRITE_FAILED;
+    ERRCODE ec = sendLine(endCommand(beginBroadcast()), false);
+    if (ec != EC_OK)
+        return ec;
     timer = HlpPtimerSet(static_cast<int32_t>(timeout));
     for (;;) {
         // The queue is tested first: drained just as time ran out is success.
