@@ -19,10 +19,14 @@ namespace model {
 
 enum : uint32_t {
     OK = 0,
+    BAD_COMPORT = 1001,
+    BAD_OPTION = 1002,
+    BAD_TIMEOUT = 1003,
     TIMEOUT = 1005,
     REFUSED = 1006,
     BAD_ADDRESS = 1007,
     BAD_LENGTH = 1008,
+    BAD_BAUD = 1009,
     WRITE_FAILED = 1010,
     BAD_CHECKSUM = 1011,
     BANG = 1012,
@@ -264,6 +268,19 @@ inline bool exchange(Result &r, const Env &env, const std::string &text, const S
             return false;
         }
         line.stored.resize(line.stored.size() - 2);
+    }
+    // A "!" reply names the module that answered: it must be the one asked
+    // (either letter case).
+    if (how.start == '!') {
+        for (size_t i = 1; i <= 2; ++i) {
+            char c = line.stored[i];
+            if (c >= 'a' && c <= 'z')
+                c = static_cast<char>(c - 'a' + 'A');
+            if (c != text[i]) {
+                r.code = BAD_LENGTH;
+                return false;
+            }
+        }
     }
     *body = line.stored;
     return true;

@@ -5,7 +5,8 @@
 //       readAIN, writeAO, HostCmd)
 //   [1] flags: bit 0 checksums, bit 1 debug traces, bit 2 bytes left in the
 //       receive queue before the call, bit 3 the serial library refuses the
-//       write, bits 4-5 milliseconds per timer poll less one
+//       write, bits 4-5 milliseconds per timer poll less one, bits 6-7
+//       where the driven clock starts (0, or just below a 32-bit wrap)
 //   [2..3] address (the operation sends its low eight bits)
 //   [4..5] time-out, 5 to 500 ms
 //   [6..11] the operation's own arguments
@@ -16,6 +17,8 @@
 // output equal what the reference model makes of the same bytes and times;
 // on failure no output changed (guards around each output); the exchange
 // made no more timer polls than its time-out allows; the settings stayed.
+#include <iterator>
+
 #include "harness.h"
 
 namespace {
@@ -29,18 +32,19 @@ const char *opName(int op)
     return names[op];
 }
 
+// The codes each operation declares it can return.
 bool allowed(int op, uint32_t code)
 {
-    static const std::vector<uint32_t> codes[OPS] = {
-        {0, 1005, 1006, 1008, 1010, 1011},             // readDIO
-        {0, 1005, 1006, 1008, 1010, 1011, 1012, 1013}, // writeDO
-        {0, 1005, 1006, 1008, 1010, 1011},             // readDICounter
-        {0, 1005, 1006, 1008, 1010, 1011},             // clearDICounter
-        {0, 1005, 1006, 1008, 1010, 1011, 1015, 1018}, // readAIN
-        {0, 1005, 1006, 1008, 1010, 1011, 1012},       // writeAO
-        {0, 1005, 1006, 1008, 1010, 1011, 1020},       // HostCmd
+    static const std::vector<ERRCODE> codes[OPS] = {
+        {std::begin(readDIOCodes), std::end(readDIOCodes)},
+        {std::begin(writeDOCodes), std::end(writeDOCodes)},
+        {std::begin(readDICounterCodes), std::end(readDICounterCodes)},
+        {std::begin(clearDICounterCodes), std::end(clearDICounterCodes)},
+        {std::begin(readAINCodes), std::end(readAINCodes)},
+        {std::begin(writeAOCodes), std::end(writeAOCodes)},
+        {std::begin(HostCmdCodes), std::end(HostCmdCodes)},
     };
-    for (uint32_t c : codes[op])
+    for (ERRCODE c : codes[op])
         if (c == code)
             return true;
     return false;
@@ -58,6 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool leftovers = flags & 4;
     bool writeFails = flags & 8;
     int32_t msPerPoll = 1 + ((flags >> 4) & 3);
+    int64_t clock0 = fz::clockStart(flags >> 6);
     int addr = in.u16() % 1024;
     uint32_t tmo = 5 + in.u16() % 496;
     uint8_t p[6];
@@ -65,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         b = in.u8();
     model::Script script = fz::readScript(in);
 
-    fz::freshExchange(checksum, dbg, tmo, msPerPoll);
+    fz::freshExchange(checksum, dbg, tmo, msPerPoll, clock0);
     if (writeFails)
         scomm_set_write_result(0);
     if (leftovers) {
@@ -156,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
              msPerPoll);
     FZ_CHECK(polls == want.polls, "%s polled the timer %ld times, the model %d", name, polls, want.polls);
     if (ec == EC_TIMEOUT)
-        FZ_CHECK(hostsvc::now_ms() >= static_cast<int64_t>(tmo), "%s timed out early", name);
+        FZ_CHECK(hostsvc::now_ms() - clock0 >= static_cast<int64_t>(tmo), "%s timed out early", name);
     if (!dbg)
         FZ_CHECK(hostsvc::console().empty(), "%s printed without the debug option", name);
 

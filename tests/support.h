@@ -14,6 +14,7 @@
 #include "TLMUSR.h"
 #include "hostsvc.h"
 #include "module.h"
+#include "module_state.h"
 #include "records.h"
 #include "scripted_comm.h"
 
@@ -47,15 +48,7 @@ inline void freshModule()
 {
     __vp_dispatch = nullptr;
     deinstall(); // closes a port left open; prints nothing without a dispatcher
-    port = 1;
-    BaudRate = 19200;
-    timeout = 40;
-    useCheckSum = FALSE;
-    debug = FALSE;
-    Mode = 1;
-    TopDoc = 0;
-    memset(dout, 0, sizeof dout);
-    memset(din, 0, sizeof din);
+    state::asLoaded();
     scomm_reset();
     hostsvc::capture_console(true);
     hostsvc::take_console();
@@ -100,6 +93,10 @@ inline void replyPieces(const std::vector<std::pair<int32_t, std::string>> &piec
 }
 
 inline void silence() { scomm_queue_silence(); }
+
+// Starts the next case on a settled line, as if nothing of an earlier
+// reply could still be arriving (the module then sends at once).
+inline void quietLine() { lineSettled = TRUE; }
 
 // The checksum of a text as the protocol writes it: two upper-case digits.
 inline std::string sum(const std::string &text)
