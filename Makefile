@@ -70,14 +70,18 @@ bench: setup
 	@python3 bench/report.py --build $(BENCH) $(BENCH_ARGS)
 
 # The long soak: the module against veldran-sim with injected line faults,
-# 20,000 exchanges with checksums off and 20,000 with them on.
+# up to 20,000 exchanges or 180 s at 19200 and at 9600 baud, each with
+# checksums off and on.
 SOAK := build/h-rel
 SOAK_EXCHANGES ?= 20000
+SOAK_SECONDS ?= 180
 soak: setup
 	@cmake -S . -B $(SOAK) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
 	@cmake --build $(SOAK) -j 2 --target veldran-soak veldran-sim
-	@$(SOAK)/veldran-soak --exchanges $(SOAK_EXCHANGES) --seconds 240 --seed 1
-	@$(SOAK)/veldran-soak --exchanges $(SOAK_EXCHANGES) --seconds 240 --seed 2 --checksum
+	@$(SOAK)/veldran-soak --exchanges $(SOAK_EXCHANGES) --seconds $(SOAK_SECONDS) --seed 1
+	@$(SOAK)/veldran-soak --exchanges $(SOAK_EXCHANGES) --seconds $(SOAK_SECONDS) --seed 2 --checksum
+	@$(SOAK)/veldran-soak --exchanges $(SOAK_EXCHANGES) --seconds $(SOAK_SECONDS) --seed 3 --baud 9600
+	@$(SOAK)/veldran-soak --exchanges $(SOAK_EXCHANGES) --seconds $(SOAK_SECONDS) --seed 4 --baud 9600 --checksum
 
 clean:
 	rm -rf build dist

@@ -342,6 +342,29 @@ TEST_F(E2E, HostOkRestartsTheWatchdog)
     }
 }
 
+// The line runs at the speed the serial library set on the device (natively
+// through termios, under wine through its serial layer): a simulator that
+// assumed 19200 paces at the driver's 9600, and modules set to 19200 are
+// then silent, as on a real line.
+TEST_F(E2E, TheDriversSpeedIsTheLines)
+{
+    ASSERT_NO_FATAL_FAILURE(start_sim(19200));
+    HostResult h = host(kReadDin, "COMPORT=1 TIMEOUT=100 BAUD=96", {"-n", "1"});
+    ASSERT_EQ(h.status, 0) << h.output;
+    EXPECT_EQ(value(h, 0, 0, "ErrCode"), "0");
+    auto stats = sim_.command("stats");
+    ASSERT_TRUE(stats.has_value());
+    EXPECT_NE(stats->find(" baud=9600 "), std::string::npos) << *stats;
+
+    ASSERT_NO_FATAL_FAILURE(ctl("set 4 baud 19200"));
+    h = host(kReadDin, "COMPORT=1 TIMEOUT=100 BAUD=96", {"-n", "1"});
+    ASSERT_EQ(h.status, 0) << h.output;
+    EXPECT_EQ(value(h, 0, 0, "ErrCode"), "1005");
+    stats = sim_.command("stats");
+    ASSERT_TRUE(stats.has_value());
+    EXPECT_NE(stats->find(" wrongbaud=1 "), std::string::npos) << *stats;
+}
+
 // The broadcast gets no reply, so nothing waits for the line after it: an
 // exchange that follows at once must not discard the frame before the
 // modules have it.
