@@ -21,12 +21,14 @@
 
 #include "plant.h"
 #include "sim.h"
+#include "veldran_version.h"
 
 namespace {
 
 const char* const kUsage =
     "usage: veldran-sim --plant FILE [--link PATH] [--tty DEVICE] [--baud N] [--turnaround-ms N] [--seed N] "
-    "[--log FILE]\n";
+    "[--log FILE]\n"
+    "       veldran-sim --version | --help\n";
 
 struct Args {
   std::string plant, link, tty, log;
@@ -65,6 +67,9 @@ Args parseArgs(int argc, char** argv) {
     else if (k == "--seed") a.seed = static_cast<unsigned long long>(num(val()));
     else if (k == "--help" || k == "-h") {
       std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (k == "--version") {
+      std::printf("veldran-sim %s\n", VELDRAN_VERSION);
       std::exit(0);
     } else die("unknown argument " + k + "\n" + kUsage);
   }
