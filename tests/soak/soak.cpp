@@ -44,7 +44,7 @@
 
 #include "TLMUSR.h"
 #include "comm.h"
-#include "harness.h"
+#include "guarded.h"
 #include "hostsvc.h"
 #include "instr_model.h"
 #include "model.h"
