@@ -1,4 +1,4 @@
-#include "protocol.h"
+#include "answers.h"
 
 #include <cmath>
 #include <cstdio>
