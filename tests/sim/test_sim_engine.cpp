@@ -285,6 +285,8 @@ TEST_F(Engine, ControlCommandsAnswerOneLineEach) {
       {"get 99 status", "ERR no module 99"},
       {"fault 99 late", "ERR no module 99"},
       {"fault * late count=2", "OK * late p=1 delay=100 count=2"},
+      {"fault 6 babble delay=60000", "OK 6 babble p=1 delay=60000"},
+      {"fault 6 babble delay=6777777777777777770", "ERR bad option: delay=6777777777777777770"},
       {"set line baud 9600", "OK"},
       {"frobnicate", "ERR unknown command: frobnicate"},
       {"quit", "OK"},

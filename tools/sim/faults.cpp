@@ -11,6 +11,12 @@ namespace vsim {
 
 namespace {
 
+// Bounds of the numbers a fault takes: a delay of a minute at most (a
+// babble of that length is over 100,000 characters at 19200 baud), counts
+// that fit an int.
+constexpr double kMaxDelayMs = 60000;
+constexpr long long kMaxCount = 1000000000;
+
 struct Name {
   FaultKind kind;
   const char* name;
@@ -104,10 +110,10 @@ std::optional<Fault> parseFault(const std::vector<std::string>& w, std::string* 
     double d = 0;
     long n = 0;
     if (key == "p" && number(val, d) && d >= 0 && d <= 1) f.p = d;
-    else if (key == "delay" && number(val, d) && d >= 0) f.delay_ms = d;
-    else if (key == "count" && integer(val, n) && n >= 0) f.count = static_cast<int>(n);
+    else if (key == "delay" && number(val, d) && d >= 0 && d <= kMaxDelayMs) f.delay_ms = d;
+    else if (key == "count" && integer(val, n) && n >= 0 && n <= kMaxCount) f.count = static_cast<int>(n);
     else if (key == "pieces" && integer(val, n) && n >= 2 && n <= 100) f.pieces = static_cast<int>(n);
-    else if (key == "keep" && integer(val, n) && n >= 0) f.keep = static_cast<int>(n);
+    else if (key == "keep" && integer(val, n) && n >= 0 && n <= kMaxCount) f.keep = static_cast<int>(n);
     else if (key == "text" && !val.empty()) f.text = unescape(val);
     else return bad("bad option: " + w[i]);
   }
