@@ -7,10 +7,13 @@
 
 #include <CLI/CLI.hpp>
 
+#include "check.h"
+#include "errors.h"
 #include "hostsvc.h"
 #include "ladder.h"
 #include "platform.h"
 #include "scan.h"
+#include "settings.h"
 #include "veldran.h"
 
 namespace {
@@ -21,6 +24,38 @@ volatile std::sig_atomic_t g_stop = 0;
 extern "C" void on_signal(int) { g_stop = 1; }
 
 enum Exit { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_LOAD = 2, EXIT_INIT = 3 };
+
+int explain(const std::string &what)
+{
+    size_t n = 0;
+    const vhost::ErrorInfo *table = vhost::error_table(&n);
+    if (what == "all") {
+        for (size_t i = 0; i < n; ++i)
+            printf("%s%s", i ? "\n" : "", vhost::explain_text(table[i]).c_str());
+        return EXIT_OK;
+    }
+    // A number, or a name in any case.
+    char *end = nullptr;
+    unsigned long code = strtoul(what.c_str(), &end, 10);
+    const vhost::ErrorInfo *e = nullptr;
+    if (!what.empty() && end && *end == '\0') {
+        e = vhost::find_error(static_cast<unsigned>(code));
+    } else {
+        std::string up = what;
+        for (char &c : up)
+            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        for (size_t i = 0; i < n && !e; ++i)
+            if (up == table[i].name)
+                e = &table[i];
+    }
+    if (!e) {
+        fprintf(stderr, "veldran-host: %s is no error code of the module (0, 999, 1001 to 1020; `explain all` lists them)\n",
+                what.c_str());
+        return EXIT_USAGE;
+    }
+    printf("%s", vhost::explain_text(*e).c_str());
+    return EXIT_OK;
+}
 
 struct Module {
     vhost::LoadedLibrary lib;
@@ -141,7 +176,19 @@ int main(int argc, char **argv)
     run->add_option("-p,--period-ms", ropt.period_ms, "minimum scan period in ms")->check(CLI::NonNegativeNumber);
     run->add_flag("-q,--quiet", ropt.quiet, "print only the summary");
 
+    CLI::App *exp = app.add_subcommand("explain", "what an error code means, its likely causes and what to do");
+    std::string code;
+    exp->add_option("code", code, "the code (1005), its name (TIMEOUT) or all")->required();
+
+    CLI::App *chk = app.add_subcommand("check", "read a ladder program and an option string against the line");
+    std::string check_ladder, check_options, plant;
+    chk->add_option("ladder", check_ladder, "ladder program (TOML)")->required();
+    CLI::Option *chk_options = chk->add_option("-o,--options", check_options, "the option string for Init");
+    chk->add_option("--plant", plant, "plant file (the simulator's format) that describes the line");
+
     CLI11_PARSE(app, argc, argv);
+    if (*exp)
+        return explain(code);
     ropt.duration_ms = static_cast<long>(duration_s * 1000);
 
     Module m;
@@ -152,10 +199,21 @@ int main(int argc, char **argv)
 
     vhost::Program prog;
     try {
-        prog = vhost::parse_ladder_file(ladder, m.table);
+        prog = vhost::parse_ladder_file(*chk ? check_ladder : ladder, m.table);
     } catch (const vhost::LadderError &e) {
         fprintf(stderr, "veldran-host: %s\n", e.what());
-        return EXIT_USAGE;
+        return *chk ? static_cast<int>(vhost::CHECK_ERRORS) : static_cast<int>(EXIT_USAGE);
+    }
+    if (*chk) {
+        vhost::CheckInput in;
+        in.prog = &prog;
+        in.table = m.table;
+        in.options = chk_options->count() ? &check_options : nullptr;
+        in.plant_path = plant;
+        std::string report;
+        vhost::CheckStatus st = vhost::run_check(in, report);
+        fputs(report.c_str(), stdout);
+        return st;
     }
 
     std::signal(SIGINT, on_signal);
@@ -167,13 +225,14 @@ int main(int argc, char **argv)
     ERRCODE ec = send_init(m.entry, opt_options->count() ? &options : nullptr, topdoc);
     console.finish();
     if (ec != 0) {
-        console.line("Init failed: " + std::to_string(ec));
+        console.line("Init failed: " + vhost::error_label(ec));
         send_deinstall(m.entry);
         console.finish();
         return EXIT_INIT;
     }
     send_setmode(m.entry, mode);
     console.relay();
+    console.line("settings: " + vhost::settings_text(vhost::read_options(opt_options->count() ? &options : nullptr).settings));
 
     vhost::Runner runner(prog, m.table, console);
     runner.run(ropt, &g_stop);
