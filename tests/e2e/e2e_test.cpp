@@ -386,4 +386,108 @@ TEST(Host, RefusesABadLadderFileWithLineAndColumn)
     EXPECT_EQ(system(cmd.c_str()), 0);
 }
 
+
+// ---------------------------------------------------------------------------
+// check: the option string's pitfalls, time-outs too short for the
+// exchanges, and a plant that does not fit the ladder.
+
+std::string host_path(const std::string &path)
+{
+    if (!config().wine)
+        return path;
+    std::string win = "Z:" + path;
+    for (char &c : win)
+        if (c == '/')
+            c = '\\';
+    return win;
+}
+
+struct CheckCase {
+    const char *name;
+    std::string options;
+    std::string rungs;
+    bool plant;
+    int status;
+    std::vector<std::string> expect; // lines of the report that must be there
+};
+
+void PrintTo(const CheckCase &c, std::ostream *os) { *os << c.name; }
+
+class CheckHost : public ::testing::TestWithParam<CheckCase> {};
+
+const char *kCheckPlant = "[line]\nbaud = 19200\n"
+                          "[[module]]\naddress = 1\nmodel = 7018\nformat = \"hex\"\nchecksum = true\n"
+                          "[[module]]\naddress = 4\nmodel = 7041\n";
+
+TEST_P(CheckHost, Reports)
+{
+    const CheckCase &c = GetParam();
+    char tmpl[] = "/tmp/veldran-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl;
+    std::ofstream(dir + "/ladder.toml") << kData << c.rungs;
+    std::ofstream(dir + "/plant.toml") << kCheckPlant;
+    std::vector<std::string> argv = {config().host, "check", host_path(dir + "/ladder.toml"), "-o", c.options};
+    if (c.plant) {
+        argv.push_back("--plant");
+        argv.push_back(host_path(dir + "/plant.toml"));
+    }
+    if (config().wine)
+        argv.insert(argv.begin(), "wine");
+    HostResult h = e2e::run_program(argv, {}, config().wine ? 60000 : 10000);
+    EXPECT_EQ(h.status, c.status) << h.output;
+    for (const std::string &e : c.expect)
+        EXPECT_NE(h.output.find(e), std::string::npos) << e << "\n" << h.output;
+    std::string cmd = "rm -rf '" + dir + "'";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+}
+
+const std::string kAin = rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]");
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CheckHost,
+    ::testing::Values(
+        CheckCase{"comma", "COMPORT=1,BAUD=96", kAin, false, 1,
+                  {"settings: COM1 = ", "19200 baud", "'BAUD=96' has no effect"}},
+        CheckCase{"semicolon", "BAUD=96;CHECKSUM TIMEOUT=200", kAin, false, 1, {"a ';' does not separate options"}},
+        CheckCase{"checksum_0", "CHECKSUM=0", rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]"), false, 1,
+                  {"checksum on", "'CHECKSUM=0' switches checksums ON"}},
+        CheckCase{"debug_0", "DEBUG=0", rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]"), false, 1,
+                  {"debug on", "'DEBUG=0' switches debugging ON"}},
+        CheckCase{"unit", "TIMEOUT=70ms", kAin, false, 1, {"time-out 70 ms", "read as TIMEOUT=70"}},
+        CheckCase{"blank_before_equals", "BAUD =96", kAin, false, 2,
+                  {"a blank before the '='", "Init would fail with 1002 BAD_OPTION"}},
+        CheckCase{"analog_9600", "BAUD=96 TIMEOUT=40", kAin, false, 1,
+                  {"\"#01\\r\" (4) -> \">+dd.ddd", "R0 I7017@1: read analog inputs (decimal): the time-out 40 ms",
+                   "use TIMEOUT=70 or more"}},
+        CheckCase{"analog_9600_checksum", "BAUD=96 TIMEOUT=70 CHECKSUM", kAin, false, 1,
+                  {"\"#0184\\r\" (6)", "use TIMEOUT=74 or more"}},
+        CheckCase{"analog_9600_enough", "BAUD=96 TIMEOUT=74 CHECKSUM", kAin, false, 0,
+                  {"0 errors, 0 warnings", "with every module silent: 74.0 ms"}},
+        CheckCase{"plant", "BAUD=96 TIMEOUT=200",
+                  rung("I7041", "[1, 0, \"N7:1\", \"N7:0\"]") + kAin + rung("I7041", "[9, 0, \"N7:2\", \"N7:3\"]"),
+                  true, 1,
+                  {"R0 I7041@1: the module at address 1 is a 7018, which I7041 is not made for",
+                   "R1 I7017@1: \"Format:\" 0 reads the decimal form, but the module at address 1 answers in the hex",
+                   "the module at address 1 has checksums on, the option string off",
+                   "the module at address 1 runs at 19200 baud, the option string at 9600; use BAUD=192",
+                   "R2 I7041@9: the plant has no module at address 9", "N7:0 is written by more than one rung: R0, R1"}},
+        CheckCase{"plant_fits", "TIMEOUT=200", rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]"), true, 0,
+                  {"0 errors, 0 warnings"}}),
+    [](const ::testing::TestParamInfo<CheckCase> &i) { return std::string(i.param.name); });
+
+// explain: the entry of a code, by number or name.
+TEST(Host, ExplainsACode)
+{
+    for (const char *what : {"1005", "timeout"}) {
+        std::vector<std::string> argv = {config().host, "explain", what};
+        if (config().wine)
+            argv.insert(argv.begin(), "wine");
+        HostResult h = e2e::run_program(argv, {}, config().wine ? 60000 : 10000);
+        EXPECT_EQ(h.status, 0) << h.output;
+        EXPECT_NE(h.output.find("1005 TIMEOUT: no complete reply"), std::string::npos) << h.output;
+        EXPECT_NE(h.output.find("wrong baud rate"), std::string::npos) << h.output;
+    }
+}
+
 } // namespace

@@ -224,7 +224,12 @@ int main(int argc, char **argv)
     vhost::Console console(stdout);
     ERRCODE ec = send_init(m.entry, opt_options->count() ? &options : nullptr, topdoc);
     console.finish();
+    vhost::OptionReading reading = vhost::read_options(opt_options->count() ? &options : nullptr);
     if (ec != 0) {
+        // The port, its device and where the mapping comes from help most
+        // when the port would not open.
+        if (reading.code == 0)
+            console.line("settings: " + vhost::settings_text(reading.settings));
         console.line("Init failed: " + vhost::error_label(ec));
         send_deinstall(m.entry);
         console.finish();
@@ -232,7 +237,7 @@ int main(int argc, char **argv)
     }
     send_setmode(m.entry, mode);
     console.relay();
-    console.line("settings: " + vhost::settings_text(vhost::read_options(opt_options->count() ? &options : nullptr).settings));
+    console.line("settings: " + vhost::settings_text(reading.settings));
 
     vhost::Runner runner(prog, m.table, console);
     runner.run(ropt, &g_stop);
