@@ -157,6 +157,7 @@ inline void freshExchange(bool checksum, bool dbg, uint32_t tmo, int32_t msPerPo
     scomm_reset();
     port = 1;
     BaudRate = 19200;
+    lineSettled = TRUE; // each input starts on a quiet line
     timeout = tmo;
     useCheckSum = checksum ? TRUE : FALSE;
     debug = dbg ? TRUE : FALSE;

@@ -265,6 +265,19 @@ inline bool exchange(Result &r, const Env &env, const std::string &text, const S
         }
         line.stored.resize(line.stored.size() - 2);
     }
+    // A "!" reply names the module that answered: it must be the one asked
+    // (either letter case).
+    if (how.start == '!') {
+        for (size_t i = 1; i <= 2; ++i) {
+            char c = line.stored[i];
+            if (c >= 'a' && c <= 'z')
+                c = static_cast<char>(c - 'a' + 'A');
+            if (c != text[i]) {
+                r.code = BAD_LENGTH;
+                return false;
+            }
+        }
+    }
     *body = line.stored;
     return true;
 }

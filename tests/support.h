@@ -56,6 +56,7 @@ inline void freshModule()
     TopDoc = 0;
     memset(dout, 0, sizeof dout);
     memset(din, 0, sizeof din);
+    lineSettled = TRUE;
     scomm_reset();
     hostsvc::capture_console(true);
     hostsvc::take_console();
@@ -100,6 +101,10 @@ inline void replyPieces(const std::vector<std::pair<int32_t, std::string>> &piec
 }
 
 inline void silence() { scomm_queue_silence(); }
+
+// Starts the next case on a settled line, as if nothing of an earlier
+// reply could still be arriving (the module then sends at once).
+inline void quietLine() { lineSettled = TRUE; }
 
 // The checksum of a text as the protocol writes it: two upper-case digits.
 inline std::string sum(const std::string &text)

@@ -43,6 +43,7 @@ ERRCODE Init(void)
     openPort = port;
     _COMxmitclear(port);
     _COMrcvclear(port);
+    lineSettled = TRUE;
     return EC_OK;
 }
 

@@ -250,6 +250,7 @@ ERRCODE hostOk(TLIPARAM *, int, unsigned *)
         len += CheckSum(dout, len);
     dout[len++] = CR;
 
+    settleLine();
     _COMxmitclear(port);
     if (_COMwrite(port, dout, len) == 0)
         return EC_WRITE_FAILED;

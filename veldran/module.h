@@ -41,6 +41,10 @@ extern char dout[LINE_MAX + 1];          // command line, never terminated
 extern char din[LINE_MAX + 1];           // reply from its start character on
 extern int32_t timer;                    // time-out mark of the exchange
 extern int32_t nchars;                   // last queue count read
+// False from the moment an exchange sends its line until it has read its
+// reply's carriage return: characters of that reply may still be arriving,
+// and the next line must not go out over them.
+extern BOOL lineSettled;
 
 int CheckSum(char *dout, int len);
 void itoh(UBYTE abyte, char *obuf);
@@ -49,6 +53,9 @@ int htoi(const char *s, int maxbytes);
 int dtof(const char *s, int maxbytes, float *fvalue);
 char keyupper(char k);
 void wait(long msecs);
+// Reads and drops what is still arriving of an earlier reply before a line
+// is sent; does nothing on a settled line.
+void settleLine(void);
 
 // ---------------------------------------------------------------------------
 // Protocol operations (operations.cpp).

@@ -16,6 +16,7 @@ char dout[LINE_MAX + 1];
 char din[LINE_MAX + 1];
 int32_t timer;
 int32_t nchars;
+BOOL lineSettled = TRUE;
 
 namespace {
 
@@ -24,18 +25,39 @@ static_assert(std::size(hexDigits) == 17, "sixteen digits and the terminator");
 
 // What each operation does differently; everything else is shared.
 constexpr OperationSettings operations[] = {
-    // command, start, "?" before start, "!" before start, reply trace, checksum trace
-    {'@', '>', FAILS_AT_ONCE, DROPPED, true, true},        // OP_READ_DIO
-    {'@', '>', FAILS_AT_ONCE, FAILS_AT_ONCE, false, false}, // OP_WRITE_DO
-    {'#', '>', FAILS_AT_END, DROPPED, false, true},         // OP_READ_AIN
-    {'#', '>', FAILS_AT_END, FAILS_AT_END, false, false},   // OP_WRITE_AO
-    {'#', '!', FAILS_AT_ONCE, STARTS, false, false},        // OP_READ_COUNTER
-    {'$', '!', FAILS_AT_ONCE, STARTS, false, false},        // OP_CLEAR_COUNTER
-    {'~', '!', FAILS_AT_ONCE, STARTS, false, false},        // OP_HOST_CMD
+    // command, start, "?" before start, "!" before start, reply trace, checksum trace, address in reply
+    {'@', '>', FAILS_AT_ONCE, DROPPED, true, true, false},        // OP_READ_DIO
+    {'@', '>', FAILS_AT_ONCE, FAILS_AT_ONCE, false, false, false}, // OP_WRITE_DO
+    {'#', '>', FAILS_AT_END, DROPPED, false, true, false},         // OP_READ_AIN
+    {'#', '>', FAILS_AT_END, FAILS_AT_END, false, false, false},   // OP_WRITE_AO
+    {'#', '!', FAILS_AT_ONCE, STARTS, false, false, true},         // OP_READ_COUNTER
+    {'$', '!', FAILS_AT_ONCE, STARTS, false, false, true},         // OP_CLEAR_COUNTER
+    {'~', '!', FAILS_AT_ONCE, STARTS, false, false, true},         // OP_HOST_CMD
 };
 static_assert(std::size(operations) == OP_COUNT, "one row per operation");
 static_assert(operations[OP_READ_COUNTER].start == '!' && operations[OP_READ_AIN].start == '>',
               "start characters");
+constexpr bool addressedIffBang()
+{
+    for (const OperationSettings &op : operations)
+        if (op.addressed != (op.start == '!'))
+            return false;
+    return true;
+}
+static_assert(addressedIffBang(), "the \"!\" replies, and only they, repeat the address");
+
+// Three character times (ten bits each) without a character mean that
+// nothing more of an earlier reply is coming.
+constexpr int32_t QUIET_CHARACTERS = 3;
+constexpr int32_t QUIET_MIN_MS = 2;
+
+int32_t quietInterval()
+{
+    if (BaudRate <= 0)
+        return QUIET_MIN_MS;
+    int32_t ms = (QUIET_CHARACTERS * 10 * 1000 + BaudRate - 1) / BaudRate;
+    return ms < QUIET_MIN_MS ? QUIET_MIN_MS : ms;
+}
 
 // What a character before the start character does to the exchange.
 ERRCODE refusalOf(const OperationSettings &op, char c, Before *how)
@@ -165,6 +187,35 @@ void wait(long msecs)
 // ---------------------------------------------------------------------------
 // The exchange.
 
+// On RS-485 a line sent while a module is still transmitting garbles both,
+// and a reply that comes after the queues were emptied would be taken for
+// the next command's.  So after an exchange that gave up before its reply's
+// carriage return (time-out, a refusal reported at once, overflow), the
+// next line waits until that carriage return has been read, or the line
+// has been quiet for three character times, or `timeout` has passed (a
+// module that babbles on).  A settled line costs nothing.
+void settleLine(void)
+{
+    if (lineSettled)
+        return;
+    int32_t quietMs = quietInterval();
+    int32_t limit = HlpPtimerSet(static_cast<int32_t>(timeout));
+    int32_t quiet = HlpPtimerSet(quietMs);
+    for (;;) {
+        if (HlpPtimerPoll(limit) <= 0)
+            return; // still busy: the line goes out regardless
+        nchars = _COMrcvqueue(port);
+        if (nchars > 0) {
+            if (static_cast<char>(_COMgetc(port)) == CR)
+                break;
+            quiet = HlpPtimerSet(quietMs);
+        } else if (HlpPtimerPoll(quiet) <= 0) {
+            break;
+        }
+    }
+    lineSettled = TRUE;
+}
+
 int beginCommand(Operation op, int addr)
 {
     dout[0] = operations[op].command;
@@ -186,10 +237,12 @@ ERRCODE transact(Operation op, int len, int *stored)
     *stored = 0;
 
     // Nothing left from an earlier exchange may be taken for this reply.
+    settleLine();
     _COMxmitclear(port);
     _COMrcvclear(port);
     if (_COMwrite(port, dout, len) == 0)
         return EC_WRITE_FAILED;
+    lineSettled = FALSE; // until this reply's carriage return has been read
     // The time-out covers the rest of the transmission and the whole reply.
     timer = HlpPtimerSet(static_cast<int32_t>(timeout));
 
@@ -205,8 +258,10 @@ ERRCODE transact(Operation op, int len, int *stored)
         if (nchars <= 0)
             continue;
         char c = static_cast<char>(_COMgetc(port));
-        if (c == CR)
+        if (c == CR) {
+            lineSettled = TRUE;
             break;
+        }
         if (validCommand) {
             din[pos++] = c;
             if (pos > LINE_MAX) {
@@ -265,6 +320,12 @@ ERRCODE exchange(Operation op, int len, int rlen, LengthRule rule, int *dlen)
             return ec;
         stored -= 2;
     }
+    // "#AA" and "@AA" replies carry no address; the "!AA" ones do, and a
+    // reply from another module (a late one, or one that answered a
+    // garbled command) is not this module's.
+    if (operations[op].addressed &&
+        (keyupper(din[1]) != dout[1] || keyupper(din[2]) != dout[2]))
+        return EC_BAD_LENGTH;
     *dlen = stored;
     return EC_OK;
 }

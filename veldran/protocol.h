@@ -32,6 +32,7 @@ struct OperationSettings {
     Before bang;        // "!" before the start: 1012 (when not the start)
     bool replyTrace;    // "\nrec: %s" after every complete line
     bool checksumTrace; // "\nInvalidChecksum: ..." on a mismatch
+    bool addressed;     // the reply repeats the address after its start
 };
 
 const OperationSettings &settingsOf(Operation op);
@@ -50,8 +51,9 @@ ERRCODE transact(Operation op, int len, int *stored);
 // Compares the last two of `stored` characters with the checksum of the
 // rest (which it writes over them).
 ERRCODE verifyChecksum(Operation op, int stored);
-// transact, then the length rule (rlen without the checksum) and the
-// checksum; *dlen is the reply's length without the checksum.
+// transact, then the length rule (rlen without the checksum), the checksum
+// and, for the replies that carry one, the address; *dlen is the reply's
+// length without the checksum.
 ERRCODE exchange(Operation op, int len, int rlen, LengthRule rule, int *dlen);
 
 #endif

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <map>
 
 #include "e2e_support.h"
 #include "sim_process.h"
@@ -56,11 +58,11 @@ protected:
             std::cerr << "could not remove " << dir_ << "\n";
     }
 
-    void start_sim(int baud = 19200)
+    void start_sim(int baud = 19200, const std::string &plant = "")
     {
         vsim::SimOptions o;
         o.binary = config().sim;
-        o.plant = config().plant;
+        o.plant = plant.empty() ? config().plant : plant;
         o.log = dir_ + "/sim" + std::to_string(++sims_) + ".log";
         o.extra = {"--baud", std::to_string(baud), "--seed", "7"};
         if (config().wine) {
@@ -91,8 +93,20 @@ protected:
 
     HostResult host(const std::string &rungs, const std::string &options, std::vector<std::string> extra = {})
     {
-        std::string path = dir_ + "/ladder.toml";
-        std::ofstream(path) << kData << rungs;
+        return host_file(kData + rungs, options, extra);
+    }
+
+    // A file of the test's own, in the test's directory.
+    std::string write_file(const std::string &name, const std::string &text)
+    {
+        std::string path = dir_ + "/" + name;
+        std::ofstream(path) << text;
+        return path;
+    }
+
+    HostResult host_file(const std::string &ladder, const std::string &options, std::vector<std::string> extra = {})
+    {
+        std::string path = write_file("ladder.toml", ladder);
         std::vector<std::string> argv;
         std::vector<std::string> env;
         if (config().wine) {
@@ -342,6 +356,128 @@ TEST_F(E2E, HostOkFollowedAtOnceByAnExchangeReachesTheModules)
     auto stats = sim_.command("stats");
     ASSERT_TRUE(stats.has_value());
     EXPECT_NE(stats->find("broadcasts=5 "), std::string::npos) << *stats;
+}
+
+// ---------------------------------------------------------------------------
+// Line discipline: a fault on one module never shows up on another module's
+// rung.  Every rung of every scan is checked: a rung either fails with the
+// code its own module earned, or holds its own module's values with its
+// usual code.
+
+struct Expect {
+    std::string code;                          // its usual code
+    std::map<std::string, std::string> values; // its module's values
+};
+
+class LineDiscipline : public E2E {
+protected:
+    // `failing(scan, rung)` gives the code a rung earns from its own
+    // module's fault in that scan ("" when it has none).
+    void check(const HostResult &h, size_t scans, const std::vector<Expect> &rungs,
+               const std::function<std::string(size_t, size_t)> &failing)
+    {
+        ASSERT_EQ(h.status, 0) << h.output;
+        ASSERT_EQ(h.scans.size(), scans) << h.output;
+        for (size_t s = 0; s < scans; ++s) {
+            for (size_t r = 0; r < rungs.size(); ++r) {
+                SCOPED_TRACE("scan " + std::to_string(s + 1) + " rung " + std::to_string(r) + " " + at(h, s, r).id);
+                std::string own = failing(s, r);
+                EXPECT_EQ(value(h, s, r, "ErrCode"), own.empty() ? rungs[r].code : own);
+                if (!own.empty())
+                    continue;
+                for (const auto &kv : rungs[r].values)
+                    EXPECT_EQ(value(h, s, r, kv.first), kv.second) << kv.first;
+            }
+        }
+    }
+};
+
+const Expect kAin1{"0", {{"AIN", "[1,2.5,-3.25,0,5.123,-10.5,9.999,0.25]"}}};
+const Expect kAin2Hex{"1018", {{"AIN", "[8192,16384,0,0,0,32767,-8192,4096]"}, {"ErrChan", "0x0004"}}};
+const Expect kDin4{"0", {{"DIN", "0x2A55"}}};
+const Expect kStatus5{"0", {{"Status", "0x0000"}}};
+
+// A reply 30 ms late: the 7017's rung times out in the first scan, and the
+// 7018's rung right after it still gets its own temperatures.
+TEST_F(LineDiscipline, LateReplyStaysWithItsModule)
+{
+    std::string plant = write_file("plant.toml", R"(
+[line]
+baud = 19200
+turnaround_ms = 1
+[[module]]
+address = 1
+model = 7017
+ain = [1, 2, 3, 4, 5, 6, 7, 8]
+[[module]]
+address = 2
+model = 7018
+ain = [21.5, 22.5, 23.5, 24.5, 0, 0, 0, 0]
+)");
+    ASSERT_NO_FATAL_FAILURE(start_sim(19200, plant));
+    ASSERT_NO_FATAL_FAILURE(ctl("fault 1 late delay=30 count=1"));
+    std::string ladder = rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
+                         rung("I7018", "[2, 0, \"F8:8\", \"N7:1\", \"N7:2\"]");
+    HostResult h = host(ladder, "COMPORT=1 BAUD=192", {"-n", "4"});
+    check(h, 4,
+          {{"0", {{"AIN", "[1,2,3,4,5,6,7,8]"}}}, {"0", {{"AIN", "[21.5,22.5,23.5,24.5,0,0,0,0]"}, {"ErrChan", "0x0000"}}}},
+          [](size_t s, size_t r) { return s == 0 && r == 0 ? "1005" : ""; });
+}
+
+// A refusal is reported at its first character; the rest of the refusal
+// line must not reach the next rung.
+TEST_F(LineDiscipline, RefusalDoesNotPoisonTheNextRung)
+{
+    ASSERT_NO_FATAL_FAILURE(start_sim());
+    ASSERT_NO_FATAL_FAILURE(ctl("fault 4 refuse count=2"));
+    std::string ladder = rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]") + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
+                         rung("I7RDMS", "[5, \"N7:26\", \"N7:11\"]") +
+                         rung("I7018", "[2, 2, \"N7:30\", \"N7:1\", \"N7:20\"]");
+    HostResult h = host(ladder, "COMPORT=1", {"-n", "3"});
+    check(h, 3, {kDin4, kAin1, kStatus5, kAin2Hex},
+          [](size_t s, size_t r) { return s < 2 && r == 0 ? "1006" : ""; });
+}
+
+// A rung aimed at the wrong model (a four-digit write to a 7060, refused at
+// once every scan) and a rung for an address with no module at all: both
+// fail on their own, and the rungs between and after them do not.
+TEST_F(LineDiscipline, WrongModelAndMissingModuleFailAlone)
+{
+    ASSERT_NO_FATAL_FAILURE(start_sim());
+    std::string ladder = rung("I7043", "[8, 4660, \"N7:4\"]") + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
+                         rung("I7018", "[20, 2, \"N7:30\", \"N7:1\", \"N7:20\"]") +
+                         rung("I7018", "[2, 2, \"N7:30\", \"N7:1\", \"N7:20\"]") + rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]");
+    HostResult h = host(ladder, "COMPORT=1", {"-n", "4"});
+    check(h, 4, {{"1006", {}}, kAin1, {"1005", {}}, kAin2Hex, kDin4}, [](size_t, size_t) { return ""; });
+}
+
+// The sample ladder on the sample plant, restarted after the 7043's host
+// watchdog expired: its output rung is refused ("!") until the status
+// reset rung clears it in that same scan; nothing else fails, and every
+// input rung holds what it held before the trip.
+TEST_F(LineDiscipline, RestartAfterAWatchdogTrip)
+{
+    ASSERT_NO_FATAL_FAILURE(start_sim());
+    std::string dir = config().plant.substr(0, config().plant.rfind('/'));
+    std::ifstream in(dir + "/ladder.toml");
+    std::string ladder((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(ladder.empty());
+    HostResult before = host_file(ladder, "COMPORT=1", {"-n", "3"});
+    ASSERT_EQ(before.status, 0) << before.output;
+    ASSERT_EQ(before.scans.size(), 3u);
+    std::vector<Expect> rungs;
+    for (const RungOut &r : before.scans[2].rungs) {
+        Expect e{r.values.count("ErrCode") ? r.values.at("ErrCode") : "<none>", {}};
+        for (const char *key : {"AIN", "DIN", "ErrChan", "Count"})
+            if (r.values.count(key))
+                e.values[key] = r.values.at(key);
+        rungs.push_back(e);
+    }
+    ASSERT_NO_FATAL_FAILURE(ctl("expire 5"));
+    HostResult h = host_file(ladder, "COMPORT=1", {"-n", "4"});
+    size_t i7043 = 4;
+    ASSERT_EQ(at(h, 0, i7043).id.rfind("I7043", 0), 0u);
+    check(h, 4, rungs, [&](size_t s, size_t r) { return s == 0 && r == i7043 ? "1012" : ""; });
 }
 
 // ---------------------------------------------------------------------------

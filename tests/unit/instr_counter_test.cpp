@@ -292,6 +292,24 @@ TEST_F(HostOk, WaitsForTheTransmitQueueOnly)
     }
 }
 
+// After an exchange that gave up mid-reply, the broadcast too waits for the
+// reply's carriage return before it goes out over it.
+TEST_F(HostOk, WaitsForTheLineToSettleAfterAFailedExchange)
+{
+    const std::string reply = ">00FF\r";
+    std::vector<int32_t> due = {38, 39, 40, 41, 42, 43};
+    scomm_queue_reply(reply.data(), static_cast<int32_t>(reply.size()), due.data());
+    int value = 0;
+    ASSERT_EQ(readDIO(1, &value), EC_TIMEOUT);
+    EXPECT_EQ(scomm_getc_calls(), 1);
+    scomm_clear_log();
+    call();
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(scomm_getc_calls(), 6) << "the rest of the reply was read first";
+    EXPECT_EQ(scomm_pending(), 0);
+    EXPECT_EQ(t::commLog(), "xmitclear 1\nwrite 1 ~**\\r\n");
+}
+
 TEST_F(HostOk, RefusedFrameGives1010WithoutWaiting)
 {
     scomm_set_write_result(0);

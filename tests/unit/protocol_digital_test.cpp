@@ -112,7 +112,7 @@ TEST_F(ProtocolDigital, ReadDICounter)
         {0, "#010", "!0100123", EC_OK, 0x123},
         {15, "#01F", "!01FFFFF", EC_OK, 0xFFFFF},
         {0x1A, "#01A", "!0100000", EC_OK, 0},
-        {1, "#011", "!FF00001", EC_OK, 1},        // address characters not compared
+        {1, "#011", "!FF00001", EC_BAD_LENGTH, KEEP}, // another module's reply
         {1, "#011", ">!0100009", EC_OK, 9},       // ">" before the start dropped
         {1, "#011", "!01001234", EC_BAD_LENGTH, KEEP},
         {1, "#011", "!010012", EC_BAD_LENGTH, KEEP},

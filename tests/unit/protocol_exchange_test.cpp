@@ -4,6 +4,7 @@
 // runs against all seven operations.
 #include <functional>
 
+#include "comm.h"
 #include "support.h"
 
 namespace {
@@ -14,7 +15,8 @@ constexpr int SENTINEL = 0x5A5A5A5A;
 // sets *wrote when it delivered an output.
 struct Op {
     const char *name;
-    std::string command; // line before the checksum for address 1
+    int addr;            // the address the cases use
+    std::string command; // line before the checksum for that address
     std::string good;    // a good reply before its checksum
     enum { DROPPED, START, AT_ONCE, AT_END } bang;
     bool questionAtEnd;  // "?" is reported at the carriage return
@@ -76,15 +78,16 @@ ERRCODE callStatus(int addr, bool *wrote)
 
 const std::string AIN8 = ">" + std::string("+05.123+05.123+05.123+05.123+05.123+05.123+05.123+05.123");
 
-// The good replies are chosen so that their checksums hold a letter.
+// The good replies are chosen so that their checksums hold a letter (the
+// "!" replies repeat the address, so clearDICounter's needs address FF).
 const Op ops[] = {
-    {"readDIO", "@01", ">00FF", Op::DROPPED, false, EC_BAD_LENGTH, callReadDIO},
-    {"writeDO", "@010F", ">", Op::AT_ONCE, false, EC_BAD_LENGTH, callWriteDO},
-    {"readAIN", "#01", AIN8, Op::DROPPED, true, EC_AIN_LENGTH, callReadAIN},
-    {"writeAO", "#011+05.000", ">", Op::AT_END, true, EC_BAD_LENGTH, callWriteAO},
-    {"readDICounter", "#010", "!0100ABC", Op::START, false, EC_BAD_LENGTH, callReadCounter},
-    {"clearDICounter", "$01C0", "!FF", Op::START, false, EC_BAD_LENGTH, callClearCounter},
-    {"HostCmd", "~010", "!0104", Op::START, false, EC_BAD_LENGTH, callStatus},
+    {"readDIO", 1, "@01", ">00FF", Op::DROPPED, false, EC_BAD_LENGTH, callReadDIO},
+    {"writeDO", 1, "@010F", ">", Op::AT_ONCE, false, EC_BAD_LENGTH, callWriteDO},
+    {"readAIN", 1, "#01", AIN8, Op::DROPPED, true, EC_AIN_LENGTH, callReadAIN},
+    {"writeAO", 1, "#011+05.000", ">", Op::AT_END, true, EC_BAD_LENGTH, callWriteAO},
+    {"readDICounter", 1, "#010", "!0100ABC", Op::START, false, EC_BAD_LENGTH, callReadCounter},
+    {"clearDICounter", 0xFF, "$FFC0", "!FF", Op::START, false, EC_BAD_LENGTH, callClearCounter},
+    {"HostCmd", 1, "~010", "!0104", Op::START, false, EC_BAD_LENGTH, callStatus},
 };
 
 bool delivers(const Op &op) { return op.call == callReadDIO || op.call == callReadAIN ||
@@ -98,7 +101,8 @@ protected:
         timeout = 500; // room for the longest replies at one character a poll
         hostsvc::reset_counters();
     }
-    ERRCODE run(int addr = 1)
+    ERRCODE run() { return run(GetParam().addr); }
+    ERRCODE run(int addr)
     {
         bool wrote = false;
         ERRCODE ec = GetParam().call(addr, &wrote);
@@ -117,6 +121,7 @@ TEST_P(ProtocolExchange, SilenceTimesOutAfterExactlyTheTimeOut)
 {
     for (uint32_t ms : {5u, 40u, 500u}) {
         SCOPED_TRACE(ms);
+        t::quietLine();
         timeout = ms;
         hostsvc::reset_counters();
         int32_t polls0 = scomm_rcvqueue_polls();
@@ -146,6 +151,7 @@ TEST_P(ProtocolExchange, ReplyCompletingAtTheTimeOutIsTooLate)
     } cases[] = {{lastDue, EC_OK}, {lastDue + 1, EC_TIMEOUT}, {lastDue + 50, EC_TIMEOUT}, {100000, EC_TIMEOUT}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.due);
+        t::quietLine();
         hostsvc::reset_counters();
         t::reply(line, c.due);
         EXPECT_EQ(run(), c.code);
@@ -315,6 +321,7 @@ TEST_P(ProtocolExchange, RefusalCharacters)
         if (!c.applies)
             continue;
         SCOPED_TRACE(c.reply);
+        t::quietLine();
         timeout = 100;
         int32_t getc0 = scomm_getc_calls();
         t::reply(c.reply);
@@ -338,12 +345,14 @@ TEST_P(ProtocolExchange, EightyOneCharactersOverflow)
     EXPECT_EQ(scomm_rx_waiting(), 1);
     // With a noted refusal waiting for the end of the line the overflow wins.
     if (op.questionAtEnd) {
+        t::quietLine();
         t::reply("?" + line81 + "\r");
         EXPECT_EQ(run(), EC_BAD_LENGTH);
     }
     // 80 characters are collected to the carriage return (the operation's
     // length rule then decides).
     std::string line80 = line81.substr(0, 80);
+    t::quietLine();
     int32_t getc0 = scomm_getc_calls();
     t::reply(line80 + "\r");
     run();
@@ -383,6 +392,88 @@ TEST_P(ProtocolExchange, Checksums)
         EXPECT_EQ(run(), c.code);
     }
     EXPECT_EQ(t::console(), "");
+}
+
+// ---------------------------------------------------------------------------
+// Line discipline.  An exchange that gave up before its reply's carriage
+// return leaves characters on their way; the next exchange first reads and
+// drops them, until that carriage return, a quiet interval (2 ms at 19200
+// baud) or its own time-out, and only then empties the queues and sends.
+
+// Characters that arrive one per receive poll from `firstDue` on.
+void trickle(const std::string &text, int32_t firstDue)
+{
+    std::vector<int32_t> due(text.size());
+    for (size_t i = 0; i < text.size(); ++i)
+        due[i] = firstDue + static_cast<int32_t>(i);
+    scomm_queue_reply(text.data(), static_cast<int32_t>(text.size()), due.data());
+}
+
+TEST_P(ProtocolExchange, NextCommandWaitsForTheLineToSettle)
+{
+    const Op &op = GetParam();
+    const std::string &g = op.good;
+    const int32_t L = static_cast<int32_t>(g.size());
+    const bool questionAtOnce = !op.questionAtEnd;
+    const std::string line81 = g + std::string(81 - g.size(), '0') + "\r";
+    struct Case {
+        const char *what;
+        uint32_t tmo;                // of the first exchange
+        std::function<void()> first; // its reply
+        ERRCODE code;                // of the first exchange
+        int32_t dropped;             // characters read and dropped while settling
+        int32_t polls;               // timer polls while settling
+    } cases[] = {
+        // The time-out strikes after the start character: the rest, one
+        // character a poll, is read to its carriage return.
+        {"time-out mid-reply", 40, [&] { trickle(g + "\r", 38); }, EC_TIMEOUT, L, L},
+        {"refusal", 40, [] { trickle("?01\r", 0); }, EC_REFUSED, questionAtOnce ? 3 : 0, questionAtOnce ? 3 : 0},
+        {"81 characters", 100, [&] { t::reply(line81); }, EC_BAD_LENGTH, 1, 1},
+        // A module that babbles on: the wait lasts the time-out, no longer.
+        {"babble", 40, [] { trickle(std::string(1000, 'x'), 0); }, EC_TIMEOUT, 99, 100},
+        // Nothing arrives: one quiet interval, two polls of 1 ms.
+        {"silence", 40, [] { t::silence(); }, EC_TIMEOUT, 0, 2},
+        // A complete reply leaves nothing to wait for.
+        {"good reply", 100, [&] { t::reply(g + "\r"); }, EC_OK, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        t::quietLine();
+        timeout = c.tmo;
+        c.first();
+        hostsvc::reset_counters();
+        ASSERT_EQ(run(), c.code);
+        EXPECT_EQ(lineSettled, c.code == EC_OK || (c.code == EC_REFUSED && !questionAtOnce) ? TRUE : FALSE);
+
+        // The next exchange gets its reply at once: one pass per character.
+        timeout = 100;
+        t::reply(g + "\r");
+        hostsvc::reset_counters();
+        scomm_clear_log();
+        int32_t getc0 = scomm_getc_calls();
+        EXPECT_EQ(run(), EC_OK);
+        EXPECT_EQ(scomm_getc_calls() - getc0, c.dropped + L + 1);
+        EXPECT_EQ(hostsvc::counters().timer_polls, c.polls + L + 1);
+        EXPECT_EQ(scomm_pending(), 0) << "the stale characters were all read before the write";
+        std::string log = t::commLog();
+        EXPECT_EQ(log.substr(0, log.find("write")), "xmitclear 1\nrcvclear 1\n");
+        EXPECT_TRUE(lineSettled);
+    }
+}
+
+// Only an exchange that sent its line changes the state of the line.
+TEST_P(ProtocolExchange, NothingSentLeavesTheLineAsItWas)
+{
+    timeout = 40;
+    t::silence();
+    ASSERT_EQ(run(), EC_TIMEOUT);
+    scomm_set_write_result(0);
+    hostsvc::reset_counters();
+    EXPECT_EQ(run(), EC_WRITE_FAILED);
+    EXPECT_EQ(hostsvc::counters().timer_polls, 2) << "settled first, then the write was refused";
+    EXPECT_TRUE(lineSettled);
+    EXPECT_EQ(writeDO(1, 0, 5), EC_BAD_WIDTH);
+    EXPECT_TRUE(lineSettled);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllOperations, ProtocolExchange, ::testing::ValuesIn(ops),
@@ -427,6 +518,51 @@ TEST_F(ProtocolLines, ExampleLines)
         c.call();
         EXPECT_EQ(t::lastWrite(), c.line);
     }
+}
+
+} // namespace
+
+namespace {
+
+// The quiet interval is three character times at the line's speed, never
+// less than 2 ms; the virtual clock moves 1 ms a timer poll and an empty
+// pass polls twice.
+TEST_F(ProtocolLines, QuietIntervalFollowsTheBaudRate)
+{
+    struct Case {
+        int32_t baud;
+        int64_t quietMs;
+    } cases[] = {{9600, 4}, {19200, 2}, {38400, 2}, {57600, 2}, {115200, 2}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.baud);
+        t::silence();
+        _COMwrite(port, "x", 1); // drops what the last case left on its way
+        _COMrcvclear(port);
+        BaudRate = c.baud;
+        timeout = 40;
+        lineSettled = FALSE;
+        int64_t t0 = hostsvc::now_ms();
+        settleLine();
+        EXPECT_EQ(hostsvc::now_ms() - t0, c.quietMs);
+        EXPECT_TRUE(lineSettled);
+
+        // Characters one empty pass (2 ms) apart keep the wait going at
+        // 9600 baud; at the faster speeds the gap already counts as quiet.
+        lineSettled = FALSE;
+        t::replyPieces({{0, "a"}, {2, "b"}, {4, "\r"}});
+        _COMwrite(port, "x", 1); // starts the script
+        int32_t getc0 = scomm_getc_calls();
+        settleLine();
+        EXPECT_EQ(scomm_getc_calls() - getc0, c.baud == 9600 ? 3 : 1);
+    }
+}
+
+// A settled line costs nothing: no timer, no serial call.
+TEST_F(ProtocolLines, SettledLineMakesNoCalls)
+{
+    settleLine();
+    EXPECT_EQ(hostsvc::counters().timer_sets + hostsvc::counters().timer_polls, 0);
+    EXPECT_EQ(scomm_rcvqueue_polls(), 0);
 }
 
 } // namespace

@@ -41,8 +41,12 @@ const HostCase hostCases[] = {
     {3, 100, 2, "~013064", "!01", EC_OK, KEEP},
     {3, 0, FALSE, "~013000", "!01", EC_OK, KEEP},
     {3, 300, TRUE, "~01312C", "!01", EC_OK, KEEP},
-    {3, 255, TRUE, "~0131FF", "!FF", EC_OK, KEEP},
+    {3, 255, TRUE, "~0131FF", "!01", EC_OK, KEEP},
     {3, 1, TRUE, "~013101", "!0101", EC_BAD_LENGTH, KEEP},
+    // A reply from another address is not this module's.
+    {3, 255, TRUE, "~0131FF", "!FF", EC_BAD_LENGTH, KEEP},
+    {0, 0, FALSE, "~010", "!0204", EC_BAD_LENGTH, KEEP},
+    {2, 0, FALSE, "~012", "!10164", EC_BAD_LENGTH, KEEP},
 };
 
 class ProtocolHost : public ModuleTest, public ::testing::WithParamInterface<HostCase> {
