@@ -104,6 +104,20 @@ protected:
         return path;
     }
 
+    // Any other command of the host, on the simulator's line.
+    HostResult host_command(const std::vector<std::string> &args, int native_timeout_ms = 60000)
+    {
+        std::vector<std::string> argv = {config().host};
+        std::vector<std::string> env;
+        if (config().wine)
+            argv.insert(argv.begin(), "wine");
+        else
+            env.push_back("VELDRAN_COM1=" + sim_.slavePath());
+        argv.insert(argv.end(), args.begin(), args.end());
+        last_ = e2e::run_program(argv, env, config().wine ? 4 * native_timeout_ms : native_timeout_ms);
+        return last_;
+    }
+
     HostResult host_file(const std::string &ladder, const std::string &options, std::vector<std::string> extra = {})
     {
         std::string path = write_file("ladder.toml", ladder);
@@ -626,4 +640,61 @@ TEST(Host, ExplainsACode)
     }
 }
 
+// ---------------------------------------------------------------------------
+// survey: every module of a mixed plant is found at its own settings, with
+// what it answers, and nothing that is not there.
+
+TEST_F(E2E, SurveyFindsEveryModuleAndNothingElse)
+{
+    std::string plant = write_file("survey-plant.toml", R"(
+[line]
+baud = 19200
+[[module]]
+address = 1
+model = 7017
+[[module]]
+address = 10
+model = 7018
+format = "hex"
+checksum = true
+ain = [25.0, "open"]
+[[module]]
+address = 11
+model = 7041
+[[module]]
+address = 12
+model = 7024
+checksum = true
+[[module]]
+address = 40
+model = 7053
+)");
+    ASSERT_NO_FATAL_FAILURE(start_sim(19200, plant));
+    HostResult h = host_command({"survey", "--from", "0", "--to", "16", "--baud", "192"});
+    ASSERT_EQ(h.status, 0) << h.output;
+    const char *expected[] = {
+        "01 (  1)   19200  off       0x00 ", "analog read (decimal)",
+        "0A ( 10)   19200  on        0x00 ", "analog read (hex)",
+        "0B ( 11)   19200  off       0x00 ", "digital read",
+        "0C ( 12)   19200  on        0x00 ", "status only",
+    };
+    size_t at = 0;
+    for (const char *e : expected) {
+        size_t found = h.output.find(e, at);
+        ASSERT_NE(found, std::string::npos) << e << "\n" << h.output;
+        at = found;
+    }
+    EXPECT_NE(h.output.find("\n4 addresses answered"), std::string::npos) << h.output;
+    EXPECT_EQ(h.output.find("more than one setting"), std::string::npos) << h.output;
+    EXPECT_NE(h.output.find("survey:  19200 baud, checksum on  (COMPORT=1 BAUD=192 TIMEOUT=11 CHECKSUM):  2 answered"),
+              std::string::npos)
+        << h.output;
+
+    // Nobody in the range: exit status 1.
+    h = host_command({"survey", "--from", "41", "--to", "44", "--baud", "192", "--checksum", "off"});
+    EXPECT_EQ(h.status, 1) << h.output;
+    EXPECT_NE(h.output.find("no module answered"), std::string::npos) << h.output;
+}
+
 } // namespace
+

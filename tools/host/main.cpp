@@ -14,6 +14,7 @@
 #include "platform.h"
 #include "scan.h"
 #include "settings.h"
+#include "survey.h"
 #include "veldran.h"
 
 namespace {
@@ -186,6 +187,20 @@ int main(int argc, char **argv)
     CLI::Option *chk_options = chk->add_option("-o,--options", check_options, "the option string for Init");
     chk->add_option("--plant", plant, "plant file (the simulator's format) that describes the line");
 
+    CLI::App *sur = app.add_subcommand("survey", "find the modules that answer, at which baud rate and checksum setting");
+    vhost::SurveyOptions sopt;
+    std::string sum_setting;
+    sur->add_option("--port", sopt.port, "COM port 1 to 4")->check(CLI::Range(1, 4))->capture_default_str();
+    sur->add_option("--baud", sopt.bauds, "baud rates to try, in hundreds (96,192,384,576,1152; default all)")
+        ->delimiter(',')
+        ->check(CLI::IsMember({96, 192, 384, 576, 1152}));
+    sur->add_option("--checksum", sum_setting, "checksum setting to try: off or on (default both)")
+        ->check(CLI::IsMember({"off", "on"}));
+    sur->add_option("--from", sopt.first, "first address")->check(CLI::Range(0, 255))->capture_default_str();
+    sur->add_option("--to", sopt.last, "last address")->check(CLI::Range(0, 255))->capture_default_str();
+    sur->add_option("--timeout", sopt.timeout_ms, "time-out in ms (default: the exchange's wire time plus a margin)")
+        ->check(CLI::Range(5, 500));
+
     CLI11_PARSE(app, argc, argv);
     if (*exp)
         return explain(code);
@@ -196,6 +211,35 @@ int main(int argc, char **argv)
         return EXIT_LOAD;
     if (*list)
         return list_table(module_path, m.table);
+    if (*sur) {
+        if (sopt.first > sopt.last) {
+            fprintf(stderr, "veldran-host: survey: --from %d is above --to %d\n", sopt.first, sopt.last);
+            return EXIT_USAGE;
+        }
+        if (!sum_setting.empty())
+            sopt.checksums = {sum_setting == "on"};
+        hostsvc::use_real_clock();
+        hostsvc::capture_console(true);
+        vhost::PortDevice dev = vhost::port_device(sopt.port);
+        printf("survey: COM%d = %s (%s), addresses %d to %d\n", sopt.port, dev.device.c_str(), dev.source.c_str(),
+               sopt.first, sopt.last);
+        fflush(stdout);
+        vhost::SurveyLine line;
+        line.table = m.table;
+        line.init = [&](const std::string &o) { return send_init(m.entry, &o, true); };
+        std::string error;
+        std::vector<vhost::SurveyFind> found = vhost::run_survey(line, sopt, stderr, error);
+        std::string said = hostsvc::take_console();
+        send_deinstall(m.entry);
+        hostsvc::take_console();
+        if (!error.empty()) {
+            fprintf(stderr, "%s\nveldran-host: survey: %s\n", said.c_str(), error.c_str());
+            return EXIT_LOAD;
+        }
+        fputs(vhost::survey_report(found).c_str(), stdout);
+        vhost::unload_library(m.lib);
+        return found.empty() ? 1 : 0;
+    }
 
     vhost::Program prog;
     try {

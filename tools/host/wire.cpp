@@ -95,9 +95,9 @@ double wire_ms(size_t chars, int baud)
 
 size_t wire_chars(const Exchange &e) { return e.command.size() + e.reply.size(); }
 
-int min_timeout_ms(const Exchange &e, int baud)
+int min_timeout_ms(const Exchange &e, int baud, double margin_ms)
 {
-    int t = static_cast<int>(std::ceil(wire_ms(wire_chars(e), baud) + TURNAROUND_MARGIN_MS));
+    int t = static_cast<int>(std::ceil(wire_ms(wire_chars(e), baud) + margin_ms));
     return t < TIMEOUT_MIN_MS ? TIMEOUT_MIN_MS : t;
 }
 

@@ -16,6 +16,9 @@ constexpr int CHAR_BITS = 10;
 // Time allowed beyond the wire time of an exchange: the module's turn-around
 // and the delivery of received bytes to the program.
 constexpr double TURNAROUND_MARGIN_MS = 5.0;
+// The survey's smaller margin for the status read that it sends to every
+// address: most of them stay silent, and each costs its time-out.
+constexpr double SURVEY_MARGIN_MS = 3.0;
 // The module's accepted range of "TIMEOUT=".
 constexpr int TIMEOUT_MIN_MS = 5;
 constexpr int TIMEOUT_MAX_MS = 500;
@@ -57,7 +60,7 @@ size_t wire_chars(const Exchange &e);
 // time of the command and the reply plus the margin, rounded up, at least
 // TIMEOUT_MIN_MS.  (The module starts its time-out when the command has been
 // handed to the serial library, so the command's own time counts.)
-int min_timeout_ms(const Exchange &e, int baud);
+int min_timeout_ms(const Exchange &e, int baud, double margin_ms = TURNAROUND_MARGIN_MS);
 
 // Shows a line with its control characters escaped: "#01\r".
 std::string escaped(const std::string &line);
