@@ -613,7 +613,7 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"analog_9600_checksum", "BAUD=96 TIMEOUT=70 CHECKSUM", kAin, false, 1,
                   {"\"#0184\\r\" (6)", "use TIMEOUT=74 or more"}},
         CheckCase{"analog_9600_enough", "BAUD=96 TIMEOUT=74 CHECKSUM", kAin, false, 0,
-                  {"0 errors, 0 warnings", "with every module silent: 74.0 ms"}},
+                  {"0 errors, 0 warnings", "with every module silent: 78.0 ms"}},
         CheckCase{"plant", "BAUD=96 TIMEOUT=200",
                   rung("I7041", "[1, 0, \"N7:1\", \"N7:0\"]") + kAin + rung("I7041", "[9, 0, \"N7:2\", \"N7:3\"]"),
                   true, 1,
@@ -686,7 +686,7 @@ model = 7053
     }
     EXPECT_NE(h.output.find("\n4 addresses answered"), std::string::npos) << h.output;
     EXPECT_EQ(h.output.find("more than one setting"), std::string::npos) << h.output;
-    EXPECT_NE(h.output.find("survey:  19200 baud, checksum on  (COMPORT=1 BAUD=192 TIMEOUT=11 CHECKSUM):  2 answered"),
+    EXPECT_NE(h.output.find("survey:  19200 baud, checksum on  (COMPORT=1 BAUD=192 TIMEOUT=13 CHECKSUM):  2 answered"),
               std::string::npos)
         << h.output;
 

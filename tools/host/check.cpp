@@ -2,6 +2,7 @@
 #include "check.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <map>
 
@@ -175,8 +176,11 @@ CheckStatus run_check(const CheckInput &in, std::string &out)
         }
         // A silent module costs one time-out: a second exchange follows
         // only a first that succeeded.  The broadcast waits for no reply.
+        // After a time-out the next line waits for a quiet line first:
+        // three character times, at least 2 ms.
         if (!used.empty())
-            silent_ms += used[0].reply.empty() ? wire_ms(used[0].command.size(), baud) : s.timeout;
+            silent_ms += used[0].reply.empty() ? wire_ms(used[0].command.size(), baud)
+                                               : s.timeout + std::max(2.0, std::ceil(wire_ms(3, baud)));
 
         // Outputs this rung writes, element by element.
         for (size_t i = 0; i < r.operands.size(); ++i) {

@@ -83,8 +83,7 @@ std::vector<SurveyFind> run_survey(const SurveyLine &line, const SurveyOptions &
             int baud = code * 100;
             // The status read's own time on the wire plus the margin.
             int t = opt.timeout_ms ? opt.timeout_ms
-                                   : clamp_timeout(min_timeout_ms(exchanges_of("I7RDMS", probe, cs)[0], baud,
-                                                                  SURVEY_MARGIN_MS));
+                                   : clamp_timeout(min_timeout_ms(exchanges_of("I7RDMS", probe, cs)[0], baud));
             std::string o = options_for(opt.port, code, cs, t);
             if (progress)
                 fprintf(progress, "survey: %6d baud, checksum %-3s (%s): ", baud, cs ? "on" : "off", o.c_str());

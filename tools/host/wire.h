@@ -16,9 +16,6 @@ constexpr int CHAR_BITS = 10;
 // Time allowed beyond the wire time of an exchange: the module's turn-around
 // and the delivery of received bytes to the program.
 constexpr double TURNAROUND_MARGIN_MS = 5.0;
-// The survey's smaller margin for the status read that it sends to every
-// address: most of them stay silent, and each costs its time-out.
-constexpr double SURVEY_MARGIN_MS = 3.0;
 // The module's accepted range of "TIMEOUT=".
 constexpr int TIMEOUT_MIN_MS = 5;
 constexpr int TIMEOUT_MAX_MS = 500;
