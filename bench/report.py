@@ -89,6 +89,10 @@ def wire(build, quick):
                 rows.append((w[1], int(w[2]), fields(line, 3)))
             elif line.startswith("allocs "):
                 allocs.append(line)
+    settle = []
+    for baud in (9600, 19200, 115200):
+        line = run([exe, "settle", str(baud), "--calls", "6" if quick else "20"]).strip().splitlines()[-1]
+        settle.append((baud, fields(line, 2)))
     dead = []
     for ms in (5, 40, 500):
         calls = {5: 40, 40: 15, 500: 5}[ms]
@@ -96,7 +100,7 @@ def wire(build, quick):
             calls = max(3, calls // 4)
         line = run([exe, "dead", str(ms), "--calls", str(calls)]).strip().splitlines()[-1]
         dead.append((ms, fields(line, 2)))
-    return rows, dead, allocs
+    return rows, dead, settle, allocs
 
 
 # ---------------------------------------------------------------------------
@@ -145,7 +149,7 @@ def scan(build, quick):
 # ---------------------------------------------------------------------------
 
 def table(parts):
-    (cost, hostclock, allocs1), (ex, dead, allocs2), sc = parts
+    (cost, hostclock, allocs1), (ex, dead, settle, allocs2), sc = parts
     L = []
     L.append("1. Module cost per call, CPU only (in-bench serial stub, reply there at once)")
     L.append("   floor: bare byte loop; calls: the same loop through the _COM calls and the host timer")
@@ -174,6 +178,14 @@ def table(parts):
         L.append(f"   {ms:>7} {f['median_ms']:>10.3f} {f['median_ms'] - ms:>8.3f} {f['min_ms']:>8.3f} "
                  f"{f['max_ms']:>8.3f} {f['calls']:>5.0f}")
     L.append("   goal: overrun <= 1 ms at the median")
+    L.append("")
+    L.append("3b. One silent module on the line (TIMEOUT=100): the I7017 call after its time-out waits for the")
+    L.append("    line to settle; against an I7017 call after a good exchange (median)")
+    L.append(f"   {'baud':>6} {'clean ms':>9} {'after ms':>9} {'extra ms':>9} {'quiet ms':>9} {'calls':>5}")
+    for baud, f in settle:
+        L.append(f"   {baud:>6} {f['clean_ms']:>9.3f} {f['after_silent_ms']:>9.3f} {f['extra_ms']:>9.3f} "
+                 f"{f['quiet_ms']:>9.0f} {f['calls']:>5.0f}")
+    L.append("   extra per scan = one quiet interval (3 characters, at least 2 ms) and the polling around it")
     L.append("")
     L.append(f"4. Sample ladder (examples/ladder.toml) on the sample plant, {sc['baud']} baud, {sc['scans']} scans")
     L.append(f"   per scan: {sc['bytes']:.0f} bytes, {sc['replies']:.1f} replies, wire time {sc['wire']:.3f} ms; "

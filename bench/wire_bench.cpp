@@ -15,6 +15,11 @@
 //       polls per call, and the allocations made inside the module
 //   bench_wire dead TIMEOUT_MS [--calls N]
 //       with every module silent: the time of one I7041 call (ErrCode 1005)
+//   bench_wire settle BAUD [--calls N]
+//       one silent module (the 7041) on the line: the I7017 call that
+//       follows its time-out against an I7017 call that follows a good
+//       exchange; the difference is what waiting for the line to settle
+//       adds to a scan
 //
 // Output: one line per figure, "key value ...", for bench/report.py.
 #include <fcntl.h>
@@ -24,6 +29,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -284,12 +290,54 @@ int runDead(int timeoutMs, int calls)
     return 0;
 }
 
+int runSettle(int baud, int calls)
+{
+    vsim::SimProcess sim;
+    start(sim, baud, 1);
+    auto r = sim.command("fault 4 silence");
+    if (!r || r->compare(0, 2, "OK") != 0)
+        die("simulator refused the silence fault: " + (r ? *r : std::string("no answer")));
+    // Room for an I7017 reply at 9600 baud (65 ms on the wire).
+    std::string options = std::string("COMPORT=1 BAUD=") + baudOption(baud) + " TIMEOUT=100";
+    if (initModule(options) != EC_OK)
+        die("Init failed with " + options);
+    TLIPARAM silent[4] = {wordIn(4), wordIn(0), wordOut(&g_word), wordOut(&g_err)};
+    TLIPARAM good[4] = {wordIn(1), wordIn(0), floatOut(g_floats), wordOut(&g_err)};
+    std::vector<double> clean, after;
+    I7017(1, 4, good); // warm-up
+    for (int i = 0; i < calls; ++i) {
+        double t0 = nowMs();
+        I7017(1, 4, good);
+        double t1 = nowMs();
+        if (g_err != 0)
+            die("settle: clean I7017 ErrCode " + std::to_string(g_err));
+        clean.push_back(t1 - t0);
+        I7041(1, 4, silent);
+        if (g_err != static_cast<int16_t>(EC_TIMEOUT))
+            die("settle: silent I7041 ErrCode " + std::to_string(g_err));
+        t0 = nowMs();
+        I7017(1, 4, good);
+        t1 = nowMs();
+        if (g_err != 0)
+            die("settle: I7017 after the silent module ErrCode " + std::to_string(g_err));
+        after.push_back(t1 - t0);
+    }
+    double quiet = std::max(2.0, std::ceil(30000.0 / baud)); // the module's quiet interval
+    printf("settle %d clean_ms %.4f after_silent_ms %.4f extra_ms %.4f quiet_ms %.4f calls %d\n", baud,
+           median(clean), median(after), median(after) - median(clean), quiet, calls);
+    deinstall();
+    sim.stop();
+    g_sim = nullptr;
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (argc < 3)
-        die("usage: bench_wire exchange BAUD [--turnaround-ms MS] [--calls N] | dead TIMEOUT_MS [--calls N]");
+        die("usage: bench_wire exchange BAUD [--turnaround-ms MS] [--calls N] | dead TIMEOUT_MS [--calls N] | "
+            "settle BAUD [--calls N]");
     Args a;
     a.mode = argv[1];
     a.value = atof(argv[2]);
@@ -308,5 +356,7 @@ int main(int argc, char **argv)
         int ms = static_cast<int>(a.value);
         return runDead(ms, a.calls > 0 ? a.calls : std::max(5, std::min(50, 1000 / ms)));
     }
+    if (a.mode == "settle")
+        return runSettle(static_cast<int>(a.value), a.calls > 0 ? a.calls : 20);
     die("unknown mode " + a.mode);
 }

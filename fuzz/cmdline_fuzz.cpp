@@ -86,7 +86,7 @@ Parsed parse(std::string s)
             int32_t v = number(s, at + len);
             if (v < 1 || v > 4) {
                 r.console += format("\n\t Illegal comm port number %ld (1-4)", v);
-                r.code = 1001;
+                r.code = model::BAD_COMPORT;
                 return r;
             }
             r.port = v;
@@ -95,7 +95,7 @@ Parsed parse(std::string s)
             int32_t v = number(s, at + len);
             if (v != 96 && v != 192 && v != 384 && v != 576 && v != 1152) {
                 r.console += format("Illegal baud rate: %ld (96,192,384,576,1152) x100", v);
-                r.code = 1009;
+                r.code = model::BAD_BAUD;
                 return r;
             }
             r.baud = v * 100;
@@ -104,7 +104,7 @@ Parsed parse(std::string s)
             uint32_t v = static_cast<uint32_t>(number(s, at + len));
             if (v < 5 || v > 500) {
                 r.console += format("\n\t Invalid time out value: %ld msecs (5-500)", static_cast<int32_t>(v));
-                r.code = 1003;
+                r.code = model::BAD_TIMEOUT;
                 return r;
             }
             r.timeout = v;
@@ -116,7 +116,7 @@ Parsed parse(std::string s)
             r.debug = true;
         } else {
             r.console += "<" + s.substr(at) + ">\n";
-            r.code = 1002;
+            r.code = model::BAD_OPTION;
             return r;
         }
         at += len;
@@ -157,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     hostsvc::take_console();
     ERRCODE ec = CommandLine(options.c_str());
     std::string console = hostsvc::take_console();
-    FZ_CHECK(ec == 0 || ec == 1001 || ec == 1002 || ec == 1003 || ec == 1009, "CommandLine returned %u", ec);
+    FZ_CHECK(ec == EC_OK || ec == EC_BAD_COMPORT || ec == EC_BAD_OPTION || ec == EC_BAD_TIMEOUT || ec == EC_BAD_BAUD, "CommandLine returned %u", ec);
     FZ_CHECK(ec == want.code, "CommandLine returned %u, the model %u for \"%s\"", ec, want.code,
              fz::show(options).c_str());
     FZ_CHECK(port == want.port && BaudRate == want.baud && timeout == want.timeout &&

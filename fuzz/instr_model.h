@@ -37,14 +37,14 @@ struct Expect {
 
 inline const std::vector<uint32_t> &allowedCodes(int ins)
 {
-    static const std::vector<uint32_t> analogIn = {0, 1005, 1006, 1007, 1008, 1010, 1011, 1015, 1017, 1018};
-    static const std::vector<uint32_t> analogOut = {0, 1005, 1006, 1007, 1008, 1010, 1011, 1012, 1014, 1016};
-    static const std::vector<uint32_t> digitalIn = {0, 1005, 1006, 1007, 1008, 1010, 1011};
-    static const std::vector<uint32_t> digitalOut = {0, 1005, 1006, 1007, 1008, 1010, 1011, 1012};
-    static const std::vector<uint32_t> counter = {0, 1005, 1006, 1007, 1008, 1010, 1011, 1016};
-    static const std::vector<uint32_t> status = {0, 1005, 1006, 1007, 1008, 1010, 1011};
-    static const std::vector<uint32_t> watchdog = {0, 1005, 1006, 1007, 1008, 1010, 1011, 1019};
-    static const std::vector<uint32_t> hostOk = {0, 1005, 1010};
+    static const std::vector<uint32_t> analogIn = {model::OK, model::TIMEOUT, model::REFUSED, model::BAD_ADDRESS, model::BAD_LENGTH, model::WRITE_FAILED, model::BAD_CHECKSUM, model::BAD_FORMAT, model::BAD_AIN_TYPE, model::AIN_LENGTH};
+    static const std::vector<uint32_t> analogOut = {model::OK, model::TIMEOUT, model::REFUSED, model::BAD_ADDRESS, model::BAD_LENGTH, model::WRITE_FAILED, model::BAD_CHECKSUM, model::BANG, model::BAD_AOUT, model::BAD_CHANNEL};
+    static const std::vector<uint32_t> digitalIn = {model::OK, model::TIMEOUT, model::REFUSED, model::BAD_ADDRESS, model::BAD_LENGTH, model::WRITE_FAILED, model::BAD_CHECKSUM};
+    static const std::vector<uint32_t> digitalOut = {model::OK, model::TIMEOUT, model::REFUSED, model::BAD_ADDRESS, model::BAD_LENGTH, model::WRITE_FAILED, model::BAD_CHECKSUM, model::BANG};
+    static const std::vector<uint32_t> counter = {model::OK, model::TIMEOUT, model::REFUSED, model::BAD_ADDRESS, model::BAD_LENGTH, model::WRITE_FAILED, model::BAD_CHECKSUM, model::BAD_CHANNEL};
+    static const std::vector<uint32_t> status = {model::OK, model::TIMEOUT, model::REFUSED, model::BAD_ADDRESS, model::BAD_LENGTH, model::WRITE_FAILED, model::BAD_CHECKSUM};
+    static const std::vector<uint32_t> watchdog = {model::OK, model::TIMEOUT, model::REFUSED, model::BAD_ADDRESS, model::BAD_LENGTH, model::WRITE_FAILED, model::BAD_CHECKSUM, model::BAD_HSECS};
+    static const std::vector<uint32_t> hostOk = {model::OK, model::TIMEOUT, model::WRITE_FAILED};
     static const std::vector<uint32_t> *table[15] = {&analogIn,   &analogIn,   &analogOut, &digitalIn, &digitalOut,
                                                      &digitalIn,  &digitalIn,  &digitalOut, &digitalOut, &counter,
                                                      &counter,    &status,     &status,    &watchdog,  &hostOk};

@@ -19,10 +19,14 @@ namespace model {
 
 enum : uint32_t {
     OK = 0,
+    BAD_COMPORT = 1001,
+    BAD_OPTION = 1002,
+    BAD_TIMEOUT = 1003,
     TIMEOUT = 1005,
     REFUSED = 1006,
     BAD_ADDRESS = 1007,
     BAD_LENGTH = 1008,
+    BAD_BAUD = 1009,
     WRITE_FAILED = 1010,
     BAD_CHECKSUM = 1011,
     BANG = 1012,

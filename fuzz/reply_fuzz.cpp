@@ -16,6 +16,8 @@
 // output equal what the reference model makes of the same bytes and times;
 // on failure no output changed (guards around each output); the exchange
 // made no more timer polls than its time-out allows; the settings stayed.
+#include <iterator>
+
 #include "harness.h"
 
 namespace {
@@ -29,18 +31,19 @@ const char *opName(int op)
     return names[op];
 }
 
+// The codes each operation declares it can return.
 bool allowed(int op, uint32_t code)
 {
-    static const std::vector<uint32_t> codes[OPS] = {
-        {0, 1005, 1006, 1008, 1010, 1011},             // readDIO
-        {0, 1005, 1006, 1008, 1010, 1011, 1012, 1013}, // writeDO
-        {0, 1005, 1006, 1008, 1010, 1011},             // readDICounter
-        {0, 1005, 1006, 1008, 1010, 1011},             // clearDICounter
-        {0, 1005, 1006, 1008, 1010, 1011, 1015, 1018}, // readAIN
-        {0, 1005, 1006, 1008, 1010, 1011, 1012},       // writeAO
-        {0, 1005, 1006, 1008, 1010, 1011, 1020},       // HostCmd
+    static const std::vector<ERRCODE> codes[OPS] = {
+        {std::begin(readDIOCodes), std::end(readDIOCodes)},
+        {std::begin(writeDOCodes), std::end(writeDOCodes)},
+        {std::begin(readDICounterCodes), std::end(readDICounterCodes)},
+        {std::begin(clearDICounterCodes), std::end(clearDICounterCodes)},
+        {std::begin(readAINCodes), std::end(readAINCodes)},
+        {std::begin(writeAOCodes), std::end(writeAOCodes)},
+        {std::begin(HostCmdCodes), std::end(HostCmdCodes)},
     };
-    for (uint32_t c : codes[op])
+    for (ERRCODE c : codes[op])
         if (c == code)
             return true;
     return false;

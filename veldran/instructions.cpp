@@ -10,6 +10,7 @@
 
 #include "TLMUSR.h"
 #include "comm.h"
+#include "operands.h"
 #include "protocol.h"
 
 float fvalues[AIN_CHANNELS];
@@ -56,6 +57,13 @@ struct Instruction {
     int errChan;     // index of "ErrChan:", or -1
     Body body;
 };
+
+// An instruction's row, with the positions taken from its operand list.
+constexpr Instruction instruction(const operands::List &ops, Body body)
+{
+    return {operands::at(ops, 0, operands::addr), operands::indexOf(ops, operands::errcode),
+            operands::indexOf(ops, operands::errchan), body};
+}
 
 bool gateClosed() { return TopDoc == 0 && (Mode == 1 || Mode == 0 || Mode == -1); }
 
@@ -242,18 +250,9 @@ ERRCODE setWatchdog(TLIPARAM *params, int addr, unsigned *)
 // waits for the frame to leave the transmit queue.
 ERRCODE hostOk(TLIPARAM *, int, unsigned *)
 {
-    int len = 0;
-    dout[len++] = '~';
-    dout[len++] = '*';
-    dout[len++] = '*';
-    if (useCheckSum)
-        len += CheckSum(dout, len);
-    dout[len++] = CR;
-
-    settleLine();
-    _COMxmitclear(port);
-    if (_COMwrite(port, dout, len) == 0)
-        return EC_WRITE_FAILED;
+    ERRCODE ec = sendLine(endCommand(beginBroadcast()), false);
+    if (ec != EC_OK)
+        return ec;
     timer = HlpPtimerSet(static_cast<int32_t>(timeout));
     for (;;) {
         // The queue is tested first: drained just as time ran out is success.
@@ -265,21 +264,54 @@ ERRCODE hostOk(TLIPARAM *, int, unsigned *)
     }
 }
 
-constexpr Instruction i7017 = {true, 3, -1, readAnalog};
-constexpr Instruction i7018 = {true, 3, 4, readAnalog};
-constexpr Instruction i7024 = {true, 3, -1, writeAnalog};
-constexpr Instruction i7041 = {true, 3, -1, read7041};
-constexpr Instruction i7043 = {true, 2, -1, write7043};
-constexpr Instruction i7052 = {true, 2, -1, read7052};
-constexpr Instruction i7053 = {true, 3, -1, read7053};
-constexpr Instruction i7060 = {true, 3, -1, io7060};
-constexpr Instruction i7065 = {true, 3, -1, io7065};
-constexpr Instruction i7rdc = {true, 3, -1, readCounter};
-constexpr Instruction i7cdc = {true, 2, -1, clearCounter};
-constexpr Instruction i7rsms = {true, 1, -1, resetStatus};
-constexpr Instruction i7rdms = {true, 2, -1, readStatus};
-constexpr Instruction i7shwv = {true, 2, -1, setWatchdog};
-constexpr Instruction i7hok = {false, 0, -1, hostOk};
+constexpr Instruction i7017 = instruction(operands::I7017, readAnalog);
+constexpr Instruction i7018 = instruction(operands::I7018, readAnalog);
+constexpr Instruction i7024 = instruction(operands::I7024, writeAnalog);
+constexpr Instruction i7041 = instruction(operands::I7041, read7041);
+constexpr Instruction i7043 = instruction(operands::I7043, write7043);
+constexpr Instruction i7052 = instruction(operands::I7052, read7052);
+constexpr Instruction i7053 = instruction(operands::I7053, read7053);
+constexpr Instruction i7060 = instruction(operands::I7060, io7060);
+constexpr Instruction i7065 = instruction(operands::I7065, io7065);
+constexpr Instruction i7rdc = instruction(operands::I7RDC, readCounter);
+constexpr Instruction i7cdc = instruction(operands::I7CDC, clearCounter);
+constexpr Instruction i7rsms = instruction(operands::I7RSMS, resetStatus);
+constexpr Instruction i7rdms = instruction(operands::I7RDMS, readStatus);
+constexpr Instruction i7shwv = instruction(operands::I7SHWV, setWatchdog);
+constexpr Instruction i7hok = instruction(operands::I7HOK, hostOk);
+
+// Every instruction reports its code; the bodies read and write the
+// operands at the positions below.
+constexpr const operands::List *allLists[] = {
+    &operands::I7017, &operands::I7018, &operands::I7024, &operands::I7041, &operands::I7043,
+    &operands::I7052, &operands::I7053, &operands::I7060, &operands::I7065, &operands::I7RDC,
+    &operands::I7CDC, &operands::I7RSMS, &operands::I7RDMS, &operands::I7SHWV, &operands::I7HOK};
+constexpr bool everyListHasErrCode()
+{
+    for (const operands::List *l : allLists)
+        if (operands::indexOf(*l, operands::errcode) < 0)
+            return false;
+    return true;
+}
+static_assert(everyListHasErrCode(), "every instruction has an ErrCode: operand");
+static_assert(!i7hok.hasAddress && i7017.errChan < 0 && i7018.errChan == 4, "addresses and channel masks");
+using operands::at;
+static_assert(at(operands::I7017, 1, operands::format) && at(operands::I7017, 2, operands::ain) &&
+                  at(operands::I7018, 1, operands::format) && at(operands::I7018, 2, operands::ain),
+              "readAnalog: Format at 1, AIN at 2");
+static_assert(at(operands::I7024, 1, operands::chan) && at(operands::I7024, 2, operands::aout),
+              "writeAnalog: Chan at 1, AOUT at 2");
+static_assert(at(operands::I7041, 1, operands::xormask) && at(operands::I7041, 2, operands::din) &&
+                  at(operands::I7053, 1, operands::xormask) && at(operands::I7053, 2, operands::din) &&
+                  at(operands::I7052, 1, operands::din) && at(operands::I7043, 1, operands::dout),
+              "digital reads and writes");
+static_assert(at(operands::I7060, 1, operands::dout) && at(operands::I7060, 2, operands::din) &&
+                  at(operands::I7065, 1, operands::dout) && at(operands::I7065, 2, operands::din),
+              "writeRead: DOUT at 1, DIN at 2");
+static_assert(at(operands::I7RDC, 1, operands::chan) && at(operands::I7RDC, 2, operands::count) &&
+                  at(operands::I7CDC, 1, operands::chan) && at(operands::I7RDMS, 1, operands::status) &&
+                  at(operands::I7SHWV, 1, operands::hsecs),
+              "counters, status and watchdog");
 
 } // namespace
 

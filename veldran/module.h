@@ -58,14 +58,29 @@ void wait(long msecs);
 void settleLine(void);
 
 // ---------------------------------------------------------------------------
-// Protocol operations (operations.cpp).
+// Protocol operations (operations.cpp), each with the codes it can return.
+// Every exchange can end in a time-out, a refusal, a reply of the wrong
+// length, a line the serial library refused or a wrong checksum.
 ERRCODE readDIO(int addr, int *result);
+constexpr ERRCODE readDIOCodes[] = {EC_OK, EC_TIMEOUT, EC_REFUSED, EC_BAD_LENGTH, EC_WRITE_FAILED, EC_BAD_CHECKSUM};
 ERRCODE writeDO(int addr, int data, int nchars);
+constexpr ERRCODE writeDOCodes[] = {EC_OK,           EC_TIMEOUT,      EC_REFUSED, EC_BAD_LENGTH,
+                                    EC_WRITE_FAILED, EC_BAD_CHECKSUM, EC_BANG,    EC_BAD_WIDTH};
 ERRCODE readDICounter(int addr, int chan, unsigned *result);
+constexpr ERRCODE readDICounterCodes[] = {EC_OK,           EC_TIMEOUT,     EC_REFUSED,
+                                          EC_BAD_LENGTH,   EC_WRITE_FAILED, EC_BAD_CHECKSUM};
 ERRCODE clearDICounter(int addr, int chan);
+constexpr ERRCODE clearDICounterCodes[] = {EC_OK,           EC_TIMEOUT,     EC_REFUSED,
+                                           EC_BAD_LENGTH,   EC_WRITE_FAILED, EC_BAD_CHECKSUM};
 ERRCODE readAIN(int addr, int format, int numchannels, float *result, unsigned *status);
+constexpr ERRCODE readAINCodes[] = {EC_OK,           EC_TIMEOUT,      EC_REFUSED,    EC_BAD_LENGTH,
+                                    EC_WRITE_FAILED, EC_BAD_CHECKSUM, EC_BAD_FORMAT, EC_AIN_LENGTH};
 ERRCODE writeAO(int addr, int chan, float fdata);
+constexpr ERRCODE writeAOCodes[] = {EC_OK,           EC_TIMEOUT,      EC_REFUSED, EC_BAD_LENGTH,
+                                    EC_WRITE_FAILED, EC_BAD_CHECKSUM, EC_BANG};
 ERRCODE HostCmd(int cmd, int addr, int value, BOOL state, int *result);
+constexpr ERRCODE HostCmdCodes[] = {EC_OK,           EC_TIMEOUT,      EC_REFUSED,       EC_BAD_LENGTH,
+                                    EC_WRITE_FAILED, EC_BAD_CHECKSUM, EC_BAD_SUBCOMMAND};
 
 // ---------------------------------------------------------------------------
 // Instructions (instructions.cpp) and the table (table.cpp).

@@ -223,6 +223,14 @@ int beginCommand(Operation op, int addr)
     return 3;
 }
 
+int beginBroadcast(void)
+{
+    dout[0] = operations[OP_HOST_CMD].command;
+    dout[1] = '*';
+    dout[2] = '*';
+    return 3;
+}
+
 int endCommand(int pos)
 {
     if (useCheckSum)
@@ -231,63 +239,78 @@ int endCommand(int pos)
     return pos;
 }
 
-ERRCODE transact(Operation op, int len, int *stored)
+ERRCODE sendLine(int len, bool expectsReply)
 {
-    const OperationSettings &settings = operations[op];
-    *stored = 0;
-
     // Nothing left from an earlier exchange may be taken for this reply.
     settleLine();
     _COMxmitclear(port);
-    _COMrcvclear(port);
+    if (expectsReply)
+        _COMrcvclear(port);
     if (_COMwrite(port, dout, len) == 0)
         return EC_WRITE_FAILED;
-    lineSettled = FALSE; // until this reply's carriage return has been read
+    if (expectsReply)
+        lineSettled = FALSE; // until this reply's carriage return has been read
+    return EC_OK;
+}
+
+Collected collectChar(Operation op, ReplyState *reply, char c)
+{
+    const OperationSettings &settings = operations[op];
+    if (c == CR)
+        return COLLECT_END; // whatever came before
+    if (reply->validCommand) {
+        din[reply->pos++] = c;
+        return reply->pos > LINE_MAX ? COLLECT_OVERFLOW : COLLECT_STORED;
+    }
+    if (c == settings.start) {
+        reply->validCommand = true;
+        din[0] = c;
+        reply->pos = 1;
+        return COLLECT_START;
+    }
+    Before how;
+    ERRCODE code = refusalOf(settings, c, &how);
+    if (how == FAILS_AT_ONCE || how == FAILS_AT_END)
+        reply->noted = code; // a later refusal replaces an earlier one
+    return how == FAILS_AT_ONCE ? COLLECT_REFUSED : how == FAILS_AT_END ? COLLECT_NOTED : COLLECT_DROPPED;
+}
+
+ERRCODE transact(Operation op, int len, int *stored)
+{
+    *stored = 0;
+    ERRCODE ec = sendLine(len, true);
+    if (ec != EC_OK)
+        return ec;
     // The time-out covers the rest of the transmission and the whole reply.
     timer = HlpPtimerSet(static_cast<int32_t>(timeout));
 
-    bool validCommand = false;
-    int pos = 0;
-    ERRCODE noted = EC_OK; // a refusal reported at the end of the line
+    ReplyState reply = {false, 0, EC_OK};
     for (;;) {
         if (HlpPtimerPoll(timer) <= 0) {
-            *stored = pos;
+            *stored = reply.pos;
             return EC_TIMEOUT;
         }
         nchars = _COMrcvqueue(port);
         if (nchars <= 0)
             continue;
-        char c = static_cast<char>(_COMgetc(port));
-        if (c == CR) {
+        switch (collectChar(op, &reply, static_cast<char>(_COMgetc(port)))) {
+        case COLLECT_END:
             lineSettled = TRUE;
+            *stored = reply.pos;
+            if (operations[op].replyTrace && debug) {
+                din[reply.pos] = '\0';
+                HlpPrintf("\nrec: %s", din);
+            }
+            return reply.noted;
+        case COLLECT_OVERFLOW:
+            *stored = reply.pos;
+            return EC_BAD_LENGTH;
+        case COLLECT_REFUSED:
+            return reply.noted;
+        default:
             break;
         }
-        if (validCommand) {
-            din[pos++] = c;
-            if (pos > LINE_MAX) {
-                *stored = pos;
-                return EC_BAD_LENGTH;
-            }
-        } else if (c == settings.start) {
-            validCommand = true;
-            din[0] = c;
-            pos = 1;
-        } else {
-            Before how;
-            ERRCODE code = refusalOf(settings, c, &how);
-            if (how == FAILS_AT_ONCE)
-                return code;
-            if (how == FAILS_AT_END)
-                noted = code;
-        }
     }
-
-    *stored = pos;
-    if (settings.replyTrace && debug) {
-        din[pos] = '\0';
-        HlpPrintf("\nrec: %s", din);
-    }
-    return noted;
 }
 
 ERRCODE verifyChecksum(Operation op, int stored)

@@ -39,11 +39,38 @@ const OperationSettings &settingsOf(Operation op);
 
 enum LengthRule : UBYTE { EXACTLY, AT_LEAST };
 
+// The reply being collected into din.
+struct ReplyState {
+    bool validCommand; // the start character has been seen
+    int pos;           // characters stored
+    ERRCODE noted;     // the refusal waiting for the end of the line, or 0
+};
+
+// What one received character did to the reply.
+enum Collected : UBYTE {
+    COLLECT_DROPPED,  // noise before the start character
+    COLLECT_START,    // the start character, stored at position 0
+    COLLECT_STORED,   // a character of the reply, stored
+    COLLECT_NOTED,    // a refusal, noted for the end of the line
+    COLLECT_REFUSED,  // a refusal reported at once (its code in `noted`)
+    COLLECT_OVERFLOW, // the 81st character: the line is too long
+    COLLECT_END,      // the carriage return: the line is complete
+};
+
+// Takes one received character of a reply collected for `op`.
+Collected collectChar(Operation op, ReplyState *reply, char c);
+
 // Writes the command character and the address (low eight bits) into dout;
 // returns the write position, 3.
 int beginCommand(Operation op, int addr);
+// Writes the host-OK broadcast's "~**" into dout; returns 3.
+int beginBroadcast(void);
 // Appends the checksum (when on) and the carriage return; returns the length.
 int endCommand(int pos);
+// Waits for the line to settle, empties the transmit queue (and, for a line
+// that expects a reply, the receive queue) and hands dout's first len
+// characters to the serial library: 0, or 1010 when it refused them.
+ERRCODE sendLine(int len, bool expectsReply);
 // Sends dout's first len characters and collects the reply into din.  0 when
 // a carriage return ended the line with no refusal noted; *stored is the
 // count of characters stored (also on failure).

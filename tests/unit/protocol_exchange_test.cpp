@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "comm.h"
+#include "protocol.h"
 #include "support.h"
 
 namespace {
@@ -563,6 +564,57 @@ TEST_F(ProtocolLines, SettledLineMakesNoCalls)
     settleLine();
     EXPECT_EQ(hostsvc::counters().timer_sets + hostsvc::counters().timer_polls, 0);
     EXPECT_EQ(scomm_rcvqueue_polls(), 0);
+}
+
+} // namespace
+
+namespace {
+
+// The collection of one reply, character by character, without a port or
+// a clock: each character's outcome as a letter (D dropped, S start,
+// s stored, N refusal noted, R refused at once, O overflow, E end of line),
+// fed until the step ends the reply.
+TEST(CollectChar, EachCharacterOfAReply)
+{
+    const std::string long80 = ">" + std::string(79, 'x');
+    struct Case {
+        Operation op;
+        std::string input;
+        std::string steps;
+        std::string stored;
+        ERRCODE noted;
+    } cases[] = {
+        {OP_READ_DIO, "x>00FF\r", "DSssssE", ">00FF", EC_OK},
+        {OP_READ_DIO, "?>00FF\r", "R", "", EC_REFUSED},
+        {OP_READ_DIO, "!<>1\r", "DDSsE", ">1", EC_OK},
+        {OP_READ_DIO, ">?!>\r", "SsssE", ">?!>", EC_OK}, // after the start, all is data
+        {OP_READ_DIO, "\r", "E", "", EC_OK},
+        {OP_WRITE_DO, "!", "R", "", EC_BANG},
+        {OP_WRITE_DO, "x?", "DR", "", EC_REFUSED},
+        {OP_READ_AIN, "?x!>1?\r", "NDDSssE", ">1?", EC_REFUSED},
+        {OP_WRITE_AO, "?!>\r", "NNSE", ">", EC_BANG},   // a later refusal replaces an earlier one
+        {OP_WRITE_AO, "!?\r", "NNE", "", EC_REFUSED},
+        {OP_READ_COUNTER, ">!01\r", "DSssE", "!01", EC_OK},
+        {OP_CLEAR_COUNTER, "?!01\r", "R", "", EC_REFUSED},
+        {OP_HOST_CMD, ">>!0104\r", "DDSssssE", "!0104", EC_OK},
+        {OP_READ_DIO, long80 + "\r", "S" + std::string(79, 's') + "E", long80, EC_OK},
+        {OP_READ_DIO, long80 + "yy\r", "S" + std::string(79, 's') + "O", long80 + "y", EC_OK},
+    };
+    const char letters[] = {'D', 'S', 's', 'N', 'R', 'O', 'E'};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.op) + " " + c.input.substr(0, 12));
+        ReplyState reply = {false, 0, EC_OK};
+        std::string steps;
+        for (char ch : c.input) {
+            Collected what = collectChar(c.op, &reply, ch);
+            steps += letters[what];
+            if (what == COLLECT_END || what == COLLECT_REFUSED || what == COLLECT_OVERFLOW)
+                break;
+        }
+        EXPECT_EQ(steps, c.steps);
+        EXPECT_EQ(std::string(din, static_cast<size_t>(reply.pos)), c.stored);
+        EXPECT_EQ(reply.noted, c.noted);
+    }
 }
 
 } // namespace
