@@ -623,7 +623,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "the module at address 1 runs at 19200 baud, the option string at 9600; use BAUD=192",
                    "R2 I7041@9: the plant has no module at address 9", "N7:0 is written by more than one rung: R0, R1"}},
         CheckCase{"plant_fits", "TIMEOUT=200", rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]"), true, 0,
-                  {"0 errors, 0 warnings"}}),
+                  {"0 errors, 0 warnings"}},
+        CheckCase{"bad_ladder", "TIMEOUT=200", rung("I7017", "[1, 0, \"F8:0\"]"), false, 2,
+                  {"ladder.toml:6:8: I7017 takes 4 operands"}}),
     [](const ::testing::TestParamInfo<CheckCase> &i) { return std::string(i.param.name); });
 
 // explain: the entry of a code, by number or name.

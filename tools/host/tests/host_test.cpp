@@ -12,6 +12,7 @@
 #include "ladder.h"
 #include "scan.h"
 #include "settings.h"
+#include "survey.h"
 #include "wire.h"
 
 namespace {
@@ -386,6 +387,25 @@ TEST(Wire, FramesAndTimes)
     EXPECT_NEAR(vhost::wire_ms(vhost::wire_chars(ain), 9600), 64.58, 0.01);
     EXPECT_EQ(vhost::min_timeout_ms(ain, 9600), 70);
     EXPECT_EQ(vhost::min_timeout_ms(vhost::exchanges_of("I7RDMS", vhost::InputValues(), false)[0], 115200), 6);
+}
+
+// The survey's table: by address, hex and decimal, and a line for an
+// address found at more than one setting.
+TEST(Survey, ReportsByAddress)
+{
+    std::vector<vhost::SurveyFind> found(3);
+    found[0] = {200, 9600, true, 0x04, 9.25, 0, 0, 0, "status only"};
+    found[1] = {1, 19200, false, 0, 7.0, 0, 1015, 1006, "analog read (decimal)"};
+    found[2] = {200, 115200, false, 0, 3.0, 0, 0, 0, "status only"};
+    std::string r = vhost::survey_report(found);
+    EXPECT_EQ(r, "address      baud  checksum  status  response  answers\n"
+                 "01 (  1)   19200  off       0x00      7.0 ms  analog read (decimal)\n"
+                 "C8 (200)    9600  on        0x04      9.2 ms  status only\n"
+                 "C8 (200)  115200  off       0x00      3.0 ms  status only\n"
+                 "address C8 (200) answered at more than one setting: 9600 baud, checksum on; 115200 baud, "
+                 "checksum off\n"
+                 "2 addresses answered\n");
+    EXPECT_EQ(vhost::survey_report({}), "no module answered\n");
 }
 
 } // namespace
