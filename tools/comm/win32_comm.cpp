@@ -26,6 +26,11 @@ namespace {
 constexpr DWORD kWriteWaitMs = 20;
 // Driver queue sizes asked for; the driver may choose others.
 constexpr DWORD kDriverQueue = 4096;
+// How long after the last byte in or out the receive polls do not sleep.
+constexpr int64_t kBusyPollMs = 5;
+// When a port last received or sent a byte (the library serves one caller
+// thread).
+int64_t lastActivity = 0;
 
 struct Win32Port {
     using Handle = HANDLE;
@@ -133,6 +138,8 @@ struct Win32Port {
         DWORD got = 0;
         if (!ReadFile(h, buf, static_cast<DWORD>(max), &got, nullptr))
             return 0;
+        if (got > 0)
+            lastActivity = nowMs();
         return static_cast<int32_t>(got);
     }
 
@@ -141,8 +148,10 @@ struct Win32Port {
         if (len == 0)
             return 0;
         DWORD put = 0;
-        if (WriteFile(h, buf, static_cast<DWORD>(len), &put, nullptr) || put > 0)
+        if (WriteFile(h, buf, static_cast<DWORD>(len), &put, nullptr) || put > 0) {
+            lastActivity = nowMs();
             return static_cast<int32_t>(put);
+        }
         return GetLastError() == ERROR_TIMEOUT ? 0 : -1;
     }
 
@@ -174,10 +183,17 @@ struct Win32Port {
     // attempts is all that is needed here.
     static void waitWritable(HANDLE, int32_t ms) { Sleep(ms < 1 ? 0 : 1); }
 
-    // One millisecond (the timer period set at the open): a reply is seen
-    // at most that much later, and a poll loop no longer spins.
+    // While bytes are coming in, or a reply may be about to (just after a
+    // line went out), the next poll follows at once: a caller that watches
+    // for a gap of a few character times between bytes must see the bytes
+    // as they come.  Once the line has been quiet for kBusyPollMs, a poll
+    // that finds nothing sleeps one millisecond (the timer period set at the
+    // open), so that waiting for a silent module no longer keeps a
+    // processor busy.
     static bool waitReadable(HANDLE)
     {
+        if (nowMs() - lastActivity < kBusyPollMs)
+            return false;
         Sleep(1);
         return true;
     }

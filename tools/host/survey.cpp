@@ -142,7 +142,9 @@ std::vector<SurveyFind> run_survey(const SurveyLine &line, const SurveyOptions &
                     std::vector<std::string> kinds;
                     if (f.dec == EC_OK)
                         kinds.push_back("analog read (decimal)");
-                    if (f.hex == EC_OK || (f.hex == EC_AIN_LENGTH && f.dec != EC_OK))
+                    // A hex reply with an open input (a five-character
+                    // field) is of unexpected length in both forms.
+                    if (f.hex == EC_OK || (f.hex == EC_AIN_LENGTH && f.dec == EC_AIN_LENGTH))
                         kinds.push_back("analog read (hex)");
                     if (f.din == EC_OK)
                         kinds.push_back("digital read");
