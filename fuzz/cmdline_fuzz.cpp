@@ -125,14 +125,7 @@ Parsed parse(std::string s)
     }
 }
 
-void initialSettings()
-{
-    port = 1;
-    BaudRate = 19200;
-    timeout = 40;
-    useCheckSum = FALSE;
-    debug = FALSE;
-}
+void initialSettings() { state::asLoaded(); }
 
 ERRCODE initRequest(const std::string &options)
 {

@@ -17,6 +17,7 @@
 #include "hostsvc.h"
 #include "model.h"
 #include "module.h"
+#include "module_state.h"
 #include "scripted_comm.h"
 
 namespace fz {
@@ -149,20 +150,27 @@ inline void initOnce()
     hostsvc::take_console();
 }
 
-// Before each input: settings as given, serial script and log empty, clock
-// at 0 with `msPerPoll` per timer poll.
-inline void freshExchange(bool checksum, bool dbg, uint32_t tmo, int32_t msPerPoll)
+// Where the driven clock starts, chosen by the input: at 0, or just below
+// the points where a signed or an unsigned 32-bit timer mark wraps, so that
+// a time-out that spans the wrap is exercised too.
+inline int64_t clockStart(unsigned choice)
+{
+    static const int64_t starts[] = {0, 0x7FFFFFFFLL - 7, 0xFFFFFFFFLL - 7, 0xFFFFFFFFLL - 300};
+    return starts[choice % 4];
+}
+
+// Before each input: the module as loaded, settings as given, serial script and log empty, the clock at
+// `clock0` with `msPerPoll` per timer poll.
+inline void freshExchange(bool checksum, bool dbg, uint32_t tmo, int32_t msPerPoll, int64_t clock0)
 {
     initOnce();
     scomm_reset();
-    port = 1;
-    BaudRate = 19200;
-    lineSettled = TRUE; // each input starts on a quiet line
+    state::asLoaded();
     timeout = tmo;
     useCheckSum = checksum ? TRUE : FALSE;
     debug = dbg ? TRUE : FALSE;
     hostsvc::use_virtual_clock(msPerPoll);
-    hostsvc::advance(-hostsvc::now_ms());
+    hostsvc::advance(clock0 - hostsvc::now_ms());
     hostsvc::take_console();
     hostsvc::reset_counters();
 }

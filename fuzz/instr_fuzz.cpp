@@ -7,7 +7,9 @@
 //   [1] flags: bit 0 checksums, bit 1 debug traces, bit 2 the serial
 //       library refuses writes, bit 3 TopDoc set, bits 4-6 the controller
 //       mode, bit 7 the rung is false
-//   [2..3] time-out, 5 to 500 ms      [4] milliseconds per timer poll
+//   [2..3] time-out, 5 to 500 ms
+//   [4] bits 0-1 milliseconds per timer poll less one, bits 2-3 where the
+//       driven clock starts (0, or just below a 32-bit wrap)
 //   [5] transmit queue drain polls for the host-OK broadcast (negative:
 //       never drains)                 [6] fill pattern of the outputs
 //   then five operand records of 5 bytes: val (4 bytes), isfloat
@@ -53,7 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int32_t mode = modes[(flags >> 4) & 7];
     bool rungFalse = flags & 0x80;
     uint32_t tmo = 5 + in.u16() % 496;
-    int32_t msPerPoll = 1 + in.u8() % 4;
+    uint8_t clockByte = in.u8();
+    int32_t msPerPoll = 1 + clockByte % 4;
+    int64_t clock0 = fz::clockStart(clockByte >> 2);
     int8_t drainByte = static_cast<int8_t>(in.u8());
     int32_t drain = drainByte < 0 ? -1 : drainByte;
     uint8_t seed = in.u8();
@@ -76,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     model::Script s1 = fz::readScript(in1);
     model::Script s2 = fz::readScript(in);
 
-    fz::freshExchange(checksum, dbg, tmo, msPerPoll);
+    fz::freshExchange(checksum, dbg, tmo, msPerPoll, clock0);
     Mode = mode;
     TopDoc = topdoc;
     if (writeFails)

@@ -5,7 +5,8 @@
 //       readAIN, writeAO, HostCmd)
 //   [1] flags: bit 0 checksums, bit 1 debug traces, bit 2 bytes left in the
 //       receive queue before the call, bit 3 the serial library refuses the
-//       write, bits 4-5 milliseconds per timer poll less one
+//       write, bits 4-5 milliseconds per timer poll less one, bits 6-7
+//       where the driven clock starts (0, or just below a 32-bit wrap)
 //   [2..3] address (the operation sends its low eight bits)
 //   [4..5] time-out, 5 to 500 ms
 //   [6..11] the operation's own arguments
@@ -61,6 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool leftovers = flags & 4;
     bool writeFails = flags & 8;
     int32_t msPerPoll = 1 + ((flags >> 4) & 3);
+    int64_t clock0 = fz::clockStart(flags >> 6);
     int addr = in.u16() % 1024;
     uint32_t tmo = 5 + in.u16() % 496;
     uint8_t p[6];
@@ -68,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         b = in.u8();
     model::Script script = fz::readScript(in);
 
-    fz::freshExchange(checksum, dbg, tmo, msPerPoll);
+    fz::freshExchange(checksum, dbg, tmo, msPerPoll, clock0);
     if (writeFails)
         scomm_set_write_result(0);
     if (leftovers) {
@@ -159,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
              msPerPoll);
     FZ_CHECK(polls == want.polls, "%s polled the timer %ld times, the model %d", name, polls, want.polls);
     if (ec == EC_TIMEOUT)
-        FZ_CHECK(hostsvc::now_ms() >= static_cast<int64_t>(tmo), "%s timed out early", name);
+        FZ_CHECK(hostsvc::now_ms() - clock0 >= static_cast<int64_t>(tmo), "%s timed out early", name);
     if (!dbg)
         FZ_CHECK(hostsvc::console().empty(), "%s printed without the debug option", name);
 

@@ -14,6 +14,7 @@
 #include "TLMUSR.h"
 #include "hostsvc.h"
 #include "module.h"
+#include "module_state.h"
 #include "records.h"
 #include "scripted_comm.h"
 
@@ -47,16 +48,7 @@ inline void freshModule()
 {
     __vp_dispatch = nullptr;
     deinstall(); // closes a port left open; prints nothing without a dispatcher
-    port = 1;
-    BaudRate = 19200;
-    timeout = 40;
-    useCheckSum = FALSE;
-    debug = FALSE;
-    Mode = 1;
-    TopDoc = 0;
-    memset(dout, 0, sizeof dout);
-    memset(din, 0, sizeof din);
-    lineSettled = TRUE;
+    state::asLoaded();
     scomm_reset();
     hostsvc::capture_console(true);
     hostsvc::take_console();

@@ -91,14 +91,29 @@ const Op ops[] = {
     {"HostCmd", 1, "~010", "!0104", Op::START, false, EC_BAD_LENGTH, callStatus},
 };
 
+// Every case runs with the driven clock at 0, and again just below the
+// points where a signed and an unsigned 32-bit timer mark wrap.
+struct OpAt : Op {
+    int64_t clock0;
+};
+
+std::vector<OpAt> startingAt(int64_t clock0)
+{
+    std::vector<OpAt> v;
+    for (const Op &op : ops)
+        v.push_back({op, clock0});
+    return v;
+}
+
 bool delivers(const Op &op) { return op.call == callReadDIO || op.call == callReadAIN ||
                                      op.call == callReadCounter || op.call == callStatus; }
 
-class ProtocolExchange : public ModuleTest, public ::testing::WithParamInterface<Op> {
+class ProtocolExchange : public ModuleTest, public ::testing::WithParamInterface<OpAt> {
 protected:
     void SetUp() override
     {
         ModuleTest::SetUp();
+        hostsvc::advance(GetParam().clock0 - hostsvc::now_ms());
         timeout = 500; // room for the longest replies at one character a poll
         hostsvc::reset_counters();
     }
@@ -477,8 +492,12 @@ TEST_P(ProtocolExchange, NothingSentLeavesTheLineAsItWas)
     EXPECT_TRUE(lineSettled);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllOperations, ProtocolExchange, ::testing::ValuesIn(ops),
-                         [](const ::testing::TestParamInfo<Op> &info) { return std::string(info.param.name); });
+std::string opName(const ::testing::TestParamInfo<OpAt> &info) { return info.param.name; }
+INSTANTIATE_TEST_SUITE_P(AllOperations, ProtocolExchange, ::testing::ValuesIn(startingAt(0)), opName);
+INSTANTIATE_TEST_SUITE_P(ClockNearSignedWrap, ProtocolExchange, ::testing::ValuesIn(startingAt(0x7FFFFFFFLL - 3)),
+                         opName);
+INSTANTIATE_TEST_SUITE_P(ClockNearUnsignedWrap, ProtocolExchange,
+                         ::testing::ValuesIn(startingAt(0xFFFFFFFFLL - 3)), opName);
 
 // ---------------------------------------------------------------------------
 // Lines from the protocol's own examples.

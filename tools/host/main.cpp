@@ -16,6 +16,7 @@
 #include "settings.h"
 #include "survey.h"
 #include "veldran.h"
+#include "veldran_version.h"
 
 namespace {
 
@@ -96,7 +97,7 @@ const char *kind_name(WORD kind)
 int list_table(const std::string &path, const FUNCDEF *table)
 {
     int n = vhost::table_entries(table);
-    printf("%s: %d instructions\n", path.c_str(), n);
+    printf("veldran-host %s, %s: %d instructions\n", VELDRAN_VERSION, path.c_str(), n);
     for (int i = 0; i < n; ++i) {
         const FUNCDEF &f = table[i];
         std::string desc(f.fnc_desc, strnlen(f.fnc_desc, sizeof f.fnc_desc));
@@ -151,6 +152,7 @@ ERRCODE send_deinstall(EntryFn entry)
 int main(int argc, char **argv)
 {
     CLI::App app{"veldran-host: loads the veldran module, lists its instructions or scans a ladder program"};
+    app.set_version_flag("--version", "veldran-host " VELDRAN_VERSION);
     app.require_subcommand(1);
     std::string module_path = vhost::executable_dir() + vhost::path_separator() + vhost::default_module_name();
     app.add_option("-m,--module", module_path, "module file to load (default: beside this program)");

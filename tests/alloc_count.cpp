@@ -1,17 +1,8 @@
-// See alloc_count.h.  The program's own malloc family forwards to glibc's
-// internal entry points and counts while a window is open.
+// See alloc_count.h.
 #include "alloc_count.h"
 
 #include <atomic>
 #include <cstddef>
-
-extern "C" {
-void *__libc_malloc(size_t);
-void *__libc_calloc(size_t, size_t);
-void *__libc_realloc(void *, size_t);
-void *__libc_memalign(size_t, size_t);
-void __libc_free(void *);
-}
 
 namespace {
 std::atomic<bool> g_on{false};
@@ -34,9 +25,28 @@ long stop()
     g_on = false;
     return g_count;
 }
+bool window(bool open) { return g_on.exchange(open); }
+long count() { return g_count; }
 } // namespace allocs
 
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer runtime's allocator hook (its header does not come with
+// every compiler).
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void *, size_t),
+                                                         void (*)(const volatile void *));
+namespace {
+void onMalloc(const volatile void *, size_t) { note(); }
+void onFree(const volatile void *) {}
+const int g_hooks = __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree);
+} // namespace
+#else
 extern "C" {
+void *__libc_malloc(size_t);
+void *__libc_calloc(size_t, size_t);
+void *__libc_realloc(void *, size_t);
+void *__libc_memalign(size_t, size_t);
+void __libc_free(void *);
+
 void *malloc(size_t n)
 {
     note();
@@ -73,3 +83,4 @@ int posix_memalign(void **out, size_t a, size_t n)
 }
 void free(void *p) { __libc_free(p); }
 }
+#endif

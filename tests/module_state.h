@@ -1,0 +1,30 @@
+// The module's globals as a freshly loaded module has them: the start-up
+// option defaults, the controller state before any SetMode, a settled line
+// and empty line buffers.  Shared by the unit tests and the fuzz harnesses,
+// which both drive one linked-in module through many cases.
+#ifndef TESTS_MODULE_STATE_H
+#define TESTS_MODULE_STATE_H
+
+#include <string.h>
+
+#include "module.h"
+
+namespace state {
+
+inline void asLoaded()
+{
+    port = 1;
+    BaudRate = 19200;
+    timeout = 40;
+    useCheckSum = FALSE;
+    debug = FALSE;
+    Mode = 1;
+    TopDoc = 0;
+    lineSettled = TRUE;
+    memset(dout, 0, sizeof dout);
+    memset(din, 0, sizeof din);
+}
+
+} // namespace state
+
+#endif

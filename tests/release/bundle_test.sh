@@ -1,0 +1,115 @@
+#!/bin/sh
+# The release bundle as a plant gets it: made by scripts/dist.sh, unpacked
+# into an empty directory, its files and sums checked, and its bench host
+# run under wine against the simulator (native build) on COM1, with nothing
+# but the bundle's own files: the host, its comm.dll and the driver beside
+# it, the sample plant for the simulator and the sample ladder program.
+#
+#   bundle_test.sh SOURCE_DIR WIN32_BUILD_DIR NATIVE_BUILD_DIR
+#
+# Skips (77) when the native build's simulator is not there.
+set -u
+ROOT=$1 win32=$2 native=$3
+sim=$native/tools/sim/veldran-sim
+[ -x "$sim" ] || { echo "bundle_test: no $sim (build the native tree first)" >&2; exit 77; }
+version=$(head -n 1 "$ROOT/VERSION")
+name=veldran-$version-win32
+bench=bench-tools-not-for-the-controller
+
+work=$(mktemp -d /tmp/veldran-bundle-XXXXXX)
+sim_pid=""
+cleanup() {
+    if [ -n "$sim_pid" ]; then
+        kill -TERM "$sim_pid" 2>/dev/null || true
+        wait "$sim_pid" 2>/dev/null || true
+    fi
+    exec 3>&- 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+fail=0
+check() { # description, expected, actual
+    if [ "$2" = "$3" ]; then
+        echo "ok: $1"
+    else
+        echo "FAIL: $1"; echo "  expected: $2"; echo "  actual:   $3"; fail=1
+    fi
+}
+contains() { # description, text, needle
+    case $2 in
+        *"$3"*) echo "ok: $1" ;;
+        *) echo "FAIL: $1: no \"$3\" in:"; printf '%s\n' "$2" | sed 's/^/  | /'; fail=1 ;;
+    esac
+}
+winpath() { printf 'Z:%s\n' "$1" | tr / '\\'; }
+
+sh "$ROOT/scripts/dist.sh" "$win32" "$work/out" > "$work/dist.log" 2>&1 ||
+    { echo "FAIL: dist.sh"; cat "$work/dist.log"; exit 1; }
+zip=$work/out/$name.zip
+[ -f "$zip" ] || { echo "FAIL: no $zip"; cat "$work/dist.log"; exit 1; }
+
+# The files, and nothing else.
+mkdir "$work/unpacked"
+(cd "$work/unpacked" && unzip -q "$zip") || { echo "FAIL: unzip"; exit 1; }
+check "one folder at the top" "$name" "$(ls "$work/unpacked")"
+top=$work/unpacked/$name
+expected="CHANGELOG.md LICENSE.txt SHA256SUMS $bench/README.txt $bench/comm.dll $bench/ladder.toml \
+$bench/plant.toml $bench/veldran-host.exe $bench/veldran.tlm veldran.tlm"
+[ -f "$ROOT/docs/manual.md" ] && expected="$expected manual.html manual.md"
+expected=$(echo $expected | tr ' ' '\n' | LC_ALL=C sort | tr '\n' ' ')
+check "files in the bundle" "$expected" "$(cd "$top" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')"
+
+# Every other file in SHA256SUMS, once, and every sum right.
+check "files in SHA256SUMS" "$(echo "$expected" | tr ' ' '\n' | grep -vx 'SHA256SUMS' | tr '\n' ' ')" \
+    "$(sed 's/^[0-9a-f]\{64\}  //' "$top/SHA256SUMS" | LC_ALL=C sort | tr '\n' ' ') "
+sums=$(cd "$top" && sha256sum --check --strict SHA256SUMS 2>&1) && echo "ok: sha256sum --check" ||
+    { echo "FAIL: sha256sum --check"; printf '%s\n' "$sums"; fail=1; }
+cmp -s "$win32/veldran.tlm" "$top/veldran.tlm" && cmp -s "$top/veldran.tlm" "$top/$bench/veldran.tlm" &&
+    echo "ok: both copies of veldran.tlm are the build's" || { echo "FAIL: veldran.tlm differs from the build's"; fail=1; }
+
+# The manual's HTML copy: title from the first heading, tables as tables.
+printf '# The manual, 1.0 & more\n\n| code | meaning |\n|---|---|\n| 1005 | time-out |\n' > "$work/m.md"
+html=$(sh "$ROOT/scripts/md2html.sh" "$work/m.md" 2>&1)
+contains "md2html: title" "$html" "<title>The manual, 1.0 &amp; more</title>"
+contains "md2html: table" "$html" "<td>1005</td>"
+
+# The bench host under wine, from a directory of its own, against the
+# simulator on COM1.
+. "$ROOT/scripts/wine-env.sh"
+wine_prefix_ready || exit 1
+wine_server_start
+host=$top/$bench/veldran-host.exe
+mkdir "$work/cwd"
+cd "$work/cwd"
+out=$(wine "$host" list 2>&1 | tr -d '\r')
+contains "list: the bundled driver, version and table" "$(printf '%s\n' "$out" | head -n 1)" \
+    "veldran-host $version, $(winpath "$top/$bench/veldran.tlm"): 15 instructions"
+
+link=$VELDRAN_WINE_DIR/ports/com1
+rm -f "$link"
+mkfifo "$work/ctl"
+"$sim" --plant "$top/$bench/plant.toml" --link "$link" --log "$work/sim.log" < "$work/ctl" > "$work/sim.out" 2>&1 &
+sim_pid=$!
+exec 3> "$work/ctl"
+tries=0
+until grep -q '^READY ' "$work/sim.out" 2>/dev/null; do
+    tries=$((tries + 1))
+    if [ $tries -gt 100 ] || ! kill -0 "$sim_pid" 2>/dev/null; then
+        echo "FAIL: the simulator did not get ready:"; cat "$work/sim.out"; exit 1
+    fi
+    sleep 0.1
+done
+status=0
+out=$(wine "$host" run "$(winpath "$top/$bench/ladder.toml")" --options "COMPORT=1 BAUD=192 TIMEOUT=100" \
+    --scans 3 2>&1 | tr -d '\r') || status=$?
+check "run: exit status" 0 "$status"
+contains "run: the driver initialised" "$out" "initialization completed OK."
+contains "run: three scans" "$out" "summary: 3 scans"
+# Every instruction reached its module; only the 7018's open channel, which
+# the sample plant has on purpose, gives a code.
+check "run: the rungs with error codes" "  R1 I7018: 1018 x 3" \
+    "$(printf '%s\n' "$out" | grep '^  R[0-9]* I[0-9A-Z]*: ')"
+[ $fail = 0 ] || printf '%s\n' "$out" | sed 's/^/  | /'
+exit $fail
