@@ -151,7 +151,7 @@ ERRCODE send_deinstall(EntryFn entry)
 
 int main(int argc, char **argv)
 {
-    CLI::App app{"veldran-host: loads the veldran module, lists its instructions or scans a ladder program"};
+    CLI::App app{"veldran-host: loads the veldran module, lists its instructions, scans a ladder program, and helps commission a line (explain, check, survey)"};
     app.set_version_flag("--version", "veldran-host " VELDRAN_VERSION);
     app.require_subcommand(1);
     std::string module_path = vhost::executable_dir() + vhost::path_separator() + vhost::default_module_name();
