@@ -177,7 +177,8 @@ def table(parts):
     for ms, f in dead:
         L.append(f"   {ms:>7} {f['median_ms']:>10.3f} {f['median_ms'] - ms:>8.3f} {f['min_ms']:>8.3f} "
                  f"{f['max_ms']:>8.3f} {f['calls']:>5.0f}")
-    L.append("   goal: overrun <= 1 ms at the median")
+    L.append("   goal: overrun <= 1 ms at the median beyond the quiet interval (2 ms at 19200 baud) that each call")
+    L.append("   after the first waits for the line to settle after the previous call's time-out")
     L.append("")
     L.append("3b. One silent module on the line (TIMEOUT=100): the I7017 call after its time-out waits for the")
     L.append("    line to settle; against an I7017 call after a good exchange (median)")

@@ -129,10 +129,7 @@ void initialSettings() { state::asLoaded(); }
 
 ERRCODE initRequest(const std::string &options)
 {
-    struct req_init r;
-    memset(&r, 0, sizeof r);
-    r.cmdcode = REQ_INIT;
-    r.dispatcher = hostsvc::dispatcher();
+    struct req_init r = records::request(REQ_INIT, hostsvc::dispatcher());
     return _main(&r, const_cast<char *>(options.c_str()));
 }
 
@@ -174,9 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FZ_CHECK(scomm_setup_while_open() == 0, "the port was set up again while open");
     if (want.code == 0)
         FZ_CHECK(scomm_open_port() == want.port, "opened port %d, wanted %d", scomm_open_port(), want.port);
-    struct req_init r;
-    memset(&r, 0, sizeof r);
-    r.cmdcode = REQ_DEINSTALL;
+    struct req_init r = records::request(REQ_DEINSTALL);
     _main(&r, nullptr);
     hostsvc::take_console();
     FZ_CHECK(scomm_is_open() == 0, "DeInstall left the port open");

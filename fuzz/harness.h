@@ -18,6 +18,7 @@
 #include "model.h"
 #include "module.h"
 #include "module_state.h"
+#include "records.h"
 #include "scripted_comm.h"
 
 namespace fz {
@@ -141,10 +142,7 @@ inline void initOnce()
     hostsvc::capture_console(true);
     hostsvc::use_virtual_clock(1);
     scomm_reset();
-    struct req_init r;
-    memset(&r, 0, sizeof r);
-    r.cmdcode = REQ_INIT;
-    r.dispatcher = hostsvc::dispatcher();
+    struct req_init r = records::request(REQ_INIT, hostsvc::dispatcher());
     if (_main(&r, nullptr) != EC_OK)
         abort();
     hostsvc::take_console();

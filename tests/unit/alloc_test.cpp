@@ -100,22 +100,17 @@ long oneRound()
 
     allocs::start();
     allocs::window(false);
-    struct req_init init;
-    memset(&init, 0, sizeof init);
-    init.cmdcode = REQ_INIT;
-    init.dispatcher = reinterpret_cast<void *>(&hostDispatch);
+    struct req_init init = records::request(REQ_INIT, reinterpret_cast<void *>(&hostDispatch));
     char options[] = "TIMEOUT=200 DEBUG";
     EXPECT_EQ(inModule([&] { return _main(&init, options); }), EC_OK);
-    struct req_setmode mode = {REQ_SETMODE, nullptr, 2};
+    struct req_setmode mode = records::setMode(2);
     inModule([&] { return _main(&mode, nullptr); });
     for (int i = 0; i < 1000; ++i) {
         Call &c = calls[static_cast<size_t>(i) % calls.size()];
         TLIPTR fn = function_table[c.index].fnc_ptr;
         inModule([&] { return fn(1, static_cast<int32_t>(c.params.size()), c.params.data()); });
     }
-    struct req_init bye;
-    memset(&bye, 0, sizeof bye);
-    bye.cmdcode = REQ_DEINSTALL;
+    struct req_init bye = records::request(REQ_DEINSTALL);
     inModule([&] { return _main(&bye, nullptr); });
     return allocs::stop();
 }
