@@ -11,9 +11,10 @@
 // adapter otherwise holds received bytes back for milliseconds).  With
 // VELDRAN_COMn_RS485=1 the driver switches the transmitter on for sending
 // (RTS high while sending) on an RS-485 line.  A failure to open says on
-// stderr which port, which device and why.  The receive and transmit queues are rings in the caller's
-// buffers (see comm_core.h); the system's own queues sit behind them and
-// are counted with FIONREAD and TIOCOUTQ and emptied with tcflush.
+// stderr which port, which device and why.  The receive and transmit queues
+// are rings in the caller's buffers (see comm_core.h); the system's own
+// queues sit behind them and are counted with FIONREAD and TIOCOUTQ and
+// emptied with tcflush.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -88,7 +89,6 @@ struct PosixPort {
         lowLatency(fd);
         if (!rs485(port, fd)) {
             int err = errno;
-            ioctl(fd, TIOCNXCL);
             fprintf(stderr, "comm: COM%d (%s): RS-485 direction control asked for (VELDRAN_COM%d_RS485), but the "
                     "driver refuses it: %s\n", static_cast<int>(port), path, static_cast<int>(port), strerror(err));
             close(fd);
