@@ -70,14 +70,22 @@ bench: setup
 	@python3 bench/report.py --build $(BENCH) $(BENCH_ARGS)
 
 # The long soak: the module against veldran-sim with injected line faults,
-# 20,000 exchanges with checksums off and 20,000 with them on.
+# 20,000 exchanges (or SOAK_SECONDS) at 19200 and at 9600 baud, each with
+# checksums off and on; then the real DLL under wine through the reference
+# host, SOAK_SCANS scans of eight input rungs with faults on every module.
 SOAK := build/h-rel
 SOAK_EXCHANGES ?= 20000
-soak: setup
+SOAK_SECONDS ?= 600
+SOAK_SCANS ?= 2500
+soak: native win32
 	@cmake -S . -B $(SOAK) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
 	@cmake --build $(SOAK) -j 2 --target veldran-soak veldran-sim
-	@$(SOAK)/veldran-soak --exchanges $(SOAK_EXCHANGES) --seconds 240 --seed 1
-	@$(SOAK)/veldran-soak --exchanges $(SOAK_EXCHANGES) --seconds 240 --seed 2 --checksum
+	@$(SOAK)/veldran-soak --exchanges $(SOAK_EXCHANGES) --seconds $(SOAK_SECONDS) --seed 1
+	@$(SOAK)/veldran-soak --exchanges $(SOAK_EXCHANGES) --seconds $(SOAK_SECONDS) --seed 2 --checksum
+	@$(SOAK)/veldran-soak --exchanges $(SOAK_EXCHANGES) --seconds $(SOAK_SECONDS) --seed 3 --baud 9600
+	@$(SOAK)/veldran-soak --exchanges $(SOAK_EXCHANGES) --seconds $(SOAK_SECONDS) --seed 4 --baud 9600 --checksum
+	@VELDRAN_E2E_SOAK_SCANS=$(SOAK_SCANS) sh scripts/with-wine.sh sh tests/e2e/run-wine-e2e.sh $(NATIVE) \
+	    $(WIN32)/veldran-host.exe '*LineDiscipline.Soak*'
 
 clean:
 	rm -rf build dist

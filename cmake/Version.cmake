@@ -1,15 +1,13 @@
 # The project's version (project(VERSION), read from the file VERSION) as
 # the programs see it:
 #  - veldran_version.h in the build tree, for the programs' --version;
-#  - a Windows version resource for each Windows file, from version.rc.in;
-#  - --version for native tools whose own argument parser lacks it.
+#  - a Windows version resource for each Windows file, from version.rc.in.
 set(VELDRAN_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/veldran_version.h.in ${VELDRAN_GENERATED_DIR}/veldran_version.h @ONLY)
 include_directories(${VELDRAN_GENERATED_DIR})
 
 set(VELDRAN_PRODUCT_NAME "veldran 7000-series I/O driver")
 set(VELDRAN_VERSION_RC_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/version.rc.in)
-set(VELDRAN_VERSION_OPTION_SOURCE ${CMAKE_CURRENT_LIST_DIR}/version_option.cpp)
 
 # veldran_version_resource(TARGET FILENAME DLL|APP DESCRIPTION): the file's
 # version, product name and version, description and original name, as
@@ -30,14 +28,4 @@ function(veldran_version_resource target filename type description)
   set(rc ${VELDRAN_GENERATED_DIR}/${target}_version.rc)
   configure_file(${VELDRAN_VERSION_RC_TEMPLATE} ${rc} @ONLY)
   target_sources(${target} PRIVATE ${rc})
-endfunction()
-
-# veldran_version_option(TARGET): `TARGET --version` prints the program's
-# name and the version, for a native program whose argument parser does not
-# know the option.
-function(veldran_version_option target)
-  if(WIN32 OR NOT TARGET ${target})
-    return()
-  endif()
-  target_sources(${target} PRIVATE ${VELDRAN_VERSION_OPTION_SOURCE})
 endfunction()

@@ -167,10 +167,10 @@ TEST_F(Engine, PacesRepliesTenBitsACharacterAfterTheTurnaround) {
   EXPECT_EQ(sim.takeDue(6.99), "");
   EXPECT_EQ(sim.takeDue(7), ">");
   EXPECT_EQ(sim.takeDue(11.5), "A500");
-  // A second command while the first reply is on the wire queues behind it.
-  sim.receive("@07\r", 5);
   EXPECT_EQ(sim.takeDue(12), "\r");
-  EXPECT_DOUBLE_EQ(sim.nextDue(), 13);
+  // The next command, sent when the reply has ended, is answered in turn.
+  sim.receive("@07\r", 12);
+  EXPECT_DOUBLE_EQ(sim.nextDue(), 19);
   EXPECT_EQ(sim.takeDue(100), ">1234\r");
   EXPECT_FALSE(sim.hasOutput());
 }
@@ -179,7 +179,8 @@ TEST_F(Engine, CommandsMayArriveInPiecesAndCrLf) {
   sim.receive("@0", 0);
   sim.receive("6", 10);
   EXPECT_FALSE(sim.hasOutput());
-  sim.receive("\r\n@07\r", 20);
+  sim.receive("\r\n", 20);  // the reply runs from 23 to 28
+  sim.receive("@07\r", 30);
   EXPECT_EQ(sim.takeDue(1000), ">A500\r>1234\r");
   EXPECT_EQ(sim.stats().commands, 2u);
 }
@@ -264,6 +265,20 @@ TEST_F(Engine, ControlCommandsAnswerOneLineEach) {
       {"expire 16", "OK"},
       {"get 16 watchdog", "OK 1 100 1"},
       {"get 16 status", "OK 84"},
+      {"reset 16", "OK"},
+      {"get 16 watchdog", "OK 1 100 0"},
+      {"get 16 status", "OK 00"},
+      {"expire 16", "OK"},
+      {"set 16 status 0x04", "OK"},
+      {"get 16 watchdog", "OK 1 100 1"},
+      {"set 16 status 0", "OK"},
+      {"get 16 watchdog", "OK 1 100 0"},
+      {"reset 99", "ERR no module 99"},
+      {"set 6 baud 9600", "OK"},
+      {"set 6 baud fast", "ERR usage: set <addr> baud <n>|line"},
+      {"set 6 turnaround 3.5", "OK"},
+      {"set 6 turnaround -1", "ERR usage: set <addr> turnaround <ms>|line"},
+      {"fault 6 babble", "OK 6 babble p=1 delay=200"},
       {"get 3 aout 3", "OK 0.000"},
       {"get 3 aout 4", "ERR bad analog output channel"},
       {"get 6 dout", "ERR module has no digital outputs"},
@@ -289,6 +304,69 @@ TEST_F(Engine, ControlSetValuesShowOnTheWire) {
   EXPECT_EQ(sim.takeDue(2000), ">" + hexField(30, 100) + "\r");
 }
 
+// What the host receives, with every garbled character shown as '~'.
+std::string heard(std::string bytes) {
+  for (char& c : bytes)
+    if (static_cast<unsigned char>(c) >= 0x80) c = '~';
+  return bytes;
+}
+
+// One wire, one character at a time: at 10000 baud a character takes 1 ms,
+// the turnaround is 2 ms, "@06\r" sent at 0 is answered from 6 to 12.
+TEST(Line, CollisionsGarbleBothAndNobodyActsOnAGarbledCommand) {
+  const struct {
+    const char* name;
+    std::vector<std::string> setup;
+    std::vector<std::pair<Millis, std::string>> sent;  // by the host
+    const char* heard;
+    int collisions;
+    const char* check;  // a control command after it all
+    const char* answer;
+  } table[] = {
+      {"a command into a reply: the reply's rest and the command are lost", {},
+       {{0, "@06\r"}, {8, "#031+05.000\r"}}, ">A~~~~", 1, "get 3 aout 1", "OK 0.000"},
+      {"a command as the reply ends: no collision", {}, {{0, "@06\r"}, {12, "#031+05.000\r"}}, ">A500\r>\r", 0,
+       "get 3 aout 1", "OK 5.000"},
+      {"the CR LF of a command is not a collision", {}, {{0, "@06\r\n"}}, ">A500\r", 0, "get 6 din", "OK A5"},
+      {"a late reply into the next module's reply: both garbled", {"fault 6 late delay=8 count=1"},
+       {{0, "@06\r"}, {4, "@07\r"}}, ">123~~500\r", 1, "faults", "OK 0"},
+      {"a module's own turnaround", {"set 6 turnaround 12", "set 7 turnaround 0"}, {{0, "@06\r"}, {4, "@07\r"}},
+       ">1234\r>A500\r", 0, "set 6 turnaround line", "OK"},
+      {"a module at another speed hears garbage", {"set 6 baud 9600"}, {{0, "@06\r"}, {20, "@07\r"}}, ">1234\r", 0,
+       "set 6 baud 10000", "OK"},
+      {"babble: garbage for its time, no CR, and a command into it is lost",
+       {"fault 6 babble delay=10 count=1"}, {{0, "@06\r"}, {10, "#031+05.000\r"}, {40, "@07\r"}},
+       "~~~~~~~~~~>1234\r", 1, "get 3 aout 1", "OK 0.000"},
+      {"babble with the text given", {"fault 6 babble delay=5 text=AB count=1"}, {{0, "@06\r"}}, "ABABA", 0,
+       "get 6 din", "OK A5"},
+  };
+  for (const auto& t : table) {
+    SCOPED_TRACE(t.name);
+    Simulator sim{parsePlant(kPlant, "t"), 1};
+    for (const auto& c : t.setup) ASSERT_EQ(sim.control(c, 0).substr(0, 2), "OK") << c;
+    for (const auto& [at, bytes] : t.sent) sim.receive(bytes, at);
+    EXPECT_EQ(heard(sim.takeDue(1000)), t.heard);
+    EXPECT_NE(sim.control("stats", 1000).find(" collisions=" + std::to_string(t.collisions) + " "),
+              std::string::npos)
+        << sim.control("stats", 1000);
+    EXPECT_EQ(sim.control(t.check, 1000), t.answer);
+  }
+}
+
+TEST(Line, GarbledBytesAreSeededAndNeverACarriageReturn) {
+  std::string first;
+  for (int run = 0; run < 2; ++run) {
+    Simulator sim{parsePlant(kPlant, "t"), 5};
+    sim.control("fault * babble delay=2000", 0);
+    sim.receive("@06\r", 0);
+    const std::string b = sim.takeDue(10000);
+    ASSERT_EQ(b.size(), 2000u);
+    EXPECT_EQ(heard(b), std::string(2000, '~'));
+    if (run == 0) first = b;
+    else EXPECT_EQ(b, first) << "same seed, same garbage";
+  }
+}
+
 TEST_F(Engine, WatchdogExpiryIsADeadlineForTheEventLoop) {
   sim.receive("~10316" "4" + checksum("~103164") + "\r", 0);  // enable, 10.0 s
   EXPECT_EQ(sim.takeDue(100), "!10" + checksum("!10") + "\r");
@@ -297,6 +375,22 @@ TEST_F(Engine, WatchdogExpiryIsADeadlineForTheEventLoop) {
   sim.tick(*sim.nextDeadline());
   EXPECT_EQ(sim.control("get 16 watchdog", 10001), "OK 1 100 1");
   EXPECT_FALSE(sim.nextDeadline());
+
+  // Writes are ignored until the status is reset: ~AA1, `reset A`, or
+  // `set A status` without the watchdog bit.
+  const std::string w = "@10FFFF" + checksum("@10FFFF") + "\r";
+  for (const char* reset : {"", "reset 16", "set 16 status 0"}) {
+    SCOPED_TRACE(reset);
+    sim.control("set 16 dout 0", 11000);
+    if (*reset) {
+      sim.control("expire 16", 11000);
+      EXPECT_EQ(sim.control(reset, 11000), "OK");
+    }
+    sim.receive(w, 11000);
+    EXPECT_EQ(sim.takeDue(11100), *reset ? ">3E\r" : "!10" + checksum("!10") + "\r");
+    EXPECT_EQ(sim.control("get 16 dout", 11100), *reset ? "OK FFFF" : "OK 0000");
+    EXPECT_TRUE(sim.nextDeadline() || !*reset) << "the watchdog runs again";
+  }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include "comm.h"
 #include "protocol.h"
 #include "sim_process.h"
 
@@ -249,6 +250,37 @@ TEST_F(SimOnPty, ReplyTimeIsBoundedAtLowBaud) {
   EXPECT_EQ(port.ask("#01").size(), 58u);
   const std::string stats = *sim.command("stats");
   EXPECT_NE(stats.find("baud=1200 turnaround=0"), std::string::npos) << stats;
+}
+
+// The line runs at the speed the host set on the device: here the POSIX
+// serial library on the pty, against a simulator that assumed 19200.  A
+// module set to another speed than the host's hears nothing.
+TEST_F(SimOnPty, PacesAtTheSpeedTheHostSet) {
+  start();
+  setenv("VELDRAN_COM1", opts.link.c_str(), 1);
+  static char rx[512], tx[512];
+  auto ask = [](const std::string& cmd) {
+    const std::string line = cmd + "\r";
+    _COMwrite(1, line.data(), static_cast<int32_t>(line.size()));
+    std::string got;
+    for (int i = 0; i < 3000 && got.find('\r') == std::string::npos; ++i)  // 200 us a wait at most
+      while (_COMrcvqueue(1) > 0) got += static_cast<char>(_COMgetc(1));
+    return got;
+  };
+  for (int baud : {9600, 115200}) {
+    SCOPED_TRACE(baud);
+    ASSERT_EQ(_COMsetup(1, sizeof rx, rx, sizeof tx, tx, baud, 'N', 1, 8), 0);
+    EXPECT_EQ(ask("@06"), ">A500\r");
+    const std::string stats = *sim.command("stats");
+    EXPECT_NE(stats.find(" baud=" + std::to_string(baud) + " "), std::string::npos) << stats;
+  }
+  ASSERT_EQ(sim.command("set 6 baud 19200"), "OK");
+  EXPECT_EQ(ask("@06"), "");
+  EXPECT_EQ(ask("@07"), ">1234\r");
+  _COMdisable(1);
+  EXPECT_NE(sim.command("stats")->find(" wrongbaud=1 "), std::string::npos);
+  EXPECT_EQ(sim.stop(), 0);
+  EXPECT_NE(log().find("-- no reply: module 06h listens at 19200 baud, line at 115200"), std::string::npos) << log();
 }
 
 TEST_F(SimOnPty, AsAProcessGroupLeaderItStillGetsItsOwnSession) {

@@ -19,7 +19,7 @@ const Name kNames[] = {
     {FaultKind::Silence, "silence"}, {FaultKind::Refuse, "refuse"},     {FaultKind::Noise, "noise"},
     {FaultKind::BadSum, "badsum"},   {FaultKind::LowerSum, "lowersum"}, {FaultKind::Truncate, "truncate"},
     {FaultKind::Extra, "extra"},     {FaultKind::NoCr, "nocr"},         {FaultKind::Late, "late"},
-    {FaultKind::Split, "split"},
+    {FaultKind::Split, "split"},     {FaultKind::Babble, "babble"},
 };
 
 // Characters that no reply collection takes for a start or a refusal.
@@ -76,7 +76,8 @@ const char* faultName(FaultKind k) {
 
 double Fault::delay() const {
   if (delay_ms >= 0) return delay_ms;
-  return kind == FaultKind::Late ? 100.0 : 10.0;
+  if (kind == FaultKind::Late) return 100.0;
+  return kind == FaultKind::Babble ? 200.0 : 10.0;
 }
 
 std::optional<Fault> parseFault(const std::vector<std::string>& w, std::string* error) {
@@ -116,7 +117,8 @@ std::optional<Fault> parseFault(const std::vector<std::string>& w, std::string* 
 std::string describe(const Fault& f) {
   std::ostringstream os;
   os << (f.address < 0 ? std::string("*") : std::to_string(f.address)) << ' ' << faultName(f.kind) << " p=" << f.p;
-  if (f.kind == FaultKind::Late || f.kind == FaultKind::Split) os << " delay=" << f.delay();
+  if (f.kind == FaultKind::Late || f.kind == FaultKind::Split || f.kind == FaultKind::Babble)
+    os << " delay=" << f.delay();
   if (f.kind == FaultKind::Split) os << " pieces=" << f.pieces;
   if (f.kind == FaultKind::Truncate && f.keep >= 0) os << " keep=" << f.keep;
   if (f.count >= 0) os << " count=" << f.count;
@@ -191,6 +193,7 @@ Shaped FaultSet::shape(const std::string& reply, bool sum, const std::vector<Fau
         break;
       case FaultKind::Silence:
       case FaultKind::Refuse:
+      case FaultKind::Babble:
         break;
     }
   }

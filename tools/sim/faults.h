@@ -13,7 +13,7 @@
 
 namespace vsim {
 
-enum class FaultKind { Silence, Refuse, Noise, BadSum, LowerSum, Truncate, Extra, NoCr, Late, Split };
+enum class FaultKind { Silence, Refuse, Noise, BadSum, LowerSum, Truncate, Extra, NoCr, Late, Split, Babble };
 
 std::optional<FaultKind> faultFromName(std::string_view name);
 const char* faultName(FaultKind k);
@@ -22,11 +22,11 @@ struct Fault {
   int address = -1;  // -1: every module on the line
   FaultKind kind = FaultKind::Silence;
   double p = 1.0;          // probability per reply
-  double delay_ms = -1;    // late: extra delay; split: gap between pieces (-1: default)
+  double delay_ms = -1;    // late: extra delay; split: gap between pieces; babble: how long (-1: default)
   int count = -1;          // replies it may still strike; -1: no limit
   int pieces = 2;          // split
   int keep = -1;           // truncate: characters kept (-1: half)
-  std::string text;        // noise / extra: the characters (empty: default)
+  std::string text;        // noise / extra / babble: the characters (empty: default)
 
   double delay() const;
 };

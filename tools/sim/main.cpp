@@ -21,12 +21,14 @@
 
 #include "plant.h"
 #include "sim.h"
+#include "veldran_version.h"
 
 namespace {
 
 const char* const kUsage =
     "usage: veldran-sim --plant FILE [--link PATH] [--tty DEVICE] [--baud N] [--turnaround-ms N] [--seed N] "
-    "[--log FILE]\n";
+    "[--log FILE]\n"
+    "       veldran-sim --version | --help\n";
 
 struct Args {
   std::string plant, link, tty, log;
@@ -65,6 +67,9 @@ Args parseArgs(int argc, char** argv) {
     else if (k == "--seed") a.seed = static_cast<unsigned long long>(num(val()));
     else if (k == "--help" || k == "-h") {
       std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (k == "--version") {
+      std::printf("veldran-sim %s\n", VELDRAN_VERSION);
       std::exit(0);
     } else die("unknown argument " + k + "\n" + kUsage);
   }
@@ -113,19 +118,32 @@ void ensureSession() {
   }
 }
 
+const struct {
+  long baud;
+  speed_t c;
+} kSpeeds[] = {{110, B110},       {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
+               {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+               {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
+
 bool baudConstant(long baud, speed_t& out) {
-  static const struct {
-    long baud;
-    speed_t c;
-  } table[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
-               {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
-               {230400, B230400}, {460800, B460800}, {921600, B921600}};
-  for (const auto& t : table)
+  for (const auto& t : kSpeeds)
     if (t.baud == baud) {
       out = t.c;
       return true;
     }
   return false;
+}
+
+// The speed the device's settings name, in bit/s; 0 when they name none we
+// know (B0, an unusual rate) or cannot be read.  On a pseudo-terminal the
+// settings are the ones the other side made: both ends share them.
+long deviceBaud(int fd) {
+  termios t;
+  if (fd < 0 || tcgetattr(fd, &t) != 0) return 0;
+  const speed_t s = cfgetospeed(&t);
+  for (const auto& e : kSpeeds)
+    if (e.c == s) return e.baud;
+  return 0;
 }
 
 void makeRaw(int fd, long baud) {
@@ -241,6 +259,12 @@ int main(int argc, char** argv) {
   vsim::Simulator sim(std::move(plant), args.seed, vsim::Logger(logf));
   if (args.baud > 0) sim.setBaud(static_cast<int>(args.baud));
   if (args.turnaround >= 0) sim.setTurnaround(args.turnaround);
+  // The pacing follows the speed the host sets on the device: what the
+  // settings name now is what the simulator itself left there, and a change
+  // from that is the host's.  Read again at every burst received, before
+  // its characters are paced (one ioctl).
+  const int settings_fd = slave_fd >= 0 ? slave_fd : line_fd;
+  long device_baud = deviceBaud(settings_fd);
   {
     char buf[256];
     std::snprintf(buf, sizeof buf, "start: %s, %d baud, turnaround %.3f ms, %zu modules, seed %llu",
@@ -293,6 +317,11 @@ int main(int argc, char** argv) {
       char buf[512];
       const ssize_t r = read(line_fd, buf, sizeof buf);
       if (r > 0) {
+        const long b = deviceBaud(settings_fd);
+        if (b != device_baud) {
+          device_baud = b;
+          if (b > 0) sim.hostBaud(static_cast<int>(b), now);
+        }
         sim.receive(std::string_view(buf, static_cast<size_t>(r)), now);
       } else if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) &&
                  (r == 0 || (errno != EAGAIN && errno != EINTR))) {

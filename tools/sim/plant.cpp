@@ -112,6 +112,12 @@ void Module::expire() {
   aout = safe_aout;
 }
 
+void Module::resetStatus(Millis now) {
+  status = 0;
+  wd_expired = false;
+  kickWatchdog(now);
+}
+
 Module* Plant::find(int address) {
   for (auto& m : modules)
     if (m.address == address) return &m;
@@ -226,7 +232,7 @@ uint32_t bits(const std::string& src, const toml::node& n, const std::string& wh
 Module module(const std::string& src, const toml::table& t) {
   checkKeys(src, t,
             {"name", "address", "model", "format", "checksum", "full_scale", "ain", "aout", "safe_aout", "din",
-             "dout", "safe_dout", "counters", "status", "watchdog"},
+             "dout", "safe_dout", "counters", "status", "watchdog", "baud", "turnaround_ms"},
             "[[module]]");
   Module m;
   const toml::node* a = t.get("address");
@@ -282,6 +288,15 @@ Module module(const std::string& src, const toml::table& t) {
   if (auto n = t.get("din")) m.din = bits(src, *n, what + ".din", m.dinMask());
   if (auto n = t.get("dout")) m.dout = bits(src, *n, what + ".dout", m.doutMask());
   if (auto n = t.get("safe_dout")) m.safe_dout = bits(src, *n, what + ".safe_dout", m.doutMask());
+  if (auto b = t.get("baud")) {
+    long long v = integer(src, *b, what + ".baud");
+    if (v < 50 || v > 4000000) fail(src, *b, what + ".baud out of range");
+    m.baud = static_cast<int>(v);
+  }
+  if (auto ta = t.get("turnaround_ms")) {
+    m.turnaround_ms = number(src, *ta, what + ".turnaround_ms");
+    if (m.turnaround_ms < 0) fail(src, *ta, what + ".turnaround_ms must not be negative");
+  }
   if (auto n = t.get("status")) m.status = static_cast<uint8_t>(bits(src, *n, what + ".status", 0xFF));
   if (auto n = t.get("watchdog")) {
     const toml::table* w = n->as_table();

@@ -73,6 +73,8 @@ struct Module {
   bool hex = false;       // data format of analog replies
   bool checksum = false;  // commands and replies carry checksums
   double full_scale = 10.0;  // hex form: the value that reads 7FFF
+  int baud = 0;              // the speed it listens and answers at; 0: the line's, whatever it is
+  double turnaround_ms = -1;  // from a command's end to its reply; below 0: the line's
 
   std::vector<Signal> ain;     // one per analog input
   std::vector<double> aout;    // one per analog output
@@ -105,6 +107,8 @@ struct Module {
   bool tick(Millis now);
   // Expires the watchdog now: status bit, outputs to their safe values.
   void expire();
+  // What ~AA1 does: status to 0, the watchdog restarted, writes accepted.
+  void resetStatus(Millis now);
 };
 
 struct LineSettings {

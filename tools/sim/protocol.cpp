@@ -200,9 +200,7 @@ std::string execute(Module& m, std::string_view payload, Millis now) {
     case '~': {
       if (rest == "0") return ok("!" + addr(m) + hex2(m.status));
       if (rest == "1") {
-        m.status = 0;
-        m.wd_expired = false;
-        m.kickWatchdog(now);
+        m.resetStatus(now);
         return ok("!" + addr(m));
       }
       if (rest == "2") return ok("!" + addr(m) + (m.wd_enabled ? "1" : "0") + hex2(static_cast<unsigned>(m.wd_value)));
@@ -221,12 +219,13 @@ std::string execute(Module& m, std::string_view payload, Millis now) {
   }
 }
 
-int hostOk(Plant& plant, std::string_view sum, Millis now) {
+int hostOk(Plant& plant, std::string_view sum, Millis now, int line_baud) {
   const bool with_sum = !sum.empty();
   if (with_sum && sum != checksum("~**")) return 0;
   int n = 0;
   for (auto& m : plant.modules) {
     if (!with_sum && m.checksum) continue;
+    if (line_baud > 0 && m.baud > 0 && m.baud != line_baud) continue;  // hears only garbage
     m.tick(now);  // a watchdog that has already run out stays expired
     m.kickWatchdog(now);
     ++n;

@@ -50,8 +50,9 @@ std::string refusal(const Module& m);
 
 // ~** restarts the watchdog of every module that accepts the frame: without
 // a checksum, the modules that do not use checksums; with a correct one,
-// every module.  Returns how many modules took it.
-int hostOk(Plant& plant, std::string_view sum, Millis now);
+// every module.  A module set to another speed than `line_baud` (when
+// above 0) hears garbage and takes nothing.  Returns how many modules took it.
+int hostOk(Plant& plant, std::string_view sum, Millis now, int line_baud = 0);
 
 // Lets every watchdog that is due expire; returns the addresses that did.
 std::vector<int> tickAll(Plant& plant, Millis now);

@@ -79,18 +79,56 @@ Simulator::Simulator(Plant plant, uint64_t seed, Logger log)
       faults_(seed),
       log_(log),
       baud_(plant_.line.baud),
-      turnaround_ms_(plant_.line.turnaround_ms) {}
+      turnaround_ms_(plant_.line.turnaround_ms),
+      line_rng_(seed ^ 0x9E3779B97F4A7C15ull) {}
+
+void Simulator::hostBaud(int baud, Millis now) {
+  if (baud == baud_) return;
+  log_.event(now, "-- line: the host set " + std::to_string(baud) + " baud (was " + std::to_string(baud_) + ")");
+  baud_ = baud;
+}
 
 // ---------------------------------------------------------------------------
 // Line side
+//
+// One pair of wires: a character is on the line from its start bit to its
+// stop bit, and two characters on the line at once destroy each other.  The
+// host's characters are stamped as they cross (one after the other, from
+// when they were read); a module's are scheduled in out_ with the moment
+// they have crossed.  Nothing waits for the line to be free: a module
+// answers its turnaround after the command, whatever else is on the wire.
+
+namespace {
+// Characters that touch end to start do not overlap.
+constexpr double kTouch = 1e-6;
+bool overlap(Millis s1, Millis e1, Millis s2, Millis e2) { return s1 < e2 - kTouch && s2 < e1 - kTouch; }
+std::string moduleName(int addr) { return "module " + hex2(static_cast<unsigned>(addr)) + "h"; }
+}  // namespace
+
+// What a receiver makes of two characters at once: bytes with the high bit
+// set (framing errors), never a carriage return or a protocol character.
+char Simulator::garbage() {
+  std::uniform_int_distribution<int> b(0x80, 0xFF);
+  return static_cast<char>(b(line_rng_));
+}
 
 void Simulator::receive(std::string_view bytes, Millis now) {
   for (char c : bytes) {
     // Each character takes its time on the wire, one after the other.
-    rx_free_ = std::max(rx_free_, now) + charMs();
+    const Millis start = std::max(rx_free_, now);
+    rx_free_ = start + charMs();
+    hostChar(start, rx_free_, now);
     if (c == '\r') {
       std::string line;
       line.swap(rx_);
+      if (rx_garbled_) {
+        // The modules heard garbage: nobody acts on it.
+        ++stats_.commands;
+        log_.event(now, "rx \"" + escape(line) + "\\r\" garbled by a collision: dropped");
+        rx_garbled_ = false;
+        rx_hits_.clear();
+        continue;
+      }
       command(line, rx_free_, now);
       continue;
     }
@@ -103,11 +141,63 @@ void Simulator::receive(std::string_view bytes, Millis now) {
   }
 }
 
+void Simulator::hostChar(Millis start, Millis end, Millis now) {
+  for (Out& o : out_) {
+    if (!overlap(start, end, o.start, o.due)) continue;
+    o.byte = garbage();
+    rx_garbled_ = true;
+    if (std::find(rx_hits_.begin(), rx_hits_.end(), o.tx) != rx_hits_.end()) continue;
+    rx_hits_.push_back(o.tx);
+    ++stats_.collisions;
+    char when[64];
+    std::snprintf(when, sizeof when, " at %.3f", start);
+    log_.event(now, "-- collision: the host's command runs into the transmission of " + moduleName(o.addr) + when +
+                        "; both garbled");
+  }
+}
+
+Millis Simulator::transmit(std::vector<Out> chars, Millis now) {
+  const uint64_t tx = next_tx_++;
+  std::vector<uint64_t> hit;
+  Millis end = now;
+  std::vector<Out> clear;  // the characters that meet nothing
+  for (Out& c : chars) {
+    c.tx = tx;
+    end = std::max(end, c.due);
+    bool met = false;
+    for (Out& o : out_) {
+      if (!overlap(c.start, c.due, o.start, o.due)) continue;
+      // The line carries one garbled character for the two.
+      o.byte = garbage();
+      met = true;
+      if (std::find(hit.begin(), hit.end(), o.tx) != hit.end()) continue;
+      hit.push_back(o.tx);
+      ++stats_.collisions;
+      char when[64];
+      std::snprintf(when, sizeof when, " at %.3f", std::max(c.start, o.start));
+      log_.event(now, "-- collision: the transmissions of " + moduleName(c.addr) + " and " + moduleName(o.addr) +
+                          " overlap" + when + "; both garbled");
+    }
+    if (!met) clear.push_back(c);
+  }
+  for (const Out& c : clear) {
+    auto at = std::upper_bound(out_.begin(), out_.end(), c.due, [](Millis d, const Out& o) { return d < o.due; });
+    out_.insert(at, c);
+  }
+  return end;
+}
+
 void Simulator::command(const std::string& line, Millis done, Millis now) {
   ++stats_.commands;
   log_.event(now, "rx \"" + escape(line) + "\\r\"");
   tick(now);
   Frame f = frame(plant_, line);
+  if (f.module && f.module->baud > 0 && f.module->baud != baud_) {
+    ++stats_.wrong_baud;
+    log_.event(now, "-- no reply: " + moduleName(f.module->address) + " listens at " +
+                        std::to_string(f.module->baud) + " baud, line at " + std::to_string(baud_));
+    return;
+  }
   switch (f.kind) {
     case Frame::Kind::Garbage:
     case Frame::Kind::NoModule:
@@ -120,7 +210,7 @@ void Simulator::command(const std::string& line, Millis done, Millis now) {
       return;
     case Frame::Kind::Broadcast: {
       ++stats_.broadcasts;
-      const int n = hostOk(plant_, f.broadcast_sum, now);
+      const int n = hostOk(plant_, f.broadcast_sum, now, baud_);
       log_.event(now, "-- host OK: " + std::to_string(n) + " watchdog(s) restarted");
       return;
     }
@@ -140,6 +230,11 @@ void Simulator::command(const std::string& line, Millis done, Millis now) {
     log_.event(now, "-- no reply: silence (command not carried out)");
     return;
   }
+  for (const Fault& b : struck)
+    if (b.kind == FaultKind::Babble) {
+      babble(m, b, done, now);
+      return;
+    }
   std::string reply;
   if (has(struck, FaultKind::Refuse)) {
     reply = refusal(m);
@@ -149,27 +244,46 @@ void Simulator::command(const std::string& line, Millis done, Millis now) {
     if (!was && m.wd_expired) log_.event(now, "-- module " + std::to_string(m.address) + ": host watchdog expired");
   }
   if (!reply.empty() && reply[0] == '?') ++stats_.refused;
-  send(reply, m.checksum, struck, done, now);
+  send(m, reply, struck, done, now);
 }
 
-void Simulator::send(const std::string& reply, bool sum, const std::vector<Fault>& struck, Millis done,
+void Simulator::send(const Module& m, const std::string& reply, const std::vector<Fault>& struck, Millis done,
                      Millis now) {
-  const Shaped s = faults_.shape(reply, sum, struck);
-  Millis at = std::max(done + turnaround_ms_, tx_free_) + s.delay_ms;
+  const Shaped s = faults_.shape(reply, m.checksum, struck);
+  Millis at = done + turnaroundOf(m) + s.delay_ms;
+  std::vector<Out> chars;
   std::string all;
   for (size_t p = 0; p < s.pieces.size(); ++p) {
     at += s.pieces[p].gap_ms;
     for (char c : s.pieces[p].bytes) {
+      chars.push_back({at, at + charMs(), c, 0, m.address});
       at += charMs();
-      out_.push_back({at, c});
     }
     all += s.pieces[p].bytes;
   }
-  tx_free_ = at;
   ++stats_.replies;
   char when[64];
   std::snprintf(when, sizeof when, " (ends at %.3f)", at);
   log_.event(now, "tx \"" + escape(all) + "\"" + when);
+  transmit(std::move(chars), now);
+}
+
+// A module that has lost its mind: garbage (or the fault's text, over and
+// over) for the fault's time, from its turnaround on.  The command is not
+// carried out.
+void Simulator::babble(const Module& m, const Fault& f, Millis done, Millis now) {
+  Millis at = done + turnaroundOf(m);
+  const long n = std::max(1L, static_cast<long>(std::ceil(f.delay() / charMs() - kTouch)));
+  std::vector<Out> chars;
+  for (long i = 0; i < n; ++i) {
+    const char c = f.text.empty() ? garbage() : f.text[static_cast<size_t>(i) % f.text.size()];
+    chars.push_back({at, at + charMs(), c, 0, m.address});
+    at += charMs();
+  }
+  char what[128];
+  std::snprintf(what, sizeof what, " babbles %ld characters until %.3f (command not carried out)", n, at);
+  log_.event(now, "-- " + moduleName(m.address) + what);
+  transmit(std::move(chars), now);
 }
 
 std::string Simulator::takeDue(Millis now) {
@@ -235,6 +349,14 @@ std::string Simulator::control(const std::string& raw, Millis now) {
       m->expire();
       r = "OK";
     }
+  } else if (c == "reset" && w.size() == 2) {
+    long a = -1;
+    Module* m = toLong(w[1], a) ? plant_.find(static_cast<int>(a)) : nullptr;
+    if (!m) r = "ERR no module " + w[1];
+    else {
+      m->resetStatus(now);
+      r = "OK";
+    }
   } else if (c == "hostok" && w.size() == 1) {
     hostOk(plant_, checksum("~**"), now);
     r = "OK";
@@ -242,8 +364,8 @@ std::string Simulator::control(const std::string& raw, Millis now) {
     std::ostringstream os;
     os << "OK commands=" << stats_.commands << " replies=" << stats_.replies << " broadcasts=" << stats_.broadcasts
        << " refused=" << stats_.refused << " badsum=" << stats_.bad_checksum << " unaddressed=" << stats_.unaddressed
-       << " lost=" << stats_.lost << " faults=" << stats_.faults << " control=" << stats_.control
-       << " baud=" << baud_ << " turnaround=" << turnaround_ms_;
+ << " lost=" << stats_.lost << " faults=" << stats_.faults << " control=" << stats_.control
+       << " collisions=" << stats_.collisions << " wrongbaud=" << stats_.wrong_baud << " baud=" << baud_ << " turnaround=" << turnaround_ms_;
     r = os.str();
   } else if (c == "quit") {
     quit_ = true;
@@ -326,6 +448,12 @@ std::string Simulator::controlSet(const std::vector<std::string>& w, Millis now)
   if (what == "status") {
     if (w.size() != 4 || !toLong(w[3], n) || n < 0 || n > 255) return "ERR usage: set <addr> status <0..255>";
     m->status = static_cast<uint8_t>(n);
+    // Without the watchdog bit the module is out of its expired state, as
+    // after ~AA1: writes accepted again, the watchdog restarted.
+    if (m->wd_expired && !(m->status & kStatusWatchdog)) {
+      m->wd_expired = false;
+      m->kickWatchdog(now);
+    }
     return "OK";
   }
   if (what == "checksum") {
@@ -336,6 +464,20 @@ std::string Simulator::controlSet(const std::vector<std::string>& w, Millis now)
   if (what == "format") {
     if (w.size() != 4 || (w[3] != "decimal" && w[3] != "hex")) return "ERR usage: set <addr> format decimal|hex";
     m->hex = w[3] == "hex";
+    return "OK";
+  }
+  if (what == "baud") {
+    if (w.size() != 4) return "ERR usage: set <addr> baud <n>|line";
+    if (w[3] == "line") m->baud = 0;
+    else if (toLong(w[3], n) && n >= 50 && n <= 4000000) m->baud = static_cast<int>(n);
+    else return "ERR usage: set <addr> baud <n>|line";
+    return "OK";
+  }
+  if (what == "turnaround") {
+    if (w.size() != 4) return "ERR usage: set <addr> turnaround <ms>|line";
+    if (w[3] == "line") m->turnaround_ms = -1;
+    else if (toDouble(w[3], v) && v >= 0) m->turnaround_ms = v;
+    else return "ERR usage: set <addr> turnaround <ms>|line";
     return "OK";
   }
   if (what == "watchdog") {

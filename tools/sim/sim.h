@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <deque>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -39,13 +40,18 @@ struct Stats {
   uint64_t lost = 0;          // silent: the silence fault
   uint64_t faults = 0;        // faults that struck
   uint64_t control = 0;       // control commands
+  uint64_t collisions = 0;    // two transmissions that overlapped on the line
+  uint64_t wrong_baud = 0;    // silent: the module listens at another speed
 };
 
 class Simulator {
  public:
   Simulator(Plant plant, uint64_t seed, Logger log = Logger());
 
+  // The line's speed: the one the host set, or the one assumed until it has.
   void setBaud(int baud) { baud_ = baud; }
+  // The host changed the line's speed (logged).
+  void hostBaud(int baud, Millis now);
   void setTurnaround(double ms) { turnaround_ms_ = ms; }
   int baud() const { return baud_; }
   double turnaround() const { return turnaround_ms_; }
@@ -72,14 +78,27 @@ class Simulator {
 
  private:
   void command(const std::string& line, Millis done, Millis now);
-  void send(const std::string& reply, bool checksum, const std::vector<Fault>& struck, Millis done, Millis now);
-  std::string controlSet(const std::vector<std::string>& w, Millis now);
-  std::string controlGet(const std::vector<std::string>& w, Millis now);
+  void send(const Module& m, const std::string& reply, const std::vector<Fault>& struck, Millis done, Millis now);
+  void babble(const Module& m, const Fault& f, Millis done, Millis now);
+  double turnaroundOf(const Module& m) const { return m.turnaround_ms >= 0 ? m.turnaround_ms : turnaround_ms_; }
 
+  // One character on the line, from `start` to `due`, of transmission `tx`
+  // (a reply or a babble of the module at `addr`).
   struct Out {
+    Millis start;
     Millis due;
     char byte;
+    uint64_t tx;
+    int addr;
   };
+  // Puts a module's transmission on the line: every character that overlaps
+  // one of another transmission is garbled, both of them.  Returns the end.
+  Millis transmit(std::vector<Out> chars, Millis now);
+  // A host character from `start` to `end` against what the modules send.
+  void hostChar(Millis start, Millis end, Millis now);
+  char garbage();
+  std::string controlSet(const std::vector<std::string>& w, Millis now);
+  std::string controlGet(const std::vector<std::string>& w, Millis now);
 
   Plant plant_;
   FaultSet faults_;
@@ -89,8 +108,11 @@ class Simulator {
   double turnaround_ms_;
   std::string rx_;
   Millis rx_free_ = 0;  // when the last received character ended on the wire
-  Millis tx_free_ = 0;  // when the last queued character ends on the wire
-  std::deque<Out> out_;
+  bool rx_garbled_ = false;          // the line being received met a module's transmission
+  std::vector<uint64_t> rx_hits_;    // the transmissions it met
+  std::deque<Out> out_;              // in the order of their due times
+  uint64_t next_tx_ = 1;
+  std::mt19937_64 line_rng_;  // garbled characters
   bool quit_ = false;
 };
 
