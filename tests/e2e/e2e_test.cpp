@@ -687,7 +687,7 @@ void PrintTo(const CheckCase &c, std::ostream *os) { *os << c.name; }
 class CheckHost : public ::testing::TestWithParam<CheckCase> {};
 
 const char *kCheckPlant = "[line]\nbaud = 19200\n"
-                          "[[module]]\naddress = 1\nmodel = 7018\nformat = \"hex\"\nchecksum = true\n"
+                          "[[module]]\naddress = 1\nmodel = 7018\nformat = \"hex\"\nchecksum = true\nbaud = 19200\n"
                           "[[module]]\naddress = 4\nmodel = 7041\n";
 
 TEST_P(CheckHost, Reports)
@@ -769,37 +769,53 @@ TEST(Host, ExplainsACode)
 
 TEST_F(E2E, SurveyFindsEveryModuleAndNothingElse)
 {
+    // Four speeds, both checksum settings, a module without a speed of its
+    // own (it follows the line, so it answers at every speed), one set to a
+    // speed the survey does not try, one outside the range.
     std::string plant = write_file("survey-plant.toml", R"(
 [line]
 baud = 19200
 [[module]]
 address = 1
 model = 7017
+baud = 9600
 [[module]]
 address = 10
 model = 7018
 format = "hex"
 checksum = true
 ain = [25.0, "open"]
+baud = 19200
 [[module]]
 address = 11
 model = 7041
+baud = 38400
+status = 0x04
 [[module]]
 address = 12
 model = 7024
 checksum = true
+baud = 115200
+[[module]]
+address = 13
+model = 7053
+baud = 57600
+[[module]]
+address = 14
+model = 7041
 [[module]]
 address = 40
 model = 7053
+baud = 9600
 )");
     ASSERT_NO_FATAL_FAILURE(start_sim(19200, plant));
-    HostResult h = host_command({"survey", "--from", "0", "--to", "16", "--baud", "192"});
+    HostResult h = host_command({"survey", "--from", "0", "--to", "16", "--baud", "96,192,384,1152"});
     ASSERT_EQ(h.status, 0) << h.output;
     const char *expected[] = {
-        "01 (  1)   19200  off       0x00 ", "analog read (decimal)",
+        "01 (  1)    9600  off       0x00 ", "analog read (decimal)",
         "0A ( 10)   19200  on        0x00 ", "analog read (hex)",
-        "0B ( 11)   19200  off       0x00 ", "digital read",
-        "0C ( 12)   19200  on        0x00 ", "status only",
+        "0B ( 11)   38400  off       0x04 ", "digital read",
+        "0C ( 12)  115200  on        0x00 ", "status only",
     };
     size_t at = 0;
     for (const char *e : expected) {
@@ -807,9 +823,14 @@ model = 7053
         ASSERT_NE(found, std::string::npos) << e << "\n" << h.output;
         at = found;
     }
-    EXPECT_NE(h.output.find("\n4 addresses answered"), std::string::npos) << h.output;
-    EXPECT_EQ(h.output.find("more than one setting"), std::string::npos) << h.output;
-    EXPECT_NE(h.output.find("survey:  19200 baud, checksum on  (COMPORT=1 BAUD=192 TIMEOUT=13 CHECKSUM):  2 answered"),
+    EXPECT_NE(h.output.find("\naddress 0E (14) answered at more than one setting: 9600 baud, checksum off; 19200 "
+                            "baud, checksum off; 38400 baud, checksum off; 115200 baud, checksum off"),
+              std::string::npos)
+        << h.output;
+    EXPECT_NE(h.output.find("\n5 addresses answered"), std::string::npos) << h.output;
+    EXPECT_EQ(h.output.find("address 01 (1) answered at more"), std::string::npos) << h.output;
+    EXPECT_EQ(h.output.find("0D ( 13)"), std::string::npos) << h.output; // 57600 was not tried
+    EXPECT_NE(h.output.find("survey:  19200 baud, checksum on  (COMPORT=1 BAUD=192 TIMEOUT=13 CHECKSUM):  1 answered"),
               std::string::npos)
         << h.output;
 

@@ -221,8 +221,9 @@ CheckStatus run_check(const CheckInput &in, std::string &out)
             rep.warn(id + ": the module at address " + std::to_string(iv.addr) + " has checksums " +
                      (m->checksum ? "on" : "off") + ", the option string " + (s.checksum ? "on" : "off") +
                      (m->checksum ? "; add CHECKSUM" : "; remove CHECKSUM"));
-        int module_baud = plant.line.baud;
-        if (module_baud != baud)
+        // A module without a speed of its own follows the line's.
+        int module_baud = m->baud;
+        if (module_baud != 0 && module_baud != baud)
             rep.warn(id + ": the module at address " + std::to_string(iv.addr) + " runs at " +
                      std::to_string(module_baud) + " baud, the option string at " + std::to_string(baud) +
                      "; use BAUD=" + std::to_string(module_baud / 100));
