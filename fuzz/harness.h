@@ -15,6 +15,7 @@
 
 #include "TLMUSR.h"
 #include "hostsvc.h"
+#include "guarded.h"
 #include "model.h"
 #include "module.h"
 #include "module_state.h"
@@ -173,30 +174,6 @@ inline void freshExchange(bool checksum, bool dbg, uint32_t tmo, int32_t msPerPo
     hostsvc::reset_counters();
 }
 
-// An output area with guard bytes on both sides.
-template <size_t N> struct Guarded {
-    uint8_t pre[32];
-    alignas(8) uint8_t data[N];
-    uint8_t post[32];
-
-    void fill(uint8_t seed)
-    {
-        for (size_t i = 0; i < sizeof pre; ++i) {
-            pre[i] = static_cast<uint8_t>(0xA5 ^ i);
-            post[i] = static_cast<uint8_t>(0x5A ^ i);
-        }
-        for (size_t i = 0; i < N; ++i)
-            data[i] = static_cast<uint8_t>(seed + 37 * i);
-    }
-    bool guardsIntact() const
-    {
-        for (size_t i = 0; i < sizeof pre; ++i)
-            if (pre[i] != static_cast<uint8_t>(0xA5 ^ i) || post[i] != static_cast<uint8_t>(0x5A ^ i))
-                return false;
-        return true;
-    }
-};
-
 // The module's settings and controller state, which no operation or
 // instruction may change.
 struct Settings {
@@ -211,8 +188,6 @@ struct Settings {
                debug == o.debug && mode == o.mode && topdoc == o.topdoc;
     }
 };
-
-inline bool sameBits(float a, float b) { return memcmp(&a, &b, sizeof a) == 0; }
 
 } // namespace fz
 

@@ -124,7 +124,7 @@ void decodeDecimal(int dlen, int numchannels, float *result, unsigned *status)
     }
 }
 
-ERRCODE countTrace(ERRCODE ec, int stored, unsigned status)
+ERRCODE analogCountTrace(ERRCODE ec, int stored, unsigned status)
 {
     if (debug && (ec == EC_AIN_LENGTH || ec == EC_BAD_LENGTH || ec == EC_BAD_FORMAT)) {
         int cnt = useCheckSum ? stored - 2 : stored;
@@ -145,12 +145,12 @@ ERRCODE readAIN(int addr, int format, int numchannels, float *result, unsigned *
     int stored;
     ERRCODE ec = transact(OP_READ_AIN, endCommand(pos), &stored);
     if (ec != EC_OK)
-        return ec == EC_BAD_LENGTH ? countTrace(ec, stored, *status) : ec;
+        return ec == EC_BAD_LENGTH ? analogCountTrace(ec, stored, *status) : ec;
 
     int dlen = stored;
     if (useCheckSum) {
         if (stored <= 3)
-            return countTrace(EC_BAD_LENGTH, stored, *status);
+            return analogCountTrace(EC_BAD_LENGTH, stored, *status);
         ec = verifyChecksum(OP_READ_AIN, stored);
         if (ec != EC_OK)
             return ec;
@@ -160,7 +160,7 @@ ERRCODE readAIN(int addr, int format, int numchannels, float *result, unsigned *
     ERRCODE noted = EC_OK;
     if (format == 2) {
         if (dlen > HEX_NO_VALUE_FIELD * numchannels + 1)
-            return countTrace(EC_BAD_FORMAT, stored, *status);
+            return analogCountTrace(EC_BAD_FORMAT, stored, *status);
         if (dlen != HEX_FIELD * numchannels + 1)
             noted = EC_AIN_LENGTH;
         decodeHex(dlen, numchannels, result, status);
@@ -172,7 +172,7 @@ ERRCODE readAIN(int addr, int format, int numchannels, float *result, unsigned *
     // A reply that left any channel without a valid value is no clean read.
     if (*status & allChannels(numchannels))
         noted = EC_AIN_LENGTH;
-    return countTrace(noted, stored, *status);
+    return analogCountTrace(noted, stored, *status);
 }
 
 // "#AAN" and a seven-character value field -> ">".

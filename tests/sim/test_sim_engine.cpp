@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "faults.h"
-#include "protocol.h"
+#include "answers.h"
 #include "sim.h"
 
 using namespace vsim;

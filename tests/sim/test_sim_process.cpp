@@ -16,7 +16,7 @@
 #include <string>
 
 #include "comm.h"
-#include "protocol.h"
+#include "answers.h"
 #include "sim_process.h"
 
 using namespace vsim;

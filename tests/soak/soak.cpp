@@ -44,7 +44,7 @@
 
 #include "TLMUSR.h"
 #include "comm.h"
-#include "harness.h"
+#include "guarded.h"
 #include "hostsvc.h"
 #include "instr_model.h"
 #include "model.h"
@@ -203,9 +203,7 @@ std::string spoil(Kind k, const std::string &clean, int addr, bool checksum, boo
         if (!checksum || clean.size() < 2)
             return clean;
         std::string data = clean.substr(0, clean.size() - 2);
-        unsigned s = 0;
-        for (unsigned char c : data)
-            s += c;
+        unsigned s = static_cast<unsigned>(std::stoul(model::sumOf(data), nullptr, 16));
         return data + model::hex2((s + 1) & 0xFF);
     }
     case LOWERSUM: {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "protocol.h"
+#include "answers.h"
 
 namespace vsim {
 

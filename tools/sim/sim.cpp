@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "protocol.h"
+#include "answers.h"
 
 namespace vsim {
 
@@ -37,12 +37,6 @@ bool toDouble(const std::string& s, double& out) {
   return end && *end == '\0' && std::isfinite(out);
 }
 
-std::string hexDigits(uint32_t v, int digits) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string s;
-  for (int i = digits - 1; i >= 0; --i) s += kHex[(v >> (4 * i)) & 0xF];
-  return s;
-}
 
 std::string fixed3(double v) {
   char buf[64];

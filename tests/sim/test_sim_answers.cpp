@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "plant.h"
-#include "protocol.h"
+#include "answers.h"
 
 using namespace vsim;
 

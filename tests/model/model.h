@@ -1,12 +1,14 @@
 // A reference model of the module's side of the serial protocol, written
 // from the protocol's rules and kept apart from the module's own code: the
-// harnesses compare what the module did with what this model says it must
-// do for the same reply bytes, arrival times and settings.
+// fuzz harnesses and the soak compare what the module did with what this
+// model says it must do for the same reply bytes, arrival times and
+// settings.  It keeps its own checksum and hex helpers on purpose, so that
+// a fault in the module's cannot hide in both.
 //
 // The model is deliberately plain: one routine per rule, no shared tables
 // with the module, std::string and std::vector wherever that is simpler.
-#ifndef FUZZ_MODEL_H
-#define FUZZ_MODEL_H
+#ifndef TESTS_MODEL_MODEL_H
+#define TESTS_MODEL_MODEL_H
 
 #include <cmath>
 #include <cstdint>

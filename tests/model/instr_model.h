@@ -2,8 +2,8 @@
 // model: operand checks in their order, the operations they call, and the
 // bytes that each operand area must hold afterwards.  Shared by the
 // instruction fuzz harness and the soak.
-#ifndef FUZZ_INSTR_MODEL_H
-#define FUZZ_INSTR_MODEL_H
+#ifndef TESTS_MODEL_INSTR_MODEL_H
+#define TESTS_MODEL_INSTR_MODEL_H
 
 #include <cstdint>
 #include <cstring>

@@ -2,6 +2,7 @@
 // checksum and the answer of each model to each command.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,8 @@ namespace vsim {
 // Sum of the byte values modulo 256 as two upper-case hex digits.
 std::string checksum(std::string_view s);
 std::string hex2(unsigned v);
+// The low 4 x digits bits of v as upper-case hex digits, most significant first.
+std::string hexDigits(uint32_t v, int digits);
 
 // Analog reply fields.  A decimal field is always seven characters
 // (sign, digits, point, digits); a hex field four digits, the 16-bit two's

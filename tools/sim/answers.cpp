@@ -1,4 +1,4 @@
-#include "protocol.h"
+#include "answers.h"
 
 #include <cmath>
 #include <cstdio>
@@ -55,7 +55,13 @@ std::string seal(const Module& m, std::string body) {
 
 }  // namespace
 
-std::string hex2(unsigned v) { return {kHex[(v >> 4) & 0xF], kHex[v & 0xF]}; }
+std::string hex2(unsigned v) { return hexDigits(v, 2); }
+
+std::string hexDigits(uint32_t v, int digits) {
+  std::string s;
+  for (int i = digits - 1; i >= 0; --i) s += kHex[(v >> (4 * i)) & 0xF];
+  return s;
+}
 
 std::string checksum(std::string_view s) {
   unsigned sum = 0;
