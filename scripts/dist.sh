@@ -80,6 +80,18 @@ From a command prompt in this folder:
 with the COM port of the adapter (1 to 4) and the line's baud rate in
 hundreds of bit/s.  After each scan the host prints every rung's operands
 and error code; at the end a summary of the scan times and error codes.
+
+Commissioning a line:
+
+  veldran-host.exe survey --port 3
+  veldran-host.exe check ladder.toml --options "COMPORT=3 BAUD=192 TIMEOUT=100" --plant plant.toml
+  veldran-host.exe explain 1005
+
+survey finds every module that answers (address, baud rate, checksum
+setting, what it answers); check shows how the driver reads the option
+string and warns where a time-out is too short for a rung or the ladder
+does not fit the line; explain says what an error code means and what to
+do about it.
 TEXT
 
 (cd "$top" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort |

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -19,6 +20,7 @@
 
 #include "comm.h"
 #include "comm_core.h"
+#include "port_map.h"
 
 namespace {
 
@@ -288,6 +290,67 @@ TEST_F(PosixComm, SetupFailsCleanlyWithoutASerialDevice)
         EXPECT_EQ(_COMdisable(2), -1);
     }
     unlink(file);
+}
+
+// The device is held exclusively: a second program that locks it is
+// refused while the library has it, and the library is refused (with the
+// port, the device and the reason on stderr) while another holds it.
+TEST_F(PosixComm, TheDeviceIsHeldExclusively)
+{
+    ASSERT_EQ(open(), comm::kSetupOk);
+    int other = ::open(pty.name().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (other >= 0) { // root may open an exclusive terminal; the lock still tells
+        EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+        close(other);
+    }
+    ASSERT_EQ(_COMdisable(1), 0);
+
+    other = ::open(pty.name().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(other, 0) << "the exclusive mode was not given up at the close";
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(open(), comm::kInUse);
+    std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("comm: cannot open COM1 (" + pty.name() + "): the device is in use by another program"),
+              std::string::npos)
+        << said;
+    close(other);
+    EXPECT_EQ(open(), comm::kSetupOk);
+}
+
+// Why an open failed, as the console shows it.
+TEST(PosixCommErrors, OpenFailuresAreExplained)
+{
+    char buf[256];
+    comm::describeOpenError(EACCES, "/dev/null", buf, sizeof buf);
+    EXPECT_NE(std::string(buf).find("permission denied: the user is not in the group that owns the device (root)"),
+              std::string::npos)
+        << buf;
+    comm::describeOpenError(ENOENT, "/nonexistent", buf, sizeof buf);
+    EXPECT_NE(std::string(buf).find("no such device"), std::string::npos) << buf;
+    // Where the port's device comes from.
+    char var[32];
+    setenv("VELDRAN_COM3", "/dev/ttyUSB7", 1);
+    EXPECT_NE(comm::portDevice(3, buf, sizeof buf, var, sizeof var), nullptr);
+    EXPECT_STREQ(buf, "/dev/ttyUSB7");
+    unsetenv("VELDRAN_COM3");
+    EXPECT_EQ(comm::portDevice(3, buf, sizeof buf, var, sizeof var), nullptr);
+    EXPECT_STREQ(buf, "/dev/ttyS2");
+    EXPECT_STREQ(var, "VELDRAN_COM3");
+}
+
+// RS-485 direction control asked for on a device without it fails the
+// set-up with its own number; low-latency mode, which a pseudo-terminal
+// lacks, is not asked for in a way that fails.
+TEST_F(PosixComm, Rs485ThatTheDriverLacksFailsTheSetup)
+{
+    setenv("VELDRAN_COM1_RS485", "1", 1);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(open(), comm::kNoRs485);
+    std::string said = ::testing::internal::GetCapturedStderr();
+    unsetenv("VELDRAN_COM1_RS485");
+    EXPECT_NE(said.find("RS-485 direction control asked for"), std::string::npos) << said;
+    EXPECT_EQ(open(), comm::kSetupOk);
 }
 
 TEST_F(PosixComm, CallsOnAPortThatIsNotOpenDoNothing)

@@ -109,6 +109,20 @@ protected:
         return path;
     }
 
+    // Any other command of the host, on the simulator's line.
+    HostResult host_command(const std::vector<std::string> &args, int native_timeout_ms = 60000)
+    {
+        std::vector<std::string> argv = {config().host};
+        std::vector<std::string> env;
+        if (config().wine)
+            argv.insert(argv.begin(), "wine");
+        else
+            env.push_back("VELDRAN_COM1=" + sim_.slavePath());
+        argv.insert(argv.end(), args.begin(), args.end());
+        last_ = e2e::run_program(argv, env, config().wine ? 4 * native_timeout_ms : native_timeout_ms);
+        return last_;
+    }
+
     HostResult host_file(const std::string &ladder, const std::string &options, std::vector<std::string> extra = {})
     {
         std::string path = write_file("ladder.toml", ladder);
@@ -643,4 +657,188 @@ TEST(Host, RefusesABadLadderFileWithLineAndColumn)
     EXPECT_EQ(system(cmd.c_str()), 0);
 }
 
+
+// ---------------------------------------------------------------------------
+// check: the option string's pitfalls, time-outs too short for the
+// exchanges, and a plant that does not fit the ladder.
+
+std::string host_path(const std::string &path)
+{
+    if (!config().wine)
+        return path;
+    std::string win = "Z:" + path;
+    for (char &c : win)
+        if (c == '/')
+            c = '\\';
+    return win;
+}
+
+struct CheckCase {
+    const char *name;
+    std::string options;
+    std::string rungs;
+    bool plant;
+    int status;
+    std::vector<std::string> expect; // lines of the report that must be there
+};
+
+void PrintTo(const CheckCase &c, std::ostream *os) { *os << c.name; }
+
+class CheckHost : public ::testing::TestWithParam<CheckCase> {};
+
+const char *kCheckPlant = "[line]\nbaud = 19200\n"
+                          "[[module]]\naddress = 1\nmodel = 7018\nformat = \"hex\"\nchecksum = true\nbaud = 19200\n"
+                          "[[module]]\naddress = 4\nmodel = 7041\n";
+
+TEST_P(CheckHost, Reports)
+{
+    const CheckCase &c = GetParam();
+    char tmpl[] = "/tmp/veldran-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl;
+    std::ofstream(dir + "/ladder.toml") << kData << c.rungs;
+    std::ofstream(dir + "/plant.toml") << kCheckPlant;
+    std::vector<std::string> argv = {config().host, "check", host_path(dir + "/ladder.toml"), "-o", c.options};
+    if (c.plant) {
+        argv.push_back("--plant");
+        argv.push_back(host_path(dir + "/plant.toml"));
+    }
+    if (config().wine)
+        argv.insert(argv.begin(), "wine");
+    HostResult h = e2e::run_program(argv, {}, config().wine ? 60000 : 10000);
+    EXPECT_EQ(h.status, c.status) << h.output;
+    for (const std::string &e : c.expect)
+        EXPECT_NE(h.output.find(e), std::string::npos) << e << "\n" << h.output;
+    std::string cmd = "rm -rf '" + dir + "'";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+}
+
+const std::string kAin = rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]");
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CheckHost,
+    ::testing::Values(
+        CheckCase{"comma", "COMPORT=1,BAUD=96", kAin, false, 1,
+                  {"settings: COM1 = ", "19200 baud", "'BAUD=96' has no effect"}},
+        CheckCase{"semicolon", "BAUD=96;CHECKSUM TIMEOUT=200", kAin, false, 1, {"a ';' does not separate options"}},
+        CheckCase{"checksum_0", "CHECKSUM=0", rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]"), false, 1,
+                  {"checksum on", "'CHECKSUM=0' switches checksums ON"}},
+        CheckCase{"debug_0", "DEBUG=0", rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]"), false, 1,
+                  {"debug on", "'DEBUG=0' switches debugging ON"}},
+        CheckCase{"unit", "TIMEOUT=70ms", kAin, false, 1, {"time-out 70 ms", "read as TIMEOUT=70"}},
+        CheckCase{"blank_before_equals", "BAUD =96", kAin, false, 2,
+                  {"a blank before the '='", "Init would fail with 1002 BAD_OPTION"}},
+        CheckCase{"analog_9600", "BAUD=96 TIMEOUT=40", kAin, false, 1,
+                  {"\"#01\\r\" (4) -> \">+dd.ddd", "R0 I7017@1: read analog inputs (decimal): the time-out 40 ms",
+                   "use TIMEOUT=70 or more"}},
+        CheckCase{"analog_9600_checksum", "BAUD=96 TIMEOUT=70 CHECKSUM", kAin, false, 1,
+                  {"\"#0184\\r\" (6)", "use TIMEOUT=74 or more"}},
+        CheckCase{"analog_9600_enough", "BAUD=96 TIMEOUT=74 CHECKSUM", kAin, false, 0,
+                  {"0 errors, 0 warnings", "with every module silent: 78.0 ms"}},
+        CheckCase{"plant", "BAUD=96 TIMEOUT=200",
+                  rung("I7041", "[1, 0, \"N7:1\", \"N7:0\"]") + kAin + rung("I7041", "[9, 0, \"N7:2\", \"N7:3\"]"),
+                  true, 1,
+                  {"R0 I7041@1: the module at address 1 is a 7018, which I7041 is not made for",
+                   "R1 I7017@1: \"Format:\" 0 reads the decimal form, but the module at address 1 answers in the hex",
+                   "the module at address 1 has checksums on, the option string off",
+                   "the module at address 1 runs at 19200 baud, the option string at 9600; use BAUD=192",
+                   "R2 I7041@9: the plant has no module at address 9", "N7:0 is written by more than one rung: R0, R1"}},
+        CheckCase{"plant_fits", "TIMEOUT=200", rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]"), true, 0,
+                  {"0 errors, 0 warnings"}},
+        CheckCase{"bad_ladder", "TIMEOUT=200", rung("I7017", "[1, 0, \"F8:0\"]"), false, 2,
+                  {"ladder.toml:6:8: I7017 takes 4 operands"}}),
+    [](const ::testing::TestParamInfo<CheckCase> &i) { return std::string(i.param.name); });
+
+// explain: the entry of a code, by number or name.
+TEST(Host, ExplainsACode)
+{
+    for (const char *what : {"1005", "timeout"}) {
+        std::vector<std::string> argv = {config().host, "explain", what};
+        if (config().wine)
+            argv.insert(argv.begin(), "wine");
+        HostResult h = e2e::run_program(argv, {}, config().wine ? 60000 : 10000);
+        EXPECT_EQ(h.status, 0) << h.output;
+        EXPECT_NE(h.output.find("1005 TIMEOUT: no complete reply"), std::string::npos) << h.output;
+        EXPECT_NE(h.output.find("wrong baud rate"), std::string::npos) << h.output;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// survey: every module of a mixed plant is found at its own settings, with
+// what it answers, and nothing that is not there.
+
+TEST_F(E2E, SurveyFindsEveryModuleAndNothingElse)
+{
+    // Four speeds, both checksum settings, a module without a speed of its
+    // own (it follows the line, so it answers at every speed), one set to a
+    // speed the survey does not try, one outside the range.
+    std::string plant = write_file("survey-plant.toml", R"(
+[line]
+baud = 19200
+[[module]]
+address = 1
+model = 7017
+baud = 9600
+[[module]]
+address = 10
+model = 7018
+format = "hex"
+checksum = true
+ain = [25.0, "open"]
+baud = 19200
+[[module]]
+address = 11
+model = 7041
+baud = 38400
+status = 0x04
+[[module]]
+address = 12
+model = 7024
+checksum = true
+baud = 115200
+[[module]]
+address = 13
+model = 7053
+baud = 57600
+[[module]]
+address = 14
+model = 7041
+[[module]]
+address = 40
+model = 7053
+baud = 9600
+)");
+    ASSERT_NO_FATAL_FAILURE(start_sim(19200, plant));
+    HostResult h = host_command({"survey", "--from", "0", "--to", "16", "--baud", "96,192,384,1152"});
+    ASSERT_EQ(h.status, 0) << h.output;
+    const char *expected[] = {
+        "01 (  1)    9600  off       0x00 ", "analog read (decimal)",
+        "0A ( 10)   19200  on        0x00 ", "analog read (hex)",
+        "0B ( 11)   38400  off       0x04 ", "digital read",
+        "0C ( 12)  115200  on        0x00 ", "status only",
+    };
+    size_t at = 0;
+    for (const char *e : expected) {
+        size_t found = h.output.find(e, at);
+        ASSERT_NE(found, std::string::npos) << e << "\n" << h.output;
+        at = found;
+    }
+    EXPECT_NE(h.output.find("\naddress 0E (14) answered at more than one setting: 9600 baud, checksum off; 19200 "
+                            "baud, checksum off; 38400 baud, checksum off; 115200 baud, checksum off"),
+              std::string::npos)
+        << h.output;
+    EXPECT_NE(h.output.find("\n5 addresses answered"), std::string::npos) << h.output;
+    EXPECT_EQ(h.output.find("address 01 (1) answered at more"), std::string::npos) << h.output;
+    EXPECT_EQ(h.output.find("0D ( 13)"), std::string::npos) << h.output; // 57600 was not tried
+    EXPECT_NE(h.output.find("survey:  19200 baud, checksum on  (COMPORT=1 BAUD=192 TIMEOUT=13 CHECKSUM):  1 answered"),
+              std::string::npos)
+        << h.output;
+
+    // Nobody in the range: exit status 1.
+    h = host_command({"survey", "--from", "41", "--to", "44", "--baud", "192", "--checksum", "off"});
+    EXPECT_EQ(h.status, 1) << h.output;
+    EXPECT_NE(h.output.find("no module answered"), std::string::npos) << h.output;
+}
+
 } // namespace
+

@@ -109,7 +109,7 @@ contains "run: the driver initialised" "$out" "initialization completed OK."
 contains "run: three scans" "$out" "summary: 3 scans"
 # Every instruction reached its module; only the 7018's open channel, which
 # the sample plant has on purpose, gives a code.
-check "run: the rungs with error codes" "  R1 I7018: 1018 x 3" \
+check "run: the rungs with error codes" "  R1 I7018: 1018 AIN_LENGTH x 3" \
     "$(printf '%s\n' "$out" | grep '^  R[0-9]* I[0-9A-Z]*: ')"
 [ $fail = 0 ] || printf '%s\n' "$out" | sed 's/^/  | /'
 exit $fail

@@ -44,6 +44,8 @@ enum SetupError : int32_t {
     kNotSerial = 8,        // opened, but its line settings cannot be read
     kSettingsRefused = 9,  // the line settings were refused
     kNoTimeouts = 10,      // reads could not be made non-blocking
+    kInUse = 11,           // another program has the device open exclusively
+    kNoRs485 = 12,         // RS-485 direction control was asked for and the driver refused it
 };
 
 enum class Parity { None, Even, Odd };

@@ -1,17 +1,27 @@
 // The serial library on POSIX serial devices, for the native build.
 //
 // Port n (1 to 4) is the device named by the environment variable
-// VELDRAN_COMn, or /dev/ttyS(n-1) when that is unset or empty.  The device
+// VELDRAN_COMn, or /dev/ttyS(n-1) when that is unset or empty (port_map.h).
+// The device is held exclusively: a lock that every program using this
+// library (and any other that locks the device the same way) respects, and
+// the terminal's own exclusive mode against programs that do not lock.  It
 // runs raw (no echo, no line editing, no flow control, no character
 // translation) at the rate and framing given to _COMsetup, with reads that
-// never block.  The receive and transmit queues are rings in the caller's
-// buffers (see comm_core.h); the system's own queues sit behind them and
-// are counted with FIONREAD and TIOCOUTQ and emptied with tcflush.
+// never block, in the driver's low-latency mode where it has one (a USB
+// adapter otherwise holds received bytes back for milliseconds).  With
+// VELDRAN_COMn_RS485=1 the driver switches the transmitter on for sending
+// (RTS high while sending) on an RS-485 line.  A failure to open says on
+// stderr which port, which device and why.  The receive and transmit queues
+// are rings in the caller's buffers (see comm_core.h); the system's own
+// queues sit behind them and are counted with FIONREAD and TIOCOUTQ and
+// emptied with tcflush.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
@@ -19,6 +29,11 @@
 
 #include "../../serial/comm.h"
 #include "comm_core.h"
+#include "port_map.h"
+
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
 
 namespace {
 
@@ -47,23 +62,43 @@ struct PosixPort {
         }
     }
 
+    static int32_t refuse(int32_t port, const char *path, int fd, int err, int32_t code)
+    {
+        char why[256];
+        comm::describeOpenError(err, path, why, sizeof why);
+        fprintf(stderr, "comm: cannot open COM%d (%s): %s\n", static_cast<int>(port), path, why);
+        if (fd >= 0)
+            close(fd);
+        return code;
+    }
+
     static int32_t open(int32_t port, const comm::LineSettings &line, int *out)
     {
-        char var[16];
-        snprintf(var, sizeof var, "VELDRAN_COM%d", port);
-        char fallback[32];
-        const char *path = getenv(var);
-        if (!path || !*path) {
-            snprintf(fallback, sizeof fallback, "/dev/ttyS%d", port - 1);
-            path = fallback;
-        }
+        char path[512], var[32];
+        comm::portDevice(port, path, sizeof path, var, sizeof var);
         int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
-            return comm::kNoDevice;
+            return refuse(port, path, -1, errno, errno == EBUSY ? comm::kInUse : comm::kNoDevice);
+        if (!isatty(fd))
+            return refuse(port, path, fd, ENOTTY, comm::kNotSerial);
+        // A second program on the same line would take replies meant for
+        // this one: the device is ours alone while it is open.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+            return refuse(port, path, fd, errno == EWOULDBLOCK ? EBUSY : errno, comm::kInUse);
+        ioctl(fd, TIOCEXCL);
+        lowLatency(fd);
+        if (!rs485(port, fd)) {
+            int err = errno;
+            fprintf(stderr, "comm: COM%d (%s): RS-485 direction control asked for (VELDRAN_COM%d_RS485), but the "
+                    "driver refuses it: %s\n", static_cast<int>(port), path, static_cast<int>(port), strerror(err));
+            close(fd);
+            return comm::kNoRs485;
+        }
         termios t;
         if (tcgetattr(fd, &t) != 0) {
-            ::close(fd);
-            return comm::kNotSerial;
+            int err = errno;
+            close(fd);
+            return refuse(port, path, -1, err, comm::kNotSerial);
         }
         cfmakeraw(&t);
         t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
@@ -89,7 +124,12 @@ struct PosixPort {
         if (tcsetattr(fd, TCSANOW, &t) != 0 || tcgetattr(fd, &got) != 0 ||
             cfgetospeed(&got) != speed || (got.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB)) !=
                                               (t.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB))) {
-            ::close(fd);
+            fprintf(stderr, "comm: cannot open COM%d (%s): the device refuses %d baud, %d data bits, parity %c, "
+                    "%d stop bits\n", static_cast<int>(port), path, static_cast<int>(line.baud),
+                    static_cast<int>(line.dataBits),
+                    line.parity == comm::Parity::None ? 'N' : line.parity == comm::Parity::Even ? 'E' : 'O',
+                    static_cast<int>(line.stopBits));
+            close(fd);
             return comm::kSettingsRefused;
         }
         tcflush(fd, TCIOFLUSH); // nothing from before the set-up
@@ -97,7 +137,52 @@ struct PosixPort {
         return comm::kSetupOk;
     }
 
-    static void close(int fd) { ::close(fd); }
+    // The exclusive mode outlives the descriptor while another holds the
+    // terminal open (the far side of a pseudo-terminal): it is given up
+    // before the close, so that the next set-up can open the device again.
+    static void close(int fd)
+    {
+        ioctl(fd, TIOCNXCL);
+        ::close(fd); // also releases the lock
+    }
+
+    // The driver's low-latency mode, where it has one: received bytes are
+    // handed on at once.  A pseudo-terminal, and many drivers, have none;
+    // that is no error.
+    static void lowLatency(int fd)
+    {
+#if defined(__linux__) && defined(TIOCGSERIAL)
+        serial_struct ss;
+        if (ioctl(fd, TIOCGSERIAL, &ss) == 0 && !(ss.flags & ASYNC_LOW_LATENCY)) {
+            ss.flags |= ASYNC_LOW_LATENCY;
+            ioctl(fd, TIOCSSERIAL, &ss);
+        }
+#else
+        (void)fd;
+#endif
+    }
+
+    // RS-485 direction control by the kernel driver, when VELDRAN_COMn_RS485
+    // asks for it: RTS high while sending, low afterwards.  False (errno
+    // set) when asked for and refused.
+    static bool rs485(int32_t port, int fd)
+    {
+        char var[32];
+        snprintf(var, sizeof var, "VELDRAN_COM%d_RS485", static_cast<int>(port));
+        const char *want = getenv(var);
+        if (!want || !*want || strcmp(want, "0") == 0)
+            return true;
+#if defined(__linux__) && defined(TIOCSRS485)
+        serial_rs485 rs;
+        memset(&rs, 0, sizeof rs);
+        rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        return ioctl(fd, TIOCSRS485, &rs) == 0;
+#else
+        (void)fd;
+        errno = ENOTSUP;
+        return false;
+#endif
+    }
 
     static int32_t read(int fd, char *buf, int32_t max)
     {

@@ -5,10 +5,16 @@
 // control and time-outs that make every read return at once with what has
 // arrived.  The receive and transmit queues are rings in the caller's
 // buffers (see comm_core.h); the driver's own queues sit behind them, are
-// counted through ClearCommError and emptied with PurgeComm.
+// counted through ClearCommError and emptied with PurgeComm.  A failure to
+// open says on stderr which port and why.  With nothing received, a poll of
+// the receive queue waits a millisecond (the system timer runs at 1 ms while
+// a port is open), so that a caller's reply loop does not keep a processor
+// busy.
 #include <windows.h>
+#include <mmsystem.h>
 
 #include <stdio.h>
+#include <string.h>
 
 #include "../../serial/comm.h"
 #include "comm_core.h"
@@ -20,26 +26,64 @@ namespace {
 constexpr DWORD kWriteWaitMs = 20;
 // Driver queue sizes asked for; the driver may choose others.
 constexpr DWORD kDriverQueue = 4096;
+// How long after the last byte in or out the receive polls do not sleep.
+constexpr int64_t kBusyPollMs = 5;
+// When a port last received or sent a byte (the library serves one caller
+// thread).
+int64_t lastActivity = 0;
 
 struct Win32Port {
     using Handle = HANDLE;
     static constexpr Handle kNone = nullptr;
 
+    static int32_t refuse(const char *name, DWORD err, int32_t code)
+    {
+        char why[256];
+        switch (err) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            snprintf(why, sizeof why, "the port is in use by another program");
+            break;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            snprintf(why, sizeof why, "no such port (under wine: the port mapping points at no device)");
+            break;
+        default: {
+            why[0] = '\0';
+            FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, why,
+                           sizeof why, nullptr);
+            size_t n = strlen(why);
+            while (n > 0 && (why[n - 1] == '\n' || why[n - 1] == '\r' || why[n - 1] == ' '))
+                why[--n] = '\0';
+            if (n == 0)
+                snprintf(why, sizeof why, "error %lu", static_cast<unsigned long>(err));
+        }
+        }
+        fprintf(stderr, "comm: cannot open %s: %s\n", name + 4, why);
+        fflush(stderr);
+        return code;
+    }
+
     static int32_t open(int32_t port, const comm::LineSettings &line, HANDLE *out)
     {
         char name[16];
         snprintf(name, sizeof name, "\\\\.\\COM%d", port);
+        // Share mode 0: the port is this program's alone while it is open.
         HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE)
-            return comm::kNoDevice;
+        if (h == INVALID_HANDLE_VALUE) {
+            DWORD err = GetLastError();
+            return refuse(name, err,
+                          err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION ? comm::kInUse : comm::kNoDevice);
+        }
         SetupComm(h, kDriverQueue, kDriverQueue); // advisory; a driver may keep its own sizes
         DCB dcb;
         ZeroMemory(&dcb, sizeof dcb);
         dcb.DCBlength = sizeof dcb;
         if (!GetCommState(h, &dcb)) {
+            DWORD err = GetLastError();
             CloseHandle(h);
-            return comm::kNotSerial;
+            return refuse(name, err, comm::kNotSerial);
         }
         dcb.BaudRate = static_cast<DWORD>(line.baud);
         dcb.ByteSize = static_cast<BYTE>(line.dataBits);
@@ -63,8 +107,9 @@ struct Win32Port {
         dcb.fRtsControl = RTS_CONTROL_ENABLE;
         dcb.fAbortOnError = FALSE;
         if (!SetCommState(h, &dcb)) {
+            DWORD err = GetLastError();
             CloseHandle(h);
-            return comm::kSettingsRefused;
+            return refuse(name, err, comm::kSettingsRefused);
         }
         COMMTIMEOUTS to;
         to.ReadIntervalTimeout = MAXDWORD; // with both read totals 0: return at once
@@ -77,17 +122,24 @@ struct Win32Port {
             return comm::kNoTimeouts;
         }
         PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
+        timeBeginPeriod(1);
         *out = h;
         return comm::kSetupOk;
     }
 
-    static void close(HANDLE h) { CloseHandle(h); }
+    static void close(HANDLE h)
+    {
+        CloseHandle(h);
+        timeEndPeriod(1);
+    }
 
     static int32_t read(HANDLE h, char *buf, int32_t max)
     {
         DWORD got = 0;
         if (!ReadFile(h, buf, static_cast<DWORD>(max), &got, nullptr))
             return 0;
+        if (got > 0)
+            lastActivity = nowMs();
         return static_cast<int32_t>(got);
     }
 
@@ -96,8 +148,10 @@ struct Win32Port {
         if (len == 0)
             return 0;
         DWORD put = 0;
-        if (WriteFile(h, buf, static_cast<DWORD>(len), &put, nullptr) || put > 0)
+        if (WriteFile(h, buf, static_cast<DWORD>(len), &put, nullptr) || put > 0) {
+            lastActivity = nowMs();
             return static_cast<int32_t>(put);
+        }
         return GetLastError() == ERROR_TIMEOUT ? 0 : -1;
     }
 
@@ -129,8 +183,20 @@ struct Win32Port {
     // attempts is all that is needed here.
     static void waitWritable(HANDLE, int32_t ms) { Sleep(ms < 1 ? 0 : 1); }
 
-    // Sleep's granularity is far coarser than a character: no idle wait.
-    static bool waitReadable(HANDLE) { return false; }
+    // While bytes are coming in, or a reply may be about to (just after a
+    // line went out), the next poll follows at once: a caller that watches
+    // for a gap of a few character times between bytes must see the bytes
+    // as they come.  Once the line has been quiet for kBusyPollMs, a poll
+    // that finds nothing sleeps one millisecond (the timer period set at the
+    // open), so that waiting for a silent module no longer keeps a
+    // processor busy.
+    static bool waitReadable(HANDLE)
+    {
+        if (nowMs() - lastActivity < kBusyPollMs)
+            return false;
+        Sleep(1);
+        return true;
+    }
 
     static int64_t nowMs()
     {

@@ -7,10 +7,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include "check.h"
+#include "errors.h"
 #include "hostsvc.h"
 #include "ladder.h"
 #include "platform.h"
 #include "scan.h"
+#include "settings.h"
+#include "survey.h"
 #include "veldran.h"
 #include "veldran_version.h"
 
@@ -22,6 +26,38 @@ volatile std::sig_atomic_t g_stop = 0;
 extern "C" void on_signal(int) { g_stop = 1; }
 
 enum Exit { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_LOAD = 2, EXIT_INIT = 3 };
+
+int explain(const std::string &what)
+{
+    size_t n = 0;
+    const vhost::ErrorInfo *table = vhost::error_table(&n);
+    if (what == "all") {
+        for (size_t i = 0; i < n; ++i)
+            printf("%s%s", i ? "\n" : "", vhost::explain_text(table[i]).c_str());
+        return EXIT_OK;
+    }
+    // A number, or a name in any case.
+    char *end = nullptr;
+    unsigned long code = strtoul(what.c_str(), &end, 10);
+    const vhost::ErrorInfo *e = nullptr;
+    if (!what.empty() && end && *end == '\0') {
+        e = vhost::find_error(static_cast<unsigned>(code));
+    } else {
+        std::string up = what;
+        for (char &c : up)
+            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        for (size_t i = 0; i < n && !e; ++i)
+            if (up == table[i].name)
+                e = &table[i];
+    }
+    if (!e) {
+        fprintf(stderr, "veldran-host: %s is no error code of the module (0, 999, 1001 to 1020; `explain all` lists them)\n",
+                what.c_str());
+        return EXIT_USAGE;
+    }
+    printf("%s", vhost::explain_text(*e).c_str());
+    return EXIT_OK;
+}
 
 struct Module {
     vhost::LoadedLibrary lib;
@@ -115,7 +151,7 @@ ERRCODE send_deinstall(EntryFn entry)
 
 int main(int argc, char **argv)
 {
-    CLI::App app{"veldran-host: loads the veldran module, lists its instructions or scans a ladder program"};
+    CLI::App app{"veldran-host: loads the veldran module, lists its instructions, scans a ladder program, and helps commission a line (explain, check, survey)"};
     app.set_version_flag("--version", "veldran-host " VELDRAN_VERSION);
     app.require_subcommand(1);
     std::string module_path = vhost::executable_dir() + vhost::path_separator() + vhost::default_module_name();
@@ -143,7 +179,33 @@ int main(int argc, char **argv)
     run->add_option("-p,--period-ms", ropt.period_ms, "minimum scan period in ms")->check(CLI::NonNegativeNumber);
     run->add_flag("-q,--quiet", ropt.quiet, "print only the summary");
 
+    CLI::App *exp = app.add_subcommand("explain", "what an error code means, its likely causes and what to do");
+    std::string code;
+    exp->add_option("code", code, "the code (1005), its name (TIMEOUT) or all")->required();
+
+    CLI::App *chk = app.add_subcommand("check", "read a ladder program and an option string against the line");
+    std::string check_ladder, check_options, plant;
+    chk->add_option("ladder", check_ladder, "ladder program (TOML)")->required();
+    CLI::Option *chk_options = chk->add_option("-o,--options", check_options, "the option string for Init");
+    chk->add_option("--plant", plant, "plant file (the simulator's format) that describes the line");
+
+    CLI::App *sur = app.add_subcommand("survey", "find the modules that answer, at which baud rate and checksum setting");
+    vhost::SurveyOptions sopt;
+    std::string sum_setting;
+    sur->add_option("--port", sopt.port, "COM port 1 to 4")->check(CLI::Range(1, 4))->capture_default_str();
+    sur->add_option("--baud", sopt.bauds, "baud rates to try, in hundreds (96,192,384,576,1152; default all)")
+        ->delimiter(',')
+        ->check(CLI::IsMember({96, 192, 384, 576, 1152}));
+    sur->add_option("--checksum", sum_setting, "checksum setting to try: off or on (default both)")
+        ->check(CLI::IsMember({"off", "on"}));
+    sur->add_option("--from", sopt.first, "first address")->check(CLI::Range(0, 255))->capture_default_str();
+    sur->add_option("--to", sopt.last, "last address")->check(CLI::Range(0, 255))->capture_default_str();
+    sur->add_option("--timeout", sopt.timeout_ms, "time-out in ms (default: the exchange's wire time plus a margin)")
+        ->check(CLI::Range(5, 500));
+
     CLI11_PARSE(app, argc, argv);
+    if (*exp)
+        return explain(code);
     ropt.duration_ms = static_cast<long>(duration_s * 1000);
 
     Module m;
@@ -151,13 +213,53 @@ int main(int argc, char **argv)
         return EXIT_LOAD;
     if (*list)
         return list_table(module_path, m.table);
+    if (*sur) {
+        if (sopt.first > sopt.last) {
+            fprintf(stderr, "veldran-host: survey: --from %d is above --to %d\n", sopt.first, sopt.last);
+            return EXIT_USAGE;
+        }
+        if (!sum_setting.empty())
+            sopt.checksums = {sum_setting == "on"};
+        hostsvc::use_real_clock();
+        hostsvc::capture_console(true);
+        vhost::PortDevice dev = vhost::port_device(sopt.port);
+        printf("survey: COM%d = %s (%s), addresses %d to %d\n", sopt.port, dev.device.c_str(), dev.source.c_str(),
+               sopt.first, sopt.last);
+        fflush(stdout);
+        vhost::SurveyLine line;
+        line.table = m.table;
+        line.init = [&](const std::string &o) { return send_init(m.entry, &o, true); };
+        std::string error;
+        std::vector<vhost::SurveyFind> found = vhost::run_survey(line, sopt, stderr, error);
+        std::string said = hostsvc::take_console();
+        send_deinstall(m.entry);
+        hostsvc::take_console();
+        if (!error.empty()) {
+            fprintf(stderr, "%s\nveldran-host: survey: %s\n", said.c_str(), error.c_str());
+            return EXIT_LOAD;
+        }
+        fputs(vhost::survey_report(found).c_str(), stdout);
+        vhost::unload_library(m.lib);
+        return found.empty() ? 1 : 0;
+    }
 
     vhost::Program prog;
     try {
-        prog = vhost::parse_ladder_file(ladder, m.table);
+        prog = vhost::parse_ladder_file(*chk ? check_ladder : ladder, m.table);
     } catch (const vhost::LadderError &e) {
         fprintf(stderr, "veldran-host: %s\n", e.what());
-        return EXIT_USAGE;
+        return *chk ? static_cast<int>(vhost::CHECK_ERRORS) : static_cast<int>(EXIT_USAGE);
+    }
+    if (*chk) {
+        vhost::CheckInput in;
+        in.prog = &prog;
+        in.table = m.table;
+        in.options = chk_options->count() ? &check_options : nullptr;
+        in.plant_path = plant;
+        std::string report;
+        vhost::CheckStatus st = vhost::run_check(in, report);
+        fputs(report.c_str(), stdout);
+        return st;
     }
 
     std::signal(SIGINT, on_signal);
@@ -168,14 +270,20 @@ int main(int argc, char **argv)
     vhost::Console console(stdout);
     ERRCODE ec = send_init(m.entry, opt_options->count() ? &options : nullptr, topdoc);
     console.finish();
+    vhost::OptionReading reading = vhost::read_options(opt_options->count() ? &options : nullptr);
     if (ec != 0) {
-        console.line("Init failed: " + std::to_string(ec));
+        // The port, its device and where the mapping comes from help most
+        // when the port would not open.
+        if (reading.code == 0)
+            console.line("settings: " + vhost::settings_text(reading.settings));
+        console.line("Init failed: " + vhost::error_label(ec));
         send_deinstall(m.entry);
         console.finish();
         return EXIT_INIT;
     }
     send_setmode(m.entry, mode);
     console.relay();
+    console.line("settings: " + vhost::settings_text(reading.settings));
 
     vhost::Runner runner(prog, m.table, console);
     runner.run(ropt, &g_stop);

@@ -26,6 +26,11 @@ char path_separator();
 
 void sleep_ms(int ms);
 
+// The device behind COM port n (1 to 4) as the serial library opens it, and
+// where that mapping comes from (an environment variable, the default, the
+// wine port mapping).
+void com_port_device(int port, std::string &device, std::string &source);
+
 } // namespace vhost
 
 #endif

@@ -7,6 +7,8 @@
 
 #include <climits>
 
+#include "../comm/port_map.h"
+
 namespace vhost {
 
 bool load_library(const std::string &path, LoadedLibrary &lib, std::string &error)
@@ -55,6 +57,14 @@ void sleep_ms(int ms)
     timespec t{ms / 1000, (ms % 1000) * 1000000L};
     while (nanosleep(&t, &t) != 0) {
     }
+}
+
+void com_port_device(int port, std::string &device, std::string &source)
+{
+    char path[512], var[32];
+    const char *from = comm::portDevice(port, path, sizeof path, var, sizeof var);
+    device = path;
+    source = from ? std::string("environment ") + from : std::string("default; set ") + var + " to change";
 }
 
 } // namespace vhost

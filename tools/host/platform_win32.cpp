@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <stdio.h>
+
 namespace vhost {
 
 namespace {
@@ -76,6 +78,30 @@ void sleep_ms(int ms)
 {
     if (ms > 0)
         Sleep(static_cast<DWORD>(ms));
+}
+
+void com_port_device(int port, std::string &device, std::string &source)
+{
+    char name[16];
+    snprintf(name, sizeof name, "COM%d", port);
+    device = std::string("\\\\.\\") + name;
+    // Under wine a COM port is whatever HKLM\Software\Wine\Ports maps it
+    // to (the scripts map COM1 to COM4 there), else the prefix's dosdevices.
+    bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Wine\\Ports", 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        char value[512];
+        DWORD type = 0, size = sizeof value - 1;
+        LONG rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(value), &size);
+        RegCloseKey(key);
+        if (rc == ERROR_SUCCESS && type == REG_SZ && size > 1) {
+            value[size] = '\0';
+            device = value;
+            source = std::string("wine port mapping HKLM\\Software\\Wine\\Ports\\") + name;
+            return;
+        }
+    }
+    source = wine ? "wine default: the prefix's dosdevices" : "Windows";
 }
 
 } // namespace vhost

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "errors.h"
 #include "hostsvc.h"
 #include "platform.h"
 
@@ -210,6 +211,9 @@ std::string Runner::operand_text(size_t rung, size_t i) const
         }
         v = n > 1 ? "[" + items + "]" : items;
     }
+    // An error code with its name: "ErrCode=1005 TIMEOUT".
+    if (label == "ErrCode:" && !t.isfloat && t.ptr.wptr)
+        v += std::string(" ") + error_name(static_cast<uint16_t>(*t.ptr.wptr));
     return name + "=" + v;
 }
 
@@ -303,7 +307,7 @@ std::string Runner::summary() const
     if (stats_.codes.empty())
         s += " none recorded";
     for (auto &kv : stats_.codes)
-        s += " " + std::to_string(kv.first) + " x " + std::to_string(kv.second) + ";";
+        s += " " + error_label(kv.first) + " x " + std::to_string(kv.second) + ";";
     if (!stats_.codes.empty())
         s.pop_back();
     for (size_t i = 0; i < stats_.rung_codes.size(); ++i) {
@@ -315,7 +319,7 @@ std::string Runner::summary() const
             continue;
         s += "\n  R" + std::to_string(i) + " " + instr_name(table_[prog_.rungs[i].instr]) + ":";
         for (auto &kv : m)
-            s += " " + std::to_string(kv.first) + " x " + std::to_string(kv.second);
+            s += " " + error_label(kv.first) + " x " + std::to_string(kv.second);
     }
     return s;
 }

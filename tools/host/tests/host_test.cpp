@@ -2,13 +2,18 @@
 // be refused (with where), and how rungs bind their operands and run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
+#include "errors.h"
 #include "hostsvc.h"
 #include "ladder.h"
 #include "scan.h"
+#include "settings.h"
+#include "survey.h"
+#include "wire.h"
 
 namespace {
 
@@ -182,7 +187,7 @@ TEST_F(Scanning, BindsOperandsByKindAndFileType)
     EXPECT_NE(line.find("FAKE@-3"), std::string::npos) << line;
     EXPECT_NE(line.find("DIN=0xFFFE"), std::string::npos) << line;
     EXPECT_NE(line.find("AIN=[0.5,1.5,2.5,3.5,4.5,5.5,6.5,7.5]"), std::string::npos) << line;
-    EXPECT_NE(line.find("ErrCode=0"), std::string::npos) << line;
+    EXPECT_NE(line.find("ErrCode=0 OK"), std::string::npos) << line;
 }
 
 TEST_F(Scanning, WordOutputsAndConstants)
@@ -258,9 +263,150 @@ TEST_F(Scanning, SummaryCountsCodesOfTrueRungsOnly)
     EXPECT_EQ(runner.stats().codes.size(), 2u);
     std::string s = runner.summary();
     EXPECT_NE(s.find("summary: 3 scans, scan time min"), std::string::npos) << s;
-    EXPECT_NE(s.find("error codes: 0 x 3; 1005 x 3"), std::string::npos) << s;
-    EXPECT_NE(s.find("R0 FAKE: 1005 x 3"), std::string::npos) << s;
+    EXPECT_NE(s.find("error codes: 0 OK x 3; 1005 TIMEOUT x 3"), std::string::npos) << s;
+    EXPECT_NE(s.find("R0 FAKE: 1005 TIMEOUT x 3"), std::string::npos) << s;
     EXPECT_EQ(s.find("R2 FAKE"), std::string::npos) << s;
 }
 
+// ---------------------------------------------------------------------------
+// Option strings as the module's own parser reads them, and the pitfalls
+// the tools warn about.
+
+struct OptionCase {
+    const char *options;
+    unsigned code;
+    int port;
+    long baud;
+    unsigned timeout;
+    bool checksum, debug;
+    const char *warning; // "" none expected
+};
+
+void PrintTo(const OptionCase &c, std::ostream *os) { *os << '"' << c.options << '"'; }
+
+class Options : public ::testing::TestWithParam<OptionCase> {};
+
+TEST_P(Options, ReadAsTheModuleReadsThem)
+{
+    const OptionCase &c = GetParam();
+    std::string o = c.options;
+    vhost::OptionReading r = vhost::read_options(&o);
+    EXPECT_EQ(r.code, c.code) << r.console;
+    EXPECT_EQ(r.settings.port, c.port);
+    EXPECT_EQ(r.settings.baud, c.baud);
+    EXPECT_EQ(r.settings.timeout, c.timeout);
+    EXPECT_EQ(r.settings.checksum, c.checksum);
+    EXPECT_EQ(r.settings.debug, c.debug);
+    std::string all;
+    for (const std::string &w : r.warnings)
+        all += w + "\n";
+    if (*c.warning) {
+        EXPECT_NE(all.find(c.warning), std::string::npos) << all;
+    } else {
+        EXPECT_TRUE(r.warnings.empty()) << all;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Options,
+    ::testing::Values(
+        OptionCase{"COMPORT=2 BAUD=96 TIMEOUT=100 CHECKSUM DEBUG", 0, 2, 9600, 100, true, true, ""},
+        OptionCase{"", 0, 1, 19200, 40, false, false, ""},
+        OptionCase{"COMPORT=1,BAUD=96", 0, 1, 19200, 40, false, false, "'BAUD=96' has no effect"},
+        OptionCase{"BAUD=96;TIMEOUT=100", 0, 1, 9600, 40, false, false, "a ';' does not separate options"},
+        OptionCase{"CHECKSUM=0", 0, 1, 19200, 40, true, false, "'CHECKSUM=0' switches checksums ON"},
+        OptionCase{"DEBUG=0", 0, 1, 19200, 40, false, true, "'DEBUG=0' switches debugging ON"},
+        OptionCase{"TIMEOUT=70ms", 0, 1, 19200, 70, false, false, "read as TIMEOUT=70"},
+        OptionCase{"BAUD=96k", 0, 1, 9600, 40, false, false, "read as BAUD=96"},
+        OptionCase{"BAUD =96", 1002, 1, 19200, 40, false, false, "a blank before the '='"},
+        OptionCase{"TIMEOUT= 70", 1002, 1, 19200, 70, false, false, "a blank after the '='"},
+        OptionCase{"BAUD=9600", 1009, 1, 19200, 40, false, false, ""}), // a rejected value is not stored
+    [](const ::testing::TestParamInfo<OptionCase> &i) { return "case" + std::to_string(i.index); });
+
+// Every code the module can return has one entry with its own name; codes
+// show as "CODE NAME".
+TEST(ErrorTable, NamesEveryCodeOnce)
+{
+    std::vector<unsigned> codes = {EC_OK, EC_BAD_REQUEST};
+    for (unsigned c = EC_BAD_COMPORT; c <= EC_BAD_SUBCOMMAND; ++c)
+        codes.push_back(c);
+    size_t n = 0;
+    const vhost::ErrorInfo *t = vhost::error_table(&n);
+    EXPECT_EQ(n, codes.size());
+    std::vector<std::string> names;
+    for (unsigned c : codes) {
+        const vhost::ErrorInfo *e = vhost::find_error(c);
+        ASSERT_NE(e, nullptr) << c;
+        EXPECT_TRUE(std::find(names.begin(), names.end(), e->name) == names.end()) << e->name;
+        names.push_back(e->name);
+        EXPECT_NE(*e->meaning, '\0') << c;
+    }
+    for (size_t i = 1; i < n; ++i)
+        EXPECT_LT(t[i - 1].code, t[i].code);
+    EXPECT_EQ(vhost::error_label(EC_TIMEOUT), "1005 TIMEOUT");
+    EXPECT_EQ(vhost::error_label(EC_BAD_CHECKSUM), "1011 BAD_CHECKSUM");
+    EXPECT_EQ(vhost::error_label(4242), "4242 ?");
+    // The time-out entry gives the smallest time-out of an analog read at
+    // 9600 baud: 62 characters (66 with checksums) plus the margin.
+    std::string text = vhost::explain_text(*vhost::find_error(EC_TIMEOUT));
+    EXPECT_NE(text.find("BAUD=96     9600 baud           70              74"), std::string::npos) << text;
+    EXPECT_NE(vhost::explain_text(*vhost::find_error(EC_BANG)).find("I7RSMS"), std::string::npos);
+}
+
+// The frames the tools show, with the module's checksums.
+TEST(Wire, FramesAndTimes)
+{
+    struct Case {
+        const char *instr;
+        bool checksum;
+        std::vector<std::string> commands, replies;
+    } cases[] = {
+        {"I7017", false, {"#01\r"}, {">+dd.ddd+dd.ddd+dd.ddd+dd.ddd+dd.ddd+dd.ddd+dd.ddd+dd.ddd\r"}},
+        {"I7017", true, {"#0184\r"}, {">+dd.ddd+dd.ddd+dd.ddd+dd.ddd+dd.ddd+dd.ddd+dd.ddd+dd.dddcc\r"}},
+        {"I7RDMS", true, {"~010" "0F\r"}, {"!01hhcc\r"}},
+        {"I7SHWV", true, {"~013164AD\r"}, {"!01cc\r"}},
+        {"I7060", false, {"@011\r", "@01\r"}, {">\r", ">hhhh\r"}},
+        {"I7024", true, {"#021+05.00004\r"}, {">cc\r"}},
+        {"I7HOK", true, {"~**D2\r"}, {""}},
+    };
+    for (const Case &c : cases) {
+        vhost::InputValues in;
+        in.addr = std::string(c.instr) == "I7024" ? 2 : 1;
+        in.chan = 1;
+        in.aout = 5.0f;
+        in.dout = 1;
+        in.hsecs = 100;
+        std::vector<vhost::Exchange> x = vhost::exchanges_of(c.instr, in, c.checksum);
+        ASSERT_EQ(x.size(), c.commands.size()) << c.instr;
+        for (size_t i = 0; i < x.size(); ++i) {
+            EXPECT_EQ(x[i].command, c.commands[i]) << c.instr;
+            EXPECT_EQ(x[i].reply, c.replies[i]) << c.instr;
+        }
+    }
+    vhost::Exchange ain = vhost::exchanges_of("I7017", vhost::InputValues(), false)[0];
+    EXPECT_NEAR(vhost::wire_ms(vhost::wire_chars(ain), 9600), 64.58, 0.01);
+    EXPECT_EQ(vhost::min_timeout_ms(ain, 9600), 70);
+    EXPECT_EQ(vhost::min_timeout_ms(vhost::exchanges_of("I7RDMS", vhost::InputValues(), false)[0], 115200), 6);
+}
+
+// The survey's table: by address, hex and decimal, and a line for an
+// address found at more than one setting.
+TEST(Survey, ReportsByAddress)
+{
+    std::vector<vhost::SurveyFind> found(3);
+    found[0] = {200, 9600, true, 0x04, 9.25, 0, 0, 0, "status only"};
+    found[1] = {1, 19200, false, 0, 7.0, 0, 1015, 1006, "analog read (decimal)"};
+    found[2] = {200, 115200, false, 0, 3.0, 0, 0, 0, "status only"};
+    std::string r = vhost::survey_report(found);
+    EXPECT_EQ(r, "address      baud  checksum  status  response  answers\n"
+                 "01 (  1)   19200  off       0x00      7.0 ms  analog read (decimal)\n"
+                 "C8 (200)    9600  on        0x04      9.2 ms  status only\n"
+                 "C8 (200)  115200  off       0x00      3.0 ms  status only\n"
+                 "address C8 (200) answered at more than one setting: 9600 baud, checksum on; 115200 baud, "
+                 "checksum off\n"
+                 "2 addresses answered\n");
+    EXPECT_EQ(vhost::survey_report({}), "no module answered\n");
+}
+
 } // namespace
+

@@ -1,0 +1,30 @@
+// `veldran-host check`: a ladder program and an option string read against
+// the line before anything is sent: the settings in effect, the option
+// string's pitfalls, each rung's exchanges and their wire time, time-outs
+// too short for them, the scan time, and with a plant file the modules the
+// rungs address.
+#ifndef TOOLS_HOST_CHECK_H
+#define TOOLS_HOST_CHECK_H
+
+#include <string>
+
+#include "ladder.h"
+#include "settings.h"
+
+namespace vhost {
+
+struct CheckInput {
+    const Program *prog = nullptr;
+    const FUNCDEF *table = nullptr;
+    const std::string *options = nullptr; // null: no option string
+    std::string plant_path;               // "": none
+};
+
+enum CheckStatus { CHECK_CLEAN = 0, CHECK_WARNINGS = 1, CHECK_ERRORS = 2 };
+
+// Writes the report to `out` and returns its status.
+CheckStatus run_check(const CheckInput &in, std::string &out);
+
+} // namespace vhost
+
+#endif

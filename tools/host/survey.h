@@ -1,0 +1,53 @@
+// `veldran-host survey`: which modules answer on the line, at which baud
+// rate and checksum setting, and which read instructions each answers.
+// Everything goes through the loaded module: it is re-initialised with the
+// option string of each setting and asked for each address's status with
+// I7RDMS.
+#ifndef TOOLS_HOST_SURVEY_H
+#define TOOLS_HOST_SURVEY_H
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "veldran.h"
+
+namespace vhost {
+
+struct SurveyOptions {
+    int port = 1;
+    std::vector<int> bauds;        // "BAUD=" codes; empty: all five
+    std::vector<bool> checksums;   // empty: off and on
+    int first = 0, last = 255;     // address range
+    int timeout_ms = 0;            // 0: from the baud rate
+};
+
+struct SurveyFind {
+    int addr = 0;
+    int baud = 0;          // bit/s
+    bool checksum = false;
+    int status = 0;        // the status byte
+    double ms = 0;         // response time of the status read
+    unsigned dec = 0, hex = 0, din = 0; // codes of the read tries
+    std::string answers;   // "analog read (decimal)", ...
+};
+
+struct SurveyLine {
+    // Sends Init with an option string; returns its code (the module's
+    // console text is the caller's).
+    std::function<ERRCODE(const std::string &options)> init;
+    const FUNCDEF *table = nullptr;
+};
+
+// Runs the survey, progress on `progress`; returns what answered.  `error`
+// is set (and nothing more tried) when an Init fails.
+std::vector<SurveyFind> run_survey(const SurveyLine &line, const SurveyOptions &opt, FILE *progress,
+                                   std::string &error);
+// The report: the table and the addresses that answered at more than one
+// setting.
+std::string survey_report(const std::vector<SurveyFind> &found);
+
+} // namespace vhost
+
+#endif

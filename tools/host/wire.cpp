@@ -1,0 +1,123 @@
+// The exchanges of the module's instructions on the wire.
+#include "wire.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace vhost {
+
+namespace {
+
+std::string hex2(int v)
+{
+    char buf[4];
+    snprintf(buf, sizeof buf, "%02X", v & 0xFF);
+    return buf;
+}
+
+std::string hex_digits(int v, int n)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string s(static_cast<size_t>(n), '0');
+    for (int i = n - 1; i >= 0; --i, v >>= 4)
+        s[static_cast<size_t>(i)] = digits[v & 0xF];
+    return s;
+}
+
+// Frames a command body: checksum when on, carriage return.
+std::string frame(const std::string &body, bool checksum) { return body + (checksum ? checksum_of(body) : "") + "\r"; }
+
+// A reply body with the module's checksum placeholder and carriage return.
+std::string reply(const std::string &body, bool checksum) { return body + (checksum ? "cc" : "") + "\r"; }
+
+std::string repeat(const std::string &s, int n)
+{
+    std::string r;
+    for (int i = 0; i < n; ++i)
+        r += s;
+    return r;
+}
+
+} // namespace
+
+std::string checksum_of(const std::string &text)
+{
+    unsigned sum = 0;
+    for (char c : text)
+        sum += static_cast<unsigned char>(c);
+    return hex2(static_cast<int>(sum & 0xFF));
+}
+
+std::vector<Exchange> exchanges_of(const std::string &instr, const InputValues &in, bool cs)
+{
+    std::string aa = hex2(in.addr);
+    std::vector<Exchange> x;
+    auto read_din = [&] { x.push_back({"read digital I/O", frame("@" + aa, cs), reply(">hhhh", cs)}); };
+    auto write_dout = [&](int digits) {
+        x.push_back({"write digital outputs", frame("@" + aa + hex_digits(in.dout, digits), cs), reply(">", cs)});
+    };
+    if (instr == "I7017" || instr == "I7018") {
+        bool hex = in.format == 2;
+        x.push_back({hex ? "read analog inputs (hex)" : "read analog inputs (decimal)", frame("#" + aa, cs),
+                     reply(">" + repeat(hex ? "hhhh" : "+dd.ddd", 8), cs)});
+    } else if (instr == "I7024") {
+        char value[32];
+        snprintf(value, sizeof value, "%+07.3f", static_cast<double>(in.aout));
+        x.push_back({"write analog output", frame("#" + aa + hex_digits(in.chan, 1) + std::string(value).substr(0, 7), cs),
+                     reply(">", cs)});
+    } else if (instr == "I7041" || instr == "I7052" || instr == "I7053") {
+        read_din();
+    } else if (instr == "I7043") {
+        write_dout(4);
+    } else if (instr == "I7060" || instr == "I7065") {
+        write_dout(instr == "I7060" ? 1 : 2);
+        read_din();
+    } else if (instr == "I7RDC") {
+        x.push_back({"read counter", frame("#" + aa + hex_digits(in.chan, 1), cs), reply("!" + aa + "hhhhh", cs)});
+    } else if (instr == "I7CDC") {
+        x.push_back({"clear counter", frame("$" + aa + "C" + hex_digits(in.chan, 1), cs), reply("!" + aa, cs)});
+    } else if (instr == "I7RDMS") {
+        x.push_back({"read module status", frame("~" + aa + "0", cs), reply("!" + aa + "hh", cs)});
+    } else if (instr == "I7RSMS") {
+        x.push_back({"reset module status", frame("~" + aa + "1", cs), reply("!" + aa, cs)});
+    } else if (instr == "I7SHWV") {
+        x.push_back({"set host watchdog", frame("~" + aa + "31" + hex2(in.hsecs), cs), reply("!" + aa, cs)});
+    } else if (instr == "I7HOK") {
+        x.push_back({"host OK broadcast", frame("~**", cs), ""});
+    }
+    return x;
+}
+
+double wire_ms(size_t chars, int baud)
+{
+    return baud > 0 ? static_cast<double>(chars) * CHAR_BITS * 1000.0 / baud : 0.0;
+}
+
+size_t wire_chars(const Exchange &e) { return e.command.size() + e.reply.size(); }
+
+int min_timeout_ms(const Exchange &e, int baud, double margin_ms)
+{
+    int t = static_cast<int>(std::ceil(wire_ms(wire_chars(e), baud) + margin_ms));
+    return t < TIMEOUT_MIN_MS ? TIMEOUT_MIN_MS : t;
+}
+
+std::string escaped(const std::string &line)
+{
+    std::string s;
+    for (char c : line) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (c == '\r')
+            s += "\\r";
+        else if (c == '\n')
+            s += "\\n";
+        else if (u < 0x20 || u >= 0x7F) {
+            char buf[8];
+            snprintf(buf, sizeof buf, "\\x%02X", u);
+            s += buf;
+        } else
+            s += c;
+    }
+    return s;
+}
+
+} // namespace vhost

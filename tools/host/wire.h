@@ -1,0 +1,67 @@
+// What the module's exchanges put on the wire, for the tools that reason
+// about a line without touching it (check, explain, survey's time-outs):
+// the command line of an instruction call with its operands, the reply
+// expected from a module that answers, and the time the two take at a baud
+// rate.  Nothing here talks to a line; the module does that.
+#ifndef TOOLS_HOST_WIRE_H
+#define TOOLS_HOST_WIRE_H
+
+#include <string>
+#include <vector>
+
+namespace vhost {
+
+// Bits a character takes on the line: start, eight data bits, stop.
+constexpr int CHAR_BITS = 10;
+// Time allowed beyond the wire time of an exchange: the module's turn-around
+// and the delivery of received bytes to the program.
+constexpr double TURNAROUND_MARGIN_MS = 5.0;
+// The module's accepted range of "TIMEOUT=".
+constexpr int TIMEOUT_MIN_MS = 5;
+constexpr int TIMEOUT_MAX_MS = 500;
+// "BAUD=" values (hundreds of bit/s).
+constexpr int BAUD_CODES[] = {96, 192, 384, 576, 1152};
+
+// One exchange: the command line as sent and the reply that a module gives
+// when all is well ("" for the host-OK broadcast, which has none).  In the
+// reply, "d" and "h" stand for decimal and hex digits the module fills in,
+// "c" for its checksum digits; the command carries its real checksum.
+struct Exchange {
+    std::string what;    // "read analog inputs (decimal)"
+    std::string command; // "#01\r"
+    std::string reply;   // ">+dd.ddd...\r"
+};
+
+// The two-digit checksum of a text: the sum of its bytes modulo 256 in
+// upper-case hex.
+std::string checksum_of(const std::string &text);
+
+// The exchanges that one call of `instr` makes with these input operands
+// (by label, "Addr:" ...), with or without checksums, in order.  An
+// instruction the tools do not know gives none.
+struct InputValues {
+    int addr = 0;
+    int format = 0;   // "Format:"
+    int chan = 0;     // "Chan:"
+    int dout = 0;     // "DOUT:"
+    int hsecs = 0;    // "HSecs:"
+    float aout = 0;   // "AOUT:"
+};
+std::vector<Exchange> exchanges_of(const std::string &instr, const InputValues &in, bool checksum);
+
+// Milliseconds that `chars` characters take at `baud` bit/s.
+double wire_ms(size_t chars, int baud);
+// Characters of an exchange on the wire, both ways.
+size_t wire_chars(const Exchange &e);
+// The smallest "TIMEOUT=" that lets a module answer the exchange: the wire
+// time of the command and the reply plus the margin, rounded up, at least
+// TIMEOUT_MIN_MS.  (The module starts its time-out when the command has been
+// handed to the serial library, so the command's own time counts.)
+int min_timeout_ms(const Exchange &e, int baud, double margin_ms = TURNAROUND_MARGIN_MS);
+
+// Shows a line with its control characters escaped: "#01\r".
+std::string escaped(const std::string &line);
+
+} // namespace vhost
+
+#endif
