@@ -317,9 +317,9 @@ Module module(const std::string& src, const toml::table& t) {
 }  // namespace
 
 Plant parsePlant(std::string_view text, const std::string& src) {
-  if (tomltext::Place bad = tomltext::nonAsciiOutsideStrings(text); bad.line > 0)
+  if (tomltext::Place bad = tomltext::unsafeCharacter(text); bad.line > 0)
     throw PlantError(src + ":" + std::to_string(bad.line) +
-                     ": a character outside the ASCII set outside a string or comment (column " +
+                     ": a control character, or a character outside the ASCII set outside a comment (column " +
                      std::to_string(bad.column) + ")");
   toml::table root;
   try {
