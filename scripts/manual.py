@@ -52,9 +52,13 @@ ENV says where the commands run:
   source  a POSIX shell at the top of the source tree after `make native`,
           build/native on PATH, VELDRAN_COM1 a simulator of
           examples/plant.toml.
-Each line of a block is one command.  Output is shown in `text` blocks,
-which are never run.  `check` fails for a command block without a run tag
-or with an unknown ENV, so nothing reaches the reader unchecked.
+Each line of a block is one command.  Output is shown in `text` blocks and
+file contents in `toml` blocks, which are never run.  `check` fails for a
+command block without a run tag or with an unknown ENV, and for a fenced
+block of any other language or of none (```bash, ```console, ```), so
+nothing reaches the reader unchecked.  tests/docs/manual_commands.py runs
+the commands (the test docs.manual_commands); its top says how each ENV is
+provided.
 """
 import argparse
 import json
@@ -67,6 +71,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MANUAL = os.path.join(ROOT, "docs", "manual.md")
 RUN_ENVS = ("bench", "source")
 COMMAND_LANGS = ("sh", "bat")
+OUTPUT_LANGS = ("text", "toml")  # never run; any other fenced block is refused
 
 BEGIN = re.compile(r"^<!-- generated:([a-z0-9-]+) -->$")
 END = re.compile(r"^<!-- end generated:([a-z0-9-]+) -->$")
@@ -419,6 +424,9 @@ def command_blocks(text):
                            "lang": lang, "commands": [c for c in lines[start + 1:j] if c.strip()]})
         elif RUN_TAG.match(lines[start - 1] if start > 0 else ""):
             raise ManualError(f"manual.md:{start}: run tag before a ```{lang} block")
+        elif lang not in OUTPUT_LANGS:
+            raise ManualError(f"manual.md:{start + 1}: a fenced block {'```' + lang if lang else 'without a language'}: "
+                              "commands go in ```sh or ```bat with a run tag, output in ```text")
         i = j + 1
     return blocks
 
