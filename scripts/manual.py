@@ -58,7 +58,8 @@ command block without a run tag or with an unknown ENV, and for a fenced
 block of any other language or of none (```bash, ```console, ```), so
 nothing reaches the reader unchecked.  tests/docs/manual_commands.py runs
 the commands (the test docs.manual_commands); its top says how each ENV is
-provided.
+provided, and how a `text` block right after a command block is compared
+with what the commands print.
 """
 import argparse
 import json

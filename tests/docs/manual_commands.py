@@ -13,7 +13,10 @@ anything runs.  The blocks of one environment run in order in one
 POSIX shell, as a reader types them in one window: a variable exported or a
 program started in the background by one block is there for the next.
 Each command's exit status is checked: 0, or for the last command of a
-block tagged `exit=N`, N.
+block tagged `exit=N`, N.  A ```text block right after a command block
+(nothing but blank lines between) is that block's output as the reader
+sees it, abridged: it must be found in what the commands print (see
+shown_missing below).  Output shown after some prose is not compared.
 
   source  the shell starts in a directory of its own that holds the source
           tree's examples/ (a link), so that whatever the commands create
@@ -92,7 +95,7 @@ def run_session(env_name, blocks, cwd, env, log):
         out = e.stdout.decode(errors="replace") if isinstance(e.stdout, bytes) else (e.stdout or "")
         return [f"{env_name}: the commands did not finish within {e.timeout:.0f} s:\n" +
                 "\n".join("  | " + o for o in out.splitlines()[-20:])]
-    failures, started, output = [], 0, []
+    failures, started, output, printed = [], 0, [], {}
     for line in done.stdout.splitlines():
         if line.startswith(MARK + " start "):
             started += 1
@@ -101,6 +104,7 @@ def run_session(env_name, blocks, cwd, env, log):
         output.append(line)
         if line.startswith(MARK + " status "):
             _, _, where, expect, got = line.split(" ")
+            printed[int(where)] = output[1:-1]
             if int(got) != int(expect):
                 failures.append(f"manual.md:{where}: exited {got}, the tag says {expect}:\n" +
                                 "\n".join("  | " + o for o in output[:-1]))
@@ -112,7 +116,65 @@ def run_session(env_name, blocks, cwd, env, log):
         failures.append(f"{env_name}: {started} of {commands} commands ran; the shell stopped early:\n" +
                         "\n".join("  | " + o for o in output))
     log.write(done.stdout)
+    for b in blocks:
+        if b.get("shown") is None:
+            continue
+        got = [line for k in range(len(b["commands"])) for line in printed.get(b["line"] + 1 + k, [])]
+        missing = shown_missing(b["shown"], got)
+        if missing is not None:
+            failures.append(f"manual.md:{b['line']}: the output shown after the commands is not what they print; "
+                            f"from this line on it is not found, in order:\n  > {missing}\n"
+                            "what they print:\n" + "\n".join("  | " + o for o in got))
     return failures
+
+
+# Output shown in the manual is real output, abridged: a ```text block right
+# after a command block (blank lines between) must be found in what its
+# commands print, line by line and in order, where "..." stands for lines
+# left out.  What changes from run to run or from one computer to another is
+# not compared: figures with a decimal point (times), and the device a COM
+# port maps to.
+VARYING = [(re.compile(r"\d+\.\d+"), "#"), (re.compile(r"(COM\d) = .*? \((.*?)\),"), r"\1 = DEVICE,")]
+
+
+def normalised(line):
+    for pattern, repl in VARYING:
+        line = pattern.sub(repl, line)
+    return line.rstrip()
+
+
+def shown_missing(shown, printed):
+    """None when every shown line is found in order in the printed ones, else the first that is not."""
+    lines = [normalised(p) for p in printed]
+    at = 0
+    for line in shown:
+        if not line.strip() or line.strip() == "...":
+            continue
+        want = normalised(line)
+        while at < len(lines) and lines[at] != want:
+            at += 1
+        if at == len(lines):
+            return line
+        at += 1
+    return None
+
+
+def attach_shown_output(text, blocks):
+    """Adds to each command block the lines of the ```text block right after it, if there is one."""
+    lines = text.splitlines()
+    for b in blocks:
+        i = b["line"]  # the line after the opening fence (0-based index of the first command)
+        while i < len(lines) and not manual.FENCE.match(lines[i]):
+            i += 1
+        i += 1
+        while i < len(lines) and not lines[i].strip():
+            i += 1
+        b["shown"] = None
+        if i < len(lines) and lines[i].strip() == "```text":
+            j = i + 1
+            while j < len(lines) and not manual.FENCE.match(lines[j]):
+                j += 1
+            b["shown"] = lines[i + 1:j]
 
 
 def start_simulator(sim, plant, link, log_path):
@@ -141,6 +203,7 @@ def main():
         with open(a.manual, encoding="utf-8") as f:
             text = f.read()
         blocks = manual.command_blocks(text)
+        attach_shown_output(text, blocks)
         for exe in (host, sim):
             if not os.access(exe, os.X_OK):
                 raise manual.ManualError(f"{exe} is missing (make native)")
