@@ -132,15 +132,15 @@ def run_session(env_name, blocks, cwd, env, log):
 # after a command block (blank lines between) must be found in what its
 # commands print, line by line and in order, where "..." stands for lines
 # left out.  What changes from run to run or from one computer to another is
-# not compared: figures with a decimal point (times), and the device a COM
-# port maps to.
+# not compared: figures with a decimal point (times), the blanks that align
+# them in columns, and the device a COM port maps to.
 VARYING = [(re.compile(r"\d+\.\d+"), "#"), (re.compile(r"(COM\d) = .*? \((.*?)\),"), r"\1 = DEVICE,")]
 
 
 def normalised(line):
     for pattern, repl in VARYING:
         line = pattern.sub(repl, line)
-    return line.rstrip()
+    return " ".join(line.split())  # columns widen with their figures
 
 
 def shown_missing(shown, printed):
