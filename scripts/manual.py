@@ -24,14 +24,17 @@ unknown NAME, a marker without its end or a region opened twice is an
 error.  To add a region: write its function, add it to GENERATORS, put the
 two marker lines into the manual and run `update`.
 
-The regions still to come, each from the one place that knows it:
-  errors  the error-code table, from `veldran-host explain` (the tools'
-          one table of codes: name, meaning, causes, remedy);
-  timing  wire time of each instruction at each baud rate with and
-          without checksums and the smallest time-out, from the same
-          computation as `veldran-host check`.
-The manual has a TODO section for each; this script must not compute
-either itself.
+The regions, each from the one place that knows it:
+  title         the version, from the file VERSION;
+  instructions  the instruction table, from `veldran-host list`;
+  errors        the error-code table, from `veldran-host explain all` (the
+                tools' one table of codes: name, meaning, causes, remedy);
+  timing        wire time of each instruction at each baud rate with and
+                without checksums, the smallest time-out and what a silent
+                module costs, read from `veldran-host check` run on a ladder
+                made from the instruction table.
+This script computes none of the figures itself; it only reads the tools'
+reports and lays them out.
 
 Commands in the manual
 ----------------------
@@ -49,9 +52,14 @@ ENV says where the commands run:
   source  a POSIX shell at the top of the source tree after `make native`,
           build/native on PATH, VELDRAN_COM1 a simulator of
           examples/plant.toml.
-Each line of a block is one command.  Output is shown in `text` blocks,
-which are never run.  `check` fails for a command block without a run tag
-or with an unknown ENV, so nothing reaches the reader unchecked.
+Each line of a block is one command.  Output is shown in `text` blocks and
+file contents in `toml` blocks, which are never run.  `check` fails for a
+command block without a run tag or with an unknown ENV, and for a fenced
+block of any other language or of none (```bash, ```console, ```), so
+nothing reaches the reader unchecked.  tests/docs/manual_commands.py runs
+the commands (the test docs.manual_commands); its top says how each ENV is
+provided, and how a `text` block right after a command block is compared
+with what the commands print.
 """
 import argparse
 import json
@@ -64,6 +72,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MANUAL = os.path.join(ROOT, "docs", "manual.md")
 RUN_ENVS = ("bench", "source")
 COMMAND_LANGS = ("sh", "bat")
+OUTPUT_LANGS = ("text", "toml")  # never run; any other fenced block is refused
 
 BEGIN = re.compile(r"^<!-- generated:([a-z0-9-]+) -->$")
 END = re.compile(r"^<!-- end generated:([a-z0-9-]+) -->$")
@@ -83,12 +92,12 @@ class Tools:
         with open(os.path.join(ROOT, "VERSION"), encoding="utf-8") as f:
             self.version = f.readline().strip()
 
-    def host(self, *args):
+    def host(self, *args, ok=(0,)):
         exe = os.path.join(self.build, "veldran-host")
         if not os.path.exists(exe):
             raise ManualError(f"{exe} is missing (make native)")
         done = subprocess.run([exe, *args], capture_output=True, text=True, timeout=60)
-        if done.returncode != 0:
+        if done.returncode not in ok:
             raise ManualError(f"veldran-host {' '.join(args)} exited {done.returncode}: {done.stderr.strip()}")
         return done.stdout
 
@@ -148,11 +157,211 @@ def instructions(tools):
     return "\n".join(out) + "\n"
 
 
+# `veldran-host explain all`: entries separated by a blank line, each
+#    "1005 TIMEOUT: meaning"
+#    "  likely causes:"            (optional, then one "    - cause" a line)
+#    "  what to do: action"        (optional)
+#    "  smallest TIMEOUT= (ms) ..." (1005 only: a header and a row per baud)
+EXPLAIN_HEAD = re.compile(r"^(\d+) ([A-Z_]+): (.+)$")
+EXPLAIN_TIMEOUT_ROW = re.compile(r"^    BAUD=(\d+)\s+(\d+) baud\s+(\d+)\s+(\d+)\s+(\d+)\s+(\d+)$")
+
+
+def parse_explain(text):
+    entries = []
+    for chunk in text.strip("\n").split("\n\n"):
+        lines = chunk.splitlines()
+        m = EXPLAIN_HEAD.match(lines[0])
+        if not m:
+            raise ManualError(f"veldran-host explain all: unexpected line {lines[0]!r}")
+        e = {"code": int(m.group(1)), "name": m.group(2), "meaning": m.group(3), "causes": [], "action": "",
+             "timeouts": []}
+        rest, in_causes = lines[1:], False
+        for i, line in enumerate(rest):
+            if line == "  likely causes:":
+                in_causes = True
+            elif in_causes and line.startswith("    - "):
+                e["causes"].append(line[6:])
+            elif line.startswith("  what to do: "):
+                in_causes = False
+                e["action"] = line[len("  what to do: "):]
+            elif line.startswith("  smallest TIMEOUT= (ms)") and not e["timeouts"]:
+                in_causes = False
+                for row in rest[i + 1:]:
+                    r = EXPLAIN_TIMEOUT_ROW.match(row)
+                    if not r:
+                        raise ManualError(f"veldran-host explain all: unexpected time-out row {row!r}")
+                    e["timeouts"].append([int(g) for g in r.groups()])
+                break
+            else:
+                raise ManualError(f"veldran-host explain all: unexpected line {line!r} in {e['code']}")
+        entries.append(e)
+    if not entries or entries[0]["code"] != 0:
+        raise ManualError("veldran-host explain all: no entry for 0")
+    return entries
+
+
+def errors(tools):
+    entries = parse_explain(tools.host("explain", "all"))
+    out = ["| code | name | meaning | likely causes | what to do |", "|---|---|---|---|---|"]
+    timeouts = []
+    for e in entries:
+        out.append(f"| {e['code']} | `{e['name']}` | {md_cell(e['meaning'])} | {md_cell('; '.join(e['causes']))} "
+                   f"| {md_cell(e['action'])} |")
+        if e["timeouts"]:
+            timeouts.append(e)
+    for e in timeouts:
+        out += ["", f"The entry of {e['code']} (\"the table below\") adds the smallest `TIMEOUT=`, in milliseconds, "
+                "of the longest exchanges; section 8 has it for every instruction:", "",
+                "| `BAUD=` | bit/s | analog read (decimal form) | with `CHECKSUM` | status read | with `CHECKSUM` |",
+                "|---|---|---|---|---|---|"]
+        out += ["| " + " | ".join(str(v) for v in row) + " |" for row in e["timeouts"]]
+    return "\n".join(out) + "\n"
+
+
+# The timing tables come from `veldran-host check` itself: a ladder with one
+# rung per instruction (two for the analog reads, one per data form), made
+# from the instruction table, checked with TIMEOUT=5 at every baud rate and
+# checksum setting.  A time-out of 5 ms (the smallest the module takes) is
+# shorter than any exchange needs, so check warns for every exchange with
+# the smallest time-out that works; the wire times are those of the exchange
+# lines marked "*" (the setting in effect).  What a silent module costs is
+# check's worst-case scan of a ladder with one status read at the default
+# time-out.
+CHECK_RUNG = re.compile(r"^  R(\d+) (\S+?)(?:@\d+)?(?:  \((.*)\))?$")
+CHECK_EXCHANGE = re.compile(r'^      checksum (off|on )\s+"(.*)" \(\d+\) -> (?:"(.*)" \(\d+\)|no reply)\s+'
+                            r"([\d.]+) ms(  \*)?$")
+CHECK_SHORT = re.compile(r"^warning: R(\d+) \S+: (.+?): the time-out \d+ ms is shorter than .*; "
+                         r"use TIMEOUT=(\d+) or more$")
+CHECK_SCAN = re.compile(r"^scan time on the wire with every module answering: ([\d.]+) ms; "
+                        r"with every module silent: ([\d.]+) ms")
+CHECK_TIMEOUT = re.compile(r"^settings: .*, time-out (\d+) ms,", re.M)
+
+
+def timing_ladder(table):
+    """A ladder file with a rung per instruction (per data form for the analog reads) and its rows' labels."""
+    data = {"word": ("N7", 0), "float": ("F8", 0)}
+
+    def element(kind, n=1):
+        name, at = data[kind]
+        data[kind] = (name, at + n)
+        return f'"{name}:{at}"'
+
+    rungs, labels = [], []
+    for ins in table:
+        labels_ops = [o["label"] for o in ins["operands"]]
+        forms = [("", 0)] if "Format:" not in labels_ops else [(" (decimal form)", 0), (" (hex form)", 2)]
+        for suffix, fmt in forms:
+            args = []
+            for o in ins["operands"]:
+                kind, label = o["kind"], o["label"]
+                if kind == "word in":
+                    args.append({"Addr:": "1", "Format:": str(fmt), "HSecs:": "50", "DOUT:": "1"}.get(label, "0"))
+                elif kind == "float in":
+                    args.append("5.0")
+                elif kind.startswith("array out"):
+                    args.append(element("word" if fmt == 2 else "float", o["len"]))
+                elif kind.startswith("number out"):
+                    args.append(element("float"))
+                else:
+                    args.append(element("word"))
+            labels.append(f"`{ins['name']}`{suffix}")
+            rungs.append(f'[[rung]]\ninstr = "{ins["name"]}"\nargs = [{", ".join(args)}]\n')
+    text = (f'[data]\nN7 = {{ type = "word", size = {max(data["word"][1], 1)} }}\n'
+            f'F8 = {{ type = "float", size = {max(data["float"][1], 1)} }}\n\n' + "\n".join(rungs))
+    return text, labels
+
+
+def parse_check(text, need_timeouts=True):
+    """[(rung, what, wire ms of the setting in effect, smallest time-out)] and the two scan times."""
+    rows, rung, scan = [], None, None
+    for line in text.splitlines():
+        m = CHECK_RUNG.match(line)
+        if m:
+            rung = int(m.group(1))
+            continue
+        m = CHECK_EXCHANGE.match(line)
+        if m and m.group(5):
+            rows.append({"rung": rung, "command": m.group(2), "ms": m.group(4), "what": None, "timeout": None})
+            continue
+        m = CHECK_SHORT.match(line)
+        if m:
+            mine = [r for r in rows if r["rung"] == int(m.group(1)) and r["timeout"] is None]
+            if not mine:
+                raise ManualError(f"veldran-host check: a time-out warning without its exchange: {line!r}")
+            mine[0]["what"], mine[0]["timeout"] = m.group(2), int(m.group(3))
+            continue
+        m = CHECK_SCAN.match(line)
+        if m:
+            scan = (m.group(1), m.group(2))
+    if scan is None or (need_timeouts and any(r["timeout"] is None for r in rows)):
+        raise ManualError("veldran-host check: its report is not what the timing tables are read from")
+    return rows, scan
+
+
+def check_ladder(tools, ladder, options):
+    import tempfile
+    with tempfile.NamedTemporaryFile("w", suffix=".toml", delete=False) as f:
+        f.write(ladder)
+    try:
+        return tools.host("check", f.name, "--options", options, ok=(0, 1))
+    finally:
+        os.unlink(f.name)
+
+
+def timing(tools):
+    table = parse_list(tools.host("list"))
+    ladder, labels = timing_ladder(table)
+    bauds = (96, 192, 384, 576, 1152)
+    cells = {}  # (row, checksum) -> [(ms, time-out) per baud]
+    names = {}
+    for cs in (False, True):
+        for baud in bauds:
+            rows, _ = parse_check(check_ladder(tools, ladder, f"BAUD={baud} TIMEOUT=5" + (" CHECKSUM" if cs else "")))
+            # One row per exchange: (rung, its exchange's number in the rung).
+            seen = {}
+            for r in rows:
+                k = (r["rung"], seen.get(r["rung"], 0))
+                seen[r["rung"]] = k[1] + 1
+                names[k] = r["what"]
+                cells.setdefault((k, cs), []).append((r["ms"], r["timeout"]))
+    keys = sorted(names)
+    head = "| instruction | exchange | " + " | ".join(f"{b * 100}" for b in bauds) + " |"
+    rule = "|---|---|" + "---|" * len(bauds)
+    out = ["Wire time in milliseconds, command and reply, without / with checksums:", "", head, rule]
+    for k in keys:
+        out.append(f"| {labels[k[0]]} | {names[k]} | " + " | ".join(
+            f"{a[0]} / {b[0]}" for a, b in zip(cells[(k, False)], cells[(k, True)])) + " |")
+    out += ["", "The smallest `TIMEOUT=` that works, in milliseconds, without / with checksums "
+            "(the largest figure of an instruction's rows is the one it needs):", "", head, rule]
+    for k in keys:
+        out.append(f"| {labels[k[0]]} | {names[k]} | " + " | ".join(
+            f"{a[1]} / {b[1]}" for a, b in zip(cells[(k, False)], cells[(k, True)])) + " |")
+    status = [ins for ins in table if ins["name"] == "I7RDMS"]
+    one, _ = timing_ladder(status)
+    m = CHECK_TIMEOUT.search(check_ladder(tools, one, ""))
+    if not m:
+        raise ManualError("veldran-host check: no time-out in its settings line")
+    default_timeout = int(m.group(1))
+    out += ["", f"What a silent module costs at the default time-out ({default_timeout} ms): the time-out and "
+            "the quiet interval that the next exchange waits for:", "",
+            "| bit/s | " + " | ".join(f"{b * 100}" for b in bauds) + " |", "|---|" + "---|" * len(bauds)]
+    costs = []
+    for b in bauds:
+        report = check_ladder(tools, one, f"BAUD={b}")
+        timeout = CHECK_TIMEOUT.search(report)
+        if not timeout or int(timeout.group(1)) != default_timeout:
+            raise ManualError("veldran-host check: no default time-out in its settings line")
+        silent = parse_check(report, need_timeouts=False)[1][1]
+        costs.append(f"{silent} ({default_timeout} + {float(silent) - default_timeout:g})")
+    out.append("| a silent module costs, ms | " + " | ".join(costs) + " |")
+    return "\n".join(out) + "\n"
+
+
 GENERATORS = {
     "title": title,
     "instructions": instructions,
-    # "errors":  the rows of `veldran-host explain` (TODO when the tool lands)
-    # "timing":  the table of `veldran-host check` (TODO when the tool lands)
+    "errors": errors,
+    "timing": timing,
 }
 
 
@@ -216,6 +425,9 @@ def command_blocks(text):
                            "lang": lang, "commands": [c for c in lines[start + 1:j] if c.strip()]})
         elif RUN_TAG.match(lines[start - 1] if start > 0 else ""):
             raise ManualError(f"manual.md:{start}: run tag before a ```{lang} block")
+        elif lang not in OUTPUT_LANGS:
+            raise ManualError(f"manual.md:{start + 1}: a fenced block {'```' + lang if lang else 'without a language'}: "
+                              "commands go in ```sh or ```bat with a run tag, output in ```text")
         i = j + 1
     return blocks
 
