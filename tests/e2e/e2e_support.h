@@ -14,7 +14,7 @@
 namespace e2e {
 
 struct RungOut {
-    std::string id; // "I7017@1"
+    std::string id; // "I7017@01h"
     bool on = false;
     double ms = 0;
     std::map<std::string, std::string> values; // "ErrCode" -> "0"

@@ -104,4 +104,27 @@ void com_port_device(int port, std::string &device, std::string &source)
     source = wine ? "wine default: the prefix's dosdevices" : "Windows";
 }
 
+bool stdout_terminal(int *columns, int *rows)
+{
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+    // A console that interprets ANSI sequences.  Under wine a program's
+    // standard output is a console handle only in wine's own console;
+    // from a Unix terminal or a pipe it is not, and the live view falls
+    // back to the plain output.
+    HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (h == INVALID_HANDLE_VALUE || !GetConsoleMode(h, &mode))
+        return false;
+    if (!(mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) && !SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING))
+        return false;
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(h, &info)) {
+        *columns = info.srWindow.Right - info.srWindow.Left + 1;
+        *rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    }
+    return true;
+}
+
 } // namespace vhost

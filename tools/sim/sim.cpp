@@ -235,7 +235,7 @@ void Simulator::command(const std::string& line, Millis done, Millis now) {
   } else {
     const bool was = m.wd_expired;
     reply = execute(m, f.payload, now);
-    if (!was && m.wd_expired) log_.event(now, "-- module " + std::to_string(m.address) + ": host watchdog expired");
+    if (!was && m.wd_expired) log_.event(now, "-- " + moduleName(m.address) + ": host watchdog expired");
   }
   if (!reply.empty() && reply[0] == '?') ++stats_.refused;
   send(m, reply, struck, done, now);
