@@ -442,8 +442,28 @@ std::string Runner::summary() const
     return s;
 }
 
-std::string Runner::module_lines() const
+std::string Runner::module_lines(bool compact) const
 {
+    if (compact) {
+        std::string s;
+        for (auto &kv : stats_.modules) {
+            const ModuleStats &m = kv.second;
+            s += address_text(kv.first) + "  " + std::to_string(m.exchanges) + " exch ";
+            for (auto &c : m.codes)
+                s += " " + error_label(c.first) + " x" + std::to_string(c.second);
+            std::vector<double> v = m.ms;
+            std::sort(v.begin(), v.end());
+            size_t n = v.size();
+            char buf[96];
+            if (n)
+                snprintf(buf, sizeof buf, "  %.1f/%.1f/%.1f ms", v.front(),
+                         n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2, v.back());
+            else
+                buf[0] = '\0';
+            s += buf + std::string("  run ") + std::to_string(m.longest_failing) + "\n";
+        }
+        return s;
+    }
     // "  01h: 20 exchanges; 0 OK x 18, 1005 TIMEOUT x 2; response min 5.0 ms,
     // median 5.1 ms, max 40.9 ms; longest failure run 2"
     std::string s;

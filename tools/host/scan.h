@@ -79,8 +79,10 @@ public:
     std::string summary() const;
     // The text shown for one rung after the last scan (for tests).
     std::string rung_text(size_t rung, bool active, double ms) const;
-    // The per-module lines of the summary, one per address.
-    std::string module_lines() const;
+    // The per-module lines of the summary, one per address; compact: the
+    // live view's shorter form ("01h  20 exch  0 OK x18 1005 TIMEOUT x2
+    // 5.0/5.1/40.9 ms  run 2").
+    std::string module_lines(bool compact = false) const;
 
     // The last scan, rung by rung (for the live view and the log).
     size_t rungs() const { return prog_.rungs.size(); }

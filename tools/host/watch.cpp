@@ -114,16 +114,6 @@ void wrap(std::vector<std::string> &out, const std::string &head, const std::vec
     out.push_back(line);
 }
 
-std::vector<Token> words_of(const std::string &s)
-{
-    std::vector<Token> w;
-    std::istringstream in(s);
-    std::string t;
-    while (in >> t)
-        w.push_back({t, false});
-    return w;
-}
-
 } // namespace
 
 void LiveView::begin()
@@ -164,11 +154,11 @@ std::vector<std::string> LiveView::frame(const Runner &runner, long number, doub
         h.pop_back();
         wrap(lines, h, words, width, 6);
     }
-    lines.push_back("modules:");
-    std::istringstream ml(runner.module_lines());
+    lines.push_back(std::string("modules: exchanges, codes, response min/median/max, longest failure run").substr(0, width));
+    std::istringstream ml(runner.module_lines(true));
     std::string l;
     while (std::getline(ml, l))
-        wrap(lines, "", words_of(l), width, 6);
+        lines.push_back(l.substr(0, width));
     if (runner.stats().modules.empty())
         lines.push_back("  none addressed yet");
     if (!module_said_.empty()) {

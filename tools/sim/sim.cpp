@@ -298,7 +298,7 @@ std::optional<Millis> Simulator::nextDeadline() const {
 
 void Simulator::tick(Millis now) {
   for (int a : tickAll(plant_, now))
-    log_.event(now, "-- module " + std::to_string(a) + ": host watchdog expired, outputs at their safe values");
+    log_.event(now, "-- " + moduleName(a) + ": host watchdog expired, outputs at their safe values");
 }
 
 // ---------------------------------------------------------------------------

@@ -363,7 +363,7 @@ TEST_F(Scanning, LiveScreenFitsAndMarksChanges)
     EXPECT_NE(all[1].find("\x1b[7mDIN=0x0064\x1b[27m"), std::string::npos) << all[1];
     EXPECT_NE(all[1].find(" AIN=[0.5,1.5,"), std::string::npos) << all[1]; // unchanged, unmarked
     EXPECT_NE(visible(all[1]).find("R0  FAKE@63h"), std::string::npos) << all[1];
-    EXPECT_NE(visible(all[1]).find("63h: 1 exchange; 1005 TIMEOUT x 1;"), std::string::npos) << all[1];
+    EXPECT_NE(visible(all[1]).find("63h  1 exch  1005 TIMEOUT x1  "), std::string::npos) << all[1];
 }
 
 // ---------------------------------------------------------------------------
