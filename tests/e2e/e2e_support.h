@@ -48,6 +48,12 @@ const Config &config();
 // kills it after timeout_ms.
 HostResult run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeout_ms);
 
+// The same on a pseudo-terminal of 80 columns by 40 rows, as a user's
+// terminal: sends Ctrl-C once when what it printed so far contains
+// `interrupt_at`.
+HostResult run_in_pty(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeout_ms,
+                      const std::string &interrupt_at);
+
 } // namespace e2e
 
 #endif
