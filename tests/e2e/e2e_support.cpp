@@ -130,6 +130,33 @@ HostResult run_program(const std::vector<std::string> &argv, const std::vector<s
     return r;
 }
 
+std::string screen_text(const std::string &raw)
+{
+    std::string out;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        char c = raw[i];
+        if (c == '\r')
+            continue;
+        if (c != '\x1b') {
+            out += c;
+            continue;
+        }
+        if (i + 1 < raw.size() && raw[i + 1] == '[') {
+            size_t j = i + 2;
+            while (j < raw.size() && !(raw[j] >= 0x40 && raw[j] <= 0x7e))
+                ++j;
+            if (j < raw.size() && raw[j] == 'C') {
+                int n = atoi(raw.substr(i + 2, j - i - 2).c_str());
+                out.append(static_cast<size_t>(n > 0 ? n : 1), ' ');
+            }
+            i = j;
+        } else {
+            ++i;
+        }
+    }
+    return out;
+}
+
 HostResult run_in_pty(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeout_ms,
                       const std::string &interrupt_at)
 {
@@ -164,6 +191,7 @@ HostResult run_in_pty(const std::vector<std::string> &argv, const std::vector<st
             waitpid(pid, &status, 0);
             exited = killed = true;
         }
+        bool fresh = false;
         for (;;) {
             pollfd p{master, POLLIN, 0};
             int n = poll(&p, 1, exited ? 0 : 20);
@@ -175,8 +203,9 @@ HostResult run_in_pty(const std::vector<std::string> &argv, const std::vector<st
             if (got <= 0) // EIO once the child and its terminal are gone
                 break;
             r.output.append(buf, static_cast<size_t>(got));
+            fresh = true;
         }
-        if (!sent && !interrupt_at.empty() && r.output.find(interrupt_at) != std::string::npos) {
+        if (!sent && fresh && !interrupt_at.empty() && screen_text(r.output).find(interrupt_at) != std::string::npos) {
             // The terminal's interrupt character: SIGINT to its foreground group.
             if (write(master, "\x03", 1) == 1)
                 sent = true;
