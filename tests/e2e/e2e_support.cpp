@@ -150,9 +150,9 @@ std::string screen_text(const std::string &raw)
                 out.append(static_cast<size_t>(n > 0 ? n : 1), ' ');
             }
             i = j;
-        } else {
-            ++i;
         }
+        // A lone ESC (wine's console passes a program's own sequences on
+        // a character at a time) is dropped by itself.
     }
     return out;
 }

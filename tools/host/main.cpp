@@ -328,7 +328,8 @@ int main(int argc, char **argv)
     }
     int columns = 80, rows = 0;
     if (live && !vhost::stdout_terminal(&columns, &rows)) {
-        fprintf(stderr, "veldran-host: --live needs a terminal on standard output; the plain output follows\n");
+        fprintf(stderr, "veldran-host: --live: standard output is no terminal the screen can be drawn on (under wine it never "
+                        "is); the plain output follows\n");
         live = false;
     }
     vhost::LiveView view(stdout, columns, rows);

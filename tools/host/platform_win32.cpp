@@ -109,10 +109,12 @@ bool stdout_terminal(int *columns, int *rows)
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
 #endif
-    // A console that interprets ANSI sequences.  Under wine a program's
-    // standard output is a console handle only in wine's own console;
-    // from a Unix terminal or a pipe it is not, and the live view falls
-    // back to the plain output.
+    // A console that interprets ANSI sequences.  Wine's console in a Unix
+    // terminal passes the sequences on a character at a time, between
+    // cursor sequences of its own, which garbles them: under wine there is
+    // no such console, and the live view falls back to the plain output.
+    if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version"))
+        return false;
     HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
     if (h == INVALID_HANDLE_VALUE || !GetConsoleMode(h, &mode))
