@@ -10,6 +10,7 @@
 
 #include "comm.h"
 #include "comm_core.h"
+#include "setup_cases.h"
 
 namespace {
 
@@ -84,27 +85,7 @@ bool waitDrained()
 
 void badArguments()
 {
-    struct Case {
-        const char *what;
-        int32_t port, rcvSize;
-        char *rcvBuf;
-        int32_t xmitSize;
-        char *xmitBuf;
-        int32_t baud, parity, stop, data;
-        int32_t expected;
-    };
-    const Case cases[] = {
-        {"port 0", 0, 128, rcv, 128, xmit, 19200, 'N', 1, 8, comm::kBadPort},
-        {"port 5", 5, 128, rcv, 128, xmit, 19200, 'N', 1, 8, comm::kBadPort},
-        {"no receive buffer", 1, 128, nullptr, 128, xmit, 19200, 'N', 1, 8, comm::kBadBuffer},
-        {"transmit size 0", 1, 128, rcv, 0, xmit, 19200, 'N', 1, 8, comm::kBadBuffer},
-        {"overlapping buffers", 1, 128, rcv, 64, rcv + 127, 19200, 'N', 1, 8, comm::kBadBuffer},
-        {"baud 1000", 1, 128, rcv, 128, xmit, 1000, 'N', 1, 8, comm::kBadBaud},
-        {"parity Q", 1, 128, rcv, 128, xmit, 19200, 'Q', 1, 8, comm::kBadParity},
-        {"stop bits 3", 1, 128, rcv, 128, xmit, 19200, 'N', 3, 8, comm::kBadStopBits},
-        {"data bits 9", 1, 128, rcv, 128, xmit, 19200, 'N', 1, 9, comm::kBadDataBits},
-    };
-    for (const Case &c : cases) {
+    for (const SetupCase &c : badSetupCases(rcv, xmit)) {
         CHECK(open1() == 0, "%s: open", c.what);
         int32_t r = _COMsetup(c.port, c.rcvSize, c.rcvBuf, c.xmitSize, c.xmitBuf, c.baud, c.parity,
                               c.stop, c.data);

@@ -21,6 +21,7 @@
 #include "comm.h"
 #include "comm_core.h"
 #include "port_map.h"
+#include "setup_cases.h"
 
 namespace {
 
@@ -222,36 +223,7 @@ TEST_F(PosixComm, SetupFailsWhenTheDeviceDoesNotTakeTheFraming)
 
 TEST_F(PosixComm, SetupRejectsEachBadArgumentWithItsOwnNumber)
 {
-    struct Case {
-        const char *what;
-        int32_t port, rcvSize;
-        char *rcvBuf;
-        int32_t xmitSize;
-        char *xmitBuf;
-        int32_t baud, parity, stop, data;
-        int32_t expected;
-    };
-    char *r = rcv, *x = xmit;
-    const Case cases[] = {
-        {"port 0", 0, 128, r, 128, x, 19200, 'N', 1, 8, comm::kBadPort},
-        {"port 5", 5, 128, r, 128, x, 19200, 'N', 1, 8, comm::kBadPort},
-        {"port -1", -1, 128, r, 128, x, 19200, 'N', 1, 8, comm::kBadPort},
-        {"no receive buffer", 1, 128, nullptr, 128, x, 19200, 'N', 1, 8, comm::kBadBuffer},
-        {"no transmit buffer", 1, 128, r, 128, nullptr, 19200, 'N', 1, 8, comm::kBadBuffer},
-        {"receive size 0", 1, 0, r, 128, x, 19200, 'N', 1, 8, comm::kBadBuffer},
-        {"transmit size -1", 1, 128, r, -1, x, 19200, 'N', 1, 8, comm::kBadBuffer},
-        {"overlapping buffers", 1, 128, r, 128, r + 64, 19200, 'N', 1, 8, comm::kBadBuffer},
-        {"baud 0", 1, 128, r, 128, x, 0, 'N', 1, 8, comm::kBadBaud},
-        {"baud 12345", 1, 128, r, 128, x, 12345, 'N', 1, 8, comm::kBadBaud},
-        {"baud -9600", 1, 128, r, 128, x, -9600, 'N', 1, 8, comm::kBadBaud},
-        {"parity X", 1, 128, r, 128, x, 19200, 'X', 1, 8, comm::kBadParity},
-        {"parity 0", 1, 128, r, 128, x, 19200, 0, 1, 8, comm::kBadParity},
-        {"stop bits 0", 1, 128, r, 128, x, 19200, 'N', 0, 8, comm::kBadStopBits},
-        {"stop bits 3", 1, 128, r, 128, x, 19200, 'N', 3, 8, comm::kBadStopBits},
-        {"data bits 4", 1, 128, r, 128, x, 19200, 'N', 1, 4, comm::kBadDataBits},
-        {"data bits 9", 1, 128, r, 128, x, 19200, 'N', 1, 9, comm::kBadDataBits},
-    };
-    for (const Case &c : cases) {
+    for (const SetupCase &c : badSetupCases(rcv, xmit)) {
         SCOPED_TRACE(c.what);
         ASSERT_EQ(open(), 0); // a failed set-up also closes the port it had
         EXPECT_EQ(_COMsetup(c.port, c.rcvSize, c.rcvBuf, c.xmitSize, c.xmitBuf, c.baud, c.parity,

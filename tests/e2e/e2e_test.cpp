@@ -440,8 +440,9 @@ const Expect kAin2Hex{"1018", {{"AIN", "[8192,16384,0,0,0,32767,-8192,4096]"}, {
 const Expect kDin4{"0", {{"DIN", "0x2A55"}}};
 const Expect kStatus5{"0", {{"Status", "0x0000"}}};
 
-// A reply 30 ms late: the 7017's rung times out in the first scan, and the
-// 7018's rung right after it still gets its own temperatures.
+// A reply 45 ms late, still on the line when the 7017's rung times out
+// (60 ms) in the first scan: the 7018's rung right after it still gets its
+// own temperatures.
 TEST_F(LineDiscipline, LateReplyStaysWithItsModule)
 {
     std::string plant = write_file("plant.toml", R"(
@@ -458,10 +459,10 @@ model = 7018
 ain = [21.5, 22.5, 23.5, 24.5, 0, 0, 0, 0]
 )");
     ASSERT_NO_FATAL_FAILURE(start_sim(19200, plant));
-    ASSERT_NO_FATAL_FAILURE(ctl("fault 1 late delay=30 count=1"));
+    ASSERT_NO_FATAL_FAILURE(ctl("fault 1 late delay=45 count=1"));
     std::string ladder = rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
                          rung("I7018", "[2, 0, \"F8:8\", \"N7:1\", \"N7:2\"]");
-    HostResult h = host(ladder, "COMPORT=1 BAUD=192", {"-n", "4"});
+    HostResult h = host(ladder, "COMPORT=1 BAUD=192 TIMEOUT=60", {"-n", "4"});
     check(h, 4,
           {{"0", {{"AIN", "[1,2,3,4,5,6,7,8]"}}}, {"0", {{"AIN", "[21.5,22.5,23.5,24.5,0,0,0,0]"}, {"ErrChan", "0x0000"}}}},
           [](size_t s, size_t r) { return s == 0 && r == 0 ? "1005" : ""; });
@@ -476,7 +477,7 @@ TEST_F(LineDiscipline, RefusalDoesNotPoisonTheNextRung)
     std::string ladder = rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]") + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
                          rung("I7RDMS", "[5, \"N7:26\", \"N7:11\"]") +
                          rung("I7018", "[2, 2, \"N7:30\", \"N7:1\", \"N7:20\"]");
-    HostResult h = host(ladder, "COMPORT=1", {"-n", "3"});
+    HostResult h = host(ladder, "COMPORT=1 TIMEOUT=100", {"-n", "3"});
     check(h, 3, {kDin4, kAin1, kStatus5, kAin2Hex},
           [](size_t s, size_t r) { return s < 2 && r == 0 ? "1006" : ""; });
 }
@@ -490,7 +491,7 @@ TEST_F(LineDiscipline, WrongModelAndMissingModuleFailAlone)
     std::string ladder = rung("I7043", "[8, 4660, \"N7:4\"]") + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
                          rung("I7018", "[20, 2, \"N7:30\", \"N7:1\", \"N7:20\"]") +
                          rung("I7018", "[2, 2, \"N7:30\", \"N7:1\", \"N7:20\"]") + rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]");
-    HostResult h = host(ladder, "COMPORT=1", {"-n", "4"});
+    HostResult h = host(ladder, "COMPORT=1 TIMEOUT=100", {"-n", "4"});
     check(h, 4, {{"1006", {}}, kAin1, {"1005", {}}, kAin2Hex, kDin4}, [](size_t, size_t) { return ""; });
 }
 
@@ -505,7 +506,7 @@ TEST_F(LineDiscipline, RestartAfterAWatchdogTrip)
     std::ifstream in(dir + "/ladder.toml");
     std::string ladder((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_FALSE(ladder.empty());
-    HostResult before = host_file(ladder, "COMPORT=1", {"-n", "3"});
+    HostResult before = host_file(ladder, "COMPORT=1 TIMEOUT=100", {"-n", "3"});
     ASSERT_EQ(before.status, 0) << before.output;
     ASSERT_EQ(before.scans.size(), 3u);
     std::vector<Expect> rungs;
@@ -517,7 +518,7 @@ TEST_F(LineDiscipline, RestartAfterAWatchdogTrip)
         rungs.push_back(e);
     }
     ASSERT_NO_FATAL_FAILURE(ctl("expire 5"));
-    HostResult h = host_file(ladder, "COMPORT=1", {"-n", "4"});
+    HostResult h = host_file(ladder, "COMPORT=1 TIMEOUT=100", {"-n", "4"});
     size_t i7043 = 4;
     ASSERT_EQ(at(h, 0, i7043).id.rfind("I7043", 0), 0u);
     check(h, 4, rungs, [&](size_t s, size_t r) { return s == 0 && r == i7043 ? "1012" : ""; });
@@ -568,18 +569,18 @@ TEST_F(LineDiscipline, SoakNeverMisattributesAValue)
                          rung("I7053", "[7, 0, \"N7:23\", \"N7:6\"]") + rung("I7RDC", "[4, 0, \"F8:16\", \"N7:9\"]") +
                          rung("I7RDMS", "[5, \"N7:26\", \"N7:11\"]") + rung("I7017", "[1, 0, \"F8:8\", \"N7:10\"]");
     ASSERT_NO_FATAL_FAILURE(start_sim());
-    HostResult clean = host(ladder, "COMPORT=1", {"-n", "1"});
+    HostResult clean = host(ladder, "COMPORT=1 TIMEOUT=100", {"-n", "1"});
     ASSERT_EQ(clean.status, 0) << clean.output;
     ASSERT_EQ(clean.scans.size(), 1u) << clean.output;
     const std::vector<RungOut> &reference = clean.scans[0].rungs;
 
     // Faults a real line shows, each on a few per cent of the replies;
-    // late replies stay within the time-out's reach (40 ms).
-    for (const char *f : {"fault * late p=0.04 delay=25", "fault * refuse p=0.04", "fault * silence p=0.03",
+    // late replies start within the time-out (100 ms).
+    for (const char *f : {"fault * late p=0.04 delay=75", "fault * refuse p=0.04", "fault * silence p=0.03",
                           "fault * noise p=0.04", "fault * truncate p=0.03", "fault * extra p=0.03",
                           "fault * nocr p=0.03", "fault * split p=0.04 delay=1", "fault * babble p=0.01 delay=60"})
         ASSERT_NO_FATAL_FAILURE(ctl(f));
-    HostResult h = host(ladder, "COMPORT=1", {"-n", std::to_string(scans)});
+    HostResult h = host(ladder, "COMPORT=1 TIMEOUT=100", {"-n", std::to_string(scans)});
     ASSERT_EQ(h.status, 0) << h.output;
     ASSERT_EQ(h.scans.size(), static_cast<size_t>(scans));
     std::map<std::string, long> codes;

@@ -5,12 +5,11 @@
 set -u
 native=$1 host=$2 filter=$3
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-if [ ! -x "$native/tests/vhost_e2e/veldran-e2e" ] && [ ! -x "$native/vhost_e2e/veldran-e2e" ]; then
+test_bin=$native/tests/e2e/veldran-e2e
+if [ ! -x "$test_bin" ]; then
     echo "run-wine-e2e: no veldran-e2e under $native (build the native tree first)" >&2
     exit 77
 fi
-test_bin=$native/vhost_e2e/veldran-e2e
-[ -x "$test_bin" ] || test_bin=$native/tests/vhost_e2e/veldran-e2e
 . "$ROOT/scripts/wine-env.sh"
 wine_prefix_ready || exit 1
 # A server of our own only if none is running (with-wine.sh starts one).

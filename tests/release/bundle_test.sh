@@ -29,21 +29,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-fail=0
-check() { # description, expected, actual
-    if [ "$2" = "$3" ]; then
-        echo "ok: $1"
-    else
-        echo "FAIL: $1"; echo "  expected: $2"; echo "  actual:   $3"; fail=1
-    fi
-}
-contains() { # description, text, needle
-    case $2 in
-        *"$3"*) echo "ok: $1" ;;
-        *) echo "FAIL: $1: no \"$3\" in:"; printf '%s\n' "$2" | sed 's/^/  | /'; fail=1 ;;
-    esac
-}
-winpath() { printf 'Z:%s\n' "$1" | tr / '\\'; }
+. "$(cd "$(dirname "$0")/.." && pwd)/checks.sh"
 
 sh "$ROOT/scripts/dist.sh" "$win32" "$work/out" > "$work/dist.log" 2>&1 ||
     { echo "FAIL: dist.sh"; cat "$work/dist.log"; exit 1; }

@@ -13,15 +13,7 @@ set -u
 mode=$1 version_file=$2
 shift 2
 version=$(head -n 1 "$version_file")
-fail=0
-check() { # description, expected, actual
-    if [ "$2" = "$3" ]; then
-        echo "ok: $1"
-    else
-        echo "FAIL: $1"; echo "  expected: $2"; echo "  actual:   $3"; fail=1
-    fi
-}
-winpath() { printf 'Z:%s\n' "$1" | tr / '\\'; }
+. "$(cd "$(dirname "$0")/.." && pwd)/checks.sh"
 
 case $mode in
 native)

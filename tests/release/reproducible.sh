@@ -6,9 +6,8 @@
 #
 #   reproducible.sh SOURCE_DIR DLL TOOLCHAIN_FILE BUILD_TYPE
 #
-# Only what the module's build needs is copied (the root CMakeLists.txt adds
-# the tools and tests only where their directories exist), and only the DLL
-# is built.
+# The source tree is copied without its build, dist and .git folders, and
+# only the DLL is built.
 set -eu
 src=$1 dll=$2 toolchain=$3 build_type=${4:-Release}
 work=$(mktemp -d /tmp/veldran-repro-XXXXXX)
@@ -16,8 +15,9 @@ trap 'rm -rf "$work"' EXIT
 # A deeper, differently named tree than the first build's.
 copy=$work/another/checkout/of-veldran
 mkdir -p "$copy"
-for item in CMakeLists.txt VERSION cmake veldran sdk serial; do
-    cp -R "$src/$item" "$copy/"
+for item in "$src"/* "$src"/.[!.]*; do
+    case ${item##*/} in build | dist | .git) continue ;; esac
+    [ -e "$item" ] && cp -R "$item" "$copy/"
 done
 # A toolchain file inside the source tree is taken from the copy.
 case $toolchain in

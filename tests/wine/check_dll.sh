@@ -6,14 +6,7 @@
 set -u
 DLL=$1
 OBJDUMP=${2:-i686-w64-mingw32-objdump}
-fail=0
-check() { # description, expected, actual
-    if [ "$2" = "$3" ]; then
-        echo "ok: $1"
-    else
-        echo "FAIL: $1"; echo "  expected: $2"; echo "  actual:   $3"; fail=1
-    fi
-}
+. "$(cd "$(dirname "$0")/.." && pwd)/checks.sh"
 dump=$("$OBJDUMP" -p "$DLL") || { echo "FAIL: objdump could not read $DLL"; exit 1; }
 
 check "format" "pei-i386" "$(echo "$dump" | sed -n 's/.*file format \(.*\)/\1/p' | head -1)"

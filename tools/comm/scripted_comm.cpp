@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../../serial/comm.h"
+#include "../common/escape.h"
 
 #if defined(_WIN32)
 #define COMM_EXPORT __declspec(dllexport)
@@ -64,26 +65,6 @@ void logf(const char *fmt, ...)
     s.log += '\n';
 }
 
-std::string escape(const char *buf, int32_t len)
-{
-    std::string out;
-    for (int32_t i = 0; i < len; ++i) {
-        unsigned char c = static_cast<unsigned char>(buf[i]);
-        if (c == '\r')
-            out += "\\r";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\\')
-            out += "\\\\";
-        else if (c < 0x20 || c >= 0x7f) {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else
-            out += static_cast<char>(c);
-    }
-    return out;
-}
 
 int32_t copy_out(const std::string &text, char *buf, int32_t cap)
 {
@@ -193,7 +174,7 @@ COMM_EXPORT int32_t _COMdisable(int32_t port)
 
 COMM_EXPORT int32_t _COMwrite(int32_t port, const char *buf, int32_t len)
 {
-    logf("write %d %s", port, escape(buf, len).c_str());
+    logf("write %d %s", port, logtext::escape(std::string_view(buf, static_cast<size_t>(len))).c_str());
     s.last_write.assign(buf, static_cast<size_t>(len));
     if (s.write_result == 0)
         return 0;

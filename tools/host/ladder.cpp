@@ -10,6 +10,8 @@
 
 #include <toml++/toml.h>
 
+#include "toml_text.h"
+
 namespace vhost {
 
 namespace {
@@ -394,6 +396,8 @@ bool is_output_kind(WORD kind) { return kind == ARG_WORD_OUT || kind == ARG_NUM_
 
 Program parse_ladder_text(const std::string &text, const std::string &source, const FUNCDEF *table)
 {
+    if (tomltext::Place bad = tomltext::nonAsciiOutsideStrings(text); bad.line > 0)
+        throw LadderError(source, {bad.line, bad.column}, "a character outside the ASCII set outside a string or comment");
     toml::table root;
     try {
         root = toml::parse(text, source);

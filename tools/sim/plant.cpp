@@ -8,6 +8,8 @@
 
 #include <toml++/toml.h>
 
+#include "toml_text.h"
+
 namespace vsim {
 
 namespace {
@@ -315,6 +317,10 @@ Module module(const std::string& src, const toml::table& t) {
 }  // namespace
 
 Plant parsePlant(std::string_view text, const std::string& src) {
+  if (tomltext::Place bad = tomltext::nonAsciiOutsideStrings(text); bad.line > 0)
+    throw PlantError(src + ":" + std::to_string(bad.line) +
+                     ": a character outside the ASCII set outside a string or comment (column " +
+                     std::to_string(bad.column) + ")");
   toml::table root;
   try {
     root = toml::parse(text, src);

@@ -1,5 +1,7 @@
 #include "sim.h"
 
+#include "escape.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -52,21 +54,6 @@ void Logger::event(Millis now, const std::string& what) {
   std::fflush(f_);
 }
 
-std::string escape(std::string_view bytes) {
-  std::string s;
-  for (unsigned char c : bytes) {
-    if (c == '\r') s += "\\r";
-    else if (c == '\n') s += "\\n";
-    else if (c == '\\') s += "\\\\";
-    else if (c >= 0x20 && c < 0x7F) s += static_cast<char>(c);
-    else {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02X", c);
-      s += buf;
-    }
-  }
-  return s;
-}
 
 Simulator::Simulator(Plant plant, uint64_t seed, Logger log)
     : plant_(std::move(plant)),
@@ -118,7 +105,7 @@ void Simulator::receive(std::string_view bytes, Millis now) {
       if (rx_garbled_) {
         // The modules heard garbage: nobody acts on it.
         ++stats_.commands;
-        log_.event(now, "rx \"" + escape(line) + "\\r\" garbled by a collision: dropped");
+        log_.event(now, "rx \"" + logtext::escape(line) + "\\r\" garbled by a collision: dropped");
         rx_garbled_ = false;
         rx_hits_.clear();
         continue;
@@ -128,7 +115,7 @@ void Simulator::receive(std::string_view bytes, Millis now) {
     }
     if (c == '\n' && rx_.empty()) continue;  // the LF of a CR LF
     if (rx_.size() >= kMaxLine) {
-      log_.event(now, "rx discarded an overlong line \"" + escape(rx_.substr(0, 40)) + "...\"");
+      log_.event(now, "rx discarded an overlong line \"" + logtext::escape(rx_.substr(0, 40)) + "...\"");
       rx_.clear();
     }
     rx_ += c;
@@ -183,7 +170,7 @@ Millis Simulator::transmit(std::vector<Out> chars, Millis now) {
 
 void Simulator::command(const std::string& line, Millis done, Millis now) {
   ++stats_.commands;
-  log_.event(now, "rx \"" + escape(line) + "\\r\"");
+  log_.event(now, "rx \"" + logtext::escape(line) + "\\r\"");
   tick(now);
   Frame f = frame(plant_, line);
   if (f.module && f.module->baud > 0 && f.module->baud != baud_) {
@@ -258,7 +245,7 @@ void Simulator::send(const Module& m, const std::string& reply, const std::vecto
   ++stats_.replies;
   char when[64];
   std::snprintf(when, sizeof when, " (ends at %.3f)", at);
-  log_.event(now, "tx \"" + escape(all) + "\"" + when);
+  log_.event(now, "tx \"" + logtext::escape(all) + "\"" + when);
   transmit(std::move(chars), now);
 }
 
@@ -310,7 +297,7 @@ std::string Simulator::control(const std::string& raw, Millis now) {
   const auto w = words(line);
   if (w.empty()) return "ERR empty command";
   ++stats_.control;
-  log_.event(now, "ctl \"" + escape(line) + "\"");
+  log_.event(now, "ctl \"" + logtext::escape(line) + "\"");
   tick(now);
   std::string r;
   const std::string& c = w[0];

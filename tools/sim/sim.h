@@ -27,8 +27,6 @@ class Logger {
   std::FILE* f_;
 };
 
-// Bytes as the log shows them: printable ASCII as it is, \r \n \\ and \xNN.
-std::string escape(std::string_view bytes);
 
 struct Stats {
   uint64_t commands = 0;      // lines received
