@@ -51,7 +51,8 @@ private:
 
 // Turns a log into a trend image (PNG or SVG by the file's extension) with
 // gnuplot: a panel per module address with its analog values (its digital
-// words when it has none) and a panel of the scan time, over the seconds
+// words when it has none, the instructions' times when it has neither) and
+// a panel of the scan time, over the seconds
 // of the run, with the scans where one of its rungs had a non-zero code
 // marked.  Returns the exit status (0, 1 for a bad log or file name, 2
 // when gnuplot cannot make the image); says why on stderr.
