@@ -993,6 +993,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {"error codes: 0 OK x 1\n"}, 0},
         // Ten scans would take 1 s; the duration says 2.5 s.
         EdgeCase{"duration_alone", {"run", "LADDER", "--duration", "2.5", "--period-ms", "100", "-q"}, 0, {}, 15},
+        EdgeCase{"log_not_writable", {"run", "LADDER", "--log", "/nonexistent/run.csv"}, 1,
+                 {"veldran-host: cannot write /nonexistent/run.csv"}, 0},
         EdgeCase{"fail_on_error_without_codes", {"run", "LADDER", "--scans", "2", "-q", "--fail-on-error"}, 0,
                  {"error codes: 0 OK x 2\n"}, 0}),
     [](const ::testing::TestParamInfo<EdgeCase> &i) { return std::string(i.param.name); });

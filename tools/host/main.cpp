@@ -294,6 +294,17 @@ int main(int argc, char **argv)
     hostsvc::use_real_clock();
     hostsvc::capture_console(true);
     vhost::Console console(stdout);
+    // The runner binds the operands (no call yet), so the log can be opened,
+    // and refused, before Init touches the line.
+    vhost::Runner runner(prog, m.table, console);
+    vhost::CsvLog log;
+    if (!log_path.empty()) {
+        std::string error;
+        if (!log.open(log_path, runner, error)) {
+            fprintf(stderr, "veldran-host: %s\n", error.c_str());
+            return EXIT_USAGE;
+        }
+    }
     ERRCODE ec = send_init(m.entry, opt_options->count() ? &options : nullptr, topdoc);
     console.finish();
     vhost::OptionReading reading = vhost::read_options(opt_options->count() ? &options : nullptr);
@@ -315,17 +326,6 @@ int main(int argc, char **argv)
     if (!topdoc && (mode == 1 || mode == 0 || mode == -1))
         console.line("I/O gate closed: instructions will not touch the line");
 
-    vhost::Runner runner(prog, m.table, console);
-    vhost::CsvLog log;
-    if (!log_path.empty()) {
-        std::string error;
-        if (!log.open(log_path, runner, error)) {
-            fprintf(stderr, "veldran-host: %s\n", error.c_str());
-            send_deinstall(m.entry);
-            console.finish();
-            return EXIT_USAGE;
-        }
-    }
     int columns = 80, rows = 0;
     if (live && !vhost::stdout_terminal(&columns, &rows)) {
         fprintf(stderr, "veldran-host: --live: standard output is no terminal the screen can be drawn on (under wine it never "
