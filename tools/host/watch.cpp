@@ -338,16 +338,34 @@ int plot_log(const std::string &csv, const std::string &image)
         double v = strtod(s.c_str(), &end);
         return end && end != s.c_str() ? v : NAN;
     };
-    // A mark sits at the bottom of its panel: the smallest value shown.
-    auto lowest = [&](const std::vector<size_t> &series) {
-        double lo = INFINITY;
+    // A mark sits at the bottom of its panel: the smallest value shown.  A
+    // panel whose values never change gets a range of its own (gnuplot
+    // would warn of an empty one).
+    auto spread = [&](const std::vector<size_t> &series, double *lo, double *hi) {
+        *lo = INFINITY;
+        *hi = -INFINITY;
         for (const auto &r : rows)
             for (size_t c : series) {
                 double v = num(r[c]);
-                if (std::isfinite(v))
-                    lo = std::min(lo, v);
+                if (std::isfinite(v)) {
+                    *lo = std::min(*lo, v);
+                    *hi = std::max(*hi, v);
+                }
             }
-        return std::isfinite(lo) ? lo : 0.0;
+        if (!std::isfinite(*lo))
+            *lo = *hi = 0;
+    };
+    auto yrange = [](double lo, double hi) {
+        if (lo < hi)
+            return std::string("set autoscale y\n");
+        char b[96];
+        snprintf(b, sizeof b, "set yrange [%.7g:%.7g]\n", lo - 1, hi + 1);
+        return std::string(b);
+    };
+    auto lowest = [&](const std::vector<size_t> &series) {
+        double lo, hi;
+        spread(series, &lo, &hi);
+        return lo;
     };
     std::string data = image + ".data";
     FILE *df = fopen(data.c_str(), "w");
@@ -394,14 +412,18 @@ int plot_log(const std::string &csv, const std::string &image)
     size_t col = 4; // 1 seconds, 2 scan time, 3 the scan's mark
     for (auto &kv : panels) {
         const Panel &p = kv.second;
-        script += "set title " + quoted("module " + p.address + "h (" + p.instrs + ")") + "\nplot ";
+        double lo, hi;
+        spread(p.series, &lo, &hi);
+        script += yrange(lo, hi) + "set title " + quoted("module " + p.address + "h (" + p.instrs + ")") + "\nplot ";
         size_t mark = col++;
         for (size_t c : p.series)
             script += d + " using 1:" + std::to_string(col++) + " with lines title " + quoted(cols[c]) + ", ";
         script += d + " using 1:" + std::to_string(mark) +
                   " with points pt 7 ps 0.8 lc rgb 'red' title 'non-zero ErrCode'\n";
     }
-    script += "set title 'scan time'\nset ylabel 'ms'\nplot " + d +
+    double slo, shi;
+    spread({2}, &slo, &shi);
+    script += yrange(slo, shi) + "set title 'scan time'\nset ylabel 'ms'\nplot " + d +
               " using 1:2 with lines title 'scan_ms', " + d +
               " using 1:3 with points pt 7 ps 0.8 lc rgb 'red' title 'a non-zero ErrCode'\n"
               "unset multiplot\n";
