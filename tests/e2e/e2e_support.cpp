@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -124,6 +125,93 @@ HostResult run_program(const std::vector<std::string> &argv, const std::vector<s
         }
     }
     close(fds[0]);
+    r.status = killed ? -1 : (WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    r.scans = parse_scans(r.output);
+    return r;
+}
+
+std::string screen_text(const std::string &raw)
+{
+    std::string out;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        char c = raw[i];
+        if (c == '\r')
+            continue;
+        if (c != '\x1b') {
+            out += c;
+            continue;
+        }
+        if (i + 1 < raw.size() && raw[i + 1] == '[') {
+            size_t j = i + 2;
+            while (j < raw.size() && !(raw[j] >= 0x40 && raw[j] <= 0x7e))
+                ++j;
+            if (j < raw.size() && raw[j] == 'C') {
+                int n = atoi(raw.substr(i + 2, j - i - 2).c_str());
+                out.append(static_cast<size_t>(n > 0 ? n : 1), ' ');
+            }
+            i = j;
+        }
+        // A lone ESC (wine's console passes a program's own sequences on
+        // a character at a time) is dropped by itself.
+    }
+    return out;
+}
+
+HostResult run_in_pty(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeout_ms,
+                      const std::string &interrupt_at)
+{
+    HostResult r;
+    struct winsize ws;
+    memset(&ws, 0, sizeof ws);
+    ws.ws_col = 80;
+    ws.ws_row = 40;
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, &ws);
+    if (pid < 0)
+        return r;
+    if (pid == 0) {
+        for (const std::string &e : env)
+            putenv(strdup(e.c_str()));
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    char buf[4096];
+    int status = 0;
+    bool exited = false, killed = false, sent = false;
+    while (!exited) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            exited = true;
+        } else if (std::chrono::steady_clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            exited = killed = true;
+        }
+        bool fresh = false;
+        for (;;) {
+            pollfd p{master, POLLIN, 0};
+            int n = poll(&p, 1, exited ? 0 : 20);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            ssize_t got = read(master, buf, sizeof buf);
+            if (got <= 0) // EIO once the child and its terminal are gone
+                break;
+            r.output.append(buf, static_cast<size_t>(got));
+            fresh = true;
+        }
+        if (!sent && fresh && !interrupt_at.empty() && screen_text(r.output).find(interrupt_at) != std::string::npos) {
+            // The terminal's interrupt character: SIGINT to its foreground group.
+            if (write(master, "\x03", 1) == 1)
+                sent = true;
+        }
+    }
+    close(master);
     r.status = killed ? -1 : (WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
     r.scans = parse_scans(r.output);
     return r;

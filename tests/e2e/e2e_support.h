@@ -14,7 +14,7 @@
 namespace e2e {
 
 struct RungOut {
-    std::string id; // "I7017@1"
+    std::string id; // "I7017@01h"
     bool on = false;
     double ms = 0;
     std::map<std::string, std::string> values; // "ErrCode" -> "0"
@@ -47,6 +47,17 @@ const Config &config();
 // Runs a program with extra environment entries, collecting its output;
 // kills it after timeout_ms.
 HostResult run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeout_ms);
+
+// What a terminal shows of `raw`, roughly: the text without its escape
+// sequences, a cursor moved right ("ESC[nC", as wine's console writes a
+// blank) as blanks, line ends as '\n'.
+std::string screen_text(const std::string &raw);
+
+// The same on a pseudo-terminal of 80 columns by 40 rows, as a user's
+// terminal: sends Ctrl-C once when the screen text of what it printed so
+// far contains `interrupt_at`.
+HostResult run_in_pty(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeout_ms,
+                      const std::string &interrupt_at);
 
 } // namespace e2e
 

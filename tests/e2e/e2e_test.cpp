@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -730,7 +731,7 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"blank_before_equals", "BAUD =96", kAin, false, 2,
                   {"a blank before the '='", "Init would fail with 1002 BAD_OPTION"}},
         CheckCase{"analog_9600", "BAUD=96 TIMEOUT=40", kAin, false, 1,
-                  {"\"#01\\r\" (4) -> \">+dd.ddd", "R0 I7017@1: read analog inputs (decimal): the time-out 40 ms",
+                  {"\"#01\\r\" (4) -> \">+dd.ddd", "R0 I7017@01h: read analog inputs (decimal): the time-out 40 ms",
                    "use TIMEOUT=70 or more"}},
         CheckCase{"analog_9600_checksum", "BAUD=96 TIMEOUT=70 CHECKSUM", kAin, false, 1,
                   {"\"#0184\\r\" (6)", "use TIMEOUT=74 or more"}},
@@ -739,11 +740,11 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"plant", "BAUD=96 TIMEOUT=200",
                   rung("I7041", "[1, 0, \"N7:1\", \"N7:0\"]") + kAin + rung("I7041", "[9, 0, \"N7:2\", \"N7:3\"]"),
                   true, 1,
-                  {"R0 I7041@1: the module at address 1 is a 7018, which I7041 is not made for",
-                   "R1 I7017@1: \"Format:\" 0 reads the decimal form, but the module at address 1 answers in the hex",
-                   "the module at address 1 has checksums on, the option string off",
-                   "the module at address 1 runs at 19200 baud, the option string at 9600; use BAUD=192",
-                   "R2 I7041@9: the plant has no module at address 9", "N7:0 is written by more than one rung: R0, R1"}},
+                  {"R0 I7041@01h: the module at 01h is a 7018, which I7041 is not made for",
+                   "R1 I7017@01h: \"Format:\" 0 reads the decimal form, but the module at 01h answers in the hex",
+                   "the module at 01h has checksums on, the option string off",
+                   "the module at 01h runs at 19200 baud, the option string at 9600; use BAUD=192",
+                   "R2 I7041@09h: the plant has no module at 09h", "N7:0 is written by more than one rung: R0, R1"}},
         CheckCase{"plant_fits", "TIMEOUT=200", rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]"), true, 0,
                   {"0 errors, 0 warnings"}},
         CheckCase{"bad_ladder", "TIMEOUT=200", rung("I7017", "[1, 0, \"F8:0\"]"), false, 2,
@@ -843,3 +844,164 @@ baud = 9600
 
 } // namespace
 
+
+// ---------------------------------------------------------------------------
+// Watching a line: the log of every scan and its plot, the per-module
+// statistics, --fail-on-error, the live view in a terminal.
+
+namespace {
+
+std::string check_log_script()
+{
+    std::string here = __FILE__;
+    return here.substr(0, here.find_last_of('/')) + "/check_log.py";
+}
+
+int run_check_log(const std::vector<std::string> &args, std::string *out)
+{
+    std::vector<std::string> argv = {"python3", check_log_script()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    HostResult r = e2e::run_program(argv, {}, 60000);
+    *out = r.output;
+    return r.status;
+}
+
+} // namespace
+
+TEST_F(E2E, LogsEveryScanAndPlotsTheLog)
+{
+    ASSERT_NO_FATAL_FAILURE(start_sim());
+    std::string csv = dir_ + "/run.csv", png = dir_ + "/trend.png";
+    // 01h answers; nobody is at 20h, whose every read times out.
+    HostResult h = host(rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") + rung("I7041", "[32, 0, \"N7:1\", \"N7:2\"]"),
+                        "TIMEOUT=50", {"--scans", "4", "--quiet", "--log", host_path(csv), "--fail-on-error"});
+    h.output = e2e::screen_text(h.output);
+    EXPECT_EQ(h.status, 4) << h.output;
+    for (const char *s : {"modules:\n  01h: 4 exchanges; 0 OK x 4; response min ",
+                          "\n  20h: 4 exchanges; 1005 TIMEOUT x 4; response min ", "; longest failure run 4"})
+        EXPECT_NE(h.output.find(s), std::string::npos) << s << "\n" << h.output;
+    std::string said;
+    EXPECT_EQ(run_check_log({csv, "4", "R0.I7017@01.AIN[1]=2.5", "R0.I7017@01.ErrCode=0", "R1.I7041@20.ErrCode=1005",
+                             "R1.I7041@20.on=1"},
+                            &said),
+              0)
+        << said;
+
+    // The plot is the native host's: two module panels and the scan time.
+    HostResult p = e2e::run_program({VELDRAN_E2E_NATIVE_HOST, "plot", csv, "-o", png}, {}, 60000);
+    ASSERT_EQ(p.status, 0) << p.output;
+    EXPECT_EQ(run_check_log({"--png", png, "1000", "720"}, &said), 0) << said;
+    if (config().wine) {
+        HostResult w = host_command({"plot", host_path(csv), "-o", host_path(png)});
+        EXPECT_EQ(w.status, 2) << w.output;
+        EXPECT_NE(w.output.find("plot needs the native veldran-host"), std::string::npos) << w.output;
+    }
+}
+
+TEST_F(E2E, LiveViewRedrawsInATerminalAndCtrlCEndsIt)
+{
+    ASSERT_NO_FATAL_FAILURE(start_sim());
+    std::string path = write_file("live.toml", kData + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
+                                                   rung("I7024", "[3, 0, { ramp = [0.0, 9.5], scans = 20 }, \"N7:2\"]"));
+    std::vector<std::string> argv = {config().host, "run", host_path(path), "--scans", "0", "--period-ms", "250",
+                                     "--live"};
+    std::vector<std::string> env;
+    if (config().wine)
+        argv.insert(argv.begin(), "wine");
+    else
+        env.push_back("VELDRAN_COM1=" + sim_.slavePath());
+    last_ = e2e::run_in_pty(argv, env, config().wine ? 120000 : 30000, "scan 3 ");
+    const std::string &raw = last_.output;
+    std::string out = e2e::screen_text(raw);
+    ASSERT_EQ(last_.status, 0) << out;
+    size_t summary = out.find("summary: ");
+    ASSERT_NE(summary, std::string::npos) << out;
+    if (config().wine) {
+        // No terminal to draw on under wine: the plain output, and Ctrl-C
+        // ends it as it ends a plain run.
+        EXPECT_NE(out.find("the plain output follows"), std::string::npos) << out;
+        EXPECT_NE(out.find("\n  R1  I7024@03h  on "), std::string::npos) << out;
+        EXPECT_NE(out.find("\n  01h: ", summary), std::string::npos) << out;
+        return;
+    }
+    // The screen, then the summary below the last one.
+    for (const char *s : {"\nscan 3 ", "R0  I7017@01h  on ", "AIN=[1,2.5,-3.25,", "R1  I7024@03h  on ",
+                          "modules: exchanges, codes, response min/median/max", "\n01h  ", "\n03h  "})
+        EXPECT_NE(out.find(s), std::string::npos) << s << "\n" << out;
+    EXPECT_EQ(out.find("\n  R0  I7017"), std::string::npos) << "plain output as well\n" << out;
+    EXPECT_NE(out.find("\n  01h: ", summary), std::string::npos) << out; // the summary's module lines
+    // Cursor hidden, the screen redrawn from the top with each line cleared
+    // to its end, the values that changed since the last redraw (the
+    // ramp's) marked; the cursor shown again before the summary.
+    EXPECT_NE(raw.find("\x1b[?25l"), std::string::npos);
+    EXPECT_NE(raw.find("\x1b[Hscan 3 "), std::string::npos) << raw;
+    EXPECT_NE(raw.find("\x1b[7mAOUT=0.5\x1b[27m"), std::string::npos) << raw;
+    size_t shown = raw.rfind("\x1b[?25h");
+    ASSERT_NE(shown, std::string::npos) << raw;
+    EXPECT_LT(shown, raw.find("summary: "));
+}
+
+// The rough edges of the command line, with a ladder file given the Unix
+// way (also under wine, where it must not be taken for an option).
+struct EdgeCase {
+    const char *name;
+    std::vector<std::string> args; // "LADDER": the ladder file's Unix path
+    int status;
+    std::vector<std::string> expect;
+    long min_scans; // 0: not checked
+};
+
+void PrintTo(const EdgeCase &c, std::ostream *os) { *os << c.name; }
+
+class HostEdges : public E2E, public ::testing::WithParamInterface<EdgeCase> {};
+
+TEST_P(HostEdges, ExitStatusAndOutput)
+{
+    const EdgeCase &c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(start_sim());
+    std::string ladder = write_file("edge.toml", kData + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]"));
+    std::vector<std::string> args;
+    for (const std::string &a : c.args)
+        args.push_back(a == "LADDER" ? ladder : a);
+    HostResult h = host_command(args);
+    h.output = e2e::screen_text(h.output); // line ends as '\n' also under wine
+    EXPECT_EQ(h.status, c.status) << h.output;
+    for (const std::string &e : c.expect) {
+        size_t at = h.output.find(e);
+        EXPECT_NE(at, std::string::npos) << e << "\n" << h.output;
+        if (at != std::string::npos) {
+            EXPECT_EQ(h.output.find(e, at + 1), std::string::npos) << "said twice: " << e << "\n" << h.output;
+        }
+    }
+    if (c.min_scans) {
+        size_t at = h.output.find("summary: ");
+        ASSERT_NE(at, std::string::npos) << h.output;
+        EXPECT_GE(std::stol(h.output.substr(at + 9)), c.min_scans) << h.output;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HostEdges,
+    ::testing::Values(
+        EdgeCase{"no_subcommand", {}, 1, {"A subcommand is required"}, 0},
+        EdgeCase{"unknown_option", {"list", "--bogus"}, 1, {"--bogus"}, 0},
+        EdgeCase{"help_misuse", {"help"}, 1, {}, 0},
+        EdgeCase{"version", {"--version"}, 0, {"veldran-host " VELDRAN_E2E_VERSION "\n"}, 0},
+        EdgeCase{"gate_closed", {"run", "LADDER", "--mode", "1", "--scans", "2"}, 0,
+                 {"I/O gate closed: instructions will not touch the line", "summary: 2 scans"}, 0},
+        EdgeCase{"topdoc_opens_the_gate", {"run", "LADDER", "--mode", "1", "--topdoc", "--scans", "1", "-q"}, 0,
+                 {"error codes: 0 OK x 1\n"}, 0},
+        // Ten scans would take 1 s; the duration says 2.5 s.
+        EdgeCase{"duration_alone", {"run", "LADDER", "--duration", "2.5", "--period-ms", "100", "-q"}, 0, {}, 15},
+        EdgeCase{"log_not_writable", {"run", "LADDER", "--log", "/nonexistent/run.csv"}, 1,
+                 {"veldran-host: cannot write /nonexistent/run.csv"}, 0},
+        EdgeCase{"fail_on_error_without_codes", {"run", "LADDER", "--scans", "2", "-q", "--fail-on-error"}, 0,
+                 {"error codes: 0 OK x 2\n"}, 0}),
+    [](const ::testing::TestParamInfo<EdgeCase> &i) { return std::string(i.param.name); });
+
+TEST(Host, SimulatorSaysItsVersion)
+{
+    HostResult h = e2e::run_program({config().sim, "--version"}, {}, 10000);
+    EXPECT_EQ(h.status, 0) << h.output;
+    EXPECT_EQ(h.output, "veldran-sim " VELDRAN_E2E_VERSION "\n");
+}

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <vector>
 
 #include "errors.h"
@@ -13,6 +14,7 @@
 #include "scan.h"
 #include "settings.h"
 #include "survey.h"
+#include "watch.h"
 #include "wire.h"
 
 namespace {
@@ -22,6 +24,7 @@ struct Call {
     std::vector<TLIPARAM> params;
 };
 std::vector<Call> g_calls;
+bool g_fail = false; // every call fails, whatever its address
 
 // A stand-in instruction: records its call and writes recognisable outputs.
 BOOL TLMCALL fake_io(int32_t rungState, int32_t argc, TLIPARAM *p)
@@ -40,7 +43,7 @@ BOOL TLMCALL fake_io(int32_t rungState, int32_t argc, TLIPARAM *p)
         else
             p[4].ptr.wptr[i] = static_cast<SSHORT>(-i);
     }
-    *p[5].ptr.wptr = static_cast<SSHORT>(p[0].val.wd == 99 ? 1005 : 0);
+    *p[5].ptr.wptr = static_cast<SSHORT>(p[0].val.wd == 99 || g_fail ? 1005 : 0);
     return FALSE;
 }
 
@@ -266,6 +269,101 @@ TEST_F(Scanning, SummaryCountsCodesOfTrueRungsOnly)
     EXPECT_NE(s.find("error codes: 0 OK x 3; 1005 TIMEOUT x 3"), std::string::npos) << s;
     EXPECT_NE(s.find("R0 FAKE: 1005 TIMEOUT x 3"), std::string::npos) << s;
     EXPECT_EQ(s.find("R2 FAKE"), std::string::npos) << s;
+    // Per module address, true rungs only (R2's false rung at 99 adds nothing).
+    EXPECT_NE(s.find("\nmodules:\n  01h: 3 exchanges; 0 OK x 3; response min "), std::string::npos) << s;
+    EXPECT_NE(s.find("\n  63h: 3 exchanges; 1005 TIMEOUT x 3; response min "), std::string::npos) << s;
+    EXPECT_NE(s.find("; longest failure run 3"), std::string::npos) << s;
+    EXPECT_TRUE(runner.stats().any_failure());
+}
+
+// The longest run of consecutive failures of a module: the exchanges with
+// other modules in between do not end it, a success of its own does.
+TEST_F(Scanning, LongestFailureRunPerModule)
+{
+    vhost::Program prog = parse("args = [\"N7:10\", 0, \"N7:0\", \"F8:0\", \"F8:2\", \"N7:1\"]\n");
+    vhost::Console console(stdout);
+    vhost::Runner runner(prog, g_table.f, console);
+    const struct {
+        int addr;
+        bool fail;
+    } scans[] = {{5, true}, {5, true}, {1, false}, {5, false}, {5, true}, {1, false}, {5, true}, {5, true}, {5, true}};
+    long n = 0;
+    for (const auto &c : scans) {
+        prog.file("N7").words[10] = static_cast<SSHORT>(c.addr);
+        g_fail = c.fail;
+        runner.scan(++n, false);
+    }
+    g_fail = false;
+    const vhost::ModuleStats &m = runner.stats().modules.at(5);
+    EXPECT_EQ(m.exchanges, 7);
+    EXPECT_EQ(m.longest_failing, 4);
+    EXPECT_EQ(m.codes.at(0), 1);
+    EXPECT_EQ(runner.stats().modules.at(1).longest_failing, 0);
+}
+
+TEST(Addresses, TwoHexDigitsAsOnTheWire)
+{
+    const std::pair<int, const char *> cases[] = {{0, "00h"}, {1, "01h"}, {17, "11h"}, {255, "FFh"}, {-3, "-3"}, {256, "256"}};
+    for (const auto &c : cases)
+        EXPECT_EQ(vhost::address_text(c.first), c.second);
+}
+
+// The log's columns and a row's values line up, named after the rung and
+// the operand's label, one column per array element.
+TEST_F(Scanning, LogColumnsMatchValues)
+{
+    vhost::Program prog = parse("args = [17, 2.5, \"N7:0\", \"F8:0\", \"F8:2\", \"N7:1\"]\n"
+                                "[[rung]]\ninstr = \"FAKE\"\nargs = [99, 0, \"N7:2\", \"N7:3\", \"N7:4\", \"N7:12\"]\n"
+                                "when = false\n");
+    vhost::Console console(stdout);
+    vhost::Runner runner(prog, g_table.f, console);
+    runner.scan(1, false);
+    std::vector<std::string> cols = runner.log_columns(), vals = runner.log_values();
+    ASSERT_EQ(cols.size(), vals.size());
+    ASSERT_EQ(cols.size(), 2u * (2 + 4 + 8));
+    std::map<std::string, std::string> row;
+    for (size_t i = 0; i < cols.size(); ++i)
+        row[cols[i]] = vals[i];
+    EXPECT_EQ(row.at("R0.FAKE@11.on"), "1");
+    EXPECT_EQ(row.at("R0.FAKE@11.AOUT"), "2.5");
+    EXPECT_EQ(row.at("R0.FAKE@11.DIN"), "18");
+    EXPECT_EQ(row.at("R0.FAKE@11.Count"), "5");
+    EXPECT_EQ(row.at("R0.FAKE@11.AIN[7]"), "7.5");
+    EXPECT_EQ(row.at("R0.FAKE@11.ErrCode"), "0");
+    EXPECT_EQ(row.at("R1.FAKE@63.on"), "0");
+    EXPECT_EQ(row.at("R1.FAKE@63.AIN[0]"), "0");
+    EXPECT_EQ(cols[0], "R0.FAKE@11.on");
+}
+
+// The live view's screen: no line wider than the terminal, changed values
+// marked from the second redraw on, a non-zero code with its name.
+TEST_F(Scanning, LiveScreenFitsAndMarksChanges)
+{
+    vhost::Program prog = parse("args = [{ ramp = [98, 99], scans = 2 }, { ramp = [-1000.125, 2000.5], scans = 2 }, "
+                                "\"N7:0\", \"F8:0\", \"F8:2\", \"N7:1\"]\n");
+    vhost::Console console(stdout);
+    vhost::Runner runner(prog, g_table.f, console);
+    vhost::LiveView view(stdout, 60, 0);
+    auto visible = [](std::string s) {
+        for (size_t e; (e = s.find('\x1b')) != std::string::npos;)
+            s.erase(e, s.find('m', e) - e + 1);
+        return s;
+    };
+    std::string all[2];
+    for (long n = 1; n <= 2; ++n) {
+        double ms = runner.scan(n, false);
+        for (const std::string &l : view.frame(runner, n, ms)) {
+            EXPECT_LE(visible(l).size(), 60u) << l;
+            all[n - 1] += l + "\n";
+        }
+    }
+    EXPECT_EQ(all[0].find("\x1b[7m"), std::string::npos) << all[0];
+    EXPECT_NE(all[1].find("\x1b[7mAOUT=2000.5\x1b[27m"), std::string::npos) << all[1];
+    EXPECT_NE(all[1].find("\x1b[7mErrCode=1005 TIMEOUT\x1b[27m"), std::string::npos) << all[1];
+    EXPECT_NE(all[1].find("\x1b[7mDIN=0x0064\x1b[27m"), std::string::npos) << all[1];
+    EXPECT_NE(all[1].find(" AIN=[0.5,1.5,"), std::string::npos) << all[1]; // unchanged, unmarked
+    EXPECT_NE(visible(all[1]).find("R0  FAKE@63h"), std::string::npos) << all[1];
+    EXPECT_NE(visible(all[1]).find("63h  1 exch  1005 TIMEOUT x1  "), std::string::npos) << all[1];
 }
 
 // ---------------------------------------------------------------------------

@@ -147,7 +147,7 @@ CheckStatus run_check(const CheckInput &in, std::string &out)
             iv.hsecs = static_cast<int>(v);
         if (operand_value(prog, r, f, "AOUT:", &v))
             iv.aout = static_cast<float>(v);
-        std::string id = "R" + std::to_string(ri) + " " + instr + (has_addr ? "@" + std::to_string(iv.addr) : "");
+        std::string id = "R" + std::to_string(ri) + " " + instr + (has_addr ? "@" + address_text(iv.addr) : "");
         rep.line("  " + id + (r.comment.empty() ? "" : "  (" + r.comment + ")"));
 
         std::vector<Exchange> plain = exchanges_of(instr, iv, false), with = exchanges_of(instr, iv, true);
@@ -200,31 +200,31 @@ CheckStatus run_check(const CheckInput &in, std::string &out)
             continue;
         const vsim::Module *m = plant.find(iv.addr);
         if (!m) {
-            rep.warn(id + ": the plant has no module at address " + std::to_string(iv.addr) +
+            rep.warn(id + ": the plant has no module at " + address_text(iv.addr) +
                      (addr_const ? "" : " (the address operand's value in the first scan)"));
             continue;
         }
         int model = m->info().number;
         std::vector<int> fits = models_of(instr);
         if (!fits.empty() && std::find(fits.begin(), fits.end(), model) == fits.end())
-            rep.warn(id + ": the module at address " + std::to_string(iv.addr) + " is a " + std::to_string(model) +
+            rep.warn(id + ": the module at " + address_text(iv.addr) + " is a " + std::to_string(model) +
                      ", which " + instr + " is not made for");
         if (find_label(f, "Format:") >= 0 && (model == 7017 || model == 7018) && (iv.format == 2) != m->hex)
             rep.warn(id + ": \"Format:\" " + std::to_string(iv.format) + " reads the " +
-                     (iv.format == 2 ? "hex" : "decimal") + " form, but the module at address " +
-                     std::to_string(iv.addr) + " answers in the " + (m->hex ? "hex" : "decimal") +
+                     (iv.format == 2 ? "hex" : "decimal") + " form, but the module at " +
+                     address_text(iv.addr) + " answers in the " + (m->hex ? "hex" : "decimal") +
                      " form; use Format " + (m->hex ? "2" : "0"));
         if (std::find(line_checked.begin(), line_checked.end(), iv.addr) != line_checked.end())
             continue;
         line_checked.push_back(iv.addr);
         if (m->checksum != s.checksum)
-            rep.warn(id + ": the module at address " + std::to_string(iv.addr) + " has checksums " +
+            rep.warn(id + ": the module at " + address_text(iv.addr) + " has checksums " +
                      (m->checksum ? "on" : "off") + ", the option string " + (s.checksum ? "on" : "off") +
                      (m->checksum ? "; add CHECKSUM" : "; remove CHECKSUM"));
         // A module without a speed of its own follows the line's.
         int module_baud = m->baud;
         if (module_baud != 0 && module_baud != baud)
-            rep.warn(id + ": the module at address " + std::to_string(iv.addr) + " runs at " +
+            rep.warn(id + ": the module at " + address_text(iv.addr) + " runs at " +
                      std::to_string(module_baud) + " baud, the option string at " + std::to_string(baud) +
                      "; use BAUD=" + std::to_string(module_baud / 100));
     }

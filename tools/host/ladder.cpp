@@ -3,6 +3,7 @@
 #include "ladder.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -379,6 +380,15 @@ int table_entries(const FUNCDEF *table, int max_entries)
 std::string instr_name(const FUNCDEF &f) { return std::string(f.fnc_name, strnlen(f.fnc_name, sizeof f.fnc_name)); }
 
 std::string param_label(const PARMDEF &p) { return std::string(p.prm_name, strnlen(p.prm_name, sizeof p.prm_name)); }
+
+std::string address_text(int addr)
+{
+    if (addr < 0 || addr > 255)
+        return std::to_string(addr);
+    char buf[8];
+    snprintf(buf, sizeof buf, "%02Xh", static_cast<unsigned>(addr));
+    return buf;
+}
 
 bool is_input_kind(WORD kind) { return kind == ARG_WORD_IN || kind == ARG_FLOAT_IN; }
 

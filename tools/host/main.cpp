@@ -17,6 +17,7 @@
 #include "survey.h"
 #include "veldran.h"
 #include "veldran_version.h"
+#include "watch.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ using EntryFn = ERRCODE(TLMCALL *)(void *reqp, void *datap);
 volatile std::sig_atomic_t g_stop = 0;
 extern "C" void on_signal(int) { g_stop = 1; }
 
-enum Exit { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_LOAD = 2, EXIT_INIT = 3 };
+enum Exit { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_LOAD = 2, EXIT_INIT = 3, EXIT_CODES = 4 };
 
 int explain(const std::string &what)
 {
@@ -154,6 +155,9 @@ int main(int argc, char **argv)
     CLI::App app{"veldran-host: loads the veldran module, lists its instructions, scans a ladder program, and helps commission a line (explain, check, survey)"};
     app.set_version_flag("--version", "veldran-host " VELDRAN_VERSION);
     app.require_subcommand(1);
+    // A path given the Unix way under wine (/tmp/x/ladder.toml) is a path,
+    // not a Windows-style option; the subcommands inherit this.
+    app.allow_windows_style_options(false);
     std::string module_path = vhost::executable_dir() + vhost::path_separator() + vhost::default_module_name();
     app.add_option("-m,--module", module_path, "module file to load (default: beside this program)");
 
@@ -178,6 +182,16 @@ int main(int argc, char **argv)
     run->add_option("-d,--duration", duration_s, "stop after this many seconds")->check(CLI::NonNegativeNumber);
     run->add_option("-p,--period-ms", ropt.period_ms, "minimum scan period in ms")->check(CLI::NonNegativeNumber);
     run->add_flag("-q,--quiet", ropt.quiet, "print only the summary");
+    bool live = false, fail_on_error = false;
+    std::string log_path;
+    run->add_flag("--live", live, "one screen redrawn in place (plain output when stdout is no terminal)");
+    run->add_option("--log", log_path, "write every scan to this CSV file");
+    run->add_flag("--fail-on-error", fail_on_error, "exit status 4 when a rung ended a scan with a non-zero code");
+
+    CLI::App *plt = app.add_subcommand("plot", "draw a log of run --log as a trend image (PNG or SVG)");
+    std::string plot_csv, plot_image;
+    plt->add_option("log", plot_csv, "the CSV file written by run --log")->required();
+    plt->add_option("-o,--output", plot_image, "the image, .png or .svg")->required();
 
     CLI::App *exp = app.add_subcommand("explain", "what an error code means, its likely causes and what to do");
     std::string code;
@@ -203,10 +217,22 @@ int main(int argc, char **argv)
     sur->add_option("--timeout", sopt.timeout_ms, "time-out in ms (default: the exchange's wire time plus a margin)")
         ->check(CLI::Range(5, 500));
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        // --help and --version end with 0; every misuse of the command line
+        // with 1, as documented (not CLI11's own codes).
+        int rc = app.exit(e);
+        return rc == 0 ? EXIT_OK : EXIT_USAGE;
+    }
     if (*exp)
         return explain(code);
+    if (*plt)
+        return vhost::plot_log(plot_csv, plot_image);
     ropt.duration_ms = static_cast<long>(duration_s * 1000);
+    // --duration alone runs for that long, not for the default ten scans.
+    if (*run && ropt.duration_ms > 0 && run->count("--scans") == 0)
+        ropt.scans = 0;
 
     Module m;
     if (!open_module(module_path, m))
@@ -268,6 +294,17 @@ int main(int argc, char **argv)
     hostsvc::use_real_clock();
     hostsvc::capture_console(true);
     vhost::Console console(stdout);
+    // The runner binds the operands (no call yet), so the log can be opened,
+    // and refused, before Init touches the line.
+    vhost::Runner runner(prog, m.table, console);
+    vhost::CsvLog log;
+    if (!log_path.empty()) {
+        std::string error;
+        if (!log.open(log_path, runner, error)) {
+            fprintf(stderr, "veldran-host: %s\n", error.c_str());
+            return EXIT_USAGE;
+        }
+    }
     ERRCODE ec = send_init(m.entry, opt_options->count() ? &options : nullptr, topdoc);
     console.finish();
     vhost::OptionReading reading = vhost::read_options(opt_options->count() ? &options : nullptr);
@@ -284,13 +321,43 @@ int main(int argc, char **argv)
     send_setmode(m.entry, mode);
     console.relay();
     console.line("settings: " + vhost::settings_text(reading.settings));
+    // The module keeps the I/O gate shut in these modes unless Init had the
+    // flag: every instruction then returns without an exchange.
+    if (!topdoc && (mode == 1 || mode == 0 || mode == -1))
+        console.line("I/O gate closed: instructions will not touch the line");
 
-    vhost::Runner runner(prog, m.table, console);
-    runner.run(ropt, &g_stop);
+    int columns = 80, rows = 0;
+    if (live && !vhost::stdout_terminal(&columns, &rows)) {
+        fprintf(stderr, "veldran-host: --live: standard output is no terminal the screen can be drawn on (under wine it never "
+                        "is); the plain output follows\n");
+        live = false;
+    }
+    vhost::LiveView view(stdout, columns, rows);
+    if (live) {
+        ropt.quiet = true;
+        console.hold(true);
+        view.begin();
+    }
+    long last_number = 0;
+    double last_ms = 0;
+    runner.run(ropt, &g_stop, [&](long number, double ms) {
+        log.row(runner, number, ms);
+        if (live)
+            view.scan(runner, number, ms, console.take_held(), false);
+        last_number = number;
+        last_ms = ms;
+    });
+    if (live) {
+        // The last scan stays on the screen, the summary below it.
+        if (last_number > 0)
+            view.scan(runner, last_number, last_ms, console.take_held(), true);
+        view.end();
+        console.hold(false);
+    }
     console.line(runner.summary());
 
     send_deinstall(m.entry);
     console.finish();
     vhost::unload_library(m.lib);
-    return EXIT_OK;
+    return fail_on_error && runner.stats().any_failure() ? EXIT_CODES : EXIT_OK;
 }

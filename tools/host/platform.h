@@ -26,6 +26,11 @@ char path_separator();
 
 void sleep_ms(int ms);
 
+// Whether standard output is a terminal that takes ANSI sequences (on
+// Windows: a console that accepts virtual-terminal processing), and its
+// size; columns and rows are left alone when the size is not known.
+bool stdout_terminal(int *columns, int *rows);
+
 // The device behind COM port n (1 to 4) as the serial library opens it, and
 // where that mapping comes from (an environment variable, the default, the
 // wine port mapping).

@@ -3,6 +3,7 @@
 
 #include <dlfcn.h>
 #include <time.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <climits>
@@ -65,6 +66,20 @@ void com_port_device(int port, std::string &device, std::string &source)
     const char *from = comm::portDevice(port, path, sizeof path, var, sizeof var);
     device = path;
     source = from ? std::string("environment ") + from : std::string("default; set ") + var + " to change";
+}
+
+bool stdout_terminal(int *columns, int *rows)
+{
+    if (!isatty(STDOUT_FILENO))
+        return false;
+    struct winsize ws;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0) {
+        if (ws.ws_col > 0)
+            *columns = ws.ws_col;
+        if (ws.ws_row > 0)
+            *rows = ws.ws_row;
+    }
+    return true;
 }
 
 } // namespace vhost

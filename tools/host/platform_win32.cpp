@@ -104,4 +104,29 @@ void com_port_device(int port, std::string &device, std::string &source)
     source = wine ? "wine default: the prefix's dosdevices" : "Windows";
 }
 
+bool stdout_terminal(int *columns, int *rows)
+{
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+    // A console that interprets ANSI sequences.  Wine's console in a Unix
+    // terminal passes the sequences on a character at a time, between
+    // cursor sequences of its own, which garbles them: under wine there is
+    // no such console, and the live view falls back to the plain output.
+    if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version"))
+        return false;
+    HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (h == INVALID_HANDLE_VALUE || !GetConsoleMode(h, &mode))
+        return false;
+    if (!(mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) && !SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING))
+        return false;
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(h, &info)) {
+        *columns = info.srWindow.Right - info.srWindow.Left + 1;
+        *rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    }
+    return true;
+}
+
 } // namespace vhost

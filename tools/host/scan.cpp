@@ -22,7 +22,21 @@ void Console::write(const std::string &s)
     at_line_start_ = s.back() == '\n';
 }
 
-void Console::relay() { write(hostsvc::take_console()); }
+void Console::relay()
+{
+    std::string text = hostsvc::take_console();
+    if (held_on_)
+        held_ += text;
+    else
+        write(text);
+}
+
+std::string Console::take_held()
+{
+    std::string s;
+    s.swap(held_);
+    return s;
+}
 
 void Console::line(const std::string &text)
 {
@@ -113,8 +127,100 @@ Runner::Runner(Program &prog, const FUNCDEF *table, Console &console)
 {
     stats_.rung_codes.resize(prog_.rungs.size());
     params_.resize(prog_.rungs.size());
-    for (size_t i = 0; i < prog_.rungs.size(); ++i)
+    last_active_.assign(prog_.rungs.size(), false);
+    last_ms_.assign(prog_.rungs.size(), 0.0);
+    for (size_t i = 0; i < prog_.rungs.size(); ++i) {
         bind(prog_.rungs[i], 1, params_[i]);
+        // The log's names keep the address of the first scan, two hex
+        // digits without the h (a column name, not a message).
+        std::string name = "R" + std::to_string(i) + "." + instr_name(table_[prog_.rungs[i].instr]);
+        int a = address_of(i);
+        if (a >= 0) {
+            char buf[16];
+            snprintf(buf, sizeof buf, a <= 255 ? "@%02X" : "@%d", a);
+            name += buf;
+        }
+        log_names_.push_back(name);
+    }
+}
+
+int Runner::address_of(size_t rung) const
+{
+    int addr = find_label(table_[prog_.rungs[rung].instr], "Addr:");
+    if (addr < 0)
+        return -1;
+    return static_cast<int>(static_cast<uint16_t>(params_[rung][static_cast<size_t>(addr)].val.wd)) & 0xFFFF;
+}
+
+std::string Runner::rung_id(size_t index) const
+{
+    const FUNCDEF &f = table_[prog_.rungs[index].instr];
+    std::string id = instr_name(f);
+    int addr = find_label(f, "Addr:");
+    if (addr >= 0)
+        id += "@" + address_text(static_cast<int>(params_[index][static_cast<size_t>(addr)].val.wd));
+    return id;
+}
+
+std::vector<std::string> Runner::operand_texts(size_t index) const
+{
+    const FUNCDEF &f = table_[prog_.rungs[index].instr];
+    int addr = find_label(f, "Addr:");
+    std::vector<std::string> v;
+    for (size_t i = 0; i < prog_.rungs[index].operands.size(); ++i)
+        if (static_cast<int>(i) != addr)
+            v.push_back(operand_text(index, i));
+    return v;
+}
+
+std::vector<std::string> Runner::log_columns() const
+{
+    std::vector<std::string> cols;
+    for (size_t r = 0; r < prog_.rungs.size(); ++r) {
+        const FUNCDEF &f = table_[prog_.rungs[r].instr];
+        const std::string &base = log_names_[r];
+        cols.push_back(base + ".on");
+        cols.push_back(base + ".ms");
+        for (size_t i = 0; i < prog_.rungs[r].operands.size(); ++i) {
+            std::string label = param_label(f.p[i]);
+            if (label == "Addr:")
+                continue;
+            if (!label.empty() && label.back() == ':')
+                label.pop_back();
+            size_t n = is_output_kind(f.p[i].prm_argtype) && f.p[i].prm_len > 1 ? f.p[i].prm_len : 1;
+            for (size_t k = 0; k < n; ++k)
+                cols.push_back(base + "." + label + (n > 1 ? "[" + std::to_string(k) + "]" : ""));
+        }
+    }
+    return cols;
+}
+
+std::vector<std::string> Runner::log_values() const
+{
+    std::vector<std::string> vals;
+    char buf[32];
+    for (size_t r = 0; r < prog_.rungs.size(); ++r) {
+        const FUNCDEF &f = table_[prog_.rungs[r].instr];
+        vals.push_back(last_active_[r] ? "1" : "0");
+        snprintf(buf, sizeof buf, "%.3f", last_ms_[r]);
+        vals.push_back(buf);
+        for (size_t i = 0; i < prog_.rungs[r].operands.size(); ++i) {
+            const PARMDEF &p = f.p[i];
+            if (param_label(p) == "Addr:")
+                continue;
+            const TLIPARAM &t = params_[r][i];
+            if (p.prm_argtype == ARG_WORD_IN) {
+                vals.push_back(std::to_string(static_cast<int>(t.val.wd)));
+            } else if (p.prm_argtype == ARG_FLOAT_IN) {
+                vals.push_back(fmt_float(t.val.fl));
+            } else {
+                size_t n = p.prm_len > 1 ? p.prm_len : 1;
+                for (size_t k = 0; k < n; ++k)
+                    vals.push_back(t.isfloat ? fmt_float(t.ptr.fptr[k]) : std::to_string(static_cast<int>(t.ptr.wptr[k])));
+            }
+        }
+    }
+    return vals;
 }
 
 bool Runner::condition(const Rung &r, long number) const
@@ -221,12 +327,9 @@ std::string Runner::rung_text(size_t index, bool active, double ms) const
 {
     const Rung &r = prog_.rungs[index];
     const FUNCDEF &f = table_[r.instr];
-    const std::vector<TLIPARAM> &params = params_[index];
     int addr = find_label(f, "Addr:");
     char head[96];
-    std::string id = instr_name(f);
-    if (addr >= 0)
-        id += "@" + std::to_string(static_cast<int>(params[static_cast<size_t>(addr)].val.wd));
+    std::string id = rung_id(index);
     snprintf(head, sizeof head, "  R%-2zu %-10s %-3s %8s ", index, id.c_str(), active ? "on" : "off",
              fmt_ms(ms).c_str());
     std::string s = head;
@@ -250,13 +353,27 @@ double Runner::scan(long number, bool show)
         f.fnc_ptr(active ? 1 : 0, static_cast<int32_t>(params_[i].size()), params_[i].data());
         double rms = ms_since(r0);
         console_.relay();
+        last_active_[i] = active;
+        last_ms_[i] = rms;
         if (active) {
             int ec = find_label(f, "ErrCode:");
+            int addr = address_of(i);
+            ModuleStats *m = nullptr;
+            if (addr >= 0) {
+                m = &stats_.modules[addr];
+                ++m->exchanges;
+                m->ms.push_back(rms);
+            }
             if (ec >= 0) {
                 const TLIPARAM &t = params_[i][static_cast<size_t>(ec)];
                 unsigned code = static_cast<uint16_t>(*t.ptr.wptr);
                 ++stats_.codes[code];
                 ++stats_.rung_codes[i][code];
+                if (m) {
+                    ++m->codes[code];
+                    m->failing = code ? m->failing + 1 : 0;
+                    m->longest_failing = std::max(m->longest_failing, m->failing);
+                }
             }
         }
         if (show)
@@ -274,7 +391,8 @@ double Runner::scan(long number, bool show)
     return ms;
 }
 
-int Runner::run(const RunOptions &opt, volatile std::sig_atomic_t *stop)
+int Runner::run(const RunOptions &opt, volatile std::sig_atomic_t *stop,
+                const std::function<void(long, double)> &after_scan)
 {
     auto start = clock_type::now();
     for (long n = 1; opt.scans == 0 || n <= opt.scans; ++n) {
@@ -283,7 +401,9 @@ int Runner::run(const RunOptions &opt, volatile std::sig_atomic_t *stop)
         if (opt.duration_ms > 0 && ms_since(start) >= static_cast<double>(opt.duration_ms))
             break;
         auto s0 = clock_type::now();
-        scan(n, !opt.quiet);
+        double ms = scan(n, !opt.quiet);
+        if (after_scan)
+            after_scan(n, ms);
         if (opt.period_ms > 0) {
             double rest = opt.period_ms - ms_since(s0);
             if (rest >= 1)
@@ -296,13 +416,8 @@ int Runner::run(const RunOptions &opt, volatile std::sig_atomic_t *stop)
 std::string Runner::summary() const
 {
     std::string s = "summary: " + std::to_string(stats_.scans) + " scans";
-    if (!stats_.scan_ms.empty()) {
-        std::vector<double> v = stats_.scan_ms;
-        std::sort(v.begin(), v.end());
-        size_t n = v.size();
-        double median = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-        s += ", scan time min " + fmt_ms(v.front()) + ", median " + fmt_ms(median) + ", max " + fmt_ms(v.back());
-    }
+    if (!stats_.scan_ms.empty())
+        s += ", scan time " + time_spread(stats_.scan_ms);
     s += "\nerror codes:";
     if (stats_.codes.empty())
         s += " none recorded";
@@ -321,7 +436,67 @@ std::string Runner::summary() const
         for (auto &kv : m)
             s += " " + error_label(kv.first) + " x " + std::to_string(kv.second);
     }
+    std::string m = module_lines();
+    if (!m.empty())
+        s += "\nmodules:\n" + m.substr(0, m.size() - 1);
     return s;
+}
+
+std::string Runner::module_lines(bool compact) const
+{
+    if (compact) {
+        std::string s;
+        for (auto &kv : stats_.modules) {
+            const ModuleStats &m = kv.second;
+            s += address_text(kv.first) + "  " + std::to_string(m.exchanges) + " exch ";
+            for (auto &c : m.codes)
+                s += " " + error_label(c.first) + " x" + std::to_string(c.second);
+            std::vector<double> v = m.ms;
+            std::sort(v.begin(), v.end());
+            size_t n = v.size();
+            char buf[96];
+            if (n)
+                snprintf(buf, sizeof buf, "  %.1f/%.1f/%.1f ms", v.front(),
+                         n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2, v.back());
+            else
+                buf[0] = '\0';
+            s += buf + std::string("  run ") + std::to_string(m.longest_failing) + "\n";
+        }
+        return s;
+    }
+    // "  01h: 20 exchanges; 0 OK x 18, 1005 TIMEOUT x 2; response min 5.0 ms,
+    // median 5.1 ms, max 40.9 ms; longest failure run 2"
+    std::string s;
+    for (auto &kv : stats_.modules) {
+        const ModuleStats &m = kv.second;
+        s += "  " + address_text(kv.first) + ": " + std::to_string(m.exchanges) + " exchange" +
+             (m.exchanges == 1 ? "" : "s") + ";";
+        std::string codes;
+        for (auto &c : m.codes)
+            codes += (codes.empty() ? " " : ", ") + error_label(c.first) + " x " + std::to_string(c.second);
+        if (!codes.empty())
+            s += codes + ";";
+        s += " response " + time_spread(m.ms) + "; longest failure run " + std::to_string(m.longest_failing) + "\n";
+    }
+    return s;
+}
+
+bool RunStats::any_failure() const
+{
+    for (auto &kv : codes)
+        if (kv.first != 0 && kv.second > 0)
+            return true;
+    return false;
+}
+
+std::string time_spread(std::vector<double> v)
+{
+    if (v.empty())
+        return "none";
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    double median = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    return "min " + fmt_ms(v.front()) + ", median " + fmt_ms(median) + ", max " + fmt_ms(v.back());
 }
 
 } // namespace vhost

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,10 +23,16 @@ public:
     void relay();                         // passes on what the module printed
     void line(const std::string &text);   // one line of the host's own
     void finish();                        // ends a pending partial line
+    // While held (the live view owns the screen), the module's text is kept
+    // instead of written; take_held() returns and forgets it.
+    void hold(bool on) { held_on_ = on; }
+    std::string take_held();
 private:
     void write(const std::string &s);
     FILE *out_;
     bool at_line_start_ = true;
+    bool held_on_ = false;
+    std::string held_;
 };
 
 struct RunOptions {
@@ -35,34 +42,76 @@ struct RunOptions {
     bool quiet = false;     // only the summary
 };
 
+// What one module address saw over a run: the instructions addressed to it
+// with a true rung (one exchange each, as far as the statistics go), their
+// "ErrCode:" values, their response times (the instruction's time) and the
+// longest run of consecutive non-zero codes.
+struct ModuleStats {
+    long exchanges = 0;
+    std::map<unsigned, long> codes;
+    std::vector<double> ms;
+    long failing = 0;      // consecutive failures up to now
+    long longest_failing = 0;
+};
+
 struct RunStats {
     long scans = 0;
     std::vector<double> scan_ms;
     std::map<unsigned, long> codes;                  // "ErrCode:" values of true rungs
     std::vector<std::map<unsigned, long>> rung_codes; // the same, per rung
+    std::map<int, ModuleStats> modules;              // by address
+    // Any true rung ended a scan with a non-zero code.
+    bool any_failure() const;
 };
+
+// "min 5.0 ms, median 5.1 ms, max 40.9 ms" of a set of times (unsorted).
+std::string time_spread(std::vector<double> v);
 
 class Runner {
 public:
     Runner(Program &prog, const FUNCDEF *table, Console &console);
     // One scan of every rung, numbered from 1; returns its time in ms.
     double scan(long number, bool show);
-    int run(const RunOptions &opt, volatile std::sig_atomic_t *stop);
+    // Scans as `opt` says; after_scan (if any) sees each scan's number and time.
+    int run(const RunOptions &opt, volatile std::sig_atomic_t *stop,
+            const std::function<void(long, double)> &after_scan = nullptr);
     const RunStats &stats() const { return stats_; }
     std::string summary() const;
     // The text shown for one rung after the last scan (for tests).
     std::string rung_text(size_t rung, bool active, double ms) const;
+    // The per-module lines of the summary, one per address; compact: the
+    // live view's shorter form ("01h  20 exch  0 OK x18 1005 TIMEOUT x2
+    // 5.0/5.1/40.9 ms  run 2").
+    std::string module_lines(bool compact = false) const;
+
+    // The last scan, rung by rung (for the live view and the log).
+    size_t rungs() const { return prog_.rungs.size(); }
+    std::string rung_id(size_t rung) const;       // "I7017@01h"
+    bool last_active(size_t rung) const { return last_active_[rung]; }
+    double last_ms(size_t rung) const { return last_ms_[rung]; }
+    // Every operand but "Addr:" as "LABEL=value", in table order.
+    std::vector<std::string> operand_texts(size_t rung) const;
+    // The log's columns: for each rung its state (on), its time (ms), and
+    // every operand but "Addr:", one column per element; named
+    // "R0.I7017@01.AIN[3]" after the rung's first scan.  And the values of
+    // the last scan in the same order, as plain numbers.
+    std::vector<std::string> log_columns() const;
+    std::vector<std::string> log_values() const;
 
 private:
     bool condition(const Rung &r, long number) const;
     void bind(const Rung &r, long number, std::vector<TLIPARAM> &params);
     std::string operand_text(size_t rung, size_t i) const;
+    int address_of(size_t rung) const; // -1: the instruction has no "Addr:"
 
     Program &prog_;
     const FUNCDEF *table_;
     Console &console_;
     RunStats stats_;
     std::vector<std::vector<TLIPARAM>> params_; // per rung, as last passed
+    std::vector<bool> last_active_;
+    std::vector<double> last_ms_;
+    std::vector<std::string> log_names_;        // rung prefixes of the log, "R0.I7017@01"
 };
 
 } // namespace vhost

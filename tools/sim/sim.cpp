@@ -222,7 +222,7 @@ void Simulator::command(const std::string& line, Millis done, Millis now) {
   } else {
     const bool was = m.wd_expired;
     reply = execute(m, f.payload, now);
-    if (!was && m.wd_expired) log_.event(now, "-- module " + std::to_string(m.address) + ": host watchdog expired");
+    if (!was && m.wd_expired) log_.event(now, "-- " + moduleName(m.address) + ": host watchdog expired");
   }
   if (!reply.empty() && reply[0] == '?') ++stats_.refused;
   send(m, reply, struck, done, now);
@@ -285,7 +285,7 @@ std::optional<Millis> Simulator::nextDeadline() const {
 
 void Simulator::tick(Millis now) {
   for (int a : tickAll(plant_, now))
-    log_.event(now, "-- module " + std::to_string(a) + ": host watchdog expired, outputs at their safe values");
+    log_.event(now, "-- " + moduleName(a) + ": host watchdog expired, outputs at their safe values");
 }
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,63 @@
+// Watching a running line: the log of every scan (CSV), the live view that
+// redraws one screen in place, and the trend plot of a log.
+#ifndef TOOLS_HOST_WATCH_H
+#define TOOLS_HOST_WATCH_H
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "scan.h"
+
+namespace vhost {
+
+// "2026-12-08T07:46:27.123Z": the time now in UTC, to the millisecond.
+std::string iso_timestamp();
+
+// One row per scan: time, scan, scan_ms, then the runner's log columns.
+// Each row is flushed as it is written, so a run that is killed loses at
+// most the row it was writing.
+class CsvLog {
+public:
+    ~CsvLog();
+    bool open(const std::string &path, const Runner &runner, std::string &error);
+    void row(const Runner &runner, long number, double ms);
+private:
+    FILE *f_ = nullptr;
+};
+
+// The screen of the live view, redrawn in place with ANSI sequences.
+class LiveView {
+public:
+    LiveView(FILE *out, int columns, int rows) : out_(out), cols_(columns < 40 ? 40 : columns), rows_(rows) {}
+    void begin();
+    // Draws the scan unless the last redraw was less than a fifth of a
+    // second ago (`force` draws anyway); `module_text` is what the module
+    // printed since the last call.
+    void scan(const Runner &runner, long number, double ms, const std::string &module_text, bool force);
+    void end();
+    // The screen's lines for a scan, with the sequences that mark changed
+    // values; remembers the values as drawn.
+    std::vector<std::string> frame(const Runner &runner, long number, double ms);
+private:
+    FILE *out_;
+    int cols_, rows_;
+    bool drawn_ = false;
+    std::chrono::steady_clock::time_point last_;
+    std::vector<std::vector<std::string>> shown_; // operand texts per rung, as last drawn
+    std::vector<std::string> module_said_;        // the module's last lines
+};
+
+// Turns a log into a trend image (PNG or SVG by the file's extension) with
+// gnuplot: a panel per module address with its analog values (its digital
+// words when it has none, the instructions' times when it has neither) and
+// a panel of the scan time, over the seconds
+// of the run, with the scans where one of its rungs had a non-zero code
+// marked.  Returns the exit status (0, 1 for a bad log or file name, 2
+// when gnuplot cannot make the image); says why on stderr.
+int plot_log(const std::string &csv, const std::string &image);
+
+} // namespace vhost
+
+#endif
