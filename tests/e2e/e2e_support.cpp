@@ -65,6 +65,36 @@ const Config &config()
     return c;
 }
 
+namespace {
+
+// In the child of a fork: the environment entries, then the program.
+[[noreturn]] void exec_child(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+{
+    for (const std::string &e : env)
+        putenv(strdup(e.c_str()));
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
+// Whether the child has ended, killing it once the deadline has passed.
+bool reap(pid_t pid, std::chrono::steady_clock::time_point deadline, int *status, bool *killed)
+{
+    if (waitpid(pid, status, WNOHANG) == pid)
+        return true;
+    if (std::chrono::steady_clock::now() < deadline)
+        return false;
+    kill(pid, SIGKILL);
+    waitpid(pid, status, 0);
+    *killed = true;
+    return true;
+}
+
+} // namespace
+
 HostResult run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeout_ms)
 {
     HostResult r;
@@ -80,14 +110,7 @@ HostResult run_program(const std::vector<std::string> &argv, const std::vector<s
         int null = open("/dev/null", O_RDONLY);
         if (null >= 0)
             dup2(null, 0);
-        for (const std::string &e : env)
-            putenv(strdup(e.c_str()));
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
+        exec_child(argv, env);
     }
     close(fds[1]);
     // Wait for the child to exit rather than for the end of the pipe: under
@@ -97,13 +120,7 @@ HostResult run_program(const std::vector<std::string> &argv, const std::vector<s
     int status = 0;
     bool exited = false, killed = false, open_pipe = true;
     while (!exited) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            exited = true;
-        } else if (std::chrono::steady_clock::now() >= deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            exited = killed = true;
-        }
+        exited = reap(pid, deadline, &status, &killed);
         // Collect what is there; after the exit, only what is already waiting.
         while (open_pipe) {
             pollfd p{fds[0], POLLIN, 0};
@@ -170,27 +187,14 @@ HostResult run_in_pty(const std::vector<std::string> &argv, const std::vector<st
     if (pid < 0)
         return r;
     if (pid == 0) {
-        for (const std::string &e : env)
-            putenv(strdup(e.c_str()));
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
+        exec_child(argv, env);
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     char buf[4096];
     int status = 0;
     bool exited = false, killed = false, sent = false;
     while (!exited) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            exited = true;
-        } else if (std::chrono::steady_clock::now() >= deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            exited = killed = true;
-        }
+        exited = reap(pid, deadline, &status, &killed);
         bool fresh = false;
         for (;;) {
             pollfd p{master, POLLIN, 0};

@@ -34,6 +34,18 @@ std::string rung(const std::string &instr, const std::string &args, const std::s
     return s;
 }
 
+// A path as the host takes it: under wine on drive Z:.
+std::string host_path(const std::string &path)
+{
+    if (!config().wine)
+        return path;
+    std::string win = "Z:" + path;
+    for (char &c : win)
+        if (c == '/')
+            c = '\\';
+    return win;
+}
+
 class E2E : public ::testing::Test {
 protected:
     void SetUp() override
@@ -130,11 +142,7 @@ protected:
         std::vector<std::string> argv;
         std::vector<std::string> env;
         if (config().wine) {
-            std::string win = "Z:" + path;
-            for (char &c : win)
-                if (c == '/')
-                    c = '\\';
-            argv = {"wine", config().host, "run", win};
+            argv = {"wine", config().host, "run", host_path(path)};
         } else {
             argv = {config().host, "run", path};
             env.push_back("VELDRAN_COM1=" + sim_.slavePath());
@@ -644,14 +652,9 @@ TEST(Host, RefusesABadLadderFileWithLineAndColumn)
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     std::string path = std::string(tmpl) + "/bad.toml";
     std::ofstream(path) << kData << rung("I7017", "[1, 0, \"F8:0\"]");
-    std::vector<std::string> argv = {config().host, "run", path};
-    if (config().wine) {
-        std::string win = "Z:" + path;
-        for (char &c : win)
-            if (c == '/')
-                c = '\\';
-        argv = {"wine", config().host, "run", win};
-    }
+    std::vector<std::string> argv = {config().host, "run", host_path(path)};
+    if (config().wine)
+        argv.insert(argv.begin(), "wine");
     HostResult h = e2e::run_program(argv, {}, config().wine ? 60000 : 10000);
     EXPECT_EQ(h.status, 1) << h.output;
     EXPECT_NE(h.output.find("bad.toml:6:8: I7017 takes 4 operands"), std::string::npos) << h.output;
@@ -663,17 +666,6 @@ TEST(Host, RefusesABadLadderFileWithLineAndColumn)
 // ---------------------------------------------------------------------------
 // check: the option string's pitfalls, time-outs too short for the
 // exchanges, and a plant that does not fit the ladder.
-
-std::string host_path(const std::string &path)
-{
-    if (!config().wine)
-        return path;
-    std::string win = "Z:" + path;
-    for (char &c : win)
-        if (c == '/')
-            c = '\\';
-    return win;
-}
 
 struct CheckCase {
     const char *name;

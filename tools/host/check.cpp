@@ -21,13 +21,6 @@ std::string fmt(const char *format, double v)
     return buf;
 }
 
-int find_label(const FUNCDEF &f, const char *label)
-{
-    for (int i = 0; i < f.fnc_numargs && i < 9; ++i)
-        if (param_label(f.p[i]) == label)
-            return i;
-    return -1;
-}
 
 // The value an input operand has in the first scan.
 double first_value(const Program &prog, const Operand &op)
@@ -48,7 +41,7 @@ double first_value(const Program &prog, const Operand &op)
 bool operand_value(const Program &prog, const Rung &r, const FUNCDEF &f, const char *label, double *v,
                    bool *constant = nullptr)
 {
-    int i = find_label(f, label);
+    int i = param_index(f, label);
     if (i < 0 || static_cast<size_t>(i) >= r.operands.size())
         return false;
     *v = first_value(prog, r.operands[static_cast<size_t>(i)]);
@@ -209,7 +202,7 @@ CheckStatus run_check(const CheckInput &in, std::string &out)
         if (!fits.empty() && std::find(fits.begin(), fits.end(), model) == fits.end())
             rep.warn(id + ": the module at " + address_text(iv.addr) + " is a " + std::to_string(model) +
                      ", which " + instr + " is not made for");
-        if (find_label(f, "Format:") >= 0 && (model == 7017 || model == 7018) && (iv.format == 2) != m->hex)
+        if (param_index(f, "Format:") >= 0 && (model == 7017 || model == 7018) && (iv.format == 2) != m->hex)
             rep.warn(id + ": \"Format:\" " + std::to_string(iv.format) + " reads the " +
                      (iv.format == 2 ? "hex" : "decimal") + " form, but the module at " +
                      address_text(iv.addr) + " answers in the " + (m->hex ? "hex" : "decimal") +

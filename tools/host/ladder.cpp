@@ -381,6 +381,14 @@ std::string instr_name(const FUNCDEF &f) { return std::string(f.fnc_name, strnle
 
 std::string param_label(const PARMDEF &p) { return std::string(p.prm_name, strnlen(p.prm_name, sizeof p.prm_name)); }
 
+int param_index(const FUNCDEF &f, const char *label)
+{
+    for (int i = 0; i < f.fnc_numargs && i < 9; ++i)
+        if (param_label(f.p[i]) == label)
+            return i;
+    return -1;
+}
+
 std::string address_text(int addr)
 {
     if (addr < 0 || addr > 255)

@@ -103,6 +103,8 @@ int table_entries(const FUNCDEF *table, int max_entries = 256);
 // An instruction's name and a parameter's label as strings.
 std::string instr_name(const FUNCDEF &f);
 std::string param_label(const PARMDEF &p);
+// The position of the operand labelled `label` in an entry, or -1.
+int param_index(const FUNCDEF &f, const char *label);
 // A module address as the wire has it: two hex digits and an h ("0Bh");
 // a value no module can have (outside 0 to 255) in decimal.
 std::string address_text(int addr);

@@ -111,13 +111,6 @@ std::string fmt_ms(double ms)
     return buf;
 }
 
-int find_label(const FUNCDEF &f, const char *label)
-{
-    for (int i = 0; i < f.fnc_numargs && i < 9; ++i)
-        if (param_label(f.p[i]) == label)
-            return i;
-    return -1;
-}
 
 } // namespace
 
@@ -146,7 +139,7 @@ Runner::Runner(Program &prog, const FUNCDEF *table, Console &console)
 
 int Runner::address_of(size_t rung) const
 {
-    int addr = find_label(table_[prog_.rungs[rung].instr], "Addr:");
+    int addr = param_index(table_[prog_.rungs[rung].instr], "Addr:");
     if (addr < 0)
         return -1;
     return static_cast<int>(static_cast<uint16_t>(params_[rung][static_cast<size_t>(addr)].val.wd)) & 0xFFFF;
@@ -156,7 +149,7 @@ std::string Runner::rung_id(size_t index) const
 {
     const FUNCDEF &f = table_[prog_.rungs[index].instr];
     std::string id = instr_name(f);
-    int addr = find_label(f, "Addr:");
+    int addr = param_index(f, "Addr:");
     if (addr >= 0)
         id += "@" + address_text(static_cast<int>(params_[index][static_cast<size_t>(addr)].val.wd));
     return id;
@@ -165,7 +158,7 @@ std::string Runner::rung_id(size_t index) const
 std::vector<std::string> Runner::operand_texts(size_t index) const
 {
     const FUNCDEF &f = table_[prog_.rungs[index].instr];
-    int addr = find_label(f, "Addr:");
+    int addr = param_index(f, "Addr:");
     std::vector<std::string> v;
     for (size_t i = 0; i < prog_.rungs[index].operands.size(); ++i)
         if (static_cast<int>(i) != addr)
@@ -327,7 +320,7 @@ std::string Runner::rung_text(size_t index, bool active, double ms) const
 {
     const Rung &r = prog_.rungs[index];
     const FUNCDEF &f = table_[r.instr];
-    int addr = find_label(f, "Addr:");
+    int addr = param_index(f, "Addr:");
     char head[96];
     std::string id = rung_id(index);
     snprintf(head, sizeof head, "  R%-2zu %-10s %-3s %8s ", index, id.c_str(), active ? "on" : "off",
@@ -356,7 +349,7 @@ double Runner::scan(long number, bool show)
         last_active_[i] = active;
         last_ms_[i] = rms;
         if (active) {
-            int ec = find_label(f, "ErrCode:");
+            int ec = param_index(f, "ErrCode:");
             int addr = address_of(i);
             ModuleStats *m = nullptr;
             if (addr >= 0) {
