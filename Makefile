@@ -1,6 +1,6 @@
 # Front door of the build.  `make demo` and `make test` do all their own
 # set-up (packages, configure, build).
-.PHONY: all setup native win32 build demo demo-native test test-native test-win32 asan bench fuzz soak dist clean
+.PHONY: all setup native win32 build demo demo-native test test-native test-win32 asan lint bench fuzz soak dist clean
 
 JOBS ?= $(shell nproc)
 NATIVE := build/native
@@ -40,7 +40,11 @@ test-native: native
 test-win32: win32
 	@sh scripts/with-wine.sh ctest --test-dir $(WIN32) --output-on-failure
 
-test: native win32 asan
+# Layout (.clang-format) and clang-tidy (.clang-tidy), also part of `make test`.
+lint: native
+	@sh scripts/lint.sh $(NATIVE)
+
+test: native win32 asan lint
 	@cd $(NATIVE) && ctest --output-on-failure -j $(JOBS)
 	@cd $(ASAN) && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	    ctest --output-on-failure -j $(JOBS) -L 'unit|fuzz'

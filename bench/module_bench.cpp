@@ -24,8 +24,8 @@
 #include "../serial/comm.h"
 #include "alloc_count.h"
 #include "hostsvc.h"
-#include "records.h"
 #include "module.h"
+#include "records.h"
 #include "stub.h"
 
 namespace {
@@ -70,19 +70,65 @@ std::vector<Case> makeCases()
     const char *ain = ">+01.000+02.500-03.250+00.000+05.123-10.500+09.999+00.250\r";
     const char *tc = ">200040001000000000007FFFE0001000\r";
     std::vector<Case> c = {
-        {"I7017", I7017, 4, {wordIn(1), wordIn(0), floatOut(g_ainFloats), wordOut(&g_err)}, {{ain, '>', DEC8}}, 1, {}, {}},
-        {"I7018", I7018, 5, {wordIn(2), wordIn(2), wordOut(g_ainWords), wordOut(&g_err), wordOut(&g_chan)},
-         {{tc, '>', HEX8}}, 1, {}, {}},
+        {"I7017",
+         I7017,
+         4,
+         {wordIn(1), wordIn(0), floatOut(g_ainFloats), wordOut(&g_err)},
+         {{ain, '>', DEC8}},
+         1,
+         {},
+         {}},
+        {"I7018",
+         I7018,
+         5,
+         {wordIn(2), wordIn(2), wordOut(g_ainWords), wordOut(&g_err), wordOut(&g_chan)},
+         {{tc, '>', HEX8}},
+         1,
+         {},
+         {}},
         {"I7024", I7024, 4, {wordIn(3), wordIn(0), floatIn(5.5f), wordOut(&g_err)}, {{">\r", '>', ACK}}, 1, {}, {}},
-        {"I7041", I7041, 4, {wordIn(4), wordIn(0), wordOut(&g_word), wordOut(&g_err)}, {{">2A55\r", '>', HEX4}}, 1, {}, {}},
+        {"I7041",
+         I7041,
+         4,
+         {wordIn(4), wordIn(0), wordOut(&g_word), wordOut(&g_err)},
+         {{">2A55\r", '>', HEX4}},
+         1,
+         {},
+         {}},
         {"I7043", I7043, 3, {wordIn(5), wordIn(0x1234), wordOut(&g_err)}, {{">\r", '>', ACK}}, 1, {}, {}},
         {"I7052", I7052, 3, {wordIn(6), wordOut(&g_word), wordOut(&g_err)}, {{">A500\r", '>', HEX4}}, 1, {}, {}},
-        {"I7053", I7053, 4, {wordIn(7), wordIn(0), wordOut(&g_word), wordOut(&g_err)}, {{">1234\r", '>', HEX4}}, 1, {}, {}},
-        {"I7060", I7060, 4, {wordIn(8), wordIn(1), wordOut(&g_word), wordOut(&g_err)},
-         {{">\r", '>', ACK}, {">000E\r", '>', HEX4}}, 2, {}, {}},
-        {"I7065", I7065, 4, {wordIn(9), wordIn(3), wordOut(&g_word), wordOut(&g_err)},
-         {{">\r", '>', ACK}, {">000C\r", '>', HEX4}}, 2, {}, {}},
-        {"I7RDC", I7RDC, 4, {wordIn(4), wordIn(0), floatOut(&g_count), wordOut(&g_err)}, {{"!0411170\r", '!', COUNT5}}, 1, {}, {}},
+        {"I7053",
+         I7053,
+         4,
+         {wordIn(7), wordIn(0), wordOut(&g_word), wordOut(&g_err)},
+         {{">1234\r", '>', HEX4}},
+         1,
+         {},
+         {}},
+        {"I7060",
+         I7060,
+         4,
+         {wordIn(8), wordIn(1), wordOut(&g_word), wordOut(&g_err)},
+         {{">\r", '>', ACK}, {">000E\r", '>', HEX4}},
+         2,
+         {},
+         {}},
+        {"I7065",
+         I7065,
+         4,
+         {wordIn(9), wordIn(3), wordOut(&g_word), wordOut(&g_err)},
+         {{">\r", '>', ACK}, {">000C\r", '>', HEX4}},
+         2,
+         {},
+         {}},
+        {"I7RDC",
+         I7RDC,
+         4,
+         {wordIn(4), wordIn(0), floatOut(&g_count), wordOut(&g_err)},
+         {{"!0411170\r", '!', COUNT5}},
+         1,
+         {},
+         {}},
         {"I7CDC", I7CDC, 3, {wordIn(4), wordIn(1), wordOut(&g_err)}, {{"!04\r", '!', ACK}}, 1, {}, {}},
         {"I7RSMS", I7RSMS, 2, {wordIn(5), wordOut(&g_err)}, {{"!05\r", '!', ACK}}, 1, {}, {}},
         {"I7RDMS", I7RDMS, 3, {wordIn(5), wordOut(&g_word), wordOut(&g_err)}, {{"!0504\r", '!', HEX2_END}}, 1, {}, {}},
@@ -364,8 +410,8 @@ int runAllocs(long calls)
             c.fn(1, c.nparams, c.params);
     }
     long n = allocs::stop();
-    printf("allocations %ld in %ld instruction calls (%ld exchanges)\n", n,
-           calls * static_cast<long>(g_cases.size()), stub::writes());
+    printf("allocations %ld in %ld instruction calls (%ld exchanges)\n", n, calls * static_cast<long>(g_cases.size()),
+           stub::writes());
     return 0;
 }
 

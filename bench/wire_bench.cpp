@@ -39,8 +39,8 @@
 #include "../sdk/TLMUSR.h"
 #include "alloc_count.h"
 #include "hostsvc.h"
-#include "records.h"
 #include "module.h"
+#include "records.h"
 #include "sim_process.h"
 
 namespace {
@@ -101,12 +101,18 @@ void deinstall()
 const char *baudOption(int baud)
 {
     switch (baud) {
-    case 9600: return "96";
-    case 19200: return "192";
-    case 38400: return "384";
-    case 57600: return "576";
-    case 115200: return "1152";
-    default: die("baud rate not one the module takes: " + std::to_string(baud));
+    case 9600:
+        return "96";
+    case 19200:
+        return "192";
+    case 38400:
+        return "384";
+    case 57600:
+        return "576";
+    case 115200:
+        return "1152";
+    default:
+        die("baud rate not one the module takes: " + std::to_string(baud));
     }
 }
 
@@ -323,8 +329,8 @@ int runSettle(int baud, int calls)
         after.push_back(t1 - t0);
     }
     double quiet = std::max(2.0, std::ceil(30000.0 / baud)); // the module's quiet interval
-    printf("settle %d clean_ms %.4f after_silent_ms %.4f extra_ms %.4f quiet_ms %.4f calls %d\n", baud,
-           median(clean), median(after), median(after) - median(clean), quiet, calls);
+    printf("settle %d clean_ms %.4f after_silent_ms %.4f extra_ms %.4f quiet_ms %.4f calls %d\n", baud, median(clean),
+           median(after), median(after) - median(clean), quiet, calls);
     deinstall();
     sim.stop();
     g_sim = nullptr;

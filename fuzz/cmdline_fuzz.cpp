@@ -147,7 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     hostsvc::take_console();
     ERRCODE ec = CommandLine(options.c_str());
     std::string console = hostsvc::take_console();
-    FZ_CHECK(ec == EC_OK || ec == EC_BAD_COMPORT || ec == EC_BAD_OPTION || ec == EC_BAD_TIMEOUT || ec == EC_BAD_BAUD, "CommandLine returned %u", ec);
+    FZ_CHECK(ec == EC_OK || ec == EC_BAD_COMPORT || ec == EC_BAD_OPTION || ec == EC_BAD_TIMEOUT || ec == EC_BAD_BAUD,
+             "CommandLine returned %u", ec);
     FZ_CHECK(ec == want.code, "CommandLine returned %u, the model %u for \"%s\"", ec, want.code,
              fz::show(options).c_str());
     FZ_CHECK(port == want.port && BaudRate == want.baud && timeout == want.timeout &&

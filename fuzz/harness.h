@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "TLMUSR.h"
-#include "hostsvc.h"
 #include "guarded.h"
+#include "hostsvc.h"
 #include "model.h"
 #include "module.h"
 #include "module_state.h"
@@ -35,10 +35,10 @@ namespace fz {
     abort();
 }
 
-#define FZ_CHECK(cond, ...)                                      \
-    do {                                                         \
-        if (!(cond))                                             \
-            ::fz::fail(__FILE__, __LINE__, #cond, __VA_ARGS__);  \
+#define FZ_CHECK(cond, ...)                                     \
+    do {                                                        \
+        if (!(cond))                                            \
+            ::fz::fail(__FILE__, __LINE__, #cond, __VA_ARGS__); \
     } while (0)
 
 // The fuzzer's bytes, read front to back; past the end everything is 0.
@@ -184,8 +184,8 @@ struct Settings {
     static Settings now() { return {::port, BaudRate, ::timeout, useCheckSum, ::debug, Mode, TopDoc}; }
     bool operator==(const Settings &o) const
     {
-        return port == o.port && baud == o.baud && timeout == o.timeout && checksum == o.checksum &&
-               debug == o.debug && mode == o.mode && topdoc == o.topdoc;
+        return port == o.port && baud == o.baud && timeout == o.timeout && checksum == o.checksum && debug == o.debug &&
+               mode == o.mode && topdoc == o.topdoc;
     }
 };
 

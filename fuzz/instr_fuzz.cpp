@@ -33,7 +33,6 @@ namespace {
 
 constexpr int OPERANDS = 5;
 
-
 struct Operands {
     fz::Guarded<AREA> area[OPERANDS];
     TLIPARAM rec[OPERANDS];
@@ -133,8 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (dbg && want.code != 0 && want.addressed) {
             char trace[64];
             snprintf(trace, sizeof trace, "\n addr=%d  ec=%u", wd(recs[0]), want.code);
-            FZ_CHECK(console.size() >= strlen(trace) && console.compare(console.size() - strlen(trace),
-                                                                         std::string::npos, trace) == 0,
+            FZ_CHECK(console.size() >= strlen(trace) &&
+                         console.compare(console.size() - strlen(trace), std::string::npos, trace) == 0,
                      "%s: no trace \"%s\" at the end of \"%s\"", name, fz::show(trace).c_str(),
                      fz::show(console).c_str());
         }

@@ -7,17 +7,17 @@
 // Each stub: selector into EAX, then jump through __vp_dispatch with the
 // caller's return address and arguments untouched.  With no dispatcher yet
 // it returns 0 at once.  ECX is scratch under cdecl.
-#define HLP_STUB(name, selector)                                                   \
-    asm(".text\n"                                                                  \
-        ".globl _" #name "\n"                                                      \
-        ".def _" #name "; .scl 2; .type 32; .endef\n"                              \
-        "_" #name ":\n"                                                            \
-        "    movl ___vp_dispatch, %ecx\n"                                          \
-        "    testl %ecx, %ecx\n"                                                   \
-        "    jz 1f\n"                                                              \
-        "    movl $" #selector ", %eax\n"                                          \
-        "    jmp *%ecx\n"                                                          \
-        "1:  xorl %eax, %eax\n"                                                    \
+#define HLP_STUB(name, selector)                      \
+    asm(".text\n"                                     \
+        ".globl _" #name "\n"                         \
+        ".def _" #name "; .scl 2; .type 32; .endef\n" \
+        "_" #name ":\n"                               \
+        "    movl ___vp_dispatch, %ecx\n"             \
+        "    testl %ecx, %ecx\n"                      \
+        "    jz 1f\n"                                 \
+        "    movl $" #selector ", %eax\n"             \
+        "    jmp *%ecx\n"                             \
+        "1:  xorl %eax, %eax\n"                       \
         "    ret\n");
 
 HLP_STUB(HlpPrintf, 20)
@@ -64,15 +64,9 @@ int32_t HlpSprintf(char *buffer, const char *format, ...)
     return r;
 }
 
-int32_t HlpPtimerSet(int32_t msecs)
-{
-    return __vp_dispatch ? vp_call(SEL_HlpPtimerSet, msecs) : 0;
-}
+int32_t HlpPtimerSet(int32_t msecs) { return __vp_dispatch ? vp_call(SEL_HlpPtimerSet, msecs) : 0; }
 
-int32_t HlpPtimerPoll(int32_t mark)
-{
-    return __vp_dispatch ? vp_call(SEL_HlpPtimerPoll, mark) : 0;
-}
+int32_t HlpPtimerPoll(int32_t mark) { return __vp_dispatch ? vp_call(SEL_HlpPtimerPoll, mark) : 0; }
 }
 
 #endif

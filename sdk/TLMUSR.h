@@ -73,8 +73,7 @@ enum HlpSelector : int32_t {
 
 constexpr int HLP_SERVICE_COUNT = 44;
 static_assert(SEL_HlpPciBiosWriteConfigDword == (HLP_SERVICE_COUNT - 1) * 4, "44 services");
-static_assert(SEL_HlpPrintf == 20 && SEL_HlpSprintf == 84 && SEL_HlpPtimerSet == 120 &&
-                  SEL_HlpPtimerPoll == 124,
+static_assert(SEL_HlpPrintf == 20 && SEL_HlpSprintf == 84 && SEL_HlpPtimerSet == 120 && SEL_HlpPtimerPoll == 124,
               "selectors of the services the module calls");
 
 #if defined(_WIN32) && defined(__i386__)

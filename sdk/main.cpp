@@ -16,8 +16,7 @@ ERRCODE TLMCALL _main(void *reqp, void *datap)
     // The dispatcher is stored before any handler runs, so that the Init
     // messages already reach the console.
     if (cmdcode == REQ_INIT)
-        memcpy(&__vp_dispatch, static_cast<char *>(reqp) + offsetof(struct req_init, dispatcher),
-               sizeof __vp_dispatch);
+        memcpy(&__vp_dispatch, static_cast<char *>(reqp) + offsetof(struct req_init, dispatcher), sizeof __vp_dispatch);
     return dispatch(reqp, datap);
 }
 }

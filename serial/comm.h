@@ -10,8 +10,8 @@
 extern "C" {
 // Opens and configures the port.  The two buffers back the library's own
 // receive and transmit queues from here until _COMdisable.  0: open.
-int32_t _COMsetup(int32_t port, int32_t rcvSize, char *rcvBuf, int32_t xmitSize, char *xmitBuf,
-                  int32_t baud, int32_t parity, int32_t stopBits, int32_t dataBits);
+int32_t _COMsetup(int32_t port, int32_t rcvSize, char *rcvBuf, int32_t xmitSize, char *xmitBuf, int32_t baud,
+                  int32_t parity, int32_t stopBits, int32_t dataBits);
 int32_t _COMdisable(int32_t port);
 // Non-zero: all len bytes accepted for sending; 0: failure.
 int32_t _COMwrite(int32_t port, const char *buf, int32_t len);

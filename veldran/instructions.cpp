@@ -149,16 +149,10 @@ ERRCODE read7041(TLIPARAM *params, int addr, unsigned *)
 }
 
 // Addr, DOUT, ErrCode: the whole word as four digits.
-ERRCODE write7043(TLIPARAM *params, int addr, unsigned *)
-{
-    return writeDO(addr, wordIn(params[1]), 4);
-}
+ERRCODE write7043(TLIPARAM *params, int addr, unsigned *) { return writeDO(addr, wordIn(params[1]), 4); }
 
 // Addr, DIN, ErrCode: the first two digits of the reply.
-ERRCODE read7052(TLIPARAM *params, int addr, unsigned *)
-{
-    return readInputs(params[1], addr, 0, 8, 0xFF);
-}
+ERRCODE read7052(TLIPARAM *params, int addr, unsigned *) { return readInputs(params[1], addr, 0, 8, 0xFF); }
 
 // Addr, XORmask, DIN, ErrCode: all sixteen bits.
 ERRCODE read7053(TLIPARAM *params, int addr, unsigned *)
@@ -282,10 +276,10 @@ constexpr Instruction i7hok = instruction(operands::I7HOK, hostOk);
 
 // Every instruction reports its code; the bodies read and write the
 // operands at the positions below.
-constexpr const operands::List *allLists[] = {
-    &operands::I7017, &operands::I7018, &operands::I7024, &operands::I7041, &operands::I7043,
-    &operands::I7052, &operands::I7053, &operands::I7060, &operands::I7065, &operands::I7RDC,
-    &operands::I7CDC, &operands::I7RSMS, &operands::I7RDMS, &operands::I7SHWV, &operands::I7HOK};
+constexpr const operands::List *allLists[] = {&operands::I7017,  &operands::I7018,  &operands::I7024, &operands::I7041,
+                                              &operands::I7043,  &operands::I7052,  &operands::I7053, &operands::I7060,
+                                              &operands::I7065,  &operands::I7RDC,  &operands::I7CDC, &operands::I7RSMS,
+                                              &operands::I7RDMS, &operands::I7SHWV, &operands::I7HOK};
 constexpr bool everyListHasErrCode()
 {
     for (const operands::List *l : allLists)

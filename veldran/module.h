@@ -7,11 +7,11 @@
 
 // ---------------------------------------------------------------------------
 // Start-up options (options.cpp).
-extern int32_t port;        // COM port 1 to 4
-extern int32_t BaudRate;    // bits per second
-extern uint32_t timeout;    // reply time-out, milliseconds
-extern BOOL useCheckSum;    // commands and replies carry a checksum
-extern BOOL debug;          // trace replies and failures on the console
+extern int32_t port;     // COM port 1 to 4
+extern int32_t BaudRate; // bits per second
+extern uint32_t timeout; // reply time-out, milliseconds
+extern BOOL useCheckSum; // commands and replies carry a checksum
+extern BOOL debug;       // trace replies and failures on the console
 
 constexpr int CMDLINE_BUFFER = 200; // the option string's work buffer
 ERRCODE CommandLine(const char *cmdLine);
@@ -35,12 +35,12 @@ extern char xmitBuf[COM_QUEUE_SIZE];
 
 // ---------------------------------------------------------------------------
 // Exchange state and field helpers (protocol.cpp).
-constexpr int LINE_MAX = 80;             // characters of a reply line
+constexpr int LINE_MAX = 80; // characters of a reply line
 constexpr char CR = '\r';
-extern char dout[LINE_MAX + 1];          // command line, never terminated
-extern char din[LINE_MAX + 1];           // reply from its start character on
-extern int32_t timer;                    // time-out mark of the exchange
-extern int32_t nchars;                   // last queue count read
+extern char dout[LINE_MAX + 1]; // command line, never terminated
+extern char din[LINE_MAX + 1];  // reply from its start character on
+extern int32_t timer;           // time-out mark of the exchange
+extern int32_t nchars;          // last queue count read
 // False from the moment an exchange sends its line until it has read its
 // reply's carriage return: characters of that reply may still be arriving,
 // and the next line must not go out over them.
@@ -67,11 +67,11 @@ ERRCODE writeDO(int addr, int data, int nchars);
 constexpr ERRCODE writeDOCodes[] = {EC_OK,           EC_TIMEOUT,      EC_REFUSED, EC_BAD_LENGTH,
                                     EC_WRITE_FAILED, EC_BAD_CHECKSUM, EC_BANG,    EC_BAD_WIDTH};
 ERRCODE readDICounter(int addr, int chan, unsigned *result);
-constexpr ERRCODE readDICounterCodes[] = {EC_OK,           EC_TIMEOUT,     EC_REFUSED,
-                                          EC_BAD_LENGTH,   EC_WRITE_FAILED, EC_BAD_CHECKSUM};
+constexpr ERRCODE readDICounterCodes[] = {EC_OK,         EC_TIMEOUT,      EC_REFUSED,
+                                          EC_BAD_LENGTH, EC_WRITE_FAILED, EC_BAD_CHECKSUM};
 ERRCODE clearDICounter(int addr, int chan);
-constexpr ERRCODE clearDICounterCodes[] = {EC_OK,           EC_TIMEOUT,     EC_REFUSED,
-                                           EC_BAD_LENGTH,   EC_WRITE_FAILED, EC_BAD_CHECKSUM};
+constexpr ERRCODE clearDICounterCodes[] = {EC_OK,         EC_TIMEOUT,      EC_REFUSED,
+                                           EC_BAD_LENGTH, EC_WRITE_FAILED, EC_BAD_CHECKSUM};
 ERRCODE readAIN(int addr, int format, int numchannels, float *result, unsigned *status);
 constexpr ERRCODE readAINCodes[] = {EC_OK,           EC_TIMEOUT,      EC_REFUSED,    EC_BAD_LENGTH,
                                     EC_WRITE_FAILED, EC_BAD_CHECKSUM, EC_BAD_FORMAT, EC_AIN_LENGTH};

@@ -26,7 +26,7 @@ struct KeywordDef {
 
 // Matched in this order, each over its own length, without regard to case.
 constexpr KeywordDef keywords[] = {
-    {"COMPORT=", 8, KW_COMPORT}, {"BAUD=", 5, KW_BAUD},     {"TIMEOUT=", 8, KW_TIMEOUT},
+    {"COMPORT=", 8, KW_COMPORT},  {"BAUD=", 5, KW_BAUD},  {"TIMEOUT=", 8, KW_TIMEOUT},
     {"CHECKSUM", 8, KW_CHECKSUM}, {"DEBUG", 5, KW_DEBUG},
 };
 

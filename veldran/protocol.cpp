@@ -26,7 +26,7 @@ static_assert(std::size(hexDigits) == 17, "sixteen digits and the terminator");
 // What each operation does differently; everything else is shared.
 constexpr OperationSettings operations[] = {
     // command, start, "?" before start, "!" before start, reply trace, checksum trace, address in reply
-    {'@', '>', FAILS_AT_ONCE, DROPPED, true, true, false},        // OP_READ_DIO
+    {'@', '>', FAILS_AT_ONCE, DROPPED, true, true, false},         // OP_READ_DIO
     {'@', '>', FAILS_AT_ONCE, FAILS_AT_ONCE, false, false, false}, // OP_WRITE_DO
     {'#', '>', FAILS_AT_END, DROPPED, false, true, false},         // OP_READ_AIN
     {'#', '>', FAILS_AT_END, FAILS_AT_END, false, false, false},   // OP_WRITE_AO
@@ -35,8 +35,7 @@ constexpr OperationSettings operations[] = {
     {'~', '!', FAILS_AT_ONCE, STARTS, false, false, true},         // OP_HOST_CMD
 };
 static_assert(std::size(operations) == OP_COUNT, "one row per operation");
-static_assert(operations[OP_READ_COUNTER].start == '!' && operations[OP_READ_AIN].start == '>',
-              "start characters");
+static_assert(operations[OP_READ_COUNTER].start == '!' && operations[OP_READ_AIN].start == '>', "start characters");
 constexpr bool addressedIffBang()
 {
     for (const OperationSettings &op : operations)
@@ -108,10 +107,7 @@ ERRCODE itohx(int aint, char *obuf, int count)
     return EC_OK;
 }
 
-char keyupper(char k)
-{
-    return (k >= 'a' && k <= 'z') ? static_cast<char>(k - 'a' + 'A') : k;
-}
+char keyupper(char k) { return (k >= 'a' && k <= 'z') ? static_cast<char>(k - 'a' + 'A') : k; }
 
 int htoi(const char *s, int maxbytes)
 {
@@ -172,8 +168,7 @@ int dtof(const char *s, int maxbytes, float *fvalue)
             }
         }
     }
-    *fvalue = static_cast<float>((static_cast<double>(fraction) / divisor + static_cast<double>(whole)) *
-                                 sign);
+    *fvalue = static_cast<float>((static_cast<double>(fraction) / divisor + static_cast<double>(whole)) * sign);
     return pos;
 }
 
@@ -346,8 +341,7 @@ ERRCODE exchange(Operation op, int len, int rlen, LengthRule rule, int *dlen)
     // "#AA" and "@AA" replies carry no address; the "!AA" ones do, and a
     // reply from another module (a late one, or one that answered a
     // garbled command) is not this module's.
-    if (operations[op].addressed &&
-        (keyupper(din[1]) != dout[1] || keyupper(din[2]) != dout[2]))
+    if (operations[op].addressed && (keyupper(din[1]) != dout[1] || keyupper(din[2]) != dout[2]))
         return EC_BAD_LENGTH;
     *dlen = stored;
     return EC_OK;

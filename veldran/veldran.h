@@ -60,27 +60,27 @@ constexpr uint32_t INIT_FLAG_TOPDOC = 1u;
 // Error codes.  An instruction stores the low 16 bits in its "ErrCode:".
 enum : ERRCODE {
     EC_OK = 0,
-    EC_BAD_REQUEST = 999,      // unrecognised request code
-    EC_BAD_COMPORT = 1001,     // "COMPORT=" outside 1 to 4
-    EC_BAD_OPTION = 1002,      // unrecognised start-up option
-    EC_BAD_TIMEOUT = 1003,     // "TIMEOUT=" outside 5 to 500
-    EC_PORT_OPEN = 1004,       // the serial port could not be opened
-    EC_TIMEOUT = 1005,         // no complete reply in time (host-OK: queue did not drain)
-    EC_REFUSED = 1006,         // "?" before the reply's start character
-    EC_BAD_ADDRESS = 1007,     // "Addr:" outside 0 to 255
-    EC_BAD_LENGTH = 1008,      // reply over 80 characters or of the wrong length
-    EC_BAD_BAUD = 1009,        // "BAUD=" not 96, 192, 384, 576 or 1152
-    EC_WRITE_FAILED = 1010,    // the serial library did not accept the line
-    EC_BAD_CHECKSUM = 1011,    // reply checksum wrong
-    EC_BANG = 1012,            // "!" where ">" was expected
-    EC_BAD_WIDTH = 1013,       // output field width outside 1 to 4 digits
-    EC_BAD_AOUT = 1014,        // "AOUT:" outside -11.0 to 22.0, or NaN
-    EC_BAD_FORMAT = 1015,      // "Format:" not 0, 1, 2; hex analog reply too long
-    EC_BAD_CHANNEL = 1016,     // "Chan:" out of range
-    EC_BAD_AIN_TYPE = 1017,    // "AIN:" operand type does not fit the format
-    EC_AIN_LENGTH = 1018,      // analog reply of unexpected length (values delivered)
-    EC_BAD_HSECS = 1019,       // "HSecs:" outside 0 to 255
-    EC_BAD_SUBCOMMAND = 1020,  // status/watchdog sub-command outside 0 to 3
+    EC_BAD_REQUEST = 999,     // unrecognised request code
+    EC_BAD_COMPORT = 1001,    // "COMPORT=" outside 1 to 4
+    EC_BAD_OPTION = 1002,     // unrecognised start-up option
+    EC_BAD_TIMEOUT = 1003,    // "TIMEOUT=" outside 5 to 500
+    EC_PORT_OPEN = 1004,      // the serial port could not be opened
+    EC_TIMEOUT = 1005,        // no complete reply in time (host-OK: queue did not drain)
+    EC_REFUSED = 1006,        // "?" before the reply's start character
+    EC_BAD_ADDRESS = 1007,    // "Addr:" outside 0 to 255
+    EC_BAD_LENGTH = 1008,     // reply over 80 characters or of the wrong length
+    EC_BAD_BAUD = 1009,       // "BAUD=" not 96, 192, 384, 576 or 1152
+    EC_WRITE_FAILED = 1010,   // the serial library did not accept the line
+    EC_BAD_CHECKSUM = 1011,   // reply checksum wrong
+    EC_BANG = 1012,           // "!" where ">" was expected
+    EC_BAD_WIDTH = 1013,      // output field width outside 1 to 4 digits
+    EC_BAD_AOUT = 1014,       // "AOUT:" outside -11.0 to 22.0, or NaN
+    EC_BAD_FORMAT = 1015,     // "Format:" not 0, 1, 2; hex analog reply too long
+    EC_BAD_CHANNEL = 1016,    // "Chan:" out of range
+    EC_BAD_AIN_TYPE = 1017,   // "AIN:" operand type does not fit the format
+    EC_AIN_LENGTH = 1018,     // analog reply of unexpected length (values delivered)
+    EC_BAD_HSECS = 1019,      // "HSecs:" outside 0 to 255
+    EC_BAD_SUBCOMMAND = 1020, // status/watchdog sub-command outside 0 to 3
 };
 
 // Operand kinds (prm_argtype).

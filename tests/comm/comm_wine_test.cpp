@@ -16,14 +16,14 @@ namespace {
 
 int failures = 0;
 
-#define CHECK(cond, ...)                                                                           \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            ++failures;                                                                            \
-            printf("FAIL %s:%d: %s: ", __FILE__, __LINE__, #cond);                                 \
-            printf(__VA_ARGS__);                                                                   \
-            printf("\n");                                                                          \
-        }                                                                                          \
+#define CHECK(cond, ...)                                           \
+    do {                                                           \
+        if (!(cond)) {                                             \
+            ++failures;                                            \
+            printf("FAIL %s:%d: %s: ", __FILE__, __LINE__, #cond); \
+            printf(__VA_ARGS__);                                   \
+            printf("\n");                                          \
+        }                                                          \
     } while (0)
 
 char rcv[128];
@@ -37,10 +37,7 @@ std::string pattern(size_t n, unsigned step = 1)
     return s;
 }
 
-int32_t open1(int32_t baud = 19200)
-{
-    return _COMsetup(1, sizeof rcv, rcv, sizeof xmit, xmit, baud, 'N', 1, 8);
-}
+int32_t open1(int32_t baud = 19200) { return _COMsetup(1, sizeof rcv, rcv, sizeof xmit, xmit, baud, 'N', 1, 8); }
 
 // Polls the receive count until it reaches n or five seconds pass.
 int32_t waitRcv(int32_t n)
@@ -87,8 +84,7 @@ void badArguments()
 {
     for (const SetupCase &c : badSetupCases(rcv, xmit)) {
         CHECK(open1() == 0, "%s: open", c.what);
-        int32_t r = _COMsetup(c.port, c.rcvSize, c.rcvBuf, c.xmitSize, c.xmitBuf, c.baud, c.parity,
-                              c.stop, c.data);
+        int32_t r = _COMsetup(c.port, c.rcvSize, c.rcvBuf, c.xmitSize, c.xmitBuf, c.baud, c.parity, c.stop, c.data);
         CHECK(r == c.expected, "%s: got %d, expected %d", c.what, r, c.expected);
         if (c.expected != comm::kBadPort) // a bad number names no port to close
             CHECK(_COMwrite(1, "x", 1) == 0, "%s: the port stays closed", c.what);

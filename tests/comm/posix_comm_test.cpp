@@ -154,10 +154,7 @@ protected:
         for (int n = 1; n <= 4; ++n)
             _COMdisable(n);
     }
-    int32_t open(int32_t baud = 19200)
-    {
-        return _COMsetup(1, sizeof rcv, rcv, sizeof xmit, xmit, baud, 'N', 1, 8);
-    }
+    int32_t open(int32_t baud = 19200) { return _COMsetup(1, sizeof rcv, rcv, sizeof xmit, xmit, baud, 'N', 1, 8); }
 
     Pty pty;
     char rcv[128];
@@ -176,9 +173,8 @@ TEST_F(PosixComm, SetupPutsTheLineInRawModeWithTheGivenFraming)
     // A pseudo-terminal carries eight data bits without parity only (see
     // below), at any rate.
     const Case cases[] = {
-        {1200, 'N', 1, 8, B1200, CS8},   {2400, 'N', 2, 8, B2400, CS8},
-        {4800, 'n', 1, 8, B4800, CS8},   {9600, 'N', 2, 8, B9600, CS8},
-        {19200, 'N', 1, 8, B19200, CS8}, {38400, 'N', 1, 8, B38400, CS8},
+        {1200, 'N', 1, 8, B1200, CS8},   {2400, 'N', 2, 8, B2400, CS8},     {4800, 'n', 1, 8, B4800, CS8},
+        {9600, 'N', 2, 8, B9600, CS8},   {19200, 'N', 1, 8, B19200, CS8},   {38400, 'N', 1, 8, B38400, CS8},
         {57600, 'N', 2, 8, B57600, CS8}, {115200, 'N', 1, 8, B115200, CS8},
     };
     for (const Case &c : cases) {
@@ -226,8 +222,7 @@ TEST_F(PosixComm, SetupRejectsEachBadArgumentWithItsOwnNumber)
     for (const SetupCase &c : badSetupCases(rcv, xmit)) {
         SCOPED_TRACE(c.what);
         ASSERT_EQ(open(), 0); // a failed set-up also closes the port it had
-        EXPECT_EQ(_COMsetup(c.port, c.rcvSize, c.rcvBuf, c.xmitSize, c.xmitBuf, c.baud, c.parity,
-                            c.stop, c.data),
+        EXPECT_EQ(_COMsetup(c.port, c.rcvSize, c.rcvBuf, c.xmitSize, c.xmitBuf, c.baud, c.parity, c.stop, c.data),
                   c.expected);
         if (c.expected != comm::kBadPort) {
             EXPECT_EQ(_COMwrite(1, "x", 1), 0);

@@ -27,8 +27,8 @@ struct ScanOut {
 };
 
 struct HostResult {
-    int status = -1;         // exit status; -1 if it had to be killed
-    std::string output;      // stdout and stderr
+    int status = -1;    // exit status; -1 if it had to be killed
+    std::string output; // stdout and stderr
     std::vector<ScanOut> scans;
 };
 
@@ -37,10 +37,10 @@ std::vector<ScanOut> parse_scans(const std::string &output);
 
 struct Config {
     bool wine = false;
-    std::string host;      // veldran-host or veldran-host.exe
-    std::string sim;       // veldran-sim
-    std::string plant;     // the sample plant
-    std::string wine_dir;  // VELDRAN_WINE_DIR
+    std::string host;     // veldran-host or veldran-host.exe
+    std::string sim;      // veldran-sim
+    std::string plant;    // the sample plant
+    std::string wine_dir; // VELDRAN_WINE_DIR
 };
 const Config &config();
 

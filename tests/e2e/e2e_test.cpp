@@ -200,24 +200,18 @@ TEST_P(Instructions, EveryInstructionReachesItsModule)
                             "set 7 din 0x00FF", "set 7 status 3", "set 8 din 0x5", "set 9 din 0xA"})
         ASSERT_NO_FATAL_FAILURE(ctl(cmd));
 
-    std::string ladder = rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
-                         rung("I7018", "[2, 2, \"N7:30\", \"N7:1\", \"N7:20\"]") +
-                         rung("I7024", "[3, 1, 4.25, \"N7:2\"]") +
-                         rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]") +
-                         rung("I7043", "[5, 42435, \"N7:4\"]") + // 0xA5C3
-                         rung("I7052", "[6, \"N7:22\", \"N7:5\"]") +
-                         rung("I7053", "[7, -1, \"N7:23\", \"N7:6\"]") +
-                         rung("I7060", "[8, 19, \"N7:24\", \"N7:7\"]") + // 0x13: one digit, 3
-                         rung("I7065", "[9, 19, \"N7:25\", \"N7:8\"]") + // two digits, 13
-                         rung("I7RDC", "[4, 2, \"F8:16\", \"N7:9\"]") +
-                         rung("I7RDC", "[4, 2, \"N7:40\", \"N7:41\"]") +
-                         rung("I7CDC", "[4, 1, \"N7:10\"]") +
-                         rung("I7RDMS", "[5, \"N7:26\", \"N7:11\"]") +
-                         rung("I7RSMS", "[7, \"N7:12\"]") +
-                         rung("I7SHWV", "[3, 200, \"N7:13\"]") +
-                         rung("I7HOK", "[\"N7:14\"]");
-    std::string options = std::string("COMPORT=1 TIMEOUT=300 BAUD=") + std::to_string(c.baud / 100) +
-                          (c.checksum ? " CHECKSUM" : "");
+    std::string ladder =
+        rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") + rung("I7018", "[2, 2, \"N7:30\", \"N7:1\", \"N7:20\"]") +
+        rung("I7024", "[3, 1, 4.25, \"N7:2\"]") + rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]") +
+        rung("I7043", "[5, 42435, \"N7:4\"]") + // 0xA5C3
+        rung("I7052", "[6, \"N7:22\", \"N7:5\"]") + rung("I7053", "[7, -1, \"N7:23\", \"N7:6\"]") +
+        rung("I7060", "[8, 19, \"N7:24\", \"N7:7\"]") + // 0x13: one digit, 3
+        rung("I7065", "[9, 19, \"N7:25\", \"N7:8\"]") + // two digits, 13
+        rung("I7RDC", "[4, 2, \"F8:16\", \"N7:9\"]") + rung("I7RDC", "[4, 2, \"N7:40\", \"N7:41\"]") +
+        rung("I7CDC", "[4, 1, \"N7:10\"]") + rung("I7RDMS", "[5, \"N7:26\", \"N7:11\"]") +
+        rung("I7RSMS", "[7, \"N7:12\"]") + rung("I7SHWV", "[3, 200, \"N7:13\"]") + rung("I7HOK", "[\"N7:14\"]");
+    std::string options =
+        std::string("COMPORT=1 TIMEOUT=300 BAUD=") + std::to_string(c.baud / 100) + (c.checksum ? " CHECKSUM" : "");
     HostResult h = host(ladder, options, {"-n", "1"});
     ASSERT_EQ(h.status, 0) << h.output;
     ASSERT_EQ(h.scans.size(), 1u) << h.output;
@@ -267,7 +261,7 @@ struct FaultCase {
     std::vector<std::string> setup; // control commands
     bool checksum;
     std::string rungs;
-    std::string expect; // ErrCode of rung 0, scan 1
+    std::string expect;     // ErrCode of rung 0, scan 1
     std::string key, value; // and one more value of that rung ("" none)
 };
 
@@ -297,12 +291,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FaultCase{"silent", {"fault 4 silence"}, false, kReadDin, "1005", "DIN", "0x0000"},
         FaultCase{"refused", {"fault 4 refuse"}, false, kReadDin, "1006", "DIN", "0x0000"},
-        FaultCase{"refused_analog_write", {"fault 3 refuse"}, false, rung("I7024", "[3, 0, 1.5, \"N7:2\"]"), "1006",
-                  "", ""},
+        FaultCase{
+            "refused_analog_write", {"fault 3 refuse"}, false, rung("I7024", "[3, 0, 1.5, \"N7:2\"]"), "1006", "", ""},
         FaultCase{"wrong_checksum", {"set 4 checksum 1", "fault 4 badsum"}, true, kReadDin, "1011", "DIN", "0x0000"},
         FaultCase{"lower_case_checksum", {"set 4 checksum 1", "fault 4 lowersum"}, true, kReadDin, "1011", "", ""},
         FaultCase{"noise_before_reply", {"fault 4 noise"}, false, kReadDin, "0", "DIN", "0x2A55"},
-        FaultCase{"noise_before_analog_reply", {"fault 1 noise"}, false, kReadAin, "0", "AIN",
+        FaultCase{"noise_before_analog_reply",
+                  {"fault 1 noise"},
+                  false,
+                  kReadAin,
+                  "0",
+                  "AIN",
                   "[1,2.5,-3.25,0,5.123,-10.5,9.999,0.25]"},
         FaultCase{"truncated", {"fault 4 truncate"}, false, kReadDin, "1008", "DIN", "0x0000"},
         FaultCase{"split_reply", {"fault 1 split"}, false, kReadAin, "0", "", ""},
@@ -468,11 +467,12 @@ ain = [21.5, 22.5, 23.5, 24.5, 0, 0, 0, 0]
 )");
     ASSERT_NO_FATAL_FAILURE(start_sim(19200, plant));
     ASSERT_NO_FATAL_FAILURE(ctl("fault 1 late delay=45 count=1"));
-    std::string ladder = rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
-                         rung("I7018", "[2, 0, \"F8:8\", \"N7:1\", \"N7:2\"]");
+    std::string ladder =
+        rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") + rung("I7018", "[2, 0, \"F8:8\", \"N7:1\", \"N7:2\"]");
     HostResult h = host(ladder, "COMPORT=1 BAUD=192 TIMEOUT=60", {"-n", "4"});
     check(h, 4,
-          {{"0", {{"AIN", "[1,2,3,4,5,6,7,8]"}}}, {"0", {{"AIN", "[21.5,22.5,23.5,24.5,0,0,0,0]"}, {"ErrChan", "0x0000"}}}},
+          {{"0", {{"AIN", "[1,2,3,4,5,6,7,8]"}}},
+           {"0", {{"AIN", "[21.5,22.5,23.5,24.5,0,0,0,0]"}, {"ErrChan", "0x0000"}}}},
           [](size_t s, size_t r) { return s == 0 && r == 0 ? "1005" : ""; });
 }
 
@@ -486,8 +486,7 @@ TEST_F(LineDiscipline, RefusalDoesNotPoisonTheNextRung)
                          rung("I7RDMS", "[5, \"N7:26\", \"N7:11\"]") +
                          rung("I7018", "[2, 2, \"N7:30\", \"N7:1\", \"N7:20\"]");
     HostResult h = host(ladder, "COMPORT=1 TIMEOUT=100", {"-n", "3"});
-    check(h, 3, {kDin4, kAin1, kStatus5, kAin2Hex},
-          [](size_t s, size_t r) { return s < 2 && r == 0 ? "1006" : ""; });
+    check(h, 3, {kDin4, kAin1, kStatus5, kAin2Hex}, [](size_t s, size_t r) { return s < 2 && r == 0 ? "1006" : ""; });
 }
 
 // A rung aimed at the wrong model (a four-digit write to a 7060, refused at
@@ -498,7 +497,8 @@ TEST_F(LineDiscipline, WrongModelAndMissingModuleFailAlone)
     ASSERT_NO_FATAL_FAILURE(start_sim());
     std::string ladder = rung("I7043", "[8, 4660, \"N7:4\"]") + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
                          rung("I7018", "[20, 2, \"N7:30\", \"N7:1\", \"N7:20\"]") +
-                         rung("I7018", "[2, 2, \"N7:30\", \"N7:1\", \"N7:20\"]") + rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]");
+                         rung("I7018", "[2, 2, \"N7:30\", \"N7:1\", \"N7:20\"]") +
+                         rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]");
     HostResult h = host(ladder, "COMPORT=1 TIMEOUT=100", {"-n", "4"});
     check(h, 4, {{"1006", {}}, kAin1, {"1005", {}}, kAin2Hex, kDin4}, [](size_t, size_t) { return ""; });
 }
@@ -662,7 +662,6 @@ TEST(Host, RefusesABadLadderFileWithLineAndColumn)
     EXPECT_EQ(system(cmd.c_str()), 0);
 }
 
-
 // ---------------------------------------------------------------------------
 // check: the option string's pitfalls, time-outs too short for the
 // exchanges, and a plant that does not fit the ladder.
@@ -712,34 +711,72 @@ const std::string kAin = rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]");
 INSTANTIATE_TEST_SUITE_P(
     Cases, CheckHost,
     ::testing::Values(
-        CheckCase{"comma", "COMPORT=1,BAUD=96", kAin, false, 1,
+        CheckCase{"comma",
+                  "COMPORT=1,BAUD=96",
+                  kAin,
+                  false,
+                  1,
                   {"settings: COM1 = ", "19200 baud", "'BAUD=96' has no effect"}},
         CheckCase{"semicolon", "BAUD=96;CHECKSUM TIMEOUT=200", kAin, false, 1, {"a ';' does not separate options"}},
-        CheckCase{"checksum_0", "CHECKSUM=0", rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]"), false, 1,
+        CheckCase{"checksum_0",
+                  "CHECKSUM=0",
+                  rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]"),
+                  false,
+                  1,
                   {"checksum on", "'CHECKSUM=0' switches checksums ON"}},
-        CheckCase{"debug_0", "DEBUG=0", rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]"), false, 1,
+        CheckCase{"debug_0",
+                  "DEBUG=0",
+                  rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]"),
+                  false,
+                  1,
                   {"debug on", "'DEBUG=0' switches debugging ON"}},
         CheckCase{"unit", "TIMEOUT=70ms", kAin, false, 1, {"time-out 70 ms", "read as TIMEOUT=70"}},
-        CheckCase{"blank_before_equals", "BAUD =96", kAin, false, 2,
+        CheckCase{"blank_before_equals",
+                  "BAUD =96",
+                  kAin,
+                  false,
+                  2,
                   {"a blank before the '='", "Init would fail with 1002 BAD_OPTION"}},
-        CheckCase{"analog_9600", "BAUD=96 TIMEOUT=40", kAin, false, 1,
+        CheckCase{"analog_9600",
+                  "BAUD=96 TIMEOUT=40",
+                  kAin,
+                  false,
+                  1,
                   {"\"#01\\r\" (4) -> \">+dd.ddd", "R0 I7017@01h: read analog inputs (decimal): the time-out 40 ms",
                    "use TIMEOUT=70 or more"}},
-        CheckCase{"analog_9600_checksum", "BAUD=96 TIMEOUT=70 CHECKSUM", kAin, false, 1,
+        CheckCase{"analog_9600_checksum",
+                  "BAUD=96 TIMEOUT=70 CHECKSUM",
+                  kAin,
+                  false,
+                  1,
                   {"\"#0184\\r\" (6)", "use TIMEOUT=74 or more"}},
-        CheckCase{"analog_9600_enough", "BAUD=96 TIMEOUT=74 CHECKSUM", kAin, false, 0,
+        CheckCase{"analog_9600_enough",
+                  "BAUD=96 TIMEOUT=74 CHECKSUM",
+                  kAin,
+                  false,
+                  0,
                   {"0 errors, 0 warnings", "with every module silent: 78.0 ms"}},
-        CheckCase{"plant", "BAUD=96 TIMEOUT=200",
+        CheckCase{"plant",
+                  "BAUD=96 TIMEOUT=200",
                   rung("I7041", "[1, 0, \"N7:1\", \"N7:0\"]") + kAin + rung("I7041", "[9, 0, \"N7:2\", \"N7:3\"]"),
-                  true, 1,
+                  true,
+                  1,
                   {"R0 I7041@01h: the module at 01h is a 7018, which I7041 is not made for",
                    "R1 I7017@01h: \"Format:\" 0 reads the decimal form, but the module at 01h answers in the hex",
                    "the module at 01h has checksums on, the option string off",
                    "the module at 01h runs at 19200 baud, the option string at 9600; use BAUD=192",
                    "R2 I7041@09h: the plant has no module at 09h", "N7:0 is written by more than one rung: R0, R1"}},
-        CheckCase{"plant_fits", "TIMEOUT=200", rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]"), true, 0,
+        CheckCase{"plant_fits",
+                  "TIMEOUT=200",
+                  rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]"),
+                  true,
+                  0,
                   {"0 errors, 0 warnings"}},
-        CheckCase{"bad_ladder", "TIMEOUT=200", rung("I7017", "[1, 0, \"F8:0\"]"), false, 2,
+        CheckCase{"bad_ladder",
+                  "TIMEOUT=200",
+                  rung("I7017", "[1, 0, \"F8:0\"]"),
+                  false,
+                  2,
                   {"ladder.toml:6:8: I7017 takes 4 operands"}}),
     [](const ::testing::TestParamInfo<CheckCase> &i) { return std::string(i.param.name); });
 
@@ -836,7 +873,6 @@ baud = 9600
 
 } // namespace
 
-
 // ---------------------------------------------------------------------------
 // Watching a line: the log of every scan and its plot, the per-module
 // statistics, --fail-on-error, the live view in a terminal.
@@ -893,10 +929,11 @@ TEST_F(E2E, LogsEveryScanAndPlotsTheLog)
 TEST_F(E2E, LiveViewRedrawsInATerminalAndCtrlCEndsIt)
 {
     ASSERT_NO_FATAL_FAILURE(start_sim());
-    std::string path = write_file("live.toml", kData + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
-                                                   rung("I7024", "[3, 0, { ramp = [0.0, 9.5], scans = 20 }, \"N7:2\"]"));
-    std::vector<std::string> argv = {config().host, "run", host_path(path), "--scans", "0", "--period-ms", "250",
-                                     "--live"};
+    std::string path =
+        write_file("live.toml", kData + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
+                                    rung("I7024", "[3, 0, { ramp = [0.0, 9.5], scans = 20 }, \"N7:2\"]"));
+    std::vector<std::string> argv = {config().host, "run",         host_path(path), "--scans",
+                                     "0",           "--period-ms", "250",           "--live"};
     std::vector<std::string> env;
     if (config().wine)
         argv.insert(argv.begin(), "wine");
@@ -976,19 +1013,30 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, HostEdges,
     ::testing::Values(
         EdgeCase{"no_subcommand", {}, 1, {"A subcommand is required"}, 0},
-        EdgeCase{"unknown_option", {"list", "--bogus"}, 1, {"--bogus"}, 0},
-        EdgeCase{"help_misuse", {"help"}, 1, {}, 0},
+        EdgeCase{"unknown_option", {"list", "--bogus"}, 1, {"--bogus"}, 0}, EdgeCase{"help_misuse", {"help"}, 1, {}, 0},
         EdgeCase{"version", {"--version"}, 0, {"veldran-host " VELDRAN_E2E_VERSION "\n"}, 0},
-        EdgeCase{"gate_closed", {"run", "LADDER", "--mode", "1", "--scans", "2"}, 0,
-                 {"I/O gate closed: instructions will not touch the line", "summary: 2 scans"}, 0},
-        EdgeCase{"topdoc_opens_the_gate", {"run", "LADDER", "--mode", "1", "--topdoc", "--scans", "1", "-q"}, 0,
-                 {"error codes: 0 OK x 1\n"}, 0},
+        EdgeCase{"gate_closed",
+                 {"run", "LADDER", "--mode", "1", "--scans", "2"},
+                 0,
+                 {"I/O gate closed: instructions will not touch the line", "summary: 2 scans"},
+                 0},
+        EdgeCase{"topdoc_opens_the_gate",
+                 {"run", "LADDER", "--mode", "1", "--topdoc", "--scans", "1", "-q"},
+                 0,
+                 {"error codes: 0 OK x 1\n"},
+                 0},
         // Ten scans would take 1 s; the duration says 2.5 s.
         EdgeCase{"duration_alone", {"run", "LADDER", "--duration", "2.5", "--period-ms", "100", "-q"}, 0, {}, 15},
-        EdgeCase{"log_not_writable", {"run", "LADDER", "--log", "/nonexistent/run.csv"}, 1,
-                 {"veldran-host: cannot write /nonexistent/run.csv"}, 0},
-        EdgeCase{"fail_on_error_without_codes", {"run", "LADDER", "--scans", "2", "-q", "--fail-on-error"}, 0,
-                 {"error codes: 0 OK x 2\n"}, 0}),
+        EdgeCase{"log_not_writable",
+                 {"run", "LADDER", "--log", "/nonexistent/run.csv"},
+                 1,
+                 {"veldran-host: cannot write /nonexistent/run.csv"},
+                 0},
+        EdgeCase{"fail_on_error_without_codes",
+                 {"run", "LADDER", "--scans", "2", "-q", "--fail-on-error"},
+                 0,
+                 {"error codes: 0 OK x 2\n"},
+                 0}),
     [](const ::testing::TestParamInfo<EdgeCase> &i) { return std::string(i.param.name); });
 
 TEST(Host, SimulatorSaysItsVersion)

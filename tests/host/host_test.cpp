@@ -81,7 +81,7 @@ const char *kHead = "[data]\n"
                     "N7 = { type = \"word\", size = 20 }\n"
                     "F8 = { type = \"float\", size = 10 }\n"
                     "[[rung]]\n"
-                    "instr = \"FAKE\"\n";  // the rung's args are on line 6
+                    "instr = \"FAKE\"\n"; // the rung's args are on line 6
 
 vhost::Program parse(const std::string &rest) { return vhost::parse_ladder_text(kHead + rest, "t.toml", g_table.f); }
 
@@ -122,14 +122,17 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, LadderRefused,
     ::testing::Values(
         BadCase{"syntax", "args = [1, 2\n", 6, 0, ""},
-        BadCase{"unknown_instruction", "!\n[[rung]]\ninstr = \"I9999\"\nargs = []\n", 3, 9, "unknown instruction 'I9999'"},
+        BadCase{"unknown_instruction", "!\n[[rung]]\ninstr = \"I9999\"\nargs = []\n", 3, 9,
+                "unknown instruction 'I9999'"},
         BadCase{"operand_count", "args = [1, 2.5]\n", 6, 8, "takes 6 operands"},
         BadCase{"unknown_file", "args = [\"X9:0\", 2.5, \"N7:0\", \"F8:0\", \"F8:1\", \"N7:1\"]\n", 6, 9,
                 "unknown data-table name 'X9'"},
-        BadCase{"output_constant", "args = [1, 2.5, 3, \"F8:0\", \"F8:1\", \"N7:1\"]\n", 6, 17, "needs a data-table address"},
+        BadCase{"output_constant", "args = [1, 2.5, 3, \"F8:0\", \"F8:1\", \"N7:1\"]\n", 6, 17,
+                "needs a data-table address"},
         BadCase{"word_output_in_float_file", "args = [1, 2.5, \"F8:0\", \"F8:0\", \"F8:1\", \"N7:1\"]\n", 6, 17,
                 "needs a word element"},
-        BadCase{"array_past_end", "args = [1, 2.5, \"N7:0\", \"F8:0\", \"F8:3\", \"N7:1\"]\n", 6, 33, "needs 8 elements"},
+        BadCase{"array_past_end", "args = [1, 2.5, \"N7:0\", \"F8:0\", \"F8:3\", \"N7:1\"]\n", 6, 33,
+                "needs 8 elements"},
         BadCase{"element_past_end", "args = [\"N7:20\", 2.5, \"N7:0\", \"F8:0\", \"F8:1\", \"N7:1\"]\n", 6, 9,
                 "beyond the end"},
         BadCase{"float_for_word_input", "args = [1.5, 2.5, \"N7:0\", \"F8:0\", \"F8:1\", \"N7:1\"]\n", 6, 9,
@@ -215,10 +218,8 @@ TEST_F(Scanning, ConditionsAndRampsOverScans)
         const char *when;
         std::vector<int> rung; // rungState per scan 1..6
     } cases[] = {
-        {"true", {1, 1, 1, 1, 1, 1}},
-        {"0", {0, 0, 0, 0, 0, 0}},
-        {"{ toggle = 2 }", {1, 1, 0, 0, 1, 1}},
-        {"{ first = 1 }", {1, 0, 0, 0, 0, 0}},
+        {"true", {1, 1, 1, 1, 1, 1}},           {"0", {0, 0, 0, 0, 0, 0}},
+        {"{ toggle = 2 }", {1, 1, 0, 0, 1, 1}}, {"{ first = 1 }", {1, 0, 0, 0, 0, 0}},
         {"\"S:0/0\"", {1, 0, 1, 0, 1, 0}}, // odd scan numbers
         {"\"N7:3\"", {0, 0, 0, 0, 0, 0}},
     };
@@ -303,7 +304,8 @@ TEST_F(Scanning, LongestFailureRunPerModule)
 
 TEST(Addresses, TwoHexDigitsAsOnTheWire)
 {
-    const std::pair<int, const char *> cases[] = {{0, "00h"}, {1, "01h"}, {17, "11h"}, {255, "FFh"}, {-3, "-3"}, {256, "256"}};
+    const std::pair<int, const char *> cases[] = {{0, "00h"},   {1, "01h"}, {17, "11h"},
+                                                  {255, "FFh"}, {-3, "-3"}, {256, "256"}};
     for (const auto &c : cases)
         EXPECT_EQ(vhost::address_text(c.first), c.second);
 }
@@ -407,18 +409,18 @@ TEST_P(Options, ReadAsTheModuleReadsThem)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Options,
-    ::testing::Values(
-        OptionCase{"COMPORT=2 BAUD=96 TIMEOUT=100 CHECKSUM DEBUG", 0, 2, 9600, 100, true, true, ""},
-        OptionCase{"", 0, 1, 19200, 40, false, false, ""},
-        OptionCase{"COMPORT=1,BAUD=96", 0, 1, 19200, 40, false, false, "'BAUD=96' has no effect"},
-        OptionCase{"BAUD=96;TIMEOUT=100", 0, 1, 9600, 40, false, false, "a ';' does not separate options"},
-        OptionCase{"CHECKSUM=0", 0, 1, 19200, 40, true, false, "'CHECKSUM=0' switches checksums ON"},
-        OptionCase{"DEBUG=0", 0, 1, 19200, 40, false, true, "'DEBUG=0' switches debugging ON"},
-        OptionCase{"TIMEOUT=70ms", 0, 1, 19200, 70, false, false, "read as TIMEOUT=70"},
-        OptionCase{"BAUD=96k", 0, 1, 9600, 40, false, false, "read as BAUD=96"},
-        OptionCase{"BAUD =96", 1002, 1, 19200, 40, false, false, "a blank before the '='"},
-        OptionCase{"TIMEOUT= 70", 1002, 1, 19200, 70, false, false, "a blank after the '='"},
-        OptionCase{"BAUD=9600", 1009, 1, 19200, 40, false, false, ""}), // a rejected value is not stored
+    ::testing::Values(OptionCase{"COMPORT=2 BAUD=96 TIMEOUT=100 CHECKSUM DEBUG", 0, 2, 9600, 100, true, true, ""},
+                      OptionCase{"", 0, 1, 19200, 40, false, false, ""},
+                      OptionCase{"COMPORT=1,BAUD=96", 0, 1, 19200, 40, false, false, "'BAUD=96' has no effect"},
+                      OptionCase{"BAUD=96;TIMEOUT=100", 0, 1, 9600, 40, false, false,
+                                 "a ';' does not separate options"},
+                      OptionCase{"CHECKSUM=0", 0, 1, 19200, 40, true, false, "'CHECKSUM=0' switches checksums ON"},
+                      OptionCase{"DEBUG=0", 0, 1, 19200, 40, false, true, "'DEBUG=0' switches debugging ON"},
+                      OptionCase{"TIMEOUT=70ms", 0, 1, 19200, 70, false, false, "read as TIMEOUT=70"},
+                      OptionCase{"BAUD=96k", 0, 1, 9600, 40, false, false, "read as BAUD=96"},
+                      OptionCase{"BAUD =96", 1002, 1, 19200, 40, false, false, "a blank before the '='"},
+                      OptionCase{"TIMEOUT= 70", 1002, 1, 19200, 70, false, false, "a blank after the '='"},
+                      OptionCase{"BAUD=9600", 1009, 1, 19200, 40, false, false, ""}), // a rejected value is not stored
     [](const ::testing::TestParamInfo<OptionCase> &i) { return "case" + std::to_string(i.index); });
 
 // Every code the module can return has one entry with its own name; codes
@@ -461,7 +463,11 @@ TEST(Wire, FramesAndTimes)
     } cases[] = {
         {"I7017", false, {"#01\r"}, {">+dd.ddd+dd.ddd+dd.ddd+dd.ddd+dd.ddd+dd.ddd+dd.ddd+dd.ddd\r"}},
         {"I7017", true, {"#0184\r"}, {">+dd.ddd+dd.ddd+dd.ddd+dd.ddd+dd.ddd+dd.ddd+dd.ddd+dd.dddcc\r"}},
-        {"I7RDMS", true, {"~010" "0F\r"}, {"!01hhcc\r"}},
+        {"I7RDMS",
+         true,
+         {"~010"
+          "0F\r"},
+         {"!01hhcc\r"}},
         {"I7SHWV", true, {"~013164AD\r"}, {"!01cc\r"}},
         {"I7060", false, {"@011\r", "@01\r"}, {">\r", ">hhhh\r"}},
         {"I7024", true, {"#021+05.00004\r"}, {">cc\r"}},
@@ -507,4 +513,3 @@ TEST(Survey, ReportsByAddress)
 }
 
 } // namespace
-

@@ -16,7 +16,6 @@ namespace imodel {
 
 constexpr size_t AREA = 8 * sizeof(float); // bytes of one operand area
 
-
 inline int16_t wd(const TLIPARAM &p) { return p.val.wd; }
 
 inline void putWord(uint8_t *area, int index, long v)
@@ -30,24 +29,38 @@ inline void putFloat(uint8_t *area, int index, float v) { memcpy(area + 4 * inde
 struct Expect {
     uint32_t code = 0;
     int32_t polls = 0;
-    int errCode = 0;        // operand index of "ErrCode:"
-    bool addressed = true;  // has "Addr:" (and so the debug trace)
+    int errCode = 0;                         // operand index of "ErrCode:"
+    bool addressed = true;                   // has "Addr:" (and so the debug trace)
     std::vector<std::vector<uint8_t>> areas; // expected area contents
 };
 
 inline const std::vector<uint32_t> &allowedCodes(int ins)
 {
-    static const std::vector<uint32_t> analogIn = {model::OK, model::TIMEOUT, model::REFUSED, model::BAD_ADDRESS, model::BAD_LENGTH, model::WRITE_FAILED, model::BAD_CHECKSUM, model::BAD_FORMAT, model::BAD_AIN_TYPE, model::AIN_LENGTH};
-    static const std::vector<uint32_t> analogOut = {model::OK, model::TIMEOUT, model::REFUSED, model::BAD_ADDRESS, model::BAD_LENGTH, model::WRITE_FAILED, model::BAD_CHECKSUM, model::BANG, model::BAD_AOUT, model::BAD_CHANNEL};
-    static const std::vector<uint32_t> digitalIn = {model::OK, model::TIMEOUT, model::REFUSED, model::BAD_ADDRESS, model::BAD_LENGTH, model::WRITE_FAILED, model::BAD_CHECKSUM};
-    static const std::vector<uint32_t> digitalOut = {model::OK, model::TIMEOUT, model::REFUSED, model::BAD_ADDRESS, model::BAD_LENGTH, model::WRITE_FAILED, model::BAD_CHECKSUM, model::BANG};
-    static const std::vector<uint32_t> counter = {model::OK, model::TIMEOUT, model::REFUSED, model::BAD_ADDRESS, model::BAD_LENGTH, model::WRITE_FAILED, model::BAD_CHECKSUM, model::BAD_CHANNEL};
-    static const std::vector<uint32_t> status = {model::OK, model::TIMEOUT, model::REFUSED, model::BAD_ADDRESS, model::BAD_LENGTH, model::WRITE_FAILED, model::BAD_CHECKSUM};
-    static const std::vector<uint32_t> watchdog = {model::OK, model::TIMEOUT, model::REFUSED, model::BAD_ADDRESS, model::BAD_LENGTH, model::WRITE_FAILED, model::BAD_CHECKSUM, model::BAD_HSECS};
+    static const std::vector<uint32_t> analogIn = {
+        model::OK,           model::TIMEOUT,      model::REFUSED,    model::BAD_ADDRESS,  model::BAD_LENGTH,
+        model::WRITE_FAILED, model::BAD_CHECKSUM, model::BAD_FORMAT, model::BAD_AIN_TYPE, model::AIN_LENGTH};
+    static const std::vector<uint32_t> analogOut = {
+        model::OK,           model::TIMEOUT,      model::REFUSED, model::BAD_ADDRESS, model::BAD_LENGTH,
+        model::WRITE_FAILED, model::BAD_CHECKSUM, model::BANG,    model::BAD_AOUT,    model::BAD_CHANNEL};
+    static const std::vector<uint32_t> digitalIn = {model::OK,          model::TIMEOUT,    model::REFUSED,
+                                                    model::BAD_ADDRESS, model::BAD_LENGTH, model::WRITE_FAILED,
+                                                    model::BAD_CHECKSUM};
+    static const std::vector<uint32_t> digitalOut = {model::OK,           model::TIMEOUT,    model::REFUSED,
+                                                     model::BAD_ADDRESS,  model::BAD_LENGTH, model::WRITE_FAILED,
+                                                     model::BAD_CHECKSUM, model::BANG};
+    static const std::vector<uint32_t> counter = {model::OK,           model::TIMEOUT,    model::REFUSED,
+                                                  model::BAD_ADDRESS,  model::BAD_LENGTH, model::WRITE_FAILED,
+                                                  model::BAD_CHECKSUM, model::BAD_CHANNEL};
+    static const std::vector<uint32_t> status = {model::OK,          model::TIMEOUT,    model::REFUSED,
+                                                 model::BAD_ADDRESS, model::BAD_LENGTH, model::WRITE_FAILED,
+                                                 model::BAD_CHECKSUM};
+    static const std::vector<uint32_t> watchdog = {model::OK,           model::TIMEOUT,    model::REFUSED,
+                                                   model::BAD_ADDRESS,  model::BAD_LENGTH, model::WRITE_FAILED,
+                                                   model::BAD_CHECKSUM, model::BAD_HSECS};
     static const std::vector<uint32_t> hostOk = {model::OK, model::TIMEOUT, model::WRITE_FAILED};
-    static const std::vector<uint32_t> *table[15] = {&analogIn,   &analogIn,   &analogOut, &digitalIn, &digitalOut,
-                                                     &digitalIn,  &digitalIn,  &digitalOut, &digitalOut, &counter,
-                                                     &counter,    &status,     &status,    &watchdog,  &hostOk};
+    static const std::vector<uint32_t> *table[15] = {&analogIn,  &analogIn,  &analogOut,  &digitalIn,  &digitalOut,
+                                                     &digitalIn, &digitalIn, &digitalOut, &digitalOut, &counter,
+                                                     &counter,   &status,    &status,     &watchdog,   &hostOk};
     return *table[ins];
 }
 
@@ -56,7 +69,7 @@ inline int32_t toInt(float v) { return (v > -2147483648.0f && v < 2147483648.0f)
 // The model of instruction `ins` once it has passed the rung test and the
 // gate.
 inline Expect modelOf(int ins, const TLIPARAM *rec, const model::Env &env, const model::Script &s1,
-               const model::Script &s2, int32_t drain, const std::vector<std::vector<uint8_t>> &areas)
+                      const model::Script &s2, int32_t drain, const std::vector<std::vector<uint8_t>> &areas)
 {
     Expect e;
     e.areas = areas;
@@ -215,8 +228,8 @@ inline Expect modelOf(int ins, const TLIPARAM *rec, const model::Env &env, const
     return e;
 }
 
-inline const char *const names[15] = {"I7017", "I7018", "I7024", "I7041", "I7043", "I7052", "I7053", "I7060",
-                         "I7065", "I7RDC", "I7CDC", "I7RSMS", "I7RDMS", "I7SHWV", "I7HOK"};
+inline const char *const names[15] = {"I7017", "I7018", "I7024", "I7041",  "I7043",  "I7052",  "I7053", "I7060",
+                                      "I7065", "I7RDC", "I7CDC", "I7RSMS", "I7RDMS", "I7SHWV", "I7HOK"};
 
 } // namespace imodel
 

@@ -228,12 +228,12 @@ inline bool checksumOk(const std::string &stored)
 // sent), its code and its outputs.
 
 struct Result {
-    std::string sent;      // the command line, empty when nothing is sent
+    std::string sent; // the command line, empty when nothing is sent
     uint32_t code = OK;
-    int32_t polls = 0;     // timer polls of the exchange
-    int32_t value = 0;     // readDIO, readDICounter, HostCmd 0 and 2
+    int32_t polls = 0;         // timer polls of the exchange
+    int32_t value = 0;         // readDIO, readDICounter, HostCmd 0 and 2
     std::vector<float> values; // readAIN
-    uint32_t mask = 0;     // readAIN
+    uint32_t mask = 0;         // readAIN
 };
 
 struct Env {
@@ -244,8 +244,8 @@ struct Env {
 
 // The common part: send, collect, fixed length rule, checksum.  `body` gets
 // the reply without its checksum on success.
-inline bool exchange(Result &r, const Env &env, const std::string &text, const Script &script,
-                     const Collect &how, size_t rlen, bool atLeast, std::string *body)
+inline bool exchange(Result &r, const Env &env, const std::string &text, const Script &script, const Collect &how,
+                     size_t rlen, bool atLeast, std::string *body)
 {
     r.sent = frame(text, env.checksum);
     if (env.writeFails) {
@@ -310,8 +310,8 @@ inline Result writeDO(const Env &env, int addr, int data, int n, const Script &s
         return r;
     }
     std::string body;
-    exchange(r, env, "@" + addrField(addr) + hexDigits(static_cast<unsigned>(data), n), s,
-             {'>', AT_ONCE, AT_ONCE}, 1, false, &body);
+    exchange(r, env, "@" + addrField(addr) + hexDigits(static_cast<unsigned>(data), n), s, {'>', AT_ONCE, AT_ONCE}, 1,
+             false, &body);
     return r;
 }
 

@@ -45,7 +45,9 @@ bool show(const char *path)
     const VS_FIXEDFILEINFO *fixed = static_cast<const VS_FIXEDFILEINFO *>(p);
     std::printf("fixed.file=%s\n", four_part(fixed->dwFileVersionMS, fixed->dwFileVersionLS).c_str());
     std::printf("fixed.product=%s\n", four_part(fixed->dwProductVersionMS, fixed->dwProductVersionLS).c_str());
-    std::printf("fixed.type=%s\n", fixed->dwFileType == VFT_DLL ? "dll" : fixed->dwFileType == VFT_APP ? "app" : "other");
+    std::printf("fixed.type=%s\n", fixed->dwFileType == VFT_DLL   ? "dll"
+                                   : fixed->dwFileType == VFT_APP ? "app"
+                                                                  : "other");
 
     // The strings of the first language and code page the file declares.
     struct Translation {

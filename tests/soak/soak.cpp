@@ -158,24 +158,24 @@ uint32_t flt(float f)
 std::vector<Plan> plans()
 {
     return {
-        {0, 1, {{word(1), 0}, {word(0), 0}, {0, 1}, {0, 0}}, {"#01"}},                   // I7017
-        {1, 2, {{word(2), 0}, {word(2), 0}, {0, 0}, {0, 0}, {0, 0}}, {"#02"}},           // I7018 (hex, words)
-        {2, 3, {{word(3), 0}, {word(1), 0}, {flt(5.0f), 1}, {0, 0}}, {"#031+05.000"}},   // I7024
-        {3, 4, {{word(4), 0}, {word(0x0F0F), 0}, {0, 0}, {0, 0}}, {"@04"}},              // I7041
-        {4, 5, {{word(5), 0}, {word(0x1234), 0}, {0, 0}}, {"@051234"}},                  // I7043
-        {5, 6, {{word(6), 0}, {0, 0}, {0, 0}}, {"@06"}},                                 // I7052
-        {6, 7, {{word(7), 0}, {word(-1), 0}, {0, 0}, {0, 0}}, {"@07"}},                  // I7053
-        {7, 8, {{word(8), 0}, {word(0x13), 0}, {0, 0}, {0, 0}}, {"@083", "@08"}},        // I7060
-        {8, 9, {{word(9), 0}, {word(0x13), 0}, {0, 0}, {0, 0}}, {"@0913", "@09"}},       // I7065
-        {9, 4, {{word(4), 0}, {word(1), 0}, {0, 1}, {0, 0}}, {"#041"}},                  // I7RDC
-        {9, 6, {{word(6), 0}, {word(1), 0}, {0, 1}, {0, 0}}, {"#061"}},                  // I7RDC
-        {9, 7, {{word(7), 0}, {word(0), 0}, {0, 1}, {0, 0}}, {"#070"}},                  // I7RDC
-        {10, 4, {{word(4), 0}, {word(0), 0}, {0, 0}}, {"$04C0"}},                        // I7CDC
-        {11, 7, {{word(7), 0}, {0, 0}}, {"~071"}},                                       // I7RSMS
-        {12, 6, {{word(6), 0}, {0, 0}, {0, 0}}, {"~060"}},                               // I7RDMS
-        {12, 9, {{word(9), 0}, {0, 0}, {0, 0}}, {"~090"}},                               // I7RDMS
-        {13, 5, {{word(5), 0}, {word(255), 0}, {0, 0}}, {"~0531FF"}},                    // I7SHWV
-        {14, -1, {{0, 0}}, {}},                                                          // I7HOK
+        {0, 1, {{word(1), 0}, {word(0), 0}, {0, 1}, {0, 0}}, {"#01"}},                 // I7017
+        {1, 2, {{word(2), 0}, {word(2), 0}, {0, 0}, {0, 0}, {0, 0}}, {"#02"}},         // I7018 (hex, words)
+        {2, 3, {{word(3), 0}, {word(1), 0}, {flt(5.0f), 1}, {0, 0}}, {"#031+05.000"}}, // I7024
+        {3, 4, {{word(4), 0}, {word(0x0F0F), 0}, {0, 0}, {0, 0}}, {"@04"}},            // I7041
+        {4, 5, {{word(5), 0}, {word(0x1234), 0}, {0, 0}}, {"@051234"}},                // I7043
+        {5, 6, {{word(6), 0}, {0, 0}, {0, 0}}, {"@06"}},                               // I7052
+        {6, 7, {{word(7), 0}, {word(-1), 0}, {0, 0}, {0, 0}}, {"@07"}},                // I7053
+        {7, 8, {{word(8), 0}, {word(0x13), 0}, {0, 0}, {0, 0}}, {"@083", "@08"}},      // I7060
+        {8, 9, {{word(9), 0}, {word(0x13), 0}, {0, 0}, {0, 0}}, {"@0913", "@09"}},     // I7065
+        {9, 4, {{word(4), 0}, {word(1), 0}, {0, 1}, {0, 0}}, {"#041"}},                // I7RDC
+        {9, 6, {{word(6), 0}, {word(1), 0}, {0, 1}, {0, 0}}, {"#061"}},                // I7RDC
+        {9, 7, {{word(7), 0}, {word(0), 0}, {0, 1}, {0, 0}}, {"#070"}},                // I7RDC
+        {10, 4, {{word(4), 0}, {word(0), 0}, {0, 0}}, {"$04C0"}},                      // I7CDC
+        {11, 7, {{word(7), 0}, {0, 0}}, {"~071"}},                                     // I7RSMS
+        {12, 6, {{word(6), 0}, {0, 0}, {0, 0}}, {"~060"}},                             // I7RDMS
+        {12, 9, {{word(9), 0}, {0, 0}, {0, 0}}, {"~090"}},                             // I7RDMS
+        {13, 5, {{word(5), 0}, {word(255), 0}, {0, 0}}, {"~0531FF"}},                  // I7SHWV
+        {14, -1, {{0, 0}}, {}},                                                        // I7HOK
     };
 }
 
@@ -366,7 +366,8 @@ int main(int argc, char **argv)
     const double quietMs = std::max(2.0, 3 * ch);
     std::mt19937_64 rng(opt.seed);
     std::map<std::string, long> perKind, perCode, perInstruction;
-    long wrong = 0, innocent = 0, misattributed = 0, corrupted = 0, tooLong = 0, unsettled = 0, unchecked = 0, exchanges = 0;
+    long wrong = 0, innocent = 0, misattributed = 0, corrupted = 0, tooLong = 0, unsettled = 0, unchecked = 0,
+         exchanges = 0;
     double worstOverMs = -1e9;
     // The model sees every character at once and has ample time for them.
     model::Env env{opt.checksum, false, {1000, 1}};
@@ -396,8 +397,8 @@ int main(int argc, char **argv)
         double spillMs = 0; // how long after the exchange's start the fault may keep the line busy
         if (ins != 14 && rng() % 5 == 0) {
             static const Kind plain[] = {SILENCE, REFUSE, NOISE, TRUNCATE, EXTRA, LATE, NOCR, SPLIT, BABBLE};
-            static const Kind summed[] = {SILENCE, REFUSE,   NOISE, BADSUM, LOWERSUM, TRUNCATE,
-                                          EXTRA,   LATE,     NOCR,  SPLIT,  BABBLE};
+            static const Kind summed[] = {SILENCE, REFUSE, NOISE, BADSUM, LOWERSUM, TRUNCATE,
+                                          EXTRA,   LATE,   NOCR,  SPLIT,  BABBLE};
             kind = opt.checksum ? summed[rng() % 11] : plain[rng() % 9];
         }
         if (previous != NONE) {
@@ -521,8 +522,8 @@ int main(int argc, char **argv)
             fprintf(stderr,
                     "soak: exchange %ld %s@%d fault %s (previous: %s %s)%s: code %u (model %u)%s, %.1f ms%s%s%s\n",
                     exchanges, imodel::names[ins], p.addr, kindName[kind], imodel::names[previousIns],
-                    kindName[previous], settled ? "" : " unsettled", code, want.code,
-                    right ? "" : " MISCLASSIFIED", ms, inTime ? "" : " TOO LONG",
+                    kindName[previous], settled ? "" : " unsettled", code, want.code, right ? "" : " MISCLASSIFIED", ms,
+                    inTime ? "" : " TOO LONG",
                     valuesBad ? (foreign.empty() ? " CORRUPTED VALUES" : " MISATTRIBUTED VALUES, the reply ") : "",
                     foreign.c_str());
         }
@@ -539,7 +540,8 @@ int main(int argc, char **argv)
         if (spillMs > 0)
             busyUntil = std::max(busyUntil, after(t0, spillMs + 2));
         if (kind == REFUSE && ins > 2)
-            busyUntil = std::max(busyUntil, after(t1, ch * static_cast<double>(refusalLength(p.addr, opt.checksum)) + 2));
+            busyUntil =
+                std::max(busyUntil, after(t1, ch * static_cast<double>(refusalLength(p.addr, opt.checksum)) + 2));
         if (!settled && code != 0)
             busyUntil = std::max(busyUntil, after(t1, turnaround + 60 * ch + 2));
     }

@@ -63,13 +63,13 @@ TEST_P(Analog, OperandChecksComeFirstAndSendNothing)
         ERRCODE ec;
     } cases[] = {
         {256, 3, false, EC_BAD_ADDRESS}, {-1, 0, true, EC_BAD_ADDRESS},  {5, 3, false, EC_BAD_FORMAT},
-        {5, -1, true, EC_BAD_FORMAT},    {5, 3, true, EC_BAD_FORMAT},     {5, 2, true, EC_BAD_AIN_TYPE},
+        {5, -1, true, EC_BAD_FORMAT},    {5, 3, true, EC_BAD_FORMAT},    {5, 2, true, EC_BAD_AIN_TYPE},
         {5, 0, false, EC_BAD_AIN_TYPE},  {5, 1, false, EC_BAD_AIN_TYPE},
     };
     for (bool i7018 : {false, true}) {
         for (const Case &c : cases) {
-            SCOPED_TRACE(std::string(i7018 ? "I7018" : "I7017") + " addr " + std::to_string(c.addr) +
-                         " format " + std::to_string(c.format) + (c.isfloat ? " float" : " word"));
+            SCOPED_TRACE(std::string(i7018 ? "I7018" : "I7017") + " addr " + std::to_string(c.addr) + " format " +
+                         std::to_string(c.format) + (c.isfloat ? " float" : " word"));
             AinRig r;
             EXPECT_EQ(readAnalog(i7018, r, c.addr, c.format, c.isfloat), FALSE);
             EXPECT_EQ(r.err, static_cast<int16_t>(c.ec));
@@ -100,29 +100,81 @@ const std::string DEC_OK = ">+05.123-10.500+00.000+22.000-00.500+01.111+09.999-1
 const std::string HEX_OK = ">0000FFFF7FFF8000123400010ABCFFFE";
 
 const ReplyCase replyCases[] = {
-    {"decimal, eight good fields", 0, DEC_OK, EC_OK, EC_OK,
-     {5.123f, -10.5f, 0.0f, 22.0f, -0.5f, 1.111f, 9.999f, -11.0f}, 0, true},
-    {"decimal format 1 is the same form", 1, DEC_OK, EC_OK, EC_OK,
-     {5.123f, -10.5f, 0.0f, 22.0f, -0.5f, 1.111f, 9.999f, -11.0f}, 0, true},
-    {"decimal, one character too many", 0, DEC_OK + "7", EC_AIN_LENGTH, EC_AIN_LENGTH,
-     {5.123f, -10.5f, 0.0f, 22.0f, -0.5f, 1.111f, 9.999f, -11.0f}, 0, true},
+    {"decimal, eight good fields",
+     0,
+     DEC_OK,
+     EC_OK,
+     EC_OK,
+     {5.123f, -10.5f, 0.0f, 22.0f, -0.5f, 1.111f, 9.999f, -11.0f},
+     0,
+     true},
+    {"decimal format 1 is the same form",
+     1,
+     DEC_OK,
+     EC_OK,
+     EC_OK,
+     {5.123f, -10.5f, 0.0f, 22.0f, -0.5f, 1.111f, 9.999f, -11.0f},
+     0,
+     true},
+    {"decimal, one character too many",
+     0,
+     DEC_OK + "7",
+     EC_AIN_LENGTH,
+     EC_AIN_LENGTH,
+     {5.123f, -10.5f, 0.0f, 22.0f, -0.5f, 1.111f, 9.999f, -11.0f},
+     0,
+     true},
     // A field that stops early has no value; the reply is no clean read.
-    {"decimal, last field malformed", 0, ">+05.123-10.500+00.000+22.000-00.500+01.111+09.999+05.1X3",
-     EC_AIN_LENGTH, EC_AIN_LENGTH, {5.123f, -10.5f, 0.0f, 22.0f, -0.5f, 1.111f, 9.999f, 5.1f}, 0x80, true},
-    {"decimal, first field malformed shifts the rest", 0,
-     ">+05.1X3-10.500+00.000+22.000-00.500+01.111+09.999-11.000", EC_AIN_LENGTH, EC_AIN_LENGTH,
-     {5.1f, 0, 0, 0, 0, 0, 0, 0}, 0xFF, true},
-    {"decimal, short reply", 0, ">+05.123-10.500", EC_AIN_LENGTH, EC_AIN_LENGTH,
-     {5.123f, -10.5f, 0, 0, 0, 0, 0, 0}, 0xFC, true},
-    {"hex, eight good fields", 2, HEX_OK, EC_OK, EC_OK,
-     {0, 65535, 32767, 32768, 0x1234, 1, 0x0ABC, 65534}, 0, true},
-    {"hex, a field without value", 2, ">00010002-FFFF00030004000500060007", EC_AIN_LENGTH, EC_AIN_LENGTH,
-     {1, 2, 0, 3, 4, 5, 6, 7}, 0x04, true},
-    {"hex, a field that is no hex number", 2, ">000112G4000200030004000500060007", EC_AIN_LENGTH,
-     EC_AIN_LENGTH, {1, -1, 2, 3, 4, 5, 6, 7}, 0x02, true},
+    {"decimal, last field malformed",
+     0,
+     ">+05.123-10.500+00.000+22.000-00.500+01.111+09.999+05.1X3",
+     EC_AIN_LENGTH,
+     EC_AIN_LENGTH,
+     {5.123f, -10.5f, 0.0f, 22.0f, -0.5f, 1.111f, 9.999f, 5.1f},
+     0x80,
+     true},
+    {"decimal, first field malformed shifts the rest",
+     0,
+     ">+05.1X3-10.500+00.000+22.000-00.500+01.111+09.999-11.000",
+     EC_AIN_LENGTH,
+     EC_AIN_LENGTH,
+     {5.1f, 0, 0, 0, 0, 0, 0, 0},
+     0xFF,
+     true},
+    {"decimal, short reply",
+     0,
+     ">+05.123-10.500",
+     EC_AIN_LENGTH,
+     EC_AIN_LENGTH,
+     {5.123f, -10.5f, 0, 0, 0, 0, 0, 0},
+     0xFC,
+     true},
+    {"hex, eight good fields", 2, HEX_OK, EC_OK, EC_OK, {0, 65535, 32767, 32768, 0x1234, 1, 0x0ABC, 65534}, 0, true},
+    {"hex, a field without value",
+     2,
+     ">00010002-FFFF00030004000500060007",
+     EC_AIN_LENGTH,
+     EC_AIN_LENGTH,
+     {1, 2, 0, 3, 4, 5, 6, 7},
+     0x04,
+     true},
+    {"hex, a field that is no hex number",
+     2,
+     ">000112G4000200030004000500060007",
+     EC_AIN_LENGTH,
+     EC_AIN_LENGTH,
+     {1, -1, 2, 3, 4, 5, 6, 7},
+     0x02,
+     true},
     {"hex, reply too long", 2, ">" + std::string(41, '0'), EC_BAD_FORMAT, EC_BAD_FORMAT, {}, 255, false},
-    {"hex, longest reply still decoded", 2, ">" + std::string(40, '0'), EC_AIN_LENGTH, EC_AIN_LENGTH,
-     {0, 0, 0, 0, 0, 0, 0, 0}, 0, true},
+    {"hex, longest reply still decoded",
+     2,
+     ">" + std::string(40, '0'),
+     EC_AIN_LENGTH,
+     EC_AIN_LENGTH,
+     {0, 0, 0, 0, 0, 0, 0, 0},
+     0,
+     true},
     {"carriage return alone", 0, "", EC_AIN_LENGTH, EC_BAD_LENGTH, {0, 0, 0, 0, 0, 0, 0, 0}, 0xFF, true},
 };
 
@@ -152,8 +204,7 @@ TEST_P(Analog, RepliesAreDecodedIntoAinAndErrChan)
             } else {
                 EXPECT_TRUE(r.floatsUntouched());
                 for (int i = 0; i < 8; ++i) {
-                    int16_t want = delivered ? static_cast<int16_t>(static_cast<int32_t>(c.values[i]) & 0xFFFF)
-                                             : GUARD;
+                    int16_t want = delivered ? static_cast<int16_t>(static_cast<int32_t>(c.values[i]) & 0xFFFF) : GUARD;
                     EXPECT_EQ(r.w[i], want) << "channel " << i;
                 }
             }
@@ -211,21 +262,14 @@ const float NaN = std::numeric_limits<float>::quiet_NaN();
 const float INF = std::numeric_limits<float>::infinity();
 
 const AoutCase aoutCases[] = {
-    {300, 4, 100.0f, EC_BAD_ADDRESS, nullptr},
-    {-1, 0, 0.0f, EC_BAD_ADDRESS, nullptr},
+    {300, 4, 100.0f, EC_BAD_ADDRESS, nullptr}, {-1, 0, 0.0f, EC_BAD_ADDRESS, nullptr},
     {5, 4, 100.0f, EC_BAD_CHANNEL, nullptr}, // channel before value
-    {5, -1, 0.0f, EC_BAD_CHANNEL, nullptr},
-    {5, 3, 22.5f, EC_BAD_AOUT, nullptr},
-    {5, 3, -11.5f, EC_BAD_AOUT, nullptr},
-    {5, 0, std::nextafter(22.0f, 23.0f), EC_BAD_AOUT, nullptr},
-    {5, 0, NaN, EC_BAD_AOUT, nullptr},
-    {5, 0, INF, EC_BAD_AOUT, nullptr},
-    {5, 0, -INF, EC_BAD_AOUT, nullptr},
-    {5, 0, 22.0f, EC_OK, "#050+22.000"},
-    {5, 3, -11.0f, EC_OK, "#053-11.000"},
-    {2, 1, 5.0f, EC_OK, "#021+05.000"},
-    {255, 2, 1.23456f, EC_OK, "#FF2+01.235"},
-    {10, 0, -0.0f, EC_OK, "#0A0-00.000"},
+    {5, -1, 0.0f, EC_BAD_CHANNEL, nullptr},    {5, 3, 22.5f, EC_BAD_AOUT, nullptr},
+    {5, 3, -11.5f, EC_BAD_AOUT, nullptr},      {5, 0, std::nextafter(22.0f, 23.0f), EC_BAD_AOUT, nullptr},
+    {5, 0, NaN, EC_BAD_AOUT, nullptr},         {5, 0, INF, EC_BAD_AOUT, nullptr},
+    {5, 0, -INF, EC_BAD_AOUT, nullptr},        {5, 0, 22.0f, EC_OK, "#050+22.000"},
+    {5, 3, -11.0f, EC_OK, "#053-11.000"},      {2, 1, 5.0f, EC_OK, "#021+05.000"},
+    {255, 2, 1.23456f, EC_OK, "#FF2+01.235"},  {10, 0, -0.0f, EC_OK, "#0A0-00.000"},
     {0, 0, -0.5f, EC_OK, "#000-00.500"},
 };
 

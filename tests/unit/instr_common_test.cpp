@@ -53,67 +53,139 @@ const std::string AIN_OK = ">" + std::string("+01.000+01.000+01.000+01.000+01.00
 const std::vector<Instr> &instructions()
 {
     static const std::vector<Instr> all = {
-        {"I7017", I7017, true,
+        {"I7017",
+         I7017,
+         true,
          [](Rig &r, TLIPARAM a) {
              return std::vector<TLIPARAM>{a, t::wordIn(0), t::floatOut(r.f), t::wordOut(&r.w[0])};
          },
-         {AIN_OK + "\r"}, {"#05\r"}, 1},
-        {"I7018", I7018, true,
+         {AIN_OK + "\r"},
+         {"#05\r"},
+         1},
+        {"I7018",
+         I7018,
+         true,
          [](Rig &r, TLIPARAM a) {
-             return std::vector<TLIPARAM>{a, t::wordIn(1), t::floatOut(r.f), t::wordOut(&r.w[0]),
-                                          t::wordOut(&r.w[1])};
+             return std::vector<TLIPARAM>{a, t::wordIn(1), t::floatOut(r.f), t::wordOut(&r.w[0]), t::wordOut(&r.w[1])};
          },
-         {AIN_OK + "\r"}, {"#05\r"}, 2},
-        {"I7024", I7024, true,
+         {AIN_OK + "\r"},
+         {"#05\r"},
+         2},
+        {"I7024",
+         I7024,
+         true,
          [](Rig &r, TLIPARAM a) {
              return std::vector<TLIPARAM>{a, t::wordIn(0), t::floatIn(1.0f), t::wordOut(&r.w[0])};
          },
-         {">\r"}, {"#050+01.000\r"}, 1},
-        {"I7041", I7041, true,
+         {">\r"},
+         {"#050+01.000\r"},
+         1},
+        {"I7041",
+         I7041,
+         true,
          [](Rig &r, TLIPARAM a) {
              return std::vector<TLIPARAM>{a, t::wordIn(0), t::wordOut(&r.w[1]), t::wordOut(&r.w[0])};
          },
-         {">0000\r"}, {"@05\r"}, 1},
-        {"I7043", I7043, true,
-         [](Rig &r, TLIPARAM a) { return std::vector<TLIPARAM>{a, t::wordIn(0), t::wordOut(&r.w[0])}; },
-         {">\r"}, {"@050000\r"}, 1},
-        {"I7052", I7052, true,
-         [](Rig &r, TLIPARAM a) { return std::vector<TLIPARAM>{a, t::wordOut(&r.w[1]), t::wordOut(&r.w[0])}; },
-         {">0000\r"}, {"@05\r"}, 1},
-        {"I7053", I7053, true,
+         {">0000\r"},
+         {"@05\r"},
+         1},
+        {"I7043",
+         I7043,
+         true,
+         [](Rig &r, TLIPARAM a) {
+             return std::vector<TLIPARAM>{a, t::wordIn(0), t::wordOut(&r.w[0])};
+         },
+         {">\r"},
+         {"@050000\r"},
+         1},
+        {"I7052",
+         I7052,
+         true,
+         [](Rig &r, TLIPARAM a) {
+             return std::vector<TLIPARAM>{a, t::wordOut(&r.w[1]), t::wordOut(&r.w[0])};
+         },
+         {">0000\r"},
+         {"@05\r"},
+         1},
+        {"I7053",
+         I7053,
+         true,
          [](Rig &r, TLIPARAM a) {
              return std::vector<TLIPARAM>{a, t::wordIn(0), t::wordOut(&r.w[1]), t::wordOut(&r.w[0])};
          },
-         {">0000\r"}, {"@05\r"}, 1},
-        {"I7060", I7060, true,
+         {">0000\r"},
+         {"@05\r"},
+         1},
+        {"I7060",
+         I7060,
+         true,
          [](Rig &r, TLIPARAM a) {
              return std::vector<TLIPARAM>{a, t::wordIn(0), t::wordOut(&r.w[1]), t::wordOut(&r.w[0])};
          },
-         {">\r", ">000F\r"}, {"@050\r", "@05\r"}, 1},
-        {"I7065", I7065, true,
+         {">\r", ">000F\r"},
+         {"@050\r", "@05\r"},
+         1},
+        {"I7065",
+         I7065,
+         true,
          [](Rig &r, TLIPARAM a) {
              return std::vector<TLIPARAM>{a, t::wordIn(0), t::wordOut(&r.w[1]), t::wordOut(&r.w[0])};
          },
-         {">\r", ">000F\r"}, {"@0500\r", "@05\r"}, 1},
-        {"I7RDC", I7RDC, true,
+         {">\r", ">000F\r"},
+         {"@0500\r", "@05\r"},
+         1},
+        {"I7RDC",
+         I7RDC,
+         true,
          [](Rig &r, TLIPARAM a) {
              return std::vector<TLIPARAM>{a, t::wordIn(0), t::floatOut(r.f), t::wordOut(&r.w[0])};
          },
-         {"!0500000\r"}, {"#050\r"}, 1},
-        {"I7CDC", I7CDC, true,
-         [](Rig &r, TLIPARAM a) { return std::vector<TLIPARAM>{a, t::wordIn(0), t::wordOut(&r.w[0])}; },
-         {"!05\r"}, {"$05C0\r"}, 1},
-        {"I7RSMS", I7RSMS, true,
-         [](Rig &r, TLIPARAM a) { return std::vector<TLIPARAM>{a, t::wordOut(&r.w[0])}; }, {"!05\r"},
-         {"~051\r"}, 1},
-        {"I7RDMS", I7RDMS, true,
-         [](Rig &r, TLIPARAM a) { return std::vector<TLIPARAM>{a, t::wordOut(&r.w[1]), t::wordOut(&r.w[0])}; },
-         {"!0500\r"}, {"~050\r"}, 1},
-        {"I7SHWV", I7SHWV, true,
-         [](Rig &r, TLIPARAM a) { return std::vector<TLIPARAM>{a, t::wordIn(0), t::wordOut(&r.w[0])}; },
-         {"!05\r"}, {"~053100\r"}, 1},
-        {"I7HOK", I7HOK, false, [](Rig &r, TLIPARAM) { return std::vector<TLIPARAM>{t::wordOut(&r.w[0])}; },
-         {}, {"~**\r"}, 1},
+         {"!0500000\r"},
+         {"#050\r"},
+         1},
+        {"I7CDC",
+         I7CDC,
+         true,
+         [](Rig &r, TLIPARAM a) {
+             return std::vector<TLIPARAM>{a, t::wordIn(0), t::wordOut(&r.w[0])};
+         },
+         {"!05\r"},
+         {"$05C0\r"},
+         1},
+        {"I7RSMS",
+         I7RSMS,
+         true,
+         [](Rig &r, TLIPARAM a) {
+             return std::vector<TLIPARAM>{a, t::wordOut(&r.w[0])};
+         },
+         {"!05\r"},
+         {"~051\r"},
+         1},
+        {"I7RDMS",
+         I7RDMS,
+         true,
+         [](Rig &r, TLIPARAM a) {
+             return std::vector<TLIPARAM>{a, t::wordOut(&r.w[1]), t::wordOut(&r.w[0])};
+         },
+         {"!0500\r"},
+         {"~050\r"},
+         1},
+        {"I7SHWV",
+         I7SHWV,
+         true,
+         [](Rig &r, TLIPARAM a) {
+             return std::vector<TLIPARAM>{a, t::wordIn(0), t::wordOut(&r.w[0])};
+         },
+         {"!05\r"},
+         {"~053100\r"},
+         1},
+        {"I7HOK",
+         I7HOK,
+         false,
+         [](Rig &r, TLIPARAM) { return std::vector<TLIPARAM>{t::wordOut(&r.w[0])}; },
+         {},
+         {"~**\r"},
+         1},
     };
     return all;
 }
@@ -170,7 +242,7 @@ TEST_F(Convention, IoGate)
         int32_t mode;
         bool open;
     } cases[] = {
-        {0, 1, false}, {0, 0, false}, {0, -1, false}, {0, 2, true},  {0, -2, true},
+        {0, 1, false},    {0, 0, false}, {0, -1, false}, {0, 2, true},  {0, -2, true},
         {0, 12345, true}, {1, 1, true},  {1, 0, true},   {1, -1, true}, {1, 2, true},
     };
     for (const Case &c : cases) {

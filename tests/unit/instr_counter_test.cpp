@@ -50,17 +50,12 @@ struct RdcCase {
 };
 
 const RdcCase rdcCases[] = {
-    {256, 16, nullptr, nullptr, EC_BAD_ADDRESS, 0},
-    {5, 16, nullptr, nullptr, EC_BAD_CHANNEL, 0},
-    {5, -1, nullptr, nullptr, EC_BAD_CHANNEL, 0},
-    {5, 15, "!0500123", "#05F", EC_OK, 0x123},
-    {1, 0, "!0111170", "#010", EC_OK, 70000},
-    {1, 0, "!01FFFFF", "#010", EC_OK, 0xFFFFF},
+    {256, 16, nullptr, nullptr, EC_BAD_ADDRESS, 0}, {5, 16, nullptr, nullptr, EC_BAD_CHANNEL, 0},
+    {5, -1, nullptr, nullptr, EC_BAD_CHANNEL, 0},   {5, 15, "!0500123", "#05F", EC_OK, 0x123},
+    {1, 0, "!0111170", "#010", EC_OK, 70000},       {1, 0, "!01FFFFF", "#010", EC_OK, 0xFFFFF},
     {1, 0, ">|!0100001", "#010", EC_OK, 1}, // ">" before the start is dropped
-    {1, 0, "!01001G3", "#010", EC_BAD_LENGTH, 0},
-    {1, 0, "!011117", "#010", EC_BAD_LENGTH, 0},
-    {1, 0, "?01", "#010", EC_REFUSED, 0},
-    {1, 0, "", "#010", EC_TIMEOUT, 0},
+    {1, 0, "!01001G3", "#010", EC_BAD_LENGTH, 0},   {1, 0, "!011117", "#010", EC_BAD_LENGTH, 0},
+    {1, 0, "?01", "#010", EC_REFUSED, 0},           {1, 0, "", "#010", EC_TIMEOUT, 0},
 };
 
 TEST_P(Counter, ReadCounter)

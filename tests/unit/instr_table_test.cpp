@@ -110,8 +110,7 @@ std::vector<uint8_t> actualImage()
     const size_t ptr = sizeof(TLIPTR);
     for (size_t e = 0; e < ENTRIES; ++e) {
         memcpy(&img[e * ENTRY], raw + e * native, PTR_OFFSET);
-        memcpy(&img[e * ENTRY + PTR_OFFSET + 4], raw + e * native + PTR_OFFSET + ptr,
-               ENTRY - PTR_OFFSET - 4);
+        memcpy(&img[e * ENTRY + PTR_OFFSET + 4], raw + e * native + PTR_OFFSET + ptr, ENTRY - PTR_OFFSET - 4);
     }
     return img;
 }
@@ -139,9 +138,8 @@ TEST(InstructionTable, MatchesTheHostLayoutByteForByte)
     ASSERT_EQ(want.size(), 2752u);
     for (size_t i = 0; i < want.size(); ++i) {
         if (want[i] != got[i]) {
-            ADD_FAILURE() << "first difference at byte " << i << " (entry " << i / ENTRY << ", offset "
-                          << i % ENTRY << "): expected 0x" << std::hex << int(want[i]) << ", got 0x"
-                          << int(got[i]);
+            ADD_FAILURE() << "first difference at byte " << i << " (entry " << i / ENTRY << ", offset " << i % ENTRY
+                          << "): expected 0x" << std::hex << int(want[i]) << ", got 0x" << int(got[i]);
             break;
         }
     }

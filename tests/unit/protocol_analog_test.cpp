@@ -54,29 +54,52 @@ const std::vector<float> FIVES(8, 5.123f);
 const AinCase ainCases[] = {
     {"decimal, eight good fields", 0, ">" + repeat(F, 8), EC_OK, 0, FIVES},
     {"format 1 is decimal", 1, ">" + repeat(F, 8), EC_OK, 0, FIVES},
-    {"a negative field", 0, ">" + repeat(F, 3) + "-10.500" + repeat(F, 4), EC_OK, 0,
+    {"a negative field",
+     0,
+     ">" + repeat(F, 3) + "-10.500" + repeat(F, 4),
+     EC_OK,
+     0,
      {5.123f, 5.123f, 5.123f, -10.5f, 5.123f, 5.123f, 5.123f, 5.123f}},
     {"one character too many", 0, ">" + repeat(F, 8) + "9", EC_AIN_LENGTH, 0, FIVES},
     // A field that lies partly or wholly past the reply has no value.
-    {"one character short", 0, ">" + repeat(F, 7) + "+05.12", EC_AIN_LENGTH, 0x80,
+    {"one character short",
+     0,
+     ">" + repeat(F, 7) + "+05.12",
+     EC_AIN_LENGTH,
+     0x80,
      {5.123f, 5.123f, 5.123f, 5.123f, 5.123f, 5.123f, 5.123f, 0.0f}},
     {"three fields", 0, ">" + repeat(F, 3), EC_AIN_LENGTH, 0xF8, {5.123f, 5.123f, 5.123f, 0, 0, 0, 0, 0}},
     {"carriage return alone", 0, "", EC_AIN_LENGTH, 0xFF, {0, 0, 0, 0, 0, 0, 0, 0}},
     {"start character alone", 0, ">", EC_AIN_LENGTH, 0xFF, {0, 0, 0, 0, 0, 0, 0, 0}},
     // A field that stops early keeps its bit and shifts the later ones; the
     // read is then no clean one even though the length is right.
-    {"a field that stops early", 0, ">" + F + "+05.1X3" + repeat(F, 6), EC_AIN_LENGTH, 0xFE,
+    {"a field that stops early",
+     0,
+     ">" + F + "+05.1X3" + repeat(F, 6),
+     EC_AIN_LENGTH,
+     0xFE,
      {5.123f, 5.1f, 0.0f /* "X3+05.1" */, 0, 0, 0, 0, 0}},
-    {"hex, eight good fields", 2, ">0000FFFF7FFF0001abcd00FF12341000", EC_OK, 0,
+    {"hex, eight good fields",
+     2,
+     ">0000FFFF7FFF0001abcd00FF12341000",
+     EC_OK,
+     0,
      {0.0f, 65535.0f, 32767.0f, 1.0f, 43981.0f, 255.0f, 4660.0f, 4096.0f}},
-    {"hex, a field with a minus sign", 2, ">0001-0002000300040005000600070008", EC_AIN_LENGTH, 0x02,
+    {"hex, a field with a minus sign",
+     2,
+     ">0001-0002000300040005000600070008",
+     EC_AIN_LENGTH,
+     0x02,
      {1, 0, 3, 4, 5, 6, 7, 8}},
     {"hex, eight minus fields (41)", 2, ">" + repeat("-7FFF", 8), EC_AIN_LENGTH, 0xFF, {0, 0, 0, 0, 0, 0, 0, 0}},
     {"hex, 42 characters", 2, ">" + repeat("-7FFF", 8) + "0", EC_BAD_FORMAT, 0xFF, {}},
-    {"hex, a field that is no hex number", 2, ">000112G4000300040005000600070008", EC_AIN_LENGTH, 0x02,
+    {"hex, a field that is no hex number",
+     2,
+     ">000112G4000300040005000600070008",
+     EC_AIN_LENGTH,
+     0x02,
      {1, -1, 3, 4, 5, 6, 7, 8}},
-    {"hex, one character short", 2, ">0001000200030004000500060007008", EC_AIN_LENGTH, 0x80,
-     {1, 2, 3, 4, 5, 6, 7, 0}},
+    {"hex, one character short", 2, ">0001000200030004000500060007008", EC_AIN_LENGTH, 0x80, {1, 2, 3, 4, 5, 6, 7, 0}},
     {"hex, carriage return alone", 2, "", EC_AIN_LENGTH, 0xFF, {0, 0, 0, 0, 0, 0, 0, 0}},
 };
 
@@ -234,11 +257,12 @@ TEST_F(ProtocolAnalog, WriteAOValueField)
         float value;
         const char *field; // nullptr: the first seven of what printf makes
     } cases[] = {
-        {5.0f, "+05.000"},   {-0.5f, "-00.500"},  {22.0f, "+22.000"},  {-11.0f, "-11.000"},
-        {1.23456f, "+01.235"}, {-0.0f, "-00.000"}, {0.0f, "+00.000"},   {100.0f, "+100.00"},
-        {-100.0f, "-100.00"}, {99.9995f, nullptr}, {FLT_MAX, "+340282"}, {-FLT_MAX, "-340282"},
-        {inf, nullptr},      {-inf, nullptr},      {nan, nullptr},      {-nan, nullptr},
-        {FLT_MIN, "+00.000"}, {-FLT_TRUE_MIN, "-00.000"},
+        {5.0f, "+05.000"},   {-0.5f, "-00.500"},    {22.0f, "+22.000"},
+        {-11.0f, "-11.000"}, {1.23456f, "+01.235"}, {-0.0f, "-00.000"},
+        {0.0f, "+00.000"},   {100.0f, "+100.00"},   {-100.0f, "-100.00"},
+        {99.9995f, nullptr}, {FLT_MAX, "+340282"},  {-FLT_MAX, "-340282"},
+        {inf, nullptr},      {-inf, nullptr},       {nan, nullptr},
+        {-nan, nullptr},     {FLT_MIN, "+00.000"},  {-FLT_TRUE_MIN, "-00.000"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.value);
@@ -267,9 +291,9 @@ TEST_F(ProtocolAnalog, WriteAOChannelAndReplies)
         const char *reply;
         ERRCODE code;
     } cases[] = {
-        {FALSE, ">\r", EC_OK},         {FALSE, "x>\r", EC_OK},          {FALSE, ">x\r", EC_BAD_LENGTH},
-        {FALSE, "\r", EC_BAD_LENGTH},   {FALSE, "?>\r", EC_REFUSED},     {FALSE, "!>\r", EC_BANG},
-        {TRUE, ">3E\r", EC_OK},         {TRUE, ">3e\r", EC_BAD_CHECKSUM}, {TRUE, ">4E\r", EC_BAD_CHECKSUM},
+        {FALSE, ">\r", EC_OK},        {FALSE, "x>\r", EC_OK},           {FALSE, ">x\r", EC_BAD_LENGTH},
+        {FALSE, "\r", EC_BAD_LENGTH}, {FALSE, "?>\r", EC_REFUSED},      {FALSE, "!>\r", EC_BANG},
+        {TRUE, ">3E\r", EC_OK},       {TRUE, ">3e\r", EC_BAD_CHECKSUM}, {TRUE, ">4E\r", EC_BAD_CHECKSUM},
         {TRUE, ">\r", EC_BAD_LENGTH},
     };
     debug = TRUE; // and still no trace

@@ -19,7 +19,7 @@ protected:
 struct DioCase {
     const char *reply; // before the checksum and the carriage return
     ERRCODE code;
-    int word;          // KEEP: not written
+    int word; // KEEP: not written
 };
 
 const DioCase dioCases[] = {
@@ -31,7 +31,7 @@ const DioCase dioCases[] = {
     {">00FF0", EC_BAD_LENGTH, KEEP}, // one character too many
     {">00F", EC_BAD_LENGTH, KEEP},
     {">", EC_BAD_LENGTH, KEEP},
-    {"!0F0F", EC_BAD_LENGTH, KEEP},  // "!" and all after it dropped: nothing stored
+    {"!0F0F", EC_BAD_LENGTH, KEEP}, // "!" and all after it dropped: nothing stored
     // Right length, but no hex word: a malformed reply.
     {">12G4", EC_BAD_LENGTH, KEEP},
     {"> 123", EC_BAD_LENGTH, KEEP},
@@ -61,10 +61,9 @@ TEST_F(ProtocolDigital, WriteDOSendsTheLowDigitsOfItsWidth)
         int addr, data, width;
         const char *line; // nullptr: refused, nothing sent
     } cases[] = {
-        {10, 0x0F, 2, "@0A0F\r"}, {10, 0x0F, 4, "@0A000F\r"}, {1, 0x1F, 1, "@01F\r"},
-        {1, 0xABC, 3, "@01ABC\r"}, {1, -1, 4, "@01FFFF\r"}, {1, 0x12345, 4, "@012345\r"},
-        {255, 0, 1, "@FF0\r"},    {1, 5, 0, nullptr},      {1, 5, 5, nullptr},
-        {1, 5, -2, nullptr},
+        {10, 0x0F, 2, "@0A0F\r"}, {10, 0x0F, 4, "@0A000F\r"},   {1, 0x1F, 1, "@01F\r"}, {1, 0xABC, 3, "@01ABC\r"},
+        {1, -1, 4, "@01FFFF\r"},  {1, 0x12345, 4, "@012345\r"}, {255, 0, 1, "@FF0\r"},  {1, 5, 0, nullptr},
+        {1, 5, 5, nullptr},       {1, 5, -2, nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.width);
@@ -87,9 +86,9 @@ TEST_F(ProtocolDigital, WriteDOReplies)
         const char *reply;
         ERRCODE code;
     } cases[] = {
-        {FALSE, ">\r", EC_OK},        {FALSE, "xx>\r", EC_OK},       {FALSE, ">>\r", EC_BAD_LENGTH},
-        {FALSE, ">3E\r", EC_BAD_LENGTH}, {FALSE, "!>\r", EC_BANG},   {FALSE, "?>\r", EC_REFUSED},
-        {TRUE, ">3E\r", EC_OK},       {TRUE, ">3e\r", EC_BAD_CHECKSUM}, {TRUE, ">\r", EC_BAD_LENGTH},
+        {FALSE, ">\r", EC_OK},           {FALSE, "xx>\r", EC_OK},          {FALSE, ">>\r", EC_BAD_LENGTH},
+        {FALSE, ">3E\r", EC_BAD_LENGTH}, {FALSE, "!>\r", EC_BANG},         {FALSE, "?>\r", EC_REFUSED},
+        {TRUE, ">3E\r", EC_OK},          {TRUE, ">3e\r", EC_BAD_CHECKSUM}, {TRUE, ">\r", EC_BAD_LENGTH},
         {TRUE, ">3E0\r", EC_BAD_LENGTH},
     };
     for (const auto &c : cases) {
@@ -104,8 +103,8 @@ TEST_F(ProtocolDigital, ReadDICounter)
 {
     struct {
         int chan;
-        const char *line;   // sent, before the checksum
-        const char *reply;  // before the checksum
+        const char *line;  // sent, before the checksum
+        const char *reply; // before the checksum
         ERRCODE code;
         unsigned count;
     } cases[] = {
@@ -113,7 +112,7 @@ TEST_F(ProtocolDigital, ReadDICounter)
         {15, "#01F", "!01FFFFF", EC_OK, 0xFFFFF},
         {0x1A, "#01A", "!0100000", EC_OK, 0},
         {1, "#011", "!FF00001", EC_BAD_LENGTH, KEEP}, // another module's reply
-        {1, "#011", ">!0100009", EC_OK, 9},       // ">" before the start dropped
+        {1, "#011", ">!0100009", EC_OK, 9},           // ">" before the start dropped
         {1, "#011", "!01001234", EC_BAD_LENGTH, KEEP},
         {1, "#011", "!010012", EC_BAD_LENGTH, KEEP},
         {1, "#011", ">0100123", EC_BAD_LENGTH, KEEP},
@@ -127,8 +126,7 @@ TEST_F(ProtocolDigital, ReadDICounter)
             SCOPED_TRACE(std::string(c.reply) + (cs ? " with checksum" : ""));
             std::string r = c.reply;
             std::string sent = c.line;
-            t::reply((cs ? r + t::sum(r.substr(r.find('!') == std::string::npos ? 0 : r.find('!'))) : r) +
-                     "\r");
+            t::reply((cs ? r + t::sum(r.substr(r.find('!') == std::string::npos ? 0 : r.find('!'))) : r) + "\r");
             unsigned count = KEEP;
             EXPECT_EQ(readDICounter(1, c.chan, &count), c.code);
             EXPECT_EQ(count, c.count);
@@ -145,9 +143,9 @@ TEST_F(ProtocolDigital, ClearDICounter)
         const char *reply;
         ERRCODE code;
     } cases[] = {
-        {FALSE, 0, "!01\r", EC_OK},      {FALSE, 0, ">01\r", EC_BAD_LENGTH}, {FALSE, 0, ">!01\r", EC_OK},
-        {FALSE, 0, "!010\r", EC_BAD_LENGTH}, {TRUE, 0, "!0182\r", EC_OK},   {TRUE, 0, "!0128\r", EC_BAD_CHECKSUM},
-        {TRUE, 0, "!01\r", EC_BAD_LENGTH},  {FALSE, 0x17, "!01\r", EC_OK},
+        {FALSE, 0, "!01\r", EC_OK},          {FALSE, 0, ">01\r", EC_BAD_LENGTH}, {FALSE, 0, ">!01\r", EC_OK},
+        {FALSE, 0, "!010\r", EC_BAD_LENGTH}, {TRUE, 0, "!0182\r", EC_OK},        {TRUE, 0, "!0128\r", EC_BAD_CHECKSUM},
+        {TRUE, 0, "!01\r", EC_BAD_LENGTH},   {FALSE, 0x17, "!01\r", EC_OK},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.reply);

@@ -20,8 +20,8 @@ struct Op {
     std::string command; // line before the checksum for that address
     std::string good;    // a good reply before its checksum
     enum { DROPPED, START, AT_ONCE, AT_END } bang;
-    bool questionAtEnd;  // "?" is reported at the carriage return
-    ERRCODE crAlone;     // a carriage return alone, without the checksum
+    bool questionAtEnd; // "?" is reported at the carriage return
+    ERRCODE crAlone;    // a carriage return alone, without the checksum
     ERRCODE (*call)(int addr, bool *wrote);
 };
 
@@ -105,8 +105,10 @@ std::vector<OpAt> startingAt(int64_t clock0)
     return v;
 }
 
-bool delivers(const Op &op) { return op.call == callReadDIO || op.call == callReadAIN ||
-                                     op.call == callReadCounter || op.call == callStatus; }
+bool delivers(const Op &op)
+{
+    return op.call == callReadDIO || op.call == callReadAIN || op.call == callReadCounter || op.call == callStatus;
+}
 
 class ProtocolExchange : public ModuleTest, public ::testing::WithParamInterface<OpAt> {
 protected:
@@ -496,8 +498,8 @@ std::string opName(const ::testing::TestParamInfo<OpAt> &info) { return info.par
 INSTANTIATE_TEST_SUITE_P(AllOperations, ProtocolExchange, ::testing::ValuesIn(startingAt(0)), opName);
 INSTANTIATE_TEST_SUITE_P(ClockNearSignedWrap, ProtocolExchange, ::testing::ValuesIn(startingAt(0x7FFFFFFFLL - 3)),
                          opName);
-INSTANTIATE_TEST_SUITE_P(ClockNearUnsignedWrap, ProtocolExchange,
-                         ::testing::ValuesIn(startingAt(0xFFFFFFFFLL - 3)), opName);
+INSTANTIATE_TEST_SUITE_P(ClockNearUnsignedWrap, ProtocolExchange, ::testing::ValuesIn(startingAt(0xFFFFFFFFLL - 3)),
+                         opName);
 
 // ---------------------------------------------------------------------------
 // Lines from the protocol's own examples.
@@ -511,22 +513,71 @@ TEST_F(ProtocolLines, ExampleLines)
         std::function<void()> call;
         const char *line;
     } cases[] = {
-        {FALSE, [] { float v[8]; unsigned m; readAIN(1, 0, 8, v, &m); }, "#01\r"},
-        {TRUE, [] { float v[8]; unsigned m; readAIN(1, 0, 8, v, &m); }, "#0184\r"},
-        {FALSE, [] { float v[8]; unsigned m; readAIN(3, 0, 8, v, &m); }, "#03\r"},
-        {TRUE, [] { float v[8]; unsigned m; readAIN(3, 0, 8, v, &m); }, "#0386\r"},
-        {FALSE, [] { int r; readDIO(5, &r); }, "@05\r"},
-        {TRUE, [] { int r; readDIO(5, &r); }, "@05A5\r"},
+        {FALSE,
+         [] {
+             float v[8];
+             unsigned m;
+             readAIN(1, 0, 8, v, &m);
+         },
+         "#01\r"},
+        {TRUE,
+         [] {
+             float v[8];
+             unsigned m;
+             readAIN(1, 0, 8, v, &m);
+         },
+         "#0184\r"},
+        {FALSE,
+         [] {
+             float v[8];
+             unsigned m;
+             readAIN(3, 0, 8, v, &m);
+         },
+         "#03\r"},
+        {TRUE,
+         [] {
+             float v[8];
+             unsigned m;
+             readAIN(3, 0, 8, v, &m);
+         },
+         "#0386\r"},
+        {FALSE,
+         [] {
+             int r;
+             readDIO(5, &r);
+         },
+         "@05\r"},
+        {TRUE,
+         [] {
+             int r;
+             readDIO(5, &r);
+         },
+         "@05A5\r"},
         {FALSE, [] { writeDO(10, 0x0F, 2); }, "@0A0F\r"},
         {FALSE, [] { writeDO(10, 0x0F, 4); }, "@0A000F\r"},
         {FALSE, [] { writeDO(1, 0x1F, 1); }, "@01F\r"},
-        {FALSE, [] { unsigned r; readDICounter(1, 0, &r); }, "#010\r"},
+        {FALSE,
+         [] {
+             unsigned r;
+             readDICounter(1, 0, &r);
+         },
+         "#010\r"},
         {FALSE, [] { clearDICounter(1, 0); }, "$01C0\r"},
         {TRUE, [] { clearDICounter(1, 0); }, "$01C0F8\r"},
         {FALSE, [] { writeAO(2, 1, 5.0f); }, "#021+05.000\r"},
         {TRUE, [] { writeAO(2, 1, 5.0f); }, "#021+05.00004\r"},
-        {FALSE, [] { int r; HostCmd(0, 1, 0, FALSE, &r); }, "~010\r"},
-        {TRUE, [] { int r; HostCmd(0, 1, 0, FALSE, &r); }, "~0100F\r"},
+        {FALSE,
+         [] {
+             int r;
+             HostCmd(0, 1, 0, FALSE, &r);
+         },
+         "~010\r"},
+        {TRUE,
+         [] {
+             int r;
+             HostCmd(0, 1, 0, FALSE, &r);
+         },
+         "~0100F\r"},
         {FALSE, [] { HostCmd(3, 1, 100, TRUE, nullptr); }, "~013164\r"},
         {TRUE, [] { HostCmd(3, 1, 100, TRUE, nullptr); }, "~013164AD\r"},
     };
@@ -611,7 +662,7 @@ TEST(CollectChar, EachCharacterOfAReply)
         {OP_WRITE_DO, "!", "R", "", EC_BANG},
         {OP_WRITE_DO, "x?", "DR", "", EC_REFUSED},
         {OP_READ_AIN, "?x!>1?\r", "NDDSssE", ">1?", EC_REFUSED},
-        {OP_WRITE_AO, "?!>\r", "NNSE", ">", EC_BANG},   // a later refusal replaces an earlier one
+        {OP_WRITE_AO, "?!>\r", "NNSE", ">", EC_BANG}, // a later refusal replaces an earlier one
         {OP_WRITE_AO, "!?\r", "NNE", "", EC_REFUSED},
         {OP_READ_COUNTER, ">!01\r", "DSssE", "!01", EC_OK},
         {OP_CLEAR_COUNTER, "?!01\r", "R", "", EC_REFUSED},

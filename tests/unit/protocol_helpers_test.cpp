@@ -14,11 +14,16 @@ TEST(ProtocolHelpers, CheckSumWritesTwoUpperCaseDigitsAfterTheText)
         std::string text;
         const char *sum;
     } cases[] = {
-        {"#01", "84"}, {"$01C0", "F8"}, {">0F0F", "2A"}, {"", "00"},
+        {"#01", "84"},
+        {"$01C0", "F8"},
+        {">0F0F", "2A"},
+        {"", "00"},
         // Byte values count 0 to 255, not as signed characters.
-        {"\xFF\xFF", "FE"}, {"\x80", "80"},
+        {"\xFF\xFF", "FE"},
+        {"\x80", "80"},
         // The sum wraps modulo 256.
-        {std::string(256, '\x01'), "00"}, {std::string(257, '\x01'), "01"},
+        {std::string(256, '\x01'), "00"},
+        {std::string(257, '\x01'), "01"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.sum);
@@ -51,10 +56,17 @@ TEST(ProtocolHelpers, ItohxWritesTheLowDigitsOrRefusesTheWidth)
         ERRCODE rc;
         const char *text; // the buffer's first six characters afterwards
     } cases[] = {
-        {0x1234, 2, 0, "34####"},    {0x1F, 1, 0, "F#####"},     {0x0F, 2, 0, "0F####"},
-        {0x0F, 4, 0, "000F##"},      {0xABC, 3, 0, "ABC###"},    {-1, 4, 0, "FFFF##"},
-        {0x12345, 4, 0, "2345##"},   {0, 1, 0, "0#####"},        {0x1234, 0, 0xFFFFFFFFu, "######"},
-        {0x1234, 5, 0xFFFFFFFFu, "######"}, {0x1234, -1, 0xFFFFFFFFu, "######"},
+        {0x1234, 2, 0, "34####"},
+        {0x1F, 1, 0, "F#####"},
+        {0x0F, 2, 0, "0F####"},
+        {0x0F, 4, 0, "000F##"},
+        {0xABC, 3, 0, "ABC###"},
+        {-1, 4, 0, "FFFF##"},
+        {0x12345, 4, 0, "2345##"},
+        {0, 1, 0, "0#####"},
+        {0x1234, 0, 0xFFFFFFFFu, "######"},
+        {0x1234, 5, 0xFFFFFFFFu, "######"},
+        {0x1234, -1, 0xFFFFFFFFu, "######"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.n);
@@ -94,24 +106,26 @@ const HtoiCase htoiCases[] = {
     {"7fff", 4, 4, 0x7FFF},
     {"aBcD", 4, 4, 0xABCD},
     {"0G12", 4, 4, -1},
-    {"12\0" "4", 4, 4, 0x12},  // a zero character ends the number
+    {"12\0"
+     "4",
+     4, 4, 0x12},              // a zero character ends the number
     {"1234567", 7, 4, 0x1234}, // maxbytes ends it
     {"", 0, 4, 0},             // an empty field is 0
     {"12", 2, 0, 0},
-    {" 12", 3, 3, -1},         // a blank with nothing before it
-    {"0 ", 2, 2, -1},          // a blank after a value of 0
-    {"12 ", 3, 3, 0x12},       // a blank after a value ends it
+    {" 12", 3, 3, -1},   // a blank with nothing before it
+    {"0 ", 2, 2, -1},    // a blank after a value of 0
+    {"12 ", 3, 3, 0x12}, // a blank after a value ends it
     {"4 ", 2, 2, 4},
     {"4G", 2, 2, -1},
     {"G", 1, 1, -1},
     {"-1", 2, 2, -1},
     {"+1", 2, 2, -1},
-    {"{", 1, 1, -1},           // the character after z in ASCII
+    {"{", 1, 1, -1}, // the character after z in ASCII
     {"g", 1, 1, -1},
-    {"\xC1", 1, 1, -1},        // a character above 0x7F is no digit
+    {"\xC1", 1, 1, -1}, // a character above 0x7F is no digit
     {"00123", 5, 5, 0x123},
     {"FFFFF", 5, 5, 0xFFFFF},
-    {"FFFFFFFF", 8, 8, -1},    // held as a signed 32-bit value
+    {"FFFFFFFF", 8, 8, -1}, // held as a signed 32-bit value
     {"7FFFFFFF", 8, 8, 0x7FFFFFFF},
 };
 
@@ -143,20 +157,22 @@ const DtofCase dtofCases[] = {
     {"+99.999", 7, 99.999, 7},
     {"-0.5", 7, -0.5, 4},
     {"-12.50", 7, -12.5, 6},
-    {"1.2.3", 7, 1.2, 3},     // a second point stops
+    {"1.2.3", 7, 1.2, 3}, // a second point stops
     {"A", 7, 0.0, 0},
     {"", 7, 0.0, 0},
     {"+", 7, 0.0, 1},
-    {"+-1", 7, 0.0, 1},       // a sign only at position 0
+    {"+-1", 7, 0.0, 1}, // a sign only at position 0
     {"1-2", 7, 1.0, 1},
     {".5", 7, 0.5, 2},
     {"5.", 7, 5.0, 2},
     {"+05.1X3", 7, 5.1, 5},
     {"12345678", 7, 1234567.0, 7},
     {"+05.1234", 7, 5.123, 7}, // maxbytes ends it
-    {"1e5", 7, 1.0, 1},       // no exponent form
+    {"1e5", 7, 1.0, 1},        // no exponent form
     {" 1", 7, 0.0, 0},
-    {"+12\0" "34", 7, 12.0, 3},
+    {"+12\0"
+     "34",
+     7, 12.0, 3},
 };
 
 class ProtocolDtof : public ::testing::TestWithParam<DtofCase> {};

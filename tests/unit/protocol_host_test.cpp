@@ -13,7 +13,7 @@ struct HostCase {
     std::string line;  // sent, before the checksum
     std::string reply; // before the checksum
     ERRCODE code;
-    int result;        // KEEP: not written
+    int result; // KEEP: not written
 };
 
 const HostCase hostCases[] = {
@@ -32,7 +32,7 @@ const HostCase hostCases[] = {
     // Sub-command 2: at least five characters, the value in the last two.
     {2, 0, FALSE, "~012", "!01164", EC_OK, 0x64},
     {2, 0, FALSE, "~012", "!0112", EC_OK, 0x12},
-    {2, 0, FALSE, "~012", "!01?xyz12", EC_OK, 0x12}, // "?" after the start is data
+    {2, 0, FALSE, "~012", "!01?xyz12", EC_OK, 0x12},                         // "?" after the start is data
     {2, 0, FALSE, "~012", "!01" + std::string(73, 'x') + "12", EC_OK, 0x12}, // 80 with the checksum
     {2, 0, FALSE, "~012", "!011", EC_BAD_LENGTH, KEEP},
     {2, 0, FALSE, "~012", "!01x4G", EC_BAD_LENGTH, KEEP},
@@ -98,11 +98,8 @@ TEST_F(ProtocolHostCmd, ChecksumRepliesAndNoTrace)
         ERRCODE code;
         int result;
     } cases[] = {
-        {"!0104E6\r", EC_OK, 4},
-        {"!0104e6\r", EC_BAD_CHECKSUM, KEEP},
-        {"!0104E7\r", EC_BAD_CHECKSUM, KEEP},
-        {"!0104\r", EC_BAD_LENGTH, KEEP},
-        {"?!0104E6\r", EC_REFUSED, KEEP},
+        {"!0104E6\r", EC_OK, 4},          {"!0104e6\r", EC_BAD_CHECKSUM, KEEP}, {"!0104E7\r", EC_BAD_CHECKSUM, KEEP},
+        {"!0104\r", EC_BAD_LENGTH, KEEP}, {"?!0104E6\r", EC_REFUSED, KEEP},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.reply);

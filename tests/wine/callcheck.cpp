@@ -11,8 +11,8 @@ asm(".text\n"
     "    pushl %esi\n"
     "    pushl %edi\n"
     "    pushl %ebx\n"
-    "    movl 12(%ebp), %ecx\n"      // count
-    "    movl 16(%ebp), %edx\n"      // args
+    "    movl 12(%ebp), %ecx\n" // count
+    "    movl 16(%ebp), %edx\n" // args
     "    movl %esp, %esi\n"
     "1:  testl %ecx, %ecx\n"
     "    jz 2f\n"

@@ -54,8 +54,7 @@ public:
     {
         currentFailed() = true;
         std::string msg = msg_.str();
-        printf("%s:%d: failure: %s%s%s\n", file_, line_, what_.c_str(), msg.empty() ? "" : " -- ",
-               msg.c_str());
+        printf("%s:%d: failure: %s%s%s\n", file_, line_, what_.c_str(), msg.empty() ? "" : " -- ", msg.c_str());
         fflush(stdout);
     }
     template <typename T> Failure &operator<<(const T &v)
@@ -94,12 +93,12 @@ struct Result {
     std::string text;
 };
 
-#define MINI_DEFINE_CMP(name, op)                                                                  \
+#define MINI_DEFINE_CMP(name, op)                                                                         \
     template <typename A, typename B> Result name(const char *ea, const char *eb, const A &a, const B &b) \
-    {                                                                                              \
-        if (a op b)                                                                                \
-            return {true, std::string()};                                                          \
-        return {false, compared(#op, ea, eb, a, b)};                                               \
+    {                                                                                                     \
+        if (a op b)                                                                                       \
+            return {true, std::string()};                                                                 \
+        return {false, compared(#op, ea, eb, a, b)};                                                      \
     }
 MINI_DEFINE_CMP(cmpEQ, ==)
 MINI_DEFINE_CMP(cmpNE, !=)
@@ -143,24 +142,24 @@ inline void InitGoogleTest(int *, char **) {}
 
 #define RUN_ALL_TESTS() ::testing::mini::runAll()
 
-#define TEST_F(fixture, name)                                                                      \
-    struct fixture##_##name : public fixture {                                                     \
-        void Body() override;                                                                      \
-    };                                                                                             \
-    static ::testing::mini::Registrar fixture##_##name##_registrar(                                \
+#define TEST_F(fixture, name)                                                                     \
+    struct fixture##_##name : public fixture {                                                    \
+        void Body() override;                                                                     \
+    };                                                                                            \
+    static ::testing::mini::Registrar fixture##_##name##_registrar(                               \
         #fixture "." #name, [] { return static_cast<::testing::Test *>(new fixture##_##name); }); \
     void fixture##_##name::Body()
 
-#define MINI_CHECK(cond, what, lead)                                                               \
-    if (cond)                                                                                      \
-        ;                                                                                          \
-    else                                                                                           \
+#define MINI_CHECK(cond, what, lead) \
+    if (cond)                        \
+        ;                            \
+    else                             \
         lead ::testing::mini::Failure(__FILE__, __LINE__, what)
 
-#define MINI_CMP(fn, a, b, lead)                                                                   \
-    if (::testing::mini::Result mini_r = ::testing::mini::fn(#a, #b, (a), (b)); mini_r.ok)          \
-        ;                                                                                          \
-    else                                                                                           \
+#define MINI_CMP(fn, a, b, lead)                                                           \
+    if (::testing::mini::Result mini_r = ::testing::mini::fn(#a, #b, (a), (b)); mini_r.ok) \
+        ;                                                                                  \
+    else                                                                                   \
         lead ::testing::mini::Failure(__FILE__, __LINE__, mini_r.text)
 
 #define MINI_FATAL return ::testing::mini::Fatal() =

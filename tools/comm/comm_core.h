@@ -34,18 +34,18 @@ namespace comm {
 // The error numbers of _COMsetup, one per cause.
 enum SetupError : int32_t {
     kSetupOk = 0,
-    kBadPort = 1,          // port number outside 1 to 4
-    kBadBuffer = 2,        // a queue buffer is null, its size not positive, or the two overlap
-    kBadBaud = 3,          // baud rate not supported
-    kBadParity = 4,        // parity not 'N', 'E' or 'O'
-    kBadStopBits = 5,      // stop bits not 1 or 2
-    kBadDataBits = 6,      // data bits not 5 to 8
-    kNoDevice = 7,         // the port's device could not be opened
-    kNotSerial = 8,        // opened, but its line settings cannot be read
-    kSettingsRefused = 9,  // the line settings were refused
-    kNoTimeouts = 10,      // reads could not be made non-blocking
-    kInUse = 11,           // another program has the device open exclusively
-    kNoRs485 = 12,         // RS-485 direction control was asked for and the driver refused it
+    kBadPort = 1,         // port number outside 1 to 4
+    kBadBuffer = 2,       // a queue buffer is null, its size not positive, or the two overlap
+    kBadBaud = 3,         // baud rate not supported
+    kBadParity = 4,       // parity not 'N', 'E' or 'O'
+    kBadStopBits = 5,     // stop bits not 1 or 2
+    kBadDataBits = 6,     // data bits not 5 to 8
+    kNoDevice = 7,        // the port's device could not be opened
+    kNotSerial = 8,       // opened, but its line settings cannot be read
+    kSettingsRefused = 9, // the line settings were refused
+    kNoTimeouts = 10,     // reads could not be made non-blocking
+    kInUse = 11,          // another program has the device open exclusively
+    kNoRs485 = 12,        // RS-485 direction control was asked for and the driver refused it
 };
 
 enum class Parity { None, Even, Odd };
@@ -145,8 +145,8 @@ template <class Os> class Library {
 public:
     using Handle = typename Os::Handle;
 
-    int32_t setup(int32_t port, int32_t rcvSize, char *rcvBuf, int32_t xmitSize, char *xmitBuf,
-                  int32_t baud, int32_t parity, int32_t stopBits, int32_t dataBits)
+    int32_t setup(int32_t port, int32_t rcvSize, char *rcvBuf, int32_t xmitSize, char *xmitBuf, int32_t baud,
+                  int32_t parity, int32_t stopBits, int32_t dataBits)
     {
         if (port < 1 || port > kPorts)
             return kBadPort;
@@ -155,8 +155,7 @@ public:
         // the buffers it had are the caller's again.
         if (p.open)
             shut(p);
-        if (!rcvBuf || !xmitBuf || rcvSize <= 0 || xmitSize <= 0 ||
-            overlap(rcvBuf, rcvSize, xmitBuf, xmitSize))
+        if (!rcvBuf || !xmitBuf || rcvSize <= 0 || xmitSize <= 0 || overlap(rcvBuf, rcvSize, xmitBuf, xmitSize))
             return kBadBuffer;
         LineSettings line;
         line.baud = baud;
@@ -396,20 +395,20 @@ private:
 
 // Defines the eight exported _COM functions of a library over the Library
 // object `lib`.
-#define COMM_DEFINE_EXPORTS(lib)                                                                   \
-    extern "C" {                                                                                   \
-    int32_t _COMsetup(int32_t port, int32_t rcvSize, char *rcvBuf, int32_t xmitSize, char *xmitBuf, \
-                      int32_t baud, int32_t parity, int32_t stopBits, int32_t dataBits)            \
-    {                                                                                              \
-        return lib.setup(port, rcvSize, rcvBuf, xmitSize, xmitBuf, baud, parity, stopBits, dataBits); \
-    }                                                                                              \
-    int32_t _COMdisable(int32_t port) { return lib.disable(port); }                                \
-    int32_t _COMwrite(int32_t port, const char *buf, int32_t len) { return lib.write(port, buf, len); } \
-    int32_t _COMgetc(int32_t port) { return lib.getc(port); }                                      \
-    int32_t _COMrcvqueue(int32_t port) { return lib.rcvqueue(port); }                              \
-    int32_t _COMxmitqueue(int32_t port) { return lib.xmitqueue(port); }                            \
-    int32_t _COMrcvclear(int32_t port) { return lib.rcvclear(port); }                              \
-    int32_t _COMxmitclear(int32_t port) { return lib.xmitclear(port); }                            \
+#define COMM_DEFINE_EXPORTS(lib)                                                                                  \
+    extern "C" {                                                                                                  \
+    int32_t _COMsetup(int32_t port, int32_t rcvSize, char *rcvBuf, int32_t xmitSize, char *xmitBuf, int32_t baud, \
+                      int32_t parity, int32_t stopBits, int32_t dataBits)                                         \
+    {                                                                                                             \
+        return (lib).setup(port, rcvSize, rcvBuf, xmitSize, xmitBuf, baud, parity, stopBits, dataBits);           \
+    }                                                                                                             \
+    int32_t _COMdisable(int32_t port) { return (lib).disable(port); }                                             \
+    int32_t _COMwrite(int32_t port, const char *buf, int32_t len) { return (lib).write(port, buf, len); }         \
+    int32_t _COMgetc(int32_t port) { return (lib).getc(port); }                                                   \
+    int32_t _COMrcvqueue(int32_t port) { return (lib).rcvqueue(port); }                                           \
+    int32_t _COMxmitqueue(int32_t port) { return (lib).xmitqueue(port); }                                         \
+    int32_t _COMrcvclear(int32_t port) { return (lib).rcvclear(port); }                                           \
+    int32_t _COMxmitclear(int32_t port) { return (lib).xmitclear(port); }                                         \
     }
 
 #endif

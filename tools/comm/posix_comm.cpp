@@ -47,18 +47,30 @@ struct PosixPort {
     static speed_t speedOf(int32_t baud)
     {
         switch (baud) {
-        case 110: return B110;
-        case 300: return B300;
-        case 600: return B600;
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        default: return B0;
+        case 110:
+            return B110;
+        case 300:
+            return B300;
+        case 600:
+            return B600;
+        case 1200:
+            return B1200;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        default:
+            return B0;
         }
     }
 
@@ -89,8 +101,10 @@ struct PosixPort {
         lowLatency(fd);
         if (!rs485(port, fd)) {
             int err = errno;
-            fprintf(stderr, "comm: COM%d (%s): RS-485 direction control asked for (VELDRAN_COM%d_RS485), but the "
-                    "driver refuses it: %s\n", static_cast<int>(port), path, static_cast<int>(port), strerror(err));
+            fprintf(stderr,
+                    "comm: COM%d (%s): RS-485 direction control asked for (VELDRAN_COM%d_RS485), but the "
+                    "driver refuses it: %s\n",
+                    static_cast<int>(port), path, static_cast<int>(port), strerror(err));
             close(fd);
             return comm::kNoRs485;
         }
@@ -121,13 +135,15 @@ struct PosixPort {
         cfsetospeed(&t, speed);
         // tcsetattr succeeds when any part is taken, so the result is read back.
         termios got;
-        if (tcsetattr(fd, TCSANOW, &t) != 0 || tcgetattr(fd, &got) != 0 ||
-            cfgetospeed(&got) != speed || (got.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB)) !=
-                                              (t.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB))) {
-            fprintf(stderr, "comm: cannot open COM%d (%s): the device refuses %d baud, %d data bits, parity %c, "
-                    "%d stop bits\n", static_cast<int>(port), path, static_cast<int>(line.baud),
-                    static_cast<int>(line.dataBits),
-                    line.parity == comm::Parity::None ? 'N' : line.parity == comm::Parity::Even ? 'E' : 'O',
+        if (tcsetattr(fd, TCSANOW, &t) != 0 || tcgetattr(fd, &got) != 0 || cfgetospeed(&got) != speed ||
+            (got.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB)) != (t.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB))) {
+            fprintf(stderr,
+                    "comm: cannot open COM%d (%s): the device refuses %d baud, %d data bits, parity %c, "
+                    "%d stop bits\n",
+                    static_cast<int>(port), path, static_cast<int>(line.baud), static_cast<int>(line.dataBits),
+                    line.parity == comm::Parity::None   ? 'N'
+                    : line.parity == comm::Parity::Even ? 'E'
+                                                        : 'O',
                     static_cast<int>(line.stopBits));
             close(fd);
             return comm::kSettingsRefused;

@@ -73,8 +73,7 @@ int main(int argc, char **argv)
 
     // A new session, so that the slave can become its controlling terminal.
     if (setsid() < 0)
-        fprintf(stderr, "ptypeer: setsid: %s (going on without a controlling terminal)\n",
-                strerror(errno));
+        fprintf(stderr, "ptypeer: setsid: %s (going on without a controlling terminal)\n", strerror(errno));
 
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0)

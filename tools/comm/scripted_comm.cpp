@@ -65,7 +65,6 @@ void logf(const char *fmt, ...)
     s.log += '\n';
 }
 
-
 int32_t copy_out(const std::string &text, char *buf, int32_t cap)
 {
     if (buf && cap > 0) {
@@ -147,12 +146,10 @@ void scomm_setup_buffers(void **rcv, void **xmit)
 // ---------------------------------------------------------------------------
 // The serial library.
 
-COMM_EXPORT int32_t _COMsetup(int32_t port, int32_t rcvSize, char *rcvBuf, int32_t xmitSize,
-                              char *xmitBuf, int32_t baud, int32_t parity, int32_t stopBits,
-                              int32_t dataBits)
+COMM_EXPORT int32_t _COMsetup(int32_t port, int32_t rcvSize, char *rcvBuf, int32_t xmitSize, char *xmitBuf,
+                              int32_t baud, int32_t parity, int32_t stopBits, int32_t dataBits)
 {
-    logf("setup %d %d %d %d %c %d %d", port, rcvSize, xmitSize, baud, static_cast<char>(parity),
-         stopBits, dataBits);
+    logf("setup %d %d %d %d %c %d %d", port, rcvSize, xmitSize, baud, static_cast<char>(parity), stopBits, dataBits);
     if (s.open)
         ++s.setup_while_open;
     if (s.setup_result != 0)

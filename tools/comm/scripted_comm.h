@@ -67,8 +67,8 @@ SCOMM_API int32_t scomm_last_write(char *buf, int32_t cap);
 SCOMM_API int32_t scomm_rcvqueue_polls(void);
 SCOMM_API int32_t scomm_getc_calls(void);
 SCOMM_API int32_t scomm_xmitqueue_polls(void);
-SCOMM_API int32_t scomm_pending(void);       // bytes not yet arrived
-SCOMM_API int32_t scomm_rx_waiting(void);    // bytes in the receive queue
+SCOMM_API int32_t scomm_pending(void);    // bytes not yet arrived
+SCOMM_API int32_t scomm_rx_waiting(void); // bytes in the receive queue
 SCOMM_API int32_t scomm_is_open(void);
 SCOMM_API int32_t scomm_open_port(void);
 // _COMsetup calls made while the port was already open.

@@ -11,7 +11,8 @@
 // a port is open), so that a caller's reply loop does not keep a processor
 // busy.
 #include <windows.h>
-#include <mmsystem.h>
+
+#include <mmsystem.h> // after windows.h, which it needs
 
 #include <stdio.h>
 #include <string.h>
@@ -50,8 +51,8 @@ struct Win32Port {
             break;
         default: {
             why[0] = '\0';
-            FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, why,
-                           sizeof why, nullptr);
+            FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, why, sizeof why,
+                           nullptr);
             size_t n = strlen(why);
             while (n > 0 && (why[n - 1] == '\n' || why[n - 1] == '\r' || why[n - 1] == ' '))
                 why[--n] = '\0';
@@ -69,12 +70,13 @@ struct Win32Port {
         char name[16];
         snprintf(name, sizeof name, "\\\\.\\COM%d", port);
         // Share mode 0: the port is this program's alone while it is open.
-        HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE h =
+            CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             DWORD err = GetLastError();
             return refuse(name, err,
-                          err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION ? comm::kInUse : comm::kNoDevice);
+                          err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION ? comm::kInUse
+                                                                                       : comm::kNoDevice);
         }
         SetupComm(h, kDriverQueue, kDriverQueue); // advisory; a driver may keep its own sizes
         DCB dcb;
@@ -89,9 +91,15 @@ struct Win32Port {
         dcb.ByteSize = static_cast<BYTE>(line.dataBits);
         dcb.StopBits = line.stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
         switch (line.parity) {
-        case comm::Parity::None: dcb.Parity = NOPARITY; break;
-        case comm::Parity::Even: dcb.Parity = EVENPARITY; break;
-        case comm::Parity::Odd: dcb.Parity = ODDPARITY; break;
+        case comm::Parity::None:
+            dcb.Parity = NOPARITY;
+            break;
+        case comm::Parity::Even:
+            dcb.Parity = EVENPARITY;
+            break;
+        case comm::Parity::Odd:
+            dcb.Parity = ODDPARITY;
+            break;
         }
         dcb.fBinary = TRUE;
         dcb.fParity = line.parity != comm::Parity::None;

@@ -21,7 +21,6 @@ std::string fmt(const char *format, double v)
     return buf;
 }
 
-
 // The value an input operand has in the first scan.
 double first_value(const Program &prog, const Operand &op)
 {
@@ -32,8 +31,10 @@ double first_value(const Program &prog, const Operand &op)
         return op.lo;
     case Operand::Kind::Ref:
         return prog.is_float(op.ref)
-                   ? static_cast<double>(prog.files[static_cast<size_t>(op.ref.file)].floats[static_cast<size_t>(op.ref.index)])
-                   : static_cast<double>(prog.files[static_cast<size_t>(op.ref.file)].words[static_cast<size_t>(op.ref.index)]);
+                   ? static_cast<double>(
+                         prog.files[static_cast<size_t>(op.ref.file)].floats[static_cast<size_t>(op.ref.index)])
+                   : static_cast<double>(
+                         prog.files[static_cast<size_t>(op.ref.file)].words[static_cast<size_t>(op.ref.index)]);
     }
     return 0;
 }
@@ -99,8 +100,8 @@ CheckStatus run_check(const CheckInput &in, std::string &out)
             said.erase(0, 1);
         while (!said.empty() && (said.back() == '\n'))
             said.pop_back();
-        rep.error("options: Init would fail with " + error_label(opt.code) + " (" + said +
-                  "); `veldran-host explain " + std::to_string(opt.code) + "` tells more");
+        rep.error("options: Init would fail with " + error_label(opt.code) + " (" + said + "); `veldran-host explain " +
+                  std::to_string(opt.code) + "` tells more");
     }
 
     vsim::Plant plant;
@@ -117,7 +118,7 @@ CheckStatus run_check(const CheckInput &in, std::string &out)
     // Each rung's exchanges, their time on the wire and the time-out.
     double answering_ms = 0, silent_ms = 0;
     std::map<std::string, std::vector<size_t>> writers; // element -> rungs
-    std::vector<int> line_checked;                       // addresses whose line settings were compared
+    std::vector<int> line_checked;                      // addresses whose line settings were compared
     rep.line("");
     rep.line("rungs (" + std::to_string(prog.rungs.size()) + "), exchanges at " + std::to_string(baud) +
              " baud, checksum " + (s.checksum ? "on" : "off") + ":");
@@ -148,10 +149,11 @@ CheckStatus run_check(const CheckInput &in, std::string &out)
         for (size_t k = 0; k < plain.size(); ++k) {
             for (int cs = 0; cs < 2; ++cs) {
                 const Exchange &e = cs ? with[k] : plain[k];
-                std::string reply = e.reply.empty() ? "no reply" : "\"" + escaped(e.reply) + "\" (" +
-                                                                     std::to_string(e.reply.size()) + ")";
-                rep.line(std::string("      ") + (cs ? "checksum on " : "checksum off") + "  \"" +
-                         escaped(e.command) + "\" (" + std::to_string(e.command.size()) + ") -> " + reply + "  " +
+                std::string reply = e.reply.empty()
+                                        ? "no reply"
+                                        : "\"" + escaped(e.reply) + "\" (" + std::to_string(e.reply.size()) + ")";
+                rep.line(std::string("      ") + (cs ? "checksum on " : "checksum off") + "  \"" + escaped(e.command) +
+                         "\" (" + std::to_string(e.command.size()) + ") -> " + reply + "  " +
                          fmt("%.1f ms", wire_ms(wire_chars(e), baud)) + ((cs != 0) == s.checksum ? "  *" : ""));
             }
             const Exchange &e = used[k];
@@ -159,8 +161,8 @@ CheckStatus run_check(const CheckInput &in, std::string &out)
             if (static_cast<int>(s.timeout) < need && !e.reply.empty())
                 rep.warn(id + ": " + e.what + ": the time-out " + std::to_string(s.timeout) +
                          " ms is shorter than the exchange needs at " + std::to_string(baud) + " baud (" +
-                         fmt("%.1f ms", wire_ms(wire_chars(e), baud)) + " on the wire); use TIMEOUT=" +
-                         std::to_string(need) + " or more");
+                         fmt("%.1f ms", wire_ms(wire_chars(e), baud)) +
+                         " on the wire); use TIMEOUT=" + std::to_string(need) + " or more");
             else if (static_cast<int>(s.timeout) < need)
                 rep.warn(id + ": " + e.what + ": the time-out " + std::to_string(s.timeout) +
                          " ms is shorter than the broadcast takes to leave at " + std::to_string(baud) +
@@ -200,13 +202,12 @@ CheckStatus run_check(const CheckInput &in, std::string &out)
         int model = m->info().number;
         std::vector<int> fits = models_of(instr);
         if (!fits.empty() && std::find(fits.begin(), fits.end(), model) == fits.end())
-            rep.warn(id + ": the module at " + address_text(iv.addr) + " is a " + std::to_string(model) +
-                     ", which " + instr + " is not made for");
+            rep.warn(id + ": the module at " + address_text(iv.addr) + " is a " + std::to_string(model) + ", which " +
+                     instr + " is not made for");
         if (param_index(f, "Format:") >= 0 && (model == 7017 || model == 7018) && (iv.format == 2) != m->hex)
             rep.warn(id + ": \"Format:\" " + std::to_string(iv.format) + " reads the " +
-                     (iv.format == 2 ? "hex" : "decimal") + " form, but the module at " +
-                     address_text(iv.addr) + " answers in the " + (m->hex ? "hex" : "decimal") +
-                     " form; use Format " + (m->hex ? "2" : "0"));
+                     (iv.format == 2 ? "hex" : "decimal") + " form, but the module at " + address_text(iv.addr) +
+                     " answers in the " + (m->hex ? "hex" : "decimal") + " form; use Format " + (m->hex ? "2" : "0"));
         if (std::find(line_checked.begin(), line_checked.end(), iv.addr) != line_checked.end())
             continue;
         line_checked.push_back(iv.addr);
@@ -217,8 +218,8 @@ CheckStatus run_check(const CheckInput &in, std::string &out)
         // A module without a speed of its own follows the line's.
         int module_baud = m->baud;
         if (module_baud != 0 && module_baud != baud)
-            rep.warn(id + ": the module at " + address_text(iv.addr) + " runs at " +
-                     std::to_string(module_baud) + " baud, the option string at " + std::to_string(baud) +
+            rep.warn(id + ": the module at " + address_text(iv.addr) + " runs at " + std::to_string(module_baud) +
+                     " baud, the option string at " + std::to_string(baud) +
                      "; use BAUD=" + std::to_string(module_baud / 100));
     }
     for (auto &kv : writers) {

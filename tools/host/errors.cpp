@@ -12,7 +12,8 @@ namespace {
 
 const ErrorInfo kErrors[] = {
     {EC_OK, "OK", "the call succeeded", "", ""},
-    {EC_BAD_REQUEST, "BAD_REQUEST", "the host sent a request code the module does not know (Init 1, DeInstall 2, SetMode 4; 3 and 5 do nothing)",
+    {EC_BAD_REQUEST, "BAD_REQUEST",
+     "the host sent a request code the module does not know (Init 1, DeInstall 2, SetMode 4; 3 and 5 do nothing)",
      "a host built for another module interface; a damaged request record",
      "use a host that sends the request codes of this module"},
     {EC_BAD_COMPORT, "BAD_COMPORT", "\"COMPORT=\" is outside 1 to 4",
@@ -63,8 +64,7 @@ const ErrorInfo kErrors[] = {
      "report it"},
     {EC_BAD_AOUT, "BAD_AOUT", "\"AOUT:\" is outside -11.0 to 22.0, or not a number", "a scaling error in the ladder",
      "limit the value to -11.0 to 22.0 before the instruction"},
-    {EC_BAD_FORMAT, "BAD_FORMAT",
-     "\"Format:\" is not 0, 1 or 2, or a hex analog reply is too long",
+    {EC_BAD_FORMAT, "BAD_FORMAT", "\"Format:\" is not 0, 1 or 2, or a hex analog reply is too long",
      "a \"Format:\" operand out of range; Format 2 (hex) given for a module that answers in the decimal form",
      "give the format the module is configured for (survey shows decimal or hex)"},
     {EC_BAD_CHANNEL, "BAD_CHANNEL", "\"Chan:\" is out of range for the instruction", "a wrong channel constant",

@@ -120,7 +120,8 @@ private:
             }
             const toml::node *type = t->get("type");
             if (!type || !type->is_string())
-                fail(type ? pos_of(*type) : pos_of(node), "data file '" + name + "' needs type = \"word\" or \"float\"");
+                fail(type ? pos_of(*type) : pos_of(node),
+                     "data file '" + name + "' needs type = \"word\" or \"float\"");
             std::string ty = type->as_string()->get();
             if (ty == "word")
                 f.type = FileType::Word;
@@ -225,8 +226,8 @@ private:
                 fail(op.pos, what + " cannot write into the host's file S");
             size_t need = p.prm_len ? p.prm_len : 1;
             if (static_cast<size_t>(op.ref.index) + need > f.size())
-                fail(op.pos, what + " needs " + std::to_string(need) + " elements from " +
-                                 prog_.ref_name(op.ref) + ", beyond the end of " + f.name);
+                fail(op.pos, what + " needs " + std::to_string(need) + " elements from " + prog_.ref_name(op.ref) +
+                                 ", beyond the end of " + f.name);
             return op;
         }
         if (!is_input_kind(kind))
@@ -327,14 +328,14 @@ private:
         const toml::node *args = t.get("args");
         const toml::array *a = args ? args->as_array() : nullptr;
         if (!a)
-            fail(args ? pos_of(*args) : r.pos, name + " needs args = [ ... ] with its " +
-                                                   std::to_string(f.fnc_numargs) + " operands");
+            fail(args ? pos_of(*args) : r.pos,
+                 name + " needs args = [ ... ] with its " + std::to_string(f.fnc_numargs) + " operands");
         if (a->size() != f.fnc_numargs) {
             std::string labels;
             for (int i = 0; i < f.fnc_numargs && i < 9; ++i)
                 labels += (i ? " " : "") + param_label(f.p[i]);
-            fail(pos_of(*args), name + " takes " + std::to_string(f.fnc_numargs) + " operands (" + labels +
-                                    "), not " + std::to_string(a->size()));
+            fail(pos_of(*args), name + " takes " + std::to_string(f.fnc_numargs) + " operands (" + labels + "), not " +
+                                    std::to_string(a->size()));
         }
         for (size_t i = 0; i < a->size(); ++i)
             r.operands.push_back(parse_operand((*a)[i], f.p[i], name));
@@ -405,7 +406,8 @@ bool is_output_kind(WORD kind) { return kind == ARG_WORD_OUT || kind == ARG_NUM_
 Program parse_ladder_text(const std::string &text, const std::string &source, const FUNCDEF *table)
 {
     if (tomltext::Place bad = tomltext::unsafeCharacter(text); bad.line > 0)
-        throw LadderError(source, {bad.line, bad.column}, "a control character, or a character outside the ASCII set outside a comment");
+        throw LadderError(source, {bad.line, bad.column},
+                          "a control character, or a character outside the ASCII set outside a comment");
     toml::table root;
     try {
         root = toml::parse(text, source);

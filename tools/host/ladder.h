@@ -48,10 +48,10 @@ struct Ref {
 
 struct Operand {
     enum class Kind { Constant, Ref, Ramp } kind = Kind::Constant;
-    double value = 0;       // Constant
-    bool is_float = false;  // Constant written as a float
-    Ref ref;                // Ref
-    double lo = 0, hi = 0;  // Ramp: lo to hi in `scans` steps, then again
+    double value = 0;      // Constant
+    bool is_float = false; // Constant written as a float
+    Ref ref;               // Ref
+    double lo = 0, hi = 0; // Ramp: lo to hi in `scans` steps, then again
     long scans = 1;
     SourcePos pos;
 };

@@ -52,7 +52,8 @@ int explain(const std::string &what)
                 e = &table[i];
     }
     if (!e) {
-        fprintf(stderr, "veldran-host: %s is no error code of the module (0, 999, 1001 to 1020; `explain all` lists them)\n",
+        fprintf(stderr,
+                "veldran-host: %s is no error code of the module (0, 999, 1001 to 1020; `explain all` lists them)\n",
                 what.c_str());
         return EXIT_USAGE;
     }
@@ -86,12 +87,18 @@ bool open_module(const std::string &path, Module &m)
 const char *kind_name(WORD kind)
 {
     switch (kind) {
-    case ARG_WORD_IN: return "word in";
-    case ARG_WORD_OUT: return "word out";
-    case ARG_FLOAT_IN: return "float in";
-    case ARG_NUM_OUT: return "number out (float or word)";
-    case ARG_ARRAY_OUT: return "array out (float or word)";
-    default: return "?";
+    case ARG_WORD_IN:
+        return "word in";
+    case ARG_WORD_OUT:
+        return "word out";
+    case ARG_FLOAT_IN:
+        return "float in";
+    case ARG_NUM_OUT:
+        return "number out (float or word)";
+    case ARG_ARRAY_OUT:
+        return "array out (float or word)";
+    default:
+        return "?";
     }
 }
 
@@ -150,9 +157,10 @@ ERRCODE send_deinstall(EntryFn entry)
 
 } // namespace
 
-int main(int argc, char **argv)
+int host_main(int argc, char **argv)
 {
-    CLI::App app{"veldran-host: loads the veldran module, lists its instructions, scans a ladder program, and helps commission a line (explain, check, survey)"};
+    CLI::App app{"veldran-host: loads the veldran module, lists its instructions, scans a ladder program, and helps "
+                 "commission a line (explain, check, survey)"};
     app.set_version_flag("--version", "veldran-host " VELDRAN_VERSION);
     app.require_subcommand(1);
     // A path given the Unix way under wine (/tmp/x/ladder.toml) is a path,
@@ -203,7 +211,8 @@ int main(int argc, char **argv)
     CLI::Option *chk_options = chk->add_option("-o,--options", check_options, "the option string for Init");
     chk->add_option("--plant", plant, "plant file (the simulator's format) that describes the line");
 
-    CLI::App *sur = app.add_subcommand("survey", "find the modules that answer, at which baud rate and checksum setting");
+    CLI::App *sur =
+        app.add_subcommand("survey", "find the modules that answer, at which baud rate and checksum setting");
     vhost::SurveyOptions sopt;
     std::string sum_setting;
     sur->add_option("--port", sopt.port, "COM port 1 to 4")->check(CLI::Range(1, 4))->capture_default_str();
@@ -328,8 +337,9 @@ int main(int argc, char **argv)
 
     int columns = 80, rows = 0;
     if (live && !vhost::stdout_terminal(&columns, &rows)) {
-        fprintf(stderr, "veldran-host: --live: standard output is no terminal the screen can be drawn on (under wine it never "
-                        "is); the plain output follows\n");
+        fprintf(stderr,
+                "veldran-host: --live: standard output is no terminal the screen can be drawn on (under wine it never "
+                "is); the plain output follows\n");
         live = false;
     }
     vhost::LiveView view(stdout, columns, rows);
@@ -360,4 +370,16 @@ int main(int argc, char **argv)
     console.finish();
     vhost::unload_library(m.lib);
     return fail_on_error && runner.stats().any_failure() ? EXIT_CODES : EXIT_OK;
+}
+
+int main(int argc, char **argv)
+{
+    // Anything the tools did not foresee ends the program with a message
+    // and status 2, never with an abort.
+    try {
+        return host_main(argc, argv);
+    } catch (const std::exception &e) {
+        fprintf(stderr, "veldran-host: %s\n", e.what());
+        return 2;
+    }
 }

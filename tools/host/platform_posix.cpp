@@ -2,8 +2,8 @@
 #include "platform.h"
 
 #include <dlfcn.h>
-#include <time.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <climits>
@@ -25,10 +25,7 @@ bool load_library(const std::string &path, LoadedLibrary &lib, std::string &erro
     return true;
 }
 
-void *find_symbol(const LoadedLibrary &lib, const char *name)
-{
-    return lib.handle ? dlsym(lib.handle, name) : nullptr;
-}
+void *find_symbol(const LoadedLibrary &lib, const char *name) { return lib.handle ? dlsym(lib.handle, name) : nullptr; }
 
 void unload_library(LoadedLibrary &lib)
 {

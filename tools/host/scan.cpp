@@ -83,8 +83,7 @@ double ramp_value(const Operand &op, long number)
 // Labels whose words read best as bit patterns.
 bool shown_in_hex(const std::string &label)
 {
-    return label == "DIN:" || label == "DOUT:" || label == "XORmask:" || label == "Status:" ||
-           label == "ErrChan:";
+    return label == "DIN:" || label == "DOUT:" || label == "XORmask:" || label == "Status:" || label == "ErrChan:";
 }
 
 std::string fmt_word(SSHORT w, bool hex)
@@ -111,12 +110,10 @@ std::string fmt_ms(double ms)
     return buf;
 }
 
-
 } // namespace
 
 // ---------------------------------------------------------------------------
-Runner::Runner(Program &prog, const FUNCDEF *table, Console &console)
-    : prog_(prog), table_(table), console_(console)
+Runner::Runner(Program &prog, const FUNCDEF *table, Console &console) : prog_(prog), table_(table), console_(console)
 {
     stats_.rung_codes.resize(prog_.rungs.size());
     params_.resize(prog_.rungs.size());
@@ -209,7 +206,8 @@ std::vector<std::string> Runner::log_values() const
             } else {
                 size_t n = p.prm_len > 1 ? p.prm_len : 1;
                 for (size_t k = 0; k < n; ++k)
-                    vals.push_back(t.isfloat ? fmt_float(t.ptr.fptr[k]) : std::to_string(static_cast<int>(t.ptr.wptr[k])));
+                    vals.push_back(t.isfloat ? fmt_float(t.ptr.fptr[k])
+                                             : std::to_string(static_cast<int>(t.ptr.wptr[k])));
             }
         }
     }

@@ -20,13 +20,14 @@ namespace vhost {
 class Console {
 public:
     explicit Console(FILE *out) : out_(out) {}
-    void relay();                         // passes on what the module printed
-    void line(const std::string &text);   // one line of the host's own
-    void finish();                        // ends a pending partial line
+    void relay();                       // passes on what the module printed
+    void line(const std::string &text); // one line of the host's own
+    void finish();                      // ends a pending partial line
     // While held (the live view owns the screen), the module's text is kept
     // instead of written; take_held() returns and forgets it.
     void hold(bool on) { held_on_ = on; }
     std::string take_held();
+
 private:
     void write(const std::string &s);
     FILE *out_;
@@ -36,10 +37,10 @@ private:
 };
 
 struct RunOptions {
-    long scans = 10;        // 0: until interrupted (or the duration runs out)
-    long duration_ms = 0;   // 0: no limit
-    int period_ms = 0;      // minimum time from one scan's start to the next
-    bool quiet = false;     // only the summary
+    long scans = 10;      // 0: until interrupted (or the duration runs out)
+    long duration_ms = 0; // 0: no limit
+    int period_ms = 0;    // minimum time from one scan's start to the next
+    bool quiet = false;   // only the summary
 };
 
 // What one module address saw over a run: the instructions addressed to it
@@ -50,16 +51,16 @@ struct ModuleStats {
     long exchanges = 0;
     std::map<unsigned, long> codes;
     std::vector<double> ms;
-    long failing = 0;      // consecutive failures up to now
+    long failing = 0; // consecutive failures up to now
     long longest_failing = 0;
 };
 
 struct RunStats {
     long scans = 0;
     std::vector<double> scan_ms;
-    std::map<unsigned, long> codes;                  // "ErrCode:" values of true rungs
+    std::map<unsigned, long> codes;                   // "ErrCode:" values of true rungs
     std::vector<std::map<unsigned, long>> rung_codes; // the same, per rung
-    std::map<int, ModuleStats> modules;              // by address
+    std::map<int, ModuleStats> modules;               // by address
     // Any true rung ended a scan with a non-zero code.
     bool any_failure() const;
 };
@@ -86,7 +87,7 @@ public:
 
     // The last scan, rung by rung (for the live view and the log).
     size_t rungs() const { return prog_.rungs.size(); }
-    std::string rung_id(size_t rung) const;       // "I7017@01h"
+    std::string rung_id(size_t rung) const; // "I7017@01h"
     bool last_active(size_t rung) const { return last_active_[rung]; }
     double last_ms(size_t rung) const { return last_ms_[rung]; }
     // Every operand but "Addr:" as "LABEL=value", in table order.
@@ -111,7 +112,7 @@ private:
     std::vector<std::vector<TLIPARAM>> params_; // per rung, as last passed
     std::vector<bool> last_active_;
     std::vector<double> last_ms_;
-    std::vector<std::string> log_names_;        // rung prefixes of the log, "R0.I7017@01"
+    std::vector<std::string> log_names_; // rung prefixes of the log, "R0.I7017@01"
 };
 
 } // namespace vhost

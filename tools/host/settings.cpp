@@ -31,7 +31,7 @@ int32_t HlpPrintf(const char *format, ...)
 
 char keyupper(char k) { return (k >= 'a' && k <= 'z') ? static_cast<char>(k - 'a' + 'A') : k; }
 
-#include "options.cpp"
+#include "options.cpp" // NOLINT(bugprone-suspicious-include): the module's own parser, compiled in
 
 // The settings as the module starts with them.
 const Settings initial = {port, BaudRate, timeout, useCheckSum != FALSE, debug != FALSE};

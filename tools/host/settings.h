@@ -12,16 +12,16 @@ namespace vhost {
 
 struct Settings {
     int port = 1;
-    long baud = 19200;      // bit/s
-    unsigned timeout = 40;  // ms
+    long baud = 19200;     // bit/s
+    unsigned timeout = 40; // ms
     bool checksum = false;
     bool debug = false;
 };
 
 struct OptionReading {
-    unsigned code = 0;          // what the module's parser returns (0, 1001, 1002, 1003, 1009)
-    Settings settings;          // as the parser leaves them (the defaults without a string)
-    std::string console;        // what the parser prints
+    unsigned code = 0;                 // what the module's parser returns (0, 1001, 1002, 1003, 1009)
+    Settings settings;                 // as the parser leaves them (the defaults without a string)
+    std::string console;               // what the parser prints
     std::vector<std::string> warnings; // the string is read differently from what it looks like
 };
 

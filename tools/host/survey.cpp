@@ -55,8 +55,7 @@ std::string hex2(int v)
 
 } // namespace
 
-std::vector<SurveyFind> run_survey(const SurveyLine &line, const SurveyOptions &opt, FILE *progress,
-                                   std::string &error)
+std::vector<SurveyFind> run_survey(const SurveyLine &line, const SurveyOptions &opt, FILE *progress, std::string &error)
 {
     std::vector<SurveyFind> found;
     const FUNCDEF *rdms = find_instr(line.table, "I7RDMS");
@@ -99,9 +98,9 @@ std::vector<SurveyFind> run_survey(const SurveyLine &line, const SurveyOptions &
             for (int a = opt.first; a <= opt.last; ++a) {
                 SSHORT status = 0, err = 0;
                 double ms = 0;
-                unsigned rc = call(rdms, {records::wordIn(static_cast<int16_t>(a)), records::wordOut(&status),
-                                          records::wordOut(&err)},
-                                   &err, &ms);
+                unsigned rc = call(
+                    rdms, {records::wordIn(static_cast<int16_t>(a)), records::wordOut(&status), records::wordOut(&err)},
+                    &err, &ms);
                 if (rc == EC_OK) {
                     SurveyFind f;
                     f.addr = a;
@@ -119,9 +118,8 @@ std::vector<SurveyFind> run_survey(const SurveyLine &line, const SurveyOptions &
             // What each module found answers: the longest reply (an analog
             // read in the decimal form) needs its own time-out.
             if (!here.empty()) {
-                int t2 = opt.timeout_ms
-                             ? opt.timeout_ms
-                             : clamp_timeout(min_timeout_ms(exchanges_of("I7017", probe, cs)[0], baud));
+                int t2 = opt.timeout_ms ? opt.timeout_ms
+                                        : clamp_timeout(min_timeout_ms(exchanges_of("I7017", probe, cs)[0], baud));
                 ec = line.init(options_for(opt.port, code, cs, t2));
                 for (SurveyFind &f : here) {
                     if (ec != EC_OK)
@@ -130,15 +128,16 @@ std::vector<SurveyFind> run_survey(const SurveyLine &line, const SurveyOptions &
                     SSHORT status = 0, err = 0, words[8] = {}, mask = 0;
                     float values[8] = {};
                     call(rdms, {records::wordIn(a), records::wordOut(&status), records::wordOut(&err)}, &err, &f.ms);
-                    f.dec = call(ain, {records::wordIn(a), records::wordIn(0), records::floatOut(values),
-                                       records::wordOut(&err)},
-                                 &err, nullptr);
-                    f.hex = call(ain, {records::wordIn(a), records::wordIn(2), records::wordOut(words),
-                                       records::wordOut(&err)},
-                                 &err, nullptr);
-                    f.din = call(din, {records::wordIn(a), records::wordIn(0), records::wordOut(&mask),
-                                       records::wordOut(&err)},
-                                 &err, nullptr);
+                    f.dec = call(
+                        ain,
+                        {records::wordIn(a), records::wordIn(0), records::floatOut(values), records::wordOut(&err)},
+                        &err, nullptr);
+                    f.hex = call(
+                        ain, {records::wordIn(a), records::wordIn(2), records::wordOut(words), records::wordOut(&err)},
+                        &err, nullptr);
+                    f.din = call(
+                        din, {records::wordIn(a), records::wordIn(0), records::wordOut(&mask), records::wordOut(&err)},
+                        &err, nullptr);
                     std::vector<std::string> kinds;
                     if (f.dec == EC_OK)
                         kinds.push_back("analog read (decimal)");
@@ -177,8 +176,8 @@ std::string survey_report(const std::vector<SurveyFind> &found)
     std::map<int, std::vector<const SurveyFind *>> by_addr;
     for (const SurveyFind &f : sorted) {
         char line[256];
-        snprintf(line, sizeof line, "%s (%3d)  %6d  %-8s  0x%s    %5.1f ms  %s\n", hex2(f.addr).c_str(), f.addr,
-                 f.baud, f.checksum ? "on" : "off", hex2(f.status).c_str(), f.ms, f.answers.c_str());
+        snprintf(line, sizeof line, "%s (%3d)  %6d  %-8s  0x%s    %5.1f ms  %s\n", hex2(f.addr).c_str(), f.addr, f.baud,
+                 f.checksum ? "on" : "off", hex2(f.status).c_str(), f.ms, f.answers.c_str());
         s += line;
         by_addr[f.addr].push_back(&f);
     }

@@ -17,20 +17,20 @@ namespace vhost {
 
 struct SurveyOptions {
     int port = 1;
-    std::vector<int> bauds;        // "BAUD=" codes; empty: all five
-    std::vector<bool> checksums;   // empty: off and on
-    int first = 0, last = 255;     // address range
-    int timeout_ms = 0;            // 0: from the baud rate
+    std::vector<int> bauds;      // "BAUD=" codes; empty: all five
+    std::vector<bool> checksums; // empty: off and on
+    int first = 0, last = 255;   // address range
+    int timeout_ms = 0;          // 0: from the baud rate
 };
 
 struct SurveyFind {
     int addr = 0;
-    int baud = 0;          // bit/s
+    int baud = 0; // bit/s
     bool checksum = false;
-    int status = 0;        // the status byte
-    double ms = 0;         // response time of the status read
+    int status = 0;                     // the status byte
+    double ms = 0;                      // response time of the status read
     unsigned dec = 0, hex = 0, din = 0; // codes of the read tries
-    std::string answers;   // "analog read (decimal)", ...
+    std::string answers;                // "analog read (decimal)", ...
 };
 
 struct SurveyLine {

@@ -154,7 +154,8 @@ std::vector<std::string> LiveView::frame(const Runner &runner, long number, doub
         h.pop_back();
         wrap(lines, h, words, width, 6);
     }
-    lines.push_back(std::string("modules: exchanges, codes, response min/median/max, longest failure run").substr(0, width));
+    lines.push_back(
+        std::string("modules: exchanges, codes, response min/median/max, longest failure run").substr(0, width));
     std::istringstream ml(runner.module_lines(true));
     std::string l;
     while (std::getline(ml, l))
@@ -258,10 +259,10 @@ std::string quoted(const std::string &s)
 }
 
 struct Panel {
-    std::string address;            // "01"
-    std::string instrs;             // "I7017 I7024"
-    std::vector<size_t> series;     // log columns plotted
-    std::vector<size_t> on, code;   // the rungs' state and "ErrCode:" columns
+    std::string address;          // "01"
+    std::string instrs;           // "I7017 I7024"
+    std::vector<size_t> series;   // log columns plotted
+    std::vector<size_t> on, code; // the rungs' state and "ErrCode:" columns
 };
 
 } // namespace
@@ -403,10 +404,10 @@ int plot_log(const std::string &csv, const std::string &image)
     fclose(df);
 
     int height = 240 * static_cast<int>(panels.size() + 1);
-    std::string script = std::string(ext == ".png" ? "set terminal pngcairo" : "set terminal svg") +
-                         " size 1000," + std::to_string(height) + " noenhanced font ',9'\n" +
-                         "set output " + quoted(image) + "\n" +
-                         "set multiplot layout " + std::to_string(panels.size() + 1) + ",1\n"
+    std::string script = std::string(ext == ".png" ? "set terminal pngcairo" : "set terminal svg") + " size 1000," +
+                         std::to_string(height) + " noenhanced font ',9'\n" + "set output " + quoted(image) + "\n" +
+                         "set multiplot layout " + std::to_string(panels.size() + 1) +
+                         ",1\n"
                          "set key outside right top\nset grid\nset xlabel 's'\n";
     std::string d = quoted(data);
     size_t col = 4; // 1 seconds, 2 scan time, 3 the scan's mark
@@ -418,8 +419,8 @@ int plot_log(const std::string &csv, const std::string &image)
         size_t mark = col++;
         for (size_t c : p.series)
             script += d + " using 1:" + std::to_string(col++) + " with lines title " + quoted(cols[c]) + ", ";
-        script += d + " using 1:" + std::to_string(mark) +
-                  " with points pt 7 ps 0.8 lc rgb 'red' title 'non-zero ErrCode'\n";
+        script +=
+            d + " using 1:" + std::to_string(mark) + " with points pt 7 ps 0.8 lc rgb 'red' title 'non-zero ErrCode'\n";
     }
     double slo, shi;
     spread({2}, &slo, &shi);

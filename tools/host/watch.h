@@ -23,6 +23,7 @@ public:
     ~CsvLog();
     bool open(const std::string &path, const Runner &runner, std::string &error);
     void row(const Runner &runner, long number, double ms);
+
 private:
     FILE *f_ = nullptr;
 };
@@ -40,6 +41,7 @@ public:
     // The screen's lines for a scan, with the sequences that mark changed
     // values; remembers the values as drawn.
     std::vector<std::string> frame(const Runner &runner, long number, double ms);
+
 private:
     FILE *out_;
     int cols_, rows_;

@@ -63,8 +63,8 @@ std::vector<Exchange> exchanges_of(const std::string &instr, const InputValues &
     } else if (instr == "I7024") {
         char value[32];
         snprintf(value, sizeof value, "%+07.3f", static_cast<double>(in.aout));
-        x.push_back({"write analog output", frame("#" + aa + hex_digits(in.chan, 1) + std::string(value).substr(0, 7), cs),
-                     reply(">", cs)});
+        x.push_back({"write analog output",
+                     frame("#" + aa + hex_digits(in.chan, 1) + std::string(value).substr(0, 7), cs), reply(">", cs)});
     } else if (instr == "I7041" || instr == "I7052" || instr == "I7053") {
         read_din();
     } else if (instr == "I7043") {

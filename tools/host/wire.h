@@ -41,11 +41,11 @@ std::string checksum_of(const std::string &text);
 // instruction the tools do not know gives none.
 struct InputValues {
     int addr = 0;
-    int format = 0;   // "Format:"
-    int chan = 0;     // "Chan:"
-    int dout = 0;     // "DOUT:"
-    int hsecs = 0;    // "HSecs:"
-    float aout = 0;   // "AOUT:"
+    int format = 0; // "Format:"
+    int chan = 0;   // "Chan:"
+    int dout = 0;   // "DOUT:"
+    int hsecs = 0;  // "HSecs:"
+    float aout = 0; // "AOUT:"
 };
 std::vector<Exchange> exchanges_of(const std::string &instr, const InputValues &in, bool checksum);
 

@@ -22,46 +22,46 @@ std::string hexDigits(uint32_t v, int digits);
 // kOpenDecimal or kOpenHex.
 std::string decimalField(double v);
 std::string hexField(double v, double full_scale);
-inline constexpr const char* kOpenDecimal = "-9999.9";
-inline constexpr const char* kOpenHex = "-0000";
+inline constexpr const char *kOpenDecimal = "-9999.9";
+inline constexpr const char *kOpenHex = "-0000";
 
 // What a command line (without its carriage return) is, before any module
 // acts on it.
 struct Frame {
-  enum class Kind {
-    Garbage,      // too short, unknown command character or no address: silence
-    NoModule,     // an address nobody has: silence
-    BadChecksum,  // the module uses checksums and the line's is missing or wrong: silence
-    Broadcast,    // ~** host OK: no reply
-    Addressed,    // for `module`; `payload` is the line without its checksum
-  };
-  Kind kind = Kind::Garbage;
-  Module* module = nullptr;
-  std::string payload;
-  std::string broadcast_sum;  // the two characters after ~**, if any
+    enum class Kind {
+        Garbage,     // too short, unknown command character or no address: silence
+        NoModule,    // an address nobody has: silence
+        BadChecksum, // the module uses checksums and the line's is missing or wrong: silence
+        Broadcast,   // ~** host OK: no reply
+        Addressed,   // for `module`; `payload` is the line without its checksum
+    };
+    Kind kind = Kind::Garbage;
+    Module *module = nullptr;
+    std::string payload;
+    std::string broadcast_sum; // the two characters after ~**, if any
 };
 
-Frame frame(Plant& plant, std::string_view line);
+Frame frame(Plant &plant, std::string_view line);
 
 // The reply body (no carriage return) of `m` to `payload`, with the
 // module's checksum when it uses checksums.  Carries the command out.
-std::string execute(Module& m, std::string_view payload, Millis now);
+std::string execute(Module &m, std::string_view payload, Millis now);
 
 // "?" and the address (and checksum): the refusal of a malformed or
 // unsupported command.
-std::string refusal(const Module& m);
+std::string refusal(const Module &m);
 
 // ~** restarts the watchdog of every module that accepts the frame: without
 // a checksum, the modules that do not use checksums; with a correct one,
 // every module.  A module set to another speed than `line_baud` (when
 // above 0) hears garbage and takes nothing.  Returns how many modules took it.
-int hostOk(Plant& plant, std::string_view sum, Millis now, int line_baud = 0);
+int hostOk(Plant &plant, std::string_view sum, Millis now, int line_baud = 0);
 
 // Lets every watchdog that is due expire; returns the addresses that did.
-std::vector<int> tickAll(Plant& plant, Millis now);
+std::vector<int> tickAll(Plant &plant, Millis now);
 
 // frame + execute in one, without faults (tests and tools).  Empty when
 // nothing answers.
-std::string answer(Plant& plant, std::string_view line, Millis now);
+std::string answer(Plant &plant, std::string_view line, Millis now);
 
-}  // namespace vsim
+} // namespace vsim

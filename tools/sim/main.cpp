@@ -25,62 +25,76 @@
 
 namespace {
 
-const char* const kUsage =
+const char *const kUsage =
     "usage: veldran-sim --plant FILE [--link PATH] [--tty DEVICE] [--baud N] [--turnaround-ms N] [--seed N] "
     "[--log FILE]\n"
     "       veldran-sim --version | --help\n";
 
 struct Args {
-  std::string plant, link, tty, log;
-  long baud = -1;
-  double turnaround = -1;
-  unsigned long long seed = 1;
+    std::string plant, link, tty, log;
+    long baud = -1;
+    double turnaround = -1;
+    unsigned long long seed = 1;
 };
 
-[[noreturn]] void die(const std::string& what) {
-  std::fprintf(stderr, "veldran-sim: %s\n", what.c_str());
-  std::exit(2);
+[[noreturn]] void die(const std::string &what)
+{
+    std::fprintf(stderr, "veldran-sim: %s\n", what.c_str());
+    std::exit(2);
 }
 
-Args parseArgs(int argc, char** argv) {
-  Args a;
-  for (int i = 1; i < argc; ++i) {
-    const std::string k = argv[i];
-    auto val = [&]() -> std::string {
-      if (i + 1 >= argc) die(k + " needs a value\n" + kUsage);
-      return argv[++i];
-    };
-    auto num = [&](const std::string& s) {
-      char* end = nullptr;
-      double d = std::strtod(s.c_str(), &end);
-      if (!end || *end || s.empty() || !std::isfinite(d) || d < 0) die("bad value for " + k + ": " + s);
-      return d;
-    };
-    if (k == "--plant") a.plant = val();
-    else if (k == "--link") a.link = val();
-    else if (k == "--tty") a.tty = val();
-    else if (k == "--log") a.log = val();
-    else if (k == "--baud") {
-      a.baud = static_cast<long>(num(val()));
-      if (a.baud < 50 || a.baud > 4000000) die("--baud out of range");
-    } else if (k == "--turnaround-ms") a.turnaround = num(val());
-    else if (k == "--seed") a.seed = static_cast<unsigned long long>(num(val()));
-    else if (k == "--help" || k == "-h") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (k == "--version") {
-      std::printf("veldran-sim %s\n", VELDRAN_VERSION);
-      std::exit(0);
-    } else die("unknown argument " + k + "\n" + kUsage);
-  }
-  if (a.plant.empty()) die(std::string("--plant is required\n") + kUsage);
-  return a;
+Args parseArgs(int argc, char **argv)
+{
+    Args a;
+    for (int i = 1; i < argc; ++i) {
+        const std::string k = argv[i];
+        auto val = [&]() -> std::string {
+            if (i + 1 >= argc)
+                die(k + " needs a value\n" + kUsage);
+            return argv[++i];
+        };
+        auto num = [&](const std::string &s) {
+            char *end = nullptr;
+            double d = std::strtod(s.c_str(), &end);
+            if (!end || *end || s.empty() || !std::isfinite(d) || d < 0)
+                die("bad value for " + k + ": " + s);
+            return d;
+        };
+        if (k == "--plant")
+            a.plant = val();
+        else if (k == "--link")
+            a.link = val();
+        else if (k == "--tty")
+            a.tty = val();
+        else if (k == "--log")
+            a.log = val();
+        else if (k == "--baud") {
+            a.baud = static_cast<long>(num(val()));
+            if (a.baud < 50 || a.baud > 4000000)
+                die("--baud out of range");
+        } else if (k == "--turnaround-ms")
+            a.turnaround = num(val());
+        else if (k == "--seed")
+            a.seed = static_cast<unsigned long long>(num(val()));
+        else if (k == "--help" || k == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (k == "--version") {
+            std::printf("veldran-sim %s\n", VELDRAN_VERSION);
+            std::exit(0);
+        } else
+            die("unknown argument " + k + "\n" + kUsage);
+    }
+    if (a.plant.empty())
+        die(std::string("--plant is required\n") + kUsage);
+    return a;
 }
 
-double nowMs(const timespec& start) {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return (t.tv_sec - start.tv_sec) * 1000.0 + (t.tv_nsec - start.tv_nsec) / 1e6;
+double nowMs(const timespec &start)
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (t.tv_sec - start.tv_sec) * 1000.0 + (t.tv_nsec - start.tv_nsec) / 1e6;
 }
 
 // The side that holds the pty master keeps the slave open as its
@@ -88,286 +102,332 @@ double nowMs(const timespec& start) {
 // for it.  That needs a session of our own.  A process group leader (started
 // by an interactive shell) cannot make one: then a child carries on in a new
 // session while this process passes the stop signals on and ends with it.
-void ensureSession() {
-  if (getsid(0) == getpid()) return;
-  if (setsid() >= 0) return;
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGHUP);
-  sigaddset(&set, SIGCHLD);
-  sigprocmask(SIG_BLOCK, &set, nullptr);
-  const pid_t child = fork();
-  if (child < 0) die(std::string("fork: ") + std::strerror(errno));
-  if (child == 0) {
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    if (setsid() < 0) die(std::string("setsid: ") + std::strerror(errno));
-    return;
-  }
-  for (;;) {
-    int sig = 0;
-    if (sigwait(&set, &sig) != 0) continue;
-    if (sig != SIGCHLD) {
-      kill(child, sig);
-      continue;
+void ensureSession()
+{
+    if (getsid(0) == getpid())
+        return;
+    if (setsid() >= 0)
+        return;
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+    const pid_t child = fork();
+    if (child < 0)
+        die(std::string("fork: ") + std::strerror(errno));
+    if (child == 0) {
+        sigprocmask(SIG_UNBLOCK, &set, nullptr);
+        if (setsid() < 0)
+            die(std::string("setsid: ") + std::strerror(errno));
+        return;
     }
-    int status = 0;
-    const pid_t r = waitpid(child, &status, WNOHANG);
-    if (r == child) std::_Exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-  }
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&set, &sig) != 0)
+            continue;
+        if (sig != SIGCHLD) {
+            kill(child, sig);
+            continue;
+        }
+        int status = 0;
+        const pid_t r = waitpid(child, &status, WNOHANG);
+        if (r == child)
+            std::_Exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
 }
 
 const struct {
-  long baud;
-  speed_t c;
-} kSpeeds[] = {{110, B110},       {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
-               {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    long baud;
+    speed_t c;
+} kSpeeds[] = {{110, B110},       {300, B300},       {600, B600},       {1200, B1200},    {2400, B2400},
+               {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},  {57600, B57600},
                {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
 
-bool baudConstant(long baud, speed_t& out) {
-  for (const auto& t : kSpeeds)
-    if (t.baud == baud) {
-      out = t.c;
-      return true;
-    }
-  return false;
+bool baudConstant(long baud, speed_t &out)
+{
+    for (const auto &t : kSpeeds)
+        if (t.baud == baud) {
+            out = t.c;
+            return true;
+        }
+    return false;
 }
 
 // The speed the device's settings name, in bit/s; 0 when they name none we
 // know (B0, an unusual rate) or cannot be read.  On a pseudo-terminal the
 // settings are the ones the other side made: both ends share them.
-long deviceBaud(int fd) {
-  termios t;
-  if (fd < 0 || tcgetattr(fd, &t) != 0) return 0;
-  const speed_t s = cfgetospeed(&t);
-  for (const auto& e : kSpeeds)
-    if (e.c == s) return e.baud;
-  return 0;
+long deviceBaud(int fd)
+{
+    termios t;
+    if (fd < 0 || tcgetattr(fd, &t) != 0)
+        return 0;
+    const speed_t s = cfgetospeed(&t);
+    for (const auto &e : kSpeeds)
+        if (e.c == s)
+            return e.baud;
+    return 0;
 }
 
-void makeRaw(int fd, long baud) {
-  termios t;
-  if (tcgetattr(fd, &t) != 0) die(std::string("tcgetattr: ") + std::strerror(errno));
-  cfmakeraw(&t);
-  t.c_cflag |= CLOCAL | CREAD;
-  t.c_cc[VMIN] = 1;
-  t.c_cc[VTIME] = 0;
-  speed_t s;
-  if (baudConstant(baud, s)) cfsetspeed(&t, s);
-  if (tcsetattr(fd, TCSANOW, &t) != 0) die(std::string("tcsetattr: ") + std::strerror(errno));
+void makeRaw(int fd, long baud)
+{
+    termios t;
+    if (tcgetattr(fd, &t) != 0)
+        die(std::string("tcgetattr: ") + std::strerror(errno));
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    speed_t s;
+    if (baudConstant(baud, s))
+        cfsetspeed(&t, s);
+    if (tcsetattr(fd, TCSANOW, &t) != 0)
+        die(std::string("tcsetattr: ") + std::strerror(errno));
 }
 
 void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 // (Re)creates `link` -> `target`, replacing only a symlink or nothing.
-void makeLink(const std::string& link, const std::string& target) {
-  struct stat st;
-  if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) die(link + " exists and is not a symlink");
-  const std::string tmp = link + ".tmp." + std::to_string(getpid());
-  unlink(tmp.c_str());
-  if (symlink(target.c_str(), tmp.c_str()) != 0) die("symlink " + tmp + ": " + std::strerror(errno));
-  if (rename(tmp.c_str(), link.c_str()) != 0) {
+void makeLink(const std::string &link, const std::string &target)
+{
+    struct stat st;
+    if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
+        die(link + " exists and is not a symlink");
+    const std::string tmp = link + ".tmp." + std::to_string(getpid());
     unlink(tmp.c_str());
-    die("rename " + tmp + " to " + link + ": " + std::strerror(errno));
-  }
+    if (symlink(target.c_str(), tmp.c_str()) != 0)
+        die("symlink " + tmp + ": " + std::strerror(errno));
+    if (rename(tmp.c_str(), link.c_str()) != 0) {
+        unlink(tmp.c_str());
+        die("rename " + tmp + " to " + link + ": " + std::strerror(errno));
+    }
 }
 
 // Removes `link` if it still points to `target`.
-void removeLink(const std::string& link, const std::string& target) {
-  char buf[4096];
-  const ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
-  if (n < 0) return;
-  buf[n] = '\0';
-  if (target == buf) unlink(link.c_str());
+void removeLink(const std::string &link, const std::string &target)
+{
+    char buf[4096];
+    const ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
+    if (n < 0)
+        return;
+    buf[n] = '\0';
+    if (target == buf)
+        unlink(link.c_str());
 }
 
-void writeAll(int fd, const std::string& s) {
-  size_t off = 0;
-  while (off < s.size()) {
-    const ssize_t n = write(fd, s.data() + off, s.size() - off);
-    if (n > 0) off += static_cast<size_t>(n);
-    else if (n < 0 && errno == EINTR) continue;
-    else if (n < 0 && errno == EAGAIN) {
-      pollfd p{fd, POLLOUT, 0};
-      poll(&p, 1, 1000);
-    } else return;  // the control reader has gone; nothing to do about it
-  }
+void writeAll(int fd, const std::string &s)
+{
+    size_t off = 0;
+    while (off < s.size()) {
+        const ssize_t n = write(fd, s.data() + off, s.size() - off);
+        if (n > 0)
+            off += static_cast<size_t>(n);
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else if (n < 0 && errno == EAGAIN) {
+            pollfd p{fd, POLLOUT, 0};
+            poll(&p, 1, 1000);
+        } else
+            return; // the control reader has gone; nothing to do about it
+    }
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
-  const Args args = parseArgs(argc, argv);
-  signal(SIGPIPE, SIG_IGN);
+int main(int argc, char **argv)
+{
+    const Args args = parseArgs(argc, argv);
+    signal(SIGPIPE, SIG_IGN);
 
-  vsim::Plant plant;
-  try {
-    plant = vsim::loadPlant(args.plant);
-  } catch (const vsim::PlantError& e) {
-    die(e.what());
-  }
+    vsim::Plant plant;
+    try {
+        plant = vsim::loadPlant(args.plant);
+    } catch (const vsim::PlantError &e) {
+        die(e.what());
+    }
 
-  std::FILE* logf = stderr;
-  if (!args.log.empty()) {
-    logf = std::fopen(args.log.c_str(), "a");
-    if (!logf) die("cannot open log " + args.log + ": " + std::strerror(errno));
-  }
+    std::FILE *logf = stderr;
+    if (!args.log.empty()) {
+        logf = std::fopen(args.log.c_str(), "a");
+        if (!logf)
+            die("cannot open log " + args.log + ": " + std::strerror(errno));
+    }
 
-  int line_fd = -1, slave_fd = -1;
-  std::string device;
-  const long baud = args.baud > 0 ? args.baud : plant.line.baud;
-  if (args.tty.empty()) {
-    ensureSession();
-    line_fd = posix_openpt(O_RDWR | O_NOCTTY);
-    if (line_fd < 0 || grantpt(line_fd) != 0 || unlockpt(line_fd) != 0)
-      die(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
-    const char* name = ptsname(line_fd);
-    if (!name) die("ptsname failed");
-    device = name;
-    slave_fd = open(device.c_str(), O_RDWR);  // no O_NOCTTY: it becomes ours
-    if (slave_fd < 0) die("cannot open " + device + ": " + std::strerror(errno));
-    if (ioctl(slave_fd, TIOCSCTTY, 0) != 0)
-      std::fprintf(stderr, "veldran-sim: warning: %s not made the controlling terminal: %s\n", device.c_str(),
-                   std::strerror(errno));
-    makeRaw(slave_fd, baud);
-    fcntl(line_fd, F_SETFD, FD_CLOEXEC);
-    fcntl(slave_fd, F_SETFD, FD_CLOEXEC);
-  } else {
-    device = args.tty;
-    line_fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (line_fd < 0) die("cannot open " + device + ": " + std::strerror(errno));
-    speed_t s;
-    if (isatty(line_fd) && !baudConstant(baud, s)) die("baud rate " + std::to_string(baud) + " not supported by a tty");
-    if (isatty(line_fd)) makeRaw(line_fd, baud);
-  }
-  setNonBlocking(line_fd);
+    int line_fd = -1, slave_fd = -1;
+    std::string device;
+    const long baud = args.baud > 0 ? args.baud : plant.line.baud;
+    if (args.tty.empty()) {
+        ensureSession();
+        line_fd = posix_openpt(O_RDWR | O_NOCTTY);
+        if (line_fd < 0 || grantpt(line_fd) != 0 || unlockpt(line_fd) != 0)
+            die(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
+        const char *name = ptsname(line_fd);
+        if (!name)
+            die("ptsname failed");
+        device = name;
+        slave_fd = open(device.c_str(), O_RDWR); // no O_NOCTTY: it becomes ours
+        if (slave_fd < 0)
+            die("cannot open " + device + ": " + std::strerror(errno));
+        if (ioctl(slave_fd, TIOCSCTTY, 0) != 0)
+            std::fprintf(stderr, "veldran-sim: warning: %s not made the controlling terminal: %s\n", device.c_str(),
+                         std::strerror(errno));
+        makeRaw(slave_fd, baud);
+        fcntl(line_fd, F_SETFD, FD_CLOEXEC);
+        fcntl(slave_fd, F_SETFD, FD_CLOEXEC);
+    } else {
+        device = args.tty;
+        line_fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (line_fd < 0)
+            die("cannot open " + device + ": " + std::strerror(errno));
+        speed_t s;
+        if (isatty(line_fd) && !baudConstant(baud, s))
+            die("baud rate " + std::to_string(baud) + " not supported by a tty");
+        if (isatty(line_fd))
+            makeRaw(line_fd, baud);
+    }
+    setNonBlocking(line_fd);
 
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGTERM);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGHUP);
-  sigprocmask(SIG_BLOCK, &stops, nullptr);
-  const int sig_fd = signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
-  if (sig_fd < 0) die(std::string("signalfd: ") + std::strerror(errno));
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stops, nullptr);
+    const int sig_fd = signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (sig_fd < 0)
+        die(std::string("signalfd: ") + std::strerror(errno));
 
-  if (!args.link.empty()) makeLink(args.link, device);
+    if (!args.link.empty())
+        makeLink(args.link, device);
 
-  timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  vsim::Simulator sim(std::move(plant), args.seed, vsim::Logger(logf));
-  if (args.baud > 0) sim.setBaud(static_cast<int>(args.baud));
-  if (args.turnaround >= 0) sim.setTurnaround(args.turnaround);
-  // The pacing follows the speed the host sets on the device: what the
-  // settings name now is what the simulator itself left there, and a change
-  // from that is the host's.  Read again at every burst received, before
-  // its characters are paced (one ioctl).
-  const int settings_fd = slave_fd >= 0 ? slave_fd : line_fd;
-  long device_baud = deviceBaud(settings_fd);
-  {
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    vsim::Simulator sim(std::move(plant), args.seed, vsim::Logger(logf));
+    if (args.baud > 0)
+        sim.setBaud(static_cast<int>(args.baud));
+    if (args.turnaround >= 0)
+        sim.setTurnaround(args.turnaround);
+    // The pacing follows the speed the host sets on the device: what the
+    // settings name now is what the simulator itself left there, and a change
+    // from that is the host's.  Read again at every burst received, before
+    // its characters are paced (one ioctl).
+    const int settings_fd = slave_fd >= 0 ? slave_fd : line_fd;
+    long device_baud = deviceBaud(settings_fd);
+    {
+        char buf[256];
+        std::snprintf(buf, sizeof buf, "start: %s, %d baud, turnaround %.3f ms, %zu modules, seed %llu", device.c_str(),
+                      sim.baud(), sim.turnaround(), sim.plant().modules.size(), args.seed);
+        vsim::Logger(logf).event(0, buf);
+    }
+
+    std::printf("READY %s\n", device.c_str());
+    std::fflush(stdout);
+
+    int ctl_fd = STDIN_FILENO;
+    setNonBlocking(ctl_fd);
+    std::string ctl_buf, pending; // control text; reply bytes that the line did not take yet
+    bool stop = false;
+    int rc = 0;
+    while (!stop && !sim.quitRequested()) {
+        double now = nowMs(start);
+        sim.tick(now);
+        pending += sim.takeDue(now);
+
+        double wake = std::numeric_limits<double>::infinity();
+        if (sim.hasOutput())
+            wake = sim.nextDue();
+        if (auto d = sim.nextDeadline())
+            wake = std::min(wake, *d);
+
+        pollfd fds[3] = {{line_fd, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0},
+                         {ctl_fd, POLLIN, 0},
+                         {sig_fd, POLLIN, 0}};
+        timespec ts{}, *tsp = nullptr;
+        if (pending.empty() && std::isfinite(wake)) {
+            const double ms = std::max(0.0, wake - now);
+            ts.tv_sec = static_cast<time_t>(ms / 1000);
+            ts.tv_nsec = static_cast<long>(std::fmod(ms, 1000.0) * 1e6);
+            tsp = &ts;
+        } else if (!pending.empty()) {
+            ts.tv_nsec = 50 * 1000 * 1000; // a full buffer drains; look again soon
+            tsp = &ts;
+        }
+        const int n = ppoll(fds, 3, tsp, nullptr);
+        if (n < 0 && errno != EINTR)
+            die(std::string("ppoll: ") + std::strerror(errno));
+        now = nowMs(start);
+
+        if (fds[2].revents & POLLIN) {
+            signalfd_siginfo si;
+            if (read(sig_fd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+                vsim::Logger(logf).event(now, std::string("stop: ") + strsignal(static_cast<int>(si.ssi_signo)));
+                stop = true;
+            }
+        }
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
+            char buf[512];
+            const ssize_t r = read(line_fd, buf, sizeof buf);
+            if (r > 0) {
+                const long b = deviceBaud(settings_fd);
+                if (b != device_baud) {
+                    device_baud = b;
+                    if (b > 0)
+                        sim.hostBaud(static_cast<int>(b), now);
+                }
+                sim.receive(std::string_view(buf, static_cast<size_t>(r)), now);
+            } else if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) &&
+                       (r == 0 || (errno != EAGAIN && errno != EINTR))) {
+                // A device that went away (the pty's own slave stays open, so this
+                // is a --tty line): nothing more to answer on.
+                vsim::Logger(logf).event(now, "stop: the line " + device + " is gone");
+                rc = 1;
+                stop = true;
+            }
+        }
+        if (!pending.empty() && (fds[0].revents & POLLOUT)) {
+            const ssize_t w = write(line_fd, pending.data(), pending.size());
+            if (w > 0)
+                pending.erase(0, static_cast<size_t>(w));
+        }
+        if (ctl_fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
+            char buf[1024];
+            const ssize_t r = read(ctl_fd, buf, sizeof buf);
+            if (r > 0) {
+                ctl_buf.append(buf, static_cast<size_t>(r));
+                for (size_t nl; (nl = ctl_buf.find('\n')) != std::string::npos;) {
+                    const std::string line = ctl_buf.substr(0, nl);
+                    ctl_buf.erase(0, nl + 1);
+                    if (line.find_first_not_of(" \t\r") == std::string::npos)
+                        continue;
+                    writeAll(STDOUT_FILENO, sim.control(line, now) + "\n");
+                    if (sim.quitRequested())
+                        break;
+                }
+            } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+                ctl_fd = -1; // end of the control channel; the line goes on
+            }
+        }
+    }
+
+    const double now = nowMs(start);
+    if (!pending.empty()) {
+        // Give the reply under way its chance to leave.
+        const ssize_t w = write(line_fd, pending.data(), pending.size());
+        (void)w;
+    }
+    const vsim::Stats &st = sim.stats();
     char buf[256];
-    std::snprintf(buf, sizeof buf, "start: %s, %d baud, turnaround %.3f ms, %zu modules, seed %llu",
-                  device.c_str(), sim.baud(), sim.turnaround(), sim.plant().modules.size(), args.seed);
-    vsim::Logger(logf).event(0, buf);
-  }
-
-  std::printf("READY %s\n", device.c_str());
-  std::fflush(stdout);
-
-  int ctl_fd = STDIN_FILENO;
-  setNonBlocking(ctl_fd);
-  std::string ctl_buf, pending;  // control text; reply bytes that the line did not take yet
-  bool stop = false;
-  int rc = 0;
-  while (!stop && !sim.quitRequested()) {
-    double now = nowMs(start);
-    sim.tick(now);
-    pending += sim.takeDue(now);
-
-    double wake = std::numeric_limits<double>::infinity();
-    if (sim.hasOutput()) wake = sim.nextDue();
-    if (auto d = sim.nextDeadline()) wake = std::min(wake, *d);
-
-    pollfd fds[3] = {{line_fd, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0},
-                     {ctl_fd, POLLIN, 0},
-                     {sig_fd, POLLIN, 0}};
-    timespec ts{}, *tsp = nullptr;
-    if (pending.empty() && std::isfinite(wake)) {
-      const double ms = std::max(0.0, wake - now);
-      ts.tv_sec = static_cast<time_t>(ms / 1000);
-      ts.tv_nsec = static_cast<long>(std::fmod(ms, 1000.0) * 1e6);
-      tsp = &ts;
-    } else if (!pending.empty()) {
-      ts.tv_nsec = 50 * 1000 * 1000;  // a full buffer drains; look again soon
-      tsp = &ts;
-    }
-    const int n = ppoll(fds, 3, tsp, nullptr);
-    if (n < 0 && errno != EINTR) die(std::string("ppoll: ") + std::strerror(errno));
-    now = nowMs(start);
-
-    if (fds[2].revents & POLLIN) {
-      signalfd_siginfo si;
-      if (read(sig_fd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-        vsim::Logger(logf).event(now, std::string("stop: ") + strsignal(static_cast<int>(si.ssi_signo)));
-        stop = true;
-      }
-    }
-    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
-      char buf[512];
-      const ssize_t r = read(line_fd, buf, sizeof buf);
-      if (r > 0) {
-        const long b = deviceBaud(settings_fd);
-        if (b != device_baud) {
-          device_baud = b;
-          if (b > 0) sim.hostBaud(static_cast<int>(b), now);
-        }
-        sim.receive(std::string_view(buf, static_cast<size_t>(r)), now);
-      } else if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) &&
-                 (r == 0 || (errno != EAGAIN && errno != EINTR))) {
-        // A device that went away (the pty's own slave stays open, so this
-        // is a --tty line): nothing more to answer on.
-        vsim::Logger(logf).event(now, "stop: the line " + device + " is gone");
-        rc = 1;
-        stop = true;
-      }
-    }
-    if (!pending.empty() && (fds[0].revents & POLLOUT)) {
-      const ssize_t w = write(line_fd, pending.data(), pending.size());
-      if (w > 0) pending.erase(0, static_cast<size_t>(w));
-    }
-    if (ctl_fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
-      char buf[1024];
-      const ssize_t r = read(ctl_fd, buf, sizeof buf);
-      if (r > 0) {
-        ctl_buf.append(buf, static_cast<size_t>(r));
-        for (size_t nl; (nl = ctl_buf.find('\n')) != std::string::npos;) {
-          const std::string line = ctl_buf.substr(0, nl);
-          ctl_buf.erase(0, nl + 1);
-          if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-          writeAll(STDOUT_FILENO, sim.control(line, now) + "\n");
-          if (sim.quitRequested()) break;
-        }
-      } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
-        ctl_fd = -1;  // end of the control channel; the line goes on
-      }
-    }
-  }
-
-  const double now = nowMs(start);
-  if (!pending.empty()) {
-    // Give the reply under way its chance to leave.
-    const ssize_t w = write(line_fd, pending.data(), pending.size());
-    (void)w;
-  }
-  const vsim::Stats& st = sim.stats();
-  char buf[256];
-  std::snprintf(buf, sizeof buf, "exit: commands=%llu replies=%llu", static_cast<unsigned long long>(st.commands),
-                static_cast<unsigned long long>(st.replies));
-  vsim::Logger(logf).event(now, buf);
-  if (!args.link.empty()) removeLink(args.link, device);
-  if (slave_fd >= 0) close(slave_fd);
-  close(line_fd);
-  if (logf != stderr) std::fclose(logf);
-  return rc;
+    std::snprintf(buf, sizeof buf, "exit: commands=%llu replies=%llu", static_cast<unsigned long long>(st.commands),
+                  static_cast<unsigned long long>(st.replies));
+    vsim::Logger(logf).event(now, buf);
+    if (!args.link.empty())
+        removeLink(args.link, device);
+    if (slave_fd >= 0)
+        close(slave_fd);
+    close(line_fd);
+    if (logf != stderr)
+        std::fclose(logf);
+    return rc;
 }

@@ -16,58 +16,61 @@ namespace {
 
 //                  model        num   ain aout din dout digits
 const ModelInfo kModels[] = {
-    {Model::M7017, 7017, 8, 0, 0, 0, 0},
-    {Model::M7018, 7018, 8, 0, 0, 0, 0},
-    {Model::M7024, 7024, 0, 4, 0, 0, 0},
-    {Model::M7041, 7041, 0, 0, 14, 0, 0},
-    {Model::M7043, 7043, 0, 0, 0, 16, 4},
-    {Model::M7052, 7052, 0, 0, 8, 0, 0},
-    {Model::M7053, 7053, 0, 0, 16, 0, 0},
-    {Model::M7060, 7060, 0, 0, 4, 4, 1},
-    {Model::M7065, 7065, 0, 0, 4, 5, 2},
+    {Model::M7017, 7017, 8, 0, 0, 0, 0},  {Model::M7018, 7018, 8, 0, 0, 0, 0},  {Model::M7024, 7024, 0, 4, 0, 0, 0},
+    {Model::M7041, 7041, 0, 0, 14, 0, 0}, {Model::M7043, 7043, 0, 0, 0, 16, 4}, {Model::M7052, 7052, 0, 0, 8, 0, 0},
+    {Model::M7053, 7053, 0, 0, 16, 0, 0}, {Model::M7060, 7060, 0, 0, 4, 4, 1},  {Model::M7065, 7065, 0, 0, 4, 5, 2},
 };
 
 uint32_t maskOf(int bits) { return bits >= 32 ? 0xFFFFFFFFu : ((1u << bits) - 1u); }
 
-}  // namespace
+} // namespace
 
-const ModelInfo& modelInfo(Model m) { return kModels[static_cast<int>(m)]; }
+const ModelInfo &modelInfo(Model m) { return kModels[static_cast<int>(m)]; }
 
-std::optional<Model> modelFromNumber(long number) {
-  for (const auto& m : kModels)
-    if (m.number == number) return m.model;
-  return std::nullopt;
+std::optional<Model> modelFromNumber(long number)
+{
+    for (const auto &m : kModels)
+        if (m.number == number)
+            return m.model;
+    return std::nullopt;
 }
 
 // ---------------------------------------------------------------------------
 // Signals
 
-double Signal::at(Millis now) const {
-  if (kind != Kind::Ramp) return value;
-  double v = value + rate * (now - origin) / 1000.0;
-  if (!bounded || !(max > min)) return v;
-  const double span = max - min;
-  switch (mode) {
+double Signal::at(Millis now) const
+{
+    if (kind != Kind::Ramp)
+        return value;
+    double v = value + rate * (now - origin) / 1000.0;
+    if (!bounded || !(max > min))
+        return v;
+    const double span = max - min;
+    switch (mode) {
     case Mode::Clamp:
-      return std::clamp(v, min, max);
+        return std::clamp(v, min, max);
     case Mode::Wrap: {
-      double r = std::fmod(v - min, span);
-      if (r < 0) r += span;
-      return min + r;
+        double r = std::fmod(v - min, span);
+        if (r < 0)
+            r += span;
+        return min + r;
     }
     case Mode::Bounce: {
-      double r = std::fmod(v - min, 2 * span);
-      if (r < 0) r += 2 * span;
-      return r <= span ? min + r : max - (r - span);
+        double r = std::fmod(v - min, 2 * span);
+        if (r < 0)
+            r += 2 * span;
+        return r <= span ? min + r : max - (r - span);
     }
-  }
-  return v;
+    }
+    return v;
 }
 
-void Signal::rebase(double v, Millis now) {
-  if (kind == Kind::Open) kind = Kind::Constant;
-  value = v;
-  origin = now;
+void Signal::rebase(double v, Millis now)
+{
+    if (kind == Kind::Open)
+        kind = Kind::Constant;
+    value = v;
+    origin = now;
 }
 
 // ---------------------------------------------------------------------------
@@ -76,60 +79,75 @@ void Signal::rebase(double v, Millis now) {
 uint32_t Module::doutMask() const { return maskOf(info().dout); }
 uint32_t Module::dinMask() const { return maskOf(info().din); }
 
-uint32_t Module::counter(int ch, Millis now) const {
-  double v = std::floor(counters.at(static_cast<size_t>(ch)).at(now));
-  double m = std::fmod(v, static_cast<double>(kCounterModulo));
-  if (m < 0) m += kCounterModulo;
-  return static_cast<uint32_t>(m);
+uint32_t Module::counter(int ch, Millis now) const
+{
+    double v = std::floor(counters.at(static_cast<size_t>(ch)).at(now));
+    double m = std::fmod(v, static_cast<double>(kCounterModulo));
+    if (m < 0)
+        m += kCounterModulo;
+    return static_cast<uint32_t>(m);
 }
 
-void Module::setCounter(int ch, uint32_t v, Millis now) {
-  counters.at(static_cast<size_t>(ch)).rebase(v % kCounterModulo, now);
+void Module::setCounter(int ch, uint32_t v, Millis now)
+{
+    counters.at(static_cast<size_t>(ch)).rebase(v % kCounterModulo, now);
 }
 
-void Module::setDin(uint32_t bits, Millis now) {
-  bits &= dinMask();
-  const uint32_t rising = bits & ~din;
-  for (int ch = 0; ch < info().din; ++ch)
-    if (rising & (1u << ch)) setCounter(ch, counter(ch, now) + 1, now);
-  din = bits;
+void Module::setDin(uint32_t bits, Millis now)
+{
+    bits &= dinMask();
+    const uint32_t rising = bits & ~din;
+    for (int ch = 0; ch < info().din; ++ch)
+        if (rising & (1u << ch))
+            setCounter(ch, counter(ch, now) + 1, now);
+    din = bits;
 }
 
-std::optional<Millis> Module::watchdogDeadline() const {
-  if (!wd_enabled || wd_value <= 0 || wd_expired) return std::nullopt;
-  return wd_kick + wd_value * 100.0;
+std::optional<Millis> Module::watchdogDeadline() const
+{
+    if (!wd_enabled || wd_value <= 0 || wd_expired)
+        return std::nullopt;
+    return wd_kick + wd_value * 100.0;
 }
 
-bool Module::tick(Millis now) {
-  auto deadline = watchdogDeadline();
-  if (!deadline || now < *deadline) return false;
-  expire();
-  return true;
+bool Module::tick(Millis now)
+{
+    auto deadline = watchdogDeadline();
+    if (!deadline || now < *deadline)
+        return false;
+    expire();
+    return true;
 }
 
-void Module::expire() {
-  wd_expired = true;
-  status |= kStatusWatchdog;
-  dout = safe_dout & doutMask();
-  aout = safe_aout;
+void Module::expire()
+{
+    wd_expired = true;
+    status |= kStatusWatchdog;
+    dout = safe_dout & doutMask();
+    aout = safe_aout;
 }
 
-void Module::resetStatus(Millis now) {
-  status = 0;
-  wd_expired = false;
-  kickWatchdog(now);
+void Module::resetStatus(Millis now)
+{
+    status = 0;
+    wd_expired = false;
+    kickWatchdog(now);
 }
 
-Module* Plant::find(int address) {
-  for (auto& m : modules)
-    if (m.address == address) return &m;
-  return nullptr;
+Module *Plant::find(int address)
+{
+    for (auto &m : modules)
+        if (m.address == address)
+            return &m;
+    return nullptr;
 }
 
-const Module* Plant::find(int address) const {
-  for (const auto& m : modules)
-    if (m.address == address) return &m;
-  return nullptr;
+const Module *Plant::find(int address) const
+{
+    for (const auto &m : modules)
+        if (m.address == address)
+            return &m;
+    return nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -137,236 +155,297 @@ const Module* Plant::find(int address) const {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& src, const toml::node& at, const std::string& what) {
-  std::ostringstream os;
-  os << src << ":" << at.source().begin.line << ": " << what;
-  throw PlantError(os.str());
+[[noreturn]] void fail(const std::string &src, const toml::node &at, const std::string &what)
+{
+    std::ostringstream os;
+    os << src << ":" << at.source().begin.line << ": " << what;
+    throw PlantError(os.str());
 }
 
-[[noreturn]] void fail(const std::string& src, const std::string& what) {
-  throw PlantError(src + ": " + what);
+[[noreturn]] void fail(const std::string &src, const std::string &what) { throw PlantError(src + ": " + what); }
+
+void checkKeys(const std::string &src, const toml::table &t, std::initializer_list<const char *> allowed,
+               const std::string &where)
+{
+    for (auto &&[k, v] : t) {
+        bool ok = false;
+        for (const char *a : allowed)
+            ok = ok || k.str() == a;
+        if (!ok)
+            fail(src, v, "unknown key '" + std::string(k.str()) + "' in " + where);
+    }
 }
 
-void checkKeys(const std::string& src, const toml::table& t, std::initializer_list<const char*> allowed,
-               const std::string& where) {
-  for (auto&& [k, v] : t) {
-    bool ok = false;
-    for (const char* a : allowed) ok = ok || k.str() == a;
-    if (!ok) fail(src, v, "unknown key '" + std::string(k.str()) + "' in " + where);
-  }
+double number(const std::string &src, const toml::node &n, const std::string &what)
+{
+    if (!n.is_number())
+        fail(src, n, what + " must be a number");
+    return *n.value<double>();
 }
 
-double number(const std::string& src, const toml::node& n, const std::string& what) {
-  if (!n.is_number()) fail(src, n, what + " must be a number");
-  return *n.value<double>();
+long long integer(const std::string &src, const toml::node &n, const std::string &what)
+{
+    if (!n.is_integer())
+        fail(src, n, what + " must be an integer");
+    return *n.value<long long>();
 }
 
-long long integer(const std::string& src, const toml::node& n, const std::string& what) {
-  if (!n.is_integer()) fail(src, n, what + " must be an integer");
-  return *n.value<long long>();
-}
-
-bool boolean(const std::string& src, const toml::node& n, const std::string& what) {
-  if (!n.is_boolean()) fail(src, n, what + " must be true or false");
-  return *n.value<bool>();
+bool boolean(const std::string &src, const toml::node &n, const std::string &what)
+{
+    if (!n.is_boolean())
+        fail(src, n, what + " must be true or false");
+    return *n.value<bool>();
 }
 
 // A number, "open" (when allowed), or a ramp table.
-Signal signal(const std::string& src, const toml::node& n, const std::string& what, bool allow_open) {
-  if (n.is_number()) return Signal::constant(*n.value<double>());
-  if (n.is_string() && allow_open && *n.value<std::string>() == "open") return Signal::open();
-  const toml::table* t = n.as_table();
-  if (!t)
-    fail(src, n, what + (allow_open ? " must be a number, \"open\" or a ramp table" : " must be a number or a ramp table"));
-  checkKeys(src, *t, {"start", "rate", "min", "max", "mode"}, what);
-  Signal s;
-  s.kind = Signal::Kind::Ramp;
-  if (auto v = t->get("start")) s.value = number(src, *v, what + ".start");
-  if (auto v = t->get("rate")) s.rate = number(src, *v, what + ".rate");
-  const toml::node* mn = t->get("min");
-  const toml::node* mx = t->get("max");
-  if ((mn == nullptr) != (mx == nullptr)) fail(src, n, what + ": give both min and max, or neither");
-  if (mn) {
-    s.bounded = true;
-    s.min = number(src, *mn, what + ".min");
-    s.max = number(src, *mx, what + ".max");
-    if (!(s.max > s.min)) fail(src, n, what + ": max must be above min");
-  }
-  if (auto v = t->get("mode")) {
-    auto m = v->value<std::string>();
-    if (m == "wrap") s.mode = Signal::Mode::Wrap;
-    else if (m == "bounce") s.mode = Signal::Mode::Bounce;
-    else if (m == "clamp") s.mode = Signal::Mode::Clamp;
-    else fail(src, *v, what + ".mode must be \"wrap\", \"bounce\" or \"clamp\"");
-  }
-  return s;
-}
-
-std::vector<Signal> signals(const std::string& src, const toml::node& n, const std::string& what, size_t count,
-                            bool allow_open) {
-  const toml::array* a = n.as_array();
-  if (!a) fail(src, n, what + " must be an array");
-  if (a->size() > count)
-    fail(src, n, what + " has " + std::to_string(a->size()) + " entries; the model has " + std::to_string(count));
-  std::vector<Signal> out(count, Signal::constant(0));
-  for (size_t i = 0; i < a->size(); ++i)
-    out[i] = signal(src, *a->get(i), what + "[" + std::to_string(i) + "]", allow_open);
-  return out;
-}
-
-std::vector<double> numbers(const std::string& src, const toml::node& n, const std::string& what, size_t count) {
-  const toml::array* a = n.as_array();
-  if (!a) fail(src, n, what + " must be an array");
-  if (a->size() > count)
-    fail(src, n, what + " has " + std::to_string(a->size()) + " entries; the model has " + std::to_string(count));
-  std::vector<double> out(count, 0.0);
-  for (size_t i = 0; i < a->size(); ++i) out[i] = number(src, *a->get(i), what + "[" + std::to_string(i) + "]");
-  return out;
-}
-
-uint32_t bits(const std::string& src, const toml::node& n, const std::string& what, uint32_t mask) {
-  long long v = integer(src, n, what);
-  if (v < 0 || (static_cast<unsigned long long>(v) & ~static_cast<unsigned long long>(mask)) != 0)
-    fail(src, n, what + " has bits the model does not have");
-  return static_cast<uint32_t>(v);
-}
-
-Module module(const std::string& src, const toml::table& t) {
-  checkKeys(src, t,
-            {"name", "address", "model", "format", "checksum", "full_scale", "ain", "aout", "safe_aout", "din",
-             "dout", "safe_dout", "counters", "status", "watchdog", "baud", "turnaround_ms"},
-            "[[module]]");
-  Module m;
-  const toml::node* a = t.get("address");
-  if (!a) fail(src, t, "module without an address");
-  long long addr = integer(src, *a, "address");
-  if (addr < 0 || addr > 255) fail(src, *a, "address must be 0 to 255");
-  m.address = static_cast<int>(addr);
-  const std::string what = "module " + std::to_string(addr);
-
-  const toml::node* mo = t.get("model");
-  if (!mo) fail(src, t, what + ": no model");
-  long model_number = 0;
-  if (mo->is_integer()) model_number = static_cast<long>(*mo->value<long long>());
-  else if (mo->is_string()) model_number = std::strtol(mo->value<std::string>()->c_str(), nullptr, 10);
-  auto model = modelFromNumber(model_number);
-  if (!model) fail(src, *mo, what + ": model must be one of 7017 7018 7024 7041 7043 7052 7053 7060 7065");
-  m.model = *model;
-  const ModelInfo& info = modelInfo(m.model);
-
-  if (auto f = t.get("format")) {
-    auto s = f->value<std::string>();
-    if (s == "hex") m.hex = true;
-    else if (s == "decimal") m.hex = false;
-    else fail(src, *f, what + ": format must be \"decimal\" or \"hex\"");
-  }
-  if (auto c = t.get("checksum")) m.checksum = boolean(src, *c, what + ".checksum");
-  if (auto fs = t.get("full_scale")) {
-    m.full_scale = number(src, *fs, what + ".full_scale");
-    if (!(m.full_scale > 0)) fail(src, *fs, what + ": full_scale must be above 0");
-  }
-
-  auto only = [&](const char* key, bool has) {
-    if (auto n = t.get(key); n && !has) fail(src, *n, what + ": model " + std::to_string(info.number) + " has no " + key);
-  };
-  only("ain", info.ain > 0);
-  only("full_scale", info.ain > 0);
-  only("aout", info.aout > 0);
-  only("safe_aout", info.aout > 0);
-  only("din", info.din > 0);
-  only("counters", info.din > 0);
-  only("dout", info.dout > 0);
-  only("safe_dout", info.dout > 0);
-
-  m.ain.assign(static_cast<size_t>(info.ain), Signal::constant(0));
-  m.aout.assign(static_cast<size_t>(info.aout), 0.0);
-  m.safe_aout.assign(static_cast<size_t>(info.aout), 0.0);
-  m.counters.assign(static_cast<size_t>(info.din), Signal::constant(0));
-  if (auto n = t.get("ain")) m.ain = signals(src, *n, what + ".ain", static_cast<size_t>(info.ain), true);
-  if (auto n = t.get("aout")) m.aout = numbers(src, *n, what + ".aout", static_cast<size_t>(info.aout));
-  if (auto n = t.get("safe_aout")) m.safe_aout = numbers(src, *n, what + ".safe_aout", static_cast<size_t>(info.aout));
-  if (auto n = t.get("counters"))
-    m.counters = signals(src, *n, what + ".counters", static_cast<size_t>(info.din), false);
-  if (auto n = t.get("din")) m.din = bits(src, *n, what + ".din", m.dinMask());
-  if (auto n = t.get("dout")) m.dout = bits(src, *n, what + ".dout", m.doutMask());
-  if (auto n = t.get("safe_dout")) m.safe_dout = bits(src, *n, what + ".safe_dout", m.doutMask());
-  if (auto b = t.get("baud")) {
-    long long v = integer(src, *b, what + ".baud");
-    if (v < 50 || v > 4000000) fail(src, *b, what + ".baud out of range");
-    m.baud = static_cast<int>(v);
-  }
-  if (auto ta = t.get("turnaround_ms")) {
-    m.turnaround_ms = number(src, *ta, what + ".turnaround_ms");
-    if (m.turnaround_ms < 0) fail(src, *ta, what + ".turnaround_ms must not be negative");
-  }
-  if (auto n = t.get("status")) m.status = static_cast<uint8_t>(bits(src, *n, what + ".status", 0xFF));
-  if (auto n = t.get("watchdog")) {
-    const toml::table* w = n->as_table();
-    if (!w) fail(src, *n, what + ".watchdog must be a table {enabled, value}");
-    checkKeys(src, *w, {"enabled", "value"}, what + ".watchdog");
-    if (auto e = w->get("enabled")) m.wd_enabled = boolean(src, *e, what + ".watchdog.enabled");
-    if (auto v = w->get("value")) {
-      long long x = integer(src, *v, what + ".watchdog.value");
-      if (x < 0 || x > 255) fail(src, *v, what + ".watchdog.value must be 0 to 255");
-      m.wd_value = static_cast<int>(x);
+Signal signal(const std::string &src, const toml::node &n, const std::string &what, bool allow_open)
+{
+    if (n.is_number())
+        return Signal::constant(*n.value<double>());
+    if (n.is_string() && allow_open && *n.value<std::string>() == "open")
+        return Signal::open();
+    const toml::table *t = n.as_table();
+    if (!t)
+        fail(src, n,
+             what + (allow_open ? " must be a number, \"open\" or a ramp table" : " must be a number or a ramp table"));
+    checkKeys(src, *t, {"start", "rate", "min", "max", "mode"}, what);
+    Signal s;
+    s.kind = Signal::Kind::Ramp;
+    if (auto v = t->get("start"))
+        s.value = number(src, *v, what + ".start");
+    if (auto v = t->get("rate"))
+        s.rate = number(src, *v, what + ".rate");
+    const toml::node *mn = t->get("min");
+    const toml::node *mx = t->get("max");
+    if ((mn == nullptr) != (mx == nullptr))
+        fail(src, n, what + ": give both min and max, or neither");
+    if (mn) {
+        s.bounded = true;
+        s.min = number(src, *mn, what + ".min");
+        s.max = number(src, *mx, what + ".max");
+        if (!(s.max > s.min))
+            fail(src, n, what + ": max must be above min");
     }
-  }
-  return m;
+    if (auto v = t->get("mode")) {
+        auto m = v->value<std::string>();
+        if (m == "wrap")
+            s.mode = Signal::Mode::Wrap;
+        else if (m == "bounce")
+            s.mode = Signal::Mode::Bounce;
+        else if (m == "clamp")
+            s.mode = Signal::Mode::Clamp;
+        else
+            fail(src, *v, what + ".mode must be \"wrap\", \"bounce\" or \"clamp\"");
+    }
+    return s;
 }
 
-}  // namespace
+std::vector<Signal> signals(const std::string &src, const toml::node &n, const std::string &what, size_t count,
+                            bool allow_open)
+{
+    const toml::array *a = n.as_array();
+    if (!a)
+        fail(src, n, what + " must be an array");
+    if (a->size() > count)
+        fail(src, n, what + " has " + std::to_string(a->size()) + " entries; the model has " + std::to_string(count));
+    std::vector<Signal> out(count, Signal::constant(0));
+    for (size_t i = 0; i < a->size(); ++i)
+        out[i] = signal(src, *a->get(i), what + "[" + std::to_string(i) + "]", allow_open);
+    return out;
+}
 
-Plant parsePlant(std::string_view text, const std::string& src) {
-  if (tomltext::Place bad = tomltext::unsafeCharacter(text); bad.line > 0)
-    throw PlantError(src + ":" + std::to_string(bad.line) +
-                     ": a control character, or a character outside the ASCII set outside a comment (column " +
-                     std::to_string(bad.column) + ")");
-  toml::table root;
-  try {
-    root = toml::parse(text, src);
-  } catch (const toml::parse_error& e) {
+std::vector<double> numbers(const std::string &src, const toml::node &n, const std::string &what, size_t count)
+{
+    const toml::array *a = n.as_array();
+    if (!a)
+        fail(src, n, what + " must be an array");
+    if (a->size() > count)
+        fail(src, n, what + " has " + std::to_string(a->size()) + " entries; the model has " + std::to_string(count));
+    std::vector<double> out(count, 0.0);
+    for (size_t i = 0; i < a->size(); ++i)
+        out[i] = number(src, *a->get(i), what + "[" + std::to_string(i) + "]");
+    return out;
+}
+
+uint32_t bits(const std::string &src, const toml::node &n, const std::string &what, uint32_t mask)
+{
+    long long v = integer(src, n, what);
+    if (v < 0 || (static_cast<unsigned long long>(v) & ~static_cast<unsigned long long>(mask)) != 0)
+        fail(src, n, what + " has bits the model does not have");
+    return static_cast<uint32_t>(v);
+}
+
+Module module(const std::string &src, const toml::table &t)
+{
+    checkKeys(src, t,
+              {"name", "address", "model", "format", "checksum", "full_scale", "ain", "aout", "safe_aout", "din",
+               "dout", "safe_dout", "counters", "status", "watchdog", "baud", "turnaround_ms"},
+              "[[module]]");
+    Module m;
+    const toml::node *a = t.get("address");
+    if (!a)
+        fail(src, t, "module without an address");
+    long long addr = integer(src, *a, "address");
+    if (addr < 0 || addr > 255)
+        fail(src, *a, "address must be 0 to 255");
+    m.address = static_cast<int>(addr);
+    const std::string what = "module " + std::to_string(addr);
+
+    const toml::node *mo = t.get("model");
+    if (!mo)
+        fail(src, t, what + ": no model");
+    long model_number = 0;
+    if (mo->is_integer())
+        model_number = static_cast<long>(*mo->value<long long>());
+    else if (mo->is_string())
+        model_number = std::strtol(mo->value<std::string>()->c_str(), nullptr, 10);
+    auto model = modelFromNumber(model_number);
+    if (!model)
+        fail(src, *mo, what + ": model must be one of 7017 7018 7024 7041 7043 7052 7053 7060 7065");
+    m.model = *model;
+    const ModelInfo &info = modelInfo(m.model);
+
+    if (auto f = t.get("format")) {
+        auto s = f->value<std::string>();
+        if (s == "hex")
+            m.hex = true;
+        else if (s == "decimal")
+            m.hex = false;
+        else
+            fail(src, *f, what + ": format must be \"decimal\" or \"hex\"");
+    }
+    if (auto c = t.get("checksum"))
+        m.checksum = boolean(src, *c, what + ".checksum");
+    if (auto fs = t.get("full_scale")) {
+        m.full_scale = number(src, *fs, what + ".full_scale");
+        if (!(m.full_scale > 0))
+            fail(src, *fs, what + ": full_scale must be above 0");
+    }
+
+    auto only = [&](const char *key, bool has) {
+        if (auto n = t.get(key); n && !has)
+            fail(src, *n, what + ": model " + std::to_string(info.number) + " has no " + key);
+    };
+    only("ain", info.ain > 0);
+    only("full_scale", info.ain > 0);
+    only("aout", info.aout > 0);
+    only("safe_aout", info.aout > 0);
+    only("din", info.din > 0);
+    only("counters", info.din > 0);
+    only("dout", info.dout > 0);
+    only("safe_dout", info.dout > 0);
+
+    m.ain.assign(static_cast<size_t>(info.ain), Signal::constant(0));
+    m.aout.assign(static_cast<size_t>(info.aout), 0.0);
+    m.safe_aout.assign(static_cast<size_t>(info.aout), 0.0);
+    m.counters.assign(static_cast<size_t>(info.din), Signal::constant(0));
+    if (auto n = t.get("ain"))
+        m.ain = signals(src, *n, what + ".ain", static_cast<size_t>(info.ain), true);
+    if (auto n = t.get("aout"))
+        m.aout = numbers(src, *n, what + ".aout", static_cast<size_t>(info.aout));
+    if (auto n = t.get("safe_aout"))
+        m.safe_aout = numbers(src, *n, what + ".safe_aout", static_cast<size_t>(info.aout));
+    if (auto n = t.get("counters"))
+        m.counters = signals(src, *n, what + ".counters", static_cast<size_t>(info.din), false);
+    if (auto n = t.get("din"))
+        m.din = bits(src, *n, what + ".din", m.dinMask());
+    if (auto n = t.get("dout"))
+        m.dout = bits(src, *n, what + ".dout", m.doutMask());
+    if (auto n = t.get("safe_dout"))
+        m.safe_dout = bits(src, *n, what + ".safe_dout", m.doutMask());
+    if (auto b = t.get("baud")) {
+        long long v = integer(src, *b, what + ".baud");
+        if (v < 50 || v > 4000000)
+            fail(src, *b, what + ".baud out of range");
+        m.baud = static_cast<int>(v);
+    }
+    if (auto ta = t.get("turnaround_ms")) {
+        m.turnaround_ms = number(src, *ta, what + ".turnaround_ms");
+        if (m.turnaround_ms < 0)
+            fail(src, *ta, what + ".turnaround_ms must not be negative");
+    }
+    if (auto n = t.get("status"))
+        m.status = static_cast<uint8_t>(bits(src, *n, what + ".status", 0xFF));
+    if (auto n = t.get("watchdog")) {
+        const toml::table *w = n->as_table();
+        if (!w)
+            fail(src, *n, what + ".watchdog must be a table {enabled, value}");
+        checkKeys(src, *w, {"enabled", "value"}, what + ".watchdog");
+        if (auto e = w->get("enabled"))
+            m.wd_enabled = boolean(src, *e, what + ".watchdog.enabled");
+        if (auto v = w->get("value")) {
+            long long x = integer(src, *v, what + ".watchdog.value");
+            if (x < 0 || x > 255)
+                fail(src, *v, what + ".watchdog.value must be 0 to 255");
+            m.wd_value = static_cast<int>(x);
+        }
+    }
+    return m;
+}
+
+} // namespace
+
+Plant parsePlant(std::string_view text, const std::string &src)
+{
+    if (tomltext::Place bad = tomltext::unsafeCharacter(text); bad.line > 0)
+        throw PlantError(src + ":" + std::to_string(bad.line) +
+                         ": a control character, or a character outside the ASCII set outside a comment (column " +
+                         std::to_string(bad.column) + ")");
+    toml::table root;
+    try {
+        root = toml::parse(text, src);
+    } catch (const toml::parse_error &e) {
+        std::ostringstream os;
+        os << src << ":" << e.source().begin.line << ": " << e.description();
+        throw PlantError(os.str());
+    }
+    checkKeys(src, root, {"line", "module"}, "the plant file");
+    Plant p;
+    if (auto l = root.get("line")) {
+        const toml::table *t = l->as_table();
+        if (!t)
+            fail(src, *l, "line must be a table");
+        checkKeys(src, *t, {"baud", "turnaround_ms"}, "[line]");
+        if (auto b = t->get("baud")) {
+            long long v = integer(src, *b, "line.baud");
+            if (v < 50 || v > 4000000)
+                fail(src, *b, "line.baud out of range");
+            p.line.baud = static_cast<int>(v);
+        }
+        if (auto ta = t->get("turnaround_ms")) {
+            p.line.turnaround_ms = number(src, *ta, "line.turnaround_ms");
+            if (p.line.turnaround_ms < 0)
+                fail(src, *ta, "line.turnaround_ms must not be negative");
+        }
+    }
+    if (auto ms = root.get("module")) {
+        const toml::array *a = ms->as_array();
+        if (!a)
+            fail(src, *ms, "module must be an array of tables ([[module]])");
+        std::set<int> seen;
+        for (auto &&n : *a) {
+            const toml::table *t = n.as_table();
+            if (!t)
+                fail(src, n, "module must be an array of tables ([[module]])");
+            Module m = module(src, *t);
+            if (!seen.insert(m.address).second)
+                fail(src, n, "address " + std::to_string(m.address) + " used twice");
+            p.modules.push_back(std::move(m));
+        }
+    }
+    if (p.modules.empty())
+        fail(src, "no modules");
+    return p;
+}
+
+Plant loadPlant(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw PlantError(path + ": cannot open");
     std::ostringstream os;
-    os << src << ":" << e.source().begin.line << ": " << e.description();
-    throw PlantError(os.str());
-  }
-  checkKeys(src, root, {"line", "module"}, "the plant file");
-  Plant p;
-  if (auto l = root.get("line")) {
-    const toml::table* t = l->as_table();
-    if (!t) fail(src, *l, "line must be a table");
-    checkKeys(src, *t, {"baud", "turnaround_ms"}, "[line]");
-    if (auto b = t->get("baud")) {
-      long long v = integer(src, *b, "line.baud");
-      if (v < 50 || v > 4000000) fail(src, *b, "line.baud out of range");
-      p.line.baud = static_cast<int>(v);
-    }
-    if (auto ta = t->get("turnaround_ms")) {
-      p.line.turnaround_ms = number(src, *ta, "line.turnaround_ms");
-      if (p.line.turnaround_ms < 0) fail(src, *ta, "line.turnaround_ms must not be negative");
-    }
-  }
-  if (auto ms = root.get("module")) {
-    const toml::array* a = ms->as_array();
-    if (!a) fail(src, *ms, "module must be an array of tables ([[module]])");
-    std::set<int> seen;
-    for (auto&& n : *a) {
-      const toml::table* t = n.as_table();
-      if (!t) fail(src, n, "module must be an array of tables ([[module]])");
-      Module m = module(src, *t);
-      if (!seen.insert(m.address).second) fail(src, n, "address " + std::to_string(m.address) + " used twice");
-      p.modules.push_back(std::move(m));
-    }
-  }
-  if (p.modules.empty()) fail(src, "no modules");
-  return p;
+    os << in.rdbuf();
+    return parsePlant(os.str(), path);
 }
 
-Plant loadPlant(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw PlantError(path + ": cannot open");
-  std::ostringstream os;
-  os << in.rdbuf();
-  return parsePlant(os.str(), path);
-}
-
-}  // namespace vsim
+} // namespace vsim

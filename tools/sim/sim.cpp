@@ -16,57 +16,64 @@ namespace {
 // Longest command line kept; a longer one is noise and is dropped.
 constexpr size_t kMaxLine = 255;
 
-std::vector<std::string> words(const std::string& line) {
-  std::istringstream is(line);
-  std::vector<std::string> w;
-  for (std::string s; is >> s;) w.push_back(s);
-  return w;
+std::vector<std::string> words(const std::string &line)
+{
+    std::istringstream is(line);
+    std::vector<std::string> w;
+    for (std::string s; is >> s;)
+        w.push_back(s);
+    return w;
 }
 
 // Plain digits are decimal, 0x... is hex.
-bool toLong(const std::string& s, long& out) {
-  if (s.empty()) return false;
-  const bool hex = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
-  char* end = nullptr;
-  out = std::strtol(s.c_str(), &end, hex ? 16 : 10);
-  return end && *end == '\0';
+bool toLong(const std::string &s, long &out)
+{
+    if (s.empty())
+        return false;
+    const bool hex = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+    char *end = nullptr;
+    out = std::strtol(s.c_str(), &end, hex ? 16 : 10);
+    return end && *end == '\0';
 }
 
-bool toDouble(const std::string& s, double& out) {
-  if (s.empty()) return false;
-  char* end = nullptr;
-  out = std::strtod(s.c_str(), &end);
-  return end && *end == '\0' && std::isfinite(out);
+bool toDouble(const std::string &s, double &out)
+{
+    if (s.empty())
+        return false;
+    char *end = nullptr;
+    out = std::strtod(s.c_str(), &end);
+    return end && *end == '\0' && std::isfinite(out);
 }
 
-
-std::string fixed3(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.3f", v);
-  return buf;
+std::string fixed3(double v)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.3f", v);
+    return buf;
 }
 
-}  // namespace
+} // namespace
 
-void Logger::event(Millis now, const std::string& what) {
-  if (!f_) return;
-  std::fprintf(f_, "[%10.3f] %s\n", now, what.c_str());
-  std::fflush(f_);
+void Logger::event(Millis now, const std::string &what)
+{
+    if (!f_)
+        return;
+    std::fprintf(f_, "[%10.3f] %s\n", now, what.c_str());
+    std::fflush(f_);
 }
-
 
 Simulator::Simulator(Plant plant, uint64_t seed, Logger log)
-    : plant_(std::move(plant)),
-      faults_(seed),
-      log_(log),
-      baud_(plant_.line.baud),
-      turnaround_ms_(plant_.line.turnaround_ms),
-      line_rng_(seed ^ 0x9E3779B97F4A7C15ull) {}
+    : plant_(std::move(plant)), faults_(seed), log_(log), baud_(plant_.line.baud),
+      turnaround_ms_(plant_.line.turnaround_ms), line_rng_(seed ^ 0x9E3779B97F4A7C15ull)
+{
+}
 
-void Simulator::hostBaud(int baud, Millis now) {
-  if (baud == baud_) return;
-  log_.event(now, "-- line: the host set " + std::to_string(baud) + " baud (was " + std::to_string(baud_) + ")");
-  baud_ = baud;
+void Simulator::hostBaud(int baud, Millis now)
+{
+    if (baud == baud_)
+        return;
+    log_.event(now, "-- line: the host set " + std::to_string(baud) + " baud (was " + std::to_string(baud_) + ")");
+    baud_ = baud;
 }
 
 // ---------------------------------------------------------------------------
@@ -84,433 +91,503 @@ namespace {
 constexpr double kTouch = 1e-6;
 bool overlap(Millis s1, Millis e1, Millis s2, Millis e2) { return s1 < e2 - kTouch && s2 < e1 - kTouch; }
 std::string moduleName(int addr) { return "module " + hex2(static_cast<unsigned>(addr)) + "h"; }
-}  // namespace
+} // namespace
 
 // What a receiver makes of two characters at once: bytes with the high bit
 // set (framing errors), never a carriage return or a protocol character.
-char Simulator::garbage() {
-  std::uniform_int_distribution<int> b(0x80, 0xFF);
-  return static_cast<char>(b(line_rng_));
+char Simulator::garbage()
+{
+    std::uniform_int_distribution<int> b(0x80, 0xFF);
+    return static_cast<char>(b(line_rng_));
 }
 
-void Simulator::receive(std::string_view bytes, Millis now) {
-  for (char c : bytes) {
-    // Each character takes its time on the wire, one after the other.
-    const Millis start = std::max(rx_free_, now);
-    rx_free_ = start + charMs();
-    hostChar(start, rx_free_, now);
-    if (c == '\r') {
-      std::string line;
-      line.swap(rx_);
-      if (rx_garbled_) {
-        // The modules heard garbage: nobody acts on it.
-        ++stats_.commands;
-        log_.event(now, "rx \"" + logtext::escape(line) + "\\r\" garbled by a collision: dropped");
-        rx_garbled_ = false;
-        rx_hits_.clear();
-        continue;
-      }
-      command(line, rx_free_, now);
-      continue;
+void Simulator::receive(std::string_view bytes, Millis now)
+{
+    for (char c : bytes) {
+        // Each character takes its time on the wire, one after the other.
+        const Millis start = std::max(rx_free_, now);
+        rx_free_ = start + charMs();
+        hostChar(start, rx_free_, now);
+        if (c == '\r') {
+            std::string line;
+            line.swap(rx_);
+            if (rx_garbled_) {
+                // The modules heard garbage: nobody acts on it.
+                ++stats_.commands;
+                log_.event(now, "rx \"" + logtext::escape(line) + "\\r\" garbled by a collision: dropped");
+                rx_garbled_ = false;
+                rx_hits_.clear();
+                continue;
+            }
+            command(line, rx_free_, now);
+            continue;
+        }
+        if (c == '\n' && rx_.empty())
+            continue; // the LF of a CR LF
+        if (rx_.size() >= kMaxLine) {
+            log_.event(now, "rx discarded an overlong line \"" + logtext::escape(rx_.substr(0, 40)) + "...\"");
+            rx_.clear();
+        }
+        rx_ += c;
     }
-    if (c == '\n' && rx_.empty()) continue;  // the LF of a CR LF
-    if (rx_.size() >= kMaxLine) {
-      log_.event(now, "rx discarded an overlong line \"" + logtext::escape(rx_.substr(0, 40)) + "...\"");
-      rx_.clear();
+}
+
+void Simulator::hostChar(Millis start, Millis end, Millis now)
+{
+    for (Out &o : out_) {
+        if (!overlap(start, end, o.start, o.due))
+            continue;
+        o.byte = garbage();
+        rx_garbled_ = true;
+        if (std::find(rx_hits_.begin(), rx_hits_.end(), o.tx) != rx_hits_.end())
+            continue;
+        rx_hits_.push_back(o.tx);
+        ++stats_.collisions;
+        char when[64];
+        std::snprintf(when, sizeof when, " at %.3f", start);
+        log_.event(now, "-- collision: the host's command runs into the transmission of " + moduleName(o.addr) + when +
+                            "; both garbled");
     }
-    rx_ += c;
-  }
 }
 
-void Simulator::hostChar(Millis start, Millis end, Millis now) {
-  for (Out& o : out_) {
-    if (!overlap(start, end, o.start, o.due)) continue;
-    o.byte = garbage();
-    rx_garbled_ = true;
-    if (std::find(rx_hits_.begin(), rx_hits_.end(), o.tx) != rx_hits_.end()) continue;
-    rx_hits_.push_back(o.tx);
-    ++stats_.collisions;
-    char when[64];
-    std::snprintf(when, sizeof when, " at %.3f", start);
-    log_.event(now, "-- collision: the host's command runs into the transmission of " + moduleName(o.addr) + when +
-                        "; both garbled");
-  }
-}
-
-Millis Simulator::transmit(std::vector<Out> chars, Millis now) {
-  const uint64_t tx = next_tx_++;
-  std::vector<uint64_t> hit;
-  Millis end = now;
-  std::vector<Out> clear;  // the characters that meet nothing
-  for (Out& c : chars) {
-    c.tx = tx;
-    end = std::max(end, c.due);
-    bool met = false;
-    for (Out& o : out_) {
-      if (!overlap(c.start, c.due, o.start, o.due)) continue;
-      // The line carries one garbled character for the two.
-      o.byte = garbage();
-      met = true;
-      if (std::find(hit.begin(), hit.end(), o.tx) != hit.end()) continue;
-      hit.push_back(o.tx);
-      ++stats_.collisions;
-      char when[64];
-      std::snprintf(when, sizeof when, " at %.3f", std::max(c.start, o.start));
-      log_.event(now, "-- collision: the transmissions of " + moduleName(c.addr) + " and " + moduleName(o.addr) +
-                          " overlap" + when + "; both garbled");
+Millis Simulator::transmit(std::vector<Out> chars, Millis now)
+{
+    const uint64_t tx = next_tx_++;
+    std::vector<uint64_t> hit;
+    Millis end = now;
+    std::vector<Out> clear; // the characters that meet nothing
+    for (Out &c : chars) {
+        c.tx = tx;
+        end = std::max(end, c.due);
+        bool met = false;
+        for (Out &o : out_) {
+            if (!overlap(c.start, c.due, o.start, o.due))
+                continue;
+            // The line carries one garbled character for the two.
+            o.byte = garbage();
+            met = true;
+            if (std::find(hit.begin(), hit.end(), o.tx) != hit.end())
+                continue;
+            hit.push_back(o.tx);
+            ++stats_.collisions;
+            char when[64];
+            std::snprintf(when, sizeof when, " at %.3f", std::max(c.start, o.start));
+            log_.event(now, "-- collision: the transmissions of " + moduleName(c.addr) + " and " + moduleName(o.addr) +
+                                " overlap" + when + "; both garbled");
+        }
+        if (!met)
+            clear.push_back(c);
     }
-    if (!met) clear.push_back(c);
-  }
-  for (const Out& c : clear) {
-    auto at = std::upper_bound(out_.begin(), out_.end(), c.due, [](Millis d, const Out& o) { return d < o.due; });
-    out_.insert(at, c);
-  }
-  return end;
+    for (const Out &c : clear) {
+        auto at = std::upper_bound(out_.begin(), out_.end(), c.due, [](Millis d, const Out &o) { return d < o.due; });
+        out_.insert(at, c);
+    }
+    return end;
 }
 
-void Simulator::command(const std::string& line, Millis done, Millis now) {
-  ++stats_.commands;
-  log_.event(now, "rx \"" + logtext::escape(line) + "\\r\"");
-  tick(now);
-  Frame f = frame(plant_, line);
-  if (f.module && f.module->baud > 0 && f.module->baud != baud_) {
-    ++stats_.wrong_baud;
-    log_.event(now, "-- no reply: " + moduleName(f.module->address) + " listens at " +
-                        std::to_string(f.module->baud) + " baud, line at " + std::to_string(baud_));
-    return;
-  }
-  switch (f.kind) {
+void Simulator::command(const std::string &line, Millis done, Millis now)
+{
+    ++stats_.commands;
+    log_.event(now, "rx \"" + logtext::escape(line) + "\\r\"");
+    tick(now);
+    Frame f = frame(plant_, line);
+    if (f.module && f.module->baud > 0 && f.module->baud != baud_) {
+        ++stats_.wrong_baud;
+        log_.event(now, "-- no reply: " + moduleName(f.module->address) + " listens at " +
+                            std::to_string(f.module->baud) + " baud, line at " + std::to_string(baud_));
+        return;
+    }
+    switch (f.kind) {
     case Frame::Kind::Garbage:
     case Frame::Kind::NoModule:
-      ++stats_.unaddressed;
-      log_.event(now, f.kind == Frame::Kind::Garbage ? "-- no reply: not a command" : "-- no reply: no such module");
-      return;
+        ++stats_.unaddressed;
+        log_.event(now, f.kind == Frame::Kind::Garbage ? "-- no reply: not a command" : "-- no reply: no such module");
+        return;
     case Frame::Kind::BadChecksum:
-      ++stats_.bad_checksum;
-      log_.event(now, "-- no reply: module " + std::to_string(f.module->address) + " wants a correct checksum");
-      return;
+        ++stats_.bad_checksum;
+        log_.event(now, "-- no reply: module " + std::to_string(f.module->address) + " wants a correct checksum");
+        return;
     case Frame::Kind::Broadcast: {
-      ++stats_.broadcasts;
-      const int n = hostOk(plant_, f.broadcast_sum, now, baud_);
-      log_.event(now, "-- host OK: " + std::to_string(n) + " watchdog(s) restarted");
-      return;
+        ++stats_.broadcasts;
+        const int n = hostOk(plant_, f.broadcast_sum, now, baud_);
+        log_.event(now, "-- host OK: " + std::to_string(n) + " watchdog(s) restarted");
+        return;
     }
     case Frame::Kind::Addressed:
-      break;
-  }
-  Module& m = *f.module;
-  const std::vector<Fault> struck = faults_.roll(m.address);
-  stats_.faults += struck.size();
-  if (!struck.empty()) {
-    std::string names;
-    for (const auto& s : struck) names += std::string(names.empty() ? "" : ",") + faultName(s.kind);
-    log_.event(now, "-- fault " + names);
-  }
-  if (has(struck, FaultKind::Silence)) {
-    ++stats_.lost;
-    log_.event(now, "-- no reply: silence (command not carried out)");
-    return;
-  }
-  for (const Fault& b : struck)
-    if (b.kind == FaultKind::Babble) {
-      babble(m, b, done, now);
-      return;
+        break;
     }
-  std::string reply;
-  if (has(struck, FaultKind::Refuse)) {
-    reply = refusal(m);
-  } else {
-    const bool was = m.wd_expired;
-    reply = execute(m, f.payload, now);
-    if (!was && m.wd_expired) log_.event(now, "-- " + moduleName(m.address) + ": host watchdog expired");
-  }
-  if (!reply.empty() && reply[0] == '?') ++stats_.refused;
-  send(m, reply, struck, done, now);
+    Module &m = *f.module;
+    const std::vector<Fault> struck = faults_.roll(m.address);
+    stats_.faults += struck.size();
+    if (!struck.empty()) {
+        std::string names;
+        for (const auto &s : struck)
+            names += std::string(names.empty() ? "" : ",") + faultName(s.kind);
+        log_.event(now, "-- fault " + names);
+    }
+    if (has(struck, FaultKind::Silence)) {
+        ++stats_.lost;
+        log_.event(now, "-- no reply: silence (command not carried out)");
+        return;
+    }
+    for (const Fault &b : struck)
+        if (b.kind == FaultKind::Babble) {
+            babble(m, b, done, now);
+            return;
+        }
+    std::string reply;
+    if (has(struck, FaultKind::Refuse)) {
+        reply = refusal(m);
+    } else {
+        const bool was = m.wd_expired;
+        reply = execute(m, f.payload, now);
+        if (!was && m.wd_expired)
+            log_.event(now, "-- " + moduleName(m.address) + ": host watchdog expired");
+    }
+    if (!reply.empty() && reply[0] == '?')
+        ++stats_.refused;
+    send(m, reply, struck, done, now);
 }
 
-void Simulator::send(const Module& m, const std::string& reply, const std::vector<Fault>& struck, Millis done,
-                     Millis now) {
-  const Shaped s = faults_.shape(reply, m.checksum, struck);
-  Millis at = done + turnaroundOf(m) + s.delay_ms;
-  std::vector<Out> chars;
-  std::string all;
-  for (size_t p = 0; p < s.pieces.size(); ++p) {
-    at += s.pieces[p].gap_ms;
-    for (char c : s.pieces[p].bytes) {
-      chars.push_back({at, at + charMs(), c, 0, m.address});
-      at += charMs();
+void Simulator::send(const Module &m, const std::string &reply, const std::vector<Fault> &struck, Millis done,
+                     Millis now)
+{
+    const Shaped s = faults_.shape(reply, m.checksum, struck);
+    Millis at = done + turnaroundOf(m) + s.delay_ms;
+    std::vector<Out> chars;
+    std::string all;
+    for (size_t p = 0; p < s.pieces.size(); ++p) {
+        at += s.pieces[p].gap_ms;
+        for (char c : s.pieces[p].bytes) {
+            chars.push_back({at, at + charMs(), c, 0, m.address});
+            at += charMs();
+        }
+        all += s.pieces[p].bytes;
     }
-    all += s.pieces[p].bytes;
-  }
-  ++stats_.replies;
-  char when[64];
-  std::snprintf(when, sizeof when, " (ends at %.3f)", at);
-  log_.event(now, "tx \"" + logtext::escape(all) + "\"" + when);
-  transmit(std::move(chars), now);
+    ++stats_.replies;
+    char when[64];
+    std::snprintf(when, sizeof when, " (ends at %.3f)", at);
+    log_.event(now, "tx \"" + logtext::escape(all) + "\"" + when);
+    transmit(std::move(chars), now);
 }
 
 // A module that has lost its mind: garbage (or the fault's text, over and
 // over) for the fault's time, from its turnaround on.  The command is not
 // carried out.
-void Simulator::babble(const Module& m, const Fault& f, Millis done, Millis now) {
-  Millis at = done + turnaroundOf(m);
-  const long n = std::max(1L, static_cast<long>(std::ceil(f.delay() / charMs() - kTouch)));
-  std::vector<Out> chars;
-  for (long i = 0; i < n; ++i) {
-    const char c = f.text.empty() ? garbage() : f.text[static_cast<size_t>(i) % f.text.size()];
-    chars.push_back({at, at + charMs(), c, 0, m.address});
-    at += charMs();
-  }
-  char what[128];
-  std::snprintf(what, sizeof what, " babbles %ld characters until %.3f (command not carried out)", n, at);
-  log_.event(now, "-- " + moduleName(m.address) + what);
-  transmit(std::move(chars), now);
+void Simulator::babble(const Module &m, const Fault &f, Millis done, Millis now)
+{
+    Millis at = done + turnaroundOf(m);
+    const long n = std::max(1L, static_cast<long>(std::ceil(f.delay() / charMs() - kTouch)));
+    std::vector<Out> chars;
+    for (long i = 0; i < n; ++i) {
+        const char c = f.text.empty() ? garbage() : f.text[static_cast<size_t>(i) % f.text.size()];
+        chars.push_back({at, at + charMs(), c, 0, m.address});
+        at += charMs();
+    }
+    char what[128];
+    std::snprintf(what, sizeof what, " babbles %ld characters until %.3f (command not carried out)", n, at);
+    log_.event(now, "-- " + moduleName(m.address) + what);
+    transmit(std::move(chars), now);
 }
 
-std::string Simulator::takeDue(Millis now) {
-  std::string s;
-  while (!out_.empty() && out_.front().due <= now) {
-    s += out_.front().byte;
-    out_.pop_front();
-  }
-  return s;
+std::string Simulator::takeDue(Millis now)
+{
+    std::string s;
+    while (!out_.empty() && out_.front().due <= now) {
+        s += out_.front().byte;
+        out_.pop_front();
+    }
+    return s;
 }
 
-std::optional<Millis> Simulator::nextDeadline() const {
-  std::optional<Millis> next;
-  for (const auto& m : plant_.modules)
-    if (auto d = m.watchdogDeadline(); d && (!next || *d < *next)) next = d;
-  return next;
+std::optional<Millis> Simulator::nextDeadline() const
+{
+    std::optional<Millis> next;
+    for (const auto &m : plant_.modules)
+        if (auto d = m.watchdogDeadline(); d && (!next || *d < *next))
+            next = d;
+    return next;
 }
 
-void Simulator::tick(Millis now) {
-  for (int a : tickAll(plant_, now))
-    log_.event(now, "-- " + moduleName(a) + ": host watchdog expired, outputs at their safe values");
+void Simulator::tick(Millis now)
+{
+    for (int a : tickAll(plant_, now))
+        log_.event(now, "-- " + moduleName(a) + ": host watchdog expired, outputs at their safe values");
 }
 
 // ---------------------------------------------------------------------------
 // Control side
 
-std::string Simulator::control(const std::string& raw, Millis now) {
-  std::string line = raw;
-  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-  const auto w = words(line);
-  if (w.empty()) return "ERR empty command";
-  ++stats_.control;
-  log_.event(now, "ctl \"" + logtext::escape(line) + "\"");
-  tick(now);
-  std::string r;
-  const std::string& c = w[0];
-  if (c == "ping") {
-    r = "OK";
-  } else if (c == "set") {
-    r = controlSet(w, now);
-  } else if (c == "get") {
-    r = controlGet(w, now);
-  } else if (c == "fault") {
-    std::string err;
-    auto f = parseFault(std::vector<std::string>(w.begin() + 1, w.end()), &err);
-    if (!f) r = "ERR " + err;
-    else if (f->address >= 0 && !plant_.find(f->address)) r = "ERR no module " + std::to_string(f->address);
-    else {
-      faults_.add(*f);
-      r = "OK " + describe(*f);
+std::string Simulator::control(const std::string &raw, Millis now)
+{
+    std::string line = raw;
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
+        line.pop_back();
+    const auto w = words(line);
+    if (w.empty())
+        return "ERR empty command";
+    ++stats_.control;
+    log_.event(now, "ctl \"" + logtext::escape(line) + "\"");
+    tick(now);
+    std::string r;
+    const std::string &c = w[0];
+    if (c == "ping") {
+        r = "OK";
+    } else if (c == "set") {
+        r = controlSet(w, now);
+    } else if (c == "get") {
+        r = controlGet(w, now);
+    } else if (c == "fault") {
+        std::string err;
+        auto f = parseFault(std::vector<std::string>(w.begin() + 1, w.end()), &err);
+        if (!f)
+            r = "ERR " + err;
+        else if (f->address >= 0 && !plant_.find(f->address))
+            r = "ERR no module " + std::to_string(f->address);
+        else {
+            faults_.add(*f);
+            r = "OK " + describe(*f);
+        }
+    } else if (c == "clear-faults") {
+        faults_.clear();
+        r = "OK";
+    } else if (c == "faults") {
+        r = "OK " + std::to_string(faults_.faults().size());
+        for (const auto &f : faults_.faults())
+            r += "; " + describe(f);
+    } else if (c == "expire" && w.size() == 2) {
+        long a = -1;
+        Module *m = toLong(w[1], a) ? plant_.find(static_cast<int>(a)) : nullptr;
+        if (!m)
+            r = "ERR no module " + w[1];
+        else {
+            m->expire();
+            r = "OK";
+        }
+    } else if (c == "reset" && w.size() == 2) {
+        long a = -1;
+        Module *m = toLong(w[1], a) ? plant_.find(static_cast<int>(a)) : nullptr;
+        if (!m)
+            r = "ERR no module " + w[1];
+        else {
+            m->resetStatus(now);
+            r = "OK";
+        }
+    } else if (c == "hostok" && w.size() == 1) {
+        hostOk(plant_, checksum("~**"), now);
+        r = "OK";
+    } else if (c == "stats") {
+        std::ostringstream os;
+        os << "OK commands=" << stats_.commands << " replies=" << stats_.replies << " broadcasts=" << stats_.broadcasts
+           << " refused=" << stats_.refused << " badsum=" << stats_.bad_checksum
+           << " unaddressed=" << stats_.unaddressed << " lost=" << stats_.lost << " faults=" << stats_.faults
+           << " control=" << stats_.control << " collisions=" << stats_.collisions << " wrongbaud=" << stats_.wrong_baud
+           << " baud=" << baud_ << " turnaround=" << turnaround_ms_;
+        r = os.str();
+    } else if (c == "quit") {
+        quit_ = true;
+        r = "OK";
+    } else {
+        r = "ERR unknown command: " + c;
     }
-  } else if (c == "clear-faults") {
-    faults_.clear();
-    r = "OK";
-  } else if (c == "faults") {
-    r = "OK " + std::to_string(faults_.faults().size());
-    for (const auto& f : faults_.faults()) r += "; " + describe(f);
-  } else if (c == "expire" && w.size() == 2) {
-    long a = -1;
-    Module* m = toLong(w[1], a) ? plant_.find(static_cast<int>(a)) : nullptr;
-    if (!m) r = "ERR no module " + w[1];
-    else {
-      m->expire();
-      r = "OK";
-    }
-  } else if (c == "reset" && w.size() == 2) {
-    long a = -1;
-    Module* m = toLong(w[1], a) ? plant_.find(static_cast<int>(a)) : nullptr;
-    if (!m) r = "ERR no module " + w[1];
-    else {
-      m->resetStatus(now);
-      r = "OK";
-    }
-  } else if (c == "hostok" && w.size() == 1) {
-    hostOk(plant_, checksum("~**"), now);
-    r = "OK";
-  } else if (c == "stats") {
-    std::ostringstream os;
-    os << "OK commands=" << stats_.commands << " replies=" << stats_.replies << " broadcasts=" << stats_.broadcasts
-       << " refused=" << stats_.refused << " badsum=" << stats_.bad_checksum << " unaddressed=" << stats_.unaddressed
- << " lost=" << stats_.lost << " faults=" << stats_.faults << " control=" << stats_.control
-       << " collisions=" << stats_.collisions << " wrongbaud=" << stats_.wrong_baud << " baud=" << baud_ << " turnaround=" << turnaround_ms_;
-    r = os.str();
-  } else if (c == "quit") {
-    quit_ = true;
-    r = "OK";
-  } else {
-    r = "ERR unknown command: " + c;
-  }
-  log_.event(now, "ctl-reply \"" + r + "\"");
-  return r;
+    log_.event(now, "ctl-reply \"" + r + "\"");
+    return r;
 }
 
-std::string Simulator::controlSet(const std::vector<std::string>& w, Millis now) {
-  if (w.size() >= 4 && w[1] == "line") {
+std::string Simulator::controlSet(const std::vector<std::string> &w, Millis now)
+{
+    if (w.size() >= 4 && w[1] == "line") {
+        double v = 0;
+        if (w[2] == "baud" && toDouble(w[3], v) && v >= 50 && v <= 4000000)
+            baud_ = static_cast<int>(v);
+        else if (w[2] == "turnaround" && toDouble(w[3], v) && v >= 0)
+            turnaround_ms_ = v;
+        else
+            return "ERR usage: set line baud <n> | set line turnaround <ms>";
+        return "OK";
+    }
+    long a = -1;
+    if (w.size() < 3 || !toLong(w[1], a))
+        return "ERR usage: set <addr> <what> ...";
+    Module *m = plant_.find(static_cast<int>(a));
+    if (!m)
+        return "ERR no module " + w[1];
+    const ModelInfo &info = m->info();
+    const std::string &what = w[2];
+    long ch = -1, n = 0;
     double v = 0;
-    if (w[2] == "baud" && toDouble(w[3], v) && v >= 50 && v <= 4000000) baud_ = static_cast<int>(v);
-    else if (w[2] == "turnaround" && toDouble(w[3], v) && v >= 0) turnaround_ms_ = v;
-    else return "ERR usage: set line baud <n> | set line turnaround <ms>";
-    return "OK";
-  }
-  long a = -1;
-  if (w.size() < 3 || !toLong(w[1], a)) return "ERR usage: set <addr> <what> ...";
-  Module* m = plant_.find(static_cast<int>(a));
-  if (!m) return "ERR no module " + w[1];
-  const ModelInfo& info = m->info();
-  const std::string& what = w[2];
-  long ch = -1, n = 0;
-  double v = 0;
-  auto channel = [&](int count) { return w.size() > 3 && toLong(w[3], ch) && ch >= 0 && ch < count; };
+    auto channel = [&](int count) { return w.size() > 3 && toLong(w[3], ch) && ch >= 0 && ch < count; };
 
-  if (what == "ain" || what == "ain-open") {
-    if (!channel(info.ain)) return "ERR bad analog input channel";
-    Signal& s = m->ain[static_cast<size_t>(ch)];
-    if (what == "ain-open" && w.size() == 4) s = Signal::open();
-    else if (what == "ain" && w.size() == 5 && toDouble(w[4], v)) s = Signal::constant(v);
-    else if (what == "ain" && w.size() >= 7 && w[4] == "ramp") {
-      // set A ain CH ramp START RATE [MIN MAX [wrap|bounce|clamp]]
-      Signal r;
-      r.kind = Signal::Kind::Ramp;
-      r.origin = now;
-      if (!toDouble(w[5], r.value) || !toDouble(w[6], r.rate)) return "ERR bad ramp";
-      if (w.size() >= 9) {
-        r.bounded = true;
-        if (!toDouble(w[7], r.min) || !toDouble(w[8], r.max) || !(r.max > r.min)) return "ERR bad ramp bounds";
-      }
-      if (w.size() == 10) {
-        if (w[9] == "wrap") r.mode = Signal::Mode::Wrap;
-        else if (w[9] == "bounce") r.mode = Signal::Mode::Bounce;
-        else if (w[9] == "clamp") r.mode = Signal::Mode::Clamp;
-        else return "ERR bad ramp mode";
-      } else if (w.size() != 7 && w.size() != 9) return "ERR bad ramp";
-      s = r;
-    } else return "ERR usage: set <addr> ain <ch> <value> | ain <ch> ramp ... | ain-open <ch>";
-    return "OK";
-  }
-  if (what == "din") {
-    if (info.din == 0) return "ERR module has no digital inputs";
-    if (w.size() != 4 || !toLong(w[3], n) || n < 0 || (static_cast<unsigned long>(n) & ~m->dinMask()) != 0)
-      return "ERR bad digital input value";
-    m->setDin(static_cast<uint32_t>(n), now);
-    return "OK";
-  }
-  if (what == "dout") {
-    if (info.dout == 0) return "ERR module has no digital outputs";
-    if (w.size() != 4 || !toLong(w[3], n) || n < 0 || (static_cast<unsigned long>(n) & ~m->doutMask()) != 0)
-      return "ERR bad digital output value";
-    m->dout = static_cast<uint32_t>(n);
-    return "OK";
-  }
-  if (what == "aout") {
-    if (!channel(info.aout) || w.size() != 5 || !toDouble(w[4], v)) return "ERR usage: set <addr> aout <ch> <value>";
-    m->aout[static_cast<size_t>(ch)] = v;
-    return "OK";
-  }
-  if (what == "counter") {
-    if (!channel(info.din) || w.size() != 5 || !toLong(w[4], n) || n < 0 || n >= static_cast<long>(kCounterModulo))
-      return "ERR usage: set <addr> counter <ch> <0..1048575>";
-    m->setCounter(static_cast<int>(ch), static_cast<uint32_t>(n), now);
-    return "OK";
-  }
-  if (what == "status") {
-    if (w.size() != 4 || !toLong(w[3], n) || n < 0 || n > 255) return "ERR usage: set <addr> status <0..255>";
-    m->status = static_cast<uint8_t>(n);
-    // Without the watchdog bit the module is out of its expired state, as
-    // after ~AA1: writes accepted again, the watchdog restarted.
-    if (m->wd_expired && !(m->status & kStatusWatchdog)) {
-      m->wd_expired = false;
-      m->kickWatchdog(now);
+    if (what == "ain" || what == "ain-open") {
+        if (!channel(info.ain))
+            return "ERR bad analog input channel";
+        Signal &s = m->ain[static_cast<size_t>(ch)];
+        if (what == "ain-open" && w.size() == 4)
+            s = Signal::open();
+        else if (what == "ain" && w.size() == 5 && toDouble(w[4], v))
+            s = Signal::constant(v);
+        else if (what == "ain" && w.size() >= 7 && w[4] == "ramp") {
+            // set A ain CH ramp START RATE [MIN MAX [wrap|bounce|clamp]]
+            Signal r;
+            r.kind = Signal::Kind::Ramp;
+            r.origin = now;
+            if (!toDouble(w[5], r.value) || !toDouble(w[6], r.rate))
+                return "ERR bad ramp";
+            if (w.size() >= 9) {
+                r.bounded = true;
+                if (!toDouble(w[7], r.min) || !toDouble(w[8], r.max) || !(r.max > r.min))
+                    return "ERR bad ramp bounds";
+            }
+            if (w.size() == 10) {
+                if (w[9] == "wrap")
+                    r.mode = Signal::Mode::Wrap;
+                else if (w[9] == "bounce")
+                    r.mode = Signal::Mode::Bounce;
+                else if (w[9] == "clamp")
+                    r.mode = Signal::Mode::Clamp;
+                else
+                    return "ERR bad ramp mode";
+            } else if (w.size() != 7 && w.size() != 9)
+                return "ERR bad ramp";
+            s = r;
+        } else
+            return "ERR usage: set <addr> ain <ch> <value> | ain <ch> ramp ... | ain-open <ch>";
+        return "OK";
     }
-    return "OK";
-  }
-  if (what == "checksum") {
-    if (w.size() != 4 || (w[3] != "0" && w[3] != "1")) return "ERR usage: set <addr> checksum 0|1";
-    m->checksum = w[3] == "1";
-    return "OK";
-  }
-  if (what == "format") {
-    if (w.size() != 4 || (w[3] != "decimal" && w[3] != "hex")) return "ERR usage: set <addr> format decimal|hex";
-    m->hex = w[3] == "hex";
-    return "OK";
-  }
-  if (what == "baud") {
-    if (w.size() != 4) return "ERR usage: set <addr> baud <n>|line";
-    if (w[3] == "line") m->baud = 0;
-    else if (toLong(w[3], n) && n >= 50 && n <= 4000000) m->baud = static_cast<int>(n);
-    else return "ERR usage: set <addr> baud <n>|line";
-    return "OK";
-  }
-  if (what == "turnaround") {
-    if (w.size() != 4) return "ERR usage: set <addr> turnaround <ms>|line";
-    if (w[3] == "line") m->turnaround_ms = -1;
-    else if (toDouble(w[3], v) && v >= 0) m->turnaround_ms = v;
-    else return "ERR usage: set <addr> turnaround <ms>|line";
-    return "OK";
-  }
-  if (what == "watchdog") {
-    long e = 0;
-    if (w.size() != 5 || !toLong(w[3], e) || (e != 0 && e != 1) || !toLong(w[4], n) || n < 0 || n > 255)
-      return "ERR usage: set <addr> watchdog <0|1> <0..255>";
-    m->wd_enabled = e == 1;
-    m->wd_value = static_cast<int>(n);
-    m->kickWatchdog(now);
-    return "OK";
-  }
-  return "ERR unknown: set " + what;
+    if (what == "din") {
+        if (info.din == 0)
+            return "ERR module has no digital inputs";
+        if (w.size() != 4 || !toLong(w[3], n) || n < 0 || (static_cast<unsigned long>(n) & ~m->dinMask()) != 0)
+            return "ERR bad digital input value";
+        m->setDin(static_cast<uint32_t>(n), now);
+        return "OK";
+    }
+    if (what == "dout") {
+        if (info.dout == 0)
+            return "ERR module has no digital outputs";
+        if (w.size() != 4 || !toLong(w[3], n) || n < 0 || (static_cast<unsigned long>(n) & ~m->doutMask()) != 0)
+            return "ERR bad digital output value";
+        m->dout = static_cast<uint32_t>(n);
+        return "OK";
+    }
+    if (what == "aout") {
+        if (!channel(info.aout) || w.size() != 5 || !toDouble(w[4], v))
+            return "ERR usage: set <addr> aout <ch> <value>";
+        m->aout[static_cast<size_t>(ch)] = v;
+        return "OK";
+    }
+    if (what == "counter") {
+        if (!channel(info.din) || w.size() != 5 || !toLong(w[4], n) || n < 0 || n >= static_cast<long>(kCounterModulo))
+            return "ERR usage: set <addr> counter <ch> <0..1048575>";
+        m->setCounter(static_cast<int>(ch), static_cast<uint32_t>(n), now);
+        return "OK";
+    }
+    if (what == "status") {
+        if (w.size() != 4 || !toLong(w[3], n) || n < 0 || n > 255)
+            return "ERR usage: set <addr> status <0..255>";
+        m->status = static_cast<uint8_t>(n);
+        // Without the watchdog bit the module is out of its expired state, as
+        // after ~AA1: writes accepted again, the watchdog restarted.
+        if (m->wd_expired && !(m->status & kStatusWatchdog)) {
+            m->wd_expired = false;
+            m->kickWatchdog(now);
+        }
+        return "OK";
+    }
+    if (what == "checksum") {
+        if (w.size() != 4 || (w[3] != "0" && w[3] != "1"))
+            return "ERR usage: set <addr> checksum 0|1";
+        m->checksum = w[3] == "1";
+        return "OK";
+    }
+    if (what == "format") {
+        if (w.size() != 4 || (w[3] != "decimal" && w[3] != "hex"))
+            return "ERR usage: set <addr> format decimal|hex";
+        m->hex = w[3] == "hex";
+        return "OK";
+    }
+    if (what == "baud") {
+        if (w.size() != 4)
+            return "ERR usage: set <addr> baud <n>|line";
+        if (w[3] == "line")
+            m->baud = 0;
+        else if (toLong(w[3], n) && n >= 50 && n <= 4000000)
+            m->baud = static_cast<int>(n);
+        else
+            return "ERR usage: set <addr> baud <n>|line";
+        return "OK";
+    }
+    if (what == "turnaround") {
+        if (w.size() != 4)
+            return "ERR usage: set <addr> turnaround <ms>|line";
+        if (w[3] == "line")
+            m->turnaround_ms = -1;
+        else if (toDouble(w[3], v) && v >= 0)
+            m->turnaround_ms = v;
+        else
+            return "ERR usage: set <addr> turnaround <ms>|line";
+        return "OK";
+    }
+    if (what == "watchdog") {
+        long e = 0;
+        if (w.size() != 5 || !toLong(w[3], e) || (e != 0 && e != 1) || !toLong(w[4], n) || n < 0 || n > 255)
+            return "ERR usage: set <addr> watchdog <0|1> <0..255>";
+        m->wd_enabled = e == 1;
+        m->wd_value = static_cast<int>(n);
+        m->kickWatchdog(now);
+        return "OK";
+    }
+    return "ERR unknown: set " + what;
 }
 
-std::string Simulator::controlGet(const std::vector<std::string>& w, Millis now) {
-  long a = -1;
-  if (w.size() < 3 || !toLong(w[1], a)) return "ERR usage: get <addr> <what> ...";
-  Module* m = plant_.find(static_cast<int>(a));
-  if (!m) return "ERR no module " + w[1];
-  const ModelInfo& info = m->info();
-  const std::string& what = w[2];
-  long ch = -1;
-  auto channel = [&](int count) { return w.size() == 4 && toLong(w[3], ch) && ch >= 0 && ch < count; };
+std::string Simulator::controlGet(const std::vector<std::string> &w, Millis now)
+{
+    long a = -1;
+    if (w.size() < 3 || !toLong(w[1], a))
+        return "ERR usage: get <addr> <what> ...";
+    Module *m = plant_.find(static_cast<int>(a));
+    if (!m)
+        return "ERR no module " + w[1];
+    const ModelInfo &info = m->info();
+    const std::string &what = w[2];
+    long ch = -1;
+    auto channel = [&](int count) { return w.size() == 4 && toLong(w[3], ch) && ch >= 0 && ch < count; };
 
-  if (what == "dout" && w.size() == 3) {
-    if (info.dout == 0) return "ERR module has no digital outputs";
-    return "OK " + hexDigits(m->dout, info.dout_digits);
-  }
-  if (what == "din" && w.size() == 3) {
-    if (info.din == 0) return "ERR module has no digital inputs";
-    return "OK " + hexDigits(m->din, (info.din + 3) / 4);
-  }
-  if (what == "aout") {
-    if (!channel(info.aout)) return "ERR bad analog output channel";
-    return "OK " + fixed3(m->aout[static_cast<size_t>(ch)]);
-  }
-  if (what == "ain") {
-    if (!channel(info.ain)) return "ERR bad analog input channel";
-    const Signal& s = m->ain[static_cast<size_t>(ch)];
-    if (s.isOpen()) return std::string("OK open ") + (m->hex ? kOpenHex : kOpenDecimal);
-    const double v = s.at(now);
-    return "OK " + fixed3(v) + " " + (m->hex ? hexField(v, m->full_scale) : decimalField(v));
-  }
-  if (what == "counter") {
-    if (!channel(info.din)) return "ERR bad counter channel";
-    return "OK " + std::to_string(m->counter(static_cast<int>(ch), now));
-  }
-  if (what == "status" && w.size() == 3) return "OK " + hex2(m->status);
-  if (what == "watchdog" && w.size() == 3)
-    return std::string("OK ") + (m->wd_enabled ? "1" : "0") + " " + std::to_string(m->wd_value) + " " +
-           (m->wd_expired ? "1" : "0");
-  return "ERR unknown: get " + what;
+    if (what == "dout" && w.size() == 3) {
+        if (info.dout == 0)
+            return "ERR module has no digital outputs";
+        return "OK " + hexDigits(m->dout, info.dout_digits);
+    }
+    if (what == "din" && w.size() == 3) {
+        if (info.din == 0)
+            return "ERR module has no digital inputs";
+        return "OK " + hexDigits(m->din, (info.din + 3) / 4);
+    }
+    if (what == "aout") {
+        if (!channel(info.aout))
+            return "ERR bad analog output channel";
+        return "OK " + fixed3(m->aout[static_cast<size_t>(ch)]);
+    }
+    if (what == "ain") {
+        if (!channel(info.ain))
+            return "ERR bad analog input channel";
+        const Signal &s = m->ain[static_cast<size_t>(ch)];
+        if (s.isOpen())
+            return std::string("OK open ") + (m->hex ? kOpenHex : kOpenDecimal);
+        const double v = s.at(now);
+        return "OK " + fixed3(v) + " " + (m->hex ? hexField(v, m->full_scale) : decimalField(v));
+    }
+    if (what == "counter") {
+        if (!channel(info.din))
+            return "ERR bad counter channel";
+        return "OK " + std::to_string(m->counter(static_cast<int>(ch), now));
+    }
+    if (what == "status" && w.size() == 3)
+        return "OK " + hex2(m->status);
+    if (what == "watchdog" && w.size() == 3)
+        return std::string("OK ") + (m->wd_enabled ? "1" : "0") + " " + std::to_string(m->wd_value) + " " +
+               (m->wd_expired ? "1" : "0");
+    return "ERR unknown: get " + what;
 }
 
-}  // namespace vsim
+} // namespace vsim

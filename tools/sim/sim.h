@@ -19,99 +19,98 @@ namespace vsim {
 
 // The log: one line per event, stamped with milliseconds since the start.
 class Logger {
- public:
-  explicit Logger(std::FILE* f = nullptr) : f_(f) {}
-  void event(Millis now, const std::string& what);
+public:
+    explicit Logger(std::FILE *f = nullptr) : f_(f) {}
+    void event(Millis now, const std::string &what);
 
- private:
-  std::FILE* f_;
+private:
+    std::FILE *f_;
 };
 
-
 struct Stats {
-  uint64_t commands = 0;      // lines received
-  uint64_t replies = 0;       // replies sent
-  uint64_t broadcasts = 0;    // ~** host OK
-  uint64_t refused = 0;       // "?" replies, injected ones included
-  uint64_t bad_checksum = 0;  // silent: missing or wrong checksum
-  uint64_t unaddressed = 0;   // silent: nobody has the address, or garbage
-  uint64_t lost = 0;          // silent: the silence fault
-  uint64_t faults = 0;        // faults that struck
-  uint64_t control = 0;       // control commands
-  uint64_t collisions = 0;    // two transmissions that overlapped on the line
-  uint64_t wrong_baud = 0;    // silent: the module listens at another speed
+    uint64_t commands = 0;     // lines received
+    uint64_t replies = 0;      // replies sent
+    uint64_t broadcasts = 0;   // ~** host OK
+    uint64_t refused = 0;      // "?" replies, injected ones included
+    uint64_t bad_checksum = 0; // silent: missing or wrong checksum
+    uint64_t unaddressed = 0;  // silent: nobody has the address, or garbage
+    uint64_t lost = 0;         // silent: the silence fault
+    uint64_t faults = 0;       // faults that struck
+    uint64_t control = 0;      // control commands
+    uint64_t collisions = 0;   // two transmissions that overlapped on the line
+    uint64_t wrong_baud = 0;   // silent: the module listens at another speed
 };
 
 class Simulator {
- public:
-  Simulator(Plant plant, uint64_t seed, Logger log = Logger());
+public:
+    Simulator(Plant plant, uint64_t seed, Logger log = Logger());
 
-  // The line's speed: the one the host set, or the one assumed until it has.
-  void setBaud(int baud) { baud_ = baud; }
-  // The host changed the line's speed (logged).
-  void hostBaud(int baud, Millis now);
-  void setTurnaround(double ms) { turnaround_ms_ = ms; }
-  int baud() const { return baud_; }
-  double turnaround() const { return turnaround_ms_; }
-  // One character on the wire: a start bit, eight data bits, a stop bit.
-  double charMs() const { return 10000.0 / baud_; }
+    // The line's speed: the one the host set, or the one assumed until it has.
+    void setBaud(int baud) { baud_ = baud; }
+    // The host changed the line's speed (logged).
+    void hostBaud(int baud, Millis now);
+    void setTurnaround(double ms) { turnaround_ms_ = ms; }
+    int baud() const { return baud_; }
+    double turnaround() const { return turnaround_ms_; }
+    // One character on the wire: a start bit, eight data bits, a stop bit.
+    double charMs() const { return 10000.0 / baud_; }
 
-  // Line side.
-  void receive(std::string_view bytes, Millis now);
-  bool hasOutput() const { return !out_.empty(); }
-  Millis nextDue() const { return out_.empty() ? 0 : out_.front().due; }
-  std::string takeDue(Millis now);
+    // Line side.
+    void receive(std::string_view bytes, Millis now);
+    bool hasOutput() const { return !out_.empty(); }
+    Millis nextDue() const { return out_.empty() ? 0 : out_.front().due; }
+    std::string takeDue(Millis now);
 
-  // Watchdogs: the next moment one of them may expire, and letting them.
-  std::optional<Millis> nextDeadline() const;
-  void tick(Millis now);
+    // Watchdogs: the next moment one of them may expire, and letting them.
+    std::optional<Millis> nextDeadline() const;
+    void tick(Millis now);
 
-  // Control side: one reply line ("OK ..." or "ERR ...") per command line.
-  std::string control(const std::string& line, Millis now);
-  bool quitRequested() const { return quit_; }
+    // Control side: one reply line ("OK ..." or "ERR ...") per command line.
+    std::string control(const std::string &line, Millis now);
+    bool quitRequested() const { return quit_; }
 
-  Plant& plant() { return plant_; }
-  FaultSet& faults() { return faults_; }
-  const Stats& stats() const { return stats_; }
+    Plant &plant() { return plant_; }
+    FaultSet &faults() { return faults_; }
+    const Stats &stats() const { return stats_; }
 
- private:
-  void command(const std::string& line, Millis done, Millis now);
-  void send(const Module& m, const std::string& reply, const std::vector<Fault>& struck, Millis done, Millis now);
-  void babble(const Module& m, const Fault& f, Millis done, Millis now);
-  double turnaroundOf(const Module& m) const { return m.turnaround_ms >= 0 ? m.turnaround_ms : turnaround_ms_; }
+private:
+    void command(const std::string &line, Millis done, Millis now);
+    void send(const Module &m, const std::string &reply, const std::vector<Fault> &struck, Millis done, Millis now);
+    void babble(const Module &m, const Fault &f, Millis done, Millis now);
+    double turnaroundOf(const Module &m) const { return m.turnaround_ms >= 0 ? m.turnaround_ms : turnaround_ms_; }
 
-  // One character on the line, from `start` to `due`, of transmission `tx`
-  // (a reply or a babble of the module at `addr`).
-  struct Out {
-    Millis start;
-    Millis due;
-    char byte;
-    uint64_t tx;
-    int addr;
-  };
-  // Puts a module's transmission on the line: every character that overlaps
-  // one of another transmission is garbled, both of them.  Returns the end.
-  Millis transmit(std::vector<Out> chars, Millis now);
-  // A host character from `start` to `end` against what the modules send.
-  void hostChar(Millis start, Millis end, Millis now);
-  char garbage();
-  std::string controlSet(const std::vector<std::string>& w, Millis now);
-  std::string controlGet(const std::vector<std::string>& w, Millis now);
+    // One character on the line, from `start` to `due`, of transmission `tx`
+    // (a reply or a babble of the module at `addr`).
+    struct Out {
+        Millis start;
+        Millis due;
+        char byte;
+        uint64_t tx;
+        int addr;
+    };
+    // Puts a module's transmission on the line: every character that overlaps
+    // one of another transmission is garbled, both of them.  Returns the end.
+    Millis transmit(std::vector<Out> chars, Millis now);
+    // A host character from `start` to `end` against what the modules send.
+    void hostChar(Millis start, Millis end, Millis now);
+    char garbage();
+    std::string controlSet(const std::vector<std::string> &w, Millis now);
+    std::string controlGet(const std::vector<std::string> &w, Millis now);
 
-  Plant plant_;
-  FaultSet faults_;
-  Logger log_;
-  Stats stats_;
-  int baud_;
-  double turnaround_ms_;
-  std::string rx_;
-  Millis rx_free_ = 0;  // when the last received character ended on the wire
-  bool rx_garbled_ = false;          // the line being received met a module's transmission
-  std::vector<uint64_t> rx_hits_;    // the transmissions it met
-  std::deque<Out> out_;              // in the order of their due times
-  uint64_t next_tx_ = 1;
-  std::mt19937_64 line_rng_;  // garbled characters
-  bool quit_ = false;
+    Plant plant_;
+    FaultSet faults_;
+    Logger log_;
+    Stats stats_;
+    int baud_;
+    double turnaround_ms_;
+    std::string rx_;
+    Millis rx_free_ = 0;            // when the last received character ended on the wire
+    bool rx_garbled_ = false;       // the line being received met a module's transmission
+    std::vector<uint64_t> rx_hits_; // the transmissions it met
+    std::deque<Out> out_;           // in the order of their due times
+    uint64_t next_tx_ = 1;
+    std::mt19937_64 line_rng_; // garbled characters
+    bool quit_ = false;
 };
 
-}  // namespace vsim
+} // namespace vsim

@@ -12,187 +12,231 @@
 #include <cerrno>
 #include <cstring>
 
-extern char** environ;
+extern char **environ;
 
 namespace vsim {
 
 namespace {
 
-long long monoMs() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+long long monoMs()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-int decode(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
+int decode(int status)
+{
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
 }
 
-}  // namespace
+} // namespace
 
-SimProcess::~SimProcess() {
-  if (running()) stop();
-  closeFds();
-}
-
-void SimProcess::closeFds() {
-  if (to_child_ >= 0) close(to_child_);
-  if (from_child_ >= 0) close(from_child_);
-  to_child_ = from_child_ = -1;
-}
-
-void SimProcess::closeControl() {
-  if (to_child_ >= 0) close(to_child_);
-  to_child_ = -1;
-}
-
-bool SimProcess::start(const SimOptions& o, std::string* error) {
-  auto fail = [&](const std::string& why) {
-    if (error) *error = why;
-    if (running()) stop(2000);
+SimProcess::~SimProcess()
+{
+    if (running())
+        stop();
     closeFds();
-    return false;
-  };
-  if (running()) return fail("already running");
-  std::string binary = o.binary;
+}
+
+void SimProcess::closeFds()
+{
+    if (to_child_ >= 0)
+        close(to_child_);
+    if (from_child_ >= 0)
+        close(from_child_);
+    to_child_ = from_child_ = -1;
+}
+
+void SimProcess::closeControl()
+{
+    if (to_child_ >= 0)
+        close(to_child_);
+    to_child_ = -1;
+}
+
+bool SimProcess::start(const SimOptions &o, std::string *error)
+{
+    auto fail = [&](const std::string &why) {
+        if (error)
+            *error = why;
+        if (running())
+            stop(2000);
+        closeFds();
+        return false;
+    };
+    if (running())
+        return fail("already running");
+    std::string binary = o.binary;
 #ifdef VELDRAN_SIM_BINARY
-  if (binary.empty()) binary = VELDRAN_SIM_BINARY;
+    if (binary.empty())
+        binary = VELDRAN_SIM_BINARY;
 #endif
-  if (binary.empty()) return fail("no simulator binary given");
+    if (binary.empty())
+        return fail("no simulator binary given");
 
-  std::vector<std::string> args = {binary, "--plant", o.plant};
-  if (!o.link.empty()) args.insert(args.end(), {"--link", o.link});
-  if (!o.log.empty()) args.insert(args.end(), {"--log", o.log});
-  args.insert(args.end(), o.extra.begin(), o.extra.end());
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
+    std::vector<std::string> args = {binary, "--plant", o.plant};
+    if (!o.link.empty())
+        args.insert(args.end(), {"--link", o.link});
+    if (!o.log.empty())
+        args.insert(args.end(), {"--log", o.log});
+    args.insert(args.end(), o.extra.begin(), o.extra.end());
+    std::vector<char *> argv;
+    for (auto &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
 
-  int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0) return fail(std::string("pipe: ") + std::strerror(errno));
-  if (pipe2(out, O_CLOEXEC) != 0) {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0)
+        return fail(std::string("pipe: ") + std::strerror(errno));
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        close(in[0]);
+        close(in[1]);
+        return fail(std::string("pipe: ") + std::strerror(errno));
+    }
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
+    if (o.quiet)
+        posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // The child starts with the default signal dispositions and mask.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (o.group_leader) {
+        flags |= POSIX_SPAWN_SETPGROUP;
+        posix_spawnattr_setpgroup(&attr, 0);
+    }
+    posix_spawnattr_setflags(&attr, flags);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, binary.c_str(), &fa, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
     close(in[0]);
-    close(in[1]);
-    return fail(std::string("pipe: ") + std::strerror(errno));
-  }
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, in[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
-  if (o.quiet) posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  // The child starts with the default signal dispositions and mask.
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (o.group_leader) {
-    flags |= POSIX_SPAWN_SETPGROUP;
-    posix_spawnattr_setpgroup(&attr, 0);
-  }
-  posix_spawnattr_setflags(&attr, flags);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, binary.c_str(), &fa, &attr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&attr);
-  close(in[0]);
-  close(out[1]);
-  to_child_ = in[1];
-  from_child_ = out[0];
-  if (rc != 0) {
-    return fail("cannot start " + binary + ": " + std::strerror(rc));
-  }
-  pid_ = pid;
-  buf_.clear();
-
-  std::string line;
-  if (!readLine(line, o.ready_timeout_ms)) return fail("no READY line from the simulator");
-  if (line.rfind("READY ", 0) != 0) return fail("unexpected first line from the simulator: " + line);
-  slave_ = line.substr(6);
-  return true;
-}
-
-bool SimProcess::readLine(std::string& line, int timeout_ms) {
-  const long long deadline = monoMs() + timeout_ms;
-  for (;;) {
-    const auto nl = buf_.find('\n');
-    if (nl != std::string::npos) {
-      line = buf_.substr(0, nl);
-      buf_.erase(0, nl + 1);
-      return true;
+    close(out[1]);
+    to_child_ = in[1];
+    from_child_ = out[0];
+    if (rc != 0) {
+        return fail("cannot start " + binary + ": " + std::strerror(rc));
     }
-    if (from_child_ < 0) return false;
-    const long long left = deadline - monoMs();
-    if (left <= 0) return false;
-    pollfd p{from_child_, POLLIN, 0};
-    const int n = poll(&p, 1, static_cast<int>(left));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    char buf[512];
-    const ssize_t r = read(from_child_, buf, sizeof buf);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;  // the child closed its stdout
-    buf_.append(buf, static_cast<size_t>(r));
-  }
+    pid_ = pid;
+    buf_.clear();
+
+    std::string line;
+    if (!readLine(line, o.ready_timeout_ms))
+        return fail("no READY line from the simulator");
+    if (line.rfind("READY ", 0) != 0)
+        return fail("unexpected first line from the simulator: " + line);
+    slave_ = line.substr(6);
+    return true;
 }
 
-std::optional<std::string> SimProcess::command(const std::string& line, int timeout_ms) {
-  if (to_child_ < 0) return std::nullopt;
-  const std::string s = line + "\n";
-  size_t off = 0;
-  while (off < s.size()) {
-    const ssize_t w = write(to_child_, s.data() + off, s.size() - off);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return std::nullopt;
-    off += static_cast<size_t>(w);
-  }
-  std::string reply;
-  if (!readLine(reply, timeout_ms)) return std::nullopt;
-  return reply;
-}
-
-int SimProcess::wait(int timeout_ms) {
-  if (!running()) return -1;
-  const long long deadline = monoMs() + timeout_ms;
-  // A pidfd becomes readable when the child ends; without one, look at
-  // short intervals.
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-  for (;;) {
-    int status = 0;
-    const pid_t r = waitpid(pid_, &status, WNOHANG);
-    if (r == pid_ || (r < 0 && errno == ECHILD)) {
-      const int result = r == pid_ ? decode(status) : -1;
-      if (pidfd >= 0) close(pidfd);
-      pid_ = -1;
-      closeFds();
-      return result;
+bool SimProcess::readLine(std::string &line, int timeout_ms)
+{
+    const long long deadline = monoMs() + timeout_ms;
+    for (;;) {
+        const auto nl = buf_.find('\n');
+        if (nl != std::string::npos) {
+            line = buf_.substr(0, nl);
+            buf_.erase(0, nl + 1);
+            return true;
+        }
+        if (from_child_ < 0)
+            return false;
+        const long long left = deadline - monoMs();
+        if (left <= 0)
+            return false;
+        pollfd p{from_child_, POLLIN, 0};
+        const int n = poll(&p, 1, static_cast<int>(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        char buf[512];
+        const ssize_t r = read(from_child_, buf, sizeof buf);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false; // the child closed its stdout
+        buf_.append(buf, static_cast<size_t>(r));
     }
-    const long long left = deadline - monoMs();
-    if (left <= 0) break;
-    if (pidfd >= 0) {
-      pollfd p{pidfd, POLLIN, 0};
-      poll(&p, 1, static_cast<int>(left));
-    } else {
-      timespec ts{0, 5 * 1000 * 1000};
-      nanosleep(&ts, nullptr);
+}
+
+std::optional<std::string> SimProcess::command(const std::string &line, int timeout_ms)
+{
+    if (to_child_ < 0)
+        return std::nullopt;
+    const std::string s = line + "\n";
+    size_t off = 0;
+    while (off < s.size()) {
+        const ssize_t w = write(to_child_, s.data() + off, s.size() - off);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return std::nullopt;
+        off += static_cast<size_t>(w);
     }
-  }
-  if (pidfd >= 0) close(pidfd);
-  return -2;
+    std::string reply;
+    if (!readLine(reply, timeout_ms))
+        return std::nullopt;
+    return reply;
 }
 
-int SimProcess::stop(int timeout_ms) {
-  if (!running()) return -1;
-  kill(pid_, SIGTERM);
-  const int r = wait(timeout_ms);
-  if (r != -2) return r;
-  kill(pid_, SIGKILL);
-  return wait(timeout_ms);
+int SimProcess::wait(int timeout_ms)
+{
+    if (!running())
+        return -1;
+    const long long deadline = monoMs() + timeout_ms;
+    // A pidfd becomes readable when the child ends; without one, look at
+    // short intervals.
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    for (;;) {
+        int status = 0;
+        const pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_ || (r < 0 && errno == ECHILD)) {
+            const int result = r == pid_ ? decode(status) : -1;
+            if (pidfd >= 0)
+                close(pidfd);
+            pid_ = -1;
+            closeFds();
+            return result;
+        }
+        const long long left = deadline - monoMs();
+        if (left <= 0)
+            break;
+        if (pidfd >= 0) {
+            pollfd p{pidfd, POLLIN, 0};
+            poll(&p, 1, static_cast<int>(left));
+        } else {
+            timespec ts{0, 5 * 1000 * 1000};
+            nanosleep(&ts, nullptr);
+        }
+    }
+    if (pidfd >= 0)
+        close(pidfd);
+    return -2;
 }
 
-}  // namespace vsim
+int SimProcess::stop(int timeout_ms)
+{
+    if (!running())
+        return -1;
+    kill(pid_, SIGTERM);
+    const int r = wait(timeout_ms);
+    if (r != -2)
+        return r;
+    kill(pid_, SIGKILL);
+    return wait(timeout_ms);
+}
+
+} // namespace vsim
