@@ -151,7 +151,7 @@ protected:
         argv.push_back(options);
         for (const std::string &e : extra)
             argv.push_back(e);
-        last_ = e2e::run_program(argv, env, config().wine ? 90000 : 30000);
+        last_ = e2e::run_program(argv, env, host_timeout_ms_ ? host_timeout_ms_ : config().wine ? 90000 : 30000);
         return last_;
     }
 
@@ -175,6 +175,7 @@ protected:
 
     std::string dir_;
     int sims_ = 0;
+    int host_timeout_ms_ = 0; // 0: the usual bound on one host run
     vsim::SimProcess sim_;
     HostResult last_;
 };
@@ -588,6 +589,7 @@ TEST_F(LineDiscipline, SoakNeverMisattributesAValue)
                           "fault * noise p=0.04", "fault * truncate p=0.03", "fault * extra p=0.03",
                           "fault * nocr p=0.03", "fault * split p=0.04 delay=1", "fault * babble p=0.01 delay=60"})
         ASSERT_NO_FATAL_FAILURE(ctl(f));
+    host_timeout_ms_ = static_cast<int>(std::min(scans * 1000L, 3600000L)) + 60000; // a scan is ~0.2 s
     HostResult h = host(ladder, "COMPORT=1 TIMEOUT=100", {"-n", std::to_string(scans)});
     ASSERT_EQ(h.status, 0) << h.output;
     ASSERT_EQ(h.scans.size(), static_cast<size_t>(scans));

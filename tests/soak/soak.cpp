@@ -49,6 +49,7 @@
 #include "instr_model.h"
 #include "model.h"
 #include "module.h"
+#include "records.h"
 #include "sim_process.h"
 
 namespace {
@@ -269,10 +270,7 @@ bool rawReply(const std::string &text, bool checksum, std::string *reply)
 
 ERRCODE request(int32_t code, const char *options)
 {
-    struct req_init r;
-    memset(&r, 0, sizeof r);
-    r.cmdcode = code;
-    r.dispatcher = hostsvc::dispatcher();
+    struct req_init r = records::request(code, hostsvc::dispatcher());
     return _main(&r, const_cast<char *>(options));
 }
 
@@ -344,7 +342,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "soak: Init failed: %s\n", hostsvc::take_console().c_str());
         return 2;
     }
-    struct req_setmode sm = {REQ_SETMODE, nullptr, 2};
+    struct req_setmode sm = records::setMode(2);
     _main(&sm, nullptr);
     hostsvc::take_console();
 

@@ -12,6 +12,7 @@
 #include "hostsvc.h"
 #include "ladder.h"
 #include "platform.h"
+#include "records.h"
 #include "scan.h"
 #include "settings.h"
 #include "survey.h"
@@ -125,14 +126,7 @@ int list_table(const std::string &path, const FUNCDEF *table)
 
 ERRCODE send_init(EntryFn entry, const std::string *options, bool topdoc)
 {
-    union {
-        struct req_init r;
-        unsigned char bytes[64];
-    } req;
-    memset(&req, 0, sizeof req);
-    req.r.cmdcode = REQ_INIT;
-    req.r.dispatcher = hostsvc::dispatcher();
-    req.r.flags = topdoc ? INIT_FLAG_TOPDOC : 0u;
+    struct req_init req = records::request(REQ_INIT, hostsvc::dispatcher(), topdoc ? INIT_FLAG_TOPDOC : 0u);
     std::string copy = options ? *options : std::string();
     return entry(&req, options ? &copy[0] : nullptr);
 }
@@ -141,18 +135,14 @@ WORD g_status_words[64];
 
 ERRCODE send_setmode(EntryFn entry, int32_t mode)
 {
-    struct req_setmode r;
-    memset(&r, 0, sizeof r);
-    r.cmdcode = REQ_SETMODE;
-    r.stsFile = g_status_words;
-    r.mode = mode;
+    struct req_setmode r = records::setMode(mode, g_status_words);
     return entry(&r, nullptr);
 }
 
 ERRCODE send_deinstall(EntryFn entry)
 {
-    int32_t req[8] = {REQ_DEINSTALL};
-    return entry(req, nullptr);
+    struct req_init req = records::request(REQ_DEINSTALL);
+    return entry(&req, nullptr);
 }
 
 } // namespace

@@ -59,7 +59,11 @@ inline struct req_init request(int32_t code, void *dispatcher = nullptr, uint32_
     return r;
 }
 
-inline struct req_setmode setMode(int32_t mode) { return {REQ_SETMODE, nullptr, mode}; }
+// The SetMode request, with the host's status words where it has them.
+inline struct req_setmode setMode(int32_t mode, WORD *statusWords = nullptr)
+{
+    return {REQ_SETMODE, statusWords, mode};
+}
 
 } // namespace records
 
