@@ -230,6 +230,16 @@ inline float decField(const char *s)
 
 char g_line[96];
 
+// The hex field of a reply of exactly `len` characters, or -1 with the
+// code set to 1008.
+inline int hexReply(int n, int len, int at, int width, int *code)
+{
+    int v = n == len ? hexField(g_line + at, width) : -1;
+    if (v < 0)
+        *code = 1008;
+    return v;
+}
+
 // Copies the command, collects the reply up to its carriage return, checks
 // the start character and length and decodes the fields into the same
 // operands the instruction writes.  Through: the same, but the bytes go
@@ -299,30 +309,18 @@ template <bool Through> void floorCall(const Case &c)
             for (int i = 0; i < 8; ++i)
                 c.params[2].ptr.wptr[i] = static_cast<int16_t>(hexField(g_line + 1 + 4 * i, 4));
             break;
-        case HEX4: {
-            int v = n == 5 ? hexField(g_line + 1, 4) : -1;
-            if (v < 0)
-                code = 1008;
-            else
+        case HEX4:
+            if (int v = hexReply(n, 5, 1, 4, &code); v >= 0)
                 *c.params[2 - (c.nparams == 3)].ptr.wptr = static_cast<int16_t>(v);
             break;
-        }
-        case COUNT5: {
-            int v = n == 8 ? hexField(g_line + 3, 5) : -1;
-            if (v < 0)
-                code = 1008;
-            else
+        case COUNT5:
+            if (int v = hexReply(n, 8, 3, 5, &code); v >= 0)
                 *c.params[2].ptr.fptr = static_cast<float>(v);
             break;
-        }
-        case HEX2_END: {
-            int v = n == 5 ? hexField(g_line + 3, 2) : -1;
-            if (v < 0)
-                code = 1008;
-            else
+        case HEX2_END:
+            if (int v = hexReply(n, 5, 3, 2, &code); v >= 0)
                 *c.params[1].ptr.wptr = static_cast<int16_t>(v);
             break;
-        }
         }
     }
     *c.params[c.nparams - 1 - (c.fn == I7018)].ptr.wptr = static_cast<int16_t>(code);

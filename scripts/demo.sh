@@ -22,19 +22,7 @@ OPTIONS="COMPORT=1 BAUD=192 TIMEOUT=100"
 [ -x "$SIM" ] || { echo "demo: $SIM is missing (make native)" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/veldran-demo-XXXXXX)
-sim_pid=""
-mover_pid=""
-cleanup() {
-    [ -n "$mover_pid" ] && kill "$mover_pid" 2>/dev/null || true
-    if [ -n "$sim_pid" ]; then
-        kill -TERM "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-    fi
-    exec 3>&- 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+. "$ROOT/scripts/sim-cleanup.sh"
 
 if [ "$mode" = wine ]; then
     HOST=$WIN32/veldran-host.exe

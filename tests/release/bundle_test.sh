@@ -17,17 +17,7 @@ name=veldran-$version-win32
 bench=bench-tools-not-for-the-controller
 
 work=$(mktemp -d /tmp/veldran-bundle-XXXXXX)
-sim_pid=""
-cleanup() {
-    if [ -n "$sim_pid" ]; then
-        kill -TERM "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-    fi
-    exec 3>&- 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+. "$ROOT/scripts/sim-cleanup.sh"
 
 . "$(cd "$(dirname "$0")/.." && pwd)/checks.sh"
 
