@@ -22,7 +22,7 @@ OPTIONS="COMPORT=1 BAUD=192 TIMEOUT=100"
 [ -x "$SIM" ] || { echo "demo: $SIM is missing (make native)" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/veldran-demo-XXXXXX)
-. "$ROOT/scripts/sim-cleanup.sh"
+. "$ROOT/scripts/sim-run.sh"
 
 if [ "$mode" = wine ]; then
     HOST=$WIN32/veldran-host.exe
@@ -38,20 +38,7 @@ else
 fi
 
 # The simulator reads its control lines from a fifo that stays open here.
-mkfifo "$work/ctl"
-"$SIM" --plant "$PLANT" --link "$link" --log "$work/sim.log" < "$work/ctl" > "$work/sim.out" 2>&1 &
-sim_pid=$!
-exec 3> "$work/ctl"
-tries=0
-until grep -q '^READY ' "$work/sim.out" 2>/dev/null; do
-    tries=$((tries + 1))
-    if [ $tries -gt 100 ] || ! kill -0 "$sim_pid" 2>/dev/null; then
-        echo "demo: the simulator did not get ready:" >&2
-        cat "$work/sim.out" >&2
-        exit 1
-    fi
-    sleep 0.1
-done
+start_sim "$SIM" "$PLANT" "$link" >&2 || exit 1
 slave=$(sed -n 's/^READY //p' "$work/sim.out" | head -n 1)
 echo "demo: simulator $sim_pid ready on $slave (linked as $link); host: $HOST"
 

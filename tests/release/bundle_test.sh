@@ -17,7 +17,7 @@ name=veldran-$version-win32
 bench=bench-tools-not-for-the-controller
 
 work=$(mktemp -d /tmp/veldran-bundle-XXXXXX)
-. "$ROOT/scripts/sim-cleanup.sh"
+. "$ROOT/scripts/sim-run.sh"
 
 . "$(cd "$(dirname "$0")/.." && pwd)/checks.sh"
 
@@ -65,18 +65,7 @@ contains "list: the bundled driver, version and table" "$(printf '%s\n' "$out" |
 
 link=$VELDRAN_WINE_DIR/ports/com1
 rm -f "$link"
-mkfifo "$work/ctl"
-"$sim" --plant "$top/$bench/plant.toml" --link "$link" --log "$work/sim.log" < "$work/ctl" > "$work/sim.out" 2>&1 &
-sim_pid=$!
-exec 3> "$work/ctl"
-tries=0
-until grep -q '^READY ' "$work/sim.out" 2>/dev/null; do
-    tries=$((tries + 1))
-    if [ $tries -gt 100 ] || ! kill -0 "$sim_pid" 2>/dev/null; then
-        echo "FAIL: the simulator did not get ready:"; cat "$work/sim.out"; exit 1
-    fi
-    sleep 0.1
-done
+start_sim "$sim" "$top/$bench/plant.toml" "$link" || { echo "FAIL: the simulator"; exit 1; }
 status=0
 out=$(wine "$host" run "$(winpath "$top/$bench/ladder.toml")" --options "COMPORT=1 BAUD=192 TIMEOUT=100" \
     --scans 3 2>&1 | tr -d '\r') || status=$?
