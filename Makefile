@@ -41,8 +41,8 @@ test-win32: win32
 	@sh scripts/with-wine.sh ctest --test-dir $(WIN32) --output-on-failure
 
 # Layout (.clang-format) and clang-tidy (.clang-tidy), also part of `make test`.
-lint: native
-	@sh scripts/lint.sh $(NATIVE)
+lint: native win32
+	@sh scripts/lint.sh $(NATIVE) $(WIN32)
 
 test: native win32 asan lint
 	@cd $(NATIVE) && ctest --output-on-failure -j $(JOBS)

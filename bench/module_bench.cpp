@@ -55,10 +55,10 @@ struct Case {
 };
 
 // Operand storage shared by all cases.
-int16_t g_err, g_chan, g_word;
-int16_t g_ainWords[8];
-float g_ainFloats[8];
-float g_count;
+int16_t err, chan, word;
+int16_t ainWords[8];
+float ainFloats[8];
+float count;
 
 using records::floatIn;
 using records::floatOut;
@@ -70,45 +70,24 @@ std::vector<Case> makeCases()
     const char *ain = ">+01.000+02.500-03.250+00.000+05.123-10.500+09.999+00.250\r";
     const char *tc = ">200040001000000000007FFFE0001000\r";
     std::vector<Case> c = {
-        {"I7017",
-         I7017,
-         4,
-         {wordIn(1), wordIn(0), floatOut(g_ainFloats), wordOut(&g_err)},
-         {{ain, '>', DEC8}},
-         1,
-         {},
-         {}},
+        {"I7017", I7017, 4, {wordIn(1), wordIn(0), floatOut(ainFloats), wordOut(&err)}, {{ain, '>', DEC8}}, 1, {}, {}},
         {"I7018",
          I7018,
          5,
-         {wordIn(2), wordIn(2), wordOut(g_ainWords), wordOut(&g_err), wordOut(&g_chan)},
+         {wordIn(2), wordIn(2), wordOut(ainWords), wordOut(&err), wordOut(&chan)},
          {{tc, '>', HEX8}},
          1,
          {},
          {}},
-        {"I7024", I7024, 4, {wordIn(3), wordIn(0), floatIn(5.5f), wordOut(&g_err)}, {{">\r", '>', ACK}}, 1, {}, {}},
-        {"I7041",
-         I7041,
-         4,
-         {wordIn(4), wordIn(0), wordOut(&g_word), wordOut(&g_err)},
-         {{">2A55\r", '>', HEX4}},
-         1,
-         {},
-         {}},
-        {"I7043", I7043, 3, {wordIn(5), wordIn(0x1234), wordOut(&g_err)}, {{">\r", '>', ACK}}, 1, {}, {}},
-        {"I7052", I7052, 3, {wordIn(6), wordOut(&g_word), wordOut(&g_err)}, {{">A500\r", '>', HEX4}}, 1, {}, {}},
-        {"I7053",
-         I7053,
-         4,
-         {wordIn(7), wordIn(0), wordOut(&g_word), wordOut(&g_err)},
-         {{">1234\r", '>', HEX4}},
-         1,
-         {},
-         {}},
+        {"I7024", I7024, 4, {wordIn(3), wordIn(0), floatIn(5.5f), wordOut(&err)}, {{">\r", '>', ACK}}, 1, {}, {}},
+        {"I7041", I7041, 4, {wordIn(4), wordIn(0), wordOut(&word), wordOut(&err)}, {{">2A55\r", '>', HEX4}}, 1, {}, {}},
+        {"I7043", I7043, 3, {wordIn(5), wordIn(0x1234), wordOut(&err)}, {{">\r", '>', ACK}}, 1, {}, {}},
+        {"I7052", I7052, 3, {wordIn(6), wordOut(&word), wordOut(&err)}, {{">A500\r", '>', HEX4}}, 1, {}, {}},
+        {"I7053", I7053, 4, {wordIn(7), wordIn(0), wordOut(&word), wordOut(&err)}, {{">1234\r", '>', HEX4}}, 1, {}, {}},
         {"I7060",
          I7060,
          4,
-         {wordIn(8), wordIn(1), wordOut(&g_word), wordOut(&g_err)},
+         {wordIn(8), wordIn(1), wordOut(&word), wordOut(&err)},
          {{">\r", '>', ACK}, {">000E\r", '>', HEX4}},
          2,
          {},
@@ -116,7 +95,7 @@ std::vector<Case> makeCases()
         {"I7065",
          I7065,
          4,
-         {wordIn(9), wordIn(3), wordOut(&g_word), wordOut(&g_err)},
+         {wordIn(9), wordIn(3), wordOut(&word), wordOut(&err)},
          {{">\r", '>', ACK}, {">000C\r", '>', HEX4}},
          2,
          {},
@@ -124,21 +103,21 @@ std::vector<Case> makeCases()
         {"I7RDC",
          I7RDC,
          4,
-         {wordIn(4), wordIn(0), floatOut(&g_count), wordOut(&g_err)},
+         {wordIn(4), wordIn(0), floatOut(&count), wordOut(&err)},
          {{"!0411170\r", '!', COUNT5}},
          1,
          {},
          {}},
-        {"I7CDC", I7CDC, 3, {wordIn(4), wordIn(1), wordOut(&g_err)}, {{"!04\r", '!', ACK}}, 1, {}, {}},
-        {"I7RSMS", I7RSMS, 2, {wordIn(5), wordOut(&g_err)}, {{"!05\r", '!', ACK}}, 1, {}, {}},
-        {"I7RDMS", I7RDMS, 3, {wordIn(5), wordOut(&g_word), wordOut(&g_err)}, {{"!0504\r", '!', HEX2_END}}, 1, {}, {}},
-        {"I7SHWV", I7SHWV, 3, {wordIn(5), wordIn(50), wordOut(&g_err)}, {{"!05\r", '!', ACK}}, 1, {}, {}},
-        {"I7HOK", I7HOK, 1, {wordOut(&g_err)}, {}, 0, {}, {}},
+        {"I7CDC", I7CDC, 3, {wordIn(4), wordIn(1), wordOut(&err)}, {{"!04\r", '!', ACK}}, 1, {}, {}},
+        {"I7RSMS", I7RSMS, 2, {wordIn(5), wordOut(&err)}, {{"!05\r", '!', ACK}}, 1, {}, {}},
+        {"I7RDMS", I7RDMS, 3, {wordIn(5), wordOut(&word), wordOut(&err)}, {{"!0504\r", '!', HEX2_END}}, 1, {}, {}},
+        {"I7SHWV", I7SHWV, 3, {wordIn(5), wordIn(50), wordOut(&err)}, {{"!05\r", '!', ACK}}, 1, {}, {}},
+        {"I7HOK", I7HOK, 1, {wordOut(&err)}, {}, 0, {}, {}},
     };
     return c;
 }
 
-std::vector<Case> g_cases;
+std::vector<Case> cases;
 
 stub::Script scriptOf(const Case &c)
 {
@@ -166,12 +145,12 @@ void startModule()
 void prepare(Case &c)
 {
     stub::load(scriptOf(c));
-    g_err = -1;
+    err = -1;
     stub::record(true);
     c.fn(1, c.nparams, c.params);
     stub::record(false);
-    if (g_err != 0) {
-        fprintf(stderr, "bench_module: %s failed with %d\n", c.name, g_err);
+    if (err != 0) {
+        fprintf(stderr, "bench_module: %s failed with %d\n", c.name, err);
         exit(1);
     }
     for (int i = 0; i < 2; ++i) {
@@ -228,13 +207,13 @@ inline float decField(const char *s)
     return static_cast<float>((static_cast<double>(frac) / div + whole) * sign);
 }
 
-char g_line[96];
+char line[96];
 
 // The hex field of a reply of exactly `len` characters, or -1 with the
 // code set to 1008.
 inline int hexReply(int n, int len, int at, int width, int *code)
 {
-    int v = n == len ? hexField(g_line + at, width) : -1;
+    int v = n == len ? hexField(line + at, width) : -1;
     if (v < 0)
         *code = 1008;
     return v;
@@ -277,14 +256,14 @@ template <bool Through> void floorCall(const Case &c)
                 char ch = static_cast<char>(_COMgetc(1));
                 if (ch == '\r' || n >= 80)
                     break;
-                g_line[n++] = ch;
+                line[n++] = ch;
             }
         } else {
             stub::floorWrite(c.cmd[e], c.cmdLen[e]);
             for (const char *p = x.reply; *p != '\r' && n < 80; ++p)
-                g_line[n++] = *p;
+                line[n++] = *p;
         }
-        if (n == 0 || g_line[0] != x.start) {
+        if (n == 0 || line[0] != x.start) {
             code = 1008;
             break;
         }
@@ -299,7 +278,7 @@ template <bool Through> void floorCall(const Case &c)
                 break;
             }
             for (int i = 0; i < 8; ++i)
-                c.params[2].ptr.fptr[i] = decField(g_line + 1 + 7 * i);
+                c.params[2].ptr.fptr[i] = decField(line + 1 + 7 * i);
             break;
         case HEX8:
             if (n != 33) {
@@ -307,7 +286,7 @@ template <bool Through> void floorCall(const Case &c)
                 break;
             }
             for (int i = 0; i < 8; ++i)
-                c.params[2].ptr.wptr[i] = static_cast<int16_t>(hexField(g_line + 1 + 4 * i, 4));
+                c.params[2].ptr.wptr[i] = static_cast<int16_t>(hexField(line + 1 + 4 * i, 4));
             break;
         case HEX4:
             if (int v = hexReply(n, 5, 1, 4, &code); v >= 0)
@@ -336,7 +315,7 @@ void benchModule(benchmark::State &state, Case *c)
         c->fn(1, c->nparams, c->params);
         benchmark::ClobberMemory();
     }
-    if (g_err != 0)
+    if (err != 0)
         state.SkipWithError("instruction failed");
 }
 
@@ -354,16 +333,16 @@ template <bool Through> void benchFloor(benchmark::State &state, Case *c)
 void benchHostClock(benchmark::State &state, Case *c)
 {
     struct req_init r = records::request(REQ_INIT, hostsvc::dispatcher());
-    hostsvc::capture_console(true);
+    hostsvc::captureConsole(true);
     _main(&r, nullptr);
-    hostsvc::take_console();
-    hostsvc::use_real_clock();
+    hostsvc::takeConsole();
+    hostsvc::useRealClock();
     stub::load(scriptOf(*c));
     for (auto _ : state) {
         c->fn(1, c->nparams, c->params);
         benchmark::ClobberMemory();
     }
-    if (g_err != 0)
+    if (err != 0)
         state.SkipWithError("instruction failed");
     startModule();
 }
@@ -377,7 +356,7 @@ int runCallgrind(int calls)
         fprintf(stderr, "bench_module --callgrind: run me under valgrind --tool=callgrind\n");
         return 2;
     }
-    for (Case &c : g_cases) {
+    for (Case &c : cases) {
         std::string module = std::string("module:") + c.name;
         std::string floor = std::string("floor:") + c.name;
         std::string through = std::string("calls:") + c.name;
@@ -402,13 +381,13 @@ int runCallgrind(int calls)
 int runAllocs(long calls)
 {
     allocs::start();
-    for (Case &c : g_cases) {
+    for (Case &c : cases) {
         stub::load(scriptOf(c));
         for (long i = 0; i < calls; ++i)
             c.fn(1, c.nparams, c.params);
     }
     long n = allocs::stop();
-    printf("allocations %ld in %ld instruction calls (%ld exchanges)\n", n, calls * static_cast<long>(g_cases.size()),
+    printf("allocations %ld in %ld instruction calls (%ld exchanges)\n", n, calls * static_cast<long>(cases.size()),
            stub::writes());
     return 0;
 }
@@ -418,8 +397,8 @@ int runAllocs(long calls)
 int main(int argc, char **argv)
 {
     startModule();
-    g_cases = makeCases();
-    for (Case &c : g_cases)
+    cases = makeCases();
+    for (Case &c : cases)
         prepare(c);
 
     if (argc >= 2 && strcmp(argv[1], "--callgrind") == 0)
@@ -427,12 +406,12 @@ int main(int argc, char **argv)
     if (argc >= 3 && strcmp(argv[1], "--allocs") == 0)
         return runAllocs(atol(argv[2]));
 
-    for (Case &c : g_cases) {
+    for (Case &c : cases) {
         benchmark::RegisterBenchmark((std::string("module/") + c.name).c_str(), benchModule, &c);
         benchmark::RegisterBenchmark((std::string("floor/") + c.name).c_str(), benchFloor<false>, &c);
         benchmark::RegisterBenchmark((std::string("calls/") + c.name).c_str(), benchFloor<true>, &c);
     }
-    benchmark::RegisterBenchmark("hostclock/I7017", benchHostClock, &g_cases[0]);
+    benchmark::RegisterBenchmark("hostclock/I7017", benchHostClock, &cases[0]);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

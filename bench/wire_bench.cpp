@@ -45,13 +45,13 @@
 
 namespace {
 
-vsim::SimProcess *g_sim = nullptr; // stopped on the way out of die()
+vsim::SimProcess *runningSim = nullptr; // stopped on the way out of die()
 
 [[noreturn]] void die(const std::string &what)
 {
     fprintf(stderr, "bench_wire: %s\n", what.c_str());
-    if (g_sim)
-        g_sim->stop();
+    if (runningSim)
+        runningSim->stop();
     exit(1);
 }
 
@@ -83,11 +83,11 @@ ERRCODE initModule(const std::string &options)
     static char buf[256];
     snprintf(buf, sizeof buf, "%s", options.c_str());
     struct req_init r = records::request(REQ_INIT, hostsvc::dispatcher());
-    hostsvc::capture_console(true);
+    hostsvc::captureConsole(true);
     ERRCODE ec = _main(&r, buf);
     struct req_setmode m = records::setMode(2);
     _main(&m, nullptr);
-    hostsvc::take_console();
+    hostsvc::takeConsole();
     return ec;
 }
 
@@ -95,7 +95,7 @@ void deinstall()
 {
     struct req_init r = records::request(REQ_DEINSTALL);
     _main(&r, nullptr);
-    hostsvc::take_console();
+    hostsvc::takeConsole();
 }
 
 const char *baudOption(int baud)
@@ -120,8 +120,8 @@ using records::floatOut;
 using records::wordIn;
 using records::wordOut;
 
-int16_t g_err, g_word;
-float g_floats[8];
+int16_t err, word;
+float floats[8];
 
 // One instruction of the sample plant and the command lines its call sends
 // (checksums off), which the bare client sends too.
@@ -136,9 +136,9 @@ struct Case {
 std::vector<Case> cases()
 {
     return {
-        {"I7017", I7017, 4, {wordIn(1), wordIn(0), floatOut(g_floats), wordOut(&g_err)}, {"#01\r"}},
-        {"I7060", I7060, 4, {wordIn(8), wordIn(1), wordOut(&g_word), wordOut(&g_err)}, {"@081\r", "@08\r"}},
-        {"I7RDC", I7RDC, 4, {wordIn(4), wordIn(0), floatOut(g_floats), wordOut(&g_err)}, {"#040\r"}},
+        {"I7017", I7017, 4, {wordIn(1), wordIn(0), floatOut(floats), wordOut(&err)}, {"#01\r"}},
+        {"I7060", I7060, 4, {wordIn(8), wordIn(1), wordOut(&word), wordOut(&err)}, {"@081\r", "@08\r"}},
+        {"I7RDC", I7RDC, 4, {wordIn(4), wordIn(0), floatOut(floats), wordOut(&err)}, {"#040\r"}},
     };
 }
 
@@ -199,7 +199,7 @@ void start(vsim::SimProcess &sim, int baud, double turnaround)
     std::string error;
     if (!sim.start(o, &error))
         die("simulator: " + error);
-    g_sim = &sim;
+    runningSim = &sim;
     setenv("VELDRAN_COM1", sim.slavePath().c_str(), 1);
 }
 
@@ -229,17 +229,17 @@ int runExchange(int baud, double turnaround, int calls)
             received += n;
         }
         for (int i = 0; i < calls; ++i) {
-            g_err = -1;
-            long p0 = hostsvc::counters().timer_polls;
+            err = -1;
+            long p0 = hostsvc::counters().timerPolls;
             double c0 = cpuMs(), t0 = nowMs();
             allocs::start();
             c.fn(1, c.nparams, c.params);
             allocations += allocs::stop();
             double t1 = nowMs(), c1 = cpuMs();
             ++moduleCalls;
-            if (g_err != 0)
-                die(std::string(c.name) + ": ErrCode " + std::to_string(g_err));
-            polls += hostsvc::counters().timer_polls - p0;
+            if (err != 0)
+                die(std::string(c.name) + ": ErrCode " + std::to_string(err));
+            polls += hostsvc::counters().timerPolls - p0;
             mod.push_back(t1 - t0);
             modCpu.push_back(c1 - c0);
 
@@ -262,7 +262,7 @@ int runExchange(int baud, double turnaround, int calls)
     printf("allocs %ld calls %ld\n", allocations, moduleCalls);
     deinstall();
     sim.stop();
-    g_sim = nullptr;
+    runningSim = nullptr;
     return 0;
 }
 
@@ -276,15 +276,15 @@ int runDead(int timeoutMs, int calls)
     std::string options = "COMPORT=1 BAUD=192 TIMEOUT=" + std::to_string(timeoutMs);
     if (initModule(options) != EC_OK)
         die("Init failed with " + options);
-    TLIPARAM params[4] = {wordIn(4), wordIn(0), wordOut(&g_word), wordOut(&g_err)};
+    TLIPARAM params[4] = {wordIn(4), wordIn(0), wordOut(&word), wordOut(&err)};
     std::vector<double> t;
     for (int i = 0; i < calls; ++i) {
-        g_err = -1;
+        err = -1;
         double t0 = nowMs();
         I7041(1, 4, params);
         double t1 = nowMs();
-        if (g_err != static_cast<int16_t>(EC_TIMEOUT))
-            die("dead module: ErrCode " + std::to_string(g_err));
+        if (err != static_cast<int16_t>(EC_TIMEOUT))
+            die("dead module: ErrCode " + std::to_string(err));
         t.push_back(t1 - t0);
     }
     std::sort(t.begin(), t.end());
@@ -292,7 +292,7 @@ int runDead(int timeoutMs, int calls)
            calls);
     deinstall();
     sim.stop();
-    g_sim = nullptr;
+    runningSim = nullptr;
     return 0;
 }
 
@@ -307,25 +307,25 @@ int runSettle(int baud, int calls)
     std::string options = std::string("COMPORT=1 BAUD=") + baudOption(baud) + " TIMEOUT=100";
     if (initModule(options) != EC_OK)
         die("Init failed with " + options);
-    TLIPARAM silent[4] = {wordIn(4), wordIn(0), wordOut(&g_word), wordOut(&g_err)};
-    TLIPARAM good[4] = {wordIn(1), wordIn(0), floatOut(g_floats), wordOut(&g_err)};
+    TLIPARAM silent[4] = {wordIn(4), wordIn(0), wordOut(&word), wordOut(&err)};
+    TLIPARAM good[4] = {wordIn(1), wordIn(0), floatOut(floats), wordOut(&err)};
     std::vector<double> clean, after;
     I7017(1, 4, good); // warm-up
     for (int i = 0; i < calls; ++i) {
         double t0 = nowMs();
         I7017(1, 4, good);
         double t1 = nowMs();
-        if (g_err != 0)
-            die("settle: clean I7017 ErrCode " + std::to_string(g_err));
+        if (err != 0)
+            die("settle: clean I7017 ErrCode " + std::to_string(err));
         clean.push_back(t1 - t0);
         I7041(1, 4, silent);
-        if (g_err != static_cast<int16_t>(EC_TIMEOUT))
-            die("settle: silent I7041 ErrCode " + std::to_string(g_err));
+        if (err != static_cast<int16_t>(EC_TIMEOUT))
+            die("settle: silent I7041 ErrCode " + std::to_string(err));
         t0 = nowMs();
         I7017(1, 4, good);
         t1 = nowMs();
-        if (g_err != 0)
-            die("settle: I7017 after the silent module ErrCode " + std::to_string(g_err));
+        if (err != 0)
+            die("settle: I7017 after the silent module ErrCode " + std::to_string(err));
         after.push_back(t1 - t0);
     }
     double quiet = std::max(2.0, std::ceil(30000.0 / baud)); // the module's quiet interval
@@ -333,7 +333,7 @@ int runSettle(int baud, int calls)
            median(after), median(after) - median(clean), quiet, calls);
     deinstall();
     sim.stop();
-    g_sim = nullptr;
+    runningSim = nullptr;
     return 0;
 }
 
@@ -355,7 +355,7 @@ int main(int argc, char **argv)
         else
             die(std::string("unknown argument ") + argv[i]);
     }
-    hostsvc::use_real_clock();
+    hostsvc::useRealClock();
     if (a.mode == "exchange")
         return runExchange(static_cast<int>(a.value), a.turnaround, a.calls > 0 ? a.calls : 30);
     if (a.mode == "dead") {

@@ -144,9 +144,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // The parser alone.
     initialSettings();
-    hostsvc::take_console();
+    hostsvc::takeConsole();
     ERRCODE ec = CommandLine(options.c_str());
-    std::string console = hostsvc::take_console();
+    std::string console = hostsvc::takeConsole();
     FZ_CHECK(ec == EC_OK || ec == EC_BAD_COMPORT || ec == EC_BAD_OPTION || ec == EC_BAD_TIMEOUT || ec == EC_BAD_BAUD,
              "CommandLine returned %u", ec);
     FZ_CHECK(ec == want.code, "CommandLine returned %u, the model %u for \"%s\"", ec, want.code,
@@ -161,21 +161,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The Init request, twice: the port opens only after a clean parse, and
     // the second Init closes the first one's port before it opens again.
     initialSettings();
-    scomm_reset();
+    scommReset();
     ERRCODE first = initRequest(options);
     ERRCODE second = initRequest(options);
-    hostsvc::take_console();
+    hostsvc::takeConsole();
     FZ_CHECK(first == want.code && second == want.code, "Init returned %u then %u, the parse %u", first, second,
              want.code);
-    FZ_CHECK(scomm_is_open() == (want.code == 0 ? 1 : 0), "port open %d after Init code %u", scomm_is_open(),
-             want.code);
-    FZ_CHECK(scomm_setup_while_open() == 0, "the port was set up again while open");
+    FZ_CHECK(scommIsOpen() == (want.code == 0 ? 1 : 0), "port open %d after Init code %u", scommIsOpen(), want.code);
+    FZ_CHECK(scommSetupWhileOpen() == 0, "the port was set up again while open");
     if (want.code == 0)
-        FZ_CHECK(scomm_open_port() == want.port, "opened port %d, wanted %d", scomm_open_port(), want.port);
+        FZ_CHECK(scommOpenPort() == want.port, "opened port %d, wanted %d", scommOpenPort(), want.port);
     struct req_init r = records::request(REQ_DEINSTALL);
     _main(&r, nullptr);
-    hostsvc::take_console();
-    FZ_CHECK(scomm_is_open() == 0, "DeInstall left the port open");
+    hostsvc::takeConsole();
+    FZ_CHECK(scommIsOpen() == 0, "DeInstall left the port open");
     initialSettings();
     return 0;
 }

@@ -23,7 +23,7 @@ namespace {
     abort();
 }
 
-const char kPlant[] = R"(
+const char PLANT[] = R"(
 [line]
 baud = 19200
 turnaround_ms = 1
@@ -56,7 +56,7 @@ checksum = true
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const vsim::Plant plant = vsim::parsePlant(kPlant, "control.toml");
+    static const vsim::Plant plant = vsim::parsePlant(PLANT, "control.toml");
     vsim::Simulator sim(plant, 1);
     const std::string input(reinterpret_cast<const char *>(data), size);
     vsim::Millis now = 0;

@@ -89,20 +89,20 @@ inline void queueScript(const model::Script &s)
         bytes.push_back(t.c);
         due.push_back(t.due);
     }
-    scomm_queue_reply(bytes.data(), static_cast<int32_t>(bytes.size()), due.data());
+    scommQueueReply(bytes.data(), static_cast<int32_t>(bytes.size()), due.data());
 }
 
 inline std::string lastWrite()
 {
     char buf[256];
-    int32_t n = scomm_last_write(buf, sizeof buf);
+    int32_t n = scommLastWrite(buf, sizeof buf);
     return std::string(buf, static_cast<size_t>(n < 255 ? n : 255));
 }
 
 inline std::string commLog()
 {
     char buf[8192];
-    scomm_log(buf, sizeof buf);
+    scommLog(buf, sizeof buf);
     return buf;
 }
 
@@ -140,13 +140,13 @@ inline void initOnce()
     if (done)
         return;
     done = true;
-    hostsvc::capture_console(true);
-    hostsvc::use_virtual_clock(1);
-    scomm_reset();
+    hostsvc::captureConsole(true);
+    hostsvc::useVirtualClock(1);
+    scommReset();
     struct req_init r = records::request(REQ_INIT, hostsvc::dispatcher());
     if (_main(&r, nullptr) != EC_OK)
         abort();
-    hostsvc::take_console();
+    hostsvc::takeConsole();
 }
 
 // Where the driven clock starts, chosen by the input: at 0, or just below
@@ -163,15 +163,15 @@ inline int64_t clockStart(unsigned choice)
 inline void freshExchange(bool checksum, bool dbg, uint32_t tmo, int32_t msPerPoll, int64_t clock0)
 {
     initOnce();
-    scomm_reset();
+    scommReset();
     state::asLoaded();
     timeout = tmo;
     useCheckSum = checksum ? TRUE : FALSE;
     debug = dbg ? TRUE : FALSE;
-    hostsvc::use_virtual_clock(msPerPoll);
-    hostsvc::advance(clock0 - hostsvc::now_ms());
-    hostsvc::take_console();
-    hostsvc::reset_counters();
+    hostsvc::useVirtualClock(msPerPoll);
+    hostsvc::advance(clock0 - hostsvc::nowMs());
+    hostsvc::takeConsole();
+    hostsvc::resetCounters();
 }
 
 // The module's settings and controller state, which no operation or

@@ -38,7 +38,7 @@ struct Operands {
     TLIPARAM rec[OPERANDS];
 };
 
-const int32_t modes[8] = {2, 1, 0, -1, 3, -2, 100, INT32_MIN};
+const int32_t MODES[8] = {2, 1, 0, -1, 3, -2, 100, INT32_MIN};
 
 } // namespace
 
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool dbg = flags & 2;
     bool writeFails = flags & 4;
     int32_t topdoc = (flags & 8) ? 1 : 0;
-    int32_t mode = modes[(flags >> 4) & 7];
+    int32_t mode = MODES[(flags >> 4) & 7];
     bool rungFalse = flags & 0x80;
     uint32_t tmo = 5 + in.u16() % 496;
     uint8_t clockByte = in.u8();
@@ -83,8 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Mode = mode;
     TopDoc = topdoc;
     if (writeFails)
-        scomm_set_write_result(0);
-    scomm_set_xmit_drain(drain);
+        scommSetWriteResult(0);
+    scommSetXmitDrain(drain);
     fz::queueScript(s1);
     fz::queueScript(s2);
     model::Env env{checksum, writeFails, {static_cast<int32_t>(tmo), msPerPoll}};
@@ -107,8 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     BOOL result = function_table[ins].fnc_ptr(rungState, function_table[ins].fnc_numargs, recs);
 
-    const char *name = names[ins];
-    std::string console = hostsvc::take_console();
+    const char *name = NAMES[ins];
+    std::string console = hostsvc::takeConsole();
     FZ_CHECK(result == FALSE, "%s returned %u", name, result);
     FZ_CHECK(memcmp(recs, ops.rec, sizeof recs) == 0, "%s changed its operand records", name);
     FZ_CHECK(fz::Settings::now() == settings, "%s changed the settings", name);
@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             known = known || c == code;
         FZ_CHECK(known, "%s stored the code %u", name, code);
         FZ_CHECK(code == want.code, "%s stored the code %u, the model %u", name, code, want.code);
-        long polls = hostsvc::counters().timer_polls;
+        long polls = hostsvc::counters().timerPolls;
         FZ_CHECK(polls == want.polls, "%s polled the timer %ld times, the model %d", name, polls, want.polls);
         long perExchange = (static_cast<long>(tmo) + msPerPoll - 1) / msPerPoll;
         FZ_CHECK(polls <= 2 * perExchange, "%s outlived its time-outs", name);

@@ -45,8 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string text(reinterpret_cast<const char *>(data), size);
     const std::string src = "ladder.toml";
     try {
-        vhost::Program p = vhost::parse_ladder_text(text, src, function_table);
-        int entries = static_cast<int>(vhost::table_entries(function_table));
+        vhost::Program p = vhost::parseLadderText(text, src, function_table);
+        int entries = static_cast<int>(vhost::tableEntries(function_table));
         for (size_t i = 0; i < p.rungs.size(); ++i) {
             const vhost::Rung &r = p.rungs[i];
             std::string where = "rung " + std::to_string(i);

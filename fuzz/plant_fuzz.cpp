@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (!seen.insert(m.address).second)
                 broken("accepted address " + std::to_string(m.address) + " twice");
         }
-        if (!(p.line.baud > 0) || !(p.line.turnaround_ms >= 0))
+        if (!(p.line.baud > 0) || !(p.line.turnaroundMs >= 0))
             broken("accepted a line that cannot be paced");
     } catch (const vsim::PlantError &e) {
         std::string msg = e.what();

@@ -72,10 +72,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     fz::freshExchange(checksum, dbg, tmo, msPerPoll, clock0);
     if (writeFails)
-        scomm_set_write_result(0);
+        scommSetWriteResult(0);
     if (leftovers) {
         static const char junk[] = ">0000\r!01\r?\r";
-        scomm_inject(junk, static_cast<int32_t>(sizeof junk - 1));
+        scommInject(junk, static_cast<int32_t>(sizeof junk - 1));
     }
     fz::queueScript(script);
     model::Env env{checksum, writeFails, {static_cast<int32_t>(tmo), msPerPoll}};
@@ -146,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // What went over the line, and when nothing may.
     int writes = fz::countWrites();
     if (want.sent.empty()) {
-        FZ_CHECK(writes == 0 && hostsvc::counters().timer_sets == 0, "%s sent something for code %u", name, ec);
+        FZ_CHECK(writes == 0 && hostsvc::counters().timerSets == 0, "%s sent something for code %u", name, ec);
     } else {
         FZ_CHECK(writes == 1, "%s made %d writes", name, writes);
         FZ_CHECK(fz::lastWrite() == want.sent, "%s sent \"%s\", expected \"%s\"", name,
@@ -156,12 +156,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // No exchange outlives its time-out: the timer is polled at most as
     // often as the time-out lasts in polls.
     long maxPolls = (static_cast<long>(tmo) + msPerPoll - 1) / msPerPoll;
-    long polls = hostsvc::counters().timer_polls;
+    long polls = hostsvc::counters().timerPolls;
     FZ_CHECK(polls <= maxPolls, "%s polled the timer %ld times, time-out %u ms at %d ms a poll", name, polls, tmo,
              msPerPoll);
     FZ_CHECK(polls == want.polls, "%s polled the timer %ld times, the model %d", name, polls, want.polls);
     if (ec == EC_TIMEOUT)
-        FZ_CHECK(hostsvc::now_ms() - clock0 >= static_cast<int64_t>(tmo), "%s timed out early", name);
+        FZ_CHECK(hostsvc::nowMs() - clock0 >= static_cast<int64_t>(tmo), "%s timed out early", name);
     if (!dbg)
         FZ_CHECK(hostsvc::console().empty(), "%s printed without the debug option", name);
 
@@ -197,6 +197,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FZ_CHECK(memcmp(out.data, before, sizeof before) == 0, "%s wrote its result on code %u", name, ec);
         }
     }
-    hostsvc::take_console();
+    hostsvc::takeConsole();
     return 0;
 }

@@ -5,28 +5,28 @@
 #include <cstddef>
 
 namespace {
-std::atomic<bool> g_on{false};
-std::atomic<long> g_count{0};
+std::atomic<bool> counting{false};
+std::atomic<long> allocations{0};
 inline void note()
 {
-    if (g_on.load(std::memory_order_relaxed))
-        g_count.fetch_add(1, std::memory_order_relaxed);
+    if (counting.load(std::memory_order_relaxed))
+        allocations.fetch_add(1, std::memory_order_relaxed);
 }
 } // namespace
 
 namespace allocs {
 void start()
 {
-    g_count = 0;
-    g_on = true;
+    allocations = 0;
+    counting = true;
 }
 long stop()
 {
-    g_on = false;
-    return g_count;
+    counting = false;
+    return allocations;
 }
-bool window(bool open) { return g_on.exchange(open); }
-long count() { return g_count; }
+bool window(bool open) { return counting.exchange(open); }
+long count() { return allocations; }
 } // namespace allocs
 
 #if defined(__SANITIZE_ADDRESS__)

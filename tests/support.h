@@ -49,26 +49,26 @@ inline void freshModule()
     __vp_dispatch = nullptr;
     deinstall(); // closes a port left open; prints nothing without a dispatcher
     state::asLoaded();
-    scomm_reset();
-    hostsvc::capture_console(true);
-    hostsvc::take_console();
-    hostsvc::use_virtual_clock(1);
-    hostsvc::reset_counters();
+    scommReset();
+    hostsvc::captureConsole(true);
+    hostsvc::takeConsole();
+    hostsvc::useVirtualClock(1);
+    hostsvc::resetCounters();
 }
 
-inline std::string console() { return hostsvc::take_console(); }
+inline std::string console() { return hostsvc::takeConsole(); }
 
 inline std::string commLog()
 {
     char buf[16384];
-    scomm_log(buf, sizeof buf);
+    scommLog(buf, sizeof buf);
     return buf;
 }
 
 inline std::string lastWrite()
 {
     char buf[256];
-    int32_t n = scomm_last_write(buf, sizeof buf);
+    int32_t n = scommLastWrite(buf, sizeof buf);
     return std::string(buf, static_cast<size_t>(n < 255 ? n : 255));
 }
 
@@ -77,7 +77,7 @@ inline std::string lastWrite()
 inline void reply(const std::string &bytes, int32_t due = 0)
 {
     std::vector<int32_t> d(bytes.size(), due);
-    scomm_queue_reply(bytes.data(), static_cast<int32_t>(bytes.size()), d.data());
+    scommQueueReply(bytes.data(), static_cast<int32_t>(bytes.size()), d.data());
 }
 
 // A reply in pieces: each piece becomes available at its own due count.
@@ -89,10 +89,10 @@ inline void replyPieces(const std::vector<std::pair<int32_t, std::string>> &piec
         bytes += p.second;
         due.insert(due.end(), p.second.size(), p.first);
     }
-    scomm_queue_reply(bytes.data(), static_cast<int32_t>(bytes.size()), due.data());
+    scommQueueReply(bytes.data(), static_cast<int32_t>(bytes.size()), due.data());
 }
 
-inline void silence() { scomm_queue_silence(); }
+inline void silence() { scommQueueSilence(); }
 
 // Starts the next case on a settled line, as if nothing of an earlier
 // reply could still be arriving (the module then sends at once).
@@ -172,7 +172,7 @@ protected:
         ASSERT_EQ(t::init(options()), EC_OK);
         t::setMode(2);
         t::console();
-        scomm_clear_log();
+        scommClearLog();
     }
     void TearDown() override { t::freshModule(); }
 };

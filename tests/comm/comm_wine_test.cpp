@@ -86,7 +86,7 @@ void badArguments()
         CHECK(open1() == 0, "%s: open", c.what);
         int32_t r = _COMsetup(c.port, c.rcvSize, c.rcvBuf, c.xmitSize, c.xmitBuf, c.baud, c.parity, c.stop, c.data);
         CHECK(r == c.expected, "%s: got %d, expected %d", c.what, r, c.expected);
-        if (c.expected != comm::kBadPort) // a bad number names no port to close
+        if (c.expected != comm::BAD_PORT) // a bad number names no port to close
             CHECK(_COMwrite(1, "x", 1) == 0, "%s: the port stays closed", c.what);
         _COMdisable(1);
     }
@@ -96,7 +96,7 @@ void portsWithoutADevice()
 {
     for (int32_t port = 2; port <= 4; ++port) {
         int32_t r = _COMsetup(port, 128, rcv, 128, xmit, 9600, 'N', 1, 8);
-        CHECK(r == comm::kNoDevice || r == comm::kNotSerial, "COM%d: setup gave %d", port, r);
+        CHECK(r == comm::NO_DEVICE || r == comm::NOT_SERIAL, "COM%d: setup gave %d", port, r);
     }
     for (int32_t port : {2, 3, 4, 0, 5, -1, 1}) {
         CHECK(_COMdisable(port) == -1, "port %d", port);

@@ -211,7 +211,7 @@ TEST_F(PosixComm, SetupFailsWhenTheDeviceDoesNotTakeTheFraming)
     };
     for (const Case &c : {Case{'E', 7}, Case{'O', 8}, Case{'N', 7}, Case{'e', 5}}) {
         SCOPED_TRACE(c.data);
-        EXPECT_EQ(_COMsetup(1, 128, rcv, 128, xmit, 9600, c.parity, 1, c.data), comm::kSettingsRefused);
+        EXPECT_EQ(_COMsetup(1, 128, rcv, 128, xmit, 9600, c.parity, 1, c.data), comm::SETTINGS_REFUSED);
         EXPECT_EQ(_COMwrite(1, "x", 1), 0);
     }
     EXPECT_EQ(pty.receive(1, 50), "");
@@ -224,7 +224,7 @@ TEST_F(PosixComm, SetupRejectsEachBadArgumentWithItsOwnNumber)
         ASSERT_EQ(open(), 0); // a failed set-up also closes the port it had
         EXPECT_EQ(_COMsetup(c.port, c.rcvSize, c.rcvBuf, c.xmitSize, c.xmitBuf, c.baud, c.parity, c.stop, c.data),
                   c.expected);
-        if (c.expected != comm::kBadPort) {
+        if (c.expected != comm::BAD_PORT) {
             EXPECT_EQ(_COMwrite(1, "x", 1), 0);
             EXPECT_EQ(_COMrcvqueue(1), 0);
         }
@@ -244,9 +244,9 @@ TEST_F(PosixComm, SetupFailsCleanlyWithoutASerialDevice)
         int32_t expected;
     };
     const Case cases[] = {
-        {"/nonexistent/ttyS9", comm::kNoDevice},
-        {"/dev/null", comm::kNotSerial},
-        {file, comm::kNotSerial},
+        {"/nonexistent/ttyS9", comm::NO_DEVICE},
+        {"/dev/null", comm::NOT_SERIAL},
+        {file, comm::NOT_SERIAL},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.path);
@@ -264,7 +264,7 @@ TEST_F(PosixComm, SetupFailsCleanlyWithoutASerialDevice)
 // port, the device and the reason on stderr) while another holds it.
 TEST_F(PosixComm, TheDeviceIsHeldExclusively)
 {
-    ASSERT_EQ(open(), comm::kSetupOk);
+    ASSERT_EQ(open(), comm::SETUP_OK);
     int other = ::open(pty.name().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (other >= 0) { // root may open an exclusive terminal; the lock still tells
         EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
@@ -276,13 +276,13 @@ TEST_F(PosixComm, TheDeviceIsHeldExclusively)
     ASSERT_GE(other, 0) << "the exclusive mode was not given up at the close";
     ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(open(), comm::kInUse);
+    EXPECT_EQ(open(), comm::IN_USE);
     std::string said = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(said.find("comm: cannot open COM1 (" + pty.name() + "): the device is in use by another program"),
               std::string::npos)
         << said;
     close(other);
-    EXPECT_EQ(open(), comm::kSetupOk);
+    EXPECT_EQ(open(), comm::SETUP_OK);
 }
 
 // Why an open failed, as the console shows it.
@@ -313,11 +313,11 @@ TEST_F(PosixComm, Rs485ThatTheDriverLacksFailsTheSetup)
 {
     setenv("VELDRAN_COM1_RS485", "1", 1);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(open(), comm::kNoRs485);
+    EXPECT_EQ(open(), comm::NO_RS485);
     std::string said = ::testing::internal::GetCapturedStderr();
     unsetenv("VELDRAN_COM1_RS485");
     EXPECT_NE(said.find("RS-485 direction control asked for"), std::string::npos) << said;
-    EXPECT_EQ(open(), comm::kSetupOk);
+    EXPECT_EQ(open(), comm::SETUP_OK);
 }
 
 TEST_F(PosixComm, CallsOnAPortThatIsNotOpenDoNothing)

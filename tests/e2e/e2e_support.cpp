@@ -16,7 +16,7 @@
 
 namespace e2e {
 
-std::vector<ScanOut> parse_scans(const std::string &output)
+std::vector<ScanOut> parseScans(const std::string &output)
 {
     std::vector<ScanOut> scans;
     std::istringstream in(output);
@@ -59,7 +59,7 @@ const Config &config()
         k.sim = VELDRAN_SIM_BINARY;
         k.plant = VELDRAN_EXAMPLE_PLANT;
         const char *d = getenv("VELDRAN_WINE_DIR");
-        k.wine_dir = d && *d ? d : "";
+        k.wineDir = d && *d ? d : "";
         return k;
     }();
     return c;
@@ -68,7 +68,7 @@ const Config &config()
 namespace {
 
 // In the child of a fork: the environment entries, then the program.
-[[noreturn]] void exec_child(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+[[noreturn]] void execChild(const std::vector<std::string> &argv, const std::vector<std::string> &env)
 {
     for (const std::string &e : env)
         putenv(strdup(e.c_str()));
@@ -95,7 +95,7 @@ bool reap(pid_t pid, std::chrono::steady_clock::time_point deadline, int *status
 
 } // namespace
 
-HostResult run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeout_ms)
+HostResult runProgram(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeoutMs)
 {
     HostResult r;
     int fds[2];
@@ -110,19 +110,19 @@ HostResult run_program(const std::vector<std::string> &argv, const std::vector<s
         int null = open("/dev/null", O_RDONLY);
         if (null >= 0)
             dup2(null, 0);
-        exec_child(argv, env);
+        execChild(argv, env);
     }
     close(fds[1]);
     // Wait for the child to exit rather than for the end of the pipe: under
     // wine, service processes that the first program starts can inherit it.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     char buf[4096];
     int status = 0;
-    bool exited = false, killed = false, open_pipe = true;
+    bool exited = false, killed = false, openPipe = true;
     while (!exited) {
         exited = reap(pid, deadline, &status, &killed);
         // Collect what is there; after the exit, only what is already waiting.
-        while (open_pipe) {
+        while (openPipe) {
             pollfd p{fds[0], POLLIN, 0};
             int n = poll(&p, 1, exited ? 0 : 20);
             if (n < 0 && errno == EINTR)
@@ -131,23 +131,23 @@ HostResult run_program(const std::vector<std::string> &argv, const std::vector<s
                 break;
             ssize_t got = read(fds[0], buf, sizeof buf);
             if (got <= 0) {
-                open_pipe = false;
+                openPipe = false;
                 break;
             }
             r.output.append(buf, static_cast<size_t>(got));
         }
-        if (!open_pipe && !exited) {
+        if (!openPipe && !exited) {
             waitpid(pid, &status, 0);
             exited = true;
         }
     }
     close(fds[0]);
     r.status = killed ? -1 : (WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-    r.scans = parse_scans(r.output);
+    r.scans = parseScans(r.output);
     return r;
 }
 
-std::string screen_text(const std::string &raw)
+std::string screenText(const std::string &raw)
 {
     std::string out;
     for (size_t i = 0; i < raw.size(); ++i) {
@@ -174,8 +174,8 @@ std::string screen_text(const std::string &raw)
     return out;
 }
 
-HostResult run_in_pty(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeout_ms,
-                      const std::string &interrupt_at)
+HostResult runInPty(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeoutMs,
+                    const std::string &interruptAt)
 {
     HostResult r;
     struct winsize ws;
@@ -187,9 +187,9 @@ HostResult run_in_pty(const std::vector<std::string> &argv, const std::vector<st
     if (pid < 0)
         return r;
     if (pid == 0) {
-        exec_child(argv, env);
+        execChild(argv, env);
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     char buf[4096];
     int status = 0;
     bool exited = false, killed = false, sent = false;
@@ -209,7 +209,7 @@ HostResult run_in_pty(const std::vector<std::string> &argv, const std::vector<st
             r.output.append(buf, static_cast<size_t>(got));
             fresh = true;
         }
-        if (!sent && fresh && !interrupt_at.empty() && screen_text(r.output).find(interrupt_at) != std::string::npos) {
+        if (!sent && fresh && !interruptAt.empty() && screenText(r.output).find(interruptAt) != std::string::npos) {
             // The terminal's interrupt character: SIGINT to its foreground group.
             if (write(master, "\x03", 1) == 1)
                 sent = true;
@@ -217,7 +217,7 @@ HostResult run_in_pty(const std::vector<std::string> &argv, const std::vector<st
     }
     close(master);
     r.status = killed ? -1 : (WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-    r.scans = parse_scans(r.output);
+    r.scans = parseScans(r.output);
     return r;
 }
 

@@ -33,31 +33,31 @@ struct HostResult {
 };
 
 // Reads the host's per-scan lines.
-std::vector<ScanOut> parse_scans(const std::string &output);
+std::vector<ScanOut> parseScans(const std::string &output);
 
 struct Config {
     bool wine = false;
-    std::string host;     // veldran-host or veldran-host.exe
-    std::string sim;      // veldran-sim
-    std::string plant;    // the sample plant
-    std::string wine_dir; // VELDRAN_WINE_DIR
+    std::string host;    // veldran-host or veldran-host.exe
+    std::string sim;     // veldran-sim
+    std::string plant;   // the sample plant
+    std::string wineDir; // VELDRAN_WINE_DIR
 };
 const Config &config();
 
 // Runs a program with extra environment entries, collecting its output;
-// kills it after timeout_ms.
-HostResult run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeout_ms);
+// kills it after timeoutMs.
+HostResult runProgram(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeoutMs);
 
 // What a terminal shows of `raw`, roughly: the text without its escape
 // sequences, a cursor moved right ("ESC[nC", as wine's console writes a
 // blank) as blanks, line ends as '\n'.
-std::string screen_text(const std::string &raw);
+std::string screenText(const std::string &raw);
 
 // The same on a pseudo-terminal of 80 columns by 40 rows, as a user's
 // terminal: sends Ctrl-C once when the screen text of what it printed so
-// far contains `interrupt_at`.
-HostResult run_in_pty(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeout_ms,
-                      const std::string &interrupt_at);
+// far contains `interruptAt`.
+HostResult runInPty(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeoutMs,
+                    const std::string &interruptAt);
 
 } // namespace e2e
 

@@ -35,7 +35,7 @@ std::string rung(const std::string &instr, const std::string &args, const std::s
 }
 
 // A path as the host takes it: under wine on drive Z:.
-std::string host_path(const std::string &path)
+std::string hostPath(const std::string &path)
 {
     if (!config().wine)
         return path;
@@ -52,50 +52,50 @@ protected:
     {
         char tmpl[] = "/tmp/veldran-e2e-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir = tmpl;
     }
 
     void TearDown() override
     {
-        if (sim_.running())
-            sim_.stop();
+        if (sim.running())
+            sim.stop();
         if (HasFailure()) {
-            std::ifstream log(dir_ + "/sim" + std::to_string(sims_) + ".log");
+            std::ifstream log(dir + "/sim" + std::to_string(sims) + ".log");
             std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
             if (text.size() > 6000)
                 text = "..." + text.substr(text.size() - 6000);
             std::cerr << "--- simulator log (end) ---\n" << text;
-            std::cerr << "--- host output ---\n" << last_.output << "\n";
+            std::cerr << "--- host output ---\n" << last.output << "\n";
         }
         if (getenv("VELDRAN_E2E_KEEP")) {
-            std::cerr << "kept " << dir_ << "\n";
+            std::cerr << "kept " << dir << "\n";
             return;
         }
-        std::string cmd = "rm -rf '" + dir_ + "'";
+        std::string cmd = "rm -rf '" + dir + "'";
         if (system(cmd.c_str()) != 0)
-            std::cerr << "could not remove " << dir_ << "\n";
+            std::cerr << "could not remove " << dir << "\n";
     }
 
-    void start_sim(int baud = 19200, const std::string &plant = "")
+    void startSim(int baud = 19200, const std::string &plant = "")
     {
         vsim::SimOptions o;
         o.binary = config().sim;
         o.plant = plant.empty() ? config().plant : plant;
-        o.log = dir_ + "/sim" + std::to_string(++sims_) + ".log";
+        o.log = dir + "/sim" + std::to_string(++sims) + ".log";
         o.extra = {"--baud", std::to_string(baud), "--seed", "7"};
         if (config().wine) {
-            std::string ports = config().wine_dir + "/ports";
+            std::string ports = config().wineDir + "/ports";
             mkdir(ports.c_str(), 0755);
             o.link = ports + "/com1";
             unlink(o.link.c_str());
         }
         std::string error;
-        ASSERT_TRUE(sim_.start(o, &error)) << error;
+        ASSERT_TRUE(sim.start(o, &error)) << error;
     }
 
     void ctl(const std::string &line)
     {
-        auto r = sim_.command(line);
+        auto r = sim.command(line);
         ASSERT_TRUE(r.has_value()) << line;
         ASSERT_EQ(r->rfind("OK", 0), 0u) << line << " -> " << *r;
     }
@@ -103,7 +103,7 @@ protected:
     // The reply to a "get" without its "OK ".
     std::string get(const std::string &what)
     {
-        auto r = sim_.command("get " + what);
+        auto r = sim.command("get " + what);
         if (!r || r->rfind("OK ", 0) != 0)
             return "<" + r.value_or("no reply") + ">";
         return r->substr(3);
@@ -111,48 +111,48 @@ protected:
 
     HostResult host(const std::string &rungs, const std::string &options, std::vector<std::string> extra = {})
     {
-        return host_file(kData + rungs, options, extra);
+        return hostFile(kData + rungs, options, extra);
     }
 
     // A file of the test's own, in the test's directory.
-    std::string write_file(const std::string &name, const std::string &text)
+    std::string writeFile(const std::string &name, const std::string &text)
     {
-        std::string path = dir_ + "/" + name;
+        std::string path = dir + "/" + name;
         std::ofstream(path) << text;
         return path;
     }
 
     // Any other command of the host, on the simulator's line.
-    HostResult host_command(const std::vector<std::string> &args, int native_timeout_ms = 60000)
+    HostResult hostCommand(const std::vector<std::string> &args, int nativeTimeoutMs = 60000)
     {
         std::vector<std::string> argv = {config().host};
         std::vector<std::string> env;
         if (config().wine)
             argv.insert(argv.begin(), "wine");
         else
-            env.push_back("VELDRAN_COM1=" + sim_.slavePath());
+            env.push_back("VELDRAN_COM1=" + sim.slavePath());
         argv.insert(argv.end(), args.begin(), args.end());
-        last_ = e2e::run_program(argv, env, config().wine ? 4 * native_timeout_ms : native_timeout_ms);
-        return last_;
+        last = e2e::runProgram(argv, env, config().wine ? 4 * nativeTimeoutMs : nativeTimeoutMs);
+        return last;
     }
 
-    HostResult host_file(const std::string &ladder, const std::string &options, std::vector<std::string> extra = {})
+    HostResult hostFile(const std::string &ladder, const std::string &options, std::vector<std::string> extra = {})
     {
-        std::string path = write_file("ladder.toml", ladder);
+        std::string path = writeFile("ladder.toml", ladder);
         std::vector<std::string> argv;
         std::vector<std::string> env;
         if (config().wine) {
-            argv = {"wine", config().host, "run", host_path(path)};
+            argv = {"wine", config().host, "run", hostPath(path)};
         } else {
             argv = {config().host, "run", path};
-            env.push_back("VELDRAN_COM1=" + sim_.slavePath());
+            env.push_back("VELDRAN_COM1=" + sim.slavePath());
         }
         argv.push_back("-o");
         argv.push_back(options);
         for (const std::string &e : extra)
             argv.push_back(e);
-        last_ = e2e::run_program(argv, env, host_timeout_ms_ ? host_timeout_ms_ : config().wine ? 90000 : 30000);
-        return last_;
+        last = e2e::runProgram(argv, env, hostTimeoutMs ? hostTimeoutMs : config().wine ? 90000 : 30000);
+        return last;
     }
 
     // Rung `r` of scan `s` (both from 0), or a failure.
@@ -173,11 +173,11 @@ protected:
         return it == o.values.end() ? "<no " + key + ">" : it->second;
     }
 
-    std::string dir_;
-    int sims_ = 0;
-    int host_timeout_ms_ = 0; // 0: the usual bound on one host run
-    vsim::SimProcess sim_;
-    HostResult last_;
+    std::string dir;
+    int sims = 0;
+    int hostTimeoutMs = 0; // 0: the usual bound on one host run
+    vsim::SimProcess sim;
+    HostResult last;
 };
 
 // ---------------------------------------------------------------------------
@@ -193,7 +193,7 @@ class Instructions : public E2E, public ::testing::WithParamInterface<LineCase> 
 TEST_P(Instructions, EveryInstructionReachesItsModule)
 {
     const LineCase &c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(start_sim(c.baud));
+    ASSERT_NO_FATAL_FAILURE(startSim(c.baud));
     for (int a = 1; a <= 9 && c.checksum; ++a) {
         ASSERT_NO_FATAL_FAILURE(ctl("set " + std::to_string(a) + " checksum 1"));
     }
@@ -241,7 +241,7 @@ TEST_P(Instructions, EveryInstructionReachesItsModule)
     EXPECT_EQ(value(h, 0, 12, "Status"), "0x0080");
     EXPECT_EQ(get("7 status"), "00");
     EXPECT_EQ(get("3 watchdog"), "1 200 0");
-    auto stats = sim_.command("stats");
+    auto stats = sim.command("stats");
     ASSERT_TRUE(stats.has_value());
     EXPECT_NE(stats->find("broadcasts=1 "), std::string::npos) << *stats;
     EXPECT_NE(stats->find("refused=0 "), std::string::npos) << *stats;
@@ -273,7 +273,7 @@ class Faults : public E2E, public ::testing::WithParamInterface<FaultCase> {};
 TEST_P(Faults, ReachTheLadder)
 {
     const FaultCase &c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(start_sim());
+    ASSERT_NO_FATAL_FAILURE(startSim());
     for (const std::string &cmd : c.setup)
         ASSERT_NO_FATAL_FAILURE(ctl(cmd));
     HostResult h = host(c.rungs, std::string("COMPORT=1 TIMEOUT=50") + (c.checksum ? " CHECKSUM" : ""), {"-n", "1"});
@@ -284,37 +284,37 @@ TEST_P(Faults, ReachTheLadder)
     }
 }
 
-const std::string kReadDin = rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]");
-const std::string kReadAin = rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]");
+const std::string READ_DIN = rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]");
+const std::string READ_AIN = rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]");
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Faults,
     ::testing::Values(
-        FaultCase{"silent", {"fault 4 silence"}, false, kReadDin, "1005", "DIN", "0x0000"},
-        FaultCase{"refused", {"fault 4 refuse"}, false, kReadDin, "1006", "DIN", "0x0000"},
+        FaultCase{"silent", {"fault 4 silence"}, false, READ_DIN, "1005", "DIN", "0x0000"},
+        FaultCase{"refused", {"fault 4 refuse"}, false, READ_DIN, "1006", "DIN", "0x0000"},
         FaultCase{
             "refused_analog_write", {"fault 3 refuse"}, false, rung("I7024", "[3, 0, 1.5, \"N7:2\"]"), "1006", "", ""},
-        FaultCase{"wrong_checksum", {"set 4 checksum 1", "fault 4 badsum"}, true, kReadDin, "1011", "DIN", "0x0000"},
-        FaultCase{"lower_case_checksum", {"set 4 checksum 1", "fault 4 lowersum"}, true, kReadDin, "1011", "", ""},
-        FaultCase{"noise_before_reply", {"fault 4 noise"}, false, kReadDin, "0", "DIN", "0x2A55"},
+        FaultCase{"wrong_checksum", {"set 4 checksum 1", "fault 4 badsum"}, true, READ_DIN, "1011", "DIN", "0x0000"},
+        FaultCase{"lower_case_checksum", {"set 4 checksum 1", "fault 4 lowersum"}, true, READ_DIN, "1011", "", ""},
+        FaultCase{"noise_before_reply", {"fault 4 noise"}, false, READ_DIN, "0", "DIN", "0x2A55"},
         FaultCase{"noise_before_analog_reply",
                   {"fault 1 noise"},
                   false,
-                  kReadAin,
+                  READ_AIN,
                   "0",
                   "AIN",
                   "[1,2.5,-3.25,0,5.123,-10.5,9.999,0.25]"},
-        FaultCase{"truncated", {"fault 4 truncate"}, false, kReadDin, "1008", "DIN", "0x0000"},
-        FaultCase{"split_reply", {"fault 1 split"}, false, kReadAin, "0", "", ""},
+        FaultCase{"truncated", {"fault 4 truncate"}, false, READ_DIN, "1008", "DIN", "0x0000"},
+        FaultCase{"split_reply", {"fault 1 split"}, false, READ_AIN, "0", "", ""},
         FaultCase{"address_out_of_range", {}, false, rung("I7041", "[256, 0, \"N7:21\", \"N7:3\"]"), "1007", "", ""}),
     [](const ::testing::TestParamInfo<FaultCase> &i) { return std::string(i.param.name); });
 
 // A silent module costs its time-out, and not much more.
 TEST_F(E2E, SilentModuleTimesOutWithinItsTimeout)
 {
-    ASSERT_NO_FATAL_FAILURE(start_sim());
+    ASSERT_NO_FATAL_FAILURE(startSim());
     ASSERT_NO_FATAL_FAILURE(ctl("fault 4 silence"));
-    HostResult h = host(kReadDin, "COMPORT=1 TIMEOUT=100", {"-n", "2"});
+    HostResult h = host(READ_DIN, "COMPORT=1 TIMEOUT=100", {"-n", "2"});
     ASSERT_EQ(h.status, 0) << h.output;
     for (size_t s = 0; s < 2; ++s) {
         EXPECT_EQ(value(h, s, 0, "ErrCode"), "1005");
@@ -328,7 +328,7 @@ TEST_F(E2E, SilentModuleTimesOutWithinItsTimeout)
 // take it for its own.
 TEST_F(E2E, LateReplyThenGoodExchange)
 {
-    ASSERT_NO_FATAL_FAILURE(start_sim());
+    ASSERT_NO_FATAL_FAILURE(startSim());
     ASSERT_NO_FATAL_FAILURE(ctl("fault 1 late delay=150 count=1"));
     std::string ladder = rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]", "{ first = 1 }") +
                          rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]", "\"S:0/1\""); // scans 2 and 3
@@ -348,9 +348,9 @@ TEST_F(E2E, HostOkRestartsTheWatchdog)
 {
     for (bool broadcast : {false, true}) {
         SCOPED_TRACE(broadcast ? "with host OK" : "without host OK");
-        if (sim_.running())
-            sim_.stop();
-        ASSERT_NO_FATAL_FAILURE(start_sim());
+        if (sim.running())
+            sim.stop();
+        ASSERT_NO_FATAL_FAILURE(startSim());
         std::string ladder = rung("I7SHWV", "[3, 5, \"N7:13\"]", "{ first = 1 }") +
                              rung("I7RDMS", "[3, \"N7:26\", \"N7:11\"]") +
                              rung("I7HOK", "[\"N7:14\"]", broadcast ? "true" : "false");
@@ -376,19 +376,19 @@ TEST_F(E2E, HostOkRestartsTheWatchdog)
 // then silent, as on a real line.
 TEST_F(E2E, TheDriversSpeedIsTheLines)
 {
-    ASSERT_NO_FATAL_FAILURE(start_sim(19200));
-    HostResult h = host(kReadDin, "COMPORT=1 TIMEOUT=100 BAUD=96", {"-n", "1"});
+    ASSERT_NO_FATAL_FAILURE(startSim(19200));
+    HostResult h = host(READ_DIN, "COMPORT=1 TIMEOUT=100 BAUD=96", {"-n", "1"});
     ASSERT_EQ(h.status, 0) << h.output;
     EXPECT_EQ(value(h, 0, 0, "ErrCode"), "0");
-    auto stats = sim_.command("stats");
+    auto stats = sim.command("stats");
     ASSERT_TRUE(stats.has_value());
     EXPECT_NE(stats->find(" baud=9600 "), std::string::npos) << *stats;
 
     ASSERT_NO_FATAL_FAILURE(ctl("set 4 baud 19200"));
-    h = host(kReadDin, "COMPORT=1 TIMEOUT=100 BAUD=96", {"-n", "1"});
+    h = host(READ_DIN, "COMPORT=1 TIMEOUT=100 BAUD=96", {"-n", "1"});
     ASSERT_EQ(h.status, 0) << h.output;
     EXPECT_EQ(value(h, 0, 0, "ErrCode"), "1005");
-    stats = sim_.command("stats");
+    stats = sim.command("stats");
     ASSERT_TRUE(stats.has_value());
     EXPECT_NE(stats->find(" wrongbaud=1 "), std::string::npos) << *stats;
 }
@@ -398,13 +398,13 @@ TEST_F(E2E, TheDriversSpeedIsTheLines)
 // modules have it.
 TEST_F(E2E, HostOkFollowedAtOnceByAnExchangeReachesTheModules)
 {
-    ASSERT_NO_FATAL_FAILURE(start_sim());
+    ASSERT_NO_FATAL_FAILURE(startSim());
     std::string ladder = rung("I7HOK", "[\"N7:14\"]") + rung("I7RDMS", "[3, \"N7:26\", \"N7:11\"]");
     HostResult h = host(ladder, "COMPORT=1 TIMEOUT=100", {"-n", "5"});
     ASSERT_EQ(h.status, 0) << h.output;
     for (size_t s = 0; s < 5; ++s)
         EXPECT_EQ(value(h, s, 0, "ErrCode"), "0");
-    auto stats = sim_.command("stats");
+    auto stats = sim.command("stats");
     ASSERT_TRUE(stats.has_value());
     EXPECT_NE(stats->find("broadcasts=5 "), std::string::npos) << *stats;
 }
@@ -443,17 +443,17 @@ protected:
     }
 };
 
-const Expect kAin1{"0", {{"AIN", "[1,2.5,-3.25,0,5.123,-10.5,9.999,0.25]"}}};
-const Expect kAin2Hex{"1018", {{"AIN", "[8192,16384,0,0,0,32767,-8192,4096]"}, {"ErrChan", "0x0004"}}};
-const Expect kDin4{"0", {{"DIN", "0x2A55"}}};
-const Expect kStatus5{"0", {{"Status", "0x0000"}}};
+const Expect AIN1{"0", {{"AIN", "[1,2.5,-3.25,0,5.123,-10.5,9.999,0.25]"}}};
+const Expect AIN2_HEX{"1018", {{"AIN", "[8192,16384,0,0,0,32767,-8192,4096]"}, {"ErrChan", "0x0004"}}};
+const Expect DIN4{"0", {{"DIN", "0x2A55"}}};
+const Expect STATUS5{"0", {{"Status", "0x0000"}}};
 
 // A reply 45 ms late, still on the line when the 7017's rung times out
 // (60 ms) in the first scan: the 7018's rung right after it still gets its
 // own temperatures.
 TEST_F(LineDiscipline, LateReplyStaysWithItsModule)
 {
-    std::string plant = write_file("plant.toml", R"(
+    std::string plant = writeFile("plant.toml", R"(
 [line]
 baud = 19200
 turnaround_ms = 1
@@ -466,7 +466,7 @@ address = 2
 model = 7018
 ain = [21.5, 22.5, 23.5, 24.5, 0, 0, 0, 0]
 )");
-    ASSERT_NO_FATAL_FAILURE(start_sim(19200, plant));
+    ASSERT_NO_FATAL_FAILURE(startSim(19200, plant));
     ASSERT_NO_FATAL_FAILURE(ctl("fault 1 late delay=45 count=1"));
     std::string ladder =
         rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") + rung("I7018", "[2, 0, \"F8:8\", \"N7:1\", \"N7:2\"]");
@@ -481,13 +481,13 @@ ain = [21.5, 22.5, 23.5, 24.5, 0, 0, 0, 0]
 // line must not reach the next rung.
 TEST_F(LineDiscipline, RefusalDoesNotPoisonTheNextRung)
 {
-    ASSERT_NO_FATAL_FAILURE(start_sim());
+    ASSERT_NO_FATAL_FAILURE(startSim());
     ASSERT_NO_FATAL_FAILURE(ctl("fault 4 refuse count=2"));
     std::string ladder = rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]") + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
                          rung("I7RDMS", "[5, \"N7:26\", \"N7:11\"]") +
                          rung("I7018", "[2, 2, \"N7:30\", \"N7:1\", \"N7:20\"]");
     HostResult h = host(ladder, "COMPORT=1 TIMEOUT=100", {"-n", "3"});
-    check(h, 3, {kDin4, kAin1, kStatus5, kAin2Hex}, [](size_t s, size_t r) { return s < 2 && r == 0 ? "1006" : ""; });
+    check(h, 3, {DIN4, AIN1, STATUS5, AIN2_HEX}, [](size_t s, size_t r) { return s < 2 && r == 0 ? "1006" : ""; });
 }
 
 // A rung aimed at the wrong model (a four-digit write to a 7060, refused at
@@ -495,13 +495,13 @@ TEST_F(LineDiscipline, RefusalDoesNotPoisonTheNextRung)
 // fail on their own, and the rungs between and after them do not.
 TEST_F(LineDiscipline, WrongModelAndMissingModuleFailAlone)
 {
-    ASSERT_NO_FATAL_FAILURE(start_sim());
+    ASSERT_NO_FATAL_FAILURE(startSim());
     std::string ladder = rung("I7043", "[8, 4660, \"N7:4\"]") + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
                          rung("I7018", "[20, 2, \"N7:30\", \"N7:1\", \"N7:20\"]") +
                          rung("I7018", "[2, 2, \"N7:30\", \"N7:1\", \"N7:20\"]") +
                          rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]");
     HostResult h = host(ladder, "COMPORT=1 TIMEOUT=100", {"-n", "4"});
-    check(h, 4, {{"1006", {}}, kAin1, {"1005", {}}, kAin2Hex, kDin4}, [](size_t, size_t) { return ""; });
+    check(h, 4, {{"1006", {}}, AIN1, {"1005", {}}, AIN2_HEX, DIN4}, [](size_t, size_t) { return ""; });
 }
 
 // The sample ladder on the sample plant, restarted after the 7043's host
@@ -510,12 +510,12 @@ TEST_F(LineDiscipline, WrongModelAndMissingModuleFailAlone)
 // input rung holds what it held before the trip.
 TEST_F(LineDiscipline, RestartAfterAWatchdogTrip)
 {
-    ASSERT_NO_FATAL_FAILURE(start_sim());
-    std::string dir = config().plant.substr(0, config().plant.rfind('/'));
-    std::ifstream in(dir + "/ladder.toml");
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    std::string plantDir = config().plant.substr(0, config().plant.rfind('/'));
+    std::ifstream in(plantDir + "/ladder.toml");
     std::string ladder((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_FALSE(ladder.empty());
-    HostResult before = host_file(ladder, "COMPORT=1 TIMEOUT=100", {"-n", "3"});
+    HostResult before = hostFile(ladder, "COMPORT=1 TIMEOUT=100", {"-n", "3"});
     ASSERT_EQ(before.status, 0) << before.output;
     ASSERT_EQ(before.scans.size(), 3u);
     std::vector<Expect> rungs;
@@ -527,7 +527,7 @@ TEST_F(LineDiscipline, RestartAfterAWatchdogTrip)
         rungs.push_back(e);
     }
     ASSERT_NO_FATAL_FAILURE(ctl("expire 5"));
-    HostResult h = host_file(ladder, "COMPORT=1 TIMEOUT=100", {"-n", "4"});
+    HostResult h = hostFile(ladder, "COMPORT=1 TIMEOUT=100", {"-n", "4"});
     size_t i7043 = 4;
     ASSERT_EQ(at(h, 0, i7043).id.rfind("I7043", 0), 0u);
     check(h, 4, rungs, [&](size_t s, size_t r) { return s == 0 && r == i7043 ? "1012" : ""; });
@@ -577,7 +577,7 @@ TEST_F(LineDiscipline, SoakNeverMisattributesAValue)
                          rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]") + rung("I7052", "[6, \"N7:22\", \"N7:5\"]") +
                          rung("I7053", "[7, 0, \"N7:23\", \"N7:6\"]") + rung("I7RDC", "[4, 0, \"F8:16\", \"N7:9\"]") +
                          rung("I7RDMS", "[5, \"N7:26\", \"N7:11\"]") + rung("I7017", "[1, 0, \"F8:8\", \"N7:10\"]");
-    ASSERT_NO_FATAL_FAILURE(start_sim());
+    ASSERT_NO_FATAL_FAILURE(startSim());
     HostResult clean = host(ladder, "COMPORT=1 TIMEOUT=100", {"-n", "1"});
     ASSERT_EQ(clean.status, 0) << clean.output;
     ASSERT_EQ(clean.scans.size(), 1u) << clean.output;
@@ -589,7 +589,7 @@ TEST_F(LineDiscipline, SoakNeverMisattributesAValue)
                           "fault * noise p=0.04", "fault * truncate p=0.03", "fault * extra p=0.03",
                           "fault * nocr p=0.03", "fault * split p=0.04 delay=1", "fault * babble p=0.01 delay=60"})
         ASSERT_NO_FATAL_FAILURE(ctl(f));
-    host_timeout_ms_ = static_cast<int>(std::min(scans * 1000L, 3600000L)) + 60000; // a scan is ~0.2 s
+    hostTimeoutMs = static_cast<int>(std::min(scans * 1000L, 3600000L)) + 60000; // a scan is ~0.2 s
     HostResult h = host(ladder, "COMPORT=1 TIMEOUT=100", {"-n", std::to_string(scans)});
     ASSERT_EQ(h.status, 0) << h.output;
     ASSERT_EQ(h.scans.size(), static_cast<size_t>(scans));
@@ -619,7 +619,7 @@ TEST_F(LineDiscipline, SoakNeverMisattributesAValue)
             }
         }
     }
-    auto stats = sim_.command("stats");
+    auto stats = sim.command("stats");
     std::cout << "soak through the host: " << scans << " scans, " << scans * reference.size() << " rungs, codes:";
     for (const auto &c : codes)
         std::cout << " " << c.first << "=" << c.second;
@@ -636,7 +636,7 @@ TEST(Host, ListsTheFifteenInstructions)
     std::vector<std::string> argv = {config().host, "list"};
     if (config().wine)
         argv.insert(argv.begin(), "wine");
-    HostResult h = e2e::run_program(argv, {}, config().wine ? 60000 : 10000);
+    HostResult h = e2e::runProgram(argv, {}, config().wine ? 60000 : 10000);
     ASSERT_EQ(h.status, 0) << h.output;
     // The table read from the real PE DLL under wine, the shared object natively.
     EXPECT_NE(h.output.find(config().wine ? "veldran.tlm: 15 instructions" : "veldran.so: 15 instructions"),
@@ -654,10 +654,10 @@ TEST(Host, RefusesABadLadderFileWithLineAndColumn)
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     std::string path = std::string(tmpl) + "/bad.toml";
     std::ofstream(path) << kData << rung("I7017", "[1, 0, \"F8:0\"]");
-    std::vector<std::string> argv = {config().host, "run", host_path(path)};
+    std::vector<std::string> argv = {config().host, "run", hostPath(path)};
     if (config().wine)
         argv.insert(argv.begin(), "wine");
-    HostResult h = e2e::run_program(argv, {}, config().wine ? 60000 : 10000);
+    HostResult h = e2e::runProgram(argv, {}, config().wine ? 60000 : 10000);
     EXPECT_EQ(h.status, 1) << h.output;
     EXPECT_NE(h.output.find("bad.toml:6:8: I7017 takes 4 operands"), std::string::npos) << h.output;
     std::string cmd = std::string("rm -rf ") + tmpl;
@@ -693,14 +693,14 @@ TEST_P(CheckHost, Reports)
     std::string dir = tmpl;
     std::ofstream(dir + "/ladder.toml") << kData << c.rungs;
     std::ofstream(dir + "/plant.toml") << kCheckPlant;
-    std::vector<std::string> argv = {config().host, "check", host_path(dir + "/ladder.toml"), "-o", c.options};
+    std::vector<std::string> argv = {config().host, "check", hostPath(dir + "/ladder.toml"), "-o", c.options};
     if (c.plant) {
         argv.push_back("--plant");
-        argv.push_back(host_path(dir + "/plant.toml"));
+        argv.push_back(hostPath(dir + "/plant.toml"));
     }
     if (config().wine)
         argv.insert(argv.begin(), "wine");
-    HostResult h = e2e::run_program(argv, {}, config().wine ? 60000 : 10000);
+    HostResult h = e2e::runProgram(argv, {}, config().wine ? 60000 : 10000);
     EXPECT_EQ(h.status, c.status) << h.output;
     for (const std::string &e : c.expect)
         EXPECT_NE(h.output.find(e), std::string::npos) << e << "\n" << h.output;
@@ -708,18 +708,18 @@ TEST_P(CheckHost, Reports)
     EXPECT_EQ(system(cmd.c_str()), 0);
 }
 
-const std::string kAin = rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]");
+const std::string AIN = rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]");
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CheckHost,
     ::testing::Values(
         CheckCase{"comma",
                   "COMPORT=1,BAUD=96",
-                  kAin,
+                  AIN,
                   false,
                   1,
                   {"settings: COM1 = ", "19200 baud", "'BAUD=96' has no effect"}},
-        CheckCase{"semicolon", "BAUD=96;CHECKSUM TIMEOUT=200", kAin, false, 1, {"a ';' does not separate options"}},
+        CheckCase{"semicolon", "BAUD=96;CHECKSUM TIMEOUT=200", AIN, false, 1, {"a ';' does not separate options"}},
         CheckCase{"checksum_0",
                   "CHECKSUM=0",
                   rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]"),
@@ -732,35 +732,35 @@ INSTANTIATE_TEST_SUITE_P(
                   false,
                   1,
                   {"debug on", "'DEBUG=0' switches debugging ON"}},
-        CheckCase{"unit", "TIMEOUT=70ms", kAin, false, 1, {"time-out 70 ms", "read as TIMEOUT=70"}},
+        CheckCase{"unit", "TIMEOUT=70ms", AIN, false, 1, {"time-out 70 ms", "read as TIMEOUT=70"}},
         CheckCase{"blank_before_equals",
                   "BAUD =96",
-                  kAin,
+                  AIN,
                   false,
                   2,
                   {"a blank before the '='", "Init would fail with 1002 BAD_OPTION"}},
         CheckCase{"analog_9600",
                   "BAUD=96 TIMEOUT=40",
-                  kAin,
+                  AIN,
                   false,
                   1,
                   {"\"#01\\r\" (4) -> \">+dd.ddd", "R0 I7017@01h: read analog inputs (decimal): the time-out 40 ms",
                    "use TIMEOUT=70 or more"}},
         CheckCase{"analog_9600_checksum",
                   "BAUD=96 TIMEOUT=70 CHECKSUM",
-                  kAin,
+                  AIN,
                   false,
                   1,
                   {"\"#0184\\r\" (6)", "use TIMEOUT=74 or more"}},
         CheckCase{"analog_9600_enough",
                   "BAUD=96 TIMEOUT=74 CHECKSUM",
-                  kAin,
+                  AIN,
                   false,
                   0,
                   {"0 errors, 0 warnings", "with every module silent: 78.0 ms"}},
         CheckCase{"plant",
                   "BAUD=96 TIMEOUT=200",
-                  rung("I7041", "[1, 0, \"N7:1\", \"N7:0\"]") + kAin + rung("I7041", "[9, 0, \"N7:2\", \"N7:3\"]"),
+                  rung("I7041", "[1, 0, \"N7:1\", \"N7:0\"]") + AIN + rung("I7041", "[9, 0, \"N7:2\", \"N7:3\"]"),
                   true,
                   1,
                   {"R0 I7041@01h: the module at 01h is a 7018, which I7041 is not made for",
@@ -789,7 +789,7 @@ TEST(Host, ExplainsACode)
         std::vector<std::string> argv = {config().host, "explain", what};
         if (config().wine)
             argv.insert(argv.begin(), "wine");
-        HostResult h = e2e::run_program(argv, {}, config().wine ? 60000 : 10000);
+        HostResult h = e2e::runProgram(argv, {}, config().wine ? 60000 : 10000);
         EXPECT_EQ(h.status, 0) << h.output;
         EXPECT_NE(h.output.find("1005 TIMEOUT: no complete reply"), std::string::npos) << h.output;
         EXPECT_NE(h.output.find("wrong baud rate"), std::string::npos) << h.output;
@@ -805,7 +805,7 @@ TEST_F(E2E, SurveyFindsEveryModuleAndNothingElse)
     // Four speeds, both checksum settings, a module without a speed of its
     // own (it follows the line, so it answers at every speed), one set to a
     // speed the survey does not try, one outside the range.
-    std::string plant = write_file("survey-plant.toml", R"(
+    std::string plant = writeFile("survey-plant.toml", R"(
 [line]
 baud = 19200
 [[module]]
@@ -841,8 +841,8 @@ address = 40
 model = 7053
 baud = 9600
 )");
-    ASSERT_NO_FATAL_FAILURE(start_sim(19200, plant));
-    HostResult h = host_command({"survey", "--from", "0", "--to", "16", "--baud", "96,192,384,1152"});
+    ASSERT_NO_FATAL_FAILURE(startSim(19200, plant));
+    HostResult h = hostCommand({"survey", "--from", "0", "--to", "16", "--baud", "96,192,384,1152"});
     ASSERT_EQ(h.status, 0) << h.output;
     const char *expected[] = {
         "01 (  1)    9600  off       0x00 ", "analog read (decimal)",
@@ -868,7 +868,7 @@ baud = 9600
         << h.output;
 
     // Nobody in the range: exit status 1.
-    h = host_command({"survey", "--from", "41", "--to", "44", "--baud", "192", "--checksum", "off"});
+    h = hostCommand({"survey", "--from", "41", "--to", "44", "--baud", "192", "--checksum", "off"});
     EXPECT_EQ(h.status, 1) << h.output;
     EXPECT_NE(h.output.find("no module answered"), std::string::npos) << h.output;
 }
@@ -881,17 +881,17 @@ baud = 9600
 
 namespace {
 
-std::string check_log_script()
+std::string checkLogScript()
 {
     std::string here = __FILE__;
     return here.substr(0, here.find_last_of('/')) + "/check_log.py";
 }
 
-int run_check_log(const std::vector<std::string> &args, std::string *out)
+int runCheckLog(const std::vector<std::string> &args, std::string *out)
 {
-    std::vector<std::string> argv = {"python3", check_log_script()};
+    std::vector<std::string> argv = {"python3", checkLogScript()};
     argv.insert(argv.end(), args.begin(), args.end());
-    HostResult r = e2e::run_program(argv, {}, 60000);
+    HostResult r = e2e::runProgram(argv, {}, 60000);
     *out = r.output;
     return r.status;
 }
@@ -900,29 +900,29 @@ int run_check_log(const std::vector<std::string> &args, std::string *out)
 
 TEST_F(E2E, LogsEveryScanAndPlotsTheLog)
 {
-    ASSERT_NO_FATAL_FAILURE(start_sim());
-    std::string csv = dir_ + "/run.csv", png = dir_ + "/trend.png";
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    std::string csv = dir + "/run.csv", png = dir + "/trend.png";
     // 01h answers; nobody is at 20h, whose every read times out.
     HostResult h = host(rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") + rung("I7041", "[32, 0, \"N7:1\", \"N7:2\"]"),
-                        "TIMEOUT=50", {"--scans", "4", "--quiet", "--log", host_path(csv), "--fail-on-error"});
-    h.output = e2e::screen_text(h.output);
+                        "TIMEOUT=50", {"--scans", "4", "--quiet", "--log", hostPath(csv), "--fail-on-error"});
+    h.output = e2e::screenText(h.output);
     EXPECT_EQ(h.status, 4) << h.output;
     for (const char *s : {"modules:\n  01h: 4 exchanges; 0 OK x 4; response min ",
                           "\n  20h: 4 exchanges; 1005 TIMEOUT x 4; response min ", "; longest failure run 4"})
         EXPECT_NE(h.output.find(s), std::string::npos) << s << "\n" << h.output;
     std::string said;
-    EXPECT_EQ(run_check_log({csv, "4", "R0.I7017@01.AIN[1]=2.5", "R0.I7017@01.ErrCode=0", "R1.I7041@20.ErrCode=1005",
-                             "R1.I7041@20.on=1"},
-                            &said),
+    EXPECT_EQ(runCheckLog({csv, "4", "R0.I7017@01.AIN[1]=2.5", "R0.I7017@01.ErrCode=0", "R1.I7041@20.ErrCode=1005",
+                           "R1.I7041@20.on=1"},
+                          &said),
               0)
         << said;
 
     // The plot is the native host's: two module panels and the scan time.
-    HostResult p = e2e::run_program({VELDRAN_E2E_NATIVE_HOST, "plot", csv, "-o", png}, {}, 60000);
+    HostResult p = e2e::runProgram({VELDRAN_E2E_NATIVE_HOST, "plot", csv, "-o", png}, {}, 60000);
     ASSERT_EQ(p.status, 0) << p.output;
-    EXPECT_EQ(run_check_log({"--png", png, "1000", "720"}, &said), 0) << said;
+    EXPECT_EQ(runCheckLog({"--png", png, "1000", "720"}, &said), 0) << said;
     if (config().wine) {
-        HostResult w = host_command({"plot", host_path(csv), "-o", host_path(png)});
+        HostResult w = hostCommand({"plot", hostPath(csv), "-o", hostPath(png)});
         EXPECT_EQ(w.status, 2) << w.output;
         EXPECT_NE(w.output.find("plot needs the native veldran-host"), std::string::npos) << w.output;
     }
@@ -930,21 +930,20 @@ TEST_F(E2E, LogsEveryScanAndPlotsTheLog)
 
 TEST_F(E2E, LiveViewRedrawsInATerminalAndCtrlCEndsIt)
 {
-    ASSERT_NO_FATAL_FAILURE(start_sim());
-    std::string path =
-        write_file("live.toml", kData + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
-                                    rung("I7024", "[3, 0, { ramp = [0.0, 9.5], scans = 20 }, \"N7:2\"]"));
-    std::vector<std::string> argv = {config().host, "run",         host_path(path), "--scans",
-                                     "0",           "--period-ms", "250",           "--live"};
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    std::string path = writeFile("live.toml", kData + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
+                                                  rung("I7024", "[3, 0, { ramp = [0.0, 9.5], scans = 20 }, \"N7:2\"]"));
+    std::vector<std::string> argv = {config().host, "run",         hostPath(path), "--scans",
+                                     "0",           "--period-ms", "250",          "--live"};
     std::vector<std::string> env;
     if (config().wine)
         argv.insert(argv.begin(), "wine");
     else
-        env.push_back("VELDRAN_COM1=" + sim_.slavePath());
-    last_ = e2e::run_in_pty(argv, env, config().wine ? 120000 : 30000, "scan 3 ");
-    const std::string &raw = last_.output;
-    std::string out = e2e::screen_text(raw);
-    ASSERT_EQ(last_.status, 0) << out;
+        env.push_back("VELDRAN_COM1=" + sim.slavePath());
+    last = e2e::runInPty(argv, env, config().wine ? 120000 : 30000, "scan 3 ");
+    const std::string &raw = last.output;
+    std::string out = e2e::screenText(raw);
+    ASSERT_EQ(last.status, 0) << out;
     size_t summary = out.find("summary: ");
     ASSERT_NE(summary, std::string::npos) << out;
     if (config().wine) {
@@ -979,7 +978,7 @@ struct EdgeCase {
     std::vector<std::string> args; // "LADDER": the ladder file's Unix path
     int status;
     std::vector<std::string> expect;
-    long min_scans; // 0: not checked
+    long minScans; // 0: not checked
 };
 
 void PrintTo(const EdgeCase &c, std::ostream *os) { *os << c.name; }
@@ -989,13 +988,13 @@ class HostEdges : public E2E, public ::testing::WithParamInterface<EdgeCase> {};
 TEST_P(HostEdges, ExitStatusAndOutput)
 {
     const EdgeCase &c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(start_sim());
-    std::string ladder = write_file("edge.toml", kData + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]"));
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    std::string ladder = writeFile("edge.toml", kData + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]"));
     std::vector<std::string> args;
     for (const std::string &a : c.args)
         args.push_back(a == "LADDER" ? ladder : a);
-    HostResult h = host_command(args);
-    h.output = e2e::screen_text(h.output); // line ends as '\n' also under wine
+    HostResult h = hostCommand(args);
+    h.output = e2e::screenText(h.output); // line ends as '\n' also under wine
     EXPECT_EQ(h.status, c.status) << h.output;
     for (const std::string &e : c.expect) {
         size_t at = h.output.find(e);
@@ -1004,10 +1003,10 @@ TEST_P(HostEdges, ExitStatusAndOutput)
             EXPECT_EQ(h.output.find(e, at + 1), std::string::npos) << "said twice: " << e << "\n" << h.output;
         }
     }
-    if (c.min_scans) {
+    if (c.minScans) {
         size_t at = h.output.find("summary: ");
         ASSERT_NE(at, std::string::npos) << h.output;
-        EXPECT_GE(std::stol(h.output.substr(at + 9)), c.min_scans) << h.output;
+        EXPECT_GE(std::stol(h.output.substr(at + 9)), c.minScans) << h.output;
     }
 }
 
@@ -1043,7 +1042,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Host, SimulatorSaysItsVersion)
 {
-    HostResult h = e2e::run_program({config().sim, "--version"}, {}, 10000);
+    HostResult h = e2e::runProgram({config().sim, "--version"}, {}, 10000);
     EXPECT_EQ(h.status, 0) << h.output;
     EXPECT_EQ(h.output, "veldran-sim " VELDRAN_E2E_VERSION "\n");
 }

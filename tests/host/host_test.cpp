@@ -23,13 +23,13 @@ struct Call {
     int32_t rung;
     std::vector<TLIPARAM> params;
 };
-std::vector<Call> g_calls;
-bool g_fail = false; // every call fails, whatever its address
+std::vector<Call> calls;
+bool fail = false; // every call fails, whatever its address
 
 // A stand-in instruction: records its call and writes recognisable outputs.
-BOOL TLMCALL fake_io(int32_t rungState, int32_t argc, TLIPARAM *p)
+BOOL TLMCALL fakeIo(int32_t rungState, int32_t argc, TLIPARAM *p)
 {
-    g_calls.push_back({rungState, std::vector<TLIPARAM>(p, p + argc)});
+    calls.push_back({rungState, std::vector<TLIPARAM>(p, p + argc)});
     if (!rungState)
         return FALSE;
     *p[2].ptr.wptr = static_cast<SSHORT>(p[0].val.wd + 1);
@@ -43,7 +43,7 @@ BOOL TLMCALL fake_io(int32_t rungState, int32_t argc, TLIPARAM *p)
         else
             p[4].ptr.wptr[i] = static_cast<SSHORT>(-i);
     }
-    *p[5].ptr.wptr = static_cast<SSHORT>(p[0].val.wd == 99 || g_fail ? 1005 : 0);
+    *p[5].ptr.wptr = static_cast<SSHORT>(p[0].val.wd == 99 || fail ? 1005 : 0);
     return FALSE;
 }
 
@@ -65,7 +65,7 @@ struct FakeTable {
         memset(f, 0, sizeof f);
         strcpy(f[0].fnc_name, "FAKE");
         strcpy(f[0].fnc_desc, "Fake I/O");
-        f[0].fnc_ptr = &fake_io;
+        f[0].fnc_ptr = &fakeIo;
         f[0].fnc_numargs = 6;
         f[0].p[0] = parm("Addr:", ARG_WORD_IN, 1);
         f[0].p[1] = parm("AOUT:", ARG_FLOAT_IN, 1);
@@ -75,7 +75,7 @@ struct FakeTable {
         f[0].p[5] = parm("ErrCode:", ARG_WORD_OUT, 1);
     }
 };
-const FakeTable g_table;
+const FakeTable TABLE;
 
 const char *kHead = "[data]\n"
                     "N7 = { type = \"word\", size = 20 }\n"
@@ -83,7 +83,7 @@ const char *kHead = "[data]\n"
                     "[[rung]]\n"
                     "instr = \"FAKE\"\n"; // the rung's args are on line 6
 
-vhost::Program parse(const std::string &rest) { return vhost::parse_ladder_text(kHead + rest, "t.toml", g_table.f); }
+vhost::Program parse(const std::string &rest) { return vhost::parseLadderText(kHead + rest, "t.toml", TABLE.f); }
 
 struct BadCase {
     const char *name;
@@ -102,7 +102,7 @@ TEST_P(LadderRefused, ReportsWhere)
     const BadCase &c = GetParam();
     try {
         if (c.text[0] == '!')
-            vhost::parse_ladder_text(c.text.substr(1), "t.toml", g_table.f);
+            vhost::parseLadderText(c.text.substr(1), "t.toml", TABLE.f);
         else
             parse(c.text);
         FAIL() << "accepted";
@@ -116,7 +116,7 @@ TEST_P(LadderRefused, ReportsWhere)
     }
 }
 
-const std::string kGood = "[1, 2.5, \"N7:0\", \"F8:0\", \"F8:1\", \"N7:1\"]";
+const std::string GOOD = "[1, 2.5, \"N7:0\", \"F8:0\", \"F8:1\", \"N7:1\"]";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LadderRefused,
@@ -142,9 +142,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"bit_as_operand", "args = [\"N7:1/3\", 2.5, \"N7:0\", \"F8:0\", \"F8:1\", \"N7:1\"]\n", 6, 9,
                 "only as a rung condition"},
         BadCase{"write_system_file", "args = [1, 2.5, \"S:0\", \"F8:0\", \"F8:1\", \"N7:1\"]\n", 6, 17, "file S"},
-        BadCase{"unknown_rung_key", "args = " + kGood + "\nwhen = true\nrepeat = 3\n", 8, 1, "unknown key 'repeat'"},
-        BadCase{"bad_condition", "args = " + kGood + "\nwhen = { toggle = 0 }\n", 7, 8, "toggle"},
-        BadCase{"bad_bit", "args = " + kGood + "\nwhen = \"N7:1/16\"\n", 7, 8, "bit number"},
+        BadCase{"unknown_rung_key", "args = " + GOOD + "\nwhen = true\nrepeat = 3\n", 8, 1, "unknown key 'repeat'"},
+        BadCase{"bad_condition", "args = " + GOOD + "\nwhen = { toggle = 0 }\n", 7, 8, "toggle"},
+        BadCase{"bad_bit", "args = " + GOOD + "\nwhen = \"N7:1/16\"\n", 7, 8, "bit number"},
         BadCase{"bad_file_type", "!\n[data]\nN7 = { type = \"int\", size = 4 }\n", 3, 15, "unknown data file type"},
         BadCase{"no_rungs", "![data]\nN7 = { type = \"word\", size = 4 }\n", 1, 1, "no [[rung]]"}),
     [](const ::testing::TestParamInfo<BadCase> &i) { return std::string(i.param.name); });
@@ -153,13 +153,13 @@ class Scanning : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        g_calls.clear();
-        hostsvc::capture_console(true);
+        calls.clear();
+        hostsvc::captureConsole(true);
     }
     void TearDown() override
     {
-        hostsvc::take_console();
-        hostsvc::capture_console(false);
+        hostsvc::takeConsole();
+        hostsvc::captureConsole(false);
     }
 };
 
@@ -170,13 +170,13 @@ TEST_F(Scanning, BindsOperandsByKindAndFileType)
     prog.file("N7").words[6] = 40;
     FILE *null = fopen("/dev/null", "w");
     vhost::Console console(null);
-    vhost::Runner runner(prog, g_table.f, console);
+    vhost::Runner runner(prog, TABLE.f, console);
     runner.scan(1, true);
     fclose(null);
 
-    ASSERT_EQ(g_calls.size(), 1u);
-    const std::vector<TLIPARAM> &p = g_calls[0].params;
-    EXPECT_EQ(g_calls[0].rung, 1);
+    ASSERT_EQ(calls.size(), 1u);
+    const std::vector<TLIPARAM> &p = calls[0].params;
+    EXPECT_EQ(calls[0].rung, 1);
     EXPECT_EQ(p[0].val.wd, -3);
     EXPECT_FLOAT_EQ(p[1].val.fl, 40.0f); // a word element given to a float input
     EXPECT_EQ(p[2].ptr.wptr, &prog.file("N7").words[0]);
@@ -189,7 +189,7 @@ TEST_F(Scanning, BindsOperandsByKindAndFileType)
     EXPECT_EQ(prog.file("N7").words[0], -2);
     EXPECT_FLOAT_EQ(prog.file("F8").floats[0], 80.0f);
     EXPECT_FLOAT_EQ(prog.file("F8").floats[9], 7.5f);
-    std::string line = runner.rung_text(0, true, 1.0);
+    std::string line = runner.rungText(0, true, 1.0);
     EXPECT_NE(line.find("FAKE@-3"), std::string::npos) << line;
     EXPECT_NE(line.find("DIN=0xFFFE"), std::string::npos) << line;
     EXPECT_NE(line.find("AIN=[0.5,1.5,2.5,3.5,4.5,5.5,6.5,7.5]"), std::string::npos) << line;
@@ -200,9 +200,9 @@ TEST_F(Scanning, WordOutputsAndConstants)
 {
     vhost::Program prog = parse("args = [65535, -11, \"N7:0\", \"N7:1\", \"N7:10\", \"N7:2\"]\n");
     vhost::Console console(stdout);
-    vhost::Runner runner(prog, g_table.f, console);
+    vhost::Runner runner(prog, TABLE.f, console);
     runner.scan(1, false);
-    const std::vector<TLIPARAM> &p = g_calls.at(0).params;
+    const std::vector<TLIPARAM> &p = calls.at(0).params;
     EXPECT_EQ(p[0].val.wd, -1); // 65535 is the word 0xFFFF
     EXPECT_FLOAT_EQ(p[1].val.fl, -11.0f);
     EXPECT_EQ(p[3].isfloat, 0u);
@@ -224,39 +224,39 @@ TEST_F(Scanning, ConditionsAndRampsOverScans)
         {"\"N7:3\"", {0, 0, 0, 0, 0, 0}},
     };
     for (const Case &c : cases) {
-        g_calls.clear();
+        calls.clear();
         vhost::Program prog =
             parse(std::string("args = [{ ramp = [0, 30], scans = 4 }, { ramp = [-1.0, 2.0], scans = 4 }, \"N7:0\", "
                               "\"F8:0\", \"F8:2\", \"N7:1\"]\nwhen = ") +
                   c.when + "\n");
         vhost::Console console(stdout);
-        vhost::Runner runner(prog, g_table.f, console);
+        vhost::Runner runner(prog, TABLE.f, console);
         std::vector<int> got;
         for (long n = 1; n <= 6; ++n)
             runner.scan(n, false);
-        for (const Call &k : g_calls)
+        for (const Call &k : calls)
             got.push_back(k.rung ? 1 : 0);
         EXPECT_EQ(got, c.rung) << c.when;
-        ASSERT_EQ(g_calls.size(), 6u);
+        ASSERT_EQ(calls.size(), 6u);
         const int words[] = {0, 10, 20, 30, 0, 10};
         const float floats[] = {-1, 0, 1, 2, -1, 0};
         for (size_t i = 0; i < 6; ++i) {
-            EXPECT_EQ(g_calls[i].params[0].val.wd, words[i]) << "scan " << i + 1;
-            EXPECT_FLOAT_EQ(g_calls[i].params[1].val.fl, floats[i]) << "scan " << i + 1;
+            EXPECT_EQ(calls[i].params[0].val.wd, words[i]) << "scan " << i + 1;
+            EXPECT_FLOAT_EQ(calls[i].params[1].val.fl, floats[i]) << "scan " << i + 1;
         }
     }
 }
 
 TEST_F(Scanning, SummaryCountsCodesOfTrueRungsOnly)
 {
-    vhost::Program prog = vhost::parse_ladder_text(
+    vhost::Program prog = vhost::parseLadderText(
         std::string(kHead) + "args = [99, 0, \"N7:0\", \"F8:0\", \"F8:2\", \"N7:1\"]\n"
                              "[[rung]]\ninstr = \"FAKE\"\nargs = [1, 0, \"N7:2\", \"F8:0\", \"F8:2\", \"N7:3\"]\n"
                              "[[rung]]\ninstr = \"FAKE\"\nargs = [99, 0, \"N7:4\", \"F8:0\", \"F8:2\", \"N7:5\"]\n"
                              "when = false\n",
-        "t.toml", g_table.f);
+        "t.toml", TABLE.f);
     vhost::Console console(stdout);
-    vhost::Runner runner(prog, g_table.f, console);
+    vhost::Runner runner(prog, TABLE.f, console);
     vhost::RunOptions opt;
     opt.scans = 3;
     opt.quiet = true;
@@ -274,7 +274,7 @@ TEST_F(Scanning, SummaryCountsCodesOfTrueRungsOnly)
     EXPECT_NE(s.find("\nmodules:\n  01h: 3 exchanges; 0 OK x 3; response min "), std::string::npos) << s;
     EXPECT_NE(s.find("\n  63h: 3 exchanges; 1005 TIMEOUT x 3; response min "), std::string::npos) << s;
     EXPECT_NE(s.find("; longest failure run 3"), std::string::npos) << s;
-    EXPECT_TRUE(runner.stats().any_failure());
+    EXPECT_TRUE(runner.stats().anyFailure());
 }
 
 // The longest run of consecutive failures of a module: the exchanges with
@@ -283,7 +283,7 @@ TEST_F(Scanning, LongestFailureRunPerModule)
 {
     vhost::Program prog = parse("args = [\"N7:10\", 0, \"N7:0\", \"F8:0\", \"F8:2\", \"N7:1\"]\n");
     vhost::Console console(stdout);
-    vhost::Runner runner(prog, g_table.f, console);
+    vhost::Runner runner(prog, TABLE.f, console);
     const struct {
         int addr;
         bool fail;
@@ -291,15 +291,15 @@ TEST_F(Scanning, LongestFailureRunPerModule)
     long n = 0;
     for (const auto &c : scans) {
         prog.file("N7").words[10] = static_cast<SSHORT>(c.addr);
-        g_fail = c.fail;
+        fail = c.fail;
         runner.scan(++n, false);
     }
-    g_fail = false;
+    fail = false;
     const vhost::ModuleStats &m = runner.stats().modules.at(5);
     EXPECT_EQ(m.exchanges, 7);
-    EXPECT_EQ(m.longest_failing, 4);
+    EXPECT_EQ(m.longestFailing, 4);
     EXPECT_EQ(m.codes.at(0), 1);
-    EXPECT_EQ(runner.stats().modules.at(1).longest_failing, 0);
+    EXPECT_EQ(runner.stats().modules.at(1).longestFailing, 0);
 }
 
 TEST(Addresses, TwoHexDigitsAsOnTheWire)
@@ -307,7 +307,7 @@ TEST(Addresses, TwoHexDigitsAsOnTheWire)
     const std::pair<int, const char *> cases[] = {{0, "00h"},   {1, "01h"}, {17, "11h"},
                                                   {255, "FFh"}, {-3, "-3"}, {256, "256"}};
     for (const auto &c : cases)
-        EXPECT_EQ(vhost::address_text(c.first), c.second);
+        EXPECT_EQ(vhost::addressText(c.first), c.second);
 }
 
 // The log's columns and a row's values line up, named after the rung and
@@ -318,9 +318,9 @@ TEST_F(Scanning, LogColumnsMatchValues)
                                 "[[rung]]\ninstr = \"FAKE\"\nargs = [99, 0, \"N7:2\", \"N7:3\", \"N7:4\", \"N7:12\"]\n"
                                 "when = false\n");
     vhost::Console console(stdout);
-    vhost::Runner runner(prog, g_table.f, console);
+    vhost::Runner runner(prog, TABLE.f, console);
     runner.scan(1, false);
-    std::vector<std::string> cols = runner.log_columns(), vals = runner.log_values();
+    std::vector<std::string> cols = runner.logColumns(), vals = runner.logValues();
     ASSERT_EQ(cols.size(), vals.size());
     ASSERT_EQ(cols.size(), 2u * (2 + 4 + 8));
     std::map<std::string, std::string> row;
@@ -344,7 +344,7 @@ TEST_F(Scanning, LiveScreenFitsAndMarksChanges)
     vhost::Program prog = parse("args = [{ ramp = [98, 99], scans = 2 }, { ramp = [-1000.125, 2000.5], scans = 2 }, "
                                 "\"N7:0\", \"F8:0\", \"F8:2\", \"N7:1\"]\n");
     vhost::Console console(stdout);
-    vhost::Runner runner(prog, g_table.f, console);
+    vhost::Runner runner(prog, TABLE.f, console);
     vhost::LiveView view(stdout, 60, 0);
     auto visible = [](std::string s) {
         for (size_t e; (e = s.find('\x1b')) != std::string::npos;)
@@ -390,7 +390,7 @@ TEST_P(Options, ReadAsTheModuleReadsThem)
 {
     const OptionCase &c = GetParam();
     std::string o = c.options;
-    vhost::OptionReading r = vhost::read_options(&o);
+    vhost::OptionReading r = vhost::readOptions(&o);
     EXPECT_EQ(r.code, c.code) << r.console;
     EXPECT_EQ(r.settings.port, c.port);
     EXPECT_EQ(r.settings.baud, c.baud);
@@ -431,11 +431,11 @@ TEST(ErrorTable, NamesEveryCodeOnce)
     for (unsigned c = EC_BAD_COMPORT; c <= EC_BAD_SUBCOMMAND; ++c)
         codes.push_back(c);
     size_t n = 0;
-    const vhost::ErrorInfo *t = vhost::error_table(&n);
+    const vhost::ErrorInfo *t = vhost::errorTable(&n);
     EXPECT_EQ(n, codes.size());
     std::vector<std::string> names;
     for (unsigned c : codes) {
-        const vhost::ErrorInfo *e = vhost::find_error(c);
+        const vhost::ErrorInfo *e = vhost::findError(c);
         ASSERT_NE(e, nullptr) << c;
         EXPECT_TRUE(std::find(names.begin(), names.end(), e->name) == names.end()) << e->name;
         names.push_back(e->name);
@@ -443,14 +443,14 @@ TEST(ErrorTable, NamesEveryCodeOnce)
     }
     for (size_t i = 1; i < n; ++i)
         EXPECT_LT(t[i - 1].code, t[i].code);
-    EXPECT_EQ(vhost::error_label(EC_TIMEOUT), "1005 TIMEOUT");
-    EXPECT_EQ(vhost::error_label(EC_BAD_CHECKSUM), "1011 BAD_CHECKSUM");
-    EXPECT_EQ(vhost::error_label(4242), "4242 ?");
+    EXPECT_EQ(vhost::errorLabel(EC_TIMEOUT), "1005 TIMEOUT");
+    EXPECT_EQ(vhost::errorLabel(EC_BAD_CHECKSUM), "1011 BAD_CHECKSUM");
+    EXPECT_EQ(vhost::errorLabel(4242), "4242 ?");
     // The time-out entry gives the smallest time-out of an analog read at
     // 9600 baud: 62 characters (66 with checksums) plus the margin.
-    std::string text = vhost::explain_text(*vhost::find_error(EC_TIMEOUT));
+    std::string text = vhost::explainText(*vhost::findError(EC_TIMEOUT));
     EXPECT_NE(text.find("BAUD=96     9600 baud           70              74"), std::string::npos) << text;
-    EXPECT_NE(vhost::explain_text(*vhost::find_error(EC_BANG)).find("I7RSMS"), std::string::npos);
+    EXPECT_NE(vhost::explainText(*vhost::findError(EC_BANG)).find("I7RSMS"), std::string::npos);
 }
 
 // The frames the tools show, with the module's checksums.
@@ -480,17 +480,17 @@ TEST(Wire, FramesAndTimes)
         in.aout = 5.0f;
         in.dout = 1;
         in.hsecs = 100;
-        std::vector<vhost::Exchange> x = vhost::exchanges_of(c.instr, in, c.checksum);
+        std::vector<vhost::Exchange> x = vhost::exchangesOf(c.instr, in, c.checksum);
         ASSERT_EQ(x.size(), c.commands.size()) << c.instr;
         for (size_t i = 0; i < x.size(); ++i) {
             EXPECT_EQ(x[i].command, c.commands[i]) << c.instr;
             EXPECT_EQ(x[i].reply, c.replies[i]) << c.instr;
         }
     }
-    vhost::Exchange ain = vhost::exchanges_of("I7017", vhost::InputValues(), false)[0];
-    EXPECT_NEAR(vhost::wire_ms(vhost::wire_chars(ain), 9600), 64.58, 0.01);
-    EXPECT_EQ(vhost::min_timeout_ms(ain, 9600), 70);
-    EXPECT_EQ(vhost::min_timeout_ms(vhost::exchanges_of("I7RDMS", vhost::InputValues(), false)[0], 115200), 6);
+    vhost::Exchange ain = vhost::exchangesOf("I7017", vhost::InputValues(), false)[0];
+    EXPECT_NEAR(vhost::wireMs(vhost::wireChars(ain), 9600), 64.58, 0.01);
+    EXPECT_EQ(vhost::minTimeoutMs(ain, 9600), 70);
+    EXPECT_EQ(vhost::minTimeoutMs(vhost::exchangesOf("I7RDMS", vhost::InputValues(), false)[0], 115200), 6);
 }
 
 // The survey's table: by address, hex and decimal, and a line for an
@@ -501,7 +501,7 @@ TEST(Survey, ReportsByAddress)
     found[0] = {200, 9600, true, 0x04, 9.25, 0, 0, 0, "status only"};
     found[1] = {1, 19200, false, 0, 7.0, 0, 1015, 1006, "analog read (decimal)"};
     found[2] = {200, 115200, false, 0, 3.0, 0, 0, 0, "status only"};
-    std::string r = vhost::survey_report(found);
+    std::string r = vhost::surveyReport(found);
     EXPECT_EQ(r, "address      baud  checksum  status  response  answers\n"
                  "01 (  1)   19200  off       0x00      7.0 ms  analog read (decimal)\n"
                  "C8 (200)    9600  on        0x04      9.2 ms  status only\n"
@@ -509,7 +509,7 @@ TEST(Survey, ReportsByAddress)
                  "address C8 (200) answered at more than one setting: 9600 baud, checksum on; 115200 baud, "
                  "checksum off\n"
                  "2 addresses answered\n");
-    EXPECT_EQ(vhost::survey_report({}), "no module answered\n");
+    EXPECT_EQ(vhost::surveyReport({}), "no module answered\n");
 }
 
 } // namespace

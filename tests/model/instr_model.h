@@ -228,7 +228,7 @@ inline Expect modelOf(int ins, const TLIPARAM *rec, const model::Env &env, const
     return e;
 }
 
-inline const char *const names[15] = {"I7017", "I7018", "I7024", "I7041",  "I7043",  "I7052",  "I7053", "I7060",
+inline const char *const NAMES[15] = {"I7017", "I7018", "I7024", "I7041",  "I7043",  "I7052",  "I7053", "I7060",
                                       "I7065", "I7RDC", "I7CDC", "I7RSMS", "I7RDMS", "I7SHWV", "I7HOK"};
 
 } // namespace imodel

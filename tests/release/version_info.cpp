@@ -16,7 +16,7 @@
 
 namespace {
 
-std::string four_part(DWORD ms, DWORD ls)
+std::string fourPart(DWORD ms, DWORD ls)
 {
     return std::to_string(HIWORD(ms)) + "." + std::to_string(LOWORD(ms)) + "." + std::to_string(HIWORD(ls)) + "." +
            std::to_string(LOWORD(ls));
@@ -43,8 +43,8 @@ bool show(const char *path)
         return false;
     }
     const VS_FIXEDFILEINFO *fixed = static_cast<const VS_FIXEDFILEINFO *>(p);
-    std::printf("fixed.file=%s\n", four_part(fixed->dwFileVersionMS, fixed->dwFileVersionLS).c_str());
-    std::printf("fixed.product=%s\n", four_part(fixed->dwProductVersionMS, fixed->dwProductVersionLS).c_str());
+    std::printf("fixed.file=%s\n", fourPart(fixed->dwFileVersionMS, fixed->dwFileVersionLS).c_str());
+    std::printf("fixed.product=%s\n", fourPart(fixed->dwProductVersionMS, fixed->dwProductVersionLS).c_str());
     std::printf("fixed.type=%s\n", fixed->dwFileType == VFT_DLL   ? "dll"
                                    : fixed->dwFileType == VFT_APP ? "app"
                                                                   : "other");

@@ -9,7 +9,7 @@ using namespace vsim;
 
 namespace {
 
-const char *const kPlant = R"(
+const char *const PLANT = R"(
 [line]
 baud = 9600
 turnaround_ms = 2.5
@@ -81,7 +81,7 @@ struct Exchange {
 
 class Protocol : public ::testing::Test {
 protected:
-    Plant plant = parsePlant(kPlant, "test.toml");
+    Plant plant = parsePlant(PLANT, "test.toml");
     std::string ask(const std::string &line, Millis now = 0) { return answer(plant, line, now); }
 };
 
@@ -266,15 +266,15 @@ TEST_F(Protocol, DisabledOrZeroWatchdogNeverExpires)
 TEST_F(Protocol, HostOkWithChecksumReachesChecksumModules)
 {
     Module &m = *plant.find(0x1A);
-    m.wd_enabled = true;
-    m.wd_value = 10;
+    m.wdEnabled = true;
+    m.wdValue = 10;
     EXPECT_EQ(hostOk(plant, "", 900), 10);  // every module without checksums
     EXPECT_FALSE(m.tick(999));              // not restarted: runs from 0
     EXPECT_EQ(hostOk(plant, "D3", 950), 0); // wrong checksum: nobody
     EXPECT_EQ(hostOk(plant, "D2", 950), 11);
     EXPECT_FALSE(m.tick(1949));
     EXPECT_TRUE(m.tick(1950));
-    EXPECT_EQ(m.status, kStatusWatchdog);
+    EXPECT_EQ(m.status, STATUS_WATCHDOG);
 }
 
 TEST_F(Protocol, CountersCountRisingInputsAndWrapAtFiveDigits)
@@ -283,7 +283,7 @@ TEST_F(Protocol, CountersCountRisingInputsAndWrapAtFiveDigits)
     m.setDin(0x2A56, 0);        // input 0 falls, input 1 rises
     EXPECT_EQ(m.counter(0, 0), 0u);
     EXPECT_EQ(m.counter(1, 0), 292u);
-    m.setCounter(2, kCounterModulo - 1, 0);
+    m.setCounter(2, COUNTER_MODULO - 1, 0);
     m.setDin(0x2A52, 0);
     m.setDin(0x2A56, 0); // input 2 rises
     EXPECT_EQ(ask("#042"), "!0400000");
@@ -313,9 +313,9 @@ TEST(Signals, RampsWrapBounceAndClamp)
 
 TEST(PlantFile, ReadsLineSettingsAndModules)
 {
-    Plant p = parsePlant(kPlant, "t");
+    Plant p = parsePlant(PLANT, "t");
     EXPECT_EQ(p.line.baud, 9600);
-    EXPECT_DOUBLE_EQ(p.line.turnaround_ms, 2.5);
+    EXPECT_DOUBLE_EQ(p.line.turnaroundMs, 2.5);
     ASSERT_EQ(p.modules.size(), 11u);
     EXPECT_TRUE(p.find(2)->hex);
     EXPECT_TRUE(p.find(2)->ain[2].isOpen());

@@ -12,7 +12,7 @@ using namespace vsim;
 
 namespace {
 
-const char *const kPlant = R"(
+const char *const PLANT = R"(
 [line]
 baud = 10000        # one character a millisecond
 turnaround_ms = 2
@@ -125,17 +125,17 @@ TEST(Shape, SplitAndLateSetTheTiming)
     FaultSet set(1);
     Fault split = fault(FaultKind::Split);
     split.pieces = 3;
-    split.delay_ms = 7;
+    split.delayMs = 7;
     Fault late = fault(FaultKind::Late);
-    late.delay_ms = 40;
+    late.delayMs = 40;
     const Shaped s = set.shape(">0F0F", false, {split, late});
-    EXPECT_DOUBLE_EQ(s.delay_ms, 40);
+    EXPECT_DOUBLE_EQ(s.delayMs, 40);
     ASSERT_EQ(s.pieces.size(), 3u);
     EXPECT_EQ(s.pieces[0].bytes + s.pieces[1].bytes + s.pieces[2].bytes, ">0F0F\r");
     EXPECT_EQ(s.pieces[0].bytes, ">0");
-    EXPECT_DOUBLE_EQ(s.pieces[0].gap_ms, 0);
-    EXPECT_DOUBLE_EQ(s.pieces[1].gap_ms, 7);
-    EXPECT_DOUBLE_EQ(s.pieces[2].gap_ms, 7);
+    EXPECT_DOUBLE_EQ(s.pieces[0].gapMs, 0);
+    EXPECT_DOUBLE_EQ(s.pieces[1].gapMs, 7);
+    EXPECT_DOUBLE_EQ(s.pieces[2].gapMs, 7);
 }
 
 TEST(FaultSetRoll, CountAddressAndProbability)
@@ -189,7 +189,7 @@ TEST(FaultParse, RejectsWhatItCannotDo)
 
 class Engine : public ::testing::Test {
 protected:
-    Simulator sim{parsePlant(kPlant, "t"), 1};
+    Simulator sim{parsePlant(PLANT, "t"), 1};
 };
 
 TEST_F(Engine, PacesRepliesTenBitsACharacterAfterTheTurnaround)
@@ -422,7 +422,7 @@ TEST(Line, CollisionsGarbleBothAndNobodyActsOnAGarbledCommand)
     };
     for (const auto &t : table) {
         SCOPED_TRACE(t.name);
-        Simulator sim{parsePlant(kPlant, "t"), 1};
+        Simulator sim{parsePlant(PLANT, "t"), 1};
         for (const auto &c : t.setup)
             ASSERT_EQ(sim.control(c, 0).substr(0, 2), "OK") << c;
         for (const auto &[at, bytes] : t.sent)
@@ -439,7 +439,7 @@ TEST(Line, GarbledBytesAreSeededAndNeverACarriageReturn)
 {
     std::string first;
     for (int run = 0; run < 2; ++run) {
-        Simulator sim{parsePlant(kPlant, "t"), 5};
+        Simulator sim{parsePlant(PLANT, "t"), 5};
         sim.control("fault * babble delay=2000", 0);
         sim.receive("@06\r", 0);
         const std::string b = sim.takeDue(10000);

@@ -53,12 +53,12 @@ public:
 
     // Everything up to and including a carriage return, or what came before
     // the time ran out.
-    std::string line(int timeout_ms = 3000)
+    std::string line(int timeoutMs = 3000)
     {
         std::string got;
         for (;;) {
             pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, timeout_ms) <= 0)
+            if (poll(&p, 1, timeoutMs) <= 0)
                 return got;
             char c;
             while (read(fd_, &c, 1) == 1) {
@@ -125,12 +125,12 @@ TEST_F(SimOnPty, ReadyLinkAndControllingTerminal)
     std::string statline((std::istreambuf_iterator<char>(statf)), std::istreambuf_iterator<char>());
     std::istringstream fields(statline.substr(statline.rfind(')') + 2));
     std::string state;
-    long ppid, pgrp, session, tty_nr;
-    fields >> state >> ppid >> pgrp >> session >> tty_nr;
+    long ppid, pgrp, session, ttyNr;
+    fields >> state >> ppid >> pgrp >> session >> ttyNr;
     EXPECT_EQ(session, sim.pid());
     struct stat st;
     ASSERT_EQ(stat(sim.slavePath().c_str(), &st), 0);
-    EXPECT_EQ(static_cast<dev_t>(tty_nr), st.st_rdev);
+    EXPECT_EQ(static_cast<dev_t>(ttyNr), st.st_rdev);
 
     EXPECT_EQ(sim.command("ping"), "OK");
     EXPECT_EQ(sim.stop(), 0);
@@ -315,7 +315,7 @@ TEST_F(SimOnPty, PacesAtTheSpeedTheHostSet)
 
 TEST_F(SimOnPty, AsAProcessGroupLeaderItStillGetsItsOwnSession)
 {
-    opts.group_leader = true;
+    opts.groupLeader = true;
     start();
     Port port(opts.link);
     ASSERT_TRUE(port.ok());

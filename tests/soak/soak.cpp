@@ -332,19 +332,19 @@ int main(int argc, char **argv)
     }
     setenv("VELDRAN_COM1", sim.slavePath().c_str(), 1);
 
-    hostsvc::use_real_clock();
-    hostsvc::capture_console(true);
+    hostsvc::useRealClock();
+    hostsvc::captureConsole(true);
     std::string options =
         "COMPORT=1 BAUD=" + std::to_string(opt.baud / 100) + " TIMEOUT=" + std::to_string(opt.timeout);
     if (opt.checksum)
         options += " CHECKSUM";
     if (request(REQ_INIT, options.c_str()) != EC_OK) {
-        fprintf(stderr, "soak: Init failed: %s\n", hostsvc::take_console().c_str());
+        fprintf(stderr, "soak: Init failed: %s\n", hostsvc::takeConsole().c_str());
         return 2;
     }
     struct req_setmode sm = records::setMode(2);
     _main(&sm, nullptr);
-    hostsvc::take_console();
+    hostsvc::takeConsole();
 
     // The clean replies, in the order of each plan's exchanges.
     std::vector<Plan> plan = plans();
@@ -463,7 +463,7 @@ int main(int argc, char **argv)
         function_table[ins].fnc_ptr(1, function_table[ins].fnc_numargs, recs);
         auto t1 = Clock::now();
         double ms = std::chrono::duration<double, std::milli>(t1 - t0).count();
-        hostsvc::take_console();
+        hostsvc::takeConsole();
         callMs += ms;
 
         uint16_t code;
@@ -519,7 +519,7 @@ int main(int argc, char **argv)
         if (!right || !inTime || valuesBad) {
             fprintf(stderr,
                     "soak: exchange %ld %s@%d fault %s (previous: %s %s)%s: code %u (model %u)%s, %.1f ms%s%s%s\n",
-                    exchanges, imodel::names[ins], p.addr, kindName[kind], imodel::names[previousIns],
+                    exchanges, imodel::NAMES[ins], p.addr, kindName[kind], imodel::NAMES[previousIns],
                     kindName[previous], settled ? "" : " unsettled", code, want.code, right ? "" : " MISCLASSIFIED", ms,
                     inTime ? "" : " TOO LONG",
                     valuesBad ? (foreign.empty() ? " CORRUPTED VALUES" : " MISATTRIBUTED VALUES, the reply ") : "",
@@ -529,7 +529,7 @@ int main(int argc, char **argv)
         previousIns = ins;
         ++perKind[kindName[kind]];
         ++perCode[std::to_string(code)];
-        ++perInstruction[imodel::names[ins]];
+        ++perInstruction[imodel::NAMES[ins]];
 
         // What may still be on the line when the next exchange begins: a
         // late reply or a babble; the rest of a refusal reported at its "?";

@@ -56,10 +56,10 @@ int32_t hostDispatch(int32_t selector, va_list args)
     bool was = allocs::window(false);
     if (selector == SEL_HlpPtimerSet) {
         char line[64];
-        int32_t n = scomm_last_write(line, sizeof line);
-        scomm_clear_log();
+        int32_t n = scommLastWrite(line, sizeof line);
+        scommClearLog();
         if (const char *r = replyTo(line, n))
-            scomm_inject(r, static_cast<int32_t>(strlen(r)));
+            scommInject(r, static_cast<int32_t>(strlen(r)));
     }
     auto real = reinterpret_cast<int32_t (*)(int32_t, va_list)>(hostsvc::dispatcher());
     int32_t result = real(selector, args);

@@ -99,7 +99,7 @@ struct ReplyCase {
 const std::string DEC_OK = ">+05.123-10.500+00.000+22.000-00.500+01.111+09.999-11.000";
 const std::string HEX_OK = ">0000FFFF7FFF8000123400010ABCFFFE";
 
-const ReplyCase replyCases[] = {
+const ReplyCase REPLY_CASES[] = {
     {"decimal, eight good fields",
      0,
      DEC_OK,
@@ -185,14 +185,14 @@ std::string wire(const std::string &body, bool cs) { return body.empty() ? "\r" 
 TEST_P(Analog, RepliesAreDecodedIntoAinAndErrChan)
 {
     for (bool i7018 : {false, true}) {
-        for (const ReplyCase &c : replyCases) {
+        for (const ReplyCase &c : REPLY_CASES) {
             SCOPED_TRACE(std::string(i7018 ? "I7018: " : "I7017: ") + c.what);
             ERRCODE ec = cs() ? c.ecChecksum : c.ec;
             bool delivered = c.delivered && ec != EC_BAD_LENGTH;
             AinRig r;
             bool isfloat = c.format != 2;
             t::reply(wire(c.body, cs()));
-            scomm_clear_log();
+            scommClearLog();
             EXPECT_EQ(readAnalog(i7018, r, 3, c.format, isfloat), FALSE);
             EXPECT_EQ(t::writes(), std::vector<std::string>{t::framed("#03", cs())});
             EXPECT_EQ(r.err, static_cast<int16_t>(ec));
@@ -240,7 +240,7 @@ TEST_P(Analog, ProtocolFailuresLeaveAinUntouched)
             EXPECT_TRUE(r.floatsUntouched());
         }
     }
-    scomm_set_write_result(0);
+    scommSetWriteResult(0);
     AinRig r;
     readAnalog(true, r, 3, 2, false);
     EXPECT_EQ(r.err, static_cast<int16_t>(EC_WRITE_FAILED));
@@ -258,29 +258,29 @@ struct AoutCase {
     const char *line; // sent before checksum, or null for no traffic
 };
 
-const float NaN = std::numeric_limits<float>::quiet_NaN();
+const float NOT_A_NUMBER = std::numeric_limits<float>::quiet_NaN();
 const float INF = std::numeric_limits<float>::infinity();
 
-const AoutCase aoutCases[] = {
-    {300, 4, 100.0f, EC_BAD_ADDRESS, nullptr}, {-1, 0, 0.0f, EC_BAD_ADDRESS, nullptr},
+const AoutCase AOUT_CASES[] = {
+    {300, 4, 100.0f, EC_BAD_ADDRESS, nullptr},  {-1, 0, 0.0f, EC_BAD_ADDRESS, nullptr},
     {5, 4, 100.0f, EC_BAD_CHANNEL, nullptr}, // channel before value
-    {5, -1, 0.0f, EC_BAD_CHANNEL, nullptr},    {5, 3, 22.5f, EC_BAD_AOUT, nullptr},
-    {5, 3, -11.5f, EC_BAD_AOUT, nullptr},      {5, 0, std::nextafter(22.0f, 23.0f), EC_BAD_AOUT, nullptr},
-    {5, 0, NaN, EC_BAD_AOUT, nullptr},         {5, 0, INF, EC_BAD_AOUT, nullptr},
-    {5, 0, -INF, EC_BAD_AOUT, nullptr},        {5, 0, 22.0f, EC_OK, "#050+22.000"},
-    {5, 3, -11.0f, EC_OK, "#053-11.000"},      {2, 1, 5.0f, EC_OK, "#021+05.000"},
-    {255, 2, 1.23456f, EC_OK, "#FF2+01.235"},  {10, 0, -0.0f, EC_OK, "#0A0-00.000"},
+    {5, -1, 0.0f, EC_BAD_CHANNEL, nullptr},     {5, 3, 22.5f, EC_BAD_AOUT, nullptr},
+    {5, 3, -11.5f, EC_BAD_AOUT, nullptr},       {5, 0, std::nextafter(22.0f, 23.0f), EC_BAD_AOUT, nullptr},
+    {5, 0, NOT_A_NUMBER, EC_BAD_AOUT, nullptr}, {5, 0, INF, EC_BAD_AOUT, nullptr},
+    {5, 0, -INF, EC_BAD_AOUT, nullptr},         {5, 0, 22.0f, EC_OK, "#050+22.000"},
+    {5, 3, -11.0f, EC_OK, "#053-11.000"},       {2, 1, 5.0f, EC_OK, "#021+05.000"},
+    {255, 2, 1.23456f, EC_OK, "#FF2+01.235"},   {10, 0, -0.0f, EC_OK, "#0A0-00.000"},
     {0, 0, -0.5f, EC_OK, "#000-00.500"},
 };
 
 TEST_P(Analog, AnalogOutputChecksAndLine)
 {
-    for (const AoutCase &c : aoutCases) {
+    for (const AoutCase &c : AOUT_CASES) {
         SCOPED_TRACE(std::to_string(c.addr) + "/" + std::to_string(c.chan) + "/" + std::to_string(c.value));
         int16_t err = GUARD;
         TLIPARAM p[4] = {t::wordIn(c.addr), t::wordIn(c.chan), t::floatIn(c.value), t::wordOut(&err)};
         t::reply(t::framed(">", cs()));
-        scomm_clear_log();
+        scommClearLog();
         EXPECT_EQ(I7024(1, 4, p), FALSE);
         EXPECT_EQ(err, static_cast<int16_t>(c.ec));
         if (c.line) {
@@ -288,7 +288,7 @@ TEST_P(Analog, AnalogOutputChecksAndLine)
         } else {
             EXPECT_EQ(t::commLog(), "");
         }
-        scomm_reset();
+        scommReset();
     }
 }
 

@@ -229,7 +229,7 @@ TEST_F(Convention, FalseRungDoesNothingAtAll)
         EXPECT_EQ(rig.w[0], GUARD);
         EXPECT_EQ(t::commLog(), "");
         EXPECT_EQ(t::console(), "");
-        scomm_reset();
+        scommReset();
     }
 }
 
@@ -252,7 +252,7 @@ TEST_F(Convention, IoGate)
             ASSERT_EQ(t::init("TIMEOUT=200 DEBUG", c.initFlags), EC_OK);
             t::setMode(c.mode);
             t::console();
-            scomm_clear_log();
+            scommClearLog();
             rig.reset();
             rig.w[0] = static_cast<int16_t>(EC_TIMEOUT);
             script(in);
@@ -265,7 +265,7 @@ TEST_F(Convention, IoGate)
                 EXPECT_EQ(rig.w[0], static_cast<int16_t>(EC_TIMEOUT));
                 EXPECT_TRUE(rig.untouched(1));
             }
-            scomm_reset();
+            scommReset();
         }
     }
 }
@@ -274,7 +274,7 @@ TEST_F(Convention, TheGateIsClosedAfterInitUntilAModeOpensIt)
 {
     t::freshModule(); // as loaded: Mode 1, TopDoc 0
     ASSERT_EQ(t::init("TIMEOUT=200"), EC_OK);
-    scomm_clear_log();
+    scommClearLog();
     const Instr &in = instructions()[4]; // I7043
     EXPECT_EQ(call(in, 1, t::wordIn(5)), FALSE);
     EXPECT_EQ(t::commLog(), "");
@@ -332,7 +332,7 @@ TEST_F(Convention, AddressCheck)
                 EXPECT_EQ(rig.w[3], GUARD);
                 EXPECT_EQ(t::console().find("addr="), std::string::npos);
             }
-            scomm_reset();
+            scommReset();
         }
     }
 }
@@ -345,7 +345,7 @@ TEST_F(Convention, TimeOutIsReportedAndTraced)
         SCOPED_TRACE(in.name);
         rig.reset();
         if (!in.hasAddr)
-            scomm_set_xmit_drain(-1);
+            scommSetXmitDrain(-1);
         EXPECT_EQ(call(in, 1, t::wordIn(5)), FALSE);
         EXPECT_EQ(rig.w[0], static_cast<int16_t>(EC_TIMEOUT));
         if (in.fn == I7018) {
@@ -354,7 +354,7 @@ TEST_F(Convention, TimeOutIsReportedAndTraced)
         EXPECT_TRUE(rig.untouched(in.firstOutputKept));
         EXPECT_EQ(t::writes(), std::vector<std::string>{in.sent[0]}); // I7060/65: no read after a failed write
         EXPECT_EQ(t::console(), in.hasAddr ? "\n addr=5  ec=1005" : "");
-        scomm_reset();
+        scommReset();
     }
 }
 
@@ -370,13 +370,13 @@ TEST_F(Convention, SuccessStoresZeroWithoutTrace)
         EXPECT_EQ(t::writes(), in.sent);
         EXPECT_EQ(t::console().find("addr="), std::string::npos);
         // No edge detection: the next scan repeats the exchange.
-        scomm_clear_log();
+        scommClearLog();
         rig.w[0] = GUARD;
         script(in);
         call(in, 1, t::wordIn(5));
         EXPECT_EQ(t::writes(), in.sent);
         EXPECT_EQ(rig.w[0], 0);
-        scomm_reset();
+        scommReset();
     }
 }
 
@@ -392,11 +392,11 @@ TEST_F(ConventionQuiet, FailuresAreSilentWithoutDebug)
         SCOPED_TRACE(in.name);
         call(in, 1, t::wordIn(-1));
         if (!in.hasAddr)
-            scomm_set_xmit_drain(-1);
+            scommSetXmitDrain(-1);
         call(in, 1, t::wordIn(5));
         EXPECT_EQ(rig.w[0], static_cast<int16_t>(EC_TIMEOUT));
         EXPECT_EQ(t::console(), "");
-        scomm_reset();
+        scommReset();
     }
 }
 

@@ -49,7 +49,7 @@ struct RdcCase {
     int32_t count; // on success
 };
 
-const RdcCase rdcCases[] = {
+const RdcCase RDC_CASES[] = {
     {256, 16, nullptr, nullptr, EC_BAD_ADDRESS, 0}, {5, 16, nullptr, nullptr, EC_BAD_CHANNEL, 0},
     {5, -1, nullptr, nullptr, EC_BAD_CHANNEL, 0},   {5, 15, "!0500123", "#05F", EC_OK, 0x123},
     {1, 0, "!0111170", "#010", EC_OK, 70000},       {1, 0, "!01FFFFF", "#010", EC_OK, 0xFFFFF},
@@ -61,7 +61,7 @@ const RdcCase rdcCases[] = {
 TEST_P(Counter, ReadCounter)
 {
     for (bool isfloat : {false, true}) {
-        for (const RdcCase &c : rdcCases) {
+        for (const RdcCase &c : RDC_CASES) {
             SCOPED_TRACE(std::string(isfloat ? "float " : "word ") + std::to_string(c.addr) + "/" +
                          std::to_string(c.chan) + " " + (c.reply ? c.reply : "-"));
             int16_t w = GUARD, err = GUARD;
@@ -77,7 +77,7 @@ TEST_P(Counter, ReadCounter)
             EXPECT_EQ(w, ok && !isfloat ? static_cast<int16_t>(c.count & 0xFFFF) : GUARD);
             EXPECT_EQ(f, ok && isfloat ? static_cast<float>(c.count) : FGUARD);
             expectTrace(c.ec, c.addr, t::console());
-            scomm_reset();
+            scommReset();
         }
     }
 }
@@ -94,7 +94,7 @@ struct CmdCase {
     ERRCODE ec;
 };
 
-const CmdCase cmdCases[] = {
+const CmdCase CMD_CASES[] = {
     {"I7CDC", I7CDC, 300, 16, nullptr, nullptr, EC_BAD_ADDRESS},
     {"I7CDC", I7CDC, 1, 16, nullptr, nullptr, EC_BAD_CHANNEL},
     {"I7CDC", I7CDC, 1, -1, nullptr, nullptr, EC_BAD_CHANNEL},
@@ -117,7 +117,7 @@ const CmdCase cmdCases[] = {
 
 TEST_P(Counter, CommandsWithoutResult)
 {
-    for (const CmdCase &c : cmdCases) {
+    for (const CmdCase &c : CMD_CASES) {
         SCOPED_TRACE(std::string(c.what) + " " + std::to_string(c.addr) + "/" + std::to_string(c.second));
         int16_t err = GUARD;
         std::vector<TLIPARAM> p = {t::wordIn(c.addr)};
@@ -130,7 +130,7 @@ TEST_P(Counter, CommandsWithoutResult)
         EXPECT_EQ(t::writes(), lines(c.sent));
         EXPECT_EQ(err, static_cast<int16_t>(c.ec));
         expectTrace(c.ec, c.addr, t::console());
-        scomm_reset();
+        scommReset();
     }
 }
 
@@ -162,7 +162,7 @@ TEST_P(Counter, ReadModuleStatus)
         EXPECT_EQ(err, static_cast<int16_t>(c.ec));
         EXPECT_EQ(status, c.status);
         expectTrace(c.ec, c.addr, t::console());
-        scomm_reset();
+        scommReset();
     }
 }
 
@@ -232,20 +232,20 @@ protected:
 
 TEST_F(HostOk, SendsTheBroadcastWithoutClearingTheReceiveQueue)
 {
-    scomm_inject("!01\r", 4); // not read, not cleared
+    scommInject("!01\r", 4); // not read, not cleared
     EXPECT_EQ(call(), FALSE);
     EXPECT_EQ(err, 0);
     EXPECT_EQ(t::lastWrite(), std::string("\x7E\x2A\x2A\x0D", 4));
     EXPECT_EQ(t::commLog(), "xmitclear 1\nwrite 1 ~**\\r\n");
-    EXPECT_EQ(scomm_rx_waiting(), 4);
-    EXPECT_EQ(scomm_getc_calls(), 0);
+    EXPECT_EQ(scommRxWaiting(), 4);
+    EXPECT_EQ(scommGetcCalls(), 0);
     EXPECT_EQ(t::console(), "");
 }
 
 TEST_F(HostOk, WithChecksumsOnTheFrameIsSixBytes)
 {
     ASSERT_EQ(t::init("CHECKSUM COMPORT=3"), EC_OK);
-    scomm_clear_log();
+    scommClearLog();
     call();
     EXPECT_EQ(err, 0);
     EXPECT_EQ(t::lastWrite(), "~**D2\r");
@@ -273,15 +273,15 @@ TEST_F(HostOk, WaitsForTheTransmitQueueOnly)
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.options) + " drain " + std::to_string(c.drain));
         ASSERT_EQ(t::init(c.options), EC_OK);
-        scomm_set_xmit_drain(c.drain);
-        int32_t polls0 = scomm_xmitqueue_polls();
-        int64_t t0 = hostsvc::now_ms();
+        scommSetXmitDrain(c.drain);
+        int32_t polls0 = scommXmitqueuePolls();
+        int64_t t0 = hostsvc::nowMs();
         err = GUARD;
         call();
         EXPECT_EQ(err, static_cast<int16_t>(c.ec));
-        EXPECT_EQ(scomm_xmitqueue_polls() - polls0, c.queuePolls);
-        EXPECT_EQ(hostsvc::now_ms() - t0, c.elapsed);
-        EXPECT_EQ(scomm_rcvqueue_polls(), 0);
+        EXPECT_EQ(scommXmitqueuePolls() - polls0, c.queuePolls);
+        EXPECT_EQ(hostsvc::nowMs() - t0, c.elapsed);
+        EXPECT_EQ(scommRcvqueuePolls(), 0);
         EXPECT_EQ(t::console(), "\nVELDRAN  : initializing: \"" + std::string(c.options) +
                                     "\"...\nVELDRAN  : initialization completed OK.");
     }
@@ -293,25 +293,25 @@ TEST_F(HostOk, WaitsForTheLineToSettleAfterAFailedExchange)
 {
     const std::string reply = ">00FF\r";
     std::vector<int32_t> due = {38, 39, 40, 41, 42, 43};
-    scomm_queue_reply(reply.data(), static_cast<int32_t>(reply.size()), due.data());
+    scommQueueReply(reply.data(), static_cast<int32_t>(reply.size()), due.data());
     int value = 0;
     ASSERT_EQ(readDIO(1, &value), EC_TIMEOUT);
-    EXPECT_EQ(scomm_getc_calls(), 1);
-    scomm_clear_log();
+    EXPECT_EQ(scommGetcCalls(), 1);
+    scommClearLog();
     call();
     EXPECT_EQ(err, 0);
-    EXPECT_EQ(scomm_getc_calls(), 6) << "the rest of the reply was read first";
-    EXPECT_EQ(scomm_pending(), 0);
+    EXPECT_EQ(scommGetcCalls(), 6) << "the rest of the reply was read first";
+    EXPECT_EQ(scommPending(), 0);
     EXPECT_EQ(t::commLog(), "xmitclear 1\nwrite 1 ~**\\r\n");
 }
 
 TEST_F(HostOk, RefusedFrameGives1010WithoutWaiting)
 {
-    scomm_set_write_result(0);
+    scommSetWriteResult(0);
     call();
     EXPECT_EQ(err, static_cast<int16_t>(EC_WRITE_FAILED));
-    EXPECT_EQ(hostsvc::counters().timer_sets, 0);
-    EXPECT_EQ(scomm_xmitqueue_polls(), 0);
+    EXPECT_EQ(hostsvc::counters().timerSets, 0);
+    EXPECT_EQ(scommXmitqueuePolls(), 0);
     EXPECT_EQ(t::console(), "");
 }
 

@@ -146,8 +146,8 @@ TEST_P(Digital, WritesReadsAndStores)
         EXPECT_EQ(t::writes(), want);
         EXPECT_EQ(err, static_cast<int16_t>(c.ec));
         EXPECT_EQ(din, c.din);
-        scomm_reset();
-        scomm_clear_log();
+        scommReset();
+        scommClearLog();
     }
 }
 
@@ -165,7 +165,7 @@ TEST_F(DigitalChecksum, WrongChecksumLeavesDinUntouched)
     for (const Instr *in : {&I60, &I65}) {
         SCOPED_TRACE(in->name);
         din = GUARD;
-        scomm_clear_log();
+        scommClearLog();
         t::reply(">00\r");
         call(*in, 5, 1);
         EXPECT_EQ(err, static_cast<int16_t>(EC_BAD_CHECKSUM));
@@ -176,11 +176,11 @@ TEST_F(DigitalChecksum, WrongChecksumLeavesDinUntouched)
 
 TEST_P(Digital, SerialLibraryRefusingTheLineGives1010)
 {
-    scomm_set_write_result(0);
+    scommSetWriteResult(0);
     for (const Instr *in : {&I41, &I43, &I52, &I53, &I60, &I65}) {
         SCOPED_TRACE(in->name);
         din = GUARD;
-        scomm_clear_log();
+        scommClearLog();
         call(*in, 5, 1);
         EXPECT_EQ(err, static_cast<int16_t>(EC_WRITE_FAILED));
         EXPECT_EQ(din, GUARD);

@@ -36,7 +36,7 @@ const Param CHAN = {"Chan:", 0x0005, 1};
 const Param XORMASK = {"XORmask:", 0x0005, 1};
 const Param DOUT = {"DOUT:", 0x0005, 1};
 const Param HSECS = {"HSecs:", 0x0005, 1};
-const Param ERRCODE_ = {"ErrCode:", 0x0006, 1};
+const Param ERR_CODE = {"ErrCode:", 0x0006, 1};
 const Param ERRCHAN = {"ErrChan:", 0x0006, 1};
 const Param DIN = {"DIN:", 0x0006, 1};
 const Param STATUS = {"Status:", 0x0006, 1};
@@ -47,21 +47,21 @@ const Param AIN = {"AIN:", 0x001e, 8};
 const std::vector<Entry> &expectedEntries()
 {
     static const std::vector<Entry> entries = {
-        {"I7017", "Read 8 Analog Inputs", I7017, {ADDR, FORMAT, AIN, ERRCODE_}},
-        {"I7018", "Read 8 TC Inputs", I7018, {ADDR, FORMAT, AIN, ERRCODE_, ERRCHAN}},
-        {"I7024", "Write Analog Output", I7024, {ADDR, CHAN, AOUT, ERRCODE_}},
-        {"I7041", "Read Digital Inputs", I7041, {ADDR, XORMASK, DIN, ERRCODE_}},
-        {"I7043", "Write Digital Outputs", I7043, {ADDR, DOUT, ERRCODE_}},
-        {"I7052", "Read Digital Inputs", I7052, {ADDR, DIN, ERRCODE_}},
-        {"I7053", "Read Digital Inputs", I7053, {ADDR, XORMASK, DIN, ERRCODE_}},
-        {"I7060", "RD/WR Digital I/0", I7060, {ADDR, DOUT, DIN, ERRCODE_}},
-        {"I7065", "RD/WR Digital I/0", I7065, {ADDR, DOUT, DIN, ERRCODE_}},
-        {"I7RDC", "Read Digital Input Counter", I7RDC, {ADDR, CHAN, COUNT, ERRCODE_}},
-        {"I7CDC", "Clear Digital Input Counter", I7CDC, {ADDR, CHAN, ERRCODE_}},
-        {"I7RSMS", "Reset Module Status", I7RSMS, {ADDR, ERRCODE_}},
-        {"I7RDMS", "Read Module Status", I7RDMS, {ADDR, STATUS, ERRCODE_}},
-        {"I7SHWV", "Set Host WatchDog Value", I7SHWV, {ADDR, HSECS, ERRCODE_}},
-        {"I7HOK", "Host OK", I7HOK, {ERRCODE_}},
+        {"I7017", "Read 8 Analog Inputs", I7017, {ADDR, FORMAT, AIN, ERR_CODE}},
+        {"I7018", "Read 8 TC Inputs", I7018, {ADDR, FORMAT, AIN, ERR_CODE, ERRCHAN}},
+        {"I7024", "Write Analog Output", I7024, {ADDR, CHAN, AOUT, ERR_CODE}},
+        {"I7041", "Read Digital Inputs", I7041, {ADDR, XORMASK, DIN, ERR_CODE}},
+        {"I7043", "Write Digital Outputs", I7043, {ADDR, DOUT, ERR_CODE}},
+        {"I7052", "Read Digital Inputs", I7052, {ADDR, DIN, ERR_CODE}},
+        {"I7053", "Read Digital Inputs", I7053, {ADDR, XORMASK, DIN, ERR_CODE}},
+        {"I7060", "RD/WR Digital I/0", I7060, {ADDR, DOUT, DIN, ERR_CODE}},
+        {"I7065", "RD/WR Digital I/0", I7065, {ADDR, DOUT, DIN, ERR_CODE}},
+        {"I7RDC", "Read Digital Input Counter", I7RDC, {ADDR, CHAN, COUNT, ERR_CODE}},
+        {"I7CDC", "Clear Digital Input Counter", I7CDC, {ADDR, CHAN, ERR_CODE}},
+        {"I7RSMS", "Reset Module Status", I7RSMS, {ADDR, ERR_CODE}},
+        {"I7RDMS", "Read Module Status", I7RDMS, {ADDR, STATUS, ERR_CODE}},
+        {"I7SHWV", "Set Host WatchDog Value", I7SHWV, {ADDR, HSECS, ERR_CODE}},
+        {"I7HOK", "Host OK", I7HOK, {ERR_CODE}},
     };
     return entries;
 }

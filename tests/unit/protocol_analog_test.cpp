@@ -51,7 +51,7 @@ struct AinCase {
 const std::string F = "+05.123";
 const std::vector<float> FIVES(8, 5.123f);
 
-const AinCase ainCases[] = {
+const AinCase AIN_CASES[] = {
     {"decimal, eight good fields", 0, ">" + repeat(F, 8), EC_OK, 0, FIVES},
     {"format 1 is decimal", 1, ">" + repeat(F, 8), EC_OK, 0, FIVES},
     {"a negative field",
@@ -129,7 +129,7 @@ TEST_P(ProtocolAinTable, Decodes)
     EXPECT_EQ(t::console(), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ProtocolAinTable, ::testing::ValuesIn(ainCases));
+INSTANTIATE_TEST_SUITE_P(Cases, ProtocolAinTable, ::testing::ValuesIn(AIN_CASES));
 
 TEST_F(ProtocolAnalog, FailuresLeaveValuesAndEveryBitSet)
 {

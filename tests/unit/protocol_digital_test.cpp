@@ -22,7 +22,7 @@ struct DioCase {
     int word; // KEEP: not written
 };
 
-const DioCase dioCases[] = {
+const DioCase DIO_CASES[] = {
     {">00FF", EC_OK, 255},
     {">0000", EC_OK, 0},
     {">FFFF", EC_OK, 65535},
@@ -43,7 +43,7 @@ TEST_F(ProtocolDigital, ReadDIODecodesTheWord)
 {
     for (BOOL cs : {FALSE, TRUE}) {
         useCheckSum = cs;
-        for (const DioCase &c : dioCases) {
+        for (const DioCase &c : DIO_CASES) {
             SCOPED_TRACE(std::string(c.reply) + (cs ? " with checksum" : ""));
             std::string r = c.reply;
             t::reply((cs ? r + t::sum(r) : r) + "\r");
@@ -67,7 +67,7 @@ TEST_F(ProtocolDigital, WriteDOSendsTheLowDigitsOfItsWidth)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.width);
-        scomm_clear_log();
+        scommClearLog();
         if (c.line) {
             t::reply(">\r");
             EXPECT_EQ(writeDO(c.addr, c.data, c.width), EC_OK);

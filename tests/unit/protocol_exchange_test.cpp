@@ -81,7 +81,7 @@ const std::string AIN8 = ">" + std::string("+05.123+05.123+05.123+05.123+05.123+
 
 // The good replies are chosen so that their checksums hold a letter (the
 // "!" replies repeat the address, so clearDICounter's needs address FF).
-const Op ops[] = {
+const Op OPS[] = {
     {"readDIO", 1, "@01", ">00FF", Op::DROPPED, false, EC_BAD_LENGTH, callReadDIO},
     {"writeDO", 1, "@010F", ">", Op::AT_ONCE, false, EC_BAD_LENGTH, callWriteDO},
     {"readAIN", 1, "#01", AIN8, Op::DROPPED, true, EC_AIN_LENGTH, callReadAIN},
@@ -100,7 +100,7 @@ struct OpAt : Op {
 std::vector<OpAt> startingAt(int64_t clock0)
 {
     std::vector<OpAt> v;
-    for (const Op &op : ops)
+    for (const Op &op : OPS)
         v.push_back({op, clock0});
     return v;
 }
@@ -115,9 +115,9 @@ protected:
     void SetUp() override
     {
         ModuleTest::SetUp();
-        hostsvc::advance(GetParam().clock0 - hostsvc::now_ms());
+        hostsvc::advance(GetParam().clock0 - hostsvc::nowMs());
         timeout = 500; // room for the longest replies at one character a poll
-        hostsvc::reset_counters();
+        hostsvc::resetCounters();
     }
     ERRCODE run() { return run(GetParam().addr); }
     ERRCODE run(int addr)
@@ -141,16 +141,16 @@ TEST_P(ProtocolExchange, SilenceTimesOutAfterExactlyTheTimeOut)
         SCOPED_TRACE(ms);
         t::quietLine();
         timeout = ms;
-        hostsvc::reset_counters();
-        int32_t polls0 = scomm_rcvqueue_polls();
+        hostsvc::resetCounters();
+        int32_t polls0 = scommRcvqueuePolls();
         t::silence();
         EXPECT_EQ(run(), EC_TIMEOUT);
-        EXPECT_EQ(hostsvc::counters().timer_sets, 1);
-        EXPECT_EQ(hostsvc::counters().last_period, static_cast<int32_t>(ms));
-        EXPECT_EQ(hostsvc::counters().timer_polls, static_cast<long>(ms));
+        EXPECT_EQ(hostsvc::counters().timerSets, 1);
+        EXPECT_EQ(hostsvc::counters().lastPeriod, static_cast<int32_t>(ms));
+        EXPECT_EQ(hostsvc::counters().timerPolls, static_cast<long>(ms));
         // The timer is tested first in every pass: the expiring pass does
         // not look at the receive queue.
-        EXPECT_EQ(scomm_rcvqueue_polls() - polls0, static_cast<int32_t>(ms) - 1);
+        EXPECT_EQ(scommRcvqueuePolls() - polls0, static_cast<int32_t>(ms) - 1);
     }
     EXPECT_EQ(t::console(), "");
 }
@@ -170,10 +170,10 @@ TEST_P(ProtocolExchange, ReplyCompletingAtTheTimeOutIsTooLate)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.due);
         t::quietLine();
-        hostsvc::reset_counters();
+        hostsvc::resetCounters();
         t::reply(line, c.due);
         EXPECT_EQ(run(), c.code);
-        EXPECT_LE(hostsvc::counters().timer_polls, static_cast<long>(timeout));
+        EXPECT_LE(hostsvc::counters().timerPolls, static_cast<long>(timeout));
     }
 }
 
@@ -188,7 +188,7 @@ TEST_P(ProtocolExchange, TimeOutWinsOverCharactersAlreadyWaiting)
     EXPECT_EQ(run(), EC_OK);
     t::reply(std::string(fits + 1, 'x') + line);
     EXPECT_EQ(run(), EC_TIMEOUT);
-    EXPECT_EQ(scomm_rx_waiting(), 1); // the carriage return was never taken
+    EXPECT_EQ(scommRxWaiting(), 1); // the carriage return was never taken
 }
 
 TEST_P(ProtocolExchange, RefusalWithoutCarriageReturn)
@@ -199,7 +199,7 @@ TEST_P(ProtocolExchange, RefusalWithoutCarriageReturn)
     timeout = 40;
     t::reply("?xx");
     EXPECT_EQ(run(), atEnd ? EC_TIMEOUT : EC_REFUSED);
-    EXPECT_EQ(hostsvc::counters().timer_polls, atEnd ? 40 : 1);
+    EXPECT_EQ(hostsvc::counters().timerPolls, atEnd ? 40 : 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -221,7 +221,7 @@ TEST_P(ProtocolExchange, WireBytesForAddressesAndChecksum)
             if (cs)
                 line += t::sum(line);
             t::silence();
-            scomm_clear_log();
+            scommClearLog();
             run(a.addr);
             EXPECT_EQ(t::lastWrite(), line + "\r");
             // Both queues are emptied, transmit first, before the write.
@@ -233,12 +233,12 @@ TEST_P(ProtocolExchange, WireBytesForAddressesAndChecksum)
 
 TEST_P(ProtocolExchange, WriteRefusedBySerialLibraryGives1010AndReceivesNothing)
 {
-    scomm_set_write_result(0);
+    scommSetWriteResult(0);
     t::reply(GetParam().good + "\r");
     EXPECT_EQ(run(), EC_WRITE_FAILED);
-    EXPECT_EQ(hostsvc::counters().timer_sets, 0);
-    EXPECT_EQ(scomm_rcvqueue_polls(), 0);
-    EXPECT_EQ(scomm_getc_calls(), 0);
+    EXPECT_EQ(hostsvc::counters().timerSets, 0);
+    EXPECT_EQ(scommRcvqueuePolls(), 0);
+    EXPECT_EQ(scommGetcCalls(), 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -282,7 +282,7 @@ TEST_P(ProtocolExchange, CharactersAfterTheCarriageReturnStayUntilTheNextExchang
     const Op &op = GetParam();
     t::reply("\r" + op.good + "\r");
     EXPECT_EQ(run(), op.crAlone);
-    EXPECT_EQ(scomm_rx_waiting(), static_cast<int32_t>(op.good.size() + 1));
+    EXPECT_EQ(scommRxWaiting(), static_cast<int32_t>(op.good.size() + 1));
     // The next exchange empties the queue before it sends, so the left-over
     // reply is not taken for its own.
     t::silence();
@@ -298,11 +298,11 @@ TEST_P(ProtocolExchange, LateReplyLeftInTheQueueIsPurged)
     // The late reply turns up between the two exchanges: a refusal, so that
     // taking it would change the result.
     std::string late = "?" + op.good + "\r";
-    scomm_inject(late.data(), static_cast<int32_t>(late.size()));
+    scommInject(late.data(), static_cast<int32_t>(late.size()));
     timeout = 500;
     t::reply(op.good + "\r", 5);
     EXPECT_EQ(run(), EC_OK);
-    EXPECT_EQ(scomm_rx_waiting(), 0);
+    EXPECT_EQ(scommRxWaiting(), 0);
 }
 
 TEST_P(ProtocolExchange, RefusalCharacters)
@@ -341,10 +341,10 @@ TEST_P(ProtocolExchange, RefusalCharacters)
         SCOPED_TRACE(c.reply);
         t::quietLine();
         timeout = 100;
-        int32_t getc0 = scomm_getc_calls();
+        int32_t getc0 = scommGetcCalls();
         t::reply(c.reply);
         EXPECT_EQ(run(), c.code);
-        int32_t taken = scomm_getc_calls() - getc0;
+        int32_t taken = scommGetcCalls() - getc0;
         bool atOnce = (c.reply[0] == '?' && !op.questionAtEnd) || (c.reply[0] == '!' && op.bang == Op::AT_ONCE);
         if (atOnce) {
             EXPECT_EQ(taken, 1) << "refused at once, nothing more read";
@@ -360,7 +360,7 @@ TEST_P(ProtocolExchange, EightyOneCharactersOverflow)
     std::string line81 = op.good + std::string(81 - op.good.size(), '0');
     t::reply(line81 + "\r");
     EXPECT_EQ(run(), EC_BAD_LENGTH);
-    EXPECT_EQ(scomm_rx_waiting(), 1);
+    EXPECT_EQ(scommRxWaiting(), 1);
     // With a noted refusal waiting for the end of the line the overflow wins.
     if (op.questionAtEnd) {
         t::quietLine();
@@ -371,11 +371,11 @@ TEST_P(ProtocolExchange, EightyOneCharactersOverflow)
     // length rule then decides).
     std::string line80 = line81.substr(0, 80);
     t::quietLine();
-    int32_t getc0 = scomm_getc_calls();
+    int32_t getc0 = scommGetcCalls();
     t::reply(line80 + "\r");
     run();
-    EXPECT_EQ(scomm_getc_calls() - getc0, 81);
-    EXPECT_EQ(scomm_rx_waiting(), 0);
+    EXPECT_EQ(scommGetcCalls() - getc0, 81);
+    EXPECT_EQ(scommRxWaiting(), 0);
 }
 
 TEST_P(ProtocolExchange, Checksums)
@@ -424,14 +424,14 @@ void trickle(const std::string &text, int32_t firstDue)
     std::vector<int32_t> due(text.size());
     for (size_t i = 0; i < text.size(); ++i)
         due[i] = firstDue + static_cast<int32_t>(i);
-    scomm_queue_reply(text.data(), static_cast<int32_t>(text.size()), due.data());
+    scommQueueReply(text.data(), static_cast<int32_t>(text.size()), due.data());
 }
 
 TEST_P(ProtocolExchange, NextCommandWaitsForTheLineToSettle)
 {
     const Op &op = GetParam();
     const std::string &g = op.good;
-    const int32_t L = static_cast<int32_t>(g.size());
+    const int32_t goodLen = static_cast<int32_t>(g.size());
     const bool questionAtOnce = !op.questionAtEnd;
     const std::string line81 = g + std::string(81 - g.size(), '0') + "\r";
     struct Case {
@@ -444,7 +444,7 @@ TEST_P(ProtocolExchange, NextCommandWaitsForTheLineToSettle)
     } cases[] = {
         // The time-out strikes after the start character: the rest, one
         // character a poll, is read to its carriage return.
-        {"time-out mid-reply", 40, [&] { trickle(g + "\r", 38); }, EC_TIMEOUT, L, L},
+        {"time-out mid-reply", 40, [&] { trickle(g + "\r", 38); }, EC_TIMEOUT, goodLen, goodLen},
         {"refusal", 40, [] { trickle("?01\r", 0); }, EC_REFUSED, questionAtOnce ? 3 : 0, questionAtOnce ? 3 : 0},
         {"81 characters", 100, [&] { t::reply(line81); }, EC_BAD_LENGTH, 1, 1},
         // A module that babbles on: the wait lasts the time-out, no longer.
@@ -459,20 +459,20 @@ TEST_P(ProtocolExchange, NextCommandWaitsForTheLineToSettle)
         t::quietLine();
         timeout = c.tmo;
         c.first();
-        hostsvc::reset_counters();
+        hostsvc::resetCounters();
         ASSERT_EQ(run(), c.code);
         EXPECT_EQ(lineSettled, c.code == EC_OK || (c.code == EC_REFUSED && !questionAtOnce) ? TRUE : FALSE);
 
         // The next exchange gets its reply at once: one pass per character.
         timeout = 100;
         t::reply(g + "\r");
-        hostsvc::reset_counters();
-        scomm_clear_log();
-        int32_t getc0 = scomm_getc_calls();
+        hostsvc::resetCounters();
+        scommClearLog();
+        int32_t getc0 = scommGetcCalls();
         EXPECT_EQ(run(), EC_OK);
-        EXPECT_EQ(scomm_getc_calls() - getc0, c.dropped + L + 1);
-        EXPECT_EQ(hostsvc::counters().timer_polls, c.polls + L + 1);
-        EXPECT_EQ(scomm_pending(), 0) << "the stale characters were all read before the write";
+        EXPECT_EQ(scommGetcCalls() - getc0, c.dropped + goodLen + 1);
+        EXPECT_EQ(hostsvc::counters().timerPolls, c.polls + goodLen + 1);
+        EXPECT_EQ(scommPending(), 0) << "the stale characters were all read before the write";
         std::string log = t::commLog();
         EXPECT_EQ(log.substr(0, log.find("write")), "xmitclear 1\nrcvclear 1\n");
         EXPECT_TRUE(lineSettled);
@@ -485,10 +485,10 @@ TEST_P(ProtocolExchange, NothingSentLeavesTheLineAsItWas)
     timeout = 40;
     t::silence();
     ASSERT_EQ(run(), EC_TIMEOUT);
-    scomm_set_write_result(0);
-    hostsvc::reset_counters();
+    scommSetWriteResult(0);
+    hostsvc::resetCounters();
     EXPECT_EQ(run(), EC_WRITE_FAILED);
-    EXPECT_EQ(hostsvc::counters().timer_polls, 2) << "settled first, then the write was refused";
+    EXPECT_EQ(hostsvc::counters().timerPolls, 2) << "settled first, then the write was refused";
     EXPECT_TRUE(lineSettled);
     EXPECT_EQ(writeDO(1, 0, 5), EC_BAD_WIDTH);
     EXPECT_TRUE(lineSettled);
@@ -612,9 +612,9 @@ TEST_F(ProtocolLines, QuietIntervalFollowsTheBaudRate)
         BaudRate = c.baud;
         timeout = 40;
         lineSettled = FALSE;
-        int64_t t0 = hostsvc::now_ms();
+        int64_t t0 = hostsvc::nowMs();
         settleLine();
-        EXPECT_EQ(hostsvc::now_ms() - t0, c.quietMs);
+        EXPECT_EQ(hostsvc::nowMs() - t0, c.quietMs);
         EXPECT_TRUE(lineSettled);
 
         // Characters one empty pass (2 ms) apart keep the wait going at
@@ -622,9 +622,9 @@ TEST_F(ProtocolLines, QuietIntervalFollowsTheBaudRate)
         lineSettled = FALSE;
         t::replyPieces({{0, "a"}, {2, "b"}, {4, "\r"}});
         _COMwrite(port, "x", 1); // starts the script
-        int32_t getc0 = scomm_getc_calls();
+        int32_t getc0 = scommGetcCalls();
         settleLine();
-        EXPECT_EQ(scomm_getc_calls() - getc0, c.baud == 9600 ? 3 : 1);
+        EXPECT_EQ(scommGetcCalls() - getc0, c.baud == 9600 ? 3 : 1);
     }
 }
 
@@ -632,8 +632,8 @@ TEST_F(ProtocolLines, QuietIntervalFollowsTheBaudRate)
 TEST_F(ProtocolLines, SettledLineMakesNoCalls)
 {
     settleLine();
-    EXPECT_EQ(hostsvc::counters().timer_sets + hostsvc::counters().timer_polls, 0);
-    EXPECT_EQ(scomm_rcvqueue_polls(), 0);
+    EXPECT_EQ(hostsvc::counters().timerSets + hostsvc::counters().timerPolls, 0);
+    EXPECT_EQ(scommRcvqueuePolls(), 0);
 }
 
 } // namespace

@@ -100,7 +100,7 @@ struct HtoiCase {
     int value;
 };
 
-const HtoiCase htoiCases[] = {
+const HtoiCase HTOI_CASES[] = {
     {"00FF", 4, 4, 255},
     {"FFFF", 4, 4, 65535},
     {"7fff", 4, 4, 0x7FFF},
@@ -141,7 +141,7 @@ TEST_P(ProtocolHtoi, Decodes)
     EXPECT_EQ(htoi(buf.c_str(), c.maxbytes), c.value) << '"' << c.text << "\" max " << c.maxbytes;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ProtocolHtoi, ::testing::ValuesIn(htoiCases));
+INSTANTIATE_TEST_SUITE_P(Table, ProtocolHtoi, ::testing::ValuesIn(HTOI_CASES));
 
 struct DtofCase {
     const char *text;
@@ -150,7 +150,7 @@ struct DtofCase {
     int consumed;
 };
 
-const DtofCase dtofCases[] = {
+const DtofCase DTOF_CASES[] = {
     {"+05.123", 7, 5.123, 7},
     {"-10.500", 7, -10.5, 7},
     {"+00.000", 7, 0.0, 7},
@@ -185,7 +185,7 @@ TEST_P(ProtocolDtof, Decodes)
     EXPECT_EQ(v, static_cast<float>(c.value)) << c.text; // always stored
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ProtocolDtof, ::testing::ValuesIn(dtofCases));
+INSTANTIATE_TEST_SUITE_P(Table, ProtocolDtof, ::testing::ValuesIn(DTOF_CASES));
 
 // Every dd.ddd field gives the float nearest to its decimal text (single
 // precision throughout would round some of them up by one step).
@@ -221,15 +221,15 @@ class ProtocolWait : public ModuleTest {};
 
 TEST_F(ProtocolWait, PollsTheHostTimerForItsPeriod)
 {
-    hostsvc::reset_counters();
+    hostsvc::resetCounters();
     ::wait(25L);
-    EXPECT_EQ(hostsvc::counters().timer_sets, 1);
-    EXPECT_EQ(hostsvc::counters().last_period, 25);
-    EXPECT_EQ(hostsvc::counters().timer_polls, 25);
+    EXPECT_EQ(hostsvc::counters().timerSets, 1);
+    EXPECT_EQ(hostsvc::counters().lastPeriod, 25);
+    EXPECT_EQ(hostsvc::counters().timerPolls, 25);
     ::wait(0L);
-    EXPECT_EQ(hostsvc::counters().timer_polls, 26);
+    EXPECT_EQ(hostsvc::counters().timerPolls, 26);
     EXPECT_EQ(t::commLog(), "");
-    EXPECT_EQ(scomm_rcvqueue_polls(), 0);
+    EXPECT_EQ(scommRcvqueuePolls(), 0);
 }
 
 } // namespace

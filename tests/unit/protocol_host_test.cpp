@@ -16,7 +16,7 @@ struct HostCase {
     int result; // KEEP: not written
 };
 
-const HostCase hostCases[] = {
+const HostCase HOST_CASES[] = {
     {0, 0, FALSE, "~010", "!0104", EC_OK, 4},
     {0, 0, FALSE, "~010", "!01FF", EC_OK, 255},
     {0, 0, FALSE, "~010", "!01a0", EC_OK, 0xA0},
@@ -74,7 +74,7 @@ TEST_P(ProtocolHost, Exchanges)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ProtocolHost, ::testing::ValuesIn(hostCases));
+INSTANTIATE_TEST_SUITE_P(Cases, ProtocolHost, ::testing::ValuesIn(HOST_CASES));
 
 class ProtocolHostCmd : public ModuleTest {};
 
@@ -86,7 +86,7 @@ TEST_F(ProtocolHostCmd, SubCommandOutOfRangeSendsNothing)
         EXPECT_EQ(result, KEEP);
     }
     EXPECT_EQ(t::commLog(), "");
-    EXPECT_EQ(hostsvc::counters().timer_sets, 0);
+    EXPECT_EQ(hostsvc::counters().timerSets, 0);
 }
 
 TEST_F(ProtocolHostCmd, ChecksumRepliesAndNoTrace)

@@ -17,7 +17,7 @@ TEST_F(Frame, InitWithoutOptionsOpensCom1At19200)
     EXPECT_EQ(t::console(), "\nVELDRAN  : initializing...\nVELDRAN  : initialization completed OK.");
     EXPECT_EQ(t::commLog(), OK_OPEN);
     void *rcv, *xmit;
-    scomm_setup_buffers(&rcv, &xmit);
+    scommSetupBuffers(&rcv, &xmit);
     EXPECT_EQ(rcv, static_cast<void *>(rcvBuf));
     EXPECT_EQ(xmit, static_cast<void *>(xmitBuf));
     EXPECT_EQ(TopDoc, 0);
@@ -45,12 +45,12 @@ TEST_F(Frame, RejectedOptionPrintsThreeLinesAndLeavesThePortClosed)
                             "\n\t Illegal comm port number 5 (1-4)"
                             "\nVELDRAN  : bad command line parameter, ec=1001");
     EXPECT_EQ(t::commLog(), "");
-    EXPECT_FALSE(scomm_is_open());
+    EXPECT_FALSE(scommIsOpen());
 }
 
 TEST_F(Frame, PortThatCannotBeOpenedGives1004)
 {
-    scomm_set_setup_result(7);
+    scommSetSetupResult(7);
     EXPECT_EQ(t::init("COMPORT=3"), EC_PORT_OPEN);
     EXPECT_EQ(t::console(), "\nVELDRAN  : initializing: \"COMPORT=3\"..."
                             "\nVELDRAN  : Cannot open COM3.  ec=7"
@@ -62,7 +62,7 @@ TEST_F(Frame, DeInstallClosesThePortAndSaysSo)
 {
     ASSERT_EQ(t::init(nullptr), EC_OK);
     t::console();
-    scomm_clear_log();
+    scommClearLog();
     EXPECT_EQ(t::deinstall(), EC_OK);
     EXPECT_EQ(t::console(), "\nVELDRAN  : Deinstalled OK.");
     EXPECT_EQ(t::commLog(), "disable 1\n");
@@ -71,33 +71,33 @@ TEST_F(Frame, DeInstallClosesThePortAndSaysSo)
 TEST_F(Frame, SecondInitClosesThePortItOpenedBeforeOpeningAgain)
 {
     ASSERT_EQ(t::init("COMPORT=2"), EC_OK);
-    scomm_clear_log();
+    scommClearLog();
     t::console();
     ASSERT_EQ(t::init("COMPORT=3 BAUD=1152"), EC_OK);
     EXPECT_EQ(t::console(), "\nVELDRAN  : initializing: \"COMPORT=3 BAUD=1152\"..."
                             "\nVELDRAN  : initialization completed OK.");
     EXPECT_EQ(t::commLog(), "disable 2\nsetup 3 128 128 115200 N 1 8\nxmitclear 3\nrcvclear 3\n");
-    EXPECT_EQ(scomm_setup_while_open(), 0);
+    EXPECT_EQ(scommSetupWhileOpen(), 0);
 }
 
 TEST_F(Frame, FailedInitLeavesAnOpenPortOpenAndDeInstallClosesTheOneOpened)
 {
     ASSERT_EQ(t::init("COMPORT=2"), EC_OK);
-    scomm_clear_log();
+    scommClearLog();
     // COMPORT=4 is applied, then BAUD=1 fails: the port stays open untouched.
     EXPECT_EQ(t::init("COMPORT=4 BAUD=1"), EC_BAD_BAUD);
     EXPECT_EQ(t::commLog(), "");
     EXPECT_EQ(port, 4);
-    EXPECT_TRUE(scomm_is_open());
+    EXPECT_TRUE(scommIsOpen());
     EXPECT_EQ(t::deinstall(), EC_OK);
     EXPECT_EQ(t::commLog(), "disable 2\n");
-    EXPECT_FALSE(scomm_is_open());
+    EXPECT_FALSE(scommIsOpen());
 }
 
 TEST_F(Frame, DeInstallWithNoPortOpenStillDisablesThePortSetting)
 {
     EXPECT_EQ(t::init("COMPORT=3 TIMEOUT=1"), EC_BAD_TIMEOUT);
-    scomm_clear_log();
+    scommClearLog();
     EXPECT_EQ(t::deinstall(), EC_OK);
     EXPECT_EQ(t::commLog(), "disable 3\n");
 }
@@ -106,7 +106,7 @@ TEST_F(Frame, RequestCodes)
 {
     ASSERT_EQ(t::init(nullptr), EC_OK);
     t::console();
-    scomm_clear_log();
+    scommClearLog();
     struct Case {
         int32_t code;
         ERRCODE result;
@@ -148,7 +148,7 @@ TEST_F(Frame, StubsWithoutDispatcherDoNothing)
     char buf[8] = "keep";
     HlpSprintf(buf, "%d", 99);
     EXPECT_STREQ(buf, "keep");
-    EXPECT_EQ(hostsvc::counters().printf_calls + hostsvc::counters().timer_polls, 0);
+    EXPECT_EQ(hostsvc::counters().printfCalls + hostsvc::counters().timerPolls, 0);
 
     // SetMode before Init opens the gate; the exchange then times out at once.
     EXPECT_EQ(t::setMode(2), EC_OK);
@@ -168,7 +168,7 @@ TEST_F(Frame, DispatcherIsStoredBeforeTheInitMessages)
 {
     EXPECT_EQ(t::init("DEBUG"), EC_OK);
     EXPECT_EQ(__vp_dispatch, reinterpret_cast<vp_dispatch_t>(hostsvc::dispatcher()));
-    EXPECT_EQ(hostsvc::counters().printf_calls, 2);
+    EXPECT_EQ(hostsvc::counters().printfCalls, 2);
 }
 
 // ---------------------------------------------------------------------------
@@ -190,7 +190,7 @@ struct OptionCase {
     const char *console;
 };
 
-const OptionCase optionCases[] = {
+const OptionCase OPTION_CASES[] = {
     {"", EC_OK, DEFAULTS, ""},
     {" \t  \t", EC_OK, DEFAULTS, ""},
     {"COMPORT=2 BAUD=96 TIMEOUT=100 CHECKSUM DEBUG", EC_OK, {2, 9600, 100, TRUE, TRUE}, ""},
@@ -254,7 +254,7 @@ TEST_P(Options, ParsesAsExpected)
     EXPECT_EQ(debug, c.after.debug);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, Options, ::testing::ValuesIn(optionCases));
+INSTANTIATE_TEST_SUITE_P(Table, Options, ::testing::ValuesIn(OPTION_CASES));
 
 TEST_F(Frame, OnlyTheFirst199CharactersAreParsed)
 {
@@ -280,7 +280,7 @@ TEST_F(Frame, RejectedTimeoutOnAnOpenPortKeepsTheWorkingOne)
     ASSERT_EQ(t::init("TIMEOUT=100"), EC_OK);
     EXPECT_EQ(t::init("TIMEOUT=-1"), EC_BAD_TIMEOUT);
     EXPECT_EQ(timeout, 100u);
-    EXPECT_TRUE(scomm_is_open());
+    EXPECT_TRUE(scommIsOpen());
 }
 
 } // namespace

@@ -1,11 +1,11 @@
-// call_checked: see winload.h.  ESI (callee-saved) keeps the stack pointer
+// callChecked: see winload.h.  ESI (callee-saved) keeps the stack pointer
 // from before the arguments were pushed.
 #include "winload.h"
 
 asm(".text\n"
-    ".globl _call_checked\n"
-    ".def _call_checked; .scl 2; .type 32; .endef\n"
-    "_call_checked:\n"
+    ".globl _callChecked\n"
+    ".def _callChecked; .scl 2; .type 32; .endef\n"
+    "_callChecked:\n"
     "    pushl %ebp\n"
     "    movl %esp, %ebp\n"
     "    pushl %esi\n"

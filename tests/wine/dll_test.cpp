@@ -1,6 +1,6 @@
 // The real veldran.tlm under wine: loaded with LoadLibrary, driven through
 // its two exports by a host with the EAX dispatcher, against the scripted
-// comm.dll.  Every call into the module goes through call_checked, which
+// comm.dll.  Every call into the module goes through callChecked, which
 // proves the callee removed its own arguments.
 #include "minitest.h"
 
@@ -26,21 +26,21 @@ struct Loaded {
 std::string commLog()
 {
     char buf[16384];
-    scomm_log(buf, sizeof buf);
+    scommLog(buf, sizeof buf);
     return buf;
 }
 
 std::string lastWrite()
 {
     char buf[256];
-    int32_t n = scomm_last_write(buf, sizeof buf);
+    int32_t n = scommLastWrite(buf, sizeof buf);
     return std::string(buf, static_cast<size_t>(n < 255 ? n : 255));
 }
 
 void reply(const std::string &bytes, int32_t due = 0)
 {
     std::vector<int32_t> d(bytes.size(), due);
-    scomm_queue_reply(bytes.data(), static_cast<int32_t>(bytes.size()), d.data());
+    scommQueueReply(bytes.data(), static_cast<int32_t>(bytes.size()), d.data());
 }
 
 class Dll : public ::testing::Test {
@@ -49,24 +49,24 @@ protected:
 
     void SetUp() override
     {
-        scomm_reset();
-        hostsvc::capture_console(true);
-        hostsvc::take_console();
-        hostsvc::use_virtual_clock(1);
-        hostsvc::reset_counters();
+        scommReset();
+        hostsvc::captureConsole(true);
+        hostsvc::takeConsole();
+        hostsvc::useVirtualClock(1);
+        hostsvc::resetCounters();
         // A fresh load for every test: the module's settings are its own
         // globals, and CHECKSUM or DEBUG cannot be switched off again.
-        m.module = load_module("veldran.tlm");
+        m.module = loadModule("veldran.tlm");
         ASSERT_NE(m.module, nullptr);
-        m.entry = find_export(m.module, "__main@8");
-        m.table = static_cast<FUNCDEF *>(find_export(m.module, "_FUNCTION_TABLE"));
+        m.entry = findExport(m.module, "__main@8");
+        m.table = static_cast<FUNCDEF *>(findExport(m.module, "_FUNCTION_TABLE"));
         ASSERT_NE(m.entry, nullptr);
         ASSERT_NE(m.table, nullptr);
     }
     void TearDown() override
     {
         if (m.module)
-            unload_module(m.module);
+            unloadModule(m.module);
     }
 
     ERRCODE main(void *req, const char *options)
@@ -74,7 +74,7 @@ protected:
         uint32_t args[2] = {static_cast<uint32_t>(reinterpret_cast<uintptr_t>(req)),
                             static_cast<uint32_t>(reinterpret_cast<uintptr_t>(options))};
         int32_t moved = 99;
-        uint32_t r = call_checked(m.entry, 2, args, &moved);
+        uint32_t r = callChecked(m.entry, 2, args, &moved);
         EXPECT_EQ(moved, 0) << "__main@8 must remove its 8 bytes of arguments";
         return r;
     }
@@ -104,7 +104,7 @@ protected:
         uint32_t args[3] = {static_cast<uint32_t>(rung), static_cast<uint32_t>(params.size()),
                             static_cast<uint32_t>(reinterpret_cast<uintptr_t>(params.data()))};
         int32_t moved = 99;
-        uint32_t r = call_checked(reinterpret_cast<const void *>(f->fnc_ptr), 3, args, &moved);
+        uint32_t r = callChecked(reinterpret_cast<const void *>(f->fnc_ptr), 3, args, &moved);
         EXPECT_EQ(moved, 0) << name << " must remove its 12 bytes of arguments";
         return r;
     }
@@ -119,8 +119,8 @@ protected:
     {
         ASSERT_EQ(init(options), EC_OK);
         ASSERT_EQ(setMode(2), EC_OK);
-        hostsvc::take_console();
-        scomm_clear_log();
+        hostsvc::takeConsole();
+        scommClearLog();
     }
 };
 
@@ -135,46 +135,46 @@ using records::wordOut;
 TEST_F(Dll, InitSetModeDeInstall)
 {
     EXPECT_EQ(init(nullptr), EC_OK);
-    EXPECT_EQ(hostsvc::take_console(), "\nVELDRAN  : initializing...\nVELDRAN  : initialization completed OK.");
+    EXPECT_EQ(hostsvc::takeConsole(), "\nVELDRAN  : initializing...\nVELDRAN  : initialization completed OK.");
     EXPECT_EQ(commLog(), "setup 1 128 128 19200 N 1 8\nxmitclear 1\nrcvclear 1\n");
     EXPECT_EQ(setMode(2), EC_OK);
     EXPECT_EQ(request(3), EC_OK);
     EXPECT_EQ(request(5), EC_OK);
     EXPECT_EQ(request(0), EC_BAD_REQUEST);
     EXPECT_EQ(request(6), EC_BAD_REQUEST);
-    EXPECT_EQ(hostsvc::take_console(), "");
-    scomm_clear_log();
+    EXPECT_EQ(hostsvc::takeConsole(), "");
+    scommClearLog();
     EXPECT_EQ(request(REQ_DEINSTALL), EC_OK);
-    EXPECT_EQ(hostsvc::take_console(), "\nVELDRAN  : Deinstalled OK.");
+    EXPECT_EQ(hostsvc::takeConsole(), "\nVELDRAN  : Deinstalled OK.");
     EXPECT_EQ(commLog(), "disable 1\n");
 }
 
 TEST_F(Dll, InitWithOptionsAndSecondInit)
 {
     EXPECT_EQ(init("COMPORT=2 BAUD=1152 TIMEOUT=100"), EC_OK);
-    EXPECT_EQ(hostsvc::take_console(), "\nVELDRAN  : initializing: \"COMPORT=2 BAUD=1152 TIMEOUT=100\"..."
-                                       "\nVELDRAN  : initialization completed OK.");
-    scomm_clear_log();
+    EXPECT_EQ(hostsvc::takeConsole(), "\nVELDRAN  : initializing: \"COMPORT=2 BAUD=1152 TIMEOUT=100\"..."
+                                      "\nVELDRAN  : initialization completed OK.");
+    scommClearLog();
     EXPECT_EQ(init("COMPORT=3"), EC_OK);
     EXPECT_EQ(commLog(), "disable 2\nsetup 3 128 128 115200 N 1 8\nxmitclear 3\nrcvclear 3\n");
-    EXPECT_EQ(scomm_setup_while_open(), 0);
+    EXPECT_EQ(scommSetupWhileOpen(), 0);
 }
 
 TEST_F(Dll, RejectedOptionsAndPortFailure)
 {
     EXPECT_EQ(init("FOO DEBUG"), EC_BAD_OPTION);
-    EXPECT_EQ(hostsvc::take_console(), "\nVELDRAN  : initializing: \"FOO DEBUG\"...<FOO DEBUG>\n"
-                                       "\nVELDRAN  : bad command line parameter, ec=1002");
+    EXPECT_EQ(hostsvc::takeConsole(), "\nVELDRAN  : initializing: \"FOO DEBUG\"...<FOO DEBUG>\n"
+                                      "\nVELDRAN  : bad command line parameter, ec=1002");
     EXPECT_EQ(init("TIMEOUT=-1"), EC_BAD_TIMEOUT);
-    EXPECT_EQ(hostsvc::take_console(), "\nVELDRAN  : initializing: \"TIMEOUT=-1\"..."
-                                       "\n\t Invalid time out value: -1 msecs (5-500)"
-                                       "\nVELDRAN  : bad command line parameter, ec=1003");
+    EXPECT_EQ(hostsvc::takeConsole(), "\nVELDRAN  : initializing: \"TIMEOUT=-1\"..."
+                                      "\n\t Invalid time out value: -1 msecs (5-500)"
+                                      "\nVELDRAN  : bad command line parameter, ec=1003");
     EXPECT_EQ(commLog(), "");
-    scomm_set_setup_result(-5);
+    scommSetSetupResult(-5);
     EXPECT_EQ(init(nullptr), EC_PORT_OPEN);
-    EXPECT_EQ(hostsvc::take_console(), "\nVELDRAN  : initializing..."
-                                       "\nVELDRAN  : Cannot open COM1.  ec=-5"
-                                       "\nVELDRAN  : initialization FAILED. ec=1004");
+    EXPECT_EQ(hostsvc::takeConsole(), "\nVELDRAN  : initializing..."
+                                      "\nVELDRAN  : Cannot open COM1.  ec=-5"
+                                      "\nVELDRAN  : initialization FAILED. ec=1004");
 }
 
 TEST_F(Dll, NoDispatcherBeforeInitNothingCrashes)
@@ -186,7 +186,7 @@ TEST_F(Dll, NoDispatcherBeforeInitNothingCrashes)
     std::vector<TLIPARAM> p = {wordIn(1), wordIn(0), floatOut(ain), wordOut(&ec)};
     EXPECT_EQ(call("I7017", 1, p), 0u);
     EXPECT_EQ(ec, 1005);
-    EXPECT_EQ(hostsvc::counters().timer_polls, 0);
+    EXPECT_EQ(hostsvc::counters().timerPolls, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -205,25 +205,25 @@ struct Entry {
 
 std::vector<unsigned char> expectedTable()
 {
-    const Parm A{"Addr:", 5, 1}, F{"Format:", 5, 1}, C{"Chan:", 5, 1}, X{"XORmask:", 5, 1}, D{"DOUT:", 5, 1},
-        H{"HSecs:", 5, 1}, E{"ErrCode:", 6, 1}, EC{"ErrChan:", 6, 1}, DI{"DIN:", 6, 1}, S{"Status:", 6, 1},
-        AO{"AOUT:", 9, 1}, CN{"Count:", 0x0e, 1}, AI{"AIN:", 0x1e, 8};
+    const Parm addr{"Addr:", 5, 1}, format{"Format:", 5, 1}, chan{"Chan:", 5, 1}, xormask{"XORmask:", 5, 1},
+        dout{"DOUT:", 5, 1}, hsecs{"HSecs:", 5, 1}, errcode{"ErrCode:", 6, 1}, errchan{"ErrChan:", 6, 1},
+        din{"DIN:", 6, 1}, status{"Status:", 6, 1}, aout{"AOUT:", 9, 1}, count{"Count:", 0x0e, 1}, ain{"AIN:", 0x1e, 8};
     const std::vector<Entry> entries = {
-        {"I7017", "Read 8 Analog Inputs", {A, F, AI, E}},
-        {"I7018", "Read 8 TC Inputs", {A, F, AI, E, EC}},
-        {"I7024", "Write Analog Output", {A, C, AO, E}},
-        {"I7041", "Read Digital Inputs", {A, X, DI, E}},
-        {"I7043", "Write Digital Outputs", {A, D, E}},
-        {"I7052", "Read Digital Inputs", {A, DI, E}},
-        {"I7053", "Read Digital Inputs", {A, X, DI, E}},
-        {"I7060", "RD/WR Digital I/0", {A, D, DI, E}},
-        {"I7065", "RD/WR Digital I/0", {A, D, DI, E}},
-        {"I7RDC", "Read Digital Input Counter", {A, C, CN, E}},
-        {"I7CDC", "Clear Digital Input Counter", {A, C, E}},
-        {"I7RSMS", "Reset Module Status", {A, E}},
-        {"I7RDMS", "Read Module Status", {A, S, E}},
-        {"I7SHWV", "Set Host WatchDog Value", {A, H, E}},
-        {"I7HOK", "Host OK", {E}},
+        {"I7017", "Read 8 Analog Inputs", {addr, format, ain, errcode}},
+        {"I7018", "Read 8 TC Inputs", {addr, format, ain, errcode, errchan}},
+        {"I7024", "Write Analog Output", {addr, chan, aout, errcode}},
+        {"I7041", "Read Digital Inputs", {addr, xormask, din, errcode}},
+        {"I7043", "Write Digital Outputs", {addr, dout, errcode}},
+        {"I7052", "Read Digital Inputs", {addr, din, errcode}},
+        {"I7053", "Read Digital Inputs", {addr, xormask, din, errcode}},
+        {"I7060", "RD/WR Digital I/0", {addr, dout, din, errcode}},
+        {"I7065", "RD/WR Digital I/0", {addr, dout, din, errcode}},
+        {"I7RDC", "Read Digital Input Counter", {addr, chan, count, errcode}},
+        {"I7CDC", "Clear Digital Input Counter", {addr, chan, errcode}},
+        {"I7RSMS", "Reset Module Status", {addr, errcode}},
+        {"I7RDMS", "Read Module Status", {addr, status, errcode}},
+        {"I7SHWV", "Set Host WatchDog Value", {addr, hsecs, errcode}},
+        {"I7HOK", "Host OK", {errcode}},
     };
     std::vector<unsigned char> bytes(2752, 0);
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -250,7 +250,7 @@ TEST_F(Dll, TableMatchesByteForByte)
     std::vector<unsigned char> actual(2752);
     memcpy(actual.data(), m.table, actual.size());
     uintptr_t begin, end;
-    ASSERT_TRUE(module_range(m.module, &begin, &end));
+    ASSERT_TRUE(moduleRange(m.module, &begin, &end));
     std::vector<uintptr_t> seen;
     for (int i = 0; i < 16; ++i) {
         uint32_t fp;
@@ -337,12 +337,12 @@ TEST_F(Dll, AnalogWithChecksumAndFailures)
     EXPECT_EQ(ain[7], 8.0f);
 
     // Silence: 1005 after exactly the time-out; the values stay.
-    long before = hostsvc::counters().timer_polls;
+    long before = hostsvc::counters().timerPolls;
     call("I7017", 1, p);
     EXPECT_EQ(ec, 1005);
-    EXPECT_EQ(hostsvc::counters().timer_polls - before, 100);
+    EXPECT_EQ(hostsvc::counters().timerPolls - before, 100);
     EXPECT_EQ(ain[7], 8.0f);
-    EXPECT_EQ(hostsvc::take_console(), "\n addr=1  ec=1005");
+    EXPECT_EQ(hostsvc::takeConsole(), "\n addr=1  ec=1005");
 
     // A refusal waits for the end of the line.
     reply("?01\r");
@@ -440,13 +440,13 @@ TEST_F(Dll, CounterStatusWatchdogAndHostOk)
     EXPECT_EQ(lastWrite(), "~013164\r");
     EXPECT_EQ(ec, 0);
 
-    scomm_clear_log();
+    scommClearLog();
     std::vector<TLIPARAM> hok = {wordOut(&ec)};
     ec = 77;
     call("I7HOK", 1, hok);
     EXPECT_EQ(commLog(), "xmitclear 1\nwrite 1 ~**\\r\n");
     EXPECT_EQ(ec, 0);
-    scomm_set_xmit_drain(-1);
+    scommSetXmitDrain(-1);
     call("I7HOK", 1, hok);
     EXPECT_EQ(ec, 1005);
 

@@ -10,6 +10,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testing {
@@ -17,8 +18,9 @@ namespace testing {
 class Test {
 public:
     virtual ~Test() {}
-    virtual void SetUp() {}
-    virtual void TearDown() {}
+    // GoogleTest's names, so that the tests compile against either
+    virtual void SetUp() {}    // NOLINT(readability-identifier-naming)
+    virtual void TearDown() {} // NOLINT(readability-identifier-naming)
     virtual void Body() = 0;
 };
 
@@ -42,7 +44,7 @@ inline bool &currentFailed()
 }
 
 struct Registrar {
-    Registrar(const char *name, std::function<Test *()> make) { registry().push_back({name, make}); }
+    Registrar(const char *name, std::function<Test *()> make) { registry().push_back({name, std::move(make)}); }
 };
 
 // Collects the streamed message of a failed check and reports it when the
@@ -136,7 +138,7 @@ inline int runAll()
 
 } // namespace mini
 
-inline void InitGoogleTest(int *, char **) {}
+inline void InitGoogleTest(int *, char **) {} // NOLINT(readability-identifier-naming)
 
 } // namespace testing
 

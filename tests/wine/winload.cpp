@@ -3,14 +3,14 @@
 #include <windows.h>
 #include <psapi.h>
 
-void *load_module(const char *path) { return reinterpret_cast<void *>(LoadLibraryA(path)); }
+void *loadModule(const char *path) { return reinterpret_cast<void *>(LoadLibraryA(path)); }
 
-void *find_export(void *module, const char *name)
+void *findExport(void *module, const char *name)
 {
     return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(module), name));
 }
 
-bool module_range(void *module, uintptr_t *begin, uintptr_t *end)
+bool moduleRange(void *module, uintptr_t *begin, uintptr_t *end)
 {
     auto base = static_cast<const unsigned char *>(module);
     auto dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
@@ -20,4 +20,4 @@ bool module_range(void *module, uintptr_t *begin, uintptr_t *end)
     return true;
 }
 
-void unload_module(void *module) { FreeLibrary(static_cast<HMODULE>(module)); }
+void unloadModule(void *module) { FreeLibrary(static_cast<HMODULE>(module)); }

@@ -4,15 +4,15 @@
 
 #include <cstdint>
 
-void *load_module(const char *path);
-void *find_export(void *module, const char *name);
+void *loadModule(const char *path);
+void *findExport(void *module, const char *name);
 // The address range of a loaded module's image.
-bool module_range(void *module, uintptr_t *begin, uintptr_t *end);
-void unload_module(void *module);
+bool moduleRange(void *module, uintptr_t *begin, uintptr_t *end);
+void unloadModule(void *module);
 
 // Calls fn with `count` 32-bit arguments pushed right to left and reports
 // how far the stack pointer moved across the call: 0 for a function that
 // removed its own arguments (stdcall), -4 * count for cdecl.
-extern "C" uint32_t call_checked(const void *fn, int32_t count, const uint32_t *args, int32_t *esp_moved);
+extern "C" uint32_t callChecked(const void *fn, int32_t count, const uint32_t *args, int32_t *espMoved);
 
 #endif

@@ -6,7 +6,7 @@
 // A backend is a class with these members:
 //
 //   using Handle = ...;                                // the system's port handle
-//   static constexpr Handle kNone;                     // no port
+//   static constexpr Handle NONE;                     // no port
 //   static int32_t open(int32_t port, const LineSettings &, Handle *out);
 //                                                      // 0 or a SetupError
 //   static void close(Handle);
@@ -33,19 +33,19 @@ namespace comm {
 
 // The error numbers of _COMsetup, one per cause.
 enum SetupError : int32_t {
-    kSetupOk = 0,
-    kBadPort = 1,         // port number outside 1 to 4
-    kBadBuffer = 2,       // a queue buffer is null, its size not positive, or the two overlap
-    kBadBaud = 3,         // baud rate not supported
-    kBadParity = 4,       // parity not 'N', 'E' or 'O'
-    kBadStopBits = 5,     // stop bits not 1 or 2
-    kBadDataBits = 6,     // data bits not 5 to 8
-    kNoDevice = 7,        // the port's device could not be opened
-    kNotSerial = 8,       // opened, but its line settings cannot be read
-    kSettingsRefused = 9, // the line settings were refused
-    kNoTimeouts = 10,     // reads could not be made non-blocking
-    kInUse = 11,          // another program has the device open exclusively
-    kNoRs485 = 12,        // RS-485 direction control was asked for and the driver refused it
+    SETUP_OK = 0,
+    BAD_PORT = 1,         // port number outside 1 to 4
+    BAD_BUFFER = 2,       // a queue buffer is null, its size not positive, or the two overlap
+    BAD_BAUD = 3,         // baud rate not supported
+    BAD_PARITY = 4,       // parity not 'N', 'E' or 'O'
+    BAD_STOP_BITS = 5,    // stop bits not 1 or 2
+    BAD_DATA_BITS = 6,    // data bits not 5 to 8
+    NO_DEVICE = 7,        // the port's device could not be opened
+    NOT_SERIAL = 8,       // opened, but its line settings cannot be read
+    SETTINGS_REFUSED = 9, // the line settings were refused
+    NO_TIMEOUTS = 10,     // reads could not be made non-blocking
+    IN_USE = 11,          // another program has the device open exclusively
+    NO_RS485 = 12,        // RS-485 direction control was asked for and the driver refused it
 };
 
 enum class Parity { None, Even, Odd };
@@ -57,14 +57,14 @@ struct LineSettings {
     int32_t dataBits;
 };
 
-constexpr int32_t kPorts = 4;
+constexpr int32_t PORTS = 4;
 
 // Rates every backend supports.
-constexpr int32_t kBaudRates[] = {110, 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+constexpr int32_t BAUD_RATES[] = {110, 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
 inline bool supportedBaud(int32_t baud)
 {
-    for (int32_t b : kBaudRates)
+    for (int32_t b : BAUD_RATES)
         if (b == baud)
             return true;
     return false;
@@ -148,21 +148,21 @@ public:
     int32_t setup(int32_t port, int32_t rcvSize, char *rcvBuf, int32_t xmitSize, char *xmitBuf, int32_t baud,
                   int32_t parity, int32_t stopBits, int32_t dataBits)
     {
-        if (port < 1 || port > kPorts)
-            return kBadPort;
+        if (port < 1 || port > PORTS)
+            return BAD_PORT;
         Port &p = ports_[port - 1];
         // A port that is open is closed first, whatever becomes of the new set-up:
         // the buffers it had are the caller's again.
         if (p.open)
             shut(p);
         if (!rcvBuf || !xmitBuf || rcvSize <= 0 || xmitSize <= 0 || overlap(rcvBuf, rcvSize, xmitBuf, xmitSize))
-            return kBadBuffer;
+            return BAD_BUFFER;
         LineSettings line;
         line.baud = baud;
         line.stopBits = stopBits;
         line.dataBits = dataBits;
         if (!supportedBaud(baud))
-            return kBadBaud;
+            return BAD_BAUD;
         switch (parity) {
         case 'N':
         case 'n':
@@ -177,15 +177,15 @@ public:
             line.parity = Parity::Odd;
             break;
         default:
-            return kBadParity;
+            return BAD_PARITY;
         }
         if (stopBits != 1 && stopBits != 2)
-            return kBadStopBits;
+            return BAD_STOP_BITS;
         if (dataBits < 5 || dataBits > 8)
-            return kBadDataBits;
-        Handle h = Os::kNone;
+            return BAD_DATA_BITS;
+        Handle h = Os::NONE;
         int32_t err = Os::open(port, line, &h);
-        if (err != kSetupOk)
+        if (err != SETUP_OK)
             return err;
         p.h = h;
         p.baud = baud;
@@ -193,7 +193,7 @@ public:
         p.rx.attach(rcvBuf, rcvSize);
         p.tx.attach(xmitBuf, xmitSize);
         p.open = true;
-        return kSetupOk;
+        return SETUP_OK;
     }
 
     int32_t disable(int32_t port)
@@ -314,7 +314,7 @@ public:
 private:
     struct Port {
         bool open = false;
-        Handle h = Os::kNone;
+        Handle h = Os::NONE;
         int32_t baud = 0;
         int32_t charBits = 10;
         Ring rx;
@@ -323,7 +323,7 @@ private:
 
     Port *find(int32_t port)
     {
-        if (port < 1 || port > kPorts || !ports_[port - 1].open)
+        if (port < 1 || port > PORTS || !ports_[port - 1].open)
             return nullptr;
         return &ports_[port - 1];
     }
@@ -388,7 +388,7 @@ private:
         }
     }
 
-    Port ports_[kPorts];
+    Port ports_[PORTS];
 };
 
 } // namespace comm

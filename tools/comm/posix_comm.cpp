@@ -38,11 +38,11 @@
 namespace {
 
 // How long _COMrcvqueue may wait for a character when none is there.
-constexpr long kIdleWaitNs = 200 * 1000;
+constexpr long IDLE_WAIT_NS = 200 * 1000;
 
 struct PosixPort {
     using Handle = int;
-    static constexpr Handle kNone = -1;
+    static constexpr Handle NONE = -1;
 
     static speed_t speedOf(int32_t baud)
     {
@@ -90,13 +90,13 @@ struct PosixPort {
         comm::portDevice(port, path, sizeof path, var, sizeof var);
         int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
-            return refuse(port, path, -1, errno, errno == EBUSY ? comm::kInUse : comm::kNoDevice);
+            return refuse(port, path, -1, errno, errno == EBUSY ? comm::IN_USE : comm::NO_DEVICE);
         if (!isatty(fd))
-            return refuse(port, path, fd, ENOTTY, comm::kNotSerial);
+            return refuse(port, path, fd, ENOTTY, comm::NOT_SERIAL);
         // A second program on the same line would take replies meant for
         // this one: the device is ours alone while it is open.
         if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-            return refuse(port, path, fd, errno == EWOULDBLOCK ? EBUSY : errno, comm::kInUse);
+            return refuse(port, path, fd, errno == EWOULDBLOCK ? EBUSY : errno, comm::IN_USE);
         ioctl(fd, TIOCEXCL);
         lowLatency(fd);
         if (!rs485(port, fd)) {
@@ -106,13 +106,13 @@ struct PosixPort {
                     "driver refuses it: %s\n",
                     static_cast<int>(port), path, static_cast<int>(port), strerror(err));
             close(fd);
-            return comm::kNoRs485;
+            return comm::NO_RS485;
         }
         termios t;
         if (tcgetattr(fd, &t) != 0) {
             int err = errno;
             close(fd);
-            return refuse(port, path, -1, err, comm::kNotSerial);
+            return refuse(port, path, -1, err, comm::NOT_SERIAL);
         }
         cfmakeraw(&t);
         t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
@@ -146,11 +146,11 @@ struct PosixPort {
                                                         : 'O',
                     static_cast<int>(line.stopBits));
             close(fd);
-            return comm::kSettingsRefused;
+            return comm::SETTINGS_REFUSED;
         }
         tcflush(fd, TCIOFLUSH); // nothing from before the set-up
         *out = fd;
-        return comm::kSetupOk;
+        return comm::SETUP_OK;
     }
 
     // The exclusive mode outlives the descriptor while another holds the
@@ -237,12 +237,12 @@ struct PosixPort {
         poll(&p, 1, ms);
     }
 
-    // Up to kIdleWaitNs; the caller's own time-out test is late by that
+    // Up to IDLE_WAIT_NS; the caller's own time-out test is late by that
     // much at most.
     static bool waitReadable(int fd)
     {
         pollfd p = {fd, POLLIN, 0};
-        timespec wait = {0, kIdleWaitNs};
+        timespec wait = {0, IDLE_WAIT_NS};
         return ppoll(&p, 1, &wait, nullptr) > 0 && (p.revents & POLLIN);
     }
 

@@ -33,22 +33,22 @@ struct State {
     std::deque<Reply> replies;
     std::deque<Timed> pending; // of the active reply, due relative to write
     std::deque<char> rx;
-    int32_t polls_since_write = 0;
-    int32_t setup_result = 0;
-    int32_t write_result = 1;
-    int32_t xmit_drain = 0;
-    int32_t xmit_left_polls = 0;
-    int32_t xmit_count = 0;
+    int32_t pollsSinceWrite = 0;
+    int32_t setupResult = 0;
+    int32_t writeResult = 1;
+    int32_t xmitDrain = 0;
+    int32_t xmitLeftPolls = 0;
+    int32_t xmitCount = 0;
     std::string log;
-    std::string last_write;
-    int32_t rcvqueue_polls = 0;
-    int32_t getc_calls = 0;
-    int32_t xmitqueue_polls = 0;
+    std::string lastWrite;
+    int32_t rcvqueuePolls = 0;
+    int32_t getcCalls = 0;
+    int32_t xmitqueuePolls = 0;
     bool open = false;
-    int32_t open_port = 0;
-    int32_t setup_while_open = 0;
-    void *rcv_buf = nullptr;
-    void *xmit_buf = nullptr;
+    int32_t openPort = 0;
+    int32_t setupWhileOpen = 0;
+    void *rcvBuf = nullptr;
+    void *xmitBuf = nullptr;
 };
 
 State s;
@@ -65,7 +65,7 @@ void logf(const char *fmt, ...)
     s.log += '\n';
 }
 
-int32_t copy_out(const std::string &text, char *buf, int32_t cap)
+int32_t copyOut(const std::string &text, char *buf, int32_t cap)
 {
     if (buf && cap > 0) {
         size_t n = text.size() < static_cast<size_t>(cap - 1) ? text.size() : static_cast<size_t>(cap - 1);
@@ -75,9 +75,9 @@ int32_t copy_out(const std::string &text, char *buf, int32_t cap)
     return static_cast<int32_t>(text.size());
 }
 
-void deliver_due()
+void deliverDue()
 {
-    while (!s.pending.empty() && s.pending.front().due <= s.polls_since_write) {
+    while (!s.pending.empty() && s.pending.front().due <= s.pollsSinceWrite) {
         s.rx.push_back(s.pending.front().c);
         s.pending.pop_front();
     }
@@ -90,9 +90,9 @@ extern "C" {
 // ---------------------------------------------------------------------------
 // Control interface.
 
-void scomm_reset(void) { s = State(); }
+void scommReset(void) { s = State(); }
 
-void scomm_queue_reply(const char *bytes, int32_t len, const int32_t *due)
+void scommQueueReply(const char *bytes, int32_t len, const int32_t *due)
 {
     Reply r;
     int32_t last = 0;
@@ -106,41 +106,41 @@ void scomm_queue_reply(const char *bytes, int32_t len, const int32_t *due)
     s.replies.push_back(r);
 }
 
-void scomm_queue_silence(void)
+void scommQueueSilence(void)
 {
     Reply r;
     r.silent = true;
     s.replies.push_back(r);
 }
 
-void scomm_inject(const char *bytes, int32_t len)
+void scommInject(const char *bytes, int32_t len)
 {
     for (int32_t i = 0; i < len; ++i)
         s.rx.push_back(bytes[i]);
 }
 
-void scomm_set_setup_result(int32_t result) { s.setup_result = result; }
-void scomm_set_write_result(int32_t result) { s.write_result = result; }
-void scomm_set_xmit_drain(int32_t polls) { s.xmit_drain = polls; }
+void scommSetSetupResult(int32_t result) { s.setupResult = result; }
+void scommSetWriteResult(int32_t result) { s.writeResult = result; }
+void scommSetXmitDrain(int32_t polls) { s.xmitDrain = polls; }
 
-int32_t scomm_log(char *buf, int32_t cap) { return copy_out(s.log, buf, cap); }
-void scomm_clear_log(void) { s.log.clear(); }
-int32_t scomm_last_write(char *buf, int32_t cap) { return copy_out(s.last_write, buf, cap); }
+int32_t scommLog(char *buf, int32_t cap) { return copyOut(s.log, buf, cap); }
+void scommClearLog(void) { s.log.clear(); }
+int32_t scommLastWrite(char *buf, int32_t cap) { return copyOut(s.lastWrite, buf, cap); }
 
-int32_t scomm_rcvqueue_polls(void) { return s.rcvqueue_polls; }
-int32_t scomm_getc_calls(void) { return s.getc_calls; }
-int32_t scomm_xmitqueue_polls(void) { return s.xmitqueue_polls; }
-int32_t scomm_pending(void) { return static_cast<int32_t>(s.pending.size()); }
-int32_t scomm_rx_waiting(void) { return static_cast<int32_t>(s.rx.size()); }
-int32_t scomm_is_open(void) { return s.open ? 1 : 0; }
-int32_t scomm_open_port(void) { return s.open_port; }
-int32_t scomm_setup_while_open(void) { return s.setup_while_open; }
-void scomm_setup_buffers(void **rcv, void **xmit)
+int32_t scommRcvqueuePolls(void) { return s.rcvqueuePolls; }
+int32_t scommGetcCalls(void) { return s.getcCalls; }
+int32_t scommXmitqueuePolls(void) { return s.xmitqueuePolls; }
+int32_t scommPending(void) { return static_cast<int32_t>(s.pending.size()); }
+int32_t scommRxWaiting(void) { return static_cast<int32_t>(s.rx.size()); }
+int32_t scommIsOpen(void) { return s.open ? 1 : 0; }
+int32_t scommOpenPort(void) { return s.openPort; }
+int32_t scommSetupWhileOpen(void) { return s.setupWhileOpen; }
+void scommSetupBuffers(void **rcv, void **xmit)
 {
     if (rcv)
-        *rcv = s.rcv_buf;
+        *rcv = s.rcvBuf;
     if (xmit)
-        *xmit = s.xmit_buf;
+        *xmit = s.xmitBuf;
 }
 
 // ---------------------------------------------------------------------------
@@ -151,20 +151,20 @@ COMM_EXPORT int32_t _COMsetup(int32_t port, int32_t rcvSize, char *rcvBuf, int32
 {
     logf("setup %d %d %d %d %c %d %d", port, rcvSize, xmitSize, baud, static_cast<char>(parity), stopBits, dataBits);
     if (s.open)
-        ++s.setup_while_open;
-    if (s.setup_result != 0)
-        return s.setup_result;
+        ++s.setupWhileOpen;
+    if (s.setupResult != 0)
+        return s.setupResult;
     s.open = true;
-    s.open_port = port;
-    s.rcv_buf = rcvBuf;
-    s.xmit_buf = xmitBuf;
+    s.openPort = port;
+    s.rcvBuf = rcvBuf;
+    s.xmitBuf = xmitBuf;
     return 0;
 }
 
 COMM_EXPORT int32_t _COMdisable(int32_t port)
 {
     logf("disable %d", port);
-    if (s.open && port == s.open_port)
+    if (s.open && port == s.openPort)
         s.open = false;
     return 0;
 }
@@ -172,25 +172,25 @@ COMM_EXPORT int32_t _COMdisable(int32_t port)
 COMM_EXPORT int32_t _COMwrite(int32_t port, const char *buf, int32_t len)
 {
     logf("write %d %s", port, logtext::escape(std::string_view(buf, static_cast<size_t>(len))).c_str());
-    s.last_write.assign(buf, static_cast<size_t>(len));
-    if (s.write_result == 0)
+    s.lastWrite.assign(buf, static_cast<size_t>(len));
+    if (s.writeResult == 0)
         return 0;
     s.pending.clear();
-    s.polls_since_write = 0;
+    s.pollsSinceWrite = 0;
     if (!s.replies.empty()) {
         Reply r = s.replies.front();
         s.replies.pop_front();
         if (!r.silent)
             s.pending.assign(r.bytes.begin(), r.bytes.end());
     }
-    s.xmit_count = len;
-    s.xmit_left_polls = s.xmit_drain;
-    return s.write_result;
+    s.xmitCount = len;
+    s.xmitLeftPolls = s.xmitDrain;
+    return s.writeResult;
 }
 
 COMM_EXPORT int32_t _COMgetc(int32_t)
 {
-    ++s.getc_calls;
+    ++s.getcCalls;
     if (s.rx.empty())
         return -1;
     unsigned char c = static_cast<unsigned char>(s.rx.front());
@@ -200,24 +200,24 @@ COMM_EXPORT int32_t _COMgetc(int32_t)
 
 COMM_EXPORT int32_t _COMrcvqueue(int32_t)
 {
-    ++s.rcvqueue_polls;
-    deliver_due();
-    ++s.polls_since_write;
+    ++s.rcvqueuePolls;
+    deliverDue();
+    ++s.pollsSinceWrite;
     return static_cast<int32_t>(s.rx.size());
 }
 
 COMM_EXPORT int32_t _COMxmitqueue(int32_t)
 {
-    ++s.xmitqueue_polls;
-    if (s.xmit_count == 0)
+    ++s.xmitqueuePolls;
+    if (s.xmitCount == 0)
         return 0;
-    if (s.xmit_drain < 0)
-        return s.xmit_count;
-    if (s.xmit_left_polls > 0) {
-        --s.xmit_left_polls;
-        return s.xmit_count;
+    if (s.xmitDrain < 0)
+        return s.xmitCount;
+    if (s.xmitLeftPolls > 0) {
+        --s.xmitLeftPolls;
+        return s.xmitCount;
     }
-    s.xmit_count = 0;
+    s.xmitCount = 0;
     return 0;
 }
 
@@ -231,7 +231,7 @@ COMM_EXPORT int32_t _COMrcvclear(int32_t port)
 COMM_EXPORT int32_t _COMxmitclear(int32_t port)
 {
     logf("xmitclear %d", port);
-    s.xmit_count = 0;
+    s.xmitCount = 0;
     return 0;
 }
 }

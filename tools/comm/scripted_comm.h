@@ -6,7 +6,7 @@
 // available once _COMrcvqueue has been polled that many times since the
 // write (0: available at the first poll).  A reply can so arrive at once, in
 // pieces, late or never.  Characters of an earlier reply that have not yet
-// arrived when the next _COMwrite comes are dropped; scomm_inject() puts
+// arrived when the next _COMwrite comes are dropped; scommInject() puts
 // characters straight into the receive queue (a late reply that arrived
 // between two exchanges).
 //
@@ -40,41 +40,41 @@
 extern "C" {
 // Back to the initial state: nothing queued, nothing logged, port closed,
 // setup succeeds, writes succeed, the transmit queue drains at once.
-SCOMM_API void scomm_reset(void);
+SCOMM_API void scommReset(void);
 
 // Queues a reply for a later _COMwrite.  due[i] is the number of receive
 // polls after the write at which byte i becomes available; due may be null
 // (all available at once).
-SCOMM_API void scomm_queue_reply(const char *bytes, int32_t len, const int32_t *due);
+SCOMM_API void scommQueueReply(const char *bytes, int32_t len, const int32_t *due);
 // Queues "no reply" for the next write (the module stays silent).
-SCOMM_API void scomm_queue_silence(void);
+SCOMM_API void scommQueueSilence(void);
 // Puts bytes into the receive queue now.
-SCOMM_API void scomm_inject(const char *bytes, int32_t len);
+SCOMM_API void scommInject(const char *bytes, int32_t len);
 
-SCOMM_API void scomm_set_setup_result(int32_t result);
-SCOMM_API void scomm_set_write_result(int32_t result);
+SCOMM_API void scommSetSetupResult(int32_t result);
+SCOMM_API void scommSetWriteResult(int32_t result);
 // Transmit queue: after a write, _COMxmitqueue reports the line's length
 // until it has been polled `polls` times, then 0.  -1: it never drains.
-SCOMM_API void scomm_set_xmit_drain(int32_t polls);
+SCOMM_API void scommSetXmitDrain(int32_t polls);
 
 // The call log (see above); returns its full length, copies at most cap - 1
 // bytes and terminates.
-SCOMM_API int32_t scomm_log(char *buf, int32_t cap);
-SCOMM_API void scomm_clear_log(void);
+SCOMM_API int32_t scommLog(char *buf, int32_t cap);
+SCOMM_API void scommClearLog(void);
 // The bytes of the most recent _COMwrite.
-SCOMM_API int32_t scomm_last_write(char *buf, int32_t cap);
+SCOMM_API int32_t scommLastWrite(char *buf, int32_t cap);
 
-SCOMM_API int32_t scomm_rcvqueue_polls(void);
-SCOMM_API int32_t scomm_getc_calls(void);
-SCOMM_API int32_t scomm_xmitqueue_polls(void);
-SCOMM_API int32_t scomm_pending(void);    // bytes not yet arrived
-SCOMM_API int32_t scomm_rx_waiting(void); // bytes in the receive queue
-SCOMM_API int32_t scomm_is_open(void);
-SCOMM_API int32_t scomm_open_port(void);
+SCOMM_API int32_t scommRcvqueuePolls(void);
+SCOMM_API int32_t scommGetcCalls(void);
+SCOMM_API int32_t scommXmitqueuePolls(void);
+SCOMM_API int32_t scommPending(void);   // bytes not yet arrived
+SCOMM_API int32_t scommRxWaiting(void); // bytes in the receive queue
+SCOMM_API int32_t scommIsOpen(void);
+SCOMM_API int32_t scommOpenPort(void);
 // _COMsetup calls made while the port was already open.
-SCOMM_API int32_t scomm_setup_while_open(void);
+SCOMM_API int32_t scommSetupWhileOpen(void);
 // The buffers handed over by the last _COMsetup.
-SCOMM_API void scomm_setup_buffers(void **rcv, void **xmit);
+SCOMM_API void scommSetupBuffers(void **rcv, void **xmit);
 }
 
 #endif

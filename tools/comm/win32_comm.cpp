@@ -24,18 +24,18 @@ namespace {
 
 // How long one WriteFile may wait for room in the driver's queue before it
 // returns with what it took.
-constexpr DWORD kWriteWaitMs = 20;
+constexpr DWORD WRITE_WAIT_MS = 20;
 // Driver queue sizes asked for; the driver may choose others.
-constexpr DWORD kDriverQueue = 4096;
+constexpr DWORD DRIVER_QUEUE = 4096;
 // How long after the last byte in or out the receive polls do not sleep.
-constexpr int64_t kBusyPollMs = 5;
+constexpr int64_t BUSY_POLL_MS = 5;
 // When a port last received or sent a byte (the library serves one caller
 // thread).
 int64_t lastActivity = 0;
 
 struct Win32Port {
     using Handle = HANDLE;
-    static constexpr Handle kNone = nullptr;
+    static constexpr Handle NONE = nullptr;
 
     static int32_t refuse(const char *name, DWORD err, int32_t code)
     {
@@ -75,17 +75,17 @@ struct Win32Port {
         if (h == INVALID_HANDLE_VALUE) {
             DWORD err = GetLastError();
             return refuse(name, err,
-                          err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION ? comm::kInUse
-                                                                                       : comm::kNoDevice);
+                          err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION ? comm::IN_USE
+                                                                                       : comm::NO_DEVICE);
         }
-        SetupComm(h, kDriverQueue, kDriverQueue); // advisory; a driver may keep its own sizes
+        SetupComm(h, DRIVER_QUEUE, DRIVER_QUEUE); // advisory; a driver may keep its own sizes
         DCB dcb;
         ZeroMemory(&dcb, sizeof dcb);
         dcb.DCBlength = sizeof dcb;
         if (!GetCommState(h, &dcb)) {
             DWORD err = GetLastError();
             CloseHandle(h);
-            return refuse(name, err, comm::kNotSerial);
+            return refuse(name, err, comm::NOT_SERIAL);
         }
         dcb.BaudRate = static_cast<DWORD>(line.baud);
         dcb.ByteSize = static_cast<BYTE>(line.dataBits);
@@ -117,22 +117,22 @@ struct Win32Port {
         if (!SetCommState(h, &dcb)) {
             DWORD err = GetLastError();
             CloseHandle(h);
-            return refuse(name, err, comm::kSettingsRefused);
+            return refuse(name, err, comm::SETTINGS_REFUSED);
         }
         COMMTIMEOUTS to;
         to.ReadIntervalTimeout = MAXDWORD; // with both read totals 0: return at once
         to.ReadTotalTimeoutMultiplier = 0;
         to.ReadTotalTimeoutConstant = 0;
         to.WriteTotalTimeoutMultiplier = 0;
-        to.WriteTotalTimeoutConstant = kWriteWaitMs;
+        to.WriteTotalTimeoutConstant = WRITE_WAIT_MS;
         if (!SetCommTimeouts(h, &to)) {
             CloseHandle(h);
-            return comm::kNoTimeouts;
+            return comm::NO_TIMEOUTS;
         }
         PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
         timeBeginPeriod(1);
         *out = h;
-        return comm::kSetupOk;
+        return comm::SETUP_OK;
     }
 
     static void close(HANDLE h)
@@ -187,20 +187,20 @@ struct Win32Port {
     static void purgeInput(HANDLE h) { PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR); }
     static void purgeOutput(HANDLE h) { PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR); }
 
-    // WriteFile itself waits for room (kWriteWaitMs); a short pause between
+    // WriteFile itself waits for room (WRITE_WAIT_MS); a short pause between
     // attempts is all that is needed here.
     static void waitWritable(HANDLE, int32_t ms) { Sleep(ms < 1 ? 0 : 1); }
 
     // While bytes are coming in, or a reply may be about to (just after a
     // line went out), the next poll follows at once: a caller that watches
     // for a gap of a few character times between bytes must see the bytes
-    // as they come.  Once the line has been quiet for kBusyPollMs, a poll
+    // as they come.  Once the line has been quiet for BUSY_POLL_MS, a poll
     // that finds nothing sleeps one millisecond (the timer period set at the
     // open), so that waiting for a silent module no longer keeps a
     // processor busy.
     static bool waitReadable(HANDLE)
     {
-        if (nowMs() - lastActivity < kBusyPollMs)
+        if (nowMs() - lastActivity < BUSY_POLL_MS)
             return false;
         Sleep(1);
         return true;

@@ -22,7 +22,7 @@ std::string fmt(const char *format, double v)
 }
 
 // The value an input operand has in the first scan.
-double first_value(const Program &prog, const Operand &op)
+double firstValue(const Program &prog, const Operand &op)
 {
     switch (op.kind) {
     case Operand::Kind::Constant:
@@ -30,7 +30,7 @@ double first_value(const Program &prog, const Operand &op)
     case Operand::Kind::Ramp:
         return op.lo;
     case Operand::Kind::Ref:
-        return prog.is_float(op.ref)
+        return prog.isFloat(op.ref)
                    ? static_cast<double>(
                          prog.files[static_cast<size_t>(op.ref.file)].floats[static_cast<size_t>(op.ref.index)])
                    : static_cast<double>(
@@ -39,20 +39,20 @@ double first_value(const Program &prog, const Operand &op)
     return 0;
 }
 
-bool operand_value(const Program &prog, const Rung &r, const FUNCDEF &f, const char *label, double *v,
-                   bool *constant = nullptr)
+bool operandValue(const Program &prog, const Rung &r, const FUNCDEF &f, const char *label, double *v,
+                  bool *constant = nullptr)
 {
-    int i = param_index(f, label);
+    int i = paramIndex(f, label);
     if (i < 0 || static_cast<size_t>(i) >= r.operands.size())
         return false;
-    *v = first_value(prog, r.operands[static_cast<size_t>(i)]);
+    *v = firstValue(prog, r.operands[static_cast<size_t>(i)]);
     if (constant)
         *constant = r.operands[static_cast<size_t>(i)].kind == Operand::Kind::Constant;
     return true;
 }
 
 // The models an instruction is made for (empty: any module).
-std::vector<int> models_of(const std::string &instr)
+std::vector<int> modelsOf(const std::string &instr)
 {
     if (instr == "I7017" || instr == "I7018")
         return {7017, 7018}; // the same read; the 7018's instruction also reports open inputs
@@ -82,16 +82,16 @@ struct Report {
 
 } // namespace
 
-CheckStatus run_check(const CheckInput &in, std::string &out)
+CheckStatus runCheck(const CheckInput &in, std::string &out)
 {
     Report rep;
     const Program &prog = *in.prog;
-    OptionReading opt = read_options(in.options);
+    OptionReading opt = readOptions(in.options);
     const Settings &s = opt.settings;
     int baud = static_cast<int>(s.baud);
 
     rep.line("options: " + (in.options ? "\"" + *in.options + "\"" : std::string("none (the module's defaults)")));
-    rep.line("settings: " + settings_text(s));
+    rep.line("settings: " + settingsText(s));
     for (const std::string &w : opt.warnings)
         rep.warn("options: " + w);
     if (opt.code != 0) {
@@ -100,51 +100,51 @@ CheckStatus run_check(const CheckInput &in, std::string &out)
             said.erase(0, 1);
         while (!said.empty() && (said.back() == '\n'))
             said.pop_back();
-        rep.error("options: Init would fail with " + error_label(opt.code) + " (" + said + "); `veldran-host explain " +
+        rep.error("options: Init would fail with " + errorLabel(opt.code) + " (" + said + "); `veldran-host explain " +
                   std::to_string(opt.code) + "` tells more");
     }
 
     vsim::Plant plant;
-    bool have_plant = false;
-    if (!in.plant_path.empty()) {
+    bool havePlant = false;
+    if (!in.plantPath.empty()) {
         try {
-            plant = vsim::loadPlant(in.plant_path);
-            have_plant = true;
+            plant = vsim::loadPlant(in.plantPath);
+            havePlant = true;
         } catch (const std::exception &e) {
             rep.error(std::string("plant: ") + e.what());
         }
     }
 
     // Each rung's exchanges, their time on the wire and the time-out.
-    double answering_ms = 0, silent_ms = 0;
+    double answeringMs = 0, silentMs = 0;
     std::map<std::string, std::vector<size_t>> writers; // element -> rungs
-    std::vector<int> line_checked;                      // addresses whose line settings were compared
+    std::vector<int> lineChecked;                       // addresses whose line settings were compared
     rep.line("");
     rep.line("rungs (" + std::to_string(prog.rungs.size()) + "), exchanges at " + std::to_string(baud) +
              " baud, checksum " + (s.checksum ? "on" : "off") + ":");
     for (size_t ri = 0; ri < prog.rungs.size(); ++ri) {
         const Rung &r = prog.rungs[ri];
         const FUNCDEF &f = in.table[r.instr];
-        std::string instr = instr_name(f);
+        std::string instr = instrName(f);
         InputValues iv;
         double v = 0;
-        bool addr_const = false;
-        bool has_addr = operand_value(prog, r, f, "Addr:", &v, &addr_const);
+        bool addrConst = false;
+        bool hasAddr = operandValue(prog, r, f, "Addr:", &v, &addrConst);
         iv.addr = static_cast<int>(v);
-        if (operand_value(prog, r, f, "Format:", &v))
+        if (operandValue(prog, r, f, "Format:", &v))
             iv.format = static_cast<int>(v);
-        if (operand_value(prog, r, f, "Chan:", &v))
+        if (operandValue(prog, r, f, "Chan:", &v))
             iv.chan = static_cast<int>(v);
-        if (operand_value(prog, r, f, "DOUT:", &v))
+        if (operandValue(prog, r, f, "DOUT:", &v))
             iv.dout = static_cast<int>(v);
-        if (operand_value(prog, r, f, "HSecs:", &v))
+        if (operandValue(prog, r, f, "HSecs:", &v))
             iv.hsecs = static_cast<int>(v);
-        if (operand_value(prog, r, f, "AOUT:", &v))
+        if (operandValue(prog, r, f, "AOUT:", &v))
             iv.aout = static_cast<float>(v);
-        std::string id = "R" + std::to_string(ri) + " " + instr + (has_addr ? "@" + address_text(iv.addr) : "");
+        std::string id = "R" + std::to_string(ri) + " " + instr + (hasAddr ? "@" + addressText(iv.addr) : "");
         rep.line("  " + id + (r.comment.empty() ? "" : "  (" + r.comment + ")"));
 
-        std::vector<Exchange> plain = exchanges_of(instr, iv, false), with = exchanges_of(instr, iv, true);
+        std::vector<Exchange> plain = exchangesOf(instr, iv, false), with = exchangesOf(instr, iv, true);
         const std::vector<Exchange> &used = s.checksum ? with : plain;
         for (size_t k = 0; k < plain.size(); ++k) {
             for (int cs = 0; cs < 2; ++cs) {
@@ -154,73 +154,73 @@ CheckStatus run_check(const CheckInput &in, std::string &out)
                                         : "\"" + escaped(e.reply) + "\" (" + std::to_string(e.reply.size()) + ")";
                 rep.line(std::string("      ") + (cs ? "checksum on " : "checksum off") + "  \"" + escaped(e.command) +
                          "\" (" + std::to_string(e.command.size()) + ") -> " + reply + "  " +
-                         fmt("%.1f ms", wire_ms(wire_chars(e), baud)) + ((cs != 0) == s.checksum ? "  *" : ""));
+                         fmt("%.1f ms", wireMs(wireChars(e), baud)) + ((cs != 0) == s.checksum ? "  *" : ""));
             }
             const Exchange &e = used[k];
-            int need = min_timeout_ms(e, baud);
+            int need = minTimeoutMs(e, baud);
             if (static_cast<int>(s.timeout) < need && !e.reply.empty())
                 rep.warn(id + ": " + e.what + ": the time-out " + std::to_string(s.timeout) +
                          " ms is shorter than the exchange needs at " + std::to_string(baud) + " baud (" +
-                         fmt("%.1f ms", wire_ms(wire_chars(e), baud)) +
+                         fmt("%.1f ms", wireMs(wireChars(e), baud)) +
                          " on the wire); use TIMEOUT=" + std::to_string(need) + " or more");
             else if (static_cast<int>(s.timeout) < need)
                 rep.warn(id + ": " + e.what + ": the time-out " + std::to_string(s.timeout) +
                          " ms is shorter than the broadcast takes to leave at " + std::to_string(baud) +
                          " baud; use TIMEOUT=" + std::to_string(need) + " or more");
-            answering_ms += wire_ms(wire_chars(e), baud);
+            answeringMs += wireMs(wireChars(e), baud);
         }
         // A silent module costs one time-out: a second exchange follows
         // only a first that succeeded.  The broadcast waits for no reply.
         // After a time-out the next line waits for a quiet line first:
         // three character times, at least 2 ms.
         if (!used.empty())
-            silent_ms += used[0].reply.empty() ? wire_ms(used[0].command.size(), baud)
-                                               : s.timeout + std::max(2.0, std::ceil(wire_ms(3, baud)));
+            silentMs += used[0].reply.empty() ? wireMs(used[0].command.size(), baud)
+                                              : s.timeout + std::max(2.0, std::ceil(wireMs(3, baud)));
 
         // Outputs this rung writes, element by element.
         for (size_t i = 0; i < r.operands.size(); ++i) {
             const PARMDEF &p = f.p[i];
-            if (!is_output_kind(p.prm_argtype) || r.operands[i].kind != Operand::Kind::Ref)
+            if (!isOutputKind(p.prm_argtype) || r.operands[i].kind != Operand::Kind::Ref)
                 continue;
             Ref e = r.operands[i].ref;
             size_t n = p.prm_len > 1 ? p.prm_len : 1;
             for (size_t k = 0; k < n; ++k, ++e.index) {
-                std::vector<size_t> &w = writers[prog.ref_name(e)];
+                std::vector<size_t> &w = writers[prog.refName(e)];
                 if (w.empty() || w.back() != ri)
                     w.push_back(ri);
             }
         }
 
-        if (!have_plant || !has_addr)
+        if (!havePlant || !hasAddr)
             continue;
         const vsim::Module *m = plant.find(iv.addr);
         if (!m) {
-            rep.warn(id + ": the plant has no module at " + address_text(iv.addr) +
-                     (addr_const ? "" : " (the address operand's value in the first scan)"));
+            rep.warn(id + ": the plant has no module at " + addressText(iv.addr) +
+                     (addrConst ? "" : " (the address operand's value in the first scan)"));
             continue;
         }
         int model = m->info().number;
-        std::vector<int> fits = models_of(instr);
+        std::vector<int> fits = modelsOf(instr);
         if (!fits.empty() && std::find(fits.begin(), fits.end(), model) == fits.end())
-            rep.warn(id + ": the module at " + address_text(iv.addr) + " is a " + std::to_string(model) + ", which " +
+            rep.warn(id + ": the module at " + addressText(iv.addr) + " is a " + std::to_string(model) + ", which " +
                      instr + " is not made for");
-        if (param_index(f, "Format:") >= 0 && (model == 7017 || model == 7018) && (iv.format == 2) != m->hex)
+        if (paramIndex(f, "Format:") >= 0 && (model == 7017 || model == 7018) && (iv.format == 2) != m->hex)
             rep.warn(id + ": \"Format:\" " + std::to_string(iv.format) + " reads the " +
-                     (iv.format == 2 ? "hex" : "decimal") + " form, but the module at " + address_text(iv.addr) +
+                     (iv.format == 2 ? "hex" : "decimal") + " form, but the module at " + addressText(iv.addr) +
                      " answers in the " + (m->hex ? "hex" : "decimal") + " form; use Format " + (m->hex ? "2" : "0"));
-        if (std::find(line_checked.begin(), line_checked.end(), iv.addr) != line_checked.end())
+        if (std::find(lineChecked.begin(), lineChecked.end(), iv.addr) != lineChecked.end())
             continue;
-        line_checked.push_back(iv.addr);
+        lineChecked.push_back(iv.addr);
         if (m->checksum != s.checksum)
-            rep.warn(id + ": the module at " + address_text(iv.addr) + " has checksums " +
-                     (m->checksum ? "on" : "off") + ", the option string " + (s.checksum ? "on" : "off") +
+            rep.warn(id + ": the module at " + addressText(iv.addr) + " has checksums " + (m->checksum ? "on" : "off") +
+                     ", the option string " + (s.checksum ? "on" : "off") +
                      (m->checksum ? "; add CHECKSUM" : "; remove CHECKSUM"));
         // A module without a speed of its own follows the line's.
-        int module_baud = m->baud;
-        if (module_baud != 0 && module_baud != baud)
-            rep.warn(id + ": the module at " + address_text(iv.addr) + " runs at " + std::to_string(module_baud) +
+        int moduleBaud = m->baud;
+        if (moduleBaud != 0 && moduleBaud != baud)
+            rep.warn(id + ": the module at " + addressText(iv.addr) + " runs at " + std::to_string(moduleBaud) +
                      " baud, the option string at " + std::to_string(baud) +
-                     "; use BAUD=" + std::to_string(module_baud / 100));
+                     "; use BAUD=" + std::to_string(moduleBaud / 100));
     }
     for (auto &kv : writers) {
         if (kv.second.size() < 2)
@@ -232,8 +232,8 @@ CheckStatus run_check(const CheckInput &in, std::string &out)
     }
 
     rep.line("");
-    rep.line("scan time on the wire with every module answering: " + fmt("%.1f ms", answering_ms) +
-             "; with every module silent: " + fmt("%.1f ms", silent_ms) + " (every rung true)");
+    rep.line("scan time on the wire with every module answering: " + fmt("%.1f ms", answeringMs) +
+             "; with every module silent: " + fmt("%.1f ms", silentMs) + " (every rung true)");
     rep.line(std::to_string(rep.errors) + " error" + (rep.errors == 1 ? "" : "s") + ", " +
              std::to_string(rep.warnings) + " warning" + (rep.warnings == 1 ? "" : "s"));
     out = rep.text;

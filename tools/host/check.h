@@ -17,13 +17,13 @@ struct CheckInput {
     const Program *prog = nullptr;
     const FUNCDEF *table = nullptr;
     const std::string *options = nullptr; // null: no option string
-    std::string plant_path;               // "": none
+    std::string plantPath;                // "": none
 };
 
 enum CheckStatus { CHECK_CLEAN = 0, CHECK_WARNINGS = 1, CHECK_ERRORS = 2 };
 
 // Writes the report to `out` and returns its status.
-CheckStatus run_check(const CheckInput &in, std::string &out);
+CheckStatus runCheck(const CheckInput &in, std::string &out);
 
 } // namespace vhost
 

@@ -10,7 +10,7 @@ namespace vhost {
 
 namespace {
 
-const ErrorInfo kErrors[] = {
+const ErrorInfo ERRORS[] = {
     {EC_OK, "OK", "the call succeeded", "", ""},
     {EC_BAD_REQUEST, "BAD_REQUEST",
      "the host sent a request code the module does not know (Init 1, DeInstall 2, SetMode 4; 3 and 5 do nothing)",
@@ -83,31 +83,31 @@ const ErrorInfo kErrors[] = {
 
 } // namespace
 
-const ErrorInfo *error_table(size_t *count)
+const ErrorInfo *errorTable(size_t *count)
 {
-    *count = sizeof kErrors / sizeof kErrors[0];
-    return kErrors;
+    *count = sizeof ERRORS / sizeof ERRORS[0];
+    return ERRORS;
 }
 
-const ErrorInfo *find_error(unsigned code)
+const ErrorInfo *findError(unsigned code)
 {
-    for (const ErrorInfo &e : kErrors)
+    for (const ErrorInfo &e : ERRORS)
         if (e.code == code)
             return &e;
     return nullptr;
 }
 
-const char *error_name(unsigned code)
+const char *errorName(unsigned code)
 {
-    const ErrorInfo *e = find_error(code);
+    const ErrorInfo *e = findError(code);
     return e ? e->name : "?";
 }
 
-std::string error_label(unsigned code) { return std::to_string(code) + " " + error_name(code); }
+std::string errorLabel(unsigned code) { return std::to_string(code) + " " + errorName(code); }
 
-std::string explain_text(const ErrorInfo &e)
+std::string explainText(const ErrorInfo &e)
 {
-    std::string s = error_label(e.code) + ": " + e.meaning + "\n";
+    std::string s = errorLabel(e.code) + ": " + e.meaning + "\n";
     if (*e.causes) {
         s += "  likely causes:\n";
         std::string c = e.causes;
@@ -127,15 +127,15 @@ std::string explain_text(const ErrorInfo &e)
         // The smallest time-out of the longest reply (an analog read in the
         // decimal form) and of a status read, at every baud rate.
         InputValues in;
-        Exchange ain = exchanges_of("I7017", in, false)[0], ain_cs = exchanges_of("I7017", in, true)[0];
-        Exchange st = exchanges_of("I7RDMS", in, false)[0], st_cs = exchanges_of("I7RDMS", in, true)[0];
+        Exchange ain = exchangesOf("I7017", in, false)[0], ainCs = exchangesOf("I7017", in, true)[0];
+        Exchange st = exchangesOf("I7RDMS", in, false)[0], stCs = exchangesOf("I7RDMS", in, true)[0];
         s += "  smallest TIMEOUT= (ms)   analog read   with CHECKSUM   status read   with CHECKSUM\n";
         for (int code : BAUD_CODES) {
             int baud = code * 100;
             char line[128];
             snprintf(line, sizeof line, "    BAUD=%-4d %6d baud  %11d   %13d   %11d   %13d\n", code, baud,
-                     min_timeout_ms(ain, baud), min_timeout_ms(ain_cs, baud), min_timeout_ms(st, baud),
-                     min_timeout_ms(st_cs, baud));
+                     minTimeoutMs(ain, baud), minTimeoutMs(ainCs, baud), minTimeoutMs(st, baud),
+                     minTimeoutMs(stCs, baud));
             s += line;
         }
     }

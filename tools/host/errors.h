@@ -18,15 +18,15 @@ struct ErrorInfo {
 };
 
 // The entries, in ascending code order; `count` receives their number.
-const ErrorInfo *error_table(size_t *count);
+const ErrorInfo *errorTable(size_t *count);
 // The entry of a code, or null for a code the module never returns.
-const ErrorInfo *find_error(unsigned code);
+const ErrorInfo *findError(unsigned code);
 // The name of a code, "?" for an unknown one.
-const char *error_name(unsigned code);
+const char *errorName(unsigned code);
 // "1005 TIMEOUT" (a code and its name, as every tool shows it).
-std::string error_label(unsigned code);
+std::string errorLabel(unsigned code);
 // The whole entry for `veldran-host explain`, lines ending in '\n'.
-std::string explain_text(const ErrorInfo &e);
+std::string explainText(const ErrorInfo &e);
 
 } // namespace vhost
 

@@ -17,32 +17,32 @@ namespace hostsvc {
 void *dispatcher();
 
 // Console.  By default text goes to stdout (flushed at once); with capture on
-// it is appended to a buffer that take_console() returns and empties.
-void capture_console(bool on);
-std::string take_console();
+// it is appended to a buffer that takeConsole() returns and empties.
+void captureConsole(bool on);
+std::string takeConsole();
 const std::string &console();
 
 // Clock.
 //  real:    HlpPtimerSet/Poll on the monotonic clock; a period of p ms runs
 //           p ms to the microsecond (the mark is kept in microseconds).
 //  virtual: time stands still except that every HlpPtimerPoll first advances
-//           it by `ms_per_poll` (default 1), and advance() moves it by hand.
-void use_real_clock();
-void use_virtual_clock(int32_t ms_per_poll = 1);
+//           it by `msPerPoll` (default 1), and advance() moves it by hand.
+void useRealClock();
+void useVirtualClock(int32_t msPerPoll = 1);
 void advance(int64_t ms);
-int64_t now_ms();
+int64_t nowMs();
 
 // Service call counters, for tests.
 struct Counters {
-    long printf_calls = 0;
-    long sprintf_calls = 0;
-    long timer_sets = 0;
-    long timer_polls = 0;
-    long other_calls = 0; // selectors the module never uses
-    int32_t last_period = 0;
+    long printfCalls = 0;
+    long sprintfCalls = 0;
+    long timerSets = 0;
+    long timerPolls = 0;
+    long otherCalls = 0; // selectors the module never uses
+    int32_t lastPeriod = 0;
 };
 Counters &counters();
-void reset_counters();
+void resetCounters();
 
 } // namespace hostsvc
 

@@ -24,17 +24,17 @@ std::string locate(const std::string &source, SourcePos pos)
     return s;
 }
 
-SourcePos pos_of(const toml::node &n)
+SourcePos posOf(const toml::node &n)
 {
     return {static_cast<int>(n.source().begin.line), static_cast<int>(n.source().begin.column)};
 }
 
-SourcePos pos_of(const toml::key &k)
+SourcePos posOf(const toml::key &k)
 {
     return {static_cast<int>(k.source().begin.line), static_cast<int>(k.source().begin.column)};
 }
 
-bool valid_file_name(const std::string &s)
+bool validFileName(const std::string &s)
 {
     if (s.empty() || !isalpha(static_cast<unsigned char>(s[0])))
         return false;
@@ -44,7 +44,7 @@ bool valid_file_name(const std::string &s)
     return true;
 }
 
-std::string kind_text(WORD kind)
+std::string kindText(WORD kind)
 {
     char buf[8];
     snprintf(buf, sizeof buf, "0x%04x", kind);
@@ -55,7 +55,7 @@ class Parser {
 public:
     Parser(const std::string &source, const FUNCDEF *table) : source_(source), table_(table)
     {
-        entries_ = table_entries(table);
+        entries_ = tableEntries(table);
         prog_.source = source;
         DataFile sys;
         sys.name = SYSTEM_FILE;
@@ -69,26 +69,26 @@ public:
         for (auto &&[key, node] : root) {
             std::string k(key.str());
             if (k != "data" && k != "rung")
-                fail(pos_of(key), "unknown section '" + k + "' (expected [data] or [[rung]])");
+                fail(posOf(key), "unknown section '" + k + "' (expected [data] or [[rung]])");
             (void)node;
         }
         if (const toml::node *data = root.get("data")) {
             const toml::table *t = data->as_table();
             if (!t)
-                fail(pos_of(*data), "'data' must be a table of data files");
-            parse_data(*t);
+                fail(posOf(*data), "'data' must be a table of data files");
+            parseData(*t);
         }
         const toml::node *rungs = root.get("rung");
         if (!rungs)
             fail({1, 1}, "the program has no [[rung]]");
         const toml::array *arr = rungs->as_array();
         if (!arr)
-            fail(pos_of(*rungs), "'rung' must be an array of tables ([[rung]])");
+            fail(posOf(*rungs), "'rung' must be an array of tables ([[rung]])");
         for (const toml::node &r : *arr) {
             const toml::table *t = r.as_table();
             if (!t)
-                fail(pos_of(r), "a rung must be a table");
-            parse_rung(*t);
+                fail(posOf(r), "a rung must be a table");
+            parseRung(*t);
         }
         if (prog_.rungs.empty())
             fail({1, 1}, "the program has no rungs");
@@ -98,43 +98,42 @@ public:
 private:
     [[noreturn]] void fail(SourcePos pos, const std::string &msg) { throw LadderError(source_, pos, msg); }
 
-    void parse_data(const toml::table &data)
+    void parseData(const toml::table &data)
     {
         for (auto &&[key, node] : data) {
             std::string name(key.str());
-            SourcePos kp = pos_of(key);
-            if (!valid_file_name(name))
+            SourcePos kp = posOf(key);
+            if (!validFileName(name))
                 fail(kp, "data file name '" + name + "' must be a letter followed by letters, digits or '_'");
             if (name == SYSTEM_FILE)
                 fail(kp, "data file 'S' is the host's own (S:0 scan number, S:1 scan time)");
             const toml::table *t = node.as_table();
             if (!t)
-                fail(pos_of(node), "data file '" + name + "' must be a table: { type = \"word\"|\"float\", size = N }");
+                fail(posOf(node), "data file '" + name + "' must be a table: { type = \"word\"|\"float\", size = N }");
             DataFile f;
             f.name = name;
             for (auto &&[k2, v2] : *t) {
                 std::string kk(k2.str());
                 if (kk != "type" && kk != "size" && kk != "values")
-                    fail(pos_of(k2), "unknown key '" + kk + "' in data file '" + name + "'");
+                    fail(posOf(k2), "unknown key '" + kk + "' in data file '" + name + "'");
                 (void)v2;
             }
             const toml::node *type = t->get("type");
             if (!type || !type->is_string())
-                fail(type ? pos_of(*type) : pos_of(node),
-                     "data file '" + name + "' needs type = \"word\" or \"float\"");
+                fail(type ? posOf(*type) : posOf(node), "data file '" + name + "' needs type = \"word\" or \"float\"");
             std::string ty = type->as_string()->get();
             if (ty == "word")
                 f.type = FileType::Word;
             else if (ty == "float")
                 f.type = FileType::Float;
             else
-                fail(pos_of(*type), "unknown data file type '" + ty + "' (word or float)");
+                fail(posOf(*type), "unknown data file type '" + ty + "' (word or float)");
             const toml::node *size = t->get("size");
             if (!size || !size->is_integer())
-                fail(size ? pos_of(*size) : pos_of(node), "data file '" + name + "' needs an integer size");
+                fail(size ? posOf(*size) : posOf(node), "data file '" + name + "' needs an integer size");
             int64_t n = size->as_integer()->get();
             if (n < 1 || n > 10000)
-                fail(pos_of(*size), "data file size must be 1 to 10000");
+                fail(posOf(*size), "data file size must be 1 to 10000");
             if (f.type == FileType::Word)
                 f.words.assign(static_cast<size_t>(n), 0);
             else
@@ -142,21 +141,21 @@ private:
             if (const toml::node *vals = t->get("values")) {
                 const toml::array *a = vals->as_array();
                 if (!a)
-                    fail(pos_of(*vals), "values must be an array");
+                    fail(posOf(*vals), "values must be an array");
                 if (static_cast<int64_t>(a->size()) > n)
-                    fail(pos_of(*vals), "more values than the file's size");
+                    fail(posOf(*vals), "more values than the file's size");
                 size_t i = 0;
                 for (const toml::node &v : *a) {
                     if (f.type == FileType::Word) {
                         if (!v.is_integer())
-                            fail(pos_of(v), "a word file's values must be integers");
+                            fail(posOf(v), "a word file's values must be integers");
                         int64_t x = v.as_integer()->get();
                         if (x < -32768 || x > 65535)
-                            fail(pos_of(v), "word value out of range (-32768 to 65535)");
+                            fail(posOf(v), "word value out of range (-32768 to 65535)");
                         f.words[i] = static_cast<SSHORT>(static_cast<uint16_t>(x));
                     } else {
                         if (!v.is_number())
-                            fail(pos_of(v), "a float file's values must be numbers");
+                            fail(posOf(v), "a float file's values must be numbers");
                         f.floats[i] = static_cast<float>(v.value<double>().value_or(0.0));
                     }
                     ++i;
@@ -167,7 +166,7 @@ private:
     }
 
     // "NAME:INDEX" or, where bits are allowed, "NAME:INDEX/BIT".
-    Ref parse_ref(const std::string &s, SourcePos pos, bool allow_bit)
+    Ref parseRef(const std::string &s, SourcePos pos, bool allowBit)
     {
         size_t colon = s.find(':');
         if (colon == std::string::npos)
@@ -180,10 +179,10 @@ private:
             bit = rest.substr(slash + 1);
             rest = rest.substr(0, slash);
         }
-        auto all_digits = [](const std::string &d) {
+        auto allDigits = [](const std::string &d) {
             return !d.empty() && d.size() <= 5 && d.find_first_not_of("0123456789") == std::string::npos;
         };
-        if (!all_digits(rest) || (slash != std::string::npos && !all_digits(bit)))
+        if (!allDigits(rest) || (slash != std::string::npos && !allDigits(bit)))
             fail(pos, "'" + s + "' is not a data-table address (FILE:ELEMENT, e.g. N7:0)");
         Ref r;
         for (size_t i = 0; i < prog_.files.size(); ++i)
@@ -196,7 +195,7 @@ private:
         if (static_cast<size_t>(r.index) >= f.size())
             fail(pos, "'" + s + "' is beyond the end of " + name + " (size " + std::to_string(f.size()) + ")");
         if (slash != std::string::npos) {
-            if (!allow_bit)
+            if (!allowBit)
                 fail(pos, "a bit address ('" + s + "') is allowed only as a rung condition");
             if (f.type != FileType::Word)
                 fail(pos, "bit addresses need a word file");
@@ -207,18 +206,18 @@ private:
         return r;
     }
 
-    Operand parse_operand(const toml::node &n, const PARMDEF &p, const std::string &instr)
+    Operand parseOperand(const toml::node &n, const PARMDEF &p, const std::string &instr)
     {
         Operand op;
-        op.pos = pos_of(n);
-        const std::string label = param_label(p);
+        op.pos = posOf(n);
+        const std::string label = paramLabel(p);
         const std::string what = instr + " operand \"" + label + "\"";
         const WORD kind = p.prm_argtype;
-        if (is_output_kind(kind)) {
+        if (isOutputKind(kind)) {
             if (!n.is_string())
                 fail(op.pos, what + " is an output and needs a data-table address");
             op.kind = Operand::Kind::Ref;
-            op.ref = parse_ref(n.as_string()->get(), op.pos, false);
+            op.ref = parseRef(n.as_string()->get(), op.pos, false);
             const DataFile &f = prog_.files[static_cast<size_t>(op.ref.file)];
             if (kind == ARG_WORD_OUT && f.type != FileType::Word)
                 fail(op.pos, what + " needs a word element, not the float file " + f.name);
@@ -226,36 +225,36 @@ private:
                 fail(op.pos, what + " cannot write into the host's file S");
             size_t need = p.prm_len ? p.prm_len : 1;
             if (static_cast<size_t>(op.ref.index) + need > f.size())
-                fail(op.pos, what + " needs " + std::to_string(need) + " elements from " + prog_.ref_name(op.ref) +
+                fail(op.pos, what + " needs " + std::to_string(need) + " elements from " + prog_.refName(op.ref) +
                                  ", beyond the end of " + f.name);
             return op;
         }
-        if (!is_input_kind(kind))
-            fail(op.pos, what + " has operand kind " + kind_text(kind) + ", which this host cannot bind");
-        const bool float_in = kind == ARG_FLOAT_IN;
+        if (!isInputKind(kind))
+            fail(op.pos, what + " has operand kind " + kindText(kind) + ", which this host cannot bind");
+        const bool floatIn = kind == ARG_FLOAT_IN;
         if (n.is_integer()) {
             int64_t v = n.as_integer()->get();
-            if (!float_in && (v < -32768 || v > 65535))
+            if (!floatIn && (v < -32768 || v > 65535))
                 fail(op.pos, what + " constant out of the 16-bit range");
             op.value = static_cast<double>(v);
         } else if (n.is_floating_point()) {
-            if (!float_in)
+            if (!floatIn)
                 fail(op.pos, what + " needs an integer, not a float");
             op.value = n.as_floating_point()->get();
-            op.is_float = true;
+            op.isFloat = true;
         } else if (n.is_boolean()) {
             fail(op.pos, what + " needs a number, not a boolean");
         } else if (n.is_string()) {
             op.kind = Operand::Kind::Ref;
-            op.ref = parse_ref(n.as_string()->get(), op.pos, false);
-            if (!float_in && prog_.is_float(op.ref))
+            op.ref = parseRef(n.as_string()->get(), op.pos, false);
+            if (!floatIn && prog_.isFloat(op.ref))
                 fail(op.pos, what + " needs a word element, not the float file " +
                                  prog_.files[static_cast<size_t>(op.ref.file)].name);
         } else if (const toml::table *t = n.as_table()) {
             for (auto &&[k, v] : *t) {
                 std::string kk(k.str());
                 if (kk != "ramp" && kk != "scans")
-                    fail(pos_of(k), "unknown key '" + kk + "' (a ramp is { ramp = [LO, HI], scans = N })");
+                    fail(posOf(k), "unknown key '" + kk + "' (a ramp is { ramp = [LO, HI], scans = N })");
                 (void)v;
             }
             const toml::array *a = t->get_as<toml::array>("ramp");
@@ -263,12 +262,12 @@ private:
             if (!a || a->size() != 2 || !(*a)[0].is_number() || !(*a)[1].is_number())
                 fail(op.pos, what + ": a ramp is { ramp = [LO, HI], scans = N }");
             if (!sc || !sc->is_integer() || sc->as_integer()->get() < 1)
-                fail(sc ? pos_of(*sc) : op.pos, "a ramp's scans must be an integer of at least 1");
+                fail(sc ? posOf(*sc) : op.pos, "a ramp's scans must be an integer of at least 1");
             op.kind = Operand::Kind::Ramp;
             op.lo = (*a)[0].value<double>().value_or(0.0);
             op.hi = (*a)[1].value<double>().value_or(0.0);
             op.scans = static_cast<long>(sc->as_integer()->get());
-            if (!float_in && (op.lo < -32768 || op.hi < -32768 || op.lo > 65535 || op.hi > 65535))
+            if (!floatIn && (op.lo < -32768 || op.hi < -32768 || op.lo > 65535 || op.hi > 65535))
                 fail(op.pos, what + " ramp out of the 16-bit range");
         } else {
             fail(op.pos, what + ": expected a number, a data-table address or a ramp");
@@ -276,10 +275,10 @@ private:
         return op;
     }
 
-    Condition parse_condition(const toml::node &n)
+    Condition parseCondition(const toml::node &n)
     {
         Condition c;
-        c.pos = pos_of(n);
+        c.pos = posOf(n);
         if (n.is_boolean()) {
             c.kind = Condition::Kind::Constant;
             c.value = n.as_boolean()->get();
@@ -288,7 +287,7 @@ private:
             c.value = n.as_integer()->get() != 0;
         } else if (n.is_string()) {
             c.kind = Condition::Kind::Ref;
-            c.ref = parse_ref(n.as_string()->get(), c.pos, true);
+            c.ref = parseRef(n.as_string()->get(), c.pos, true);
         } else if (const toml::table *t = n.as_table()) {
             const toml::node *every = t->get("toggle");
             c.kind = Condition::Kind::Toggle;
@@ -305,45 +304,45 @@ private:
         return c;
     }
 
-    void parse_rung(const toml::table &t)
+    void parseRung(const toml::table &t)
     {
         Rung r;
-        r.pos = pos_of(t);
+        r.pos = posOf(t);
         for (auto &&[key, node] : t) {
             std::string k(key.str());
             if (k != "instr" && k != "args" && k != "when" && k != "comment")
-                fail(pos_of(key), "unknown key '" + k + "' in a rung (instr, args, when, comment)");
+                fail(posOf(key), "unknown key '" + k + "' in a rung (instr, args, when, comment)");
             (void)node;
         }
         const toml::node *in = t.get("instr");
         if (!in || !in->is_string())
-            fail(in ? pos_of(*in) : r.pos, "a rung needs instr = \"NAME\"");
+            fail(in ? posOf(*in) : r.pos, "a rung needs instr = \"NAME\"");
         std::string name = in->as_string()->get();
         for (int i = 0; i < entries_; ++i)
-            if (instr_name(table_[i]) == name)
+            if (instrName(table_[i]) == name)
                 r.instr = i;
         if (r.instr < 0)
-            fail(pos_of(*in), "unknown instruction '" + name + "'");
+            fail(posOf(*in), "unknown instruction '" + name + "'");
         const FUNCDEF &f = table_[r.instr];
         const toml::node *args = t.get("args");
         const toml::array *a = args ? args->as_array() : nullptr;
         if (!a)
-            fail(args ? pos_of(*args) : r.pos,
+            fail(args ? posOf(*args) : r.pos,
                  name + " needs args = [ ... ] with its " + std::to_string(f.fnc_numargs) + " operands");
         if (a->size() != f.fnc_numargs) {
             std::string labels;
             for (int i = 0; i < f.fnc_numargs && i < 9; ++i)
-                labels += (i ? " " : "") + param_label(f.p[i]);
-            fail(pos_of(*args), name + " takes " + std::to_string(f.fnc_numargs) + " operands (" + labels + "), not " +
-                                    std::to_string(a->size()));
+                labels += (i ? " " : "") + paramLabel(f.p[i]);
+            fail(posOf(*args), name + " takes " + std::to_string(f.fnc_numargs) + " operands (" + labels + "), not " +
+                                   std::to_string(a->size()));
         }
         for (size_t i = 0; i < a->size(); ++i)
-            r.operands.push_back(parse_operand((*a)[i], f.p[i], name));
+            r.operands.push_back(parseOperand((*a)[i], f.p[i], name));
         if (const toml::node *w = t.get("when"))
-            r.when = parse_condition(*w);
+            r.when = parseCondition(*w);
         if (const toml::node *c = t.get("comment")) {
             if (!c->is_string())
-                fail(pos_of(*c), "comment must be a string");
+                fail(posOf(*c), "comment must be a string");
             r.comment = c->as_string()->get();
         }
         prog_.rungs.push_back(std::move(r));
@@ -362,7 +361,7 @@ LadderError::LadderError(const std::string &source, SourcePos p, const std::stri
 {
 }
 
-std::string Program::ref_name(const Ref &r) const
+std::string Program::refName(const Ref &r) const
 {
     std::string s = files[static_cast<size_t>(r.file)].name + ":" + std::to_string(r.index);
     if (r.bit >= 0)
@@ -370,27 +369,27 @@ std::string Program::ref_name(const Ref &r) const
     return s;
 }
 
-int table_entries(const FUNCDEF *table, int max_entries)
+int tableEntries(const FUNCDEF *table, int maxEntries)
 {
     int n = 0;
-    while (n < max_entries && table[n].fnc_name[0] != '\0')
+    while (n < maxEntries && table[n].fnc_name[0] != '\0')
         ++n;
     return n;
 }
 
-std::string instr_name(const FUNCDEF &f) { return std::string(f.fnc_name, strnlen(f.fnc_name, sizeof f.fnc_name)); }
+std::string instrName(const FUNCDEF &f) { return std::string(f.fnc_name, strnlen(f.fnc_name, sizeof f.fnc_name)); }
 
-std::string param_label(const PARMDEF &p) { return std::string(p.prm_name, strnlen(p.prm_name, sizeof p.prm_name)); }
+std::string paramLabel(const PARMDEF &p) { return std::string(p.prm_name, strnlen(p.prm_name, sizeof p.prm_name)); }
 
-int param_index(const FUNCDEF &f, const char *label)
+int paramIndex(const FUNCDEF &f, const char *label)
 {
     for (int i = 0; i < f.fnc_numargs && i < 9; ++i)
-        if (param_label(f.p[i]) == label)
+        if (paramLabel(f.p[i]) == label)
             return i;
     return -1;
 }
 
-std::string address_text(int addr)
+std::string addressText(int addr)
 {
     if (addr < 0 || addr > 255)
         return std::to_string(addr);
@@ -399,11 +398,11 @@ std::string address_text(int addr)
     return buf;
 }
 
-bool is_input_kind(WORD kind) { return kind == ARG_WORD_IN || kind == ARG_FLOAT_IN; }
+bool isInputKind(WORD kind) { return kind == ARG_WORD_IN || kind == ARG_FLOAT_IN; }
 
-bool is_output_kind(WORD kind) { return kind == ARG_WORD_OUT || kind == ARG_NUM_OUT || kind == ARG_ARRAY_OUT; }
+bool isOutputKind(WORD kind) { return kind == ARG_WORD_OUT || kind == ARG_NUM_OUT || kind == ARG_ARRAY_OUT; }
 
-Program parse_ladder_text(const std::string &text, const std::string &source, const FUNCDEF *table)
+Program parseLadderText(const std::string &text, const std::string &source, const FUNCDEF *table)
 {
     if (tomltext::Place bad = tomltext::unsafeCharacter(text); bad.line > 0)
         throw LadderError(source, {bad.line, bad.column},
@@ -418,14 +417,14 @@ Program parse_ladder_text(const std::string &text, const std::string &source, co
     return Parser(source, table).run(root);
 }
 
-Program parse_ladder_file(const std::string &path, const FUNCDEF *table)
+Program parseLadderFile(const std::string &path, const FUNCDEF *table)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw LadderError(path, {}, "cannot open the ladder file");
     std::ostringstream ss;
     ss << in.rdbuf();
-    return parse_ladder_text(ss.str(), path, table);
+    return parseLadderText(ss.str(), path, table);
 }
 
 } // namespace vhost

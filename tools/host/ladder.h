@@ -49,7 +49,7 @@ struct Ref {
 struct Operand {
     enum class Kind { Constant, Ref, Ramp } kind = Kind::Constant;
     double value = 0;      // Constant
-    bool is_float = false; // Constant written as a float
+    bool isFloat = false;  // Constant written as a float
     Ref ref;               // Ref
     double lo = 0, hi = 0; // Ramp: lo to hi in `scans` steps, then again
     long scans = 1;
@@ -85,7 +85,7 @@ struct Program {
 
     SSHORT &word(const Ref &r) { return files[static_cast<size_t>(r.file)].words[static_cast<size_t>(r.index)]; }
     float &real(const Ref &r) { return files[static_cast<size_t>(r.file)].floats[static_cast<size_t>(r.index)]; }
-    bool is_float(const Ref &r) const { return files[static_cast<size_t>(r.file)].type == FileType::Float; }
+    bool isFloat(const Ref &r) const { return files[static_cast<size_t>(r.file)].type == FileType::Float; }
     DataFile &file(const std::string &name)
     {
         for (DataFile &f : files)
@@ -94,26 +94,26 @@ struct Program {
         throw std::out_of_range("no data file " + name);
     }
     // "N7:3", "F8:0", "B3:0/2".
-    std::string ref_name(const Ref &r) const;
+    std::string refName(const Ref &r) const;
 };
 
 // Number of entries of an instruction table before its all-zero terminator
 // (bounded, for a table that lacks one).
-int table_entries(const FUNCDEF *table, int max_entries = 256);
+int tableEntries(const FUNCDEF *table, int maxEntries = 256);
 // An instruction's name and a parameter's label as strings.
-std::string instr_name(const FUNCDEF &f);
-std::string param_label(const PARMDEF &p);
+std::string instrName(const FUNCDEF &f);
+std::string paramLabel(const PARMDEF &p);
 // The position of the operand labelled `label` in an entry, or -1.
-int param_index(const FUNCDEF &f, const char *label);
+int paramIndex(const FUNCDEF &f, const char *label);
 // A module address as the wire has it: two hex digits and an h ("0Bh");
 // a value no module can have (outside 0 to 255) in decimal.
-std::string address_text(int addr);
+std::string addressText(int addr);
 // Operand kinds this host can bind.
-bool is_input_kind(WORD kind);
-bool is_output_kind(WORD kind);
+bool isInputKind(WORD kind);
+bool isOutputKind(WORD kind);
 
-Program parse_ladder_text(const std::string &text, const std::string &source, const FUNCDEF *table);
-Program parse_ladder_file(const std::string &path, const FUNCDEF *table);
+Program parseLadderText(const std::string &text, const std::string &source, const FUNCDEF *table);
+Program parseLadderFile(const std::string &path, const FUNCDEF *table);
 
 } // namespace vhost
 

@@ -24,18 +24,18 @@ namespace {
 
 using EntryFn = ERRCODE(TLMCALL *)(void *reqp, void *datap);
 
-volatile std::sig_atomic_t g_stop = 0;
-extern "C" void on_signal(int) { g_stop = 1; }
+volatile std::sig_atomic_t stopRequested = 0;
+extern "C" void onSignal(int) { stopRequested = 1; }
 
 enum Exit { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_LOAD = 2, EXIT_INIT = 3, EXIT_CODES = 4 };
 
 int explain(const std::string &what)
 {
     size_t n = 0;
-    const vhost::ErrorInfo *table = vhost::error_table(&n);
+    const vhost::ErrorInfo *table = vhost::errorTable(&n);
     if (what == "all") {
         for (size_t i = 0; i < n; ++i)
-            printf("%s%s", i ? "\n" : "", vhost::explain_text(table[i]).c_str());
+            printf("%s%s", i ? "\n" : "", vhost::explainText(table[i]).c_str());
         return EXIT_OK;
     }
     // A number, or a name in any case.
@@ -43,7 +43,7 @@ int explain(const std::string &what)
     unsigned long code = strtoul(what.c_str(), &end, 10);
     const vhost::ErrorInfo *e = nullptr;
     if (!what.empty() && end && *end == '\0') {
-        e = vhost::find_error(static_cast<unsigned>(code));
+        e = vhost::findError(static_cast<unsigned>(code));
     } else {
         std::string up = what;
         for (char &c : up)
@@ -58,7 +58,7 @@ int explain(const std::string &what)
                 what.c_str());
         return EXIT_USAGE;
     }
-    printf("%s", vhost::explain_text(*e).c_str());
+    printf("%s", vhost::explainText(*e).c_str());
     return EXIT_OK;
 }
 
@@ -68,15 +68,15 @@ struct Module {
     const FUNCDEF *table = nullptr;
 };
 
-bool open_module(const std::string &path, Module &m)
+bool openModule(const std::string &path, Module &m)
 {
     std::string error;
-    if (!vhost::load_library(path, m.lib, error)) {
+    if (!vhost::loadLibrary(path, m.lib, error)) {
         fprintf(stderr, "veldran-host: cannot load %s: %s\n", path.c_str(), error.c_str());
         return false;
     }
-    m.entry = reinterpret_cast<EntryFn>(vhost::find_symbol(m.lib, VELDRAN_ENTRY_EXPORT));
-    m.table = static_cast<const FUNCDEF *>(vhost::find_symbol(m.lib, VELDRAN_TABLE_EXPORT));
+    m.entry = reinterpret_cast<EntryFn>(vhost::findSymbol(m.lib, VELDRAN_ENTRY_EXPORT));
+    m.table = static_cast<const FUNCDEF *>(vhost::findSymbol(m.lib, VELDRAN_TABLE_EXPORT));
     if (!m.entry || !m.table) {
         fprintf(stderr, "veldran-host: %s does not export %s\n", path.c_str(),
                 !m.entry ? VELDRAN_ENTRY_EXPORT : VELDRAN_TABLE_EXPORT);
@@ -85,7 +85,7 @@ bool open_module(const std::string &path, Module &m)
     return true;
 }
 
-const char *kind_name(WORD kind)
+const char *kindName(WORD kind)
 {
     switch (kind) {
     case ARG_WORD_IN:
@@ -103,43 +103,43 @@ const char *kind_name(WORD kind)
     }
 }
 
-int list_table(const std::string &path, const FUNCDEF *table)
+int listTable(const std::string &path, const FUNCDEF *table)
 {
-    int n = vhost::table_entries(table);
+    int n = vhost::tableEntries(table);
     printf("veldran-host %s, %s: %d instructions\n", VELDRAN_VERSION, path.c_str(), n);
     for (int i = 0; i < n; ++i) {
         const FUNCDEF &f = table[i];
         std::string desc(f.fnc_desc, strnlen(f.fnc_desc, sizeof f.fnc_desc));
-        printf("%2d  %-8s \"%s\"  %d operand%s", i, vhost::instr_name(f).c_str(), desc.c_str(), f.fnc_numargs,
+        printf("%2d  %-8s \"%s\"  %d operand%s", i, vhost::instrName(f).c_str(), desc.c_str(), f.fnc_numargs,
                f.fnc_numargs == 1 ? "" : "s");
         if (f.fnc_numoptionalargs || f.fnc_type)
             printf("  (optional %d, type %d)", f.fnc_numoptionalargs, f.fnc_type);
         printf("\n");
         for (int k = 0; k < f.fnc_numargs && k < 9; ++k) {
             const PARMDEF &p = f.p[k];
-            printf("      %-9s 0x%04x  len %-2u %s\n", vhost::param_label(p).c_str(), p.prm_argtype, p.prm_len,
-                   kind_name(p.prm_argtype));
+            printf("      %-9s 0x%04x  len %-2u %s\n", vhost::paramLabel(p).c_str(), p.prm_argtype, p.prm_len,
+                   kindName(p.prm_argtype));
         }
     }
     return EXIT_OK;
 }
 
-ERRCODE send_init(EntryFn entry, const std::string *options, bool topdoc)
+ERRCODE sendInit(EntryFn entry, const std::string *options, bool topdoc)
 {
     struct req_init req = records::request(REQ_INIT, hostsvc::dispatcher(), topdoc ? INIT_FLAG_TOPDOC : 0u);
     std::string copy = options ? *options : std::string();
     return entry(&req, options ? &copy[0] : nullptr);
 }
 
-WORD g_status_words[64];
+WORD statusWords[64];
 
-ERRCODE send_setmode(EntryFn entry, int32_t mode)
+ERRCODE sendSetmode(EntryFn entry, int32_t mode)
 {
-    struct req_setmode r = records::setMode(mode, g_status_words);
+    struct req_setmode r = records::setMode(mode, statusWords);
     return entry(&r, nullptr);
 }
 
-ERRCODE send_deinstall(EntryFn entry)
+ERRCODE sendDeinstall(EntryFn entry)
 {
     struct req_init req = records::request(REQ_DEINSTALL);
     return entry(&req, nullptr);
@@ -147,7 +147,7 @@ ERRCODE send_deinstall(EntryFn entry)
 
 } // namespace
 
-int host_main(int argc, char **argv)
+int hostMain(int argc, char **argv)
 {
     CLI::App app{"veldran-host: loads the veldran module, lists its instructions, scans a ladder program, and helps "
                  "commission a line (explain, check, survey)"};
@@ -156,8 +156,8 @@ int host_main(int argc, char **argv)
     // A path given the Unix way under wine (/tmp/x/ladder.toml) is a path,
     // not a Windows-style option; the subcommands inherit this.
     app.allow_windows_style_options(false);
-    std::string module_path = vhost::executable_dir() + vhost::path_separator() + vhost::default_module_name();
-    app.add_option("-m,--module", module_path, "module file to load (default: beside this program)");
+    std::string modulePath = vhost::executableDir() + vhost::pathSeparator() + vhost::defaultModuleName();
+    app.add_option("-m,--module", modulePath, "module file to load (default: beside this program)");
 
     CLI::App *list = app.add_subcommand("list", "print the module's instruction table");
 
@@ -167,9 +167,9 @@ int host_main(int argc, char **argv)
     int32_t mode = 2;
     bool topdoc = false;
     vhost::RunOptions ropt;
-    double duration_s = 0;
+    double durationS = 0;
     run->add_option("ladder", ladder, "ladder program (TOML)")->required();
-    CLI::Option *opt_options =
+    CLI::Option *optOptions =
         run->add_option("-o,--options", options, "option string for the Init request (none: no string)");
     run->add_option("--mode", mode, "controller mode sent with SetMode (1, 0 and -1 keep the I/O shut)")
         ->capture_default_str();
@@ -177,43 +177,43 @@ int host_main(int argc, char **argv)
     run->add_option("-n,--scans", ropt.scans, "number of scans, 0 until interrupted")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
-    run->add_option("-d,--duration", duration_s, "stop after this many seconds")->check(CLI::NonNegativeNumber);
-    run->add_option("-p,--period-ms", ropt.period_ms, "minimum scan period in ms")->check(CLI::NonNegativeNumber);
+    run->add_option("-d,--duration", durationS, "stop after this many seconds")->check(CLI::NonNegativeNumber);
+    run->add_option("-p,--period-ms", ropt.periodMs, "minimum scan period in ms")->check(CLI::NonNegativeNumber);
     run->add_flag("-q,--quiet", ropt.quiet, "print only the summary");
-    bool live = false, fail_on_error = false;
-    std::string log_path;
+    bool live = false, failOnError = false;
+    std::string logPath;
     run->add_flag("--live", live, "one screen redrawn in place (plain output when stdout is no terminal)");
-    run->add_option("--log", log_path, "write every scan to this CSV file");
-    run->add_flag("--fail-on-error", fail_on_error, "exit status 4 when a rung ended a scan with a non-zero code");
+    run->add_option("--log", logPath, "write every scan to this CSV file");
+    run->add_flag("--fail-on-error", failOnError, "exit status 4 when a rung ended a scan with a non-zero code");
 
     CLI::App *plt = app.add_subcommand("plot", "draw a log of run --log as a trend image (PNG or SVG)");
-    std::string plot_csv, plot_image;
-    plt->add_option("log", plot_csv, "the CSV file written by run --log")->required();
-    plt->add_option("-o,--output", plot_image, "the image, .png or .svg")->required();
+    std::string plotCsv, plotImage;
+    plt->add_option("log", plotCsv, "the CSV file written by run --log")->required();
+    plt->add_option("-o,--output", plotImage, "the image, .png or .svg")->required();
 
     CLI::App *exp = app.add_subcommand("explain", "what an error code means, its likely causes and what to do");
     std::string code;
     exp->add_option("code", code, "the code (1005), its name (TIMEOUT) or all")->required();
 
     CLI::App *chk = app.add_subcommand("check", "read a ladder program and an option string against the line");
-    std::string check_ladder, check_options, plant;
-    chk->add_option("ladder", check_ladder, "ladder program (TOML)")->required();
-    CLI::Option *chk_options = chk->add_option("-o,--options", check_options, "the option string for Init");
+    std::string checkLadder, checkOptions, plant;
+    chk->add_option("ladder", checkLadder, "ladder program (TOML)")->required();
+    CLI::Option *chkOptions = chk->add_option("-o,--options", checkOptions, "the option string for Init");
     chk->add_option("--plant", plant, "plant file (the simulator's format) that describes the line");
 
     CLI::App *sur =
         app.add_subcommand("survey", "find the modules that answer, at which baud rate and checksum setting");
     vhost::SurveyOptions sopt;
-    std::string sum_setting;
+    std::string sumSetting;
     sur->add_option("--port", sopt.port, "COM port 1 to 4")->check(CLI::Range(1, 4))->capture_default_str();
     sur->add_option("--baud", sopt.bauds, "baud rates to try, in hundreds (96,192,384,576,1152; default all)")
         ->delimiter(',')
         ->check(CLI::IsMember({96, 192, 384, 576, 1152}));
-    sur->add_option("--checksum", sum_setting, "checksum setting to try: off or on (default both)")
+    sur->add_option("--checksum", sumSetting, "checksum setting to try: off or on (default both)")
         ->check(CLI::IsMember({"off", "on"}));
     sur->add_option("--from", sopt.first, "first address")->check(CLI::Range(0, 255))->capture_default_str();
     sur->add_option("--to", sopt.last, "last address")->check(CLI::Range(0, 255))->capture_default_str();
-    sur->add_option("--timeout", sopt.timeout_ms, "time-out in ms (default: the exchange's wire time plus a margin)")
+    sur->add_option("--timeout", sopt.timeoutMs, "time-out in ms (default: the exchange's wire time plus a margin)")
         ->check(CLI::Range(5, 500));
 
     try {
@@ -227,50 +227,50 @@ int host_main(int argc, char **argv)
     if (*exp)
         return explain(code);
     if (*plt)
-        return vhost::plot_log(plot_csv, plot_image);
-    ropt.duration_ms = static_cast<long>(duration_s * 1000);
+        return vhost::plotLog(plotCsv, plotImage);
+    ropt.durationMs = static_cast<long>(durationS * 1000);
     // --duration alone runs for that long, not for the default ten scans.
-    if (*run && ropt.duration_ms > 0 && run->count("--scans") == 0)
+    if (*run && ropt.durationMs > 0 && run->count("--scans") == 0)
         ropt.scans = 0;
 
     Module m;
-    if (!open_module(module_path, m))
+    if (!openModule(modulePath, m))
         return EXIT_LOAD;
     if (*list)
-        return list_table(module_path, m.table);
+        return listTable(modulePath, m.table);
     if (*sur) {
         if (sopt.first > sopt.last) {
             fprintf(stderr, "veldran-host: survey: --from %d is above --to %d\n", sopt.first, sopt.last);
             return EXIT_USAGE;
         }
-        if (!sum_setting.empty())
-            sopt.checksums = {sum_setting == "on"};
-        hostsvc::use_real_clock();
-        hostsvc::capture_console(true);
-        vhost::PortDevice dev = vhost::port_device(sopt.port);
+        if (!sumSetting.empty())
+            sopt.checksums = {sumSetting == "on"};
+        hostsvc::useRealClock();
+        hostsvc::captureConsole(true);
+        vhost::PortDevice dev = vhost::portDevice(sopt.port);
         printf("survey: COM%d = %s (%s), addresses %d to %d\n", sopt.port, dev.device.c_str(), dev.source.c_str(),
                sopt.first, sopt.last);
         fflush(stdout);
         vhost::SurveyLine line;
         line.table = m.table;
-        line.init = [&](const std::string &o) { return send_init(m.entry, &o, true); };
+        line.init = [&](const std::string &o) { return sendInit(m.entry, &o, true); };
         std::string error;
-        std::vector<vhost::SurveyFind> found = vhost::run_survey(line, sopt, stderr, error);
-        std::string said = hostsvc::take_console();
-        send_deinstall(m.entry);
-        hostsvc::take_console();
+        std::vector<vhost::SurveyFind> found = vhost::runSurvey(line, sopt, stderr, error);
+        std::string said = hostsvc::takeConsole();
+        sendDeinstall(m.entry);
+        hostsvc::takeConsole();
         if (!error.empty()) {
             fprintf(stderr, "%s\nveldran-host: survey: %s\n", said.c_str(), error.c_str());
             return EXIT_LOAD;
         }
-        fputs(vhost::survey_report(found).c_str(), stdout);
-        vhost::unload_library(m.lib);
+        fputs(vhost::surveyReport(found).c_str(), stdout);
+        vhost::unloadLibrary(m.lib);
         return found.empty() ? 1 : 0;
     }
 
     vhost::Program prog;
     try {
-        prog = vhost::parse_ladder_file(*chk ? check_ladder : ladder, m.table);
+        prog = vhost::parseLadderFile(*chk ? checkLadder : ladder, m.table);
     } catch (const vhost::LadderError &e) {
         fprintf(stderr, "veldran-host: %s\n", e.what());
         return *chk ? static_cast<int>(vhost::CHECK_ERRORS) : static_cast<int>(EXIT_USAGE);
@@ -279,54 +279,54 @@ int host_main(int argc, char **argv)
         vhost::CheckInput in;
         in.prog = &prog;
         in.table = m.table;
-        in.options = chk_options->count() ? &check_options : nullptr;
-        in.plant_path = plant;
+        in.options = chkOptions->count() ? &checkOptions : nullptr;
+        in.plantPath = plant;
         std::string report;
-        vhost::CheckStatus st = vhost::run_check(in, report);
+        vhost::CheckStatus st = vhost::runCheck(in, report);
         fputs(report.c_str(), stdout);
         return st;
     }
 
-    std::signal(SIGINT, on_signal);
-    std::signal(SIGTERM, on_signal);
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
 
-    hostsvc::use_real_clock();
-    hostsvc::capture_console(true);
+    hostsvc::useRealClock();
+    hostsvc::captureConsole(true);
     vhost::Console console(stdout);
     // The runner binds the operands (no call yet), so the log can be opened,
     // and refused, before Init touches the line.
     vhost::Runner runner(prog, m.table, console);
     vhost::CsvLog log;
-    if (!log_path.empty()) {
+    if (!logPath.empty()) {
         std::string error;
-        if (!log.open(log_path, runner, error)) {
+        if (!log.open(logPath, runner, error)) {
             fprintf(stderr, "veldran-host: %s\n", error.c_str());
             return EXIT_USAGE;
         }
     }
-    ERRCODE ec = send_init(m.entry, opt_options->count() ? &options : nullptr, topdoc);
+    ERRCODE ec = sendInit(m.entry, optOptions->count() ? &options : nullptr, topdoc);
     console.finish();
-    vhost::OptionReading reading = vhost::read_options(opt_options->count() ? &options : nullptr);
+    vhost::OptionReading reading = vhost::readOptions(optOptions->count() ? &options : nullptr);
     if (ec != 0) {
         // The port, its device and where the mapping comes from help most
         // when the port would not open.
         if (reading.code == 0)
-            console.line("settings: " + vhost::settings_text(reading.settings));
-        console.line("Init failed: " + vhost::error_label(ec));
-        send_deinstall(m.entry);
+            console.line("settings: " + vhost::settingsText(reading.settings));
+        console.line("Init failed: " + vhost::errorLabel(ec));
+        sendDeinstall(m.entry);
         console.finish();
         return EXIT_INIT;
     }
-    send_setmode(m.entry, mode);
+    sendSetmode(m.entry, mode);
     console.relay();
-    console.line("settings: " + vhost::settings_text(reading.settings));
+    console.line("settings: " + vhost::settingsText(reading.settings));
     // The module keeps the I/O gate shut in these modes unless Init had the
     // flag: every instruction then returns without an exchange.
     if (!topdoc && (mode == 1 || mode == 0 || mode == -1))
         console.line("I/O gate closed: instructions will not touch the line");
 
     int columns = 80, rows = 0;
-    if (live && !vhost::stdout_terminal(&columns, &rows)) {
+    if (live && !vhost::stdoutTerminal(&columns, &rows)) {
         fprintf(stderr,
                 "veldran-host: --live: standard output is no terminal the screen can be drawn on (under wine it never "
                 "is); the plain output follows\n");
@@ -338,28 +338,28 @@ int host_main(int argc, char **argv)
         console.hold(true);
         view.begin();
     }
-    long last_number = 0;
-    double last_ms = 0;
-    runner.run(ropt, &g_stop, [&](long number, double ms) {
+    long lastNumber = 0;
+    double lastScanMs = 0;
+    runner.run(ropt, &stopRequested, [&](long number, double ms) {
         log.row(runner, number, ms);
         if (live)
-            view.scan(runner, number, ms, console.take_held(), false);
-        last_number = number;
-        last_ms = ms;
+            view.scan(runner, number, ms, console.takeHeld(), false);
+        lastNumber = number;
+        lastScanMs = ms;
     });
     if (live) {
         // The last scan stays on the screen, the summary below it.
-        if (last_number > 0)
-            view.scan(runner, last_number, last_ms, console.take_held(), true);
+        if (lastNumber > 0)
+            view.scan(runner, lastNumber, lastScanMs, console.takeHeld(), true);
         view.end();
         console.hold(false);
     }
     console.line(runner.summary());
 
-    send_deinstall(m.entry);
+    sendDeinstall(m.entry);
     console.finish();
-    vhost::unload_library(m.lib);
-    return fail_on_error && runner.stats().any_failure() ? EXIT_CODES : EXIT_OK;
+    vhost::unloadLibrary(m.lib);
+    return failOnError && runner.stats().anyFailure() ? EXIT_CODES : EXIT_OK;
 }
 
 int main(int argc, char **argv)
@@ -367,7 +367,7 @@ int main(int argc, char **argv)
     // Anything the tools did not foresee ends the program with a message
     // and status 2, never with an abort.
     try {
-        return host_main(argc, argv);
+        return hostMain(argc, argv);
     } catch (const std::exception &e) {
         fprintf(stderr, "veldran-host: %s\n", e.what());
         return 2;

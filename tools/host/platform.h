@@ -13,28 +13,28 @@ struct LoadedLibrary {
 };
 
 // Loads the module file.  On failure returns false and describes why.
-bool load_library(const std::string &path, LoadedLibrary &lib, std::string &error);
+bool loadLibrary(const std::string &path, LoadedLibrary &lib, std::string &error);
 // The address of an exported symbol, or null.
-void *find_symbol(const LoadedLibrary &lib, const char *name);
-void unload_library(LoadedLibrary &lib);
+void *findSymbol(const LoadedLibrary &lib, const char *name);
+void unloadLibrary(LoadedLibrary &lib);
 
 // Directory of the running executable, without a trailing separator.
-std::string executable_dir();
+std::string executableDir();
 // The file name of the module beside the executable on this platform.
-const char *default_module_name();
-char path_separator();
+const char *defaultModuleName();
+char pathSeparator();
 
-void sleep_ms(int ms);
+void sleepMs(int ms);
 
 // Whether standard output is a terminal that takes ANSI sequences (on
 // Windows: a console that accepts virtual-terminal processing), and its
 // size; columns and rows are left alone when the size is not known.
-bool stdout_terminal(int *columns, int *rows);
+bool stdoutTerminal(int *columns, int *rows);
 
 // The device behind COM port n (1 to 4) as the serial library opens it, and
 // where that mapping comes from (an environment variable, the default, the
 // wine port mapping).
-void com_port_device(int port, std::string &device, std::string &source);
+void comPortDevice(int port, std::string &device, std::string &source);
 
 } // namespace vhost
 

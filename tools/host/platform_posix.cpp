@@ -12,7 +12,7 @@
 
 namespace vhost {
 
-bool load_library(const std::string &path, LoadedLibrary &lib, std::string &error)
+bool loadLibrary(const std::string &path, LoadedLibrary &lib, std::string &error)
 {
     // The module's serial-library functions are resolved from the
     // libcomm_posix.so that this program carries.
@@ -25,16 +25,16 @@ bool load_library(const std::string &path, LoadedLibrary &lib, std::string &erro
     return true;
 }
 
-void *find_symbol(const LoadedLibrary &lib, const char *name) { return lib.handle ? dlsym(lib.handle, name) : nullptr; }
+void *findSymbol(const LoadedLibrary &lib, const char *name) { return lib.handle ? dlsym(lib.handle, name) : nullptr; }
 
-void unload_library(LoadedLibrary &lib)
+void unloadLibrary(LoadedLibrary &lib)
 {
     if (lib.handle)
         dlclose(lib.handle);
     lib.handle = nullptr;
 }
 
-std::string executable_dir()
+std::string executableDir()
 {
     char buf[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
@@ -45,10 +45,10 @@ std::string executable_dir()
     return slash == std::string::npos ? "." : p.substr(0, slash);
 }
 
-const char *default_module_name() { return "veldran.so"; }
-char path_separator() { return '/'; }
+const char *defaultModuleName() { return "veldran.so"; }
+char pathSeparator() { return '/'; }
 
-void sleep_ms(int ms)
+void sleepMs(int ms)
 {
     if (ms <= 0)
         return;
@@ -57,7 +57,7 @@ void sleep_ms(int ms)
     }
 }
 
-void com_port_device(int port, std::string &device, std::string &source)
+void comPortDevice(int port, std::string &device, std::string &source)
 {
     char path[512], var[32];
     const char *from = comm::portDevice(port, path, sizeof path, var, sizeof var);
@@ -65,7 +65,7 @@ void com_port_device(int port, std::string &device, std::string &source)
     source = from ? std::string("environment ") + from : std::string("default; set ") + var + " to change";
 }
 
-bool stdout_terminal(int *columns, int *rows)
+bool stdoutTerminal(int *columns, int *rows)
 {
     if (!isatty(STDOUT_FILENO))
         return false;

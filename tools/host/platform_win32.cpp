@@ -8,7 +8,7 @@
 namespace vhost {
 
 namespace {
-std::string last_error_text()
+std::string lastErrorText()
 {
     DWORD code = GetLastError();
     char *text = nullptr;
@@ -25,41 +25,41 @@ std::string last_error_text()
     return s;
 }
 
-bool is_absolute(const std::string &p)
+bool isAbsolute(const std::string &p)
 {
     return (p.size() > 2 && p[1] == ':') || (!p.empty() && (p[0] == '\\' || p[0] == '/'));
 }
 } // namespace
 
-bool load_library(const std::string &path, LoadedLibrary &lib, std::string &error)
+bool loadLibrary(const std::string &path, LoadedLibrary &lib, std::string &error)
 {
     // With a full path, the DLLs the module imports (comm.dll) are looked
     // for beside the module first.
-    HMODULE h = is_absolute(path) ? LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)
-                                  : LoadLibraryA(path.c_str());
+    HMODULE h = isAbsolute(path) ? LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)
+                                 : LoadLibraryA(path.c_str());
     if (!h) {
-        error = last_error_text();
+        error = lastErrorText();
         return false;
     }
     lib.handle = reinterpret_cast<void *>(h);
     return true;
 }
 
-void *find_symbol(const LoadedLibrary &lib, const char *name)
+void *findSymbol(const LoadedLibrary &lib, const char *name)
 {
     if (!lib.handle)
         return nullptr;
     return reinterpret_cast<void *>(GetProcAddress(reinterpret_cast<HMODULE>(lib.handle), name));
 }
 
-void unload_library(LoadedLibrary &lib)
+void unloadLibrary(LoadedLibrary &lib)
 {
     if (lib.handle)
         FreeLibrary(reinterpret_cast<HMODULE>(lib.handle));
     lib.handle = nullptr;
 }
 
-std::string executable_dir()
+std::string executableDir()
 {
     char buf[MAX_PATH];
     DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
@@ -70,16 +70,16 @@ std::string executable_dir()
     return sep == std::string::npos ? "." : p.substr(0, sep);
 }
 
-const char *default_module_name() { return "veldran.tlm"; }
-char path_separator() { return '\\'; }
+const char *defaultModuleName() { return "veldran.tlm"; }
+char pathSeparator() { return '\\'; }
 
-void sleep_ms(int ms)
+void sleepMs(int ms)
 {
     if (ms > 0)
         Sleep(static_cast<DWORD>(ms));
 }
 
-void com_port_device(int port, std::string &device, std::string &source)
+void comPortDevice(int port, std::string &device, std::string &source)
 {
     char name[16];
     snprintf(name, sizeof name, "COM%d", port);
@@ -103,7 +103,7 @@ void com_port_device(int port, std::string &device, std::string &source)
     source = wine ? "wine default: the prefix's dosdevices" : "Windows";
 }
 
-bool stdout_terminal(int *columns, int *rows)
+bool stdoutTerminal(int *columns, int *rows)
 {
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004

@@ -19,19 +19,19 @@ void Console::write(const std::string &s)
         return;
     fwrite(s.data(), 1, s.size(), out_);
     fflush(out_);
-    at_line_start_ = s.back() == '\n';
+    atLineStart_ = s.back() == '\n';
 }
 
 void Console::relay()
 {
-    std::string text = hostsvc::take_console();
-    if (held_on_)
+    std::string text = hostsvc::takeConsole();
+    if (heldOn_)
         held_ += text;
     else
         write(text);
 }
 
-std::string Console::take_held()
+std::string Console::takeHeld()
 {
     std::string s;
     s.swap(held_);
@@ -41,7 +41,7 @@ std::string Console::take_held()
 void Console::line(const std::string &text)
 {
     relay();
-    if (!at_line_start_)
+    if (!atLineStart_)
         write("\n");
     write(text + "\n");
 }
@@ -49,21 +49,21 @@ void Console::line(const std::string &text)
 void Console::finish()
 {
     relay();
-    if (!at_line_start_)
+    if (!atLineStart_)
         write("\n");
 }
 
 // ---------------------------------------------------------------------------
 namespace {
 
-using clock_type = std::chrono::steady_clock;
+using ClockType = std::chrono::steady_clock;
 
-double ms_since(clock_type::time_point t0)
+double msSince(ClockType::time_point t0)
 {
-    return std::chrono::duration<double, std::milli>(clock_type::now() - t0).count();
+    return std::chrono::duration<double, std::milli>(ClockType::now() - t0).count();
 }
 
-SSHORT to_word(double v)
+SSHORT toWord(double v)
 {
     if (!(v == v))
         return 0;
@@ -72,7 +72,7 @@ SSHORT to_word(double v)
     return static_cast<SSHORT>(static_cast<uint16_t>(static_cast<int32_t>(r)));
 }
 
-double ramp_value(const Operand &op, long number)
+double rampValue(const Operand &op, long number)
 {
     if (op.scans <= 1)
         return op.lo;
@@ -81,12 +81,12 @@ double ramp_value(const Operand &op, long number)
 }
 
 // Labels whose words read best as bit patterns.
-bool shown_in_hex(const std::string &label)
+bool shownInHex(const std::string &label)
 {
     return label == "DIN:" || label == "DOUT:" || label == "XORmask:" || label == "Status:" || label == "ErrChan:";
 }
 
-std::string fmt_word(SSHORT w, bool hex)
+std::string fmtWord(SSHORT w, bool hex)
 {
     char buf[16];
     if (hex)
@@ -96,14 +96,14 @@ std::string fmt_word(SSHORT w, bool hex)
     return buf;
 }
 
-std::string fmt_float(float f)
+std::string fmtFloat(float f)
 {
     char buf[32];
     snprintf(buf, sizeof buf, "%.7g", static_cast<double>(f));
     return buf;
 }
 
-std::string fmt_ms(double ms)
+std::string fmtMs(double ms)
 {
     char buf[32];
     snprintf(buf, sizeof buf, "%.1f ms", ms);
@@ -115,69 +115,69 @@ std::string fmt_ms(double ms)
 // ---------------------------------------------------------------------------
 Runner::Runner(Program &prog, const FUNCDEF *table, Console &console) : prog_(prog), table_(table), console_(console)
 {
-    stats_.rung_codes.resize(prog_.rungs.size());
+    stats_.rungCodes.resize(prog_.rungs.size());
     params_.resize(prog_.rungs.size());
-    last_active_.assign(prog_.rungs.size(), false);
-    last_ms_.assign(prog_.rungs.size(), 0.0);
+    lastActive_.assign(prog_.rungs.size(), false);
+    lastMs_.assign(prog_.rungs.size(), 0.0);
     for (size_t i = 0; i < prog_.rungs.size(); ++i) {
         bind(prog_.rungs[i], 1, params_[i]);
         // The log's names keep the address of the first scan, two hex
         // digits without the h (a column name, not a message).
-        std::string name = "R" + std::to_string(i) + "." + instr_name(table_[prog_.rungs[i].instr]);
-        int a = address_of(i);
+        std::string name = "R" + std::to_string(i) + "." + instrName(table_[prog_.rungs[i].instr]);
+        int a = addressOf(i);
         if (a >= 0) {
             char buf[16];
             snprintf(buf, sizeof buf, a <= 255 ? "@%02X" : "@%d", a);
             name += buf;
         }
-        log_names_.push_back(name);
+        logNames_.push_back(name);
     }
 }
 
-int Runner::address_of(size_t rung) const
+int Runner::addressOf(size_t rung) const
 {
-    int addr = param_index(table_[prog_.rungs[rung].instr], "Addr:");
+    int addr = paramIndex(table_[prog_.rungs[rung].instr], "Addr:");
     if (addr < 0)
         return -1;
     return static_cast<int>(static_cast<uint16_t>(params_[rung][static_cast<size_t>(addr)].val.wd)) & 0xFFFF;
 }
 
-std::string Runner::rung_id(size_t index) const
+std::string Runner::rungId(size_t index) const
 {
     const FUNCDEF &f = table_[prog_.rungs[index].instr];
-    std::string id = instr_name(f);
-    int addr = param_index(f, "Addr:");
+    std::string id = instrName(f);
+    int addr = paramIndex(f, "Addr:");
     if (addr >= 0)
-        id += "@" + address_text(static_cast<int>(params_[index][static_cast<size_t>(addr)].val.wd));
+        id += "@" + addressText(static_cast<int>(params_[index][static_cast<size_t>(addr)].val.wd));
     return id;
 }
 
-std::vector<std::string> Runner::operand_texts(size_t index) const
+std::vector<std::string> Runner::operandTexts(size_t index) const
 {
     const FUNCDEF &f = table_[prog_.rungs[index].instr];
-    int addr = param_index(f, "Addr:");
+    int addr = paramIndex(f, "Addr:");
     std::vector<std::string> v;
     for (size_t i = 0; i < prog_.rungs[index].operands.size(); ++i)
         if (static_cast<int>(i) != addr)
-            v.push_back(operand_text(index, i));
+            v.push_back(operandText(index, i));
     return v;
 }
 
-std::vector<std::string> Runner::log_columns() const
+std::vector<std::string> Runner::logColumns() const
 {
     std::vector<std::string> cols;
     for (size_t r = 0; r < prog_.rungs.size(); ++r) {
         const FUNCDEF &f = table_[prog_.rungs[r].instr];
-        const std::string &base = log_names_[r];
+        const std::string &base = logNames_[r];
         cols.push_back(base + ".on");
         cols.push_back(base + ".ms");
         for (size_t i = 0; i < prog_.rungs[r].operands.size(); ++i) {
-            std::string label = param_label(f.p[i]);
+            std::string label = paramLabel(f.p[i]);
             if (label == "Addr:")
                 continue;
             if (!label.empty() && label.back() == ':')
                 label.pop_back();
-            size_t n = is_output_kind(f.p[i].prm_argtype) && f.p[i].prm_len > 1 ? f.p[i].prm_len : 1;
+            size_t n = isOutputKind(f.p[i].prm_argtype) && f.p[i].prm_len > 1 ? f.p[i].prm_len : 1;
             for (size_t k = 0; k < n; ++k)
                 cols.push_back(base + "." + label + (n > 1 ? "[" + std::to_string(k) + "]" : ""));
         }
@@ -185,28 +185,28 @@ std::vector<std::string> Runner::log_columns() const
     return cols;
 }
 
-std::vector<std::string> Runner::log_values() const
+std::vector<std::string> Runner::logValues() const
 {
     std::vector<std::string> vals;
     char buf[32];
     for (size_t r = 0; r < prog_.rungs.size(); ++r) {
         const FUNCDEF &f = table_[prog_.rungs[r].instr];
-        vals.push_back(last_active_[r] ? "1" : "0");
-        snprintf(buf, sizeof buf, "%.3f", last_ms_[r]);
+        vals.push_back(lastActive_[r] ? "1" : "0");
+        snprintf(buf, sizeof buf, "%.3f", lastMs_[r]);
         vals.push_back(buf);
         for (size_t i = 0; i < prog_.rungs[r].operands.size(); ++i) {
             const PARMDEF &p = f.p[i];
-            if (param_label(p) == "Addr:")
+            if (paramLabel(p) == "Addr:")
                 continue;
             const TLIPARAM &t = params_[r][i];
             if (p.prm_argtype == ARG_WORD_IN) {
                 vals.push_back(std::to_string(static_cast<int>(t.val.wd)));
             } else if (p.prm_argtype == ARG_FLOAT_IN) {
-                vals.push_back(fmt_float(t.val.fl));
+                vals.push_back(fmtFloat(t.val.fl));
             } else {
                 size_t n = p.prm_len > 1 ? p.prm_len : 1;
                 for (size_t k = 0; k < n; ++k)
-                    vals.push_back(t.isfloat ? fmt_float(t.ptr.fptr[k])
+                    vals.push_back(t.isfloat ? fmtFloat(t.ptr.fptr[k])
                                              : std::to_string(static_cast<int>(t.ptr.wptr[k])));
             }
         }
@@ -227,7 +227,7 @@ bool Runner::condition(const Rung &r, long number) const
     case Condition::Kind::First:
         return number <= c.every;
     case Condition::Kind::Ref:
-        if (prog_.is_float(c.ref))
+        if (prog_.isFloat(c.ref))
             return const_cast<Program &>(prog_).real(c.ref) != 0.0f;
         {
             uint16_t w = static_cast<uint16_t>(const_cast<Program &>(prog_).word(c.ref));
@@ -249,7 +249,7 @@ void Runner::bind(const Rung &r, long number, std::vector<TLIPARAM> &params)
         if (op.kind == Operand::Kind::Ref) {
             // Outputs are written through ptr; inputs also carry their
             // element's address, as the controller's own host does.
-            if (prog_.is_float(op.ref)) {
+            if (prog_.isFloat(op.ref)) {
                 t.ptr.fptr = &prog_.real(op.ref);
                 t.isfloat = TRUE;
             } else {
@@ -257,82 +257,82 @@ void Runner::bind(const Rung &r, long number, std::vector<TLIPARAM> &params)
                 t.isfloat = FALSE;
             }
         }
-        if (is_output_kind(p.prm_argtype))
+        if (isOutputKind(p.prm_argtype))
             continue;
         double v = 0;
-        bool from_float = op.is_float;
+        bool fromFloat = op.isFloat;
         switch (op.kind) {
         case Operand::Kind::Constant:
             v = op.value;
             break;
         case Operand::Kind::Ramp:
-            v = ramp_value(op, number);
-            from_float = true;
+            v = rampValue(op, number);
+            fromFloat = true;
             break;
         case Operand::Kind::Ref:
-            from_float = prog_.is_float(op.ref);
-            v = from_float ? static_cast<double>(prog_.real(op.ref)) : static_cast<double>(prog_.word(op.ref));
+            fromFloat = prog_.isFloat(op.ref);
+            v = fromFloat ? static_cast<double>(prog_.real(op.ref)) : static_cast<double>(prog_.word(op.ref));
             break;
         }
         if (p.prm_argtype == ARG_FLOAT_IN) {
             t.val.fl = static_cast<float>(v);
             t.isfloat = TRUE;
         } else {
-            t.val.wd = from_float ? to_word(v) : static_cast<SSHORT>(static_cast<uint16_t>(static_cast<int64_t>(v)));
+            t.val.wd = fromFloat ? toWord(v) : static_cast<SSHORT>(static_cast<uint16_t>(static_cast<int64_t>(v)));
         }
     }
 }
 
-std::string Runner::operand_text(size_t rung, size_t i) const
+std::string Runner::operandText(size_t rung, size_t i) const
 {
     const FUNCDEF &f = table_[prog_.rungs[rung].instr];
     const PARMDEF &p = f.p[i];
     const TLIPARAM &t = params_[rung][i];
-    std::string label = param_label(p);
+    std::string label = paramLabel(p);
     std::string name = label;
     if (!name.empty() && name.back() == ':')
         name.pop_back();
-    bool hex = shown_in_hex(label);
+    bool hex = shownInHex(label);
     std::string v;
     if (p.prm_argtype == ARG_WORD_IN) {
-        v = fmt_word(t.val.wd, hex);
+        v = fmtWord(t.val.wd, hex);
     } else if (p.prm_argtype == ARG_FLOAT_IN) {
-        v = fmt_float(t.val.fl);
+        v = fmtFloat(t.val.fl);
     } else {
         size_t n = p.prm_len > 1 ? p.prm_len : 1;
         std::string items;
         for (size_t k = 0; k < n; ++k) {
             if (k)
                 items += ",";
-            items += t.isfloat ? fmt_float(t.ptr.fptr[k]) : fmt_word(t.ptr.wptr[k], hex);
+            items += t.isfloat ? fmtFloat(t.ptr.fptr[k]) : fmtWord(t.ptr.wptr[k], hex);
         }
         v = n > 1 ? "[" + items + "]" : items;
     }
     // An error code with its name: "ErrCode=1005 TIMEOUT".
     if (label == "ErrCode:" && !t.isfloat && t.ptr.wptr)
-        v += std::string(" ") + error_name(static_cast<uint16_t>(*t.ptr.wptr));
+        v += std::string(" ") + errorName(static_cast<uint16_t>(*t.ptr.wptr));
     return name + "=" + v;
 }
 
-std::string Runner::rung_text(size_t index, bool active, double ms) const
+std::string Runner::rungText(size_t index, bool active, double ms) const
 {
     const Rung &r = prog_.rungs[index];
     const FUNCDEF &f = table_[r.instr];
-    int addr = param_index(f, "Addr:");
+    int addr = paramIndex(f, "Addr:");
     char head[96];
-    std::string id = rung_id(index);
+    std::string id = rungId(index);
     snprintf(head, sizeof head, "  R%-2zu %-10s %-3s %8s ", index, id.c_str(), active ? "on" : "off",
-             fmt_ms(ms).c_str());
+             fmtMs(ms).c_str());
     std::string s = head;
     for (size_t i = 0; i < r.operands.size(); ++i)
         if (static_cast<int>(i) != addr)
-            s += " " + operand_text(index, i);
+            s += " " + operandText(index, i);
     return s;
 }
 
 double Runner::scan(long number, bool show)
 {
-    auto t0 = clock_type::now();
+    auto t0 = ClockType::now();
     prog_.files[0].words[0] = static_cast<SSHORT>(static_cast<uint16_t>(number));
     std::vector<std::string> lines;
     for (size_t i = 0; i < prog_.rungs.size(); ++i) {
@@ -340,15 +340,15 @@ double Runner::scan(long number, bool show)
         const FUNCDEF &f = table_[r.instr];
         bool active = condition(r, number);
         bind(r, number, params_[i]);
-        auto r0 = clock_type::now();
+        auto r0 = ClockType::now();
         f.fnc_ptr(active ? 1 : 0, static_cast<int32_t>(params_[i].size()), params_[i].data());
-        double rms = ms_since(r0);
+        double rms = msSince(r0);
         console_.relay();
-        last_active_[i] = active;
-        last_ms_[i] = rms;
+        lastActive_[i] = active;
+        lastMs_[i] = rms;
         if (active) {
-            int ec = param_index(f, "ErrCode:");
-            int addr = address_of(i);
+            int ec = paramIndex(f, "ErrCode:");
+            int addr = addressOf(i);
             ModuleStats *m = nullptr;
             if (addr >= 0) {
                 m = &stats_.modules[addr];
@@ -359,23 +359,23 @@ double Runner::scan(long number, bool show)
                 const TLIPARAM &t = params_[i][static_cast<size_t>(ec)];
                 unsigned code = static_cast<uint16_t>(*t.ptr.wptr);
                 ++stats_.codes[code];
-                ++stats_.rung_codes[i][code];
+                ++stats_.rungCodes[i][code];
                 if (m) {
                     ++m->codes[code];
                     m->failing = code ? m->failing + 1 : 0;
-                    m->longest_failing = std::max(m->longest_failing, m->failing);
+                    m->longestFailing = std::max(m->longestFailing, m->failing);
                 }
             }
         }
         if (show)
-            lines.push_back(rung_text(i, active, rms));
+            lines.push_back(rungText(i, active, rms));
     }
-    double ms = ms_since(t0);
+    double ms = msSince(t0);
     prog_.files[0].words[1] = static_cast<SSHORT>(std::min(32767.0, std::floor(ms)));
     ++stats_.scans;
-    stats_.scan_ms.push_back(ms);
+    stats_.scanMs.push_back(ms);
     if (show) {
-        console_.line("scan " + std::to_string(number) + "  " + fmt_ms(ms));
+        console_.line("scan " + std::to_string(number) + "  " + fmtMs(ms));
         for (const std::string &l : lines)
             console_.line(l);
     }
@@ -383,22 +383,22 @@ double Runner::scan(long number, bool show)
 }
 
 int Runner::run(const RunOptions &opt, volatile std::sig_atomic_t *stop,
-                const std::function<void(long, double)> &after_scan)
+                const std::function<void(long, double)> &afterScan)
 {
-    auto start = clock_type::now();
+    auto start = ClockType::now();
     for (long n = 1; opt.scans == 0 || n <= opt.scans; ++n) {
         if (stop && *stop)
             break;
-        if (opt.duration_ms > 0 && ms_since(start) >= static_cast<double>(opt.duration_ms))
+        if (opt.durationMs > 0 && msSince(start) >= static_cast<double>(opt.durationMs))
             break;
-        auto s0 = clock_type::now();
+        auto s0 = ClockType::now();
         double ms = scan(n, !opt.quiet);
-        if (after_scan)
-            after_scan(n, ms);
-        if (opt.period_ms > 0) {
-            double rest = opt.period_ms - ms_since(s0);
+        if (afterScan)
+            afterScan(n, ms);
+        if (opt.periodMs > 0) {
+            double rest = opt.periodMs - msSince(s0);
             if (rest >= 1)
-                sleep_ms(static_cast<int>(rest));
+                sleepMs(static_cast<int>(rest));
         }
     }
     return 0;
@@ -407,41 +407,41 @@ int Runner::run(const RunOptions &opt, volatile std::sig_atomic_t *stop,
 std::string Runner::summary() const
 {
     std::string s = "summary: " + std::to_string(stats_.scans) + " scans";
-    if (!stats_.scan_ms.empty())
-        s += ", scan time " + time_spread(stats_.scan_ms);
+    if (!stats_.scanMs.empty())
+        s += ", scan time " + timeSpread(stats_.scanMs);
     s += "\nerror codes:";
     if (stats_.codes.empty())
         s += " none recorded";
     for (auto &kv : stats_.codes)
-        s += " " + error_label(kv.first) + " x " + std::to_string(kv.second) + ";";
+        s += " " + errorLabel(kv.first) + " x " + std::to_string(kv.second) + ";";
     if (!stats_.codes.empty())
         s.pop_back();
-    for (size_t i = 0; i < stats_.rung_codes.size(); ++i) {
-        const auto &m = stats_.rung_codes[i];
+    for (size_t i = 0; i < stats_.rungCodes.size(); ++i) {
+        const auto &m = stats_.rungCodes[i];
         bool failed = false;
         for (auto &kv : m)
             failed |= kv.first != 0;
         if (!failed)
             continue;
-        s += "\n  R" + std::to_string(i) + " " + instr_name(table_[prog_.rungs[i].instr]) + ":";
+        s += "\n  R" + std::to_string(i) + " " + instrName(table_[prog_.rungs[i].instr]) + ":";
         for (auto &kv : m)
-            s += " " + error_label(kv.first) + " x " + std::to_string(kv.second);
+            s += " " + errorLabel(kv.first) + " x " + std::to_string(kv.second);
     }
-    std::string m = module_lines();
+    std::string m = moduleLines();
     if (!m.empty())
         s += "\nmodules:\n" + m.substr(0, m.size() - 1);
     return s;
 }
 
-std::string Runner::module_lines(bool compact) const
+std::string Runner::moduleLines(bool compact) const
 {
     if (compact) {
         std::string s;
         for (auto &kv : stats_.modules) {
             const ModuleStats &m = kv.second;
-            s += address_text(kv.first) + "  " + std::to_string(m.exchanges) + " exch ";
+            s += addressText(kv.first) + "  " + std::to_string(m.exchanges) + " exch ";
             for (auto &c : m.codes)
-                s += " " + error_label(c.first) + " x" + std::to_string(c.second);
+                s += " " + errorLabel(c.first) + " x" + std::to_string(c.second);
             std::vector<double> v = m.ms;
             std::sort(v.begin(), v.end());
             size_t n = v.size();
@@ -451,7 +451,7 @@ std::string Runner::module_lines(bool compact) const
                          n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2, v.back());
             else
                 buf[0] = '\0';
-            s += buf + std::string("  run ") + std::to_string(m.longest_failing) + "\n";
+            s += buf + std::string("  run ") + std::to_string(m.longestFailing) + "\n";
         }
         return s;
     }
@@ -460,19 +460,19 @@ std::string Runner::module_lines(bool compact) const
     std::string s;
     for (auto &kv : stats_.modules) {
         const ModuleStats &m = kv.second;
-        s += "  " + address_text(kv.first) + ": " + std::to_string(m.exchanges) + " exchange" +
+        s += "  " + addressText(kv.first) + ": " + std::to_string(m.exchanges) + " exchange" +
              (m.exchanges == 1 ? "" : "s") + ";";
         std::string codes;
         for (auto &c : m.codes)
-            codes += (codes.empty() ? " " : ", ") + error_label(c.first) + " x " + std::to_string(c.second);
+            codes += (codes.empty() ? " " : ", ") + errorLabel(c.first) + " x " + std::to_string(c.second);
         if (!codes.empty())
             s += codes + ";";
-        s += " response " + time_spread(m.ms) + "; longest failure run " + std::to_string(m.longest_failing) + "\n";
+        s += " response " + timeSpread(m.ms) + "; longest failure run " + std::to_string(m.longestFailing) + "\n";
     }
     return s;
 }
 
-bool RunStats::any_failure() const
+bool RunStats::anyFailure() const
 {
     for (auto &kv : codes)
         if (kv.first != 0 && kv.second > 0)
@@ -480,14 +480,14 @@ bool RunStats::any_failure() const
     return false;
 }
 
-std::string time_spread(std::vector<double> v)
+std::string timeSpread(std::vector<double> v)
 {
     if (v.empty())
         return "none";
     std::sort(v.begin(), v.end());
     size_t n = v.size();
     double median = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-    return "min " + fmt_ms(v.front()) + ", median " + fmt_ms(median) + ", max " + fmt_ms(v.back());
+    return "min " + fmtMs(v.front()) + ", median " + fmtMs(median) + ", max " + fmtMs(v.back());
 }
 
 } // namespace vhost

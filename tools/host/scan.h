@@ -24,23 +24,23 @@ public:
     void line(const std::string &text); // one line of the host's own
     void finish();                      // ends a pending partial line
     // While held (the live view owns the screen), the module's text is kept
-    // instead of written; take_held() returns and forgets it.
-    void hold(bool on) { held_on_ = on; }
-    std::string take_held();
+    // instead of written; takeHeld() returns and forgets it.
+    void hold(bool on) { heldOn_ = on; }
+    std::string takeHeld();
 
 private:
     void write(const std::string &s);
     FILE *out_;
-    bool at_line_start_ = true;
-    bool held_on_ = false;
+    bool atLineStart_ = true;
+    bool heldOn_ = false;
     std::string held_;
 };
 
 struct RunOptions {
-    long scans = 10;      // 0: until interrupted (or the duration runs out)
-    long duration_ms = 0; // 0: no limit
-    int period_ms = 0;    // minimum time from one scan's start to the next
-    bool quiet = false;   // only the summary
+    long scans = 10;     // 0: until interrupted (or the duration runs out)
+    long durationMs = 0; // 0: no limit
+    int periodMs = 0;    // minimum time from one scan's start to the next
+    bool quiet = false;  // only the summary
 };
 
 // What one module address saw over a run: the instructions addressed to it
@@ -52,67 +52,67 @@ struct ModuleStats {
     std::map<unsigned, long> codes;
     std::vector<double> ms;
     long failing = 0; // consecutive failures up to now
-    long longest_failing = 0;
+    long longestFailing = 0;
 };
 
 struct RunStats {
     long scans = 0;
-    std::vector<double> scan_ms;
-    std::map<unsigned, long> codes;                   // "ErrCode:" values of true rungs
-    std::vector<std::map<unsigned, long>> rung_codes; // the same, per rung
-    std::map<int, ModuleStats> modules;               // by address
+    std::vector<double> scanMs;
+    std::map<unsigned, long> codes;                  // "ErrCode:" values of true rungs
+    std::vector<std::map<unsigned, long>> rungCodes; // the same, per rung
+    std::map<int, ModuleStats> modules;              // by address
     // Any true rung ended a scan with a non-zero code.
-    bool any_failure() const;
+    bool anyFailure() const;
 };
 
 // "min 5.0 ms, median 5.1 ms, max 40.9 ms" of a set of times (unsorted).
-std::string time_spread(std::vector<double> v);
+std::string timeSpread(std::vector<double> v);
 
 class Runner {
 public:
     Runner(Program &prog, const FUNCDEF *table, Console &console);
     // One scan of every rung, numbered from 1; returns its time in ms.
     double scan(long number, bool show);
-    // Scans as `opt` says; after_scan (if any) sees each scan's number and time.
+    // Scans as `opt` says; afterScan (if any) sees each scan's number and time.
     int run(const RunOptions &opt, volatile std::sig_atomic_t *stop,
-            const std::function<void(long, double)> &after_scan = nullptr);
+            const std::function<void(long, double)> &afterScan = nullptr);
     const RunStats &stats() const { return stats_; }
     std::string summary() const;
     // The text shown for one rung after the last scan (for tests).
-    std::string rung_text(size_t rung, bool active, double ms) const;
+    std::string rungText(size_t rung, bool active, double ms) const;
     // The per-module lines of the summary, one per address; compact: the
     // live view's shorter form ("01h  20 exch  0 OK x18 1005 TIMEOUT x2
     // 5.0/5.1/40.9 ms  run 2").
-    std::string module_lines(bool compact = false) const;
+    std::string moduleLines(bool compact = false) const;
 
     // The last scan, rung by rung (for the live view and the log).
     size_t rungs() const { return prog_.rungs.size(); }
-    std::string rung_id(size_t rung) const; // "I7017@01h"
-    bool last_active(size_t rung) const { return last_active_[rung]; }
-    double last_ms(size_t rung) const { return last_ms_[rung]; }
+    std::string rungId(size_t rung) const; // "I7017@01h"
+    bool lastActive(size_t rung) const { return lastActive_[rung]; }
+    double lastMs(size_t rung) const { return lastMs_[rung]; }
     // Every operand but "Addr:" as "LABEL=value", in table order.
-    std::vector<std::string> operand_texts(size_t rung) const;
+    std::vector<std::string> operandTexts(size_t rung) const;
     // The log's columns: for each rung its state (on), its time (ms), and
     // every operand but "Addr:", one column per element; named
     // "R0.I7017@01.AIN[3]" after the rung's first scan.  And the values of
     // the last scan in the same order, as plain numbers.
-    std::vector<std::string> log_columns() const;
-    std::vector<std::string> log_values() const;
+    std::vector<std::string> logColumns() const;
+    std::vector<std::string> logValues() const;
 
 private:
     bool condition(const Rung &r, long number) const;
     void bind(const Rung &r, long number, std::vector<TLIPARAM> &params);
-    std::string operand_text(size_t rung, size_t i) const;
-    int address_of(size_t rung) const; // -1: the instruction has no "Addr:"
+    std::string operandText(size_t rung, size_t i) const;
+    int addressOf(size_t rung) const; // -1: the instruction has no "Addr:"
 
     Program &prog_;
     const FUNCDEF *table_;
     Console &console_;
     RunStats stats_;
     std::vector<std::vector<TLIPARAM>> params_; // per rung, as last passed
-    std::vector<bool> last_active_;
-    std::vector<double> last_ms_;
-    std::vector<std::string> log_names_; // rung prefixes of the log, "R0.I7017@01"
+    std::vector<bool> lastActive_;
+    std::vector<double> lastMs_;
+    std::vector<std::string> logNames_; // rung prefixes of the log, "R0.I7017@01"
 };
 
 } // namespace vhost

@@ -18,7 +18,7 @@ namespace modparser {
 
 std::string printed;
 
-int32_t HlpPrintf(const char *format, ...)
+int32_t HlpPrintf(const char *format, ...) // NOLINT(readability-identifier-naming): the module calls it
 {
     char buf[512];
     va_list ap;
@@ -34,7 +34,7 @@ char keyupper(char k) { return (k >= 'a' && k <= 'z') ? static_cast<char>(k - 'a
 #include "options.cpp" // NOLINT(bugprone-suspicious-include): the module's own parser, compiled in
 
 // The settings as the module starts with them.
-const Settings initial = {port, BaudRate, timeout, useCheckSum != FALSE, debug != FALSE};
+const Settings INITIAL = {port, BaudRate, timeout, useCheckSum != FALSE, debug != FALSE};
 
 } // namespace modparser
 
@@ -47,9 +47,9 @@ std::string upper(std::string s)
     return s;
 }
 
-bool starts_with(const std::string &s, const char *prefix) { return s.compare(0, strlen(prefix), prefix) == 0; }
+bool startsWith(const std::string &s, const char *prefix) { return s.compare(0, strlen(prefix), prefix) == 0; }
 
-std::vector<std::string> words_of(const std::string &s)
+std::vector<std::string> wordsOf(const std::string &s)
 {
     std::vector<std::string> w;
     size_t i = 0;
@@ -76,7 +76,7 @@ std::vector<std::string> pitfalls(const std::string &options)
                       std::to_string(CMDLINE_BUFFER - 1) + " are read");
         text.resize(CMDLINE_BUFFER - 1);
     }
-    std::vector<std::string> words = words_of(text);
+    std::vector<std::string> words = wordsOf(text);
     static const char *const valued[] = {"COMPORT", "BAUD", "TIMEOUT"};
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string &w = words[i];
@@ -88,19 +88,19 @@ std::vector<std::string> pitfalls(const std::string &options)
                           "' has no effect); separate options with blanks");
             continue;
         }
-        bool keyword_alone = false;
+        bool keywordAlone = false;
         for (const char *k : valued)
             if (u == k) {
-                keyword_alone = true;
+                keywordAlone = true;
                 if (i + 1 < words.size() && words[i + 1][0] == '=')
                     out.push_back("'" + w + " " + words[i + 1] + "': a blank before the '=': the module does not " +
                                   "know '" + w + "' as an option; write " + k + "=VALUE");
             }
-        if (keyword_alone)
+        if (keywordAlone)
             continue;
         for (const char *k : valued) {
             std::string key = std::string(k) + "=";
-            if (!starts_with(u, key.c_str()))
+            if (!startsWith(u, key.c_str()))
                 continue;
             std::string value = w.substr(key.size());
             if (value.empty()) {
@@ -131,7 +131,7 @@ std::vector<std::string> pitfalls(const std::string &options)
             break;
         }
         for (const char *k : {"CHECKSUM", "DEBUG"}) {
-            if (!starts_with(u, k) || u.size() == strlen(k))
+            if (!startsWith(u, k) || u.size() == strlen(k))
                 continue;
             std::string rest = w.substr(strlen(k));
             if (rest[0] == '=')
@@ -147,14 +147,14 @@ std::vector<std::string> pitfalls(const std::string &options)
 
 } // namespace
 
-OptionReading read_options(const std::string *options)
+OptionReading readOptions(const std::string *options)
 {
     OptionReading r;
-    modparser::port = modparser::initial.port;
-    modparser::BaudRate = static_cast<int32_t>(modparser::initial.baud);
-    modparser::timeout = modparser::initial.timeout;
-    modparser::useCheckSum = modparser::initial.checksum ? TRUE : FALSE;
-    modparser::debug = modparser::initial.debug ? TRUE : FALSE;
+    modparser::port = modparser::INITIAL.port;
+    modparser::BaudRate = static_cast<int32_t>(modparser::INITIAL.baud);
+    modparser::timeout = modparser::INITIAL.timeout;
+    modparser::useCheckSum = modparser::INITIAL.checksum ? TRUE : FALSE;
+    modparser::debug = modparser::INITIAL.debug ? TRUE : FALSE;
     modparser::printed.clear();
     if (options) {
         r.code = modparser::CommandLine(options->c_str());
@@ -166,16 +166,16 @@ OptionReading read_options(const std::string *options)
     return r;
 }
 
-PortDevice port_device(int port)
+PortDevice portDevice(int port)
 {
     PortDevice d;
-    com_port_device(port, d.device, d.source);
+    comPortDevice(port, d.device, d.source);
     return d;
 }
 
-std::string settings_text(const Settings &s)
+std::string settingsText(const Settings &s)
 {
-    PortDevice d = port_device(s.port);
+    PortDevice d = portDevice(s.port);
     return "COM" + std::to_string(s.port) + " = " + d.device + " (" + d.source + "), " + std::to_string(s.baud) +
            " baud, time-out " + std::to_string(s.timeout) + " ms, checksum " + (s.checksum ? "on" : "off") +
            ", debug " + (s.debug ? "on" : "off");

@@ -26,18 +26,18 @@ struct OptionReading {
 };
 
 // `options` null: no option string (the defaults).
-OptionReading read_options(const std::string *options);
+OptionReading readOptions(const std::string *options);
 
 // The device behind a COM port and where that mapping comes from.
 struct PortDevice {
     std::string device; // "/dev/pts/3", "\\.\COM1"
     std::string source; // "environment VELDRAN_COM1", "default", ...
 };
-PortDevice port_device(int port);
+PortDevice portDevice(int port);
 
 // "COM1 = /dev/pts/3 (environment VELDRAN_COM1), 19200 baud, time-out 40 ms,
 // checksum off, debug off"
-std::string settings_text(const Settings &s);
+std::string settingsText(const Settings &s);
 
 } // namespace vhost
 

@@ -15,13 +15,13 @@ namespace vhost {
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
+using ClockType = std::chrono::steady_clock;
 
-const FUNCDEF *find_instr(const FUNCDEF *table, const char *name)
+const FUNCDEF *findInstr(const FUNCDEF *table, const char *name)
 {
-    int n = table_entries(table);
+    int n = tableEntries(table);
     for (int i = 0; i < n; ++i)
-        if (instr_name(table[i]) == name)
+        if (instrName(table[i]) == name)
             return &table[i];
     return nullptr;
 }
@@ -31,20 +31,20 @@ const FUNCDEF *find_instr(const FUNCDEF *table, const char *name)
 unsigned call(const FUNCDEF *f, std::vector<TLIPARAM> params, SSHORT *err, double *ms)
 {
     *err = -1;
-    auto t0 = clock_type::now();
+    auto t0 = ClockType::now();
     f->fnc_ptr(1, static_cast<int32_t>(params.size()), params.data());
     if (ms)
-        *ms = std::chrono::duration<double, std::milli>(clock_type::now() - t0).count();
+        *ms = std::chrono::duration<double, std::milli>(ClockType::now() - t0).count();
     return static_cast<uint16_t>(*err);
 }
 
-std::string options_for(int port, int baud_code, bool checksum, int timeout)
+std::string optionsFor(int port, int baudCode, bool checksum, int timeout)
 {
-    return "COMPORT=" + std::to_string(port) + " BAUD=" + std::to_string(baud_code) +
+    return "COMPORT=" + std::to_string(port) + " BAUD=" + std::to_string(baudCode) +
            " TIMEOUT=" + std::to_string(timeout) + (checksum ? " CHECKSUM" : "");
 }
 
-int clamp_timeout(int t) { return t < TIMEOUT_MIN_MS ? TIMEOUT_MIN_MS : t > TIMEOUT_MAX_MS ? TIMEOUT_MAX_MS : t; }
+int clampTimeout(int t) { return t < TIMEOUT_MIN_MS ? TIMEOUT_MIN_MS : t > TIMEOUT_MAX_MS ? TIMEOUT_MAX_MS : t; }
 
 std::string hex2(int v)
 {
@@ -55,12 +55,12 @@ std::string hex2(int v)
 
 } // namespace
 
-std::vector<SurveyFind> run_survey(const SurveyLine &line, const SurveyOptions &opt, FILE *progress, std::string &error)
+std::vector<SurveyFind> runSurvey(const SurveyLine &line, const SurveyOptions &opt, FILE *progress, std::string &error)
 {
     std::vector<SurveyFind> found;
-    const FUNCDEF *rdms = find_instr(line.table, "I7RDMS");
-    const FUNCDEF *ain = find_instr(line.table, "I7017");
-    const FUNCDEF *din = find_instr(line.table, "I7041");
+    const FUNCDEF *rdms = findInstr(line.table, "I7RDMS");
+    const FUNCDEF *ain = findInstr(line.table, "I7017");
+    const FUNCDEF *din = findInstr(line.table, "I7041");
     if (!rdms || !ain || !din) {
         error = "the module has no I7RDMS, I7017 or I7041";
         return found;
@@ -72,7 +72,7 @@ std::vector<SurveyFind> run_survey(const SurveyLine &line, const SurveyOptions &
     if (sums.empty())
         sums = {false, true};
     InputValues probe;
-    auto t_all = clock_type::now();
+    auto tAll = ClockType::now();
 
     // Every setting without checksums comes first: an Init can switch
     // checksums on but never off again.
@@ -81,19 +81,19 @@ std::vector<SurveyFind> run_survey(const SurveyLine &line, const SurveyOptions &
         for (int code : bauds) {
             int baud = code * 100;
             // The status read's own time on the wire plus the margin.
-            int t = opt.timeout_ms ? opt.timeout_ms
-                                   : clamp_timeout(min_timeout_ms(exchanges_of("I7RDMS", probe, cs)[0], baud));
-            std::string o = options_for(opt.port, code, cs, t);
+            int t =
+                opt.timeoutMs ? opt.timeoutMs : clampTimeout(minTimeoutMs(exchangesOf("I7RDMS", probe, cs)[0], baud));
+            std::string o = optionsFor(opt.port, code, cs, t);
             if (progress)
                 fprintf(progress, "survey: %6d baud, checksum %-3s (%s): ", baud, cs ? "on" : "off", o.c_str());
             ERRCODE ec = line.init(o);
             if (ec != 0) {
                 if (progress)
                     fprintf(progress, "\n");
-                error = "Init with \"" + o + "\" failed: " + error_label(ec);
+                error = "Init with \"" + o + "\" failed: " + errorLabel(ec);
                 return found;
             }
-            auto t0 = clock_type::now();
+            auto t0 = ClockType::now();
             std::vector<SurveyFind> here;
             for (int a = opt.first; a <= opt.last; ++a) {
                 SSHORT status = 0, err = 0;
@@ -118,9 +118,9 @@ std::vector<SurveyFind> run_survey(const SurveyLine &line, const SurveyOptions &
             // What each module found answers: the longest reply (an analog
             // read in the decimal form) needs its own time-out.
             if (!here.empty()) {
-                int t2 = opt.timeout_ms ? opt.timeout_ms
-                                        : clamp_timeout(min_timeout_ms(exchanges_of("I7017", probe, cs)[0], baud));
-                ec = line.init(options_for(opt.port, code, cs, t2));
+                int t2 = opt.timeoutMs ? opt.timeoutMs
+                                       : clampTimeout(minTimeoutMs(exchangesOf("I7017", probe, cs)[0], baud));
+                ec = line.init(optionsFor(opt.port, code, cs, t2));
                 for (SurveyFind &f : here) {
                     if (ec != EC_OK)
                         break;
@@ -155,16 +155,16 @@ std::vector<SurveyFind> run_survey(const SurveyLine &line, const SurveyOptions &
             }
             if (progress)
                 fprintf(progress, " %zu answered (%.1f s)\n", here.size(),
-                        std::chrono::duration<double>(clock_type::now() - t0).count());
+                        std::chrono::duration<double>(ClockType::now() - t0).count());
             found.insert(found.end(), here.begin(), here.end());
         }
     }
     if (progress)
-        fprintf(progress, "survey: %.1f s in all\n", std::chrono::duration<double>(clock_type::now() - t_all).count());
+        fprintf(progress, "survey: %.1f s in all\n", std::chrono::duration<double>(ClockType::now() - tAll).count());
     return found;
 }
 
-std::string survey_report(const std::vector<SurveyFind> &found)
+std::string surveyReport(const std::vector<SurveyFind> &found)
 {
     std::string s;
     if (found.empty())
@@ -173,15 +173,15 @@ std::string survey_report(const std::vector<SurveyFind> &found)
     std::stable_sort(sorted.begin(), sorted.end(),
                      [](const SurveyFind &a, const SurveyFind &b) { return a.addr < b.addr; });
     s += "address      baud  checksum  status  response  answers\n";
-    std::map<int, std::vector<const SurveyFind *>> by_addr;
+    std::map<int, std::vector<const SurveyFind *>> byAddr;
     for (const SurveyFind &f : sorted) {
         char line[256];
         snprintf(line, sizeof line, "%s (%3d)  %6d  %-8s  0x%s    %5.1f ms  %s\n", hex2(f.addr).c_str(), f.addr, f.baud,
                  f.checksum ? "on" : "off", hex2(f.status).c_str(), f.ms, f.answers.c_str());
         s += line;
-        by_addr[f.addr].push_back(&f);
+        byAddr[f.addr].push_back(&f);
     }
-    for (auto &kv : by_addr) {
+    for (auto &kv : byAddr) {
         if (kv.second.size() < 2)
             continue;
         s += "address " + hex2(kv.first) + " (" + std::to_string(kv.first) + ") answered at more than one setting:";
@@ -190,7 +190,7 @@ std::string survey_report(const std::vector<SurveyFind> &found)
                  (kv.second[i]->checksum ? "on" : "off");
         s += "\n";
     }
-    s += std::to_string(by_addr.size()) + " address" + (by_addr.size() == 1 ? "" : "es") + " answered\n";
+    s += std::to_string(byAddr.size()) + " address" + (byAddr.size() == 1 ? "" : "es") + " answered\n";
     return s;
 }
 

@@ -20,7 +20,7 @@ struct SurveyOptions {
     std::vector<int> bauds;      // "BAUD=" codes; empty: all five
     std::vector<bool> checksums; // empty: off and on
     int first = 0, last = 255;   // address range
-    int timeout_ms = 0;          // 0: from the baud rate
+    int timeoutMs = 0;           // 0: from the baud rate
 };
 
 struct SurveyFind {
@@ -42,11 +42,10 @@ struct SurveyLine {
 
 // Runs the survey, progress on `progress`; returns what answered.  `error`
 // is set (and nothing more tried) when an Init fails.
-std::vector<SurveyFind> run_survey(const SurveyLine &line, const SurveyOptions &opt, FILE *progress,
-                                   std::string &error);
+std::vector<SurveyFind> runSurvey(const SurveyLine &line, const SurveyOptions &opt, FILE *progress, std::string &error);
 // The report: the table and the addresses that answered at more than one
 // setting.
-std::string survey_report(const std::vector<SurveyFind> &found);
+std::string surveyReport(const std::vector<SurveyFind> &found);
 
 } // namespace vhost
 

@@ -13,7 +13,7 @@
 
 namespace vhost {
 
-std::string iso_timestamp()
+std::string isoTimestamp()
 {
     using namespace std::chrono;
     system_clock::time_point now = system_clock::now();
@@ -44,7 +44,7 @@ bool CsvLog::open(const std::string &path, const Runner &runner, std::string &er
     }
     // The names hold no comma, quote or blank, so no field needs quoting.
     std::string head = "time,scan,scan_ms";
-    for (const std::string &c : runner.log_columns())
+    for (const std::string &c : runner.logColumns())
         head += "," + c;
     fprintf(f_, "%s\n", head.c_str());
     fflush(f_);
@@ -55,11 +55,11 @@ void CsvLog::row(const Runner &runner, long number, double ms)
 {
     if (!f_)
         return;
-    std::string line = iso_timestamp() + "," + std::to_string(number);
+    std::string line = isoTimestamp() + "," + std::to_string(number);
     char buf[32];
     snprintf(buf, sizeof buf, ",%.3f", ms);
     line += buf;
-    for (const std::string &v : runner.log_values())
+    for (const std::string &v : runner.logValues())
         line += "," + v;
     fprintf(f_, "%s\n", line.c_str());
     fflush(f_);
@@ -133,16 +133,16 @@ std::vector<std::string> LiveView::frame(const Runner &runner, long number, doub
     std::vector<std::string> lines;
     size_t width = static_cast<size_t>(cols_);
     char buf[160];
-    snprintf(buf, sizeof buf, "scan %ld  %.1f ms  (%s)", number, ms, time_spread(runner.stats().scan_ms).c_str());
+    snprintf(buf, sizeof buf, "scan %ld  %.1f ms  (%s)", number, ms, timeSpread(runner.stats().scanMs).c_str());
     std::string head = buf;
     if (head.size() + 16 <= width)
         head += "  Ctrl-C ends";
     lines.push_back(head.substr(0, width));
     shown_.resize(runner.rungs());
     for (size_t r = 0; r < runner.rungs(); ++r) {
-        snprintf(buf, sizeof buf, "R%-2zu %-10s %-3s %6.1f ms ", r, runner.rung_id(r).c_str(),
-                 runner.last_active(r) ? "on" : "off", runner.last_ms(r));
-        std::vector<std::string> texts = runner.operand_texts(r);
+        snprintf(buf, sizeof buf, "R%-2zu %-10s %-3s %6.1f ms ", r, runner.rungId(r).c_str(),
+                 runner.lastActive(r) ? "on" : "off", runner.lastMs(r));
+        std::vector<std::string> texts = runner.operandTexts(r);
         std::vector<Token> words;
         for (size_t i = 0; i < texts.size(); ++i) {
             bool changed = i < shown_[r].size() && shown_[r][i] != texts[i];
@@ -156,33 +156,33 @@ std::vector<std::string> LiveView::frame(const Runner &runner, long number, doub
     }
     lines.push_back(
         std::string("modules: exchanges, codes, response min/median/max, longest failure run").substr(0, width));
-    std::istringstream ml(runner.module_lines(true));
+    std::istringstream ml(runner.moduleLines(true));
     std::string l;
     while (std::getline(ml, l))
         lines.push_back(l.substr(0, width));
     if (runner.stats().modules.empty())
         lines.push_back("  none addressed yet");
-    if (!module_said_.empty()) {
+    if (!moduleSaid_.empty()) {
         lines.push_back("the module said:");
-        for (const std::string &s : module_said_)
+        for (const std::string &s : moduleSaid_)
             lines.push_back("  " + s.substr(0, width - 2));
     }
     return lines;
 }
 
-void LiveView::scan(const Runner &runner, long number, double ms, const std::string &module_text, bool force)
+void LiveView::scan(const Runner &runner, long number, double ms, const std::string &moduleText, bool force)
 {
     // The module's last three lines stay on the screen.
-    std::istringstream in(module_text);
+    std::istringstream in(moduleText);
     std::string l;
     while (std::getline(in, l)) {
         while (!l.empty() && (l.back() == '\r' || l.back() == '\n'))
             l.pop_back();
         if (l.empty())
             continue;
-        module_said_.push_back(l);
-        if (module_said_.size() > 3)
-            module_said_.erase(module_said_.begin());
+        moduleSaid_.push_back(l);
+        if (moduleSaid_.size() > 3)
+            moduleSaid_.erase(moduleSaid_.begin());
     }
     auto now = std::chrono::steady_clock::now();
     if (drawn_ && !force && now - last_ < std::chrono::milliseconds(200))
@@ -208,7 +208,7 @@ void LiveView::scan(const Runner &runner, long number, double ms, const std::str
 // The plot.
 
 #ifdef _WIN32
-int plot_log(const std::string &, const std::string &)
+int plotLog(const std::string &, const std::string &)
 {
     fprintf(stderr, "veldran-host: plot needs the native veldran-host and gnuplot (Debian package gnuplot-nox): "
                     "copy the log to Linux and run `veldran-host plot LOG.csv -o trend.png` there\n");
@@ -217,7 +217,7 @@ int plot_log(const std::string &, const std::string &)
 #else
 namespace {
 
-std::vector<std::string> split_csv(const std::string &line)
+std::vector<std::string> splitCsv(const std::string &line)
 {
     std::vector<std::string> v;
     std::string cur;
@@ -234,7 +234,7 @@ std::vector<std::string> split_csv(const std::string &line)
 }
 
 // Seconds since the epoch of "2026-12-08T07:46:27.123Z" (NaN when it is not).
-double seconds_of(const std::string &t)
+double secondsOf(const std::string &t)
 {
     int y, mo, d, h, mi;
     double s;
@@ -267,7 +267,7 @@ struct Panel {
 
 } // namespace
 
-int plot_log(const std::string &csv, const std::string &image)
+int plotLog(const std::string &csv, const std::string &image)
 {
     std::string ext = image.size() > 4 ? image.substr(image.size() - 4) : "";
     for (char &c : ext)
@@ -282,7 +282,7 @@ int plot_log(const std::string &csv, const std::string &image)
         fprintf(stderr, "veldran-host: plot: cannot read %s\n", csv.c_str());
         return 1;
     }
-    std::vector<std::string> cols = split_csv(line);
+    std::vector<std::string> cols = splitCsv(line);
     if (cols.size() < 3 || cols[0] != "time" || cols[1] != "scan" || cols[2] != "scan_ms") {
         fprintf(stderr, "veldran-host: plot: %s is not a log of veldran-host run --log (no time,scan,scan_ms header)\n",
                 csv.c_str());
@@ -325,7 +325,7 @@ int plot_log(const std::string &csv, const std::string &image)
     std::vector<std::vector<std::string>> rows;
     while (std::getline(in, line))
         if (!line.empty()) {
-            std::vector<std::string> v = split_csv(line);
+            std::vector<std::string> v = splitCsv(line);
             if (v.size() == cols.size()) // a row cut short by a killed run is left out
                 rows.push_back(v);
         }
@@ -333,7 +333,7 @@ int plot_log(const std::string &csv, const std::string &image)
         fprintf(stderr, "veldran-host: plot: %s has no scans\n", csv.c_str());
         return 1;
     }
-    double t0 = seconds_of(rows[0][0]);
+    double t0 = secondsOf(rows[0][0]);
     auto num = [](const std::string &s) {
         char *end = nullptr;
         double v = strtod(s.c_str(), &end);
@@ -374,10 +374,10 @@ int plot_log(const std::string &csv, const std::string &image)
         fprintf(stderr, "veldran-host: plot: cannot write %s\n", data.c_str());
         return 1;
     }
-    std::vector<double> panel_low;
+    std::vector<double> panelLow;
     for (auto &kv : panels)
-        panel_low.push_back(lowest(kv.second.series));
-    double scan_low = lowest({2});
+        panelLow.push_back(lowest(kv.second.series));
+    double scanLow = lowest({2});
     for (const auto &r : rows) {
         bool any = false;
         std::string fields;
@@ -389,7 +389,7 @@ int plot_log(const std::string &csv, const std::string &image)
                 failed |= num(r[p.on[j]]) != 0 && num(r[p.code[j]]) != 0;
             any |= failed;
             char b[32];
-            snprintf(b, sizeof b, " %.6g", panel_low[k++]);
+            snprintf(b, sizeof b, " %.6g", panelLow[k++]);
             fields += failed ? std::string(b) : std::string(" NaN");
             for (size_t c : p.series) {
                 double v = num(r[c]);
@@ -397,9 +397,9 @@ int plot_log(const std::string &csv, const std::string &image)
                 fields += std::isfinite(v) ? std::string(b) : std::string(" NaN");
             }
         }
-        double t = seconds_of(r[0]) - t0;
+        double t = secondsOf(r[0]) - t0;
         fprintf(df, "%.3f %s %s%s\n", std::isfinite(t) ? t : num(r[1]), r[2].c_str(),
-                any ? std::to_string(scan_low).c_str() : "NaN", fields.c_str());
+                any ? std::to_string(scanLow).c_str() : "NaN", fields.c_str());
     }
     fclose(df);
 

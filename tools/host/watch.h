@@ -13,7 +13,7 @@
 namespace vhost {
 
 // "2026-12-08T07:46:27.123Z": the time now in UTC, to the millisecond.
-std::string iso_timestamp();
+std::string isoTimestamp();
 
 // One row per scan: time, scan, scan_ms, then the runner's log columns.
 // Each row is flushed as it is written, so a run that is killed loses at
@@ -34,9 +34,9 @@ public:
     LiveView(FILE *out, int columns, int rows) : out_(out), cols_(columns < 40 ? 40 : columns), rows_(rows) {}
     void begin();
     // Draws the scan unless the last redraw was less than a fifth of a
-    // second ago (`force` draws anyway); `module_text` is what the module
+    // second ago (`force` draws anyway); `moduleText` is what the module
     // printed since the last call.
-    void scan(const Runner &runner, long number, double ms, const std::string &module_text, bool force);
+    void scan(const Runner &runner, long number, double ms, const std::string &moduleText, bool force);
     void end();
     // The screen's lines for a scan, with the sequences that mark changed
     // values; remembers the values as drawn.
@@ -48,7 +48,7 @@ private:
     bool drawn_ = false;
     std::chrono::steady_clock::time_point last_;
     std::vector<std::vector<std::string>> shown_; // operand texts per rung, as last drawn
-    std::vector<std::string> module_said_;        // the module's last lines
+    std::vector<std::string> moduleSaid_;         // the module's last lines
 };
 
 // Turns a log into a trend image (PNG or SVG by the file's extension) with
@@ -58,7 +58,7 @@ private:
 // of the run, with the scans where one of its rungs had a non-zero code
 // marked.  Returns the exit status (0, 1 for a bad log or file name, 2
 // when gnuplot cannot make the image); says why on stderr.
-int plot_log(const std::string &csv, const std::string &image);
+int plotLog(const std::string &csv, const std::string &image);
 
 } // namespace vhost
 

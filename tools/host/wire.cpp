@@ -15,7 +15,7 @@ std::string hex2(int v)
     return buf;
 }
 
-std::string hex_digits(int v, int n)
+std::string hexDigits(int v, int n)
 {
     static const char digits[] = "0123456789ABCDEF";
     std::string s(static_cast<size_t>(n), '0');
@@ -25,7 +25,7 @@ std::string hex_digits(int v, int n)
 }
 
 // Frames a command body: checksum when on, carriage return.
-std::string frame(const std::string &body, bool checksum) { return body + (checksum ? checksum_of(body) : "") + "\r"; }
+std::string frame(const std::string &body, bool checksum) { return body + (checksum ? checksumOf(body) : "") + "\r"; }
 
 // A reply body with the module's checksum placeholder and carriage return.
 std::string reply(const std::string &body, bool checksum) { return body + (checksum ? "cc" : "") + "\r"; }
@@ -40,7 +40,7 @@ std::string repeat(const std::string &s, int n)
 
 } // namespace
 
-std::string checksum_of(const std::string &text)
+std::string checksumOf(const std::string &text)
 {
     unsigned sum = 0;
     for (char c : text)
@@ -48,13 +48,13 @@ std::string checksum_of(const std::string &text)
     return hex2(static_cast<int>(sum & 0xFF));
 }
 
-std::vector<Exchange> exchanges_of(const std::string &instr, const InputValues &in, bool cs)
+std::vector<Exchange> exchangesOf(const std::string &instr, const InputValues &in, bool cs)
 {
     std::string aa = hex2(in.addr);
     std::vector<Exchange> x;
-    auto read_din = [&] { x.push_back({"read digital I/O", frame("@" + aa, cs), reply(">hhhh", cs)}); };
-    auto write_dout = [&](int digits) {
-        x.push_back({"write digital outputs", frame("@" + aa + hex_digits(in.dout, digits), cs), reply(">", cs)});
+    auto readDin = [&] { x.push_back({"read digital I/O", frame("@" + aa, cs), reply(">hhhh", cs)}); };
+    auto writeDout = [&](int digits) {
+        x.push_back({"write digital outputs", frame("@" + aa + hexDigits(in.dout, digits), cs), reply(">", cs)});
     };
     if (instr == "I7017" || instr == "I7018") {
         bool hex = in.format == 2;
@@ -64,18 +64,18 @@ std::vector<Exchange> exchanges_of(const std::string &instr, const InputValues &
         char value[32];
         snprintf(value, sizeof value, "%+07.3f", static_cast<double>(in.aout));
         x.push_back({"write analog output",
-                     frame("#" + aa + hex_digits(in.chan, 1) + std::string(value).substr(0, 7), cs), reply(">", cs)});
+                     frame("#" + aa + hexDigits(in.chan, 1) + std::string(value).substr(0, 7), cs), reply(">", cs)});
     } else if (instr == "I7041" || instr == "I7052" || instr == "I7053") {
-        read_din();
+        readDin();
     } else if (instr == "I7043") {
-        write_dout(4);
+        writeDout(4);
     } else if (instr == "I7060" || instr == "I7065") {
-        write_dout(instr == "I7060" ? 1 : 2);
-        read_din();
+        writeDout(instr == "I7060" ? 1 : 2);
+        readDin();
     } else if (instr == "I7RDC") {
-        x.push_back({"read counter", frame("#" + aa + hex_digits(in.chan, 1), cs), reply("!" + aa + "hhhhh", cs)});
+        x.push_back({"read counter", frame("#" + aa + hexDigits(in.chan, 1), cs), reply("!" + aa + "hhhhh", cs)});
     } else if (instr == "I7CDC") {
-        x.push_back({"clear counter", frame("$" + aa + "C" + hex_digits(in.chan, 1), cs), reply("!" + aa, cs)});
+        x.push_back({"clear counter", frame("$" + aa + "C" + hexDigits(in.chan, 1), cs), reply("!" + aa, cs)});
     } else if (instr == "I7RDMS") {
         x.push_back({"read module status", frame("~" + aa + "0", cs), reply("!" + aa + "hh", cs)});
     } else if (instr == "I7RSMS") {
@@ -88,16 +88,16 @@ std::vector<Exchange> exchanges_of(const std::string &instr, const InputValues &
     return x;
 }
 
-double wire_ms(size_t chars, int baud)
+double wireMs(size_t chars, int baud)
 {
     return baud > 0 ? static_cast<double>(chars) * CHAR_BITS * 1000.0 / baud : 0.0;
 }
 
-size_t wire_chars(const Exchange &e) { return e.command.size() + e.reply.size(); }
+size_t wireChars(const Exchange &e) { return e.command.size() + e.reply.size(); }
 
-int min_timeout_ms(const Exchange &e, int baud, double margin_ms)
+int minTimeoutMs(const Exchange &e, int baud, double marginMs)
 {
-    int t = static_cast<int>(std::ceil(wire_ms(wire_chars(e), baud) + margin_ms));
+    int t = static_cast<int>(std::ceil(wireMs(wireChars(e), baud) + marginMs));
     return t < TIMEOUT_MIN_MS ? TIMEOUT_MIN_MS : t;
 }
 

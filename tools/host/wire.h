@@ -34,7 +34,7 @@ struct Exchange {
 
 // The two-digit checksum of a text: the sum of its bytes modulo 256 in
 // upper-case hex.
-std::string checksum_of(const std::string &text);
+std::string checksumOf(const std::string &text);
 
 // The exchanges that one call of `instr` makes with these input operands
 // (by label, "Addr:" ...), with or without checksums, in order.  An
@@ -47,17 +47,17 @@ struct InputValues {
     int hsecs = 0;  // "HSecs:"
     float aout = 0; // "AOUT:"
 };
-std::vector<Exchange> exchanges_of(const std::string &instr, const InputValues &in, bool checksum);
+std::vector<Exchange> exchangesOf(const std::string &instr, const InputValues &in, bool checksum);
 
 // Milliseconds that `chars` characters take at `baud` bit/s.
-double wire_ms(size_t chars, int baud);
+double wireMs(size_t chars, int baud);
 // Characters of an exchange on the wire, both ways.
-size_t wire_chars(const Exchange &e);
+size_t wireChars(const Exchange &e);
 // The smallest "TIMEOUT=" that lets a module answer the exchange: the wire
 // time of the command and the reply plus the margin, rounded up, at least
 // TIMEOUT_MIN_MS.  (The module starts its time-out when the command has been
 // handed to the serial library, so the command's own time counts.)
-int min_timeout_ms(const Exchange &e, int baud, double margin_ms = TURNAROUND_MARGIN_MS);
+int minTimeoutMs(const Exchange &e, int baud, double marginMs = TURNAROUND_MARGIN_MS);
 
 // Shows a line with its control characters escaped: "#01\r".
 std::string escaped(const std::string &line);

@@ -9,7 +9,7 @@ namespace vsim {
 
 namespace {
 
-const char kHex[] = "0123456789ABCDEF";
+const char HEX[] = "0123456789ABCDEF";
 
 int hexDigit(char c)
 {
@@ -77,7 +77,7 @@ std::string hexDigits(uint32_t v, int digits)
 {
     std::string s;
     for (int i = digits - 1; i >= 0; --i)
-        s += kHex[(v >> (4 * i)) & 0xF];
+        s += HEX[(v >> (4 * i)) & 0xF];
     return s;
 }
 
@@ -106,9 +106,9 @@ std::string decimalField(double v)
     return std::string(buf, 7);
 }
 
-std::string hexField(double v, double full_scale)
+std::string hexField(double v, double fullScale)
 {
-    double code = std::isfinite(v) ? std::round(v / full_scale * 32767.0) : (v > 0 ? 32767.0 : -32768.0);
+    double code = std::isfinite(v) ? std::round(v / fullScale * 32767.0) : (v > 0 ? 32767.0 : -32768.0);
     if (std::isnan(code))
         code = 0;
     code = std::fmax(-32768.0, std::fmin(32767.0, code));
@@ -121,7 +121,7 @@ Frame frame(Plant &plant, std::string_view line)
     Frame f;
     if (line.size() >= 3 && line.substr(0, 3) == "~**") {
         f.kind = Frame::Kind::Broadcast;
-        f.broadcast_sum = std::string(line.substr(3));
+        f.broadcastSum = std::string(line.substr(3));
         return f;
     }
     if (line.size() < 3)
@@ -166,9 +166,9 @@ std::string execute(Module &m, std::string_view payload, Millis now)
     auto field = [&](int ch) -> std::string {
         const Signal &s = m.ain[static_cast<size_t>(ch)];
         if (s.isOpen())
-            return m.hex ? kOpenHex : kOpenDecimal;
+            return m.hex ? OPEN_HEX : OPEN_DECIMAL;
         const double v = s.at(now);
-        return m.hex ? hexField(v, m.full_scale) : decimalField(v);
+        return m.hex ? hexField(v, m.fullScale) : decimalField(v);
     };
 
     switch (c) {
@@ -204,7 +204,7 @@ std::string execute(Module &m, std::string_view payload, Millis now)
             auto v = valueField(rest.substr(1));
             if (ch >= info.aout || !v)
                 return refuse();
-            if (m.wd_expired)
+            if (m.wdExpired)
                 return ok("!" + addr(m));
             m.aout[static_cast<size_t>(ch)] = *v;
             return ok(">");
@@ -239,12 +239,12 @@ std::string execute(Module &m, std::string_view payload, Millis now)
             }
         }
         // @AA(digits): digital write, exactly the model's digit count.
-        if (info.dout_digits == 0 || rest.size() != static_cast<size_t>(info.dout_digits))
+        if (info.doutDigits == 0 || rest.size() != static_cast<size_t>(info.doutDigits))
             return refuse();
         auto v = hexNumber(rest);
         if (!v || (*v & ~m.doutMask()) != 0)
             return refuse();
-        if (m.wd_expired)
+        if (m.wdExpired)
             return ok("!" + addr(m));
         m.dout = *v;
         return ok(">");
@@ -257,13 +257,13 @@ std::string execute(Module &m, std::string_view payload, Millis now)
             return ok("!" + addr(m));
         }
         if (rest == "2")
-            return ok("!" + addr(m) + (m.wd_enabled ? "1" : "0") + hex2(static_cast<unsigned>(m.wd_value)));
+            return ok("!" + addr(m) + (m.wdEnabled ? "1" : "0") + hex2(static_cast<unsigned>(m.wdValue)));
         if (rest.size() == 4 && rest[0] == '3' && (rest[1] == '0' || rest[1] == '1')) {
             auto v = hexNumber(rest.substr(2));
             if (!v)
                 return refuse();
-            m.wd_enabled = rest[1] == '1';
-            m.wd_value = static_cast<int>(*v);
+            m.wdEnabled = rest[1] == '1';
+            m.wdValue = static_cast<int>(*v);
             m.kickWatchdog(now);
             return ok("!" + addr(m));
         }
@@ -274,16 +274,16 @@ std::string execute(Module &m, std::string_view payload, Millis now)
     }
 }
 
-int hostOk(Plant &plant, std::string_view sum, Millis now, int line_baud)
+int hostOk(Plant &plant, std::string_view sum, Millis now, int lineBaud)
 {
-    const bool with_sum = !sum.empty();
-    if (with_sum && sum != checksum("~**"))
+    const bool withSum = !sum.empty();
+    if (withSum && sum != checksum("~**"))
         return 0;
     int n = 0;
     for (auto &m : plant.modules) {
-        if (!with_sum && m.checksum)
+        if (!withSum && m.checksum)
             continue;
-        if (line_baud > 0 && m.baud > 0 && m.baud != line_baud)
+        if (lineBaud > 0 && m.baud > 0 && m.baud != lineBaud)
             continue; // hears only garbage
         m.tick(now);  // a watchdog that has already run out stays expired
         m.kickWatchdog(now);
@@ -305,7 +305,7 @@ std::string answer(Plant &plant, std::string_view line, Millis now)
 {
     Frame f = frame(plant, line);
     if (f.kind == Frame::Kind::Broadcast) {
-        hostOk(plant, f.broadcast_sum, now);
+        hostOk(plant, f.broadcastSum, now);
         return {};
     }
     if (f.kind != Frame::Kind::Addressed)

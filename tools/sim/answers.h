@@ -18,12 +18,12 @@ std::string hexDigits(uint32_t v, int digits);
 
 // Analog reply fields.  A decimal field is always seven characters
 // (sign, digits, point, digits); a hex field four digits, the 16-bit two's
-// complement of value / full_scale * 32767.  Inputs without a value answer
-// kOpenDecimal or kOpenHex.
+// complement of value / fullScale * 32767.  Inputs without a value answer
+// OPEN_DECIMAL or OPEN_HEX.
 std::string decimalField(double v);
-std::string hexField(double v, double full_scale);
-inline constexpr const char *kOpenDecimal = "-9999.9";
-inline constexpr const char *kOpenHex = "-0000";
+std::string hexField(double v, double fullScale);
+inline constexpr const char *OPEN_DECIMAL = "-9999.9";
+inline constexpr const char *OPEN_HEX = "-0000";
 
 // What a command line (without its carriage return) is, before any module
 // acts on it.
@@ -38,7 +38,7 @@ struct Frame {
     Kind kind = Kind::Garbage;
     Module *module = nullptr;
     std::string payload;
-    std::string broadcast_sum; // the two characters after ~**, if any
+    std::string broadcastSum; // the two characters after ~**, if any
 };
 
 Frame frame(Plant &plant, std::string_view line);
@@ -53,9 +53,9 @@ std::string refusal(const Module &m);
 
 // ~** restarts the watchdog of every module that accepts the frame: without
 // a checksum, the modules that do not use checksums; with a correct one,
-// every module.  A module set to another speed than `line_baud` (when
+// every module.  A module set to another speed than `lineBaud` (when
 // above 0) hears garbage and takes nothing.  Returns how many modules took it.
-int hostOk(Plant &plant, std::string_view sum, Millis now, int line_baud = 0);
+int hostOk(Plant &plant, std::string_view sum, Millis now, int lineBaud = 0);
 
 // Lets every watchdog that is due expire; returns the addresses that did.
 std::vector<int> tickAll(Plant &plant, Millis now);

@@ -14,14 +14,14 @@ namespace {
 // Bounds of the numbers a fault takes: a delay of a minute at most (a
 // babble of that length is over 100,000 characters at 19200 baud), counts
 // that fit an int.
-constexpr double kMaxDelayMs = 60000;
-constexpr long long kMaxCount = 1000000000;
+constexpr double MAX_DELAY_MS = 60000;
+constexpr long long MAX_COUNT = 1000000000;
 
 struct Name {
     FaultKind kind;
     const char *name;
 };
-const Name kNames[] = {
+const Name NAMES[] = {
     {FaultKind::Silence, "silence"}, {FaultKind::Refuse, "refuse"},     {FaultKind::Noise, "noise"},
     {FaultKind::BadSum, "badsum"},   {FaultKind::LowerSum, "lowersum"}, {FaultKind::Truncate, "truncate"},
     {FaultKind::Extra, "extra"},     {FaultKind::NoCr, "nocr"},         {FaultKind::Late, "late"},
@@ -29,7 +29,7 @@ const Name kNames[] = {
 };
 
 // Characters that no reply collection takes for a start or a refusal.
-const char kNoise[] = {'\x00', '\x7F', '\xFF', 'Z', '*', '%'};
+const char NOISE[] = {'\x00', '\x7F', '\xFF', 'Z', '*', '%'};
 
 bool number(const std::string &s, double &out)
 {
@@ -79,7 +79,7 @@ std::string unescape(const std::string &s)
 
 std::optional<FaultKind> faultFromName(std::string_view name)
 {
-    for (const auto &n : kNames)
+    for (const auto &n : NAMES)
         if (name == n.name)
             return n.kind;
     return std::nullopt;
@@ -87,7 +87,7 @@ std::optional<FaultKind> faultFromName(std::string_view name)
 
 const char *faultName(FaultKind k)
 {
-    for (const auto &n : kNames)
+    for (const auto &n : NAMES)
         if (n.kind == k)
             return n.name;
     return "?";
@@ -95,8 +95,8 @@ const char *faultName(FaultKind k)
 
 double Fault::delay() const
 {
-    if (delay_ms >= 0)
-        return delay_ms;
+    if (delayMs >= 0)
+        return delayMs;
     if (kind == FaultKind::Late)
         return 100.0;
     return kind == FaultKind::Babble ? 200.0 : 10.0;
@@ -133,13 +133,13 @@ std::optional<Fault> parseFault(const std::vector<std::string> &w, std::string *
         long n = 0;
         if (key == "p" && number(val, d) && d >= 0 && d <= 1)
             f.p = d;
-        else if (key == "delay" && number(val, d) && d >= 0 && d <= kMaxDelayMs)
-            f.delay_ms = d;
-        else if (key == "count" && integer(val, n) && n >= 0 && n <= kMaxCount)
+        else if (key == "delay" && number(val, d) && d >= 0 && d <= MAX_DELAY_MS)
+            f.delayMs = d;
+        else if (key == "count" && integer(val, n) && n >= 0 && n <= MAX_COUNT)
             f.count = static_cast<int>(n);
         else if (key == "pieces" && integer(val, n) && n >= 2 && n <= 100)
             f.pieces = static_cast<int>(n);
-        else if (key == "keep" && integer(val, n) && n >= 0 && n <= kMaxCount)
+        else if (key == "keep" && integer(val, n) && n >= 0 && n <= MAX_COUNT)
             f.keep = static_cast<int>(n);
         else if (key == "text" && !val.empty())
             f.text = unescape(val);
@@ -226,16 +226,16 @@ Shaped FaultSet::shape(const std::string &reply, bool sum, const std::vector<Fau
             if (!f.text.empty())
                 prefix += f.text;
             else {
-                std::uniform_int_distribution<int> n(1, 3), which(0, static_cast<int>(sizeof kNoise) - 1);
+                std::uniform_int_distribution<int> n(1, 3), which(0, static_cast<int>(sizeof NOISE) - 1);
                 for (int i = n(rng_); i > 0; --i)
-                    prefix += kNoise[which(rng_)];
+                    prefix += NOISE[which(rng_)];
             }
             break;
         case FaultKind::NoCr:
             cr = false;
             break;
         case FaultKind::Late:
-            out.delay_ms += f.delay();
+            out.delayMs += f.delay();
             break;
         case FaultKind::Split:
             split = &f;

@@ -21,12 +21,12 @@ const char *faultName(FaultKind k);
 struct Fault {
     int address = -1; // -1: every module on the line
     FaultKind kind = FaultKind::Silence;
-    double p = 1.0;       // probability per reply
-    double delay_ms = -1; // late: extra delay; split: gap between pieces; babble: how long (-1: default)
-    int count = -1;       // replies it may still strike; -1: no limit
-    int pieces = 2;       // split
-    int keep = -1;        // truncate: characters kept (-1: half)
-    std::string text;     // noise / extra / babble: the characters (empty: default)
+    double p = 1.0;      // probability per reply
+    double delayMs = -1; // late: extra delay; split: gap between pieces; babble: how long (-1: default)
+    int count = -1;      // replies it may still strike; -1: no limit
+    int pieces = 2;      // split
+    int keep = -1;       // truncate: characters kept (-1: half)
+    std::string text;    // noise / extra / babble: the characters (empty: default)
 
     double delay() const;
 };
@@ -36,14 +36,14 @@ struct Fault {
 std::optional<Fault> parseFault(const std::vector<std::string> &words, std::string *error);
 std::string describe(const Fault &f);
 
-// One piece of a reply on the wire, `gap_ms` after the previous one ended.
+// One piece of a reply on the wire, `gapMs` after the previous one ended.
 struct Piece {
-    double gap_ms = 0;
+    double gapMs = 0;
     std::string bytes;
 };
 
 struct Shaped {
-    double delay_ms = 0; // extra delay before the first piece
+    double delayMs = 0; // extra delay before the first piece
     std::vector<Piece> pieces;
 };
 

@@ -25,7 +25,7 @@
 
 namespace {
 
-const char *const kUsage =
+const char *const USAGE =
     "usage: veldran-sim --plant FILE [--link PATH] [--tty DEVICE] [--baud N] [--turnaround-ms N] [--seed N] "
     "[--log FILE]\n"
     "       veldran-sim --version | --help\n";
@@ -50,7 +50,7 @@ Args parseArgs(int argc, char **argv)
         const std::string k = argv[i];
         auto val = [&]() -> std::string {
             if (i + 1 >= argc)
-                die(k + " needs a value\n" + kUsage);
+                die(k + " needs a value\n" + USAGE);
             return argv[++i];
         };
         auto num = [&](const std::string &s) {
@@ -77,16 +77,16 @@ Args parseArgs(int argc, char **argv)
         else if (k == "--seed")
             a.seed = static_cast<unsigned long long>(num(val()));
         else if (k == "--help" || k == "-h") {
-            std::fputs(kUsage, stdout);
+            std::fputs(USAGE, stdout);
             std::exit(0);
         } else if (k == "--version") {
             std::printf("veldran-sim %s\n", VELDRAN_VERSION);
             std::exit(0);
         } else
-            die("unknown argument " + k + "\n" + kUsage);
+            die("unknown argument " + k + "\n" + USAGE);
     }
     if (a.plant.empty())
-        die(std::string("--plant is required\n") + kUsage);
+        die(std::string("--plant is required\n") + USAGE);
     return a;
 }
 
@@ -142,13 +142,13 @@ void ensureSession()
 const struct {
     long baud;
     speed_t c;
-} kSpeeds[] = {{110, B110},       {300, B300},       {600, B600},       {1200, B1200},    {2400, B2400},
-               {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},  {57600, B57600},
-               {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
+} SPEEDS[] = {{110, B110},       {300, B300},       {600, B600},       {1200, B1200},    {2400, B2400},
+              {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},  {57600, B57600},
+              {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
 
 bool baudConstant(long baud, speed_t &out)
 {
-    for (const auto &t : kSpeeds)
+    for (const auto &t : SPEEDS)
         if (t.baud == baud) {
             out = t.c;
             return true;
@@ -165,7 +165,7 @@ long deviceBaud(int fd)
     if (fd < 0 || tcgetattr(fd, &t) != 0)
         return 0;
     const speed_t s = cfgetospeed(&t);
-    for (const auto &e : kSpeeds)
+    for (const auto &e : SPEEDS)
         if (e.c == s)
             return e.baud;
     return 0;
@@ -255,39 +255,39 @@ int main(int argc, char **argv)
             die("cannot open log " + args.log + ": " + std::strerror(errno));
     }
 
-    int line_fd = -1, slave_fd = -1;
+    int lineFd = -1, slaveFd = -1;
     std::string device;
     const long baud = args.baud > 0 ? args.baud : plant.line.baud;
     if (args.tty.empty()) {
         ensureSession();
-        line_fd = posix_openpt(O_RDWR | O_NOCTTY);
-        if (line_fd < 0 || grantpt(line_fd) != 0 || unlockpt(line_fd) != 0)
+        lineFd = posix_openpt(O_RDWR | O_NOCTTY);
+        if (lineFd < 0 || grantpt(lineFd) != 0 || unlockpt(lineFd) != 0)
             die(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
-        const char *name = ptsname(line_fd);
+        const char *name = ptsname(lineFd);
         if (!name)
             die("ptsname failed");
         device = name;
-        slave_fd = open(device.c_str(), O_RDWR); // no O_NOCTTY: it becomes ours
-        if (slave_fd < 0)
+        slaveFd = open(device.c_str(), O_RDWR); // no O_NOCTTY: it becomes ours
+        if (slaveFd < 0)
             die("cannot open " + device + ": " + std::strerror(errno));
-        if (ioctl(slave_fd, TIOCSCTTY, 0) != 0)
+        if (ioctl(slaveFd, TIOCSCTTY, 0) != 0)
             std::fprintf(stderr, "veldran-sim: warning: %s not made the controlling terminal: %s\n", device.c_str(),
                          std::strerror(errno));
-        makeRaw(slave_fd, baud);
-        fcntl(line_fd, F_SETFD, FD_CLOEXEC);
-        fcntl(slave_fd, F_SETFD, FD_CLOEXEC);
+        makeRaw(slaveFd, baud);
+        fcntl(lineFd, F_SETFD, FD_CLOEXEC);
+        fcntl(slaveFd, F_SETFD, FD_CLOEXEC);
     } else {
         device = args.tty;
-        line_fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (line_fd < 0)
+        lineFd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (lineFd < 0)
             die("cannot open " + device + ": " + std::strerror(errno));
         speed_t s;
-        if (isatty(line_fd) && !baudConstant(baud, s))
+        if (isatty(lineFd) && !baudConstant(baud, s))
             die("baud rate " + std::to_string(baud) + " not supported by a tty");
-        if (isatty(line_fd))
-            makeRaw(line_fd, baud);
+        if (isatty(lineFd))
+            makeRaw(lineFd, baud);
     }
-    setNonBlocking(line_fd);
+    setNonBlocking(lineFd);
 
     sigset_t stops;
     sigemptyset(&stops);
@@ -295,8 +295,8 @@ int main(int argc, char **argv)
     sigaddset(&stops, SIGINT);
     sigaddset(&stops, SIGHUP);
     sigprocmask(SIG_BLOCK, &stops, nullptr);
-    const int sig_fd = signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (sig_fd < 0)
+    const int sigFd = signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (sigFd < 0)
         die(std::string("signalfd: ") + std::strerror(errno));
 
     if (!args.link.empty())
@@ -313,8 +313,8 @@ int main(int argc, char **argv)
     // settings name now is what the simulator itself left there, and a change
     // from that is the host's.  Read again at every burst received, before
     // its characters are paced (one ioctl).
-    const int settings_fd = slave_fd >= 0 ? slave_fd : line_fd;
-    long device_baud = deviceBaud(settings_fd);
+    const int settingsFd = slaveFd >= 0 ? slaveFd : lineFd;
+    long settingsBaud = deviceBaud(settingsFd);
     {
         char buf[256];
         std::snprintf(buf, sizeof buf, "start: %s, %d baud, turnaround %.3f ms, %zu modules, seed %llu", device.c_str(),
@@ -325,9 +325,9 @@ int main(int argc, char **argv)
     std::printf("READY %s\n", device.c_str());
     std::fflush(stdout);
 
-    int ctl_fd = STDIN_FILENO;
-    setNonBlocking(ctl_fd);
-    std::string ctl_buf, pending; // control text; reply bytes that the line did not take yet
+    int ctlFd = STDIN_FILENO;
+    setNonBlocking(ctlFd);
+    std::string ctlBuf, pending; // control text; reply bytes that the line did not take yet
     bool stop = false;
     int rc = 0;
     while (!stop && !sim.quitRequested()) {
@@ -341,9 +341,9 @@ int main(int argc, char **argv)
         if (auto d = sim.nextDeadline())
             wake = std::min(wake, *d);
 
-        pollfd fds[3] = {{line_fd, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0},
-                         {ctl_fd, POLLIN, 0},
-                         {sig_fd, POLLIN, 0}};
+        pollfd fds[3] = {{lineFd, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0},
+                         {ctlFd, POLLIN, 0},
+                         {sigFd, POLLIN, 0}};
         timespec ts{}, *tsp = nullptr;
         if (pending.empty() && std::isfinite(wake)) {
             const double ms = std::max(0.0, wake - now);
@@ -361,18 +361,18 @@ int main(int argc, char **argv)
 
         if (fds[2].revents & POLLIN) {
             signalfd_siginfo si;
-            if (read(sig_fd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+            if (read(sigFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
                 vsim::Logger(logf).event(now, std::string("stop: ") + strsignal(static_cast<int>(si.ssi_signo)));
                 stop = true;
             }
         }
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
             char buf[512];
-            const ssize_t r = read(line_fd, buf, sizeof buf);
+            const ssize_t r = read(lineFd, buf, sizeof buf);
             if (r > 0) {
-                const long b = deviceBaud(settings_fd);
-                if (b != device_baud) {
-                    device_baud = b;
+                const long b = deviceBaud(settingsFd);
+                if (b != settingsBaud) {
+                    settingsBaud = b;
                     if (b > 0)
                         sim.hostBaud(static_cast<int>(b), now);
                 }
@@ -387,18 +387,18 @@ int main(int argc, char **argv)
             }
         }
         if (!pending.empty() && (fds[0].revents & POLLOUT)) {
-            const ssize_t w = write(line_fd, pending.data(), pending.size());
+            const ssize_t w = write(lineFd, pending.data(), pending.size());
             if (w > 0)
                 pending.erase(0, static_cast<size_t>(w));
         }
-        if (ctl_fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
+        if (ctlFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
             char buf[1024];
-            const ssize_t r = read(ctl_fd, buf, sizeof buf);
+            const ssize_t r = read(ctlFd, buf, sizeof buf);
             if (r > 0) {
-                ctl_buf.append(buf, static_cast<size_t>(r));
-                for (size_t nl; (nl = ctl_buf.find('\n')) != std::string::npos;) {
-                    const std::string line = ctl_buf.substr(0, nl);
-                    ctl_buf.erase(0, nl + 1);
+                ctlBuf.append(buf, static_cast<size_t>(r));
+                for (size_t nl; (nl = ctlBuf.find('\n')) != std::string::npos;) {
+                    const std::string line = ctlBuf.substr(0, nl);
+                    ctlBuf.erase(0, nl + 1);
                     if (line.find_first_not_of(" \t\r") == std::string::npos)
                         continue;
                     writeAll(STDOUT_FILENO, sim.control(line, now) + "\n");
@@ -406,7 +406,7 @@ int main(int argc, char **argv)
                         break;
                 }
             } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
-                ctl_fd = -1; // end of the control channel; the line goes on
+                ctlFd = -1; // end of the control channel; the line goes on
             }
         }
     }
@@ -414,7 +414,7 @@ int main(int argc, char **argv)
     const double now = nowMs(start);
     if (!pending.empty()) {
         // Give the reply under way its chance to leave.
-        const ssize_t w = write(line_fd, pending.data(), pending.size());
+        const ssize_t w = write(lineFd, pending.data(), pending.size());
         (void)w;
     }
     const vsim::Stats &st = sim.stats();
@@ -424,9 +424,9 @@ int main(int argc, char **argv)
     vsim::Logger(logf).event(now, buf);
     if (!args.link.empty())
         removeLink(args.link, device);
-    if (slave_fd >= 0)
-        close(slave_fd);
-    close(line_fd);
+    if (slaveFd >= 0)
+        close(slaveFd);
+    close(lineFd);
     if (logf != stderr)
         std::fclose(logf);
     return rc;

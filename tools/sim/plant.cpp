@@ -15,7 +15,7 @@ namespace vsim {
 namespace {
 
 //                  model        num   ain aout din dout digits
-const ModelInfo kModels[] = {
+const ModelInfo MODELS[] = {
     {Model::M7017, 7017, 8, 0, 0, 0, 0},  {Model::M7018, 7018, 8, 0, 0, 0, 0},  {Model::M7024, 7024, 0, 4, 0, 0, 0},
     {Model::M7041, 7041, 0, 0, 14, 0, 0}, {Model::M7043, 7043, 0, 0, 0, 16, 4}, {Model::M7052, 7052, 0, 0, 8, 0, 0},
     {Model::M7053, 7053, 0, 0, 16, 0, 0}, {Model::M7060, 7060, 0, 0, 4, 4, 1},  {Model::M7065, 7065, 0, 0, 4, 5, 2},
@@ -25,11 +25,11 @@ uint32_t maskOf(int bits) { return bits >= 32 ? 0xFFFFFFFFu : ((1u << bits) - 1u
 
 } // namespace
 
-const ModelInfo &modelInfo(Model m) { return kModels[static_cast<int>(m)]; }
+const ModelInfo &modelInfo(Model m) { return MODELS[static_cast<int>(m)]; }
 
 std::optional<Model> modelFromNumber(long number)
 {
-    for (const auto &m : kModels)
+    for (const auto &m : MODELS)
         if (m.number == number)
             return m.model;
     return std::nullopt;
@@ -82,15 +82,15 @@ uint32_t Module::dinMask() const { return maskOf(info().din); }
 uint32_t Module::counter(int ch, Millis now) const
 {
     double v = std::floor(counters.at(static_cast<size_t>(ch)).at(now));
-    double m = std::fmod(v, static_cast<double>(kCounterModulo));
+    double m = std::fmod(v, static_cast<double>(COUNTER_MODULO));
     if (m < 0)
-        m += kCounterModulo;
+        m += COUNTER_MODULO;
     return static_cast<uint32_t>(m);
 }
 
 void Module::setCounter(int ch, uint32_t v, Millis now)
 {
-    counters.at(static_cast<size_t>(ch)).rebase(v % kCounterModulo, now);
+    counters.at(static_cast<size_t>(ch)).rebase(v % COUNTER_MODULO, now);
 }
 
 void Module::setDin(uint32_t bits, Millis now)
@@ -105,9 +105,9 @@ void Module::setDin(uint32_t bits, Millis now)
 
 std::optional<Millis> Module::watchdogDeadline() const
 {
-    if (!wd_enabled || wd_value <= 0 || wd_expired)
+    if (!wdEnabled || wdValue <= 0 || wdExpired)
         return std::nullopt;
-    return wd_kick + wd_value * 100.0;
+    return wdKick + wdValue * 100.0;
 }
 
 bool Module::tick(Millis now)
@@ -121,16 +121,16 @@ bool Module::tick(Millis now)
 
 void Module::expire()
 {
-    wd_expired = true;
-    status |= kStatusWatchdog;
-    dout = safe_dout & doutMask();
-    aout = safe_aout;
+    wdExpired = true;
+    status |= STATUS_WATCHDOG;
+    dout = safeDout & doutMask();
+    aout = safeAout;
 }
 
 void Module::resetStatus(Millis now)
 {
     status = 0;
-    wd_expired = false;
+    wdExpired = false;
     kickWatchdog(now);
 }
 
@@ -198,16 +198,16 @@ bool boolean(const std::string &src, const toml::node &n, const std::string &wha
 }
 
 // A number, "open" (when allowed), or a ramp table.
-Signal signal(const std::string &src, const toml::node &n, const std::string &what, bool allow_open)
+Signal signal(const std::string &src, const toml::node &n, const std::string &what, bool allowOpen)
 {
     if (n.is_number())
         return Signal::constant(*n.value<double>());
-    if (n.is_string() && allow_open && *n.value<std::string>() == "open")
+    if (n.is_string() && allowOpen && *n.value<std::string>() == "open")
         return Signal::open();
     const toml::table *t = n.as_table();
     if (!t)
         fail(src, n,
-             what + (allow_open ? " must be a number, \"open\" or a ramp table" : " must be a number or a ramp table"));
+             what + (allowOpen ? " must be a number, \"open\" or a ramp table" : " must be a number or a ramp table"));
     checkKeys(src, *t, {"start", "rate", "min", "max", "mode"}, what);
     Signal s;
     s.kind = Signal::Kind::Ramp;
@@ -241,7 +241,7 @@ Signal signal(const std::string &src, const toml::node &n, const std::string &wh
 }
 
 std::vector<Signal> signals(const std::string &src, const toml::node &n, const std::string &what, size_t count,
-                            bool allow_open)
+                            bool allowOpen)
 {
     const toml::array *a = n.as_array();
     if (!a)
@@ -250,7 +250,7 @@ std::vector<Signal> signals(const std::string &src, const toml::node &n, const s
         fail(src, n, what + " has " + std::to_string(a->size()) + " entries; the model has " + std::to_string(count));
     std::vector<Signal> out(count, Signal::constant(0));
     for (size_t i = 0; i < a->size(); ++i)
-        out[i] = signal(src, *a->get(i), what + "[" + std::to_string(i) + "]", allow_open);
+        out[i] = signal(src, *a->get(i), what + "[" + std::to_string(i) + "]", allowOpen);
     return out;
 }
 
@@ -294,12 +294,12 @@ Module module(const std::string &src, const toml::table &t)
     const toml::node *mo = t.get("model");
     if (!mo)
         fail(src, t, what + ": no model");
-    long model_number = 0;
+    long modelNumber = 0;
     if (mo->is_integer())
-        model_number = static_cast<long>(*mo->value<long long>());
+        modelNumber = static_cast<long>(*mo->value<long long>());
     else if (mo->is_string())
-        model_number = std::strtol(mo->value<std::string>()->c_str(), nullptr, 10);
-    auto model = modelFromNumber(model_number);
+        modelNumber = std::strtol(mo->value<std::string>()->c_str(), nullptr, 10);
+    auto model = modelFromNumber(modelNumber);
     if (!model)
         fail(src, *mo, what + ": model must be one of 7017 7018 7024 7041 7043 7052 7053 7060 7065");
     m.model = *model;
@@ -317,8 +317,8 @@ Module module(const std::string &src, const toml::table &t)
     if (auto c = t.get("checksum"))
         m.checksum = boolean(src, *c, what + ".checksum");
     if (auto fs = t.get("full_scale")) {
-        m.full_scale = number(src, *fs, what + ".full_scale");
-        if (!(m.full_scale > 0))
+        m.fullScale = number(src, *fs, what + ".full_scale");
+        if (!(m.fullScale > 0))
             fail(src, *fs, what + ": full_scale must be above 0");
     }
 
@@ -337,14 +337,14 @@ Module module(const std::string &src, const toml::table &t)
 
     m.ain.assign(static_cast<size_t>(info.ain), Signal::constant(0));
     m.aout.assign(static_cast<size_t>(info.aout), 0.0);
-    m.safe_aout.assign(static_cast<size_t>(info.aout), 0.0);
+    m.safeAout.assign(static_cast<size_t>(info.aout), 0.0);
     m.counters.assign(static_cast<size_t>(info.din), Signal::constant(0));
     if (auto n = t.get("ain"))
         m.ain = signals(src, *n, what + ".ain", static_cast<size_t>(info.ain), true);
     if (auto n = t.get("aout"))
         m.aout = numbers(src, *n, what + ".aout", static_cast<size_t>(info.aout));
     if (auto n = t.get("safe_aout"))
-        m.safe_aout = numbers(src, *n, what + ".safe_aout", static_cast<size_t>(info.aout));
+        m.safeAout = numbers(src, *n, what + ".safe_aout", static_cast<size_t>(info.aout));
     if (auto n = t.get("counters"))
         m.counters = signals(src, *n, what + ".counters", static_cast<size_t>(info.din), false);
     if (auto n = t.get("din"))
@@ -352,7 +352,7 @@ Module module(const std::string &src, const toml::table &t)
     if (auto n = t.get("dout"))
         m.dout = bits(src, *n, what + ".dout", m.doutMask());
     if (auto n = t.get("safe_dout"))
-        m.safe_dout = bits(src, *n, what + ".safe_dout", m.doutMask());
+        m.safeDout = bits(src, *n, what + ".safe_dout", m.doutMask());
     if (auto b = t.get("baud")) {
         long long v = integer(src, *b, what + ".baud");
         if (v < 50 || v > 4000000)
@@ -360,8 +360,8 @@ Module module(const std::string &src, const toml::table &t)
         m.baud = static_cast<int>(v);
     }
     if (auto ta = t.get("turnaround_ms")) {
-        m.turnaround_ms = number(src, *ta, what + ".turnaround_ms");
-        if (m.turnaround_ms < 0)
+        m.turnaroundMs = number(src, *ta, what + ".turnaround_ms");
+        if (m.turnaroundMs < 0)
             fail(src, *ta, what + ".turnaround_ms must not be negative");
     }
     if (auto n = t.get("status"))
@@ -372,12 +372,12 @@ Module module(const std::string &src, const toml::table &t)
             fail(src, *n, what + ".watchdog must be a table {enabled, value}");
         checkKeys(src, *w, {"enabled", "value"}, what + ".watchdog");
         if (auto e = w->get("enabled"))
-            m.wd_enabled = boolean(src, *e, what + ".watchdog.enabled");
+            m.wdEnabled = boolean(src, *e, what + ".watchdog.enabled");
         if (auto v = w->get("value")) {
             long long x = integer(src, *v, what + ".watchdog.value");
             if (x < 0 || x > 255)
                 fail(src, *v, what + ".watchdog.value must be 0 to 255");
-            m.wd_value = static_cast<int>(x);
+            m.wdValue = static_cast<int>(x);
         }
     }
     return m;
@@ -413,8 +413,8 @@ Plant parsePlant(std::string_view text, const std::string &src)
             p.line.baud = static_cast<int>(v);
         }
         if (auto ta = t->get("turnaround_ms")) {
-            p.line.turnaround_ms = number(src, *ta, "line.turnaround_ms");
-            if (p.line.turnaround_ms < 0)
+            p.line.turnaroundMs = number(src, *ta, "line.turnaround_ms");
+            if (p.line.turnaroundMs < 0)
                 fail(src, *ta, "line.turnaround_ms must not be negative");
         }
     }

@@ -20,12 +20,12 @@ enum class Model { M7017, M7018, M7024, M7041, M7043, M7052, M7053, M7060, M7065
 // What a model has, as far as the wire is concerned.
 struct ModelInfo {
     Model model;
-    int number;      // 7017 ...
-    int ain;         // analog inputs
-    int aout;        // analog outputs
-    int din;         // digital inputs (each with a counter)
-    int dout;        // digital outputs
-    int dout_digits; // hex digits of a digital write; 0: no digital write
+    int number;     // 7017 ...
+    int ain;        // analog inputs
+    int aout;       // analog outputs
+    int din;        // digital inputs (each with a counter)
+    int dout;       // digital outputs
+    int doutDigits; // hex digits of a digital write; 0: no digital write
 };
 
 const ModelInfo &modelInfo(Model m);
@@ -65,44 +65,44 @@ struct Signal {
 };
 
 // Bit of the status byte that an expired host watchdog sets.
-constexpr uint8_t kStatusWatchdog = 0x04;
+constexpr uint8_t STATUS_WATCHDOG = 0x04;
 // Counters hold five hex digits.
-constexpr uint32_t kCounterModulo = 0x100000;
+constexpr uint32_t COUNTER_MODULO = 0x100000;
 
 struct Module {
     int address = 0;
     Model model = Model::M7017;
-    bool hex = false;          // data format of analog replies
-    bool checksum = false;     // commands and replies carry checksums
-    double full_scale = 10.0;  // hex form: the value that reads 7FFF
-    int baud = 0;              // the speed it listens and answers at; 0: the line's, whatever it is
-    double turnaround_ms = -1; // from a command's end to its reply; below 0: the line's
+    bool hex = false;         // data format of analog replies
+    bool checksum = false;    // commands and replies carry checksums
+    double fullScale = 10.0;  // hex form: the value that reads 7FFF
+    int baud = 0;             // the speed it listens and answers at; 0: the line's, whatever it is
+    double turnaroundMs = -1; // from a command's end to its reply; below 0: the line's
 
     std::vector<Signal> ain;  // one per analog input
     std::vector<double> aout; // one per analog output
-    std::vector<double> safe_aout;
+    std::vector<double> safeAout;
     uint32_t din = 0;  // digital inputs, bit i = input i
     uint32_t dout = 0; // digital outputs, bit i = output i
-    uint32_t safe_dout = 0;
+    uint32_t safeDout = 0;
     std::vector<Signal> counters; // one per digital input
 
     uint8_t status = 0;
-    bool wd_enabled = false;
-    int wd_value = 0;        // tenths of a second; 0 never expires
-    Millis wd_kick = 0;      // when the watchdog was last restarted
-    bool wd_expired = false; // outputs held at their safe values
+    bool wdEnabled = false;
+    int wdValue = 0;        // tenths of a second; 0 never expires
+    Millis wdKick = 0;      // when the watchdog was last restarted
+    bool wdExpired = false; // outputs held at their safe values
 
     const ModelInfo &info() const { return modelInfo(model); }
     uint32_t doutMask() const;
     uint32_t dinMask() const;
 
-    // Counter value now, 0 .. kCounterModulo - 1.
+    // Counter value now, 0 .. COUNTER_MODULO - 1.
     uint32_t counter(int ch, Millis now) const;
     void setCounter(int ch, uint32_t v, Millis now);
     // Sets the digital inputs; a rising input counts one on its counter.
     void setDin(uint32_t bits, Millis now);
 
-    void kickWatchdog(Millis now) { wd_kick = now; }
+    void kickWatchdog(Millis now) { wdKick = now; }
     // Moment at which an enabled watchdog expires, if it is running.
     std::optional<Millis> watchdogDeadline() const;
     // Lets the watchdog expire if its time is up; true when it just did.
@@ -115,7 +115,7 @@ struct Module {
 
 struct LineSettings {
     int baud = 19200;
-    double turnaround_ms = 1.0;
+    double turnaroundMs = 1.0;
 };
 
 struct Plant {
@@ -133,6 +133,6 @@ struct PlantError : std::runtime_error {
 // Reads a plant file; throws PlantError naming the file, the line and the
 // fault.
 Plant loadPlant(const std::string &path);
-Plant parsePlant(std::string_view text, const std::string &source_name);
+Plant parsePlant(std::string_view text, const std::string &sourceName);
 
 } // namespace vsim

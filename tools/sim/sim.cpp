@@ -14,7 +14,7 @@ namespace vsim {
 namespace {
 
 // Longest command line kept; a longer one is noise and is dropped.
-constexpr size_t kMaxLine = 255;
+constexpr size_t MAX_LINE = 255;
 
 std::vector<std::string> words(const std::string &line)
 {
@@ -64,7 +64,7 @@ void Logger::event(Millis now, const std::string &what)
 
 Simulator::Simulator(Plant plant, uint64_t seed, Logger log)
     : plant_(std::move(plant)), faults_(seed), log_(log), baud_(plant_.line.baud),
-      turnaround_ms_(plant_.line.turnaround_ms), line_rng_(seed ^ 0x9E3779B97F4A7C15ull)
+      turnaroundMs_(plant_.line.turnaroundMs), lineRng_(seed ^ 0x9E3779B97F4A7C15ull)
 {
 }
 
@@ -88,8 +88,8 @@ void Simulator::hostBaud(int baud, Millis now)
 
 namespace {
 // Characters that touch end to start do not overlap.
-constexpr double kTouch = 1e-6;
-bool overlap(Millis s1, Millis e1, Millis s2, Millis e2) { return s1 < e2 - kTouch && s2 < e1 - kTouch; }
+constexpr double TOUCH = 1e-6;
+bool overlap(Millis s1, Millis e1, Millis s2, Millis e2) { return s1 < e2 - TOUCH && s2 < e1 - TOUCH; }
 std::string moduleName(int addr) { return "module " + hex2(static_cast<unsigned>(addr)) + "h"; }
 } // namespace
 
@@ -98,33 +98,33 @@ std::string moduleName(int addr) { return "module " + hex2(static_cast<unsigned>
 char Simulator::garbage()
 {
     std::uniform_int_distribution<int> b(0x80, 0xFF);
-    return static_cast<char>(b(line_rng_));
+    return static_cast<char>(b(lineRng_));
 }
 
 void Simulator::receive(std::string_view bytes, Millis now)
 {
     for (char c : bytes) {
         // Each character takes its time on the wire, one after the other.
-        const Millis start = std::max(rx_free_, now);
-        rx_free_ = start + charMs();
-        hostChar(start, rx_free_, now);
+        const Millis start = std::max(rxFree_, now);
+        rxFree_ = start + charMs();
+        hostChar(start, rxFree_, now);
         if (c == '\r') {
             std::string line;
             line.swap(rx_);
-            if (rx_garbled_) {
+            if (rxGarbled_) {
                 // The modules heard garbage: nobody acts on it.
                 ++stats_.commands;
                 log_.event(now, "rx \"" + logtext::escape(line) + "\\r\" garbled by a collision: dropped");
-                rx_garbled_ = false;
-                rx_hits_.clear();
+                rxGarbled_ = false;
+                rxHits_.clear();
                 continue;
             }
-            command(line, rx_free_, now);
+            command(line, rxFree_, now);
             continue;
         }
         if (c == '\n' && rx_.empty())
             continue; // the LF of a CR LF
-        if (rx_.size() >= kMaxLine) {
+        if (rx_.size() >= MAX_LINE) {
             log_.event(now, "rx discarded an overlong line \"" + logtext::escape(rx_.substr(0, 40)) + "...\"");
             rx_.clear();
         }
@@ -138,10 +138,10 @@ void Simulator::hostChar(Millis start, Millis end, Millis now)
         if (!overlap(start, end, o.start, o.due))
             continue;
         o.byte = garbage();
-        rx_garbled_ = true;
-        if (std::find(rx_hits_.begin(), rx_hits_.end(), o.tx) != rx_hits_.end())
+        rxGarbled_ = true;
+        if (std::find(rxHits_.begin(), rxHits_.end(), o.tx) != rxHits_.end())
             continue;
-        rx_hits_.push_back(o.tx);
+        rxHits_.push_back(o.tx);
         ++stats_.collisions;
         char when[64];
         std::snprintf(when, sizeof when, " at %.3f", start);
@@ -152,7 +152,7 @@ void Simulator::hostChar(Millis start, Millis end, Millis now)
 
 Millis Simulator::transmit(std::vector<Out> chars, Millis now)
 {
-    const uint64_t tx = next_tx_++;
+    const uint64_t tx = nextTx_++;
     std::vector<uint64_t> hit;
     Millis end = now;
     std::vector<Out> clear; // the characters that meet nothing
@@ -192,7 +192,7 @@ void Simulator::command(const std::string &line, Millis done, Millis now)
     tick(now);
     Frame f = frame(plant_, line);
     if (f.module && f.module->baud > 0 && f.module->baud != baud_) {
-        ++stats_.wrong_baud;
+        ++stats_.wrongBaud;
         log_.event(now, "-- no reply: " + moduleName(f.module->address) + " listens at " +
                             std::to_string(f.module->baud) + " baud, line at " + std::to_string(baud_));
         return;
@@ -204,12 +204,12 @@ void Simulator::command(const std::string &line, Millis done, Millis now)
         log_.event(now, f.kind == Frame::Kind::Garbage ? "-- no reply: not a command" : "-- no reply: no such module");
         return;
     case Frame::Kind::BadChecksum:
-        ++stats_.bad_checksum;
+        ++stats_.badChecksum;
         log_.event(now, "-- no reply: module " + std::to_string(f.module->address) + " wants a correct checksum");
         return;
     case Frame::Kind::Broadcast: {
         ++stats_.broadcasts;
-        const int n = hostOk(plant_, f.broadcast_sum, now, baud_);
+        const int n = hostOk(plant_, f.broadcastSum, now, baud_);
         log_.event(now, "-- host OK: " + std::to_string(n) + " watchdog(s) restarted");
         return;
     }
@@ -239,9 +239,9 @@ void Simulator::command(const std::string &line, Millis done, Millis now)
     if (has(struck, FaultKind::Refuse)) {
         reply = refusal(m);
     } else {
-        const bool was = m.wd_expired;
+        const bool was = m.wdExpired;
         reply = execute(m, f.payload, now);
-        if (!was && m.wd_expired)
+        if (!was && m.wdExpired)
             log_.event(now, "-- " + moduleName(m.address) + ": host watchdog expired");
     }
     if (!reply.empty() && reply[0] == '?')
@@ -253,11 +253,11 @@ void Simulator::send(const Module &m, const std::string &reply, const std::vecto
                      Millis now)
 {
     const Shaped s = faults_.shape(reply, m.checksum, struck);
-    Millis at = done + turnaroundOf(m) + s.delay_ms;
+    Millis at = done + turnaroundOf(m) + s.delayMs;
     std::vector<Out> chars;
     std::string all;
     for (size_t p = 0; p < s.pieces.size(); ++p) {
-        at += s.pieces[p].gap_ms;
+        at += s.pieces[p].gapMs;
         for (char c : s.pieces[p].bytes) {
             chars.push_back({at, at + charMs(), c, 0, m.address});
             at += charMs();
@@ -277,7 +277,7 @@ void Simulator::send(const Module &m, const std::string &reply, const std::vecto
 void Simulator::babble(const Module &m, const Fault &f, Millis done, Millis now)
 {
     Millis at = done + turnaroundOf(m);
-    const long n = std::max(1L, static_cast<long>(std::ceil(f.delay() / charMs() - kTouch)));
+    const long n = std::max(1L, static_cast<long>(std::ceil(f.delay() / charMs() - TOUCH)));
     std::vector<Out> chars;
     for (long i = 0; i < n; ++i) {
         const char c = f.text.empty() ? garbage() : f.text[static_cast<size_t>(i) % f.text.size()];
@@ -379,10 +379,10 @@ std::string Simulator::control(const std::string &raw, Millis now)
     } else if (c == "stats") {
         std::ostringstream os;
         os << "OK commands=" << stats_.commands << " replies=" << stats_.replies << " broadcasts=" << stats_.broadcasts
-           << " refused=" << stats_.refused << " badsum=" << stats_.bad_checksum
-           << " unaddressed=" << stats_.unaddressed << " lost=" << stats_.lost << " faults=" << stats_.faults
-           << " control=" << stats_.control << " collisions=" << stats_.collisions << " wrongbaud=" << stats_.wrong_baud
-           << " baud=" << baud_ << " turnaround=" << turnaround_ms_;
+           << " refused=" << stats_.refused << " badsum=" << stats_.badChecksum << " unaddressed=" << stats_.unaddressed
+           << " lost=" << stats_.lost << " faults=" << stats_.faults << " control=" << stats_.control
+           << " collisions=" << stats_.collisions << " wrongbaud=" << stats_.wrongBaud << " baud=" << baud_
+           << " turnaround=" << turnaroundMs_;
         r = os.str();
     } else if (c == "quit") {
         quit_ = true;
@@ -401,7 +401,7 @@ std::string Simulator::controlSet(const std::vector<std::string> &w, Millis now)
         if (w[2] == "baud" && toDouble(w[3], v) && v >= 50 && v <= 4000000)
             baud_ = static_cast<int>(v);
         else if (w[2] == "turnaround" && toDouble(w[3], v) && v >= 0)
-            turnaround_ms_ = v;
+            turnaroundMs_ = v;
         else
             return "ERR usage: set line baud <n> | set line turnaround <ms>";
         return "OK";
@@ -477,7 +477,7 @@ std::string Simulator::controlSet(const std::vector<std::string> &w, Millis now)
         return "OK";
     }
     if (what == "counter") {
-        if (!channel(info.din) || w.size() != 5 || !toLong(w[4], n) || n < 0 || n >= static_cast<long>(kCounterModulo))
+        if (!channel(info.din) || w.size() != 5 || !toLong(w[4], n) || n < 0 || n >= static_cast<long>(COUNTER_MODULO))
             return "ERR usage: set <addr> counter <ch> <0..1048575>";
         m->setCounter(static_cast<int>(ch), static_cast<uint32_t>(n), now);
         return "OK";
@@ -488,8 +488,8 @@ std::string Simulator::controlSet(const std::vector<std::string> &w, Millis now)
         m->status = static_cast<uint8_t>(n);
         // Without the watchdog bit the module is out of its expired state, as
         // after ~AA1: writes accepted again, the watchdog restarted.
-        if (m->wd_expired && !(m->status & kStatusWatchdog)) {
-            m->wd_expired = false;
+        if (m->wdExpired && !(m->status & STATUS_WATCHDOG)) {
+            m->wdExpired = false;
             m->kickWatchdog(now);
         }
         return "OK";
@@ -521,9 +521,9 @@ std::string Simulator::controlSet(const std::vector<std::string> &w, Millis now)
         if (w.size() != 4)
             return "ERR usage: set <addr> turnaround <ms>|line";
         if (w[3] == "line")
-            m->turnaround_ms = -1;
+            m->turnaroundMs = -1;
         else if (toDouble(w[3], v) && v >= 0)
-            m->turnaround_ms = v;
+            m->turnaroundMs = v;
         else
             return "ERR usage: set <addr> turnaround <ms>|line";
         return "OK";
@@ -532,8 +532,8 @@ std::string Simulator::controlSet(const std::vector<std::string> &w, Millis now)
         long e = 0;
         if (w.size() != 5 || !toLong(w[3], e) || (e != 0 && e != 1) || !toLong(w[4], n) || n < 0 || n > 255)
             return "ERR usage: set <addr> watchdog <0|1> <0..255>";
-        m->wd_enabled = e == 1;
-        m->wd_value = static_cast<int>(n);
+        m->wdEnabled = e == 1;
+        m->wdValue = static_cast<int>(n);
         m->kickWatchdog(now);
         return "OK";
     }
@@ -556,7 +556,7 @@ std::string Simulator::controlGet(const std::vector<std::string> &w, Millis now)
     if (what == "dout" && w.size() == 3) {
         if (info.dout == 0)
             return "ERR module has no digital outputs";
-        return "OK " + hexDigits(m->dout, info.dout_digits);
+        return "OK " + hexDigits(m->dout, info.doutDigits);
     }
     if (what == "din" && w.size() == 3) {
         if (info.din == 0)
@@ -573,9 +573,9 @@ std::string Simulator::controlGet(const std::vector<std::string> &w, Millis now)
             return "ERR bad analog input channel";
         const Signal &s = m->ain[static_cast<size_t>(ch)];
         if (s.isOpen())
-            return std::string("OK open ") + (m->hex ? kOpenHex : kOpenDecimal);
+            return std::string("OK open ") + (m->hex ? OPEN_HEX : OPEN_DECIMAL);
         const double v = s.at(now);
-        return "OK " + fixed3(v) + " " + (m->hex ? hexField(v, m->full_scale) : decimalField(v));
+        return "OK " + fixed3(v) + " " + (m->hex ? hexField(v, m->fullScale) : decimalField(v));
     }
     if (what == "counter") {
         if (!channel(info.din))
@@ -585,8 +585,8 @@ std::string Simulator::controlGet(const std::vector<std::string> &w, Millis now)
     if (what == "status" && w.size() == 3)
         return "OK " + hex2(m->status);
     if (what == "watchdog" && w.size() == 3)
-        return std::string("OK ") + (m->wd_enabled ? "1" : "0") + " " + std::to_string(m->wd_value) + " " +
-               (m->wd_expired ? "1" : "0");
+        return std::string("OK ") + (m->wdEnabled ? "1" : "0") + " " + std::to_string(m->wdValue) + " " +
+               (m->wdExpired ? "1" : "0");
     return "ERR unknown: get " + what;
 }
 

@@ -28,17 +28,17 @@ private:
 };
 
 struct Stats {
-    uint64_t commands = 0;     // lines received
-    uint64_t replies = 0;      // replies sent
-    uint64_t broadcasts = 0;   // ~** host OK
-    uint64_t refused = 0;      // "?" replies, injected ones included
-    uint64_t bad_checksum = 0; // silent: missing or wrong checksum
-    uint64_t unaddressed = 0;  // silent: nobody has the address, or garbage
-    uint64_t lost = 0;         // silent: the silence fault
-    uint64_t faults = 0;       // faults that struck
-    uint64_t control = 0;      // control commands
-    uint64_t collisions = 0;   // two transmissions that overlapped on the line
-    uint64_t wrong_baud = 0;   // silent: the module listens at another speed
+    uint64_t commands = 0;    // lines received
+    uint64_t replies = 0;     // replies sent
+    uint64_t broadcasts = 0;  // ~** host OK
+    uint64_t refused = 0;     // "?" replies, injected ones included
+    uint64_t badChecksum = 0; // silent: missing or wrong checksum
+    uint64_t unaddressed = 0; // silent: nobody has the address, or garbage
+    uint64_t lost = 0;        // silent: the silence fault
+    uint64_t faults = 0;      // faults that struck
+    uint64_t control = 0;     // control commands
+    uint64_t collisions = 0;  // two transmissions that overlapped on the line
+    uint64_t wrongBaud = 0;   // silent: the module listens at another speed
 };
 
 class Simulator {
@@ -49,9 +49,9 @@ public:
     void setBaud(int baud) { baud_ = baud; }
     // The host changed the line's speed (logged).
     void hostBaud(int baud, Millis now);
-    void setTurnaround(double ms) { turnaround_ms_ = ms; }
+    void setTurnaround(double ms) { turnaroundMs_ = ms; }
     int baud() const { return baud_; }
-    double turnaround() const { return turnaround_ms_; }
+    double turnaround() const { return turnaroundMs_; }
     // One character on the wire: a start bit, eight data bits, a stop bit.
     double charMs() const { return 10000.0 / baud_; }
 
@@ -77,7 +77,7 @@ private:
     void command(const std::string &line, Millis done, Millis now);
     void send(const Module &m, const std::string &reply, const std::vector<Fault> &struck, Millis done, Millis now);
     void babble(const Module &m, const Fault &f, Millis done, Millis now);
-    double turnaroundOf(const Module &m) const { return m.turnaround_ms >= 0 ? m.turnaround_ms : turnaround_ms_; }
+    double turnaroundOf(const Module &m) const { return m.turnaroundMs >= 0 ? m.turnaroundMs : turnaroundMs_; }
 
     // One character on the line, from `start` to `due`, of transmission `tx`
     // (a reply or a babble of the module at `addr`).
@@ -102,14 +102,14 @@ private:
     Logger log_;
     Stats stats_;
     int baud_;
-    double turnaround_ms_;
+    double turnaroundMs_;
     std::string rx_;
-    Millis rx_free_ = 0;            // when the last received character ended on the wire
-    bool rx_garbled_ = false;       // the line being received met a module's transmission
-    std::vector<uint64_t> rx_hits_; // the transmissions it met
-    std::deque<Out> out_;           // in the order of their due times
-    uint64_t next_tx_ = 1;
-    std::mt19937_64 line_rng_; // garbled characters
+    Millis rxFree_ = 0;            // when the last received character ended on the wire
+    bool rxGarbled_ = false;       // the line being received met a module's transmission
+    std::vector<uint64_t> rxHits_; // the transmissions it met
+    std::deque<Out> out_;          // in the order of their due times
+    uint64_t nextTx_ = 1;
+    std::mt19937_64 lineRng_; // garbled characters
     bool quit_ = false;
 };
 

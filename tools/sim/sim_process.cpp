@@ -45,18 +45,18 @@ SimProcess::~SimProcess()
 
 void SimProcess::closeFds()
 {
-    if (to_child_ >= 0)
-        close(to_child_);
-    if (from_child_ >= 0)
-        close(from_child_);
-    to_child_ = from_child_ = -1;
+    if (toChild_ >= 0)
+        close(toChild_);
+    if (fromChild_ >= 0)
+        close(fromChild_);
+    toChild_ = fromChild_ = -1;
 }
 
 void SimProcess::closeControl()
 {
-    if (to_child_ >= 0)
-        close(to_child_);
-    to_child_ = -1;
+    if (toChild_ >= 0)
+        close(toChild_);
+    toChild_ = -1;
 }
 
 bool SimProcess::start(const SimOptions &o, std::string *error)
@@ -113,7 +113,7 @@ bool SimProcess::start(const SimOptions &o, std::string *error)
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &all);
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-    if (o.group_leader) {
+    if (o.groupLeader) {
         flags |= POSIX_SPAWN_SETPGROUP;
         posix_spawnattr_setpgroup(&attr, 0);
     }
@@ -124,8 +124,8 @@ bool SimProcess::start(const SimOptions &o, std::string *error)
     posix_spawnattr_destroy(&attr);
     close(in[0]);
     close(out[1]);
-    to_child_ = in[1];
-    from_child_ = out[0];
+    toChild_ = in[1];
+    fromChild_ = out[0];
     if (rc != 0) {
         return fail("cannot start " + binary + ": " + std::strerror(rc));
     }
@@ -133,7 +133,7 @@ bool SimProcess::start(const SimOptions &o, std::string *error)
     buf_.clear();
 
     std::string line;
-    if (!readLine(line, o.ready_timeout_ms))
+    if (!readLine(line, o.readyTimeoutMs))
         return fail("no READY line from the simulator");
     if (line.rfind("READY ", 0) != 0)
         return fail("unexpected first line from the simulator: " + line);
@@ -141,9 +141,9 @@ bool SimProcess::start(const SimOptions &o, std::string *error)
     return true;
 }
 
-bool SimProcess::readLine(std::string &line, int timeout_ms)
+bool SimProcess::readLine(std::string &line, int timeoutMs)
 {
-    const long long deadline = monoMs() + timeout_ms;
+    const long long deadline = monoMs() + timeoutMs;
     for (;;) {
         const auto nl = buf_.find('\n');
         if (nl != std::string::npos) {
@@ -151,19 +151,19 @@ bool SimProcess::readLine(std::string &line, int timeout_ms)
             buf_.erase(0, nl + 1);
             return true;
         }
-        if (from_child_ < 0)
+        if (fromChild_ < 0)
             return false;
         const long long left = deadline - monoMs();
         if (left <= 0)
             return false;
-        pollfd p{from_child_, POLLIN, 0};
+        pollfd p{fromChild_, POLLIN, 0};
         const int n = poll(&p, 1, static_cast<int>(left));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return false;
         char buf[512];
-        const ssize_t r = read(from_child_, buf, sizeof buf);
+        const ssize_t r = read(fromChild_, buf, sizeof buf);
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
@@ -172,14 +172,14 @@ bool SimProcess::readLine(std::string &line, int timeout_ms)
     }
 }
 
-std::optional<std::string> SimProcess::command(const std::string &line, int timeout_ms)
+std::optional<std::string> SimProcess::command(const std::string &line, int timeoutMs)
 {
-    if (to_child_ < 0)
+    if (toChild_ < 0)
         return std::nullopt;
     const std::string s = line + "\n";
     size_t off = 0;
     while (off < s.size()) {
-        const ssize_t w = write(to_child_, s.data() + off, s.size() - off);
+        const ssize_t w = write(toChild_, s.data() + off, s.size() - off);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
@@ -187,16 +187,16 @@ std::optional<std::string> SimProcess::command(const std::string &line, int time
         off += static_cast<size_t>(w);
     }
     std::string reply;
-    if (!readLine(reply, timeout_ms))
+    if (!readLine(reply, timeoutMs))
         return std::nullopt;
     return reply;
 }
 
-int SimProcess::wait(int timeout_ms)
+int SimProcess::wait(int timeoutMs)
 {
     if (!running())
         return -1;
-    const long long deadline = monoMs() + timeout_ms;
+    const long long deadline = monoMs() + timeoutMs;
     // A pidfd becomes readable when the child ends; without one, look at
     // short intervals.
     const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
@@ -227,16 +227,16 @@ int SimProcess::wait(int timeout_ms)
     return -2;
 }
 
-int SimProcess::stop(int timeout_ms)
+int SimProcess::stop(int timeoutMs)
 {
     if (!running())
         return -1;
     kill(pid_, SIGTERM);
-    const int r = wait(timeout_ms);
+    const int r = wait(timeoutMs);
     if (r != -2)
         return r;
     kill(pid_, SIGKILL);
-    return wait(timeout_ms);
+    return wait(timeoutMs);
 }
 
 } // namespace vsim

@@ -21,9 +21,9 @@ struct SimOptions {
     std::string link;               // --link, if not empty
     std::string log;                // --log, if not empty (otherwise the log goes to stderr)
     bool quiet = false;             // the child's stderr to /dev/null
-    bool group_leader = false;      // start it as a process group leader, as a job-control shell does
+    bool groupLeader = false;       // start it as a process group leader, as a job-control shell does
     std::vector<std::string> extra; // more arguments (--baud 9600, --seed 7, --tty ...)
-    int ready_timeout_ms = 10000;
+    int readyTimeoutMs = 10000;
 };
 
 class SimProcess {
@@ -33,38 +33,38 @@ public:
     SimProcess(const SimProcess &) = delete;
     SimProcess &operator=(const SimProcess &) = delete;
 
-    // Starts the simulator and waits, at most ready_timeout_ms, for its
+    // Starts the simulator and waits, at most readyTimeoutMs, for its
     // "READY <path>" line.  On failure the child is stopped and `error` says
     // why.
     bool start(const SimOptions &options, std::string *error = nullptr);
 
     // Sends one control command and returns its reply line (without the
     // newline), or nothing if none came within the time.
-    std::optional<std::string> command(const std::string &line, int timeout_ms = 5000);
+    std::optional<std::string> command(const std::string &line, int timeoutMs = 5000);
 
     // Closes the control channel's write end (the simulator goes on).
     void closeControl();
 
-    // SIGTERM, then waits at most timeout_ms for the exit (SIGKILL after
+    // SIGTERM, then waits at most timeoutMs for the exit (SIGKILL after
     // that).  Returns the exit code, 128 + the signal for a child that a
     // signal ended, or -1 when there was no child.
-    int stop(int timeout_ms = 5000);
+    int stop(int timeoutMs = 5000);
 
-    // Waits at most timeout_ms for the child to end by itself (after "quit").
+    // Waits at most timeoutMs for the child to end by itself (after "quit").
     // Same results as stop(); -2 when it is still running.
-    int wait(int timeout_ms = 5000);
+    int wait(int timeoutMs = 5000);
 
     pid_t pid() const { return pid_; }
     bool running() const { return pid_ > 0; }
     const std::string &slavePath() const { return slave_; }
 
 private:
-    bool readLine(std::string &line, int timeout_ms);
+    bool readLine(std::string &line, int timeoutMs);
     void closeFds();
 
     pid_t pid_ = -1;
-    int to_child_ = -1;
-    int from_child_ = -1;
+    int toChild_ = -1;
+    int fromChild_ = -1;
     std::string buf_;
     std::string slave_;
 };
