@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <sstream>
 
 #include "answers.h"
@@ -132,22 +133,34 @@ void Simulator::receive(std::string_view bytes, Millis now)
     }
 }
 
-void Simulator::hostChar(Millis start, Millis end, Millis now)
+// Garbles every character on the line that overlaps [start, end]: the line
+// carries one garbled character for the two.  Each transmission met counts
+// and logs one collision the first time (`met` remembers them).  Returns
+// whether any character was met.
+bool Simulator::garbleOverlaps(Millis start, Millis end, std::vector<uint64_t> &met, Millis now,
+                               const std::function<std::string(const Out &)> &collision)
 {
+    bool any = false;
     for (Out &o : out_) {
         if (!overlap(start, end, o.start, o.due))
             continue;
         o.byte = garbage();
-        rxGarbled_ = true;
-        if (std::find(rxHits_.begin(), rxHits_.end(), o.tx) != rxHits_.end())
+        any = true;
+        if (std::find(met.begin(), met.end(), o.tx) != met.end())
             continue;
-        rxHits_.push_back(o.tx);
+        met.push_back(o.tx);
         ++stats_.collisions;
-        char when[64];
-        std::snprintf(when, sizeof when, " at %.3f", start);
-        log_.event(now, "-- collision: the host's command runs into the transmission of " + moduleName(o.addr) + when +
-                            "; both garbled");
+        log_.event(now, "-- collision: " + collision(o) + "; both garbled");
     }
+    return any;
+}
+
+void Simulator::hostChar(Millis start, Millis end, Millis now)
+{
+    if (garbleOverlaps(start, end, rxHits_, now, [&](const Out &o) {
+            return "the host's command runs into the transmission of " + moduleName(o.addr) + " at " + fixed3(start);
+        }))
+        rxGarbled_ = true;
 }
 
 Millis Simulator::transmit(std::vector<Out> chars, Millis now)
@@ -159,22 +172,10 @@ Millis Simulator::transmit(std::vector<Out> chars, Millis now)
     for (Out &c : chars) {
         c.tx = tx;
         end = std::max(end, c.due);
-        bool met = false;
-        for (Out &o : out_) {
-            if (!overlap(c.start, c.due, o.start, o.due))
-                continue;
-            // The line carries one garbled character for the two.
-            o.byte = garbage();
-            met = true;
-            if (std::find(hit.begin(), hit.end(), o.tx) != hit.end())
-                continue;
-            hit.push_back(o.tx);
-            ++stats_.collisions;
-            char when[64];
-            std::snprintf(when, sizeof when, " at %.3f", std::max(c.start, o.start));
-            log_.event(now, "-- collision: the transmissions of " + moduleName(c.addr) + " and " + moduleName(o.addr) +
-                                " overlap" + when + "; both garbled");
-        }
+        const bool met = garbleOverlaps(c.start, c.due, hit, now, [&](const Out &o) {
+            return "the transmissions of " + moduleName(c.addr) + " and " + moduleName(o.addr) + " overlap at " +
+                   fixed3(std::max(c.start, o.start));
+        });
         if (!met)
             clear.push_back(c);
     }
@@ -265,9 +266,7 @@ void Simulator::send(const Module &m, const std::string &reply, const std::vecto
         all += s.pieces[p].bytes;
     }
     ++stats_.replies;
-    char when[64];
-    std::snprintf(when, sizeof when, " (ends at %.3f)", at);
-    log_.event(now, "tx \"" + logtext::escape(all) + "\"" + when);
+    log_.event(now, "tx \"" + logtext::escape(all) + "\" (ends at " + fixed3(at) + ")");
     transmit(std::move(chars), now);
 }
 
@@ -284,9 +283,8 @@ void Simulator::babble(const Module &m, const Fault &f, Millis done, Millis now)
         chars.push_back({at, at + charMs(), c, 0, m.address});
         at += charMs();
     }
-    char what[128];
-    std::snprintf(what, sizeof what, " babbles %ld characters until %.3f (command not carried out)", n, at);
-    log_.event(now, "-- " + moduleName(m.address) + what);
+    log_.event(now, "-- " + moduleName(m.address) + " babbles " + std::to_string(n) + " characters until " +
+                        fixed3(at) + " (command not carried out)");
     transmit(std::move(chars), now);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -93,6 +94,8 @@ private:
     Millis transmit(std::vector<Out> chars, Millis now);
     // A host character from `start` to `end` against what the modules send.
     void hostChar(Millis start, Millis end, Millis now);
+    bool garbleOverlaps(Millis start, Millis end, std::vector<uint64_t> &met, Millis now,
+                        const std::function<std::string(const Out &)> &collision);
     char garbage();
     std::string controlSet(const std::vector<std::string> &w, Millis now);
     std::string controlGet(const std::vector<std::string> &w, Millis now);
