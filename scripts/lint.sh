@@ -42,23 +42,26 @@ gcc=$(dirname "$(i686-w64-mingw32-g++ -print-libgcc-file-name)")
 mingw="-extra-arg=--target=i686-w64-mingw32 -extra-arg=-nostdinc++
  -extra-arg=-isystem$gcc/include/c++ -extra-arg=-isystem$gcc/include/c++/i686-w64-mingw32
  -extra-arg=-isystem$gcc/include/c++/backward -extra-arg=-Wno-dll-attribute-on-redeclaration"
+failed=0
 tidy() { # LOG BUILD [ARGS...] FILES-REGEX
     log=$1 build=$2
     shift 2
-    run-clang-tidy -p "$build" -j 2 -quiet "$@" > "$log" 2>&1 && ! grep -q 'error:' "$log"
+    run-clang-tidy -p "$build" -j 2 -quiet "$@" > "$log" 2>&1
 }
-: > build/lint-tidy.log
-tidy build/lint-tidy-1.log "$native" "$root/(veldran|sdk|tools)/" || status=1
+tidy build/lint-tidy-1.log "$native" "$root/(veldran|sdk|tools)/" || failed=1
 # shellcheck disable=SC2086
-tidy build/lint-tidy-2.log "$native" $naming "$root/(tests|bench|fuzz)/" || status=1
+tidy build/lint-tidy-2.log "$native" $naming "$root/(tests|bench|fuzz)/" || failed=1
 # shellcheck disable=SC2086
-tidy build/lint-tidy-3.log "$win32" $mingw "$root/tools/(comm/win32_comm|host/platform_win32)\.cpp" || status=1
+tidy build/lint-tidy-3.log "$win32" $mingw "$root/tools/(comm/win32_comm|host/platform_win32)\.cpp" || failed=1
 # shellcheck disable=SC2086
-tidy build/lint-tidy-4.log "$win32" $mingw $naming "$root/tests/(wine|release|comm/comm_wine)" || status=1
+tidy build/lint-tidy-4.log "$win32" $mingw $naming "$root/tests/(wine|release|comm/comm_wine)" || failed=1
 cat build/lint-tidy-1.log build/lint-tidy-2.log build/lint-tidy-3.log build/lint-tidy-4.log > build/lint-tidy.log
 if grep -qE 'error:|warning:' build/lint-tidy.log; then
     echo "lint: clang-tidy findings:"
     sed 's/\x1b\[[0-9;]*m//g' build/lint-tidy.log | grep -E 'error:|warning:' | sort -u | sed 's/^/  /'
+    status=1
+elif [ $failed = 1 ]; then
+    echo "lint: clang-tidy did not run through; see build/lint-tidy.log"
     status=1
 fi
 [ $status = 0 ] && echo "lint: layout and clang-tidy clean"
