@@ -80,6 +80,15 @@ int32_t svcVprintf(const char *format, va_list values)
     return n;
 }
 
+int32_t svcPrintText(const std::string &text)
+{
+    ++serviceCounts.printfCalls;
+    emit(text.data(), text.size());
+    return static_cast<int32_t>(text.size());
+}
+
+void svcCountSprintf() { ++serviceCounts.sprintfCalls; }
+
 int32_t svcVsprintf(char *buffer, const char *format, va_list values)
 {
     ++serviceCounts.sprintfCalls;

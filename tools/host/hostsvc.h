@@ -44,6 +44,14 @@ struct Counters {
 Counters &counters();
 void resetCounters();
 
+// The services themselves, for a dispatcher of another kind (the emulated
+// DLL's, which formats the text from the DLL's own argument list).
+int32_t svcPrintText(const std::string &text); // HlpPrintf's finished text
+void svcCountSprintf();                        // HlpSprintf, formatted by the caller
+int32_t svcTimerSet(int32_t msecs);
+int32_t svcTimerPoll(int32_t mark);
+int32_t svcOther();
+
 } // namespace hostsvc
 
 #endif

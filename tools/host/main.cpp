@@ -19,6 +19,9 @@
 #include "veldran.h"
 #include "veldran_version.h"
 #include "watch.h"
+#if !defined(_WIN32)
+#include "emulated_module.h"
+#endif
 
 namespace {
 
@@ -66,11 +69,30 @@ struct Module {
     vhost::LoadedLibrary lib;
     EntryFn entry = nullptr;
     const FUNCDEF *table = nullptr;
+    std::string said; // which module is in use, for the first line of output
 };
 
-bool openModule(const std::string &path, Module &m)
+bool openModule(const std::string &path, const std::string &dll, Module &m)
 {
     std::string error;
+#if !defined(_WIN32)
+    if (!dll.empty()) {
+        pe::EmulatedModule em;
+        if (!pe::openEmulatedModule(dll, em, error)) {
+            fprintf(stderr, "veldran-host: cannot load %s: %s\n", dll.c_str(), error.c_str());
+            return false;
+        }
+        m.entry = em.entry;
+        m.table = em.table;
+        m.said = "module: " + dll + " (DLL version " + (em.version.empty() ? "unknown" : em.version) +
+                 ") in the i386 emulator";
+        return true;
+    }
+    m.said = "module: " + path + " (native)";
+#else
+    (void)dll;
+    m.said = "module: " + path;
+#endif
     if (!vhost::loadLibrary(path, m.lib, error)) {
         fprintf(stderr, "veldran-host: cannot load %s: %s\n", path.c_str(), error.c_str());
         return false;
@@ -158,6 +180,11 @@ int hostMain(int argc, char **argv)
     app.allow_windows_style_options(false);
     std::string modulePath = vhost::executableDir() + vhost::pathSeparator() + vhost::defaultModuleName();
     app.add_option("-m,--module", modulePath, "module file to load (default: beside this program)");
+    std::string dllPath;
+#if !defined(_WIN32)
+    app.add_option("--dll", dllPath, "run the real Windows DLL (veldran.tlm) in the i386 emulator instead of the module")
+        ->excludes("--module");
+#endif
 
     CLI::App *list = app.add_subcommand("list", "print the module's instruction table");
 
@@ -234,10 +261,10 @@ int hostMain(int argc, char **argv)
         ropt.scans = 0;
 
     Module m;
-    if (!openModule(modulePath, m))
+    if (!openModule(modulePath, dllPath, m))
         return EXIT_LOAD;
     if (*list)
-        return listTable(modulePath, m.table);
+        return listTable(dllPath.empty() ? modulePath : dllPath, m.table);
     if (*sur) {
         if (sopt.first > sopt.last) {
             fprintf(stderr, "veldran-host: survey: --from %d is above --to %d\n", sopt.first, sopt.last);
@@ -248,6 +275,7 @@ int hostMain(int argc, char **argv)
         hostsvc::useRealClock();
         hostsvc::captureConsole(true);
         vhost::PortDevice dev = vhost::portDevice(sopt.port);
+        printf("%s\n", m.said.c_str());
         printf("survey: COM%d = %s (%s), addresses %d to %d\n", sopt.port, dev.device.c_str(), dev.source.c_str(),
                sopt.first, sopt.last);
         fflush(stdout);
@@ -283,6 +311,7 @@ int hostMain(int argc, char **argv)
         in.plantPath = plant;
         std::string report;
         vhost::CheckStatus st = vhost::runCheck(in, report);
+        printf("%s\n", m.said.c_str());
         fputs(report.c_str(), stdout);
         return st;
     }
@@ -304,6 +333,7 @@ int hostMain(int argc, char **argv)
             return EXIT_USAGE;
         }
     }
+    console.line(m.said);
     ERRCODE ec = sendInit(m.entry, optOptions->count() ? &options : nullptr, topdoc);
     console.finish();
     vhost::OptionReading reading = vhost::readOptions(optOptions->count() ? &options : nullptr);
