@@ -60,6 +60,8 @@ const Config &config()
         k.plant = VELDRAN_EXAMPLE_PLANT;
         const char *d = getenv("VELDRAN_WINE_DIR");
         k.wineDir = d && *d ? d : "";
+        const char *dll = getenv("VELDRAN_E2E_DLL");
+        k.dll = dll && *dll ? dll : "";
         return k;
     }();
     return c;
@@ -68,10 +70,12 @@ const Config &config()
 namespace {
 
 // In the child of a fork: the environment entries, then the program.
-[[noreturn]] void execChild(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+[[noreturn]] void execChild(std::vector<std::string> argv, const std::vector<std::string> &env)
 {
     for (const std::string &e : env)
         putenv(strdup(e.c_str()));
+    if (!config().dll.empty() && !argv.empty() && argv[0] == config().host)
+        argv.insert(argv.begin() + 1, {"--dll", config().dll});
     std::vector<char *> args;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));

@@ -41,11 +41,14 @@ struct Config {
     std::string sim;     // veldran-sim
     std::string plant;   // the sample plant
     std::string wineDir; // VELDRAN_WINE_DIR
+    // With VELDRAN_E2E_DLL, the native host runs that DLL in the i386
+    // emulator (--dll) instead of its native module.
+    std::string dll;
 };
 const Config &config();
 
 // Runs a program with extra environment entries, collecting its output;
-// kills it after timeoutMs.
+// kills it after timeoutMs.  The host is given --dll when config().dll is set.
 HostResult runProgram(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeoutMs);
 
 // What a terminal shows of `raw`, roughly: the text without its escape

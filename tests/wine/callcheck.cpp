@@ -1,6 +1,8 @@
-// callChecked: see winload.h.  ESI (callee-saved) keeps the stack pointer
+// callChecked(fn, count, args, espMoved): calls fn with `count` 32-bit
+// arguments pushed right to left and stores how far the stack pointer moved
+// across the call (0: the callee removed them).  ESI (callee-saved) keeps the stack pointer
 // from before the arguments were pushed.
-#include "winload.h"
+
 
 asm(".text\n"
     ".globl _callChecked\n"

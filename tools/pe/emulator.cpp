@@ -299,12 +299,10 @@ bool Emulator::load(const std::string &path, const ImportTable &imports, std::st
     std::vector<uint8_t> bytes;
     if (!readFile(path, bytes, error))
         return false;
-    if (!parseImage(bytes.data(), bytes.size(), image_, error)) {
-        error = path + ": " + error;
+    if (!parseImage(bytes.data(), bytes.size(), image_, error))
         return false;
-    }
     if (!image_.isDll) {
-        error = path + ": not a DLL";
+        error = "not a DLL";
         return false;
     }
     if (!mapArena(error) || !mapImage(bytes.data(), bytes.size(), image_, imageBase_, host_ + (imageBase_ - arena_), error))

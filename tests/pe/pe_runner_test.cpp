@@ -1,0 +1,171 @@
+// The PE runner on what the DLL tests cannot show: files that are no usable
+// DLL, and faults inside the DLL.  The real DLL (VELDRAN_DLL) is the
+// material: each bad file is made from it by changing one thing.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "emulated_module.h"
+#include "emulator.h"
+#include "win_imports.h"
+
+namespace {
+
+std::string dllPath()
+{
+    const char *p = getenv("VELDRAN_DLL");
+    return p && *p ? p : "";
+}
+
+std::vector<uint8_t> realDll()
+{
+    std::vector<uint8_t> bytes;
+    std::string error;
+    pe::readFile(dllPath(), bytes, error);
+    return bytes;
+}
+
+// Replaces the first `from` in the file's bytes with `to` (same length).
+void patch(std::vector<uint8_t> &b, const std::string &from, const std::string &to)
+{
+    std::string s(b.begin(), b.end());
+    size_t at = s.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    std::copy(to.begin(), to.end(), b.begin() + static_cast<long>(at));
+}
+
+#define NEED_DLL()                                                                                                     \
+    if (realDll().empty())                                                                                             \
+    GTEST_SKIP() << "no DLL at '" << dllPath() << "' (make win32)"
+
+struct BadFile {
+    const char *what;
+    std::vector<uint8_t> (*make)();
+    const char *message;
+};
+
+TEST(PeRunner, BadFilesGiveOneMessageAndStatus2)
+{
+    NEED_DLL();
+    const BadFile cases[] = {
+        {"empty", [] { return std::vector<uint8_t>(); }, "not a PE file (no MZ header)"},
+        {"text", [] { return std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'}; }, "not a PE file"},
+        {"64-bit",
+         [] {
+             auto b = realDll();
+             uint32_t pe = b[0x3c] | b[0x3d] << 8;
+             b[pe + 4] = 0x64;
+             b[pe + 5] = 0x86;
+             return b;
+         },
+         "a 64-bit PE file"},
+        {"truncated",
+         [] {
+             auto b = realDll();
+             b.resize(b.size() / 3);
+             return b;
+         },
+         "truncated file"},
+        {"no entry export",
+         [] {
+             auto b = realDll();
+             patch(b, std::string("__main@8\0", 9), std::string("__mane@8\0", 9));
+             return b;
+         },
+         "does not export __main@8"},
+        {"unknown import",
+         [] {
+             auto b = realDll();
+             patch(b, std::string("Sleep\0", 6), std::string("Sleeq\0", 6));
+             return b;
+         },
+         "imports Sleeq from KERNEL32.dll, which the emulator does not provide"},
+    };
+    for (const BadFile &c : cases) {
+        std::string path = testing::TempDir() + "bad.tlm";
+        std::vector<uint8_t> bytes = c.make();
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
+                                                    static_cast<std::streamsize>(bytes.size()));
+        std::string cmd = std::string(VELDRAN_HOST) + " --dll " + path + " list 2>&1";
+        FILE *p = popen(cmd.c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        std::string out;
+        char buf[512];
+        while (fgets(buf, sizeof buf, p))
+            out += buf;
+        int status = pclose(p);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << c.what << ": " << out;
+        EXPECT_NE(out.find(c.message), std::string::npos) << c.what << ": " << out;
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << c.what << ": " << out;
+    }
+}
+
+// Guest code that goes wrong, called in a loaded DLL's memory.
+struct Fault {
+    std::vector<uint8_t> code;
+    const char *message;
+};
+
+TEST(PeRunner, FaultsEndTheCallNamingTheAddress)
+{
+    NEED_DLL();
+    const Fault cases[] = {
+        {{0x0f, 0x0b}, "invalid instruction"},                           // ud2
+        {{0xa1, 0x10, 0, 0, 0, 0xc3}, "read of unmapped memory at 0x00000010"}, // mov eax, [0x10]
+        {{0x31, 0xc9, 0xf7, 0xf1, 0xc3}, "division by zero"},                // xor ecx, ecx; div ecx
+        {{0xeb, 0xfe}, "no return after"},                                    // jmp $
+    };
+    for (const Fault &c : cases) {
+        pe::ImportTable imports;
+        pe::addSystemImports(imports);
+        pe::addSerialImports(imports);
+        pe::Emulator emu;
+        std::string error;
+        ASSERT_TRUE(emu.load(dllPath(), imports, error)) << error;
+        emu.setInstructionBound(20000000);
+        uint32_t code = emu.scratch(static_cast<uint32_t>(c.code.size()));
+        std::copy(c.code.begin(), c.code.end(), emu.span(code, static_cast<uint32_t>(c.code.size())));
+        pe::CallOutcome r = emu.call(code, {});
+        EXPECT_FALSE(r.ok) << c.message;
+        EXPECT_NE(r.error.find(c.message), std::string::npos) << r.error;
+        EXPECT_NE(r.error.find("0x"), std::string::npos) << r.error;
+        // The DLL is stopped; the process goes on.
+        EXPECT_NE(emu.call(emu.exportAddress("__main@8"), {0, 0}).error.find("earlier fault"), std::string::npos);
+    }
+}
+
+TEST(PeRunner, FaultInsideTheDllNamesTheNearestExportAndStopsIt)
+{
+    NEED_DLL();
+    pe::EmulatedModule m;
+    std::string error;
+    ASSERT_TRUE(pe::openEmulatedModule(dllPath(), m, error)) << error;
+    pe::Emulator *emu = pe::moduleEmulator();
+    // A request record at an address nobody mapped.
+    pe::CallOutcome r = emu->call(emu->exportAddress("__main@8"), {0x10, 0});
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.error.find("read of unmapped memory at 0x00000010"), std::string::npos) << r.error;
+    EXPECT_NE(r.error.find("near __main@8+0x"), std::string::npos) << r.error;
+    pe::closeEmulatedModule();
+}
+
+TEST(PeRunner, ImageIsRelocatedAndItsVersionRead)
+{
+    NEED_DLL();
+    pe::EmulatedModule m;
+    std::string error;
+    ASSERT_TRUE(pe::openEmulatedModule(dllPath(), m, error)) << error;
+    pe::Emulator *emu = pe::moduleEmulator();
+    EXPECT_NE(emu->imageBase(), emu->image().preferredBase);
+    EXPECT_FALSE(emu->image().relocations.empty());
+    EXPECT_EQ(m.version, VELDRAN_VERSION ".0");
+    pe::closeEmulatedModule();
+}
+
+} // namespace
