@@ -1,16 +1,27 @@
 #!/bin/sh
 # The demonstration: the simulator on a pseudo-terminal with the sample
 # plant, and the reference host scanning the sample ladder program for a few
-# seconds, while the simulator's inputs move.  By default the host is the
-# Windows build (veldran-host.exe with veldran.tlm and comm.dll) under wine;
-# with --native it is the native build.  Everything started here is stopped
-# on the way out.
+# seconds, while the simulator's inputs move.  By default the module is the
+# real DLL of the Windows build: the Windows host (veldran-host.exe with
+# veldran.tlm and comm.dll) under wine where wine can run, else the native
+# host with the DLL in its i386 emulator; the first line says which.  With
+# --native it is the native build's module.  Everything started here is
+# stopped on the way out.
 #
 #   sh scripts/demo.sh [--native] [SECONDS]
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-mode=wine
+mode=auto
 if [ "${1:-}" = "--native" ]; then mode=native; shift; fi
+if [ "$mode" = native ]; then
+    echo "demo: the native module (veldran.so) in the native host"
+elif reason=$(sh "$ROOT/scripts/can-run-wine.sh"); then
+    mode=wine
+    echo "demo: the real DLL under wine (veldran-host.exe with veldran.tlm and comm.dll)"
+else
+    mode=emu
+    echo "demo: the real DLL (veldran.tlm) in the native host's i386 emulator; wine cannot run here: $reason"
+fi
 SECONDS_TO_RUN=${1:-${VELDRAN_DEMO_SECONDS:-5}}
 NATIVE=${VELDRAN_NATIVE_DIR:-$ROOT/build/native}
 WIN32=${VELDRAN_WIN32_DIR:-$ROOT/build/win32}
@@ -35,6 +46,11 @@ else
     HOST=$NATIVE/veldran-host
     [ -x "$HOST" ] || { echo "demo: $HOST is missing (make native)" >&2; exit 1; }
     link=$work/com1
+    DLL_ARGS=""
+    if [ "$mode" = emu ]; then
+        [ -f "$WIN32/veldran.tlm" ] || { echo "demo: $WIN32/veldran.tlm is missing (make win32)" >&2; exit 1; }
+        DLL_ARGS="--dll $WIN32/veldran.tlm"
+    fi
 fi
 
 # The simulator reads its control lines from a fifo that stays open here.
@@ -62,7 +78,8 @@ if [ "$mode" = wine ]; then
     winladder=$(echo "Z:$LADDER" | tr / '\\')
     sh "$ROOT/scripts/with-wine.sh" wine "$HOST" run "$winladder" -o "$OPTIONS" -d "$SECONDS_TO_RUN" -p 250 || status=$?
 else
-    VELDRAN_COM1=$slave "$HOST" run "$LADDER" -o "$OPTIONS" -d "$SECONDS_TO_RUN" -p 250 || status=$?
+    # shellcheck disable=SC2086
+    VELDRAN_COM1=$slave "$HOST" $DLL_ARGS run "$LADDER" -o "$OPTIONS" -d "$SECONDS_TO_RUN" -p 250 || status=$?
 fi
 
 kill "$mover_pid" 2>/dev/null || true
