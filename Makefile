@@ -72,7 +72,7 @@ fuzz: setup
 
 # Performance figures (not tests): one table, see docs/performance.md.
 BENCH := build/bench
-bench: setup
+bench: setup win32
 	@cmake -S . -B $(BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g > /dev/null
 	@cmake --build $(BENCH) -j 2 --target bench_module bench_wire veldran-host veldran veldran-sim
 	@python3 bench/report.py --build $(BENCH) $(BENCH_ARGS)

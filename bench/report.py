@@ -10,7 +10,9 @@ Parts, all in one run:
      and a bare termios client, at 9600, 19200 and 115200 baud;
   3. a dead module: one exchange against `timeout` for 5, 40 and 500 ms;
   4. the sample ladder's scan time on the sample plant against the wire
-     time of the bytes it moved (from the simulator's log).
+     time of the bytes it moved (from the simulator's log);
+  6. the real DLL (build/win32/veldran.tlm) in the i386 emulator against the
+     native module, one I7017 call over the pty at 19200 baud.
 Nothing here passes or fails; the goals are shown beside the figures.
 """
 import argparse
@@ -103,6 +105,14 @@ def wire(build, quick):
     return rows, dead, settle, allocs
 
 
+def emulated(build, quick, dll):
+    if not os.path.exists(dll):
+        return None
+    exe = os.path.join(build, "bench", "bench_wire")
+    line = run([exe, "dll", "19200", "--dll", dll, "--calls", "20" if quick else "60"]).strip().splitlines()[-1]
+    return fields(line, 3)
+
+
 # ---------------------------------------------------------------------------
 # 4. Scan time of the sample plant
 
@@ -149,7 +159,7 @@ def scan(build, quick):
 # ---------------------------------------------------------------------------
 
 def table(parts):
-    (cost, hostclock, allocs1), (ex, dead, settle, allocs2), sc = parts
+    (cost, hostclock, allocs1), (ex, dead, settle, allocs2), sc, emu = parts
     L = []
     L.append("1. Module cost per call, CPU only (in-bench serial stub, reply there at once)")
     L.append("   floor: bare byte loop; calls: the same loop through the _COM calls and the host timer")
@@ -197,6 +207,16 @@ def table(parts):
     L.append(f"   stub run:  {allocs1}")
     for a in allocs2:
         L.append(f"   pty run:   {a}")
+    L.append("")
+    L.append("6. The real DLL in the i386 emulator against the native module: I7017 over the pty, 19200 baud (median)")
+    if emu is None:
+        L.append("   not measured: no build/win32/veldran.tlm (make win32)")
+    else:
+        L.append(f"   {'':<8} {'ms/call':>8} {'cpu ms/call':>12}")
+        L.append(f"   {'native':<8} {emu['native_ms']:>8.3f} {emu['native_cpu_ms']:>12.3f}")
+        L.append(f"   {'DLL':<8} {emu['dll_ms']:>8.3f} {emu['dll_cpu_ms']:>12.3f}")
+        L.append(f"   DLL / native: {emu['dll_ms'] / emu['native_ms']:.3f} x in time, "
+                 f"{emu['dll_cpu_ms'] / max(emu['native_cpu_ms'], 1e-6):.1f} x in CPU; goal: time <= 1.05 x")
     return "\n".join(L)
 
 
@@ -205,9 +225,12 @@ def main():
     ap.add_argument("--build", default=os.path.join(ROOT, "build", "bench"))
     ap.add_argument("--quick", action="store_true", help="fewer repetitions")
     ap.add_argument("--markdown", help="also write the table into this file")
+    ap.add_argument("--dll", default=os.path.join(ROOT, "build", "win32", "veldran.tlm"),
+                    help="the real DLL for part 6")
     a = ap.parse_args()
     load = os.getloadavg()[0]
-    parts = (module_cost(a.build, a.quick), wire(a.build, a.quick), scan(a.build, a.quick))
+    parts = (module_cost(a.build, a.quick), wire(a.build, a.quick), scan(a.build, a.quick),
+             emulated(a.build, a.quick, a.dll))
     text = table(parts)
     head = f"veldran benchmarks (load average {load:.2f} at the start, {os.cpu_count()} processors)"
     print(head)

@@ -15,6 +15,10 @@
 //       polls per call, and the allocations made inside the module
 //   bench_wire dead TIMEOUT_MS [--calls N]
 //       with every module silent: the time of one I7041 call (ErrCode 1005)
+//   bench_wire dll BAUD --dll PATH [--calls N]
+//       the I7017 call through the native module and through the real DLL
+//       in the i386 emulator, in alternating rounds: median time and CPU
+//       time per call of each
 //   bench_wire settle BAUD [--calls N]
 //       one silent module (the 7041) on the line: the I7017 call that
 //       follows its time-out against an I7017 call that follows a good
@@ -38,6 +42,7 @@
 
 #include "../sdk/TLMUSR.h"
 #include "alloc_count.h"
+#include "emulated_module.h"
 #include "hostsvc.h"
 #include "module.h"
 #include "records.h"
@@ -186,6 +191,7 @@ struct Args {
     double value = 0;
     double turnaround = 1;
     int calls = 0;
+    std::string dll;
 };
 
 void start(vsim::SimProcess &sim, int baud, double turnaround)
@@ -337,13 +343,76 @@ int runSettle(int baud, int calls)
     return 0;
 }
 
+// One entry and table, native or emulated, driven alike.
+struct Driven {
+    ERRCODE(TLMCALL *entry)(void *, void *);
+    TLIPTR fn;
+};
+
+void timeCalls(const Driven &d, const std::string &options, int calls, std::vector<double> &wall,
+               std::vector<double> &cpu)
+{
+    static char buf[256];
+    snprintf(buf, sizeof buf, "%s", options.c_str());
+    hostsvc::captureConsole(true);
+    struct req_init r = records::request(REQ_INIT, hostsvc::dispatcher());
+    if (d.entry(&r, buf) != EC_OK)
+        die("Init failed with " + options);
+    struct req_setmode m = records::setMode(2);
+    d.entry(&m, nullptr);
+    TLIPARAM good[4] = {wordIn(1), wordIn(0), floatOut(floats), wordOut(&err)};
+    d.fn(1, 4, good); // warm-up
+    for (int i = 0; i < calls; ++i) {
+        err = -1;
+        double c0 = cpuMs(), t0 = nowMs();
+        d.fn(1, 4, good);
+        double t1 = nowMs(), c1 = cpuMs();
+        if (err != 0)
+            die("dll: I7017 ErrCode " + std::to_string(err));
+        wall.push_back(t1 - t0);
+        cpu.push_back(c1 - c0);
+    }
+    struct req_init q = records::request(REQ_DEINSTALL);
+    d.entry(&q, nullptr);
+    hostsvc::takeConsole();
+}
+
+int runDll(int baud, const std::string &dll, int calls)
+{
+    pe::EmulatedModule em;
+    std::string error;
+    if (!pe::openEmulatedModule(dll, em, error))
+        die("dll: " + error);
+    TLIPTR emulated = nullptr;
+    for (int i = 0; em.table[i].fnc_name[0]; ++i)
+        if (strcmp(em.table[i].fnc_name, "I7017") == 0)
+            emulated = em.table[i].fnc_ptr;
+    if (!emulated)
+        die("dll: no I7017 in " + dll);
+    vsim::SimProcess sim;
+    start(sim, baud, 1);
+    std::string options = std::string("COMPORT=1 BAUD=") + baudOption(baud) + " TIMEOUT=500";
+    std::vector<double> nat, emu, natCpu, emuCpu;
+    const int rounds = 5;
+    for (int r = 0; r < rounds; ++r) {
+        timeCalls({_main, I7017}, options, calls / rounds + 1, nat, natCpu);
+        timeCalls({em.entry, emulated}, options, calls / rounds + 1, emu, emuCpu);
+    }
+    printf("dll I7017 %d native_ms %.4f dll_ms %.4f native_cpu_ms %.4f dll_cpu_ms %.4f calls %zu\n", baud,
+           median(nat), median(emu), median(natCpu), median(emuCpu), nat.size());
+    pe::closeEmulatedModule();
+    sim.stop();
+    runningSim = nullptr;
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (argc < 3)
         die("usage: bench_wire exchange BAUD [--turnaround-ms MS] [--calls N] | dead TIMEOUT_MS [--calls N] | "
-            "settle BAUD [--calls N]");
+            "dll BAUD --dll PATH [--calls N] | settle BAUD [--calls N]");
     Args a;
     a.mode = argv[1];
     a.value = atof(argv[2]);
@@ -352,6 +421,8 @@ int main(int argc, char **argv)
             a.turnaround = atof(argv[i + 1]);
         else if (strcmp(argv[i], "--calls") == 0)
             a.calls = atoi(argv[i + 1]);
+        else if (strcmp(argv[i], "--dll") == 0)
+            a.dll = argv[i + 1];
         else
             die(std::string("unknown argument ") + argv[i]);
     }
@@ -362,6 +433,8 @@ int main(int argc, char **argv)
         int ms = static_cast<int>(a.value);
         return runDead(ms, a.calls > 0 ? a.calls : std::max(5, std::min(50, 1000 / ms)));
     }
+    if (a.mode == "dll")
+        return runDll(static_cast<int>(a.value), a.dll, a.calls > 0 ? a.calls : 50);
     if (a.mode == "settle")
         return runSettle(static_cast<int>(a.value), a.calls > 0 ? a.calls : 20);
     die("unknown mode " + a.mode);
