@@ -398,8 +398,8 @@ int runDll(int baud, const std::string &dll, int calls)
         timeCalls({_main, I7017}, options, calls / rounds + 1, nat, natCpu);
         timeCalls({em.entry, emulated}, options, calls / rounds + 1, emu, emuCpu);
     }
-    printf("dll I7017 %d native_ms %.4f dll_ms %.4f native_cpu_ms %.4f dll_cpu_ms %.4f calls %zu\n", baud,
-           median(nat), median(emu), median(natCpu), median(emuCpu), nat.size());
+    printf("dll I7017 %d native_ms %.4f dll_ms %.4f native_cpu_ms %.4f dll_cpu_ms %.4f calls %zu\n", baud, median(nat),
+           median(emu), median(natCpu), median(emuCpu), nat.size());
     pe::closeEmulatedModule();
     sim.stop();
     runningSim = nullptr;

@@ -36,7 +36,7 @@ root=$(pwd)
 # Naming it on the command line turns it on for the module's headers too,
 # so their findings are left out by the header filter.
 naming="-checks=-*,readability-identifier-naming
- -header-filter=/(tools/(host|sim|comm|common)|tests(/[a-z0-9]+)?|bench|fuzz)/[^/]*\\.h\$"
+ -header-filter=/(tools/(host|sim|comm|common|pe)|tests(/[a-z0-9]+)?|bench|fuzz)/[^/]*\\.h\$"
 # clang reading the win32 build's commands: mingw's target and C++ headers.
 gcc=$(dirname "$(i686-w64-mingw32-g++ -print-libgcc-file-name)")
 mingw="-extra-arg=--target=i686-w64-mingw32 -extra-arg=-nostdinc++

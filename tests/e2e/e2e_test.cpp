@@ -639,7 +639,8 @@ TEST(Host, ListsTheFifteenInstructions)
     HostResult h = e2e::runProgram(argv, {}, config().wine ? 60000 : 10000);
     ASSERT_EQ(h.status, 0) << h.output;
     // The table read from the real PE DLL under wine, the shared object natively.
-    EXPECT_NE(h.output.find(config().wine || !config().dll.empty() ? "veldran.tlm: 15 instructions" : "veldran.so: 15 instructions"),
+    EXPECT_NE(h.output.find(config().wine || !config().dll.empty() ? "veldran.tlm: 15 instructions"
+                                                                   : "veldran.so: 15 instructions"),
               std::string::npos)
         << h.output;
     for (const char *s : {"I7017    \"Read 8 Analog Inputs\"  4 operands", "I7060    \"RD/WR Digital I/0\"",

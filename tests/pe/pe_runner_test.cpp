@@ -40,8 +40,8 @@ void patch(std::vector<uint8_t> &b, const std::string &from, const std::string &
     std::copy(to.begin(), to.end(), b.begin() + static_cast<long>(at));
 }
 
-#define NEED_DLL()                                                                                                     \
-    if (realDll().empty())                                                                                             \
+#define NEED_DLL()         \
+    if (realDll().empty()) \
     GTEST_SKIP() << "no DLL at '" << dllPath() << "' (make win32)"
 
 struct BadFile {
@@ -90,8 +90,8 @@ TEST(PeRunner, BadFilesGiveOneMessageAndStatus2)
     for (const BadFile &c : cases) {
         std::string path = testing::TempDir() + "bad.tlm";
         std::vector<uint8_t> bytes = c.make();
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
-                                                    static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         std::string cmd = std::string(VELDRAN_HOST) + " --dll " + path + " list 2>&1";
         FILE *p = popen(cmd.c_str(), "r");
         ASSERT_NE(p, nullptr);
@@ -116,10 +116,10 @@ TEST(PeRunner, FaultsEndTheCallNamingTheAddress)
 {
     NEED_DLL();
     const Fault cases[] = {
-        {{0x0f, 0x0b}, "invalid instruction"},                           // ud2
+        {{0x0f, 0x0b}, "invalid instruction"},                                  // ud2
         {{0xa1, 0x10, 0, 0, 0, 0xc3}, "read of unmapped memory at 0x00000010"}, // mov eax, [0x10]
-        {{0x31, 0xc9, 0xf7, 0xf1, 0xc3}, "division by zero"},                // xor ecx, ecx; div ecx
-        {{0xeb, 0xfe}, "no return after"},                                    // jmp $
+        {{0x31, 0xc9, 0xf7, 0xf1, 0xc3}, "division by zero"},                   // xor ecx, ecx; div ecx
+        {{0xeb, 0xfe}, "no return after"},                                      // jmp $
     };
     for (const Fault &c : cases) {
         pe::ImportTable imports;

@@ -1,8 +1,7 @@
 // callChecked(fn, count, args, espMoved): calls fn with `count` 32-bit
 // arguments pushed right to left and stores how far the stack pointer moved
-// across the call (0: the callee removed them).  ESI (callee-saved) keeps the stack pointer
-// from before the arguments were pushed.
-
+// across the call (0: the callee removed them).  ESI (callee-saved) keeps
+// the stack pointer from before the arguments were pushed.
 
 asm(".text\n"
     ".globl _callChecked\n"

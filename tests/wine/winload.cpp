@@ -34,8 +34,7 @@ void unloadDll(LoadedDll &dll)
 
 uint32_t callEntry(const LoadedDll &dll, void *request, const char *options, int32_t *espMoved)
 {
-    const void *entry =
-        reinterpret_cast<const void *>(GetProcAddress(static_cast<HMODULE>(dll.handle), "__main@8"));
+    const void *entry = reinterpret_cast<const void *>(GetProcAddress(static_cast<HMODULE>(dll.handle), "__main@8"));
     uint32_t args[2] = {word(request), word(options)};
     return callChecked(entry, 2, args, espMoved);
 }

@@ -107,6 +107,17 @@ bool openModule(const std::string &path, const std::string &dll, Module &m)
     return true;
 }
 
+// A DLL in the emulator that faulted is stopped (the fault is on stderr):
+// nothing more it reports can be trusted.
+bool dllStopped()
+{
+#if !defined(_WIN32)
+    return !pe::moduleFault().empty();
+#else
+    return false;
+#endif
+}
+
 const char *kindName(WORD kind)
 {
     switch (kind) {
@@ -182,7 +193,8 @@ int hostMain(int argc, char **argv)
     app.add_option("-m,--module", modulePath, "module file to load (default: beside this program)");
     std::string dllPath;
 #if !defined(_WIN32)
-    app.add_option("--dll", dllPath, "run the real Windows DLL (veldran.tlm) in the i386 emulator instead of the module")
+    app.add_option("--dll", dllPath,
+                   "run the real Windows DLL (veldran.tlm) in the i386 emulator instead of the module")
         ->excludes("--module");
 #endif
 
@@ -293,6 +305,8 @@ int hostMain(int argc, char **argv)
         }
         fputs(vhost::surveyReport(found).c_str(), stdout);
         vhost::unloadLibrary(m.lib);
+        if (dllStopped())
+            return EXIT_LOAD;
         return found.empty() ? 1 : 0;
     }
 
@@ -313,7 +327,7 @@ int hostMain(int argc, char **argv)
         vhost::CheckStatus st = vhost::runCheck(in, report);
         printf("%s\n", m.said.c_str());
         fputs(report.c_str(), stdout);
-        return st;
+        return dllStopped() ? static_cast<int>(EXIT_LOAD) : static_cast<int>(st);
     }
 
     std::signal(SIGINT, onSignal);
@@ -376,6 +390,8 @@ int hostMain(int argc, char **argv)
             view.scan(runner, number, ms, console.takeHeld(), false);
         lastNumber = number;
         lastScanMs = ms;
+        if (dllStopped())
+            stopRequested = 1;
     });
     if (live) {
         // The last scan stays on the screen, the summary below it.
@@ -389,6 +405,8 @@ int hostMain(int argc, char **argv)
     sendDeinstall(m.entry);
     console.finish();
     vhost::unloadLibrary(m.lib);
+    if (dllStopped())
+        return EXIT_LOAD;
     return failOnError && runner.stats().anyFailure() ? EXIT_CODES : EXIT_OK;
 }
 

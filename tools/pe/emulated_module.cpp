@@ -259,6 +259,8 @@ bool openEmulatedModule(const std::string &path, EmulatedModule &module, std::st
 
 void closeEmulatedModule()
 {
+    if (emu)
+        emu->unload();
     emu.reset();
     faultText.clear();
 }

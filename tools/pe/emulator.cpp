@@ -61,7 +61,7 @@ uint64_t descriptor(uint32_t base, uint32_t limit, bool code, unsigned dpl)
     d |= static_cast<uint64_t>(base & 0xffff) << 16;
     d |= static_cast<uint64_t>((base >> 16) & 0xff) << 32;
     d |= static_cast<uint64_t>(code ? 0xb : 0x3) << 40; // execute/read, or read/write
-    d |= 1ull << 44;                                     // code or data
+    d |= 1ull << 44;                                    // code or data
     d |= static_cast<uint64_t>(dpl & 3) << 45;
     d |= 1ull << 47; // present
     d |= static_cast<uint64_t>((limit >> 16) & 0xf) << 48;
@@ -305,7 +305,8 @@ bool Emulator::load(const std::string &path, const ImportTable &imports, std::st
         error = "not a DLL";
         return false;
     }
-    if (!mapArena(error) || !mapImage(bytes.data(), bytes.size(), image_, imageBase_, host_ + (imageBase_ - arena_), error))
+    if (!mapArena(error) ||
+        !mapImage(bytes.data(), bytes.size(), image_, imageBase_, host_ + (imageBase_ - arena_), error))
         return false;
     for (const auto &e : image_.exports)
         exportsByAddress_[imageBase_ + e.second] = e.first;
@@ -321,8 +322,16 @@ bool Emulator::load(const std::string &path, const ImportTable &imports, std::st
             error = fileName_ + ": its start-up code refused to load (DllMain returned FALSE)";
             return false;
         }
+        attached_ = true;
     }
     return true;
+}
+
+void Emulator::unload()
+{
+    if (attached_ && !faulted())
+        call(imageBase_ + image_.entryRva, {imageBase_, 0, 0});
+    attached_ = false;
 }
 
 uint32_t Emulator::initTermAddress() const { return arena_ + INITTERM_CODE; }
@@ -454,9 +463,7 @@ void Emulator::interrupt(uint32_t intno)
     if (intno == 3 && at >= arena_ && at - arena_ < THUNK_BYTES && (at - arena_) % THUNK_SIZE == 0) {
         uint32_t slot = (at - arena_) / THUNK_SIZE;
         if (slot > 0 && slot < thunks_.size() && thunks_[slot].fn) {
-            inImport_ = true;
             uint32_t r = thunks_[slot].fn(*this);
-            inImport_ = false;
             if (pendingFault_.empty()) {
                 regWrite(uc_, UC_X86_REG_EAX, r);
                 return; // on to the thunk's ret

@@ -50,10 +50,10 @@ struct ImportBinding {
 using ImportTable = std::map<std::string, std::map<std::string, ImportBinding>>;
 
 struct CallOutcome {
-    bool ok = false;       // the function returned to the stop address
-    uint32_t eax = 0;      // its result
+    bool ok = false;        // the function returned to the stop address
+    uint32_t eax = 0;       // its result
     int32_t stackMoved = 0; // ESP after the call minus ESP before the arguments
-    std::string error;     // when not ok
+    std::string error;      // when not ok
 };
 
 class Emulator {
@@ -67,6 +67,9 @@ public:
     // to `imports` (one missing is a load error naming DLL and function)
     // and runs its entry point with the process-attach notification.
     bool load(const std::string &path, const ImportTable &imports, std::string &error);
+    // Runs the entry point with the process-detach notification (the C
+    // runtime's exit handlers), unless the DLL is stopped after a fault.
+    void unload();
     const Image &image() const { return image_; }
     uint32_t imageBase() const { return imageBase_; }
     // The address of an export, or 0.
@@ -139,8 +142,8 @@ private:
     uint32_t heapNext_ = 0, heapEnd_ = 0;
     uint32_t scratchBase_ = 0, scratchNext_ = 0, scratchEnd_ = 0;
     uint64_t instructionBound_ = 2000000000ull;
-    bool inImport_ = false;
-    std::string fault_;       // set once; the DLL is dead afterwards
+    bool attached_ = false;
+    std::string fault_;        // set once; the DLL is dead afterwards
     std::string pendingFault_; // raised during the current call
     std::map<uint32_t, std::string> exportsByAddress_;
     std::map<std::string, uint32_t> data_;

@@ -24,9 +24,9 @@ struct Section {
 };
 
 struct Import {
-    std::string dll;        // as named in the file ("KERNEL32.dll")
-    std::string name;       // the function's (or data's) name
-    uint32_t slotRva = 0;   // its slot in the import address table
+    std::string dll;      // as named in the file ("KERNEL32.dll")
+    std::string name;     // the function's (or data's) name
+    uint32_t slotRva = 0; // its slot in the import address table
 };
 
 struct Image {

@@ -57,15 +57,22 @@ void addKernel32(ImportTable &t)
     const char *k = "kernel32.dll";
     // One thread, no other DLLs: the critical sections have nothing to
     // guard, and the start-up code's look-ups of optional DLLs find nothing.
-    for (const char *cs : {"InitializeCriticalSection", "DeleteCriticalSection", "EnterCriticalSection",
-                           "LeaveCriticalSection"})
-        add(t, k, cs, [](Emulator &) { return 0u; }, 4);
-    add(t, k, "GetModuleHandleA", [](Emulator &) { return 0u; }, 4);
-    add(t, k, "LoadLibraryA", [](Emulator &) { return 0u; }, 4);
-    add(t, k, "GetProcAddress", [](Emulator &) { return 0u; }, 8);
-    add(t, k, "FreeLibrary", [](Emulator &) { return 1u; }, 4);
-    add(t, k, "GetLastError", [](Emulator &) { return 0u; }, 0);
-    add(t, k, "TlsGetValue", [](Emulator &) { return 0u; }, 4);
+    for (const char *cs :
+         {"InitializeCriticalSection", "DeleteCriticalSection", "EnterCriticalSection", "LeaveCriticalSection"})
+        add(
+            t, k, cs, [](Emulator &) { return 0u; }, 4);
+    add(
+        t, k, "GetModuleHandleA", [](Emulator &) { return 0u; }, 4);
+    add(
+        t, k, "LoadLibraryA", [](Emulator &) { return 0u; }, 4);
+    add(
+        t, k, "GetProcAddress", [](Emulator &) { return 0u; }, 8);
+    add(
+        t, k, "FreeLibrary", [](Emulator &) { return 1u; }, 4);
+    add(
+        t, k, "GetLastError", [](Emulator &) { return 0u; }, 0);
+    add(
+        t, k, "TlsGetValue", [](Emulator &) { return 0u; }, 4);
     add(
         t, k, "Sleep",
         [](Emulator &e) {
@@ -93,8 +100,13 @@ void addKernel32(ImportTable &t)
             if (len < 28 || !e.span(info, 28) || !e.span(addr, 1))
                 return 0u;
             uint32_t page = addr & ~0xfffu;
-            const uint32_t fields[7] = {page,       e.arenaBase(),          PAGE_EXECUTE_READWRITE, e.arenaEnd() - page,
-                                        MEM_COMMIT, PAGE_EXECUTE_READWRITE, MEM_IMAGE};
+            const uint32_t fields[7] = {page,
+                                        e.arenaBase(),
+                                        PAGE_EXECUTE_READWRITE,
+                                        e.arenaEnd() - page,
+                                        MEM_COMMIT,
+                                        PAGE_EXECUTE_READWRITE,
+                                        MEM_IMAGE};
             memcpy(e.span(info, 28), fields, sizeof fields);
             return 28u;
         },
@@ -345,7 +357,8 @@ void addSerialImports(ImportTable &t)
             return 0u;
         return static_cast<uint32_t>(_COMwrite(static_cast<int32_t>(e.arg(0)), buf, len));
     });
-    add(t, c, "_COMdisable", [](Emulator &e) { return static_cast<uint32_t>(_COMdisable(static_cast<int32_t>(e.arg(0)))); });
+    add(t, c, "_COMdisable",
+        [](Emulator &e) { return static_cast<uint32_t>(_COMdisable(static_cast<int32_t>(e.arg(0)))); });
     add(t, c, "_COMgetc", [](Emulator &e) { return static_cast<uint32_t>(_COMgetc(static_cast<int32_t>(e.arg(0)))); });
     add(t, c, "_COMrcvqueue",
         [](Emulator &e) { return static_cast<uint32_t>(_COMrcvqueue(static_cast<int32_t>(e.arg(0)))); });
