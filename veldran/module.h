@@ -88,22 +88,11 @@ constexpr int AIN_CHANNELS = 8;
 extern float fvalues[AIN_CHANNELS];
 extern float *const fvalptr;
 
+// One function per instruction of the list (instructions.h), named like it.
+#define VELDRAN_INSTRUCTION_PROTOTYPE(name, ...) BOOL TLMCALL name(int32_t rungState, int32_t argc, TLIPARAM *params);
+
 extern "C" {
-BOOL TLMCALL I7017(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7018(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7024(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7041(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7043(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7052(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7053(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7060(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7065(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7RDC(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7CDC(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7RSMS(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7RDMS(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7SHWV(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7HOK(int32_t rungState, int32_t argc, TLIPARAM *params);
+VELDRAN_INSTRUCTIONS(VELDRAN_INSTRUCTION_PROTOTYPE)
 
 extern FUNCDEF function_table[FUNCTION_TABLE_ENTRIES];
 
