@@ -196,8 +196,6 @@ ERRCODE io7065(TLIPARAM *params, int addr, unsigned *) { return writeRead(params
 constexpr int CHAN_MAX_COUNTER = 15;
 constexpr int HSECS_MAX = 255;
 
-enum HostSubcommand { HOST_READ_STATUS = 0, HOST_RESET_STATUS = 1, HOST_SET_WATCHDOG = 3 };
-
 constexpr operands::List readCounterOperands = operands::list(operands::addr, operands::chan, operands::count);
 ERRCODE readCounter(TLIPARAM *params, int addr, unsigned *)
 {

@@ -3,6 +3,7 @@
 #ifndef VELDRAN_MODULE_H
 #define VELDRAN_MODULE_H
 
+#include "hostcmd.h"
 #include "veldran.h"
 
 // ---------------------------------------------------------------------------
@@ -78,6 +79,7 @@ constexpr ERRCODE readAINCodes[] = {EC_OK,           EC_TIMEOUT,      EC_REFUSED
 ERRCODE writeAO(int addr, int chan, float fdata);
 constexpr ERRCODE writeAOCodes[] = {EC_OK,           EC_TIMEOUT,      EC_REFUSED, EC_BAD_LENGTH,
                                     EC_WRITE_FAILED, EC_BAD_CHECKSUM, EC_BANG};
+// `cmd` is one of the HostSubcommand values (hostcmd.h).
 ERRCODE HostCmd(int cmd, int addr, int value, BOOL state, int *result);
 constexpr ERRCODE HostCmdCodes[] = {EC_OK,           EC_TIMEOUT,      EC_REFUSED,       EC_BAD_LENGTH,
                                     EC_WRITE_FAILED, EC_BAD_CHECKSUM, EC_BAD_SUBCOMMAND};

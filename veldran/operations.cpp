@@ -202,14 +202,14 @@ ERRCODE HostCmd(int cmd, int addr, int value, BOOL state, int *result)
     ++pos;
     int rlen;
     switch (cmd) {
-    case 0: // read the status byte
-    case 2: // read the value that ends the reply
+    case HOST_READ_STATUS:
+    case HOST_READ_VALUE:
         rlen = 5;
         break;
-    case 1: // reset the status
+    case HOST_RESET_STATUS:
         rlen = 3;
         break;
-    case 3: // set the host watchdog
+    case HOST_SET_WATCHDOG:
         dout[pos++] = state == 1 ? '1' : '0';
         itohx(value, dout + pos, 2);
         pos += 2;
@@ -220,10 +220,10 @@ ERRCODE HostCmd(int cmd, int addr, int value, BOOL state, int *result)
     }
 
     int dlen;
-    ERRCODE ec = exchange(OP_HOST_CMD, endCommand(pos), rlen, cmd == 2 ? AT_LEAST : EXACTLY, &dlen);
+    ERRCODE ec = exchange(OP_HOST_CMD, endCommand(pos), rlen, cmd == HOST_READ_VALUE ? AT_LEAST : EXACTLY, &dlen);
     if (ec != EC_OK)
         return ec;
-    if (cmd == 0 || cmd == 2) {
+    if (cmd == HOST_READ_STATUS || cmd == HOST_READ_VALUE) {
         int v = htoi(din + dlen - 2, 2);
         if (v < 0)
             return EC_BAD_LENGTH; // not two hex digits
