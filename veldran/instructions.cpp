@@ -9,7 +9,6 @@
 #include <math.h>
 
 #include "TLMUSR.h"
-#include "comm.h"
 #include "operands.h"
 #include "protocol.h"
 
@@ -251,24 +250,9 @@ ERRCODE setWatchdog(TLIPARAM *params, int addr, unsigned *)
     return HostCmd(HOST_SET_WATCHDOG, addr, hsecs, TRUE, &result);
 }
 
-// The host-OK broadcast "~**": no address, no reply; it only waits for the
-// frame to leave the transmit queue.
+// The host-OK broadcast "~**": no address, no reply.
 constexpr operands::List hostOkOperands = operands::list();
-ERRCODE hostOk(TLIPARAM *, int, unsigned *)
-{
-    ERRCODE ec = sendLine(endCommand(beginBroadcast()), false);
-    if (ec != EC_OK)
-        return ec;
-    timer = HlpPtimerSet(static_cast<int32_t>(timeout));
-    for (;;) {
-        // The queue is tested first: drained just as time ran out is success.
-        nchars = _COMxmitqueue(port);
-        if (nchars == 0)
-            return EC_OK;
-        if (HlpPtimerPoll(timer) <= 0)
-            return EC_TIMEOUT;
-    }
-}
+ERRCODE hostOk(TLIPARAM *, int, unsigned *) { return hostOkBroadcast(); }
 
 // Every instruction reports its code, and its operands begin with those
 // that its body reads and writes, at the positions the body uses.

@@ -1,5 +1,7 @@
-// The module's own declarations: settings, controller state, exchange state,
-// field helpers, protocol operations, request handlers and instructions.
+// The module's own declarations: settings, controller state, request
+// handlers, protocol operations and instructions.  The exchange engine that
+// the operations share, and the only code that talks to the line once the
+// port is open, has its own interface (protocol.h).
 #ifndef VELDRAN_MODULE_H
 #define VELDRAN_MODULE_H
 
@@ -33,30 +35,6 @@ ERRCODE SetMode(const struct req_setmode *r);
 constexpr int32_t COM_QUEUE_SIZE = 128;
 extern char rcvBuf[COM_QUEUE_SIZE];
 extern char xmitBuf[COM_QUEUE_SIZE];
-
-// ---------------------------------------------------------------------------
-// Exchange state and field helpers (protocol.cpp).
-constexpr int LINE_MAX = 80; // characters of a reply line
-constexpr char CR = '\r';
-extern char dout[LINE_MAX + 1]; // command line, never terminated
-extern char din[LINE_MAX + 1];  // reply from its start character on
-extern int32_t timer;           // time-out mark of the exchange
-extern int32_t nchars;          // last queue count read
-// False from the moment an exchange sends its line until it has read its
-// reply's carriage return: characters of that reply may still be arriving,
-// and the next line must not go out over them.
-extern BOOL lineSettled;
-
-int CheckSum(char *dout, int len);
-void itoh(UBYTE abyte, char *obuf);
-ERRCODE itohx(int aint, char *obuf, int nchars);
-int htoi(const char *s, int maxbytes);
-int dtof(const char *s, int maxbytes, float *fvalue);
-char keyupper(char k);
-void wait(long msecs);
-// Reads and drops what is still arriving of an earlier reply before a line
-// is sent; does nothing on a settled line.
-void settleLine(void);
 
 // ---------------------------------------------------------------------------
 // Protocol operations (operations.cpp), each with the codes it can return.
