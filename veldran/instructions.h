@@ -29,7 +29,8 @@
     X(I7RSMS, "Reset Module Status",         resetStatus,  addr, errcode)                       \
     X(I7RDMS, "Read Module Status",          readStatus,   addr, status, errcode)               \
     X(I7SHWV, "Set Host WatchDog Value",     setWatchdog,  addr, hsecs, errcode)                \
-    X(I7HOK,  "Host OK",                     hostOk,       errcode)
+    X(I7HOK,  "Host OK",                     hostOk,       errcode)                             \
+    /* the end of the list */
 // clang-format on
 
 // Each instruction's position in the table, and their number.
