@@ -3,7 +3,7 @@
 #
 #   veldran-VERSION-win32/
 #     veldran.tlm                  the driver, for the controller
-#     manual.md, manual.html       the user's manual (once docs/manual.md exists)
+#     manual.md, manual.html       the user's manual
 #     CHANGELOG.md, LICENSE.txt
 #     SHA256SUMS                   SHA-256 of every other file, sha256sum's format
 #     bench-tools-not-for-the-controller/
@@ -16,9 +16,6 @@
 # order, no extra attributes, every time stamp the commit's time.
 #
 #   sh scripts/dist.sh [WIN32_BUILD_DIR [OUT_DIR]]
-#
-# Without docs/manual.md the bundle is made without the manual, and a
-# warning says so.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WIN32=${1:-$ROOT/build/win32}
@@ -39,12 +36,8 @@ mkdir -p "$top/$bench"
 cp "$WIN32/veldran.tlm" "$top/"
 cp "$ROOT/CHANGELOG.md" "$top/CHANGELOG.md"
 cp "$ROOT/LICENSE" "$top/LICENSE.txt"
-if [ -f "$ROOT/docs/manual.md" ]; then
-    cp "$ROOT/docs/manual.md" "$top/manual.md"
-    sh "$ROOT/scripts/md2html.sh" "$ROOT/docs/manual.md" > "$top/manual.html"
-else
-    echo "dist: WARNING: docs/manual.md is not written yet; this bundle has no manual" >&2
-fi
+cp "$ROOT/docs/manual.md" "$top/manual.md"
+sh "$ROOT/scripts/md2html.sh" "$ROOT/docs/manual.md" > "$top/manual.html"
 
 cp "$WIN32/veldran-host.exe" "$WIN32/comm.dll" "$WIN32/veldran.tlm" "$top/$bench/"
 cp "$ROOT/examples/plant.toml" "$ROOT/examples/ladder.toml" "$top/$bench/"

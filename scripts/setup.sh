@@ -17,8 +17,7 @@ done
 [ -z "$missing" ] && exit 0
 
 need_i386=no
-case "$missing" in *:i386*) need_i386=yes ;; esac
-if ! dpkg --print-foreign-architectures | grep -qx i386; then need_i386=yes; else need_i386=no; fi
+dpkg --print-foreign-architectures | grep -qx i386 || need_i386=yes
 
 if [ "$(id -u)" != 0 ]; then
     echo "setup: missing packages:$missing" >&2

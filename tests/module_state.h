@@ -7,7 +7,7 @@
 
 #include <string.h>
 
-#include "module.h"
+#include "protocol.h"
 
 namespace state {
 

@@ -4,7 +4,7 @@
 
 #include "TLMUSR.h"
 #include "comm.h"
-#include "module.h"
+#include "protocol.h"
 
 int32_t Mode = 1;
 int32_t TopDoc = 0;

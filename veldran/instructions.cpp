@@ -9,7 +9,6 @@
 #include <math.h>
 
 #include "TLMUSR.h"
-#include "comm.h"
 #include "operands.h"
 #include "protocol.h"
 
@@ -48,7 +47,10 @@ int32_t truncated(float v)
 }
 
 // What an instruction does between the address check and the error report.
-// `mask` starts as 255 and is stored in "ErrChan:" where there is one.
+// `mask` starts as 255 and is stored in "ErrChan:" where there is one.  Each
+// body comes with the list of the operands it reads and writes (its name
+// and "Operands"), which the operands of every instruction that uses it
+// must begin with.
 typedef ERRCODE (*Body)(TLIPARAM *params, int addr, unsigned *mask);
 
 struct Instruction {
@@ -89,8 +91,10 @@ BOOL perform(const Instruction &ins, int32_t rungState, TLIPARAM *params)
 }
 
 // ---------------------------------------------------------------------------
-// Analog.  Operands: Addr, Format, AIN[8], ErrCode (, ErrChan).
+// Analog.
 
+// Then ErrCode (and ErrChan, which gets the channel mask).
+constexpr operands::List readAnalogOperands = operands::list(operands::addr, operands::format, operands::ain);
 ERRCODE readAnalog(TLIPARAM *params, int addr, unsigned *mask)
 {
     int format = wordIn(params[1]);
@@ -116,7 +120,7 @@ ERRCODE readAnalog(TLIPARAM *params, int addr, unsigned *mask)
     return ec;
 }
 
-// Addr, Chan, AOUT, ErrCode.
+constexpr operands::List writeAnalogOperands = operands::list(operands::addr, operands::chan, operands::aout);
 ERRCODE writeAnalog(TLIPARAM *params, int addr, unsigned *)
 {
     int chan = wordIn(params[1]);
@@ -142,26 +146,31 @@ ERRCODE readInputs(TLIPARAM &din, int addr, int xormask, int shift, int keep)
     return ec;
 }
 
-// Addr, XORmask, DIN, ErrCode: 14 input bits, bits 14 and 15 always 0.
+// 14 input bits, bits 14 and 15 always 0.
+constexpr operands::List read7041Operands = operands::list(operands::addr, operands::xormask, operands::din);
 ERRCODE read7041(TLIPARAM *params, int addr, unsigned *)
 {
     return readInputs(params[2], addr, wordIn(params[1]), 0, 0x3FFF);
 }
 
-// Addr, DOUT, ErrCode: the whole word as four digits.
+// The whole word as four digits.
+constexpr operands::List write7043Operands = operands::list(operands::addr, operands::dout);
 ERRCODE write7043(TLIPARAM *params, int addr, unsigned *) { return writeDO(addr, wordIn(params[1]), 4); }
 
-// Addr, DIN, ErrCode: the first two digits of the reply.
+// The first two digits of the reply.
+constexpr operands::List read7052Operands = operands::list(operands::addr, operands::din);
 ERRCODE read7052(TLIPARAM *params, int addr, unsigned *) { return readInputs(params[1], addr, 0, 8, 0xFF); }
 
-// Addr, XORmask, DIN, ErrCode: all sixteen bits.
+// All sixteen bits.
+constexpr operands::List read7053Operands = operands::list(operands::addr, operands::xormask, operands::din);
 ERRCODE read7053(TLIPARAM *params, int addr, unsigned *)
 {
     return readInputs(params[2], addr, wordIn(params[1]), 0, 0xFFFF);
 }
 
-// Addr, DOUT, DIN, ErrCode: write the outputs, then read back the inputs,
-// which the last digit of the reply carries inverted.
+// Write the outputs, then read back the inputs, which the last digit of the
+// reply carries inverted.
+constexpr operands::List writeReadOperands = operands::list(operands::addr, operands::dout, operands::din);
 ERRCODE writeRead(TLIPARAM *params, int addr, int digits)
 {
     int data = wordIn(params[1]) & 0x1F;
@@ -175,7 +184,9 @@ ERRCODE writeRead(TLIPARAM *params, int addr, int digits)
     return ec;
 }
 
+constexpr operands::List io7060Operands = writeReadOperands;
 ERRCODE io7060(TLIPARAM *params, int addr, unsigned *) { return writeRead(params, addr, 1); }
+constexpr operands::List io7065Operands = writeReadOperands;
 ERRCODE io7065(TLIPARAM *params, int addr, unsigned *) { return writeRead(params, addr, 2); }
 
 // ---------------------------------------------------------------------------
@@ -184,9 +195,7 @@ ERRCODE io7065(TLIPARAM *params, int addr, unsigned *) { return writeRead(params
 constexpr int CHAN_MAX_COUNTER = 15;
 constexpr int HSECS_MAX = 255;
 
-enum HostSubcommand { HOST_READ_STATUS = 0, HOST_RESET_STATUS = 1, HOST_SET_WATCHDOG = 3 };
-
-// Addr, Chan, Count, ErrCode.
+constexpr operands::List readCounterOperands = operands::list(operands::addr, operands::chan, operands::count);
 ERRCODE readCounter(TLIPARAM *params, int addr, unsigned *)
 {
     int chan = wordIn(params[1]);
@@ -204,7 +213,7 @@ ERRCODE readCounter(TLIPARAM *params, int addr, unsigned *)
     return ec;
 }
 
-// Addr, Chan, ErrCode.
+constexpr operands::List clearCounterOperands = operands::list(operands::addr, operands::chan);
 ERRCODE clearCounter(TLIPARAM *params, int addr, unsigned *)
 {
     int chan = wordIn(params[1]);
@@ -213,14 +222,14 @@ ERRCODE clearCounter(TLIPARAM *params, int addr, unsigned *)
     return clearDICounter(addr, chan);
 }
 
-// Addr, ErrCode.
+constexpr operands::List resetStatusOperands = operands::list(operands::addr);
 ERRCODE resetStatus(TLIPARAM *, int addr, unsigned *)
 {
     int result = 0;
     return HostCmd(HOST_RESET_STATUS, addr, 0, FALSE, &result);
 }
 
-// Addr, Status, ErrCode.
+constexpr operands::List readStatusOperands = operands::list(operands::addr, operands::status);
 ERRCODE readStatus(TLIPARAM *params, int addr, unsigned *)
 {
     int result = 0;
@@ -230,7 +239,8 @@ ERRCODE readStatus(TLIPARAM *params, int addr, unsigned *)
     return ec;
 }
 
-// Addr, HSecs, ErrCode.  The watchdog is always enabled.
+// The watchdog is always enabled.
+constexpr operands::List setWatchdogOperands = operands::list(operands::addr, operands::hsecs);
 ERRCODE setWatchdog(TLIPARAM *params, int addr, unsigned *)
 {
     int hsecs = wordIn(params[1]);
@@ -240,89 +250,28 @@ ERRCODE setWatchdog(TLIPARAM *params, int addr, unsigned *)
     return HostCmd(HOST_SET_WATCHDOG, addr, hsecs, TRUE, &result);
 }
 
-// ErrCode.  The host-OK broadcast "~**": no address, no reply; it only
-// waits for the frame to leave the transmit queue.
-ERRCODE hostOk(TLIPARAM *, int, unsigned *)
-{
-    ERRCODE ec = sendLine(endCommand(beginBroadcast()), false);
-    if (ec != EC_OK)
-        return ec;
-    timer = HlpPtimerSet(static_cast<int32_t>(timeout));
-    for (;;) {
-        // The queue is tested first: drained just as time ran out is success.
-        nchars = _COMxmitqueue(port);
-        if (nchars == 0)
-            return EC_OK;
-        if (HlpPtimerPoll(timer) <= 0)
-            return EC_TIMEOUT;
-    }
-}
+// The host-OK broadcast "~**": no address, no reply.
+constexpr operands::List hostOkOperands = operands::list();
+ERRCODE hostOk(TLIPARAM *, int, unsigned *) { return hostOkBroadcast(); }
 
-constexpr Instruction i7017 = instruction(operands::I7017, readAnalog);
-constexpr Instruction i7018 = instruction(operands::I7018, readAnalog);
-constexpr Instruction i7024 = instruction(operands::I7024, writeAnalog);
-constexpr Instruction i7041 = instruction(operands::I7041, read7041);
-constexpr Instruction i7043 = instruction(operands::I7043, write7043);
-constexpr Instruction i7052 = instruction(operands::I7052, read7052);
-constexpr Instruction i7053 = instruction(operands::I7053, read7053);
-constexpr Instruction i7060 = instruction(operands::I7060, io7060);
-constexpr Instruction i7065 = instruction(operands::I7065, io7065);
-constexpr Instruction i7rdc = instruction(operands::I7RDC, readCounter);
-constexpr Instruction i7cdc = instruction(operands::I7CDC, clearCounter);
-constexpr Instruction i7rsms = instruction(operands::I7RSMS, resetStatus);
-constexpr Instruction i7rdms = instruction(operands::I7RDMS, readStatus);
-constexpr Instruction i7shwv = instruction(operands::I7SHWV, setWatchdog);
-constexpr Instruction i7hok = instruction(operands::I7HOK, hostOk);
-
-// Every instruction reports its code; the bodies read and write the
-// operands at the positions below.
-constexpr const operands::List *allLists[] = {&operands::I7017,  &operands::I7018,  &operands::I7024, &operands::I7041,
-                                              &operands::I7043,  &operands::I7052,  &operands::I7053, &operands::I7060,
-                                              &operands::I7065,  &operands::I7RDC,  &operands::I7CDC, &operands::I7RSMS,
-                                              &operands::I7RDMS, &operands::I7SHWV, &operands::I7HOK};
-constexpr bool everyListHasErrCode()
-{
-    for (const operands::List *l : allLists)
-        if (operands::indexOf(*l, operands::errcode) < 0)
-            return false;
-    return true;
-}
-static_assert(everyListHasErrCode(), "every instruction has an ErrCode: operand");
-static_assert(!i7hok.hasAddress && i7017.errChan < 0 && i7018.errChan == 4, "addresses and channel masks");
-using operands::at;
-static_assert(at(operands::I7017, 1, operands::format) && at(operands::I7017, 2, operands::ain) &&
-                  at(operands::I7018, 1, operands::format) && at(operands::I7018, 2, operands::ain),
-              "readAnalog: Format at 1, AIN at 2");
-static_assert(at(operands::I7024, 1, operands::chan) && at(operands::I7024, 2, operands::aout),
-              "writeAnalog: Chan at 1, AOUT at 2");
-static_assert(at(operands::I7041, 1, operands::xormask) && at(operands::I7041, 2, operands::din) &&
-                  at(operands::I7053, 1, operands::xormask) && at(operands::I7053, 2, operands::din) &&
-                  at(operands::I7052, 1, operands::din) && at(operands::I7043, 1, operands::dout),
-              "digital reads and writes");
-static_assert(at(operands::I7060, 1, operands::dout) && at(operands::I7060, 2, operands::din) &&
-                  at(operands::I7065, 1, operands::dout) && at(operands::I7065, 2, operands::din),
-              "writeRead: DOUT at 1, DIN at 2");
-static_assert(at(operands::I7RDC, 1, operands::chan) && at(operands::I7RDC, 2, operands::count) &&
-                  at(operands::I7CDC, 1, operands::chan) && at(operands::I7RDMS, 1, operands::status) &&
-                  at(operands::I7SHWV, 1, operands::hsecs),
-              "counters, status and watchdog");
+// Every instruction reports its code, and its operands begin with those
+// that its body reads and writes, at the positions the body uses.
+#define VELDRAN_INSTRUCTION_CHECKS(name, description, body, ...)                                             \
+    static_assert(operands::indexOf(operands::name, operands::errcode) >= 0, #name ": an ErrCode: operand"); \
+    static_assert(operands::startsWith(operands::name, body##Operands), #name ": the operands of " #body " first");
+VELDRAN_INSTRUCTIONS(VELDRAN_INSTRUCTION_CHECKS)
 
 } // namespace
 
+// One function per instruction: the call convention with the instruction's
+// body and the positions of its operands.
+#define VELDRAN_INSTRUCTION_FUNCTION(name, description, body, ...)            \
+    BOOL TLMCALL name(int32_t rungState, int32_t, TLIPARAM *params)           \
+    {                                                                         \
+        static constexpr Instruction ins = instruction(operands::name, body); \
+        return perform(ins, rungState, params);                               \
+    }
+
 extern "C" {
-BOOL TLMCALL I7017(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7017, rungState, params); }
-BOOL TLMCALL I7018(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7018, rungState, params); }
-BOOL TLMCALL I7024(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7024, rungState, params); }
-BOOL TLMCALL I7041(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7041, rungState, params); }
-BOOL TLMCALL I7043(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7043, rungState, params); }
-BOOL TLMCALL I7052(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7052, rungState, params); }
-BOOL TLMCALL I7053(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7053, rungState, params); }
-BOOL TLMCALL I7060(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7060, rungState, params); }
-BOOL TLMCALL I7065(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7065, rungState, params); }
-BOOL TLMCALL I7RDC(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7rdc, rungState, params); }
-BOOL TLMCALL I7CDC(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7cdc, rungState, params); }
-BOOL TLMCALL I7RSMS(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7rsms, rungState, params); }
-BOOL TLMCALL I7RDMS(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7rdms, rungState, params); }
-BOOL TLMCALL I7SHWV(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7shwv, rungState, params); }
-BOOL TLMCALL I7HOK(int32_t rungState, int32_t, TLIPARAM *params) { return perform(i7hok, rungState, params); }
+VELDRAN_INSTRUCTIONS(VELDRAN_INSTRUCTION_FUNCTION)
 }

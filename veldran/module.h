@@ -1,8 +1,11 @@
-// The module's own declarations: settings, controller state, exchange state,
-// field helpers, protocol operations, request handlers and instructions.
+// The module's own declarations: settings, controller state, request
+// handlers, protocol operations and instructions.  The exchange engine that
+// the operations share, and the only code that talks to the line once the
+// port is open, has its own interface (protocol.h).
 #ifndef VELDRAN_MODULE_H
 #define VELDRAN_MODULE_H
 
+#include "hostcmd.h"
 #include "veldran.h"
 
 // ---------------------------------------------------------------------------
@@ -34,30 +37,6 @@ extern char rcvBuf[COM_QUEUE_SIZE];
 extern char xmitBuf[COM_QUEUE_SIZE];
 
 // ---------------------------------------------------------------------------
-// Exchange state and field helpers (protocol.cpp).
-constexpr int LINE_MAX = 80; // characters of a reply line
-constexpr char CR = '\r';
-extern char dout[LINE_MAX + 1]; // command line, never terminated
-extern char din[LINE_MAX + 1];  // reply from its start character on
-extern int32_t timer;           // time-out mark of the exchange
-extern int32_t nchars;          // last queue count read
-// False from the moment an exchange sends its line until it has read its
-// reply's carriage return: characters of that reply may still be arriving,
-// and the next line must not go out over them.
-extern BOOL lineSettled;
-
-int CheckSum(char *dout, int len);
-void itoh(UBYTE abyte, char *obuf);
-ERRCODE itohx(int aint, char *obuf, int nchars);
-int htoi(const char *s, int maxbytes);
-int dtof(const char *s, int maxbytes, float *fvalue);
-char keyupper(char k);
-void wait(long msecs);
-// Reads and drops what is still arriving of an earlier reply before a line
-// is sent; does nothing on a settled line.
-void settleLine(void);
-
-// ---------------------------------------------------------------------------
 // Protocol operations (operations.cpp), each with the codes it can return.
 // Every exchange can end in a time-out, a refusal, a reply of the wrong
 // length, a line the serial library refused or a wrong checksum.
@@ -78,6 +57,7 @@ constexpr ERRCODE readAINCodes[] = {EC_OK,           EC_TIMEOUT,      EC_REFUSED
 ERRCODE writeAO(int addr, int chan, float fdata);
 constexpr ERRCODE writeAOCodes[] = {EC_OK,           EC_TIMEOUT,      EC_REFUSED, EC_BAD_LENGTH,
                                     EC_WRITE_FAILED, EC_BAD_CHECKSUM, EC_BANG};
+// `cmd` is one of the HostSubcommand values (hostcmd.h).
 ERRCODE HostCmd(int cmd, int addr, int value, BOOL state, int *result);
 constexpr ERRCODE HostCmdCodes[] = {EC_OK,           EC_TIMEOUT,      EC_REFUSED,       EC_BAD_LENGTH,
                                     EC_WRITE_FAILED, EC_BAD_CHECKSUM, EC_BAD_SUBCOMMAND};
@@ -88,22 +68,11 @@ constexpr int AIN_CHANNELS = 8;
 extern float fvalues[AIN_CHANNELS];
 extern float *const fvalptr;
 
+// One function per instruction of the list (instructions.h), named like it.
+#define VELDRAN_INSTRUCTION_PROTOTYPE(name, ...) BOOL TLMCALL name(int32_t rungState, int32_t argc, TLIPARAM *params);
+
 extern "C" {
-BOOL TLMCALL I7017(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7018(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7024(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7041(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7043(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7052(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7053(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7060(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7065(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7RDC(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7CDC(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7RSMS(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7RDMS(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7SHWV(int32_t rungState, int32_t argc, TLIPARAM *params);
-BOOL TLMCALL I7HOK(int32_t rungState, int32_t argc, TLIPARAM *params);
+VELDRAN_INSTRUCTIONS(VELDRAN_INSTRUCTION_PROTOTYPE)
 
 extern FUNCDEF function_table[FUNCTION_TABLE_ENTRIES];
 

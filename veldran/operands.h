@@ -1,7 +1,8 @@
-// The operands of every instruction, in the order the host passes them.
-// This one list gives both the instruction table's operand descriptors and
-// the positions the instructions read and write (Addr first, ErrCode and
-// ErrChan), so the two cannot disagree.
+// The operands of the instructions, and each instruction's operand list in
+// the order the host passes them, made from the list of instructions
+// (instructions.h).  A list gives both the instruction table's operand
+// descriptors and the positions the instructions read and write (Addr
+// first, ErrCode and ErrChan), so the two cannot disagree.
 #ifndef VELDRAN_OPERANDS_H
 #define VELDRAN_OPERANDS_H
 
@@ -30,21 +31,16 @@ struct List {
     PARMDEF p[MAX_OPERANDS];
 };
 
-constexpr List I7017 = {4, {addr, format, ain, errcode}};
-constexpr List I7018 = {5, {addr, format, ain, errcode, errchan}};
-constexpr List I7024 = {4, {addr, chan, aout, errcode}};
-constexpr List I7041 = {4, {addr, xormask, din, errcode}};
-constexpr List I7043 = {3, {addr, dout, errcode}};
-constexpr List I7052 = {3, {addr, din, errcode}};
-constexpr List I7053 = {4, {addr, xormask, din, errcode}};
-constexpr List I7060 = {4, {addr, dout, din, errcode}};
-constexpr List I7065 = {4, {addr, dout, din, errcode}};
-constexpr List I7RDC = {4, {addr, chan, count, errcode}};
-constexpr List I7CDC = {3, {addr, chan, errcode}};
-constexpr List I7RSMS = {2, {addr, errcode}};
-constexpr List I7RDMS = {3, {addr, status, errcode}};
-constexpr List I7SHWV = {3, {addr, hsecs, errcode}};
-constexpr List I7HOK = {1, {errcode}};
+// A list of the given operands, in order.
+template <typename... Operand> constexpr List list(const Operand &...operand)
+{
+    static_assert(sizeof...(operand) <= MAX_OPERANDS, "the descriptors fit in a table entry");
+    return {static_cast<UBYTE>(sizeof...(operand)), {operand...}};
+}
+
+// One list per instruction, named like it: operands::I7017 ...
+#define VELDRAN_OPERAND_LIST(name, description, body, ...) constexpr List name = list(__VA_ARGS__);
+VELDRAN_INSTRUCTIONS(VELDRAN_OPERAND_LIST)
 
 constexpr bool sameLabel(const char *a, const char *b)
 {
@@ -64,6 +60,17 @@ constexpr int indexOf(const List &l, const PARMDEF &operand)
 
 // Whether operand i of the list is `operand`.
 constexpr bool at(const List &l, int i, const PARMDEF &operand) { return indexOf(l, operand) == i; }
+
+// Whether the list begins with the operands of `head`, in the same order.
+constexpr bool startsWith(const List &l, const List &head)
+{
+    if (head.count > l.count)
+        return false;
+    for (int i = 0; i < head.count; ++i)
+        if (!sameLabel(l.p[i].prm_name, head.p[i].prm_name))
+            return false;
+    return true;
+}
 
 } // namespace operands
 

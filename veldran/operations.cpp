@@ -124,10 +124,11 @@ void decodeDecimal(int dlen, int numchannels, float *result, unsigned *status)
     }
 }
 
-ERRCODE analogCountTrace(ERRCODE ec, int stored, unsigned status)
+// The count trace of the codes that concern the reply's length; `cnt` is
+// the reply's length without the checksum.
+ERRCODE analogCountTrace(ERRCODE ec, int cnt, unsigned status)
 {
     if (debug && (ec == EC_AIN_LENGTH || ec == EC_BAD_LENGTH || ec == EC_BAD_FORMAT)) {
-        int cnt = useCheckSum ? stored - 2 : stored;
         int shown = cnt < 0 ? 0 : (cnt > LINE_MAX ? LINE_MAX : cnt);
         din[shown] = '\0';
         HlpPrintf("\nrec: cnt=%d sts=%4X \n\tstr=%s", cnt, status, din);
@@ -142,25 +143,15 @@ ERRCODE readAIN(int addr, int format, int numchannels, float *result, unsigned *
 {
     *status = allChannels(numchannels);
     int pos = beginCommand(OP_READ_AIN, addr);
-    int stored;
-    ERRCODE ec = transact(OP_READ_AIN, endCommand(pos), &stored);
+    int dlen;
+    ERRCODE ec = exchange(OP_READ_AIN, endCommand(pos), 0, ANALOG_FIELDS, &dlen);
     if (ec != EC_OK)
-        return ec == EC_BAD_LENGTH ? analogCountTrace(ec, stored, *status) : ec;
-
-    int dlen = stored;
-    if (useCheckSum) {
-        if (stored <= 3)
-            return analogCountTrace(EC_BAD_LENGTH, stored, *status);
-        ec = verifyChecksum(OP_READ_AIN, stored);
-        if (ec != EC_OK)
-            return ec;
-        dlen -= 2;
-    }
+        return analogCountTrace(ec, dlen, *status);
 
     ERRCODE noted = EC_OK;
     if (format == 2) {
         if (dlen > HEX_NO_VALUE_FIELD * numchannels + 1)
-            return analogCountTrace(EC_BAD_FORMAT, stored, *status);
+            return analogCountTrace(EC_BAD_FORMAT, dlen, *status);
         if (dlen != HEX_FIELD * numchannels + 1)
             noted = EC_AIN_LENGTH;
         decodeHex(dlen, numchannels, result, status);
@@ -172,7 +163,7 @@ ERRCODE readAIN(int addr, int format, int numchannels, float *result, unsigned *
     // A reply that left any channel without a valid value is no clean read.
     if (*status & allChannels(numchannels))
         noted = EC_AIN_LENGTH;
-    return analogCountTrace(noted, stored, *status);
+    return analogCountTrace(noted, dlen, *status);
 }
 
 // "#AAN" and a seven-character value field -> ">".
@@ -202,14 +193,14 @@ ERRCODE HostCmd(int cmd, int addr, int value, BOOL state, int *result)
     ++pos;
     int rlen;
     switch (cmd) {
-    case 0: // read the status byte
-    case 2: // read the value that ends the reply
+    case HOST_READ_STATUS:
+    case HOST_READ_VALUE:
         rlen = 5;
         break;
-    case 1: // reset the status
+    case HOST_RESET_STATUS:
         rlen = 3;
         break;
-    case 3: // set the host watchdog
+    case HOST_SET_WATCHDOG:
         dout[pos++] = state == 1 ? '1' : '0';
         itohx(value, dout + pos, 2);
         pos += 2;
@@ -220,10 +211,10 @@ ERRCODE HostCmd(int cmd, int addr, int value, BOOL state, int *result)
     }
 
     int dlen;
-    ERRCODE ec = exchange(OP_HOST_CMD, endCommand(pos), rlen, cmd == 2 ? AT_LEAST : EXACTLY, &dlen);
+    ERRCODE ec = exchange(OP_HOST_CMD, endCommand(pos), rlen, cmd == HOST_READ_VALUE ? AT_LEAST : EXACTLY, &dlen);
     if (ec != EC_OK)
         return ec;
-    if (cmd == 0 || cmd == 2) {
+    if (cmd == HOST_READ_STATUS || cmd == HOST_READ_VALUE) {
         int v = htoi(din + dlen - 2, 2);
         if (v < 0)
             return EC_BAD_LENGTH; // not two hex digits

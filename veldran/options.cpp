@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "TLMUSR.h"
-#include "module.h"
+#include "protocol.h"
 
 int32_t port = 1;
 int32_t BaudRate = 19200;

@@ -1,5 +1,7 @@
-// The command/response exchange with the I/O modules, and the small field
-// encoders and decoders that every command uses.
+// The command/response exchange with the I/O modules, the host-OK
+// broadcast, and the small field encoders and decoders that every command
+// uses.  After Init has opened the port, everything the module sends and
+// receives goes through here.
 //
 // A command line is a command character, the module address as two hex
 // digits, the command's data, an optional two-digit checksum and a carriage
@@ -9,16 +11,34 @@
 // holds at most 80 characters.
 #include "protocol.h"
 
+#include <iterator>
+
 #include "TLMUSR.h"
 #include "comm.h"
 
 char dout[LINE_MAX + 1];
 char din[LINE_MAX + 1];
-int32_t timer;
-int32_t nchars;
 BOOL lineSettled = TRUE;
 
 namespace {
+
+// What a refusal character before the reply's start character does.
+enum Before : UBYTE {
+    DROPPED,       // ignored like any noise
+    FAILS_AT_ONCE, // the exchange ends with the refusal's code
+    FAILS_AT_END,  // the code is noted and returned at the carriage return
+    STARTS,        // it is the start character itself
+};
+
+struct OperationSettings {
+    char command;       // command character at position 0
+    char start;         // the reply's start character
+    Before question;    // "?" before the start: 1006
+    Before bang;        // "!" before the start: 1012 (when not the start)
+    bool replyTrace;    // "\nrec: %s" after every complete line
+    bool checksumTrace; // "\nInvalidChecksum: ..." on a mismatch
+    bool addressed;     // the reply repeats the address after its start
+};
 
 constexpr char hexDigits[] = "0123456789ABCDEF";
 static_assert(std::size(hexDigits) == 17, "sixteen digits and the terminator");
@@ -74,8 +94,6 @@ ERRCODE refusalOf(const OperationSettings &op, char c, Before *how)
 }
 
 } // namespace
-
-const OperationSettings &settingsOf(Operation op) { return operations[op]; }
 
 // ---------------------------------------------------------------------------
 // Field helpers.
@@ -199,8 +217,7 @@ void settleLine(void)
     for (;;) {
         if (HlpPtimerPoll(limit) <= 0)
             return; // still busy: the line goes out regardless
-        nchars = _COMrcvqueue(port);
-        if (nchars > 0) {
+        if (_COMrcvqueue(port) > 0) {
             if (static_cast<char>(_COMgetc(port)) == CR)
                 break;
             quiet = HlpPtimerSet(quietMs);
@@ -218,14 +235,6 @@ int beginCommand(Operation op, int addr)
     return 3;
 }
 
-int beginBroadcast(void)
-{
-    dout[0] = operations[OP_HOST_CMD].command;
-    dout[1] = '*';
-    dout[2] = '*';
-    return 3;
-}
-
 int endCommand(int pos)
 {
     if (useCheckSum)
@@ -234,6 +243,33 @@ int endCommand(int pos)
     return pos;
 }
 
+Collected collectChar(Operation op, ReplyState *reply, char (&line)[LINE_MAX + 1], char c)
+{
+    const OperationSettings &settings = operations[op];
+    if (c == CR)
+        return COLLECT_END; // whatever came before
+    if (reply->started) {
+        line[reply->pos++] = c;
+        return reply->pos > LINE_MAX ? COLLECT_OVERFLOW : COLLECT_STORED;
+    }
+    if (c == settings.start) {
+        reply->started = true;
+        line[0] = c;
+        reply->pos = 1;
+        return COLLECT_START;
+    }
+    Before how;
+    ERRCODE code = refusalOf(settings, c, &how);
+    if (how == FAILS_AT_ONCE || how == FAILS_AT_END)
+        reply->noted = code; // a later refusal replaces an earlier one
+    return how == FAILS_AT_ONCE ? COLLECT_REFUSED : how == FAILS_AT_END ? COLLECT_NOTED : COLLECT_DROPPED;
+}
+
+namespace {
+
+// Waits for the line to settle, empties the transmit queue (and, for a line
+// that expects a reply, the receive queue) and hands dout's first len
+// characters to the serial library: 0, or 1010 when it refused them.
 ERRCODE sendLine(int len, bool expectsReply)
 {
     // Nothing left from an earlier exchange may be taken for this reply.
@@ -248,28 +284,9 @@ ERRCODE sendLine(int len, bool expectsReply)
     return EC_OK;
 }
 
-Collected collectChar(Operation op, ReplyState *reply, char c)
-{
-    const OperationSettings &settings = operations[op];
-    if (c == CR)
-        return COLLECT_END; // whatever came before
-    if (reply->validCommand) {
-        din[reply->pos++] = c;
-        return reply->pos > LINE_MAX ? COLLECT_OVERFLOW : COLLECT_STORED;
-    }
-    if (c == settings.start) {
-        reply->validCommand = true;
-        din[0] = c;
-        reply->pos = 1;
-        return COLLECT_START;
-    }
-    Before how;
-    ERRCODE code = refusalOf(settings, c, &how);
-    if (how == FAILS_AT_ONCE || how == FAILS_AT_END)
-        reply->noted = code; // a later refusal replaces an earlier one
-    return how == FAILS_AT_ONCE ? COLLECT_REFUSED : how == FAILS_AT_END ? COLLECT_NOTED : COLLECT_DROPPED;
-}
-
+// Sends dout's first len characters and collects the reply into din.  0 when
+// a carriage return ended the line with no refusal noted; *stored is the
+// count of characters stored (also on failure).
 ERRCODE transact(Operation op, int len, int *stored)
 {
     *stored = 0;
@@ -277,18 +294,17 @@ ERRCODE transact(Operation op, int len, int *stored)
     if (ec != EC_OK)
         return ec;
     // The time-out covers the rest of the transmission and the whole reply.
-    timer = HlpPtimerSet(static_cast<int32_t>(timeout));
+    int32_t mark = HlpPtimerSet(static_cast<int32_t>(timeout));
 
     ReplyState reply = {false, 0, EC_OK};
     for (;;) {
-        if (HlpPtimerPoll(timer) <= 0) {
+        if (HlpPtimerPoll(mark) <= 0) {
             *stored = reply.pos;
             return EC_TIMEOUT;
         }
-        nchars = _COMrcvqueue(port);
-        if (nchars <= 0)
+        if (_COMrcvqueue(port) <= 0)
             continue;
-        switch (collectChar(op, &reply, static_cast<char>(_COMgetc(port)))) {
+        switch (collectChar(op, &reply, din, static_cast<char>(_COMgetc(port)))) {
         case COLLECT_END:
             lineSettled = TRUE;
             *stored = reply.pos;
@@ -308,6 +324,27 @@ ERRCODE transact(Operation op, int len, int *stored)
     }
 }
 
+// With the checksum on, a reply that the analog read takes must hold more
+// than its start character and the checksum.
+constexpr int ANALOG_SHORTEST_WITH_CHECKSUM = 4;
+
+// Whether `stored` characters (the checksum included) keep the rule.
+bool lengthFits(LengthRule rule, int stored, int rlen)
+{
+    int expected = useCheckSum ? rlen + 2 : rlen;
+    switch (rule) {
+    case EXACTLY:
+        return stored == expected;
+    case AT_LEAST:
+        return stored >= expected;
+    case ANALOG_FIELDS:
+        return !useCheckSum || stored >= ANALOG_SHORTEST_WITH_CHECKSUM;
+    }
+    return false;
+}
+
+// Compares the last two of `stored` characters with the checksum of the
+// rest (which it writes over them).
 ERRCODE verifyChecksum(Operation op, int stored)
 {
     char high = din[stored - 2];
@@ -321,28 +358,49 @@ ERRCODE verifyChecksum(Operation op, int stored)
     return EC_BAD_CHECKSUM;
 }
 
+} // namespace
+
 ERRCODE exchange(Operation op, int len, int rlen, LengthRule rule, int *dlen)
 {
     int stored;
     ERRCODE ec = transact(op, len, &stored);
+    *dlen = useCheckSum ? stored - 2 : stored;
     if (ec != EC_OK)
         return ec;
-    if (useCheckSum)
-        rlen += 2;
-    bool lengthOk = rule == EXACTLY ? stored == rlen : stored >= rlen;
-    if (!lengthOk)
+    if (!lengthFits(rule, stored, rlen))
         return EC_BAD_LENGTH;
     if (useCheckSum) {
         ec = verifyChecksum(op, stored);
         if (ec != EC_OK)
             return ec;
-        stored -= 2;
     }
     // "#AA" and "@AA" replies carry no address; the "!AA" ones do, and a
     // reply from another module (a late one, or one that answered a
     // garbled command) is not this module's.
     if (operations[op].addressed && (keyupper(din[1]) != dout[1] || keyupper(din[2]) != dout[2]))
         return EC_BAD_LENGTH;
-    *dlen = stored;
     return EC_OK;
+}
+
+// ---------------------------------------------------------------------------
+// The host-OK broadcast: "~" and two asterisks where a command carries the
+// address.  No reply is expected, so the receive queue is left alone and
+// the line stays settled.
+
+ERRCODE hostOkBroadcast(void)
+{
+    dout[0] = operations[OP_HOST_CMD].command;
+    dout[1] = '*';
+    dout[2] = '*';
+    ERRCODE ec = sendLine(endCommand(3), false);
+    if (ec != EC_OK)
+        return ec;
+    int32_t mark = HlpPtimerSet(static_cast<int32_t>(timeout));
+    for (;;) {
+        // The queue is tested first: drained just as time ran out is success.
+        if (_COMxmitqueue(port) == 0)
+            return EC_OK;
+        if (HlpPtimerPoll(mark) <= 0)
+            return EC_TIMEOUT;
+    }
 }

@@ -1,10 +1,39 @@
-// The exchange engine shared by the protocol operations.
+// The exchange engine (protocol.cpp): the line buffers, the command/response
+// exchange that the protocol operations share, the host-OK broadcast, and
+// the field encoders and decoders.  Once Init has opened the port, the
+// engine is the only part of the module that talks to the serial library.
+//
+// Nothing here includes a system header: the reference host compiles the
+// module's option parser, which includes this file for keyupper, inside a
+// namespace of its own.
 #ifndef VELDRAN_PROTOCOL_H
 #define VELDRAN_PROTOCOL_H
 
-#include <iterator>
-
 #include "module.h"
+
+// ---------------------------------------------------------------------------
+// Line buffers and the state of the line.
+constexpr int LINE_MAX = 80; // characters of a reply line
+constexpr char CR = '\r';
+extern char dout[LINE_MAX + 1]; // command line, never terminated
+extern char din[LINE_MAX + 1];  // reply from its start character on
+// False from the moment an exchange sends its line until it has read its
+// reply's carriage return: characters of that reply may still be arriving,
+// and the next line must not go out over them.
+extern BOOL lineSettled;
+
+// ---------------------------------------------------------------------------
+// Field encoders and decoders.
+int CheckSum(char *buf, int len);
+void itoh(UBYTE abyte, char *obuf);
+ERRCODE itohx(int aint, char *obuf, int count);
+int htoi(const char *s, int maxbytes);
+int dtof(const char *s, int maxbytes, float *fvalue);
+char keyupper(char k);
+void wait(long msecs);
+
+// ---------------------------------------------------------------------------
+// The exchange.
 
 enum Operation : UBYTE {
     OP_READ_DIO,
@@ -17,33 +46,22 @@ enum Operation : UBYTE {
     OP_COUNT
 };
 
-// What a refusal character before the reply's start character does.
-enum Before : UBYTE {
-    DROPPED,       // ignored like any noise
-    FAILS_AT_ONCE, // the exchange ends with the refusal's code
-    FAILS_AT_END,  // the code is noted and returned at the carriage return
-    STARTS,        // it is the start character itself
+// How a complete reply's length is checked; `rlen` counts the characters
+// before the checksum, which adds two when it is on.
+enum LengthRule : UBYTE {
+    EXACTLY,  // rlen characters
+    AT_LEAST, // rlen characters or more
+    // The analog read's: any length, as its fields are counted when they are
+    // decoded (rlen is not used); with the checksum on, more than the start
+    // character and the checksum.
+    ANALOG_FIELDS,
 };
 
-struct OperationSettings {
-    char command;       // command character at position 0
-    char start;         // the reply's start character
-    Before question;    // "?" before the start: 1006
-    Before bang;        // "!" before the start: 1012 (when not the start)
-    bool replyTrace;    // "\nrec: %s" after every complete line
-    bool checksumTrace; // "\nInvalidChecksum: ..." on a mismatch
-    bool addressed;     // the reply repeats the address after its start
-};
-
-const OperationSettings &settingsOf(Operation op);
-
-enum LengthRule : UBYTE { EXACTLY, AT_LEAST };
-
-// The reply being collected into din.
+// The reply being collected.
 struct ReplyState {
-    bool validCommand; // the start character has been seen
-    int pos;           // characters stored
-    ERRCODE noted;     // the refusal waiting for the end of the line, or 0
+    bool started;  // the start character has been seen
+    int pos;       // characters stored
+    ERRCODE noted; // the refusal waiting for the end of the line, or 0
 };
 
 // What one received character did to the reply.
@@ -57,30 +75,28 @@ enum Collected : UBYTE {
     COLLECT_END,      // the carriage return: the line is complete
 };
 
-// Takes one received character of a reply collected for `op`.
-Collected collectChar(Operation op, ReplyState *reply, char c);
+// Takes one received character of a reply collected for `op` into `line`.
+Collected collectChar(Operation op, ReplyState *reply, char (&line)[LINE_MAX + 1], char c);
 
 // Writes the command character and the address (low eight bits) into dout;
 // returns the write position, 3.
 int beginCommand(Operation op, int addr);
-// Writes the host-OK broadcast's "~**" into dout; returns 3.
-int beginBroadcast(void);
 // Appends the checksum (when on) and the carriage return; returns the length.
 int endCommand(int pos);
-// Waits for the line to settle, empties the transmit queue (and, for a line
-// that expects a reply, the receive queue) and hands dout's first len
-// characters to the serial library: 0, or 1010 when it refused them.
-ERRCODE sendLine(int len, bool expectsReply);
-// Sends dout's first len characters and collects the reply into din.  0 when
-// a carriage return ended the line with no refusal noted; *stored is the
-// count of characters stored (also on failure).
-ERRCODE transact(Operation op, int len, int *stored);
-// Compares the last two of `stored` characters with the checksum of the
-// rest (which it writes over them).
-ERRCODE verifyChecksum(Operation op, int stored);
-// transact, then the length rule (rlen without the checksum), the checksum
-// and, for the replies that carry one, the address; *dlen is the reply's
-// length without the checksum.
+// Sends dout's first len characters, collects the reply into din and checks
+// it: the length rule (see LengthRule), the checksum and, for the replies
+// that carry one, the address.  *dlen is the reply's length without the
+// checksum; it is set also when the exchange fails (for the traces), and is
+// then below 0 when fewer characters than the checksum's two were stored.
 ERRCODE exchange(Operation op, int len, int rlen, LengthRule rule, int *dlen);
+
+// Reads and drops what is still arriving of an earlier reply before a line
+// is sent; does nothing on a settled line.
+void settleLine(void);
+
+// The host-OK broadcast "~**": no module answers it; it waits only for the
+// frame to leave the transmit queue.  0, 1010 when the serial library
+// refused the frame, 1005 when the queue did not drain within `timeout`.
+ERRCODE hostOkBroadcast(void);
 
 #endif

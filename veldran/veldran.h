@@ -11,6 +11,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "instructions.h"
+
 // Width types of the host interface.
 typedef uint8_t UBYTE;    // unsigned 8-bit
 typedef uint16_t WORD;    // unsigned 16-bit
@@ -176,7 +178,7 @@ struct req_setmode {
     int32_t mode;
 };
 
-constexpr int FUNCTION_TABLE_ENTRIES = 16; // fifteen instructions and a terminator
+constexpr int FUNCTION_TABLE_ENTRIES = INSTRUCTION_COUNT + 1; // the instructions and an all-zero terminator
 
 // ---------------------------------------------------------------------------
 // Layout checks.  The pointer-free records are the same on both targets.
@@ -203,7 +205,6 @@ static_assert(sizeof(FUNCDEF) == 172, "FUNCDEF is 172 bytes");
 static_assert(offsetof(FUNCDEF, p) == 55, "FUNCDEF.p at 55");
 static_assert(sizeof(TLIPARAM) == 12, "TLIPARAM is 12 bytes");
 static_assert(offsetof(TLIPARAM, isfloat) == 8, "TLIPARAM.isfloat at 8");
-static_assert(sizeof(FUNCDEF) * FUNCTION_TABLE_ENTRIES == 2752, "table is 2752 bytes");
 static_assert(offsetof(struct req_setmode, stsFile) == 4 && offsetof(struct req_setmode, mode) == 8,
               "req_setmode layout");
 #endif

@@ -676,7 +676,7 @@ TEST(CollectChar, EachCharacterOfAReply)
         ReplyState reply = {false, 0, EC_OK};
         std::string steps;
         for (char ch : c.input) {
-            Collected what = collectChar(c.op, &reply, ch);
+            Collected what = collectChar(c.op, &reply, din, ch);
             steps += letters[what];
             if (what == COLLECT_END || what == COLLECT_REFUSED || what == COLLECT_OVERFLOW)
                 break;

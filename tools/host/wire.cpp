@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "hostcmd.h"
+
 namespace vhost {
 
 namespace {
@@ -77,11 +79,15 @@ std::vector<Exchange> exchangesOf(const std::string &instr, const InputValues &i
     } else if (instr == "I7CDC") {
         x.push_back({"clear counter", frame("$" + aa + "C" + hexDigits(in.chan, 1), cs), reply("!" + aa, cs)});
     } else if (instr == "I7RDMS") {
-        x.push_back({"read module status", frame("~" + aa + "0", cs), reply("!" + aa + "hh", cs)});
+        x.push_back(
+            {"read module status", frame("~" + aa + hexDigits(HOST_READ_STATUS, 1), cs), reply("!" + aa + "hh", cs)});
     } else if (instr == "I7RSMS") {
-        x.push_back({"reset module status", frame("~" + aa + "1", cs), reply("!" + aa, cs)});
+        x.push_back(
+            {"reset module status", frame("~" + aa + hexDigits(HOST_RESET_STATUS, 1), cs), reply("!" + aa, cs)});
     } else if (instr == "I7SHWV") {
-        x.push_back({"set host watchdog", frame("~" + aa + "31" + hex2(in.hsecs), cs), reply("!" + aa, cs)});
+        // The watchdog is always enabled ("1").
+        x.push_back({"set host watchdog", frame("~" + aa + hexDigits(HOST_SET_WATCHDOG, 1) + "1" + hex2(in.hsecs), cs),
+                     reply("!" + aa, cs)});
     } else if (instr == "I7HOK") {
         x.push_back({"host OK broadcast", frame("~**", cs), ""});
     }
