@@ -873,6 +873,44 @@ baud = 9600
     EXPECT_NE(h.output.find("no module answered"), std::string::npos) << h.output;
 }
 
+// The last read tried on the 7017 at 9600 baud is refused: the driver
+// reports the "?" while the rest of the refusal is still on the wire, and the
+// survey moves on to 19200 baud, where the 7053 sits at the first address
+// it asks.  The 7053 is found, and nothing collides.
+TEST_F(E2E, SurveyFindsTheFirstAddressAfterARefusalAtAnotherSpeed)
+{
+    std::string plant = writeFile("refusal-plant.toml", R"(
+[line]
+baud = 19200
+[[module]]
+address = 1
+model = 7053
+baud = 19200
+[[module]]
+address = 5
+model = 7017
+baud = 9600
+)");
+    ASSERT_NO_FATAL_FAILURE(startSim(19200, plant));
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE(run);
+        HostResult h = hostCommand({"survey", "--from", "1", "--to", "10", "--checksum", "off"});
+        ASSERT_EQ(h.status, 0) << h.output;
+        EXPECT_NE(h.output.find("\n01 (  1)   19200  off       0x00 "), std::string::npos) << h.output;
+        EXPECT_NE(h.output.find("\n05 (  5)    9600  off       0x00 "), std::string::npos) << h.output;
+        EXPECT_NE(h.output.find("\n2 addresses answered\n"), std::string::npos) << h.output;
+        // One option string reaches either module, never both.
+        EXPECT_NE(h.output.find("one option string cannot reach the whole line: BAUD=96 without CHECKSUM reaches 1 "
+                                "of the 2 addresses and leaves out 01 (1) at 19200 baud, checksum off"),
+                  std::string::npos)
+            << h.output;
+    }
+    auto stats = sim.command("stats");
+    ASSERT_TRUE(stats.has_value());
+    EXPECT_EQ(stats->find(" refused=0 "), std::string::npos) << "the 7017 refused a read\n" << *stats;
+    EXPECT_NE(stats->find(" collisions=0 "), std::string::npos) << *stats;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------

@@ -510,6 +510,13 @@ TEST(Survey, ReportsByAddress)
                  "checksum off\n"
                  "2 addresses answered\n");
     EXPECT_EQ(vhost::surveyReport({}), "no module answered\n");
+    // No one setting reaches 01 and C8: the first that reaches most (one
+    // each; without checksums, slowest first) and what it leaves out.
+    EXPECT_EQ(vhost::surveyMixedLine(found),
+              "one option string cannot reach the whole line: BAUD=192 without CHECKSUM reaches 1 of the 2 addresses "
+              "and leaves out C8 (200) at 9600 baud, checksum on or 115200 baud, checksum off\n");
+    found[1].baud = 115200;
+    EXPECT_EQ(vhost::surveyMixedLine(found), "");
 }
 
 } // namespace

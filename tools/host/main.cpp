@@ -27,7 +27,16 @@ using EntryFn = ERRCODE(TLMCALL *)(void *reqp, void *datap);
 volatile std::sig_atomic_t stopRequested = 0;
 extern "C" void onSignal(int) { stopRequested = 1; }
 
-enum Exit { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_LOAD = 2, EXIT_INIT = 3, EXIT_CODES = 4 };
+enum Exit { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_LOAD = 2, EXIT_INIT = 3, EXIT_CODES = 4, EXIT_INTERRUPTED = 130 };
+
+// Says on stderr when a port falls back to its default device, before
+// anything opens it.
+void noteDefaultDevice(int port)
+{
+    std::string note = vhost::defaultDeviceNote(port);
+    if (!note.empty())
+        fprintf(stderr, "veldran-host: %s\n", note.c_str());
+}
 
 int explain(const std::string &what)
 {
@@ -247,6 +256,7 @@ int hostMain(int argc, char **argv)
             sopt.checksums = {sumSetting == "on"};
         hostsvc::useRealClock();
         hostsvc::captureConsole(true);
+        noteDefaultDevice(sopt.port);
         vhost::PortDevice dev = vhost::portDevice(sopt.port);
         printf("survey: COM%d = %s (%s), addresses %d to %d\n", sopt.port, dev.device.c_str(), dev.source.c_str(),
                sopt.first, sopt.last);
@@ -255,7 +265,10 @@ int hostMain(int argc, char **argv)
         line.table = m.table;
         line.init = [&](const std::string &o) { return sendInit(m.entry, &o, true); };
         std::string error;
-        std::vector<vhost::SurveyFind> found = vhost::runSurvey(line, sopt, stderr, error);
+        // Ctrl-C ends the survey with what it found so far.
+        std::signal(SIGINT, onSignal);
+        std::signal(SIGTERM, onSignal);
+        std::vector<vhost::SurveyFind> found = vhost::runSurvey(line, sopt, stderr, error, &stopRequested);
         std::string said = hostsvc::takeConsole();
         sendDeinstall(m.entry);
         hostsvc::takeConsole();
@@ -263,8 +276,13 @@ int hostMain(int argc, char **argv)
             fprintf(stderr, "%s\nveldran-host: survey: %s\n", said.c_str(), error.c_str());
             return EXIT_LOAD;
         }
+        if (stopRequested)
+            printf("survey: interrupted; what answered until then:\n");
         fputs(vhost::surveyReport(found).c_str(), stdout);
+        fputs(vhost::surveyMixedLine(found).c_str(), stdout);
         vhost::unloadLibrary(m.lib);
+        if (stopRequested)
+            return EXIT_INTERRUPTED;
         return found.empty() ? 1 : 0;
     }
 
