@@ -674,7 +674,8 @@ struct CheckCase {
     std::string rungs;
     bool plant;
     int status;
-    std::vector<std::string> expect; // lines of the report that must be there
+    std::vector<std::string> expect;      // lines of the report that must be there
+    std::vector<std::string> absent = {}; // and text that must not
 };
 
 void PrintTo(const CheckCase &c, std::ostream *os) { *os << c.name; }
@@ -704,6 +705,8 @@ TEST_P(CheckHost, Reports)
     EXPECT_EQ(h.status, c.status) << h.output;
     for (const std::string &e : c.expect)
         EXPECT_NE(h.output.find(e), std::string::npos) << e << "\n" << h.output;
+    for (const std::string &e : c.absent)
+        EXPECT_EQ(h.output.find(e), std::string::npos) << e << "\n" << h.output;
     std::string cmd = "rm -rf '" + dir + "'";
     EXPECT_EQ(system(cmd.c_str()), 0);
 }
@@ -768,6 +771,15 @@ INSTANTIATE_TEST_SUITE_P(
                    "the module at 01h has checksums on, the option string off",
                    "the module at 01h runs at 19200 baud, the option string at 9600; use BAUD=192",
                    "R2 I7041@09h: the plant has no module at 09h", "N7:0 is written by more than one rung: R0, R1"}},
+        // 01h with checksums, 04h without: no one option string reaches both.
+        CheckCase{"mixed_line",
+                  "TIMEOUT=200",
+                  rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]") + rung("I7018", "[1, 2, \"N7:4\", \"N7:2\", \"N7:3\"]"),
+                  true,
+                  1,
+                  {"warning: one option string cannot reach the whole line: the modules the rungs address differ in "
+                   "checksum setting, and this option string (19200 baud, checksum off) leaves out 01h (checksums on)"},
+                  {"add CHECKSUM", "remove CHECKSUM"}},
         CheckCase{"plant_fits",
                   "TIMEOUT=200",
                   rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]"),
@@ -781,6 +793,67 @@ INSTANTIATE_TEST_SUITE_P(
                   2,
                   {"ladder.toml:6:8: I7017 takes 4 operands"}}),
     [](const ::testing::TestParamInfo<CheckCase> &i) { return std::string(i.param.name); });
+
+// Operands the module refuses before it sends anything: check gives each
+// such rung the code run gives it, as an error, and no wire lines for it;
+// a rung the module takes keeps its lines.
+TEST_F(E2E, CheckGivesARefusedRungTheCodeRunGives)
+{
+    const struct {
+        std::string rung;
+        const char *code;    // run's "ErrCode:"
+        const char *command; // what check would have shown on the wire
+    } cases[] = {
+        {rung("I7041", "[-1, 0, \"N7:1\", \"N7:2\"]"), "1007", "@FF"},
+        {rung("I7RDMS", "[300, \"N7:3\", \"N7:4\"]"), "1007", "~2C"},
+        {rung("I7041", "[65535, 0, \"N7:5\", \"N7:6\"]"), "1007", "@FF"},
+        {rung("I7024", "[3, 5, 1.5, \"N7:7\"]"), "1016", "#035"},
+        {rung("I7024", "[3, 0, 30.0, \"N7:8\"]"), "1014", "#030"},
+        {rung("I7024", "[3, 0, nan, \"N7:9\"]"), "1014", "#030"},
+        {rung("I7SHWV", "[3, 300, \"N7:10\"]"), "1019", "~0331"},
+        {rung("I7017", "[1, 3, \"F8:0\", \"N7:11\"]"), "1015", "#01\\r"},
+        {rung("I7017", "[1, 0, \"N7:20\", \"N7:12\"]"), "1017", "#01\\r"},
+        {rung("I7018", "[2, 2, \"F8:8\", \"N7:13\", \"N7:14\"]"), "1017", "#02\\r"},
+        {rung("I7RDC", "[4, 16, \"N7:15\", \"N7:16\"]"), "1016", "#040"},
+        {rung("I7CDC", "[4, -1, \"N7:17\"]"), "1016", "$04C"},
+        {rung("I7041", "[4, 0, \"N7:18\", \"N7:19\"]"), "0", "@04\\r"},
+    };
+    std::string ladder = kData;
+    for (const auto &c : cases)
+        ladder += c.rung;
+    std::string path = writeFile("refused.toml", ladder);
+
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    HostResult chk = hostCommand({"check", hostPath(path), "-o", "TIMEOUT=100"});
+    EXPECT_EQ(chk.status, 2) << chk.output;
+    HostResult h = hostFile(ladder, "TIMEOUT=100", {"-n", "1"});
+    ASSERT_EQ(h.status, 0) << h.output;
+    size_t refused = 0;
+    for (size_t r = 0; r < std::size(cases); ++r) {
+        SCOPED_TRACE("R" + std::to_string(r));
+        EXPECT_EQ(value(h, 0, r, "ErrCode"), cases[r].code);
+        // The rung's part of the report: its line up to the next rung's.
+        std::string head = "\n  R" + std::to_string(r) + " ";
+        size_t at = chk.output.find(head);
+        ASSERT_NE(at, std::string::npos) << chk.output;
+        size_t end = chk.output.find("\n  R" + std::to_string(r + 1) + " ", at + 1);
+        if (end == std::string::npos)
+            end = chk.output.find("\nscan time on the wire", at);
+        std::string part = chk.output.substr(at, end - at);
+        std::string said = ": run gives " + std::string(cases[r].code) + " ";
+        if (std::string(cases[r].code) == "0") {
+            EXPECT_EQ(part.find("run gives"), std::string::npos) << part;
+            EXPECT_NE(part.find("\"" + std::string(cases[r].command)), std::string::npos) << part;
+            continue;
+        }
+        ++refused;
+        EXPECT_NE(part.find("\nerror: R" + std::to_string(r) + " "), std::string::npos) << part;
+        EXPECT_NE(part.find(said), std::string::npos) << part;
+        EXPECT_EQ(part.find("\"" + std::string(cases[r].command)), std::string::npos) << part;
+        EXPECT_EQ(part.find("checksum off  \""), std::string::npos) << part;
+    }
+    EXPECT_NE(chk.output.find("\n" + std::to_string(refused) + " errors, "), std::string::npos) << chk.output;
+}
 
 // explain: the entry of a code, by number or name.
 TEST(Host, ExplainsACode)

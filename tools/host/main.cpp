@@ -299,6 +299,10 @@ int hostMain(int argc, char **argv)
         in.table = m.table;
         in.options = chkOptions->count() ? &checkOptions : nullptr;
         in.plantPath = plant;
+        // The gate opens without Init, so no port is opened: the module
+        // checks each rung's operands as in a scan, and the serial library
+        // refuses whatever it would send.
+        in.trialRun = sendSetmode(m.entry, 2) == 0;
         std::string report;
         vhost::CheckStatus st = vhost::runCheck(in, report);
         fputs(report.c_str(), stdout);

@@ -330,6 +330,21 @@ std::string Runner::rungText(size_t index, bool active, double ms) const
     return s;
 }
 
+int Runner::callOnce(size_t rung, long number)
+{
+    const Rung &r = prog_.rungs[rung];
+    const FUNCDEF &f = table_[r.instr];
+    bind(r, number, params_[rung]);
+    int ec = paramIndex(f, "ErrCode:");
+    SSHORT *code = ec >= 0 ? params_[rung][static_cast<size_t>(ec)].ptr.wptr : nullptr;
+    if (!code)
+        return -1;
+    const SSHORT none = -1; // no code of the module's
+    *code = none;
+    f.fnc_ptr(1, static_cast<int32_t>(params_[rung].size()), params_[rung].data());
+    return *code == none ? -1 : static_cast<uint16_t>(*code);
+}
+
 double Runner::scan(long number, bool show)
 {
     auto t0 = ClockType::now();

@@ -73,6 +73,10 @@ public:
     Runner(Program &prog, const FUNCDEF *table, Console &console);
     // One scan of every rung, numbered from 1; returns its time in ms.
     double scan(long number, bool show);
+    // Calls one rung's instruction once, with a true rung and the operands of
+    // scan `number`, outside the statistics; returns the "ErrCode:" it
+    // stored, or -1 when it stored none.
+    int callOnce(size_t rung, long number);
     // Scans as `opt` says; afterScan (if any) sees each scan's number and time.
     int run(const RunOptions &opt, volatile std::sig_atomic_t *stop,
             const std::function<void(long, double)> &afterScan = nullptr);
