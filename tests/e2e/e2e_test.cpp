@@ -12,6 +12,8 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <sstream>
+#include <thread>
 
 #include "e2e_support.h"
 #include "sim_process.h"
@@ -1039,6 +1041,63 @@ TEST_F(E2E, LogsEveryScanAndPlotsTheLog)
     }
 }
 
+// The simulator goes away under a run without end that logs every scan:
+// every exchange then fails with 1010.  The run says so once, ends with its
+// own status instead of scanning on at full speed, and the log stops with
+// it.
+TEST_F(E2E, PortThatGoesAwayEndsALoggedRun)
+{
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    std::string csv = dir + "/run.csv";
+    std::thread unplug([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        sim.stop();
+    });
+    HostResult h = host(READ_AIN + READ_DIN, "TIMEOUT=50", {"-n", "0", "-q", "--log", hostPath(csv)});
+    unplug.join();
+    h.output = e2e::screenText(h.output);
+    EXPECT_EQ(h.status, 5) << h.output;
+    const std::string gone = "COM1 (";
+    size_t at = h.output.find(") is gone: every exchange of scan ");
+    ASSERT_NE(at, std::string::npos) << h.output;
+    EXPECT_EQ(h.output.rfind(gone, at), h.output.rfind("\n", at) + 1) << h.output;
+    EXPECT_EQ(h.output.find(") is gone: ", at + 1), std::string::npos) << "said twice\n" << h.output;
+    EXPECT_NE(h.output.find("the run ends with exit status 5"), std::string::npos) << h.output;
+
+    // One row per scan up to the one that found the port gone, and at most
+    // one more than that with a 1010 in it (the scan the port went in).
+    std::ifstream in(csv);
+    std::string head, row;
+    ASSERT_TRUE(std::getline(in, head));
+    std::vector<size_t> codes;
+    {
+        std::istringstream cols(head);
+        std::string c;
+        for (size_t i = 0; std::getline(cols, c, ','); ++i)
+            if (c.size() > 8 && c.compare(c.size() - 8, 8, ".ErrCode") == 0)
+                codes.push_back(i);
+    }
+    ASSERT_EQ(codes.size(), 2u) << head;
+    long rows = 0, refused = 0;
+    while (std::getline(in, row)) {
+        ++rows;
+        std::vector<std::string> f;
+        std::istringstream cells(row);
+        for (std::string c; std::getline(cells, c, ',');)
+            f.push_back(c);
+        for (size_t i : codes)
+            if (i < f.size() && f[i] == "1010") {
+                ++refused;
+                break;
+            }
+    }
+    size_t sum = h.output.find("summary: ");
+    ASSERT_NE(sum, std::string::npos) << h.output;
+    EXPECT_EQ(rows, std::stol(h.output.substr(sum + 9))) << h.output;
+    EXPECT_GE(refused, 1);
+    EXPECT_LE(refused, 2) << h.output;
+}
+
 TEST_F(E2E, LiveViewRedrawsInATerminalAndCtrlCEndsIt)
 {
     ASSERT_NO_FATAL_FAILURE(startSim());
@@ -1089,7 +1148,9 @@ struct EdgeCase {
     std::vector<std::string> args; // "LADDER": the ladder file's Unix path
     int status;
     std::vector<std::string> expect;
-    long minScans; // 0: not checked
+    long minScans;                // 0: not checked
+    std::string interruptAt = {}; // run in a terminal, Ctrl-C once this shows ("": neither)
+    bool nativeOnly = false;      // what it checks has no counterpart under wine
 };
 
 void PrintTo(const EdgeCase &c, std::ostream *os) { *os << c.name; }
@@ -1099,12 +1160,25 @@ class HostEdges : public E2E, public ::testing::WithParamInterface<EdgeCase> {};
 TEST_P(HostEdges, ExitStatusAndOutput)
 {
     const EdgeCase &c = GetParam();
+    if (c.nativeOnly && config().wine)
+        GTEST_SKIP() << "native only";
     ASSERT_NO_FATAL_FAILURE(startSim());
     std::string ladder = writeFile("edge.toml", kData + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]"));
     std::vector<std::string> args;
     for (const std::string &a : c.args)
         args.push_back(a == "LADDER" ? ladder : a);
-    HostResult h = hostCommand(args);
+    HostResult h;
+    if (c.interruptAt.empty()) {
+        h = hostCommand(args);
+    } else {
+        args.insert(args.begin(), config().host);
+        std::vector<std::string> env;
+        if (config().wine)
+            args.insert(args.begin(), "wine");
+        else
+            env.push_back("VELDRAN_COM1=" + sim.slavePath());
+        last = h = e2e::runInPty(args, env, config().wine ? 120000 : 30000, c.interruptAt);
+    }
     h.output = e2e::screenText(h.output); // line ends as '\n' also under wine
     EXPECT_EQ(h.status, c.status) << h.output;
     for (const std::string &e : c.expect) {
@@ -1144,6 +1218,32 @@ INSTANTIATE_TEST_SUITE_P(
                  1,
                  {"veldran-host: cannot write /nonexistent/run.csv"},
                  0},
+        // A closed gate runs no instruction: nothing to count, nothing checked.
+        EdgeCase{"gate_closed_fail_on_error",
+                 {"run", "LADDER", "--mode", "0", "--scans", "2", "-q", "--fail-on-error"},
+                 4,
+                 {"error codes: none: no instruction ran (the I/O gate was closed)\n",
+                  "--fail-on-error: no instruction ran (the I/O gate was closed), so nothing was checked"},
+                 0},
+        EdgeCase{
+            "scans_negative", {"run", "LADDER", "--scans", "-1"}, 1, {"--scans: 0 (run until stopped) or more"}, 0},
+        // Ctrl-C in the middle: what answered so far, and status 130.
+        EdgeCase{"survey_interrupted",
+                 {"survey", "--checksum", "off", "--baud", "192,96"},
+                 130,
+                 {"survey: interrupted; what answered until then:\n", "\n01 (  1)   19200  off "},
+                 0,
+                 "9600 baud, checksum off"},
+        // No VELDRAN_COM2: said before Init (which refuses BAUD=1, so nothing
+        // opens the default device).
+        EdgeCase{"default_device_named",
+                 {"run", "LADDER", "-o", "COMPORT=2 BAUD=1"},
+                 3,
+                 {"veldran-host: COM2 is /dev/ttyS1, the default, because VELDRAN_COM2 is not set; set VELDRAN_COM2 to "
+                  "the line's device"},
+                 0,
+                 "",
+                 true},
         EdgeCase{"fail_on_error_without_codes",
                  {"run", "LADDER", "--scans", "2", "-q", "--fail-on-error"},
                  0,

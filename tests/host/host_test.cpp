@@ -275,6 +275,18 @@ TEST_F(Scanning, SummaryCountsCodesOfTrueRungsOnly)
     EXPECT_NE(s.find("\n  63h: 3 exchanges; 1005 TIMEOUT x 3; response min "), std::string::npos) << s;
     EXPECT_NE(s.find("; longest failure run 3"), std::string::npos) << s;
     EXPECT_TRUE(runner.stats().anyFailure());
+    EXPECT_EQ(runner.stats().lineWideScans, 0);
+    // Two modules timing out in one scan point at the line rather than at
+    // either module.
+    fail = true;
+    runner.scan(4, false);
+    fail = false;
+    EXPECT_EQ(runner.stats().lineWideScans, 1);
+    s = runner.summary();
+    EXPECT_NE(s.find("\nin 1 of the 4 scans several modules timed out (the last time 63h, 01h): that looks line-wide"),
+              std::string::npos)
+        << s;
+    EXPECT_EQ(runner.stats().portGoneScan, 0);
 }
 
 // The longest run of consecutive failures of a module: the exchanges with

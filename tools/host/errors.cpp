@@ -103,6 +103,23 @@ const char *errorName(unsigned code)
     return e ? e->name : "?";
 }
 
+bool givenBeforeSending(unsigned code)
+{
+    switch (code) {
+    case EC_BAD_ADDRESS:
+    case EC_BAD_WIDTH:
+    case EC_BAD_AOUT:
+    case EC_BAD_FORMAT:
+    case EC_BAD_CHANNEL:
+    case EC_BAD_AIN_TYPE:
+    case EC_BAD_HSECS:
+    case EC_BAD_SUBCOMMAND:
+        return true;
+    default:
+        return false;
+    }
+}
+
 std::string errorLabel(unsigned code) { return std::to_string(code) + " " + errorName(code); }
 
 std::string explainText(const ErrorInfo &e)

@@ -1,5 +1,6 @@
 // veldran-host: the reference host.  Loads the module, lists its
 // instruction table or scans a ladder program against it.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -27,7 +28,15 @@ using EntryFn = ERRCODE(TLMCALL *)(void *reqp, void *datap);
 volatile std::sig_atomic_t stopRequested = 0;
 extern "C" void onSignal(int) { stopRequested = 1; }
 
-enum Exit { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_LOAD = 2, EXIT_INIT = 3, EXIT_CODES = 4, EXIT_INTERRUPTED = 130 };
+enum Exit {
+    EXIT_OK = 0,
+    EXIT_USAGE = 1,
+    EXIT_LOAD = 2,
+    EXIT_INIT = 3,
+    EXIT_CODES = 4,
+    EXIT_PORT_GONE = 5,
+    EXIT_INTERRUPTED = 130
+};
 
 // Says on stderr when a port falls back to its default device, before
 // anything opens it.
@@ -184,7 +193,15 @@ int hostMain(int argc, char **argv)
         ->capture_default_str();
     run->add_flag("--topdoc", topdoc, "set bit 0 of the Init flags (I/O open whatever the mode)");
     run->add_option("-n,--scans", ropt.scans, "number of scans, 0 until interrupted")
-        ->check(CLI::NonNegativeNumber)
+        ->check(CLI::Validator(
+            [](std::string &v) {
+                char *end = nullptr;
+                errno = 0;
+                long n = v.empty() || !isdigit(static_cast<unsigned char>(v[0])) ? -1 : strtol(v.c_str(), &end, 10);
+                bool ok = n >= 0 && errno == 0 && end && *end == '\0';
+                return ok ? std::string() : std::string("0 (run until stopped) or more");
+            },
+            "0 (run until stopped) or more"))
         ->capture_default_str();
     run->add_option("-d,--duration", durationS, "stop after this many seconds")->check(CLI::NonNegativeNumber);
     run->add_option("-p,--period-ms", ropt.periodMs, "minimum scan period in ms")->check(CLI::NonNegativeNumber);
@@ -326,9 +343,10 @@ int hostMain(int argc, char **argv)
             return EXIT_USAGE;
         }
     }
+    vhost::OptionReading reading = vhost::readOptions(optOptions->count() ? &options : nullptr);
+    noteDefaultDevice(reading.settings.port);
     ERRCODE ec = sendInit(m.entry, optOptions->count() ? &options : nullptr, topdoc);
     console.finish();
-    vhost::OptionReading reading = vhost::readOptions(optOptions->count() ? &options : nullptr);
     if (ec != 0) {
         // The port, its device and where the mapping comes from help most
         // when the port would not open.
@@ -344,8 +362,10 @@ int hostMain(int argc, char **argv)
     console.line("settings: " + vhost::settingsText(reading.settings));
     // The module keeps the I/O gate shut in these modes unless Init had the
     // flag: every instruction then returns without an exchange.
-    if (!topdoc && (mode == 1 || mode == 0 || mode == -1))
+    if (!topdoc && (mode == 1 || mode == 0 || mode == -1)) {
         console.line("I/O gate closed: instructions will not touch the line");
+        runner.gateClosed(true);
+    }
 
     int columns = 80, rows = 0;
     if (live && !vhost::stdoutTerminal(&columns, &rows)) {
@@ -376,12 +396,25 @@ int hostMain(int argc, char **argv)
         view.end();
         console.hold(false);
     }
+    // A port that went away does not come back to this run: the serial
+    // library's handle of it is dead, and scanning on would only log 1010.
+    long gone = runner.stats().portGoneScan;
+    if (gone)
+        console.line("COM" + std::to_string(reading.settings.port) + " (" +
+                     vhost::portDevice(reading.settings.port).device + ") is gone: every exchange of scan " +
+                     std::to_string(gone) + " failed with " + vhost::errorLabel(EC_WRITE_FAILED) +
+                     " (the serial library takes no line: the device was unplugged, closed or hung up); the run "
+                     "ends with exit status 5; reconnect the device and start the run again");
     console.line(runner.summary());
+    if (failOnError && runner.gateClosed())
+        console.line("--fail-on-error: no instruction ran (the I/O gate was closed), so nothing was checked");
 
     sendDeinstall(m.entry);
     console.finish();
     vhost::unloadLibrary(m.lib);
-    return failOnError && runner.stats().anyFailure() ? EXIT_CODES : EXIT_OK;
+    if (gone)
+        return EXIT_PORT_GONE;
+    return failOnError && (runner.gateClosed() || runner.stats().anyFailure()) ? EXIT_CODES : EXIT_OK;
 }
 
 int main(int argc, char **argv)

@@ -103,6 +103,19 @@ std::string fmtFloat(float f)
     return buf;
 }
 
+// What time-outs at several modules in one scan point at.
+const char *const LINE_WIDE_CAUSES =
+    "that looks line-wide rather than each module's own fault: a module that babbles over its neighbours' replies, "
+    "the wiring (A/B, termination), or the line's speed (BAUD=)";
+
+std::string addressList(const std::vector<int> &addresses)
+{
+    std::string list;
+    for (int a : addresses)
+        list += (list.empty() ? "" : ", ") + addressText(a);
+    return list;
+}
+
 std::string fmtMs(double ms)
 {
     char buf[32];
@@ -350,6 +363,8 @@ double Runner::scan(long number, bool show)
     auto t0 = ClockType::now();
     prog_.files[0].words[0] = static_cast<SSHORT>(static_cast<uint16_t>(number));
     std::vector<std::string> lines;
+    long writesRefused = 0, lineUsed = 0; // exchanges whose line the serial library refused, took
+    std::vector<int> timedOut;            // modules whose exchange timed out
     for (size_t i = 0; i < prog_.rungs.size(); ++i) {
         const Rung &r = prog_.rungs[i];
         const FUNCDEF &f = table_[r.instr];
@@ -361,7 +376,7 @@ double Runner::scan(long number, bool show)
         console_.relay();
         lastActive_[i] = active;
         lastMs_[i] = rms;
-        if (active) {
+        if (active && !gateClosed_) {
             int ec = paramIndex(f, "ErrCode:");
             int addr = addressOf(i);
             ModuleStats *m = nullptr;
@@ -375,6 +390,13 @@ double Runner::scan(long number, bool show)
                 unsigned code = static_cast<uint16_t>(*t.ptr.wptr);
                 ++stats_.codes[code];
                 ++stats_.rungCodes[i][code];
+                if (code == EC_WRITE_FAILED)
+                    ++writesRefused;
+                else if (!givenBeforeSending(code))
+                    ++lineUsed;
+                if (code == EC_TIMEOUT && addr >= 0 &&
+                    std::find(timedOut.begin(), timedOut.end(), addr) == timedOut.end())
+                    timedOut.push_back(addr);
                 if (m) {
                     ++m->codes[code];
                     m->failing = code ? m->failing + 1 : 0;
@@ -389,10 +411,18 @@ double Runner::scan(long number, bool show)
     prog_.files[0].words[1] = static_cast<SSHORT>(std::min(32767.0, std::floor(ms)));
     ++stats_.scans;
     stats_.scanMs.push_back(ms);
+    if (writesRefused > 0 && lineUsed == 0 && stats_.portGoneScan == 0)
+        stats_.portGoneScan = number;
+    if (timedOut.size() > 1) {
+        ++stats_.lineWideScans;
+        stats_.lineWideLast = timedOut;
+    }
     if (show) {
         console_.line("scan " + std::to_string(number) + "  " + fmtMs(ms));
         for (const std::string &l : lines)
             console_.line(l);
+        if (timedOut.size() > 1)
+            console_.line("  " + lineWideHint(timedOut));
     }
     return ms;
 }
@@ -410,6 +440,8 @@ int Runner::run(const RunOptions &opt, volatile std::sig_atomic_t *stop,
         double ms = scan(n, !opt.quiet);
         if (afterScan)
             afterScan(n, ms);
+        if (stats_.portGoneScan != 0)
+            break;
         if (opt.periodMs > 0) {
             double rest = opt.periodMs - msSince(s0);
             if (rest >= 1)
@@ -425,7 +457,9 @@ std::string Runner::summary() const
     if (!stats_.scanMs.empty())
         s += ", scan time " + timeSpread(stats_.scanMs);
     s += "\nerror codes:";
-    if (stats_.codes.empty())
+    if (gateClosed_)
+        s += " none: no instruction ran (the I/O gate was closed)";
+    else if (stats_.codes.empty())
         s += " none recorded";
     for (auto &kv : stats_.codes)
         s += " " + errorLabel(kv.first) + " x " + std::to_string(kv.second) + ";";
@@ -442,6 +476,10 @@ std::string Runner::summary() const
         for (auto &kv : m)
             s += " " + errorLabel(kv.first) + " x " + std::to_string(kv.second);
     }
+    if (stats_.lineWideScans > 0)
+        s += "\nin " + std::to_string(stats_.lineWideScans) + " of the " + std::to_string(stats_.scans) +
+             " scans several modules timed out (the last time " + addressList(stats_.lineWideLast) +
+             "): " + LINE_WIDE_CAUSES;
     std::string m = moduleLines();
     if (!m.empty())
         s += "\nmodules:\n" + m.substr(0, m.size() - 1);
@@ -485,6 +523,11 @@ std::string Runner::moduleLines(bool compact) const
         s += " response " + timeSpread(m.ms) + "; longest failure run " + std::to_string(m.longestFailing) + "\n";
     }
     return s;
+}
+
+std::string lineWideHint(const std::vector<int> &addresses)
+{
+    return "several modules timed out in one scan (" + addressList(addresses) + "): " + LINE_WIDE_CAUSES;
 }
 
 bool RunStats::anyFailure() const
