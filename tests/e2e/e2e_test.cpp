@@ -1024,8 +1024,8 @@ TEST_F(E2E, LogsEveryScanAndPlotsTheLog)
                           "\n  20h: 4 exchanges; 1005 TIMEOUT x 4; response min ", "; longest failure run 4"})
         EXPECT_NE(h.output.find(s), std::string::npos) << s << "\n" << h.output;
     std::string said;
-    EXPECT_EQ(runCheckLog({csv, "4", "R0.I7017@01.AIN[1]=2.5", "R0.I7017@01.ErrCode=0", "R1.I7041@20.ErrCode=1005",
-                           "R1.I7041@20.on=1"},
+    EXPECT_EQ(runCheckLog({csv, "4", "R0.I7017@01h.AIN[1]=2.5", "R0.I7017@01h.ErrCode=0", "R1.I7041@20h.ErrCode=1005",
+                           "R1.I7041@20h.on=1"},
                           &said),
               0)
         << said;

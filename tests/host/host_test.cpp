@@ -338,15 +338,15 @@ TEST_F(Scanning, LogColumnsMatchValues)
     std::map<std::string, std::string> row;
     for (size_t i = 0; i < cols.size(); ++i)
         row[cols[i]] = vals[i];
-    EXPECT_EQ(row.at("R0.FAKE@11.on"), "1");
-    EXPECT_EQ(row.at("R0.FAKE@11.AOUT"), "2.5");
-    EXPECT_EQ(row.at("R0.FAKE@11.DIN"), "18");
-    EXPECT_EQ(row.at("R0.FAKE@11.Count"), "5");
-    EXPECT_EQ(row.at("R0.FAKE@11.AIN[7]"), "7.5");
-    EXPECT_EQ(row.at("R0.FAKE@11.ErrCode"), "0");
-    EXPECT_EQ(row.at("R1.FAKE@63.on"), "0");
-    EXPECT_EQ(row.at("R1.FAKE@63.AIN[0]"), "0");
-    EXPECT_EQ(cols[0], "R0.FAKE@11.on");
+    EXPECT_EQ(row.at("R0.FAKE@11h.on"), "1");
+    EXPECT_EQ(row.at("R0.FAKE@11h.AOUT"), "2.5");
+    EXPECT_EQ(row.at("R0.FAKE@11h.DIN"), "18");
+    EXPECT_EQ(row.at("R0.FAKE@11h.Count"), "5");
+    EXPECT_EQ(row.at("R0.FAKE@11h.AIN[7]"), "7.5");
+    EXPECT_EQ(row.at("R0.FAKE@11h.ErrCode"), "0");
+    EXPECT_EQ(row.at("R1.FAKE@63h.on"), "0");
+    EXPECT_EQ(row.at("R1.FAKE@63h.AIN[0]"), "0");
+    EXPECT_EQ(cols[0], "R0.FAKE@11h.on");
 }
 
 // The live view's screen: no line wider than the terminal, changed values

@@ -134,13 +134,13 @@ Runner::Runner(Program &prog, const FUNCDEF *table, Console &console) : prog_(pr
     lastMs_.assign(prog_.rungs.size(), 0.0);
     for (size_t i = 0; i < prog_.rungs.size(); ++i) {
         bind(prog_.rungs[i], 1, params_[i]);
-        // The log's names keep the address of the first scan, two hex
-        // digits without the h (a column name, not a message).
+        // The log's names keep the address of the first scan, as the wire
+        // has it (two hex digits and an h), as everywhere else.
         std::string name = "R" + std::to_string(i) + "." + instrName(table_[prog_.rungs[i].instr]);
         int a = addressOf(i);
         if (a >= 0) {
             char buf[16];
-            snprintf(buf, sizeof buf, a <= 255 ? "@%02X" : "@%d", a);
+            snprintf(buf, sizeof buf, a <= 255 ? "@%02Xh" : "@%d", a);
             name += buf;
         }
         logNames_.push_back(name);

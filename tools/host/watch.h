@@ -53,11 +53,12 @@ private:
 
 // Turns a log into a trend image (PNG or SVG by the file's extension) with
 // gnuplot: a panel per module address with its analog values (its digital
-// words when it has none, the instructions' times when it has neither) and
-// a panel of the scan time, over the seconds
-// of the run, with the scans where one of its rungs had a non-zero code
-// marked.  Returns the exit status (0, 1 for a bad log or file name, 2
-// when gnuplot cannot make the image); says why on stderr.
+// words as bit lanes when it has none, the instructions' times when it has
+// neither) and a panel of the scan time, over the seconds of the run; a
+// value that was not read (rung false, exchange failed, input open) is a
+// gap, and the scans where one of its rungs had a non-zero code are marked,
+// one kind of mark per code.  Returns the exit status (0, 1 for a bad log
+// or file name, 2 when gnuplot cannot make the image); says why on stderr.
 int plotLog(const std::string &csv, const std::string &image);
 
 } // namespace vhost
