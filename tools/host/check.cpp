@@ -221,7 +221,10 @@ CheckStatus runCheck(const CheckInput &in, std::string &out)
         if (operandValue(prog, r, f, "AOUT:", &v))
             iv.aout = static_cast<float>(v);
         std::string id = "R" + std::to_string(ri) + " " + instr + (hasAddr ? "@" + addressText(iv.addr) : "");
-        rep.line("  " + id + (r.comment.empty() ? "" : "  (" + r.comment + ")"));
+        // The address in decimal beside the wire's hex, as the ladder has it.
+        bool onWire = hasAddr && iv.addr >= 0 && iv.addr <= 255;
+        rep.line("  " + id + (onWire ? " (" + std::to_string(iv.addr) + ")" : "") +
+                 (r.comment.empty() ? "" : "  (" + r.comment + ")"));
 
         // A code other than the serial library's refusal comes before
         // anything is sent: the rung never reaches the line.
