@@ -1218,6 +1218,11 @@ INSTANTIATE_TEST_SUITE_P(
                  1,
                  {"veldran-host: cannot write /nonexistent/run.csv"},
                  0},
+        EdgeCase{"trace_not_writable",
+                 {"run", "LADDER", "--trace", "/nonexistent/traces.txt"},
+                 1,
+                 {"veldran-host: cannot write /nonexistent/traces.txt"},
+                 0},
         // A closed gate runs no instruction: nothing to count, nothing checked.
         EdgeCase{"gate_closed_fail_on_error",
                  {"run", "LADDER", "--mode", "0", "--scans", "2", "-q", "--fail-on-error"},

@@ -378,6 +378,23 @@ TEST_F(Scanning, LiveScreenFitsAndMarksChanges)
     EXPECT_NE(all[1].find(" AIN=[0.5,1.5,"), std::string::npos) << all[1]; // unchanged, unmarked
     EXPECT_NE(visible(all[1]).find("R0  FAKE@63h"), std::string::npos) << all[1];
     EXPECT_NE(visible(all[1]).find("63h  1 exch  1005 TIMEOUT x1  "), std::string::npos) << all[1];
+
+    // The module's failure traces stay on the screen with their scan; the
+    // echoes of good reads do not push them off.
+    vhost::FailureTraces traces;
+    view.failures(&traces);
+    traces.call("\nrec: >00FF", 2);
+    traces.call("\nrec: >0F\n addr=99  ec=1008", 2);
+    for (int i = 0; i < 10; ++i)
+        traces.call("\nrec: >00FF", 3);
+    std::string screen;
+    for (const std::string &l : view.frame(runner, 3, 1.0))
+        screen += visible(l) + "\n";
+    size_t at = screen.find("\nfailures the module traced, the last 2:\n  scan 2 ");
+    ASSERT_NE(at, std::string::npos) << screen;
+    EXPECT_NE(screen.find("  rec: >0F\n  scan 2 ", at), std::string::npos) << screen;
+    EXPECT_NE(screen.find("  addr=99  ec=1008\n", at), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("00FF", at), std::string::npos) << screen;
 }
 
 // ---------------------------------------------------------------------------

@@ -207,9 +207,11 @@ int hostMain(int argc, char **argv)
     run->add_option("-p,--period-ms", ropt.periodMs, "minimum scan period in ms")->check(CLI::NonNegativeNumber);
     run->add_flag("-q,--quiet", ropt.quiet, "print only the summary");
     bool live = false, failOnError = false;
-    std::string logPath;
+    std::string logPath, tracePath;
     run->add_flag("--live", live, "one screen redrawn in place (plain output when stdout is no terminal)");
     run->add_option("--log", logPath, "write every scan to this CSV file");
+    run->add_option("--trace", tracePath,
+                    "write the module's DEBUG traces of failures to this file, with scan number and time");
     run->add_flag("--fail-on-error", failOnError, "exit status 4 when a rung ended a scan with a non-zero code");
 
     CLI::App *plt = app.add_subcommand("plot", "draw a log of run --log as a trend image (PNG or SVG)");
@@ -336,13 +338,16 @@ int hostMain(int argc, char **argv)
     // and refused, before Init touches the line.
     vhost::Runner runner(prog, m.table, console);
     vhost::CsvLog log;
-    if (!logPath.empty()) {
-        std::string error;
-        if (!log.open(logPath, runner, error)) {
-            fprintf(stderr, "veldran-host: %s\n", error.c_str());
-            return EXIT_USAGE;
-        }
+    vhost::FailureTraces traces;
+    std::string fileError;
+    if ((!logPath.empty() && !log.open(logPath, runner, fileError)) ||
+        (!tracePath.empty() && !traces.open(tracePath, fileError))) {
+        fprintf(stderr, "veldran-host: %s\n", fileError.c_str());
+        return EXIT_USAGE;
     }
+    // The module's failure traces, with the scan they came in.
+    long scanUnderWay = 1;
+    console.tap([&](const std::string &text) { traces.call(text, scanUnderWay); });
     vhost::OptionReading reading = vhost::readOptions(optOptions->count() ? &options : nullptr);
     noteDefaultDevice(reading.settings.port);
     ERRCODE ec = sendInit(m.entry, optOptions->count() ? &options : nullptr, topdoc);
@@ -375,6 +380,7 @@ int hostMain(int argc, char **argv)
         live = false;
     }
     vhost::LiveView view(stdout, columns, rows);
+    view.failures(&traces);
     if (live) {
         ropt.quiet = true;
         console.hold(true);
@@ -388,6 +394,7 @@ int hostMain(int argc, char **argv)
             view.scan(runner, number, ms, console.takeHeld(), false);
         lastNumber = number;
         lastScanMs = ms;
+        scanUnderWay = number + 1;
     });
     if (live) {
         // The last scan stays on the screen, the summary below it.

@@ -25,6 +25,8 @@ void Console::write(const std::string &s)
 void Console::relay()
 {
     std::string text = hostsvc::takeConsole();
+    if (tap_ && !text.empty())
+        tap_(text);
     if (heldOn_)
         held_ += text;
     else
@@ -416,6 +418,7 @@ double Runner::scan(long number, bool show)
     if (timedOut.size() > 1) {
         ++stats_.lineWideScans;
         stats_.lineWideLast = timedOut;
+        stats_.lineWideLastScan = number;
     }
     if (show) {
         console_.line("scan " + std::to_string(number) + "  " + fmtMs(ms));

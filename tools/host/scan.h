@@ -27,10 +27,14 @@ public:
     // instead of written; takeHeld() returns and forgets it.
     void hold(bool on) { heldOn_ = on; }
     std::string takeHeld();
+    // Sees every piece of the module's text as it is relayed (the runner
+    // relays after each instruction call), held or not.
+    void tap(std::function<void(const std::string &)> f) { tap_ = std::move(f); }
 
 private:
     void write(const std::string &s);
     FILE *out_;
+    std::function<void(const std::string &)> tap_;
     bool atLineStart_ = true;
     bool heldOn_ = false;
     std::string held_;
@@ -68,6 +72,7 @@ struct RunStats {
     // last of them.
     long lineWideScans = 0;
     std::vector<int> lineWideLast;
+    long lineWideLastScan = 0;
     // Any true rung ended a scan with a non-zero code.
     bool anyFailure() const;
 };

@@ -67,6 +67,51 @@ void CsvLog::row(const Runner &runner, long number, double ms)
 }
 
 // ---------------------------------------------------------------------------
+FailureTraces::~FailureTraces()
+{
+    if (f_)
+        fclose(f_);
+}
+
+bool FailureTraces::open(const std::string &path, std::string &error)
+{
+    f_ = fopen(path.c_str(), "w");
+    if (!f_) {
+        error = "cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
+void FailureTraces::call(const std::string &text, long scan)
+{
+    // The module's failure traces; the reply trace of a good read ("rec:
+    // >...") is kept only beside one of them.
+    if (text.find(" addr=") == std::string::npos && text.find("InvalidChecksum:") == std::string::npos &&
+        text.find("rec: cnt=") == std::string::npos)
+        return;
+    std::string stamp = isoTimestamp();
+    std::istringstream in(text);
+    std::string l;
+    while (std::getline(in, l)) {
+        while (!l.empty() && (l.back() == '\r' || l.back() == ' '))
+            l.pop_back();
+        size_t from = l.find_first_not_of(" \t");
+        if (from == std::string::npos)
+            continue;
+        l.erase(0, from);
+        if (f_) {
+            fprintf(f_, "%s scan %ld: %s\n", stamp.c_str(), scan, l.c_str());
+            fflush(f_);
+        }
+        // "2026-12-08T07:53:12.345Z": the time of day.
+        recent_.push_back("scan " + std::to_string(scan) + " " + stamp.substr(11, 12) + "  " + l);
+        if (recent_.size() > KEPT)
+            recent_.erase(recent_.begin());
+    }
+}
+
+// ---------------------------------------------------------------------------
 namespace {
 
 const char *kMark = "\x1b[7m", *kUnmark = "\x1b[27m";
@@ -163,9 +208,17 @@ std::vector<std::string> LiveView::frame(const Runner &runner, long number, doub
         lines.push_back(l.substr(0, width));
     if (runner.stats().modules.empty())
         lines.push_back("  none addressed yet");
+    const RunStats &st = runner.stats();
+    if (!st.lineWideLast.empty() && st.lineWideLastScan == number)
+        lines.push_back(lineWideHint(st.lineWideLast).substr(0, width));
     if (!moduleSaid_.empty()) {
         lines.push_back("the module said:");
         for (const std::string &s : moduleSaid_)
+            lines.push_back("  " + s.substr(0, width - 2));
+    }
+    if (failures_ && !failures_->recent().empty()) {
+        lines.push_back("failures the module traced, the last " + std::to_string(failures_->recent().size()) + ":");
+        for (const std::string &s : failures_->recent())
             lines.push_back("  " + s.substr(0, width - 2));
     }
     return lines;
