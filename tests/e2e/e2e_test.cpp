@@ -1238,6 +1238,12 @@ INSTANTIATE_TEST_SUITE_P(
                  0},
         EdgeCase{
             "scans_negative", {"run", "LADDER", "--scans", "-1"}, 1, {"--scans: 0 (run until stopped) or more"}, 0},
+        // Too large for a count: refused, not taken for "until stopped".
+        EdgeCase{"scans_too_large",
+                 {"run", "LADDER", "--scans", "99999999999999999999"},
+                 1,
+                 {"--scans: 0 (run until stopped) or more"},
+                 0},
         // Ctrl-C in the middle: what answered so far, and status 130.
         EdgeCase{"survey_interrupted",
                  {"survey", "--checksum", "off", "--baud", "192,96", "--to", "20", "--timeout", "60"},
