@@ -35,11 +35,23 @@ OPTIONS="COMPORT=1 BAUD=192 TIMEOUT=100"
 work=$(mktemp -d /tmp/veldran-demo-XXXXXX)
 . "$ROOT/scripts/sim-run.sh"
 
+# When wine cannot run the Windows build here, say what went wrong (its
+# messages are in FILE) and that the native build shows the same demo.
+wine_failed() {
+    if grep -q "Exec format error" "$1" 2>/dev/null; then
+        echo "demo: wine cannot run Windows programs on this machine (Exec format error: the system does not" \
+            "execute wine's 32-bit programs); the same demo without wine: make demo-native" >&2
+    else
+        echo "demo: wine could not run the Windows build (its messages are above); the same demo without" \
+            "wine: make demo-native" >&2
+    fi
+}
+
 if [ "$mode" = wine ]; then
     HOST=$WIN32/veldran-host.exe
     [ -f "$HOST" ] || { echo "demo: $HOST is missing (make win32)" >&2; exit 1; }
     . "$ROOT/scripts/wine-env.sh"
-    wine_prefix_ready
+    wine_prefix_ready || { wine_failed "$VELDRAN_WINE_DIR/wineboot.log"; exit 1; }
     link=$VELDRAN_WINE_DIR/ports/com1
     rm -f "$link"
 else
@@ -76,7 +88,10 @@ mover_pid=$!
 status=0
 if [ "$mode" = wine ]; then
     winladder=$(echo "Z:$LADDER" | tr / '\\')
-    sh "$ROOT/scripts/with-wine.sh" wine "$HOST" run "$winladder" -o "$OPTIONS" -d "$SECONDS_TO_RUN" -p 250 || status=$?
+    sh "$ROOT/scripts/with-wine.sh" wine "$HOST" run "$winladder" -o "$OPTIONS" -d "$SECONDS_TO_RUN" -p 250 \
+        2> "$work/wine.err" || status=$?
+    cat "$work/wine.err" >&2
+    if grep -q "Exec format error" "$work/wine.err"; then wine_failed "$work/wine.err"; fi
 else
     # shellcheck disable=SC2086
     VELDRAN_COM1=$slave "$HOST" $DLL_ARGS run "$LADDER" -o "$OPTIONS" -d "$SECONDS_TO_RUN" -p 250 || status=$?

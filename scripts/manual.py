@@ -227,7 +227,7 @@ def errors(tools):
 # lines marked "*" (the setting in effect).  What a silent module costs is
 # check's worst-case scan of a ladder with one status read at the default
 # time-out.
-CHECK_RUNG = re.compile(r"^  R(\d+) (\S+?)(?:@\d+)?(?:  \((.*)\))?$")
+CHECK_RUNG = re.compile(r"^  R(\d+) (\S+?)(?:@\S+)?(?: \(\d+\))?(?:  \((.*)\))?$")
 CHECK_EXCHANGE = re.compile(r'^      checksum (off|on )\s+"(.*)" \(\d+\) -> (?:"(.*)" \(\d+\)|no reply)\s+'
                             r"([\d.]+) ms(  \*)?$")
 CHECK_SHORT = re.compile(r"^warning: R(\d+) \S+: (.+?): the time-out \d+ ms is shorter than .*; "

@@ -43,7 +43,9 @@ ERRCODE Init(void)
     openPort = port;
     _COMxmitclear(port);
     _COMrcvclear(port);
-    lineSettled = TRUE;
+    // The line is left as it was: a module that was still sending goes on
+    // whatever the port does, so after an exchange that gave up early the
+    // first line after Init waits for it as any other line would.
     return EC_OK;
 }
 

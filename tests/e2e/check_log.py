@@ -7,7 +7,7 @@ pixels from the PNG itself (standard library only).
     check_log.py --png IMAGE WIDTH HEIGHT          the plot
 
 COLUMN=VALUE: every row has VALUE in COLUMN (a column named after the rung
-and the operand, `R0.I7017@01.AIN[3]`).  Exits 1 with the reason.
+and the operand, `R0.I7017@01h.AIN[3]`).  Exits 1 with the reason.
 """
 import csv
 import re

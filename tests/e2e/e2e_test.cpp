@@ -12,6 +12,8 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <sstream>
+#include <thread>
 
 #include "e2e_support.h"
 #include "sim_process.h"
@@ -675,7 +677,8 @@ struct CheckCase {
     std::string rungs;
     bool plant;
     int status;
-    std::vector<std::string> expect; // lines of the report that must be there
+    std::vector<std::string> expect;      // lines of the report that must be there
+    std::vector<std::string> absent = {}; // and text that must not
 };
 
 void PrintTo(const CheckCase &c, std::ostream *os) { *os << c.name; }
@@ -705,6 +708,8 @@ TEST_P(CheckHost, Reports)
     EXPECT_EQ(h.status, c.status) << h.output;
     for (const std::string &e : c.expect)
         EXPECT_NE(h.output.find(e), std::string::npos) << e << "\n" << h.output;
+    for (const std::string &e : c.absent)
+        EXPECT_EQ(h.output.find(e), std::string::npos) << e << "\n" << h.output;
     std::string cmd = "rm -rf '" + dir + "'";
     EXPECT_EQ(system(cmd.c_str()), 0);
 }
@@ -769,6 +774,15 @@ INSTANTIATE_TEST_SUITE_P(
                    "the module at 01h has checksums on, the option string off",
                    "the module at 01h runs at 19200 baud, the option string at 9600; use BAUD=192",
                    "R2 I7041@09h: the plant has no module at 09h", "N7:0 is written by more than one rung: R0, R1"}},
+        // 01h with checksums, 04h without: no one option string reaches both.
+        CheckCase{"mixed_line",
+                  "TIMEOUT=200",
+                  rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]") + rung("I7018", "[1, 2, \"N7:4\", \"N7:2\", \"N7:3\"]"),
+                  true,
+                  1,
+                  {"warning: one option string cannot reach the whole line: the modules the rungs address differ in "
+                   "checksum setting, and this option string (19200 baud, checksum off) leaves out 01h (checksums on)"},
+                  {"add CHECKSUM", "remove CHECKSUM"}},
         CheckCase{"plant_fits",
                   "TIMEOUT=200",
                   rung("I7041", "[4, 0, \"N7:1\", \"N7:0\"]"),
@@ -782,6 +796,67 @@ INSTANTIATE_TEST_SUITE_P(
                   2,
                   {"ladder.toml:6:8: I7017 takes 4 operands"}}),
     [](const ::testing::TestParamInfo<CheckCase> &i) { return std::string(i.param.name); });
+
+// Operands the module refuses before it sends anything: check gives each
+// such rung the code run gives it, as an error, and no wire lines for it;
+// a rung the module takes keeps its lines.
+TEST_F(E2E, CheckGivesARefusedRungTheCodeRunGives)
+{
+    const struct {
+        std::string rung;
+        const char *code;    // run's "ErrCode:"
+        const char *command; // what check would have shown on the wire
+    } cases[] = {
+        {rung("I7041", "[-1, 0, \"N7:1\", \"N7:2\"]"), "1007", "@FF"},
+        {rung("I7RDMS", "[300, \"N7:3\", \"N7:4\"]"), "1007", "~2C"},
+        {rung("I7041", "[65535, 0, \"N7:5\", \"N7:6\"]"), "1007", "@FF"},
+        {rung("I7024", "[3, 5, 1.5, \"N7:7\"]"), "1016", "#035"},
+        {rung("I7024", "[3, 0, 30.0, \"N7:8\"]"), "1014", "#030"},
+        {rung("I7024", "[3, 0, nan, \"N7:9\"]"), "1014", "#030"},
+        {rung("I7SHWV", "[3, 300, \"N7:10\"]"), "1019", "~0331"},
+        {rung("I7017", "[1, 3, \"F8:0\", \"N7:11\"]"), "1015", "#01\\r"},
+        {rung("I7017", "[1, 0, \"N7:20\", \"N7:12\"]"), "1017", "#01\\r"},
+        {rung("I7018", "[2, 2, \"F8:8\", \"N7:13\", \"N7:14\"]"), "1017", "#02\\r"},
+        {rung("I7RDC", "[4, 16, \"N7:15\", \"N7:16\"]"), "1016", "#040"},
+        {rung("I7CDC", "[4, -1, \"N7:17\"]"), "1016", "$04C"},
+        {rung("I7041", "[4, 0, \"N7:18\", \"N7:19\"]"), "0", "@04\\r"},
+    };
+    std::string ladder = kData;
+    for (const auto &c : cases)
+        ladder += c.rung;
+    std::string path = writeFile("refused.toml", ladder);
+
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    HostResult chk = hostCommand({"check", hostPath(path), "-o", "TIMEOUT=100"});
+    EXPECT_EQ(chk.status, 2) << chk.output;
+    HostResult h = hostFile(ladder, "TIMEOUT=100", {"-n", "1"});
+    ASSERT_EQ(h.status, 0) << h.output;
+    size_t refused = 0;
+    for (size_t r = 0; r < std::size(cases); ++r) {
+        SCOPED_TRACE("R" + std::to_string(r));
+        EXPECT_EQ(value(h, 0, r, "ErrCode"), cases[r].code);
+        // The rung's part of the report: its line up to the next rung's.
+        std::string head = "\n  R" + std::to_string(r) + " ";
+        size_t at = chk.output.find(head);
+        ASSERT_NE(at, std::string::npos) << chk.output;
+        size_t end = chk.output.find("\n  R" + std::to_string(r + 1) + " ", at + 1);
+        if (end == std::string::npos)
+            end = chk.output.find("\nscan time on the wire", at);
+        std::string part = chk.output.substr(at, end - at);
+        std::string said = ": run gives " + std::string(cases[r].code) + " ";
+        if (std::string(cases[r].code) == "0") {
+            EXPECT_EQ(part.find("run gives"), std::string::npos) << part;
+            EXPECT_NE(part.find("\"" + std::string(cases[r].command)), std::string::npos) << part;
+            continue;
+        }
+        ++refused;
+        EXPECT_NE(part.find("\nerror: R" + std::to_string(r) + " "), std::string::npos) << part;
+        EXPECT_NE(part.find(said), std::string::npos) << part;
+        EXPECT_EQ(part.find("\"" + std::string(cases[r].command)), std::string::npos) << part;
+        EXPECT_EQ(part.find("checksum off  \""), std::string::npos) << part;
+    }
+    EXPECT_NE(chk.output.find("\n" + std::to_string(refused) + " errors, "), std::string::npos) << chk.output;
+}
 
 // explain: the entry of a code, by number or name.
 TEST(Host, ExplainsACode)
@@ -874,6 +949,46 @@ baud = 9600
     EXPECT_NE(h.output.find("no module answered"), std::string::npos) << h.output;
 }
 
+// The last read tried on the 7017 at 9600 baud is refused: the driver
+// reports the "?" while the rest of the refusal is still on the wire, and the
+// survey moves on to 19200 baud, where the 7053 sits at the first address
+// it asks.  The 7053 is found, and nothing collides.
+TEST_F(E2E, SurveyFindsTheFirstAddressAfterARefusalAtAnotherSpeed)
+{
+    std::string plant = writeFile("refusal-plant.toml", R"(
+[line]
+baud = 19200
+[[module]]
+address = 1
+model = 7053
+baud = 19200
+[[module]]
+address = 5
+model = 7017
+baud = 9600
+)");
+    ASSERT_NO_FATAL_FAILURE(startSim(19200, plant));
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE(run);
+        // (A time-out with room for wine's delivery of the replies.)
+        HostResult h = hostCommand({"survey", "--from", "1", "--to", "10", "--checksum", "off", "--timeout", "60"});
+        h.output = e2e::screenText(h.output); // line ends as '\n' also under wine
+        ASSERT_EQ(h.status, 0) << h.output;
+        EXPECT_NE(h.output.find("\n01 (  1)   19200  off       0x00 "), std::string::npos) << h.output;
+        EXPECT_NE(h.output.find("\n05 (  5)    9600  off       0x00 "), std::string::npos) << h.output;
+        EXPECT_NE(h.output.find("\n2 addresses answered\n"), std::string::npos) << h.output;
+        // One option string reaches either module, never both.
+        EXPECT_NE(h.output.find("one option string cannot reach the whole line: BAUD=96 without CHECKSUM reaches 1 "
+                                "of the 2 addresses and leaves out 01 (1) at 19200 baud, checksum off"),
+                  std::string::npos)
+            << h.output;
+    }
+    auto stats = sim.command("stats");
+    ASSERT_TRUE(stats.has_value());
+    EXPECT_EQ(stats->find(" refused=0 "), std::string::npos) << "the 7017 refused a read\n" << *stats;
+    EXPECT_NE(stats->find(" collisions=0 "), std::string::npos) << *stats;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -912,8 +1027,8 @@ TEST_F(E2E, LogsEveryScanAndPlotsTheLog)
                           "\n  20h: 4 exchanges; 1005 TIMEOUT x 4; response min ", "; longest failure run 4"})
         EXPECT_NE(h.output.find(s), std::string::npos) << s << "\n" << h.output;
     std::string said;
-    EXPECT_EQ(runCheckLog({csv, "4", "R0.I7017@01.AIN[1]=2.5", "R0.I7017@01.ErrCode=0", "R1.I7041@20.ErrCode=1005",
-                           "R1.I7041@20.on=1"},
+    EXPECT_EQ(runCheckLog({csv, "4", "R0.I7017@01h.AIN[1]=2.5", "R0.I7017@01h.ErrCode=0", "R1.I7041@20h.ErrCode=1005",
+                           "R1.I7041@20h.on=1"},
                           &said),
               0)
         << said;
@@ -927,6 +1042,67 @@ TEST_F(E2E, LogsEveryScanAndPlotsTheLog)
         EXPECT_EQ(w.status, 2) << w.output;
         EXPECT_NE(w.output.find("plot needs the native veldran-host"), std::string::npos) << w.output;
     }
+}
+
+// The simulator goes away under a run without end that logs every scan:
+// every exchange then fails with 1010.  The run says so once, ends with its
+// own status instead of scanning on at full speed, and the log stops with
+// it.
+TEST_F(E2E, PortThatGoesAwayEndsALoggedRun)
+{
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    std::string csv = dir + "/run.csv";
+    std::thread unplug([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        sim.stop();
+    });
+    HostResult h = host(READ_AIN + READ_DIN, "TIMEOUT=50", {"-n", "0", "-q", "--log", hostPath(csv)});
+    unplug.join();
+    h.output = e2e::screenText(h.output);
+    EXPECT_EQ(h.status, 5) << h.output;
+    const std::string gone = "COM1 (";
+    size_t at = h.output.find(") is gone: every exchange of scan ");
+    ASSERT_NE(at, std::string::npos) << h.output;
+    EXPECT_EQ(h.output.rfind(gone, at), h.output.rfind("\n", at) + 1) << h.output;
+    EXPECT_EQ(h.output.find(") is gone: ", at + 1), std::string::npos) << "said twice\n" << h.output;
+    EXPECT_NE(h.output.find("the run ends with exit status 5"), std::string::npos) << h.output;
+
+    // One row per scan up to the one that found the port gone, and at most
+    // one more than that with a 1010 in it (the scan the port went in).
+    std::ifstream in(csv);
+    std::string head, row;
+    ASSERT_TRUE(std::getline(in, head));
+    if (!head.empty() && head.back() == '\r')
+        head.pop_back(); // written under wine
+    std::vector<size_t> codes;
+    {
+        std::istringstream cols(head);
+        std::string c;
+        for (size_t i = 0; std::getline(cols, c, ','); ++i)
+            if (c.size() > 8 && c.compare(c.size() - 8, 8, ".ErrCode") == 0)
+                codes.push_back(i);
+    }
+    ASSERT_EQ(codes.size(), 2u) << head;
+    long rows = 0, refused = 0;
+    while (std::getline(in, row)) {
+        if (!row.empty() && row.back() == '\r')
+            row.pop_back();
+        ++rows;
+        std::vector<std::string> f;
+        std::istringstream cells(row);
+        for (std::string c; std::getline(cells, c, ',');)
+            f.push_back(c);
+        for (size_t i : codes)
+            if (i < f.size() && f[i] == "1010") {
+                ++refused;
+                break;
+            }
+    }
+    size_t sum = h.output.find("summary: ");
+    ASSERT_NE(sum, std::string::npos) << h.output;
+    EXPECT_EQ(rows, std::stol(h.output.substr(sum + 9))) << h.output;
+    EXPECT_GE(refused, 1);
+    EXPECT_LE(refused, 2) << h.output;
 }
 
 TEST_F(E2E, LiveViewRedrawsInATerminalAndCtrlCEndsIt)
@@ -979,7 +1155,9 @@ struct EdgeCase {
     std::vector<std::string> args; // "LADDER": the ladder file's Unix path
     int status;
     std::vector<std::string> expect;
-    long minScans; // 0: not checked
+    long minScans;                // 0: not checked
+    std::string interruptAt = {}; // run in a terminal, Ctrl-C once this shows ("": neither)
+    bool nativeOnly = false;      // what it checks has no counterpart under wine
 };
 
 void PrintTo(const EdgeCase &c, std::ostream *os) { *os << c.name; }
@@ -989,12 +1167,25 @@ class HostEdges : public E2E, public ::testing::WithParamInterface<EdgeCase> {};
 TEST_P(HostEdges, ExitStatusAndOutput)
 {
     const EdgeCase &c = GetParam();
+    if (c.nativeOnly && config().wine)
+        GTEST_SKIP() << "native only";
     ASSERT_NO_FATAL_FAILURE(startSim());
     std::string ladder = writeFile("edge.toml", kData + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]"));
     std::vector<std::string> args;
     for (const std::string &a : c.args)
         args.push_back(a == "LADDER" ? ladder : a);
-    HostResult h = hostCommand(args);
+    HostResult h;
+    if (c.interruptAt.empty()) {
+        h = hostCommand(args);
+    } else {
+        args.insert(args.begin(), config().host);
+        std::vector<std::string> env;
+        if (config().wine)
+            args.insert(args.begin(), "wine");
+        else
+            env.push_back("VELDRAN_COM1=" + sim.slavePath());
+        last = h = e2e::runInPty(args, env, config().wine ? 120000 : 30000, c.interruptAt);
+    }
     h.output = e2e::screenText(h.output); // line ends as '\n' also under wine
     EXPECT_EQ(h.status, c.status) << h.output;
     for (const std::string &e : c.expect) {
@@ -1034,6 +1225,43 @@ INSTANTIATE_TEST_SUITE_P(
                  1,
                  {"veldran-host: cannot write /nonexistent/run.csv"},
                  0},
+        EdgeCase{"trace_not_writable",
+                 {"run", "LADDER", "--trace", "/nonexistent/traces.txt"},
+                 1,
+                 {"veldran-host: cannot write /nonexistent/traces.txt"},
+                 0},
+        // A closed gate runs no instruction: nothing to count, nothing checked.
+        EdgeCase{"gate_closed_fail_on_error",
+                 {"run", "LADDER", "--mode", "0", "--scans", "2", "-q", "--fail-on-error"},
+                 4,
+                 {"error codes: none: no instruction ran (the I/O gate was closed)\n",
+                  "--fail-on-error: no instruction ran (the I/O gate was closed), so nothing was checked"},
+                 0},
+        EdgeCase{
+            "scans_negative", {"run", "LADDER", "--scans", "-1"}, 1, {"--scans: 0 (run until stopped) or more"}, 0},
+        // Too large for a count: refused, not taken for "until stopped".
+        EdgeCase{"scans_too_large",
+                 {"run", "LADDER", "--scans", "99999999999999999999"},
+                 1,
+                 {"--scans: 0 (run until stopped) or more"},
+                 0},
+        // Ctrl-C in the middle: what answered so far, and status 130.
+        EdgeCase{"survey_interrupted",
+                 {"survey", "--checksum", "off", "--baud", "192,96", "--to", "20", "--timeout", "60"},
+                 130,
+                 {"survey: interrupted; what answered until then:\n", "\n01 (  1)   19200  off "},
+                 0,
+                 "9600 baud, checksum off"},
+        // No VELDRAN_COM2: said before Init (which refuses BAUD=1, so nothing
+        // opens the default device).
+        EdgeCase{"default_device_named",
+                 {"run", "LADDER", "-o", "COMPORT=2 BAUD=1"},
+                 3,
+                 {"veldran-host: COM2 is /dev/ttyS1, the default, because VELDRAN_COM2 is not set; set VELDRAN_COM2 to "
+                  "the line's device"},
+                 0,
+                 "",
+                 true},
         EdgeCase{"fail_on_error_without_codes",
                  {"run", "LADDER", "--scans", "2", "-q", "--fail-on-error"},
                  0,

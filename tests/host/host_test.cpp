@@ -275,6 +275,18 @@ TEST_F(Scanning, SummaryCountsCodesOfTrueRungsOnly)
     EXPECT_NE(s.find("\n  63h: 3 exchanges; 1005 TIMEOUT x 3; response min "), std::string::npos) << s;
     EXPECT_NE(s.find("; longest failure run 3"), std::string::npos) << s;
     EXPECT_TRUE(runner.stats().anyFailure());
+    EXPECT_EQ(runner.stats().lineWideScans, 0);
+    // Two modules timing out in one scan point at the line rather than at
+    // either module.
+    fail = true;
+    runner.scan(4, false);
+    fail = false;
+    EXPECT_EQ(runner.stats().lineWideScans, 1);
+    s = runner.summary();
+    EXPECT_NE(s.find("\nin 1 of the 4 scans several modules timed out (the last time 63h, 01h): that looks line-wide"),
+              std::string::npos)
+        << s;
+    EXPECT_EQ(runner.stats().portGoneScan, 0);
 }
 
 // The longest run of consecutive failures of a module: the exchanges with
@@ -326,15 +338,15 @@ TEST_F(Scanning, LogColumnsMatchValues)
     std::map<std::string, std::string> row;
     for (size_t i = 0; i < cols.size(); ++i)
         row[cols[i]] = vals[i];
-    EXPECT_EQ(row.at("R0.FAKE@11.on"), "1");
-    EXPECT_EQ(row.at("R0.FAKE@11.AOUT"), "2.5");
-    EXPECT_EQ(row.at("R0.FAKE@11.DIN"), "18");
-    EXPECT_EQ(row.at("R0.FAKE@11.Count"), "5");
-    EXPECT_EQ(row.at("R0.FAKE@11.AIN[7]"), "7.5");
-    EXPECT_EQ(row.at("R0.FAKE@11.ErrCode"), "0");
-    EXPECT_EQ(row.at("R1.FAKE@63.on"), "0");
-    EXPECT_EQ(row.at("R1.FAKE@63.AIN[0]"), "0");
-    EXPECT_EQ(cols[0], "R0.FAKE@11.on");
+    EXPECT_EQ(row.at("R0.FAKE@11h.on"), "1");
+    EXPECT_EQ(row.at("R0.FAKE@11h.AOUT"), "2.5");
+    EXPECT_EQ(row.at("R0.FAKE@11h.DIN"), "18");
+    EXPECT_EQ(row.at("R0.FAKE@11h.Count"), "5");
+    EXPECT_EQ(row.at("R0.FAKE@11h.AIN[7]"), "7.5");
+    EXPECT_EQ(row.at("R0.FAKE@11h.ErrCode"), "0");
+    EXPECT_EQ(row.at("R1.FAKE@63h.on"), "0");
+    EXPECT_EQ(row.at("R1.FAKE@63h.AIN[0]"), "0");
+    EXPECT_EQ(cols[0], "R0.FAKE@11h.on");
 }
 
 // The live view's screen: no line wider than the terminal, changed values
@@ -366,6 +378,23 @@ TEST_F(Scanning, LiveScreenFitsAndMarksChanges)
     EXPECT_NE(all[1].find(" AIN=[0.5,1.5,"), std::string::npos) << all[1]; // unchanged, unmarked
     EXPECT_NE(visible(all[1]).find("R0  FAKE@63h"), std::string::npos) << all[1];
     EXPECT_NE(visible(all[1]).find("63h  1 exch  1005 TIMEOUT x1  "), std::string::npos) << all[1];
+
+    // The module's failure traces stay on the screen with their scan; the
+    // echoes of good reads do not push them off.
+    vhost::FailureTraces traces;
+    view.failures(&traces);
+    traces.call("\nrec: >00FF", 2);
+    traces.call("\nrec: >0F\n addr=99  ec=1008", 2);
+    for (int i = 0; i < 10; ++i)
+        traces.call("\nrec: >00FF", 3);
+    std::string screen;
+    for (const std::string &l : view.frame(runner, 3, 1.0))
+        screen += visible(l) + "\n";
+    size_t at = screen.find("\nfailures the module traced, the last 2:\n  scan 2 ");
+    ASSERT_NE(at, std::string::npos) << screen;
+    EXPECT_NE(screen.find("  rec: >0F\n  scan 2 ", at), std::string::npos) << screen;
+    EXPECT_NE(screen.find("  addr=99  ec=1008\n", at), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("00FF", at), std::string::npos) << screen;
 }
 
 // ---------------------------------------------------------------------------
@@ -510,6 +539,13 @@ TEST(Survey, ReportsByAddress)
                  "checksum off\n"
                  "2 addresses answered\n");
     EXPECT_EQ(vhost::surveyReport({}), "no module answered\n");
+    // No one setting reaches 01 and C8: the first that reaches most (one
+    // each; without checksums, slowest first) and what it leaves out.
+    EXPECT_EQ(vhost::surveyMixedLine(found),
+              "one option string cannot reach the whole line: BAUD=192 without CHECKSUM reaches 1 of the 2 addresses "
+              "and leaves out C8 (200) at 9600 baud, checksum on or 115200 baud, checksum off\n");
+    found[1].baud = 115200;
+    EXPECT_EQ(vhost::surveyMixedLine(found), "");
 }
 
 } // namespace

@@ -628,6 +628,72 @@ TEST_F(ProtocolLines, QuietIntervalFollowsTheBaudRate)
     }
 }
 
+// A module that was still sending goes on whatever the port does: Init (here
+// at another speed, as a survey does from one setting to the next) leaves the
+// line as it was.  After an exchange that gave up early, the first line after
+// Init reads what is still arriving to its carriage return, or waits for a
+// quiet interval at the new speed; a line that was never unsettled makes
+// exactly the calls it made before.
+TEST_F(ProtocolLines, InitLeavesTheLineAsItWas)
+{
+    struct Case {
+        const char *what;
+        std::function<void()> first; // an exchange before the Init; null: none
+        int32_t dropped;             // characters read and dropped before the line went out
+        int64_t waitMs;              // virtual time from the call to its line going out
+    } cases[] = {
+        // "?" at once while "05" and the carriage return are on their way.
+        {"refused at once",
+         [] {
+             trickle("?05\r", 0);
+             int r;
+             ASSERT_EQ(readDIO(5, &r), EC_REFUSED);
+         },
+         3, 3},
+        // Nothing arrives: one quiet interval at 9600 baud, 4 ms.
+        {"silent",
+         [] {
+             t::silence();
+             int r;
+             ASSERT_EQ(readDIO(5, &r), EC_TIMEOUT);
+         },
+         0, 4},
+        {"good reply",
+         [] {
+             t::reply(">00FF\r");
+             int r;
+             ASSERT_EQ(readDIO(5, &r), EC_OK);
+         },
+         0, 0},
+        {"nothing sent before", nullptr, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        t::freshModule();
+        ASSERT_EQ(t::init("TIMEOUT=40"), EC_OK);
+        t::setMode(2);
+        if (c.first)
+            c.first();
+        ASSERT_EQ(t::init("BAUD=96 TIMEOUT=40"), EC_OK);
+        scommClearLog();
+        hostsvc::resetCounters();
+        t::reply(">1234\r");
+        int32_t getc0 = scommGetcCalls();
+        int64_t t0 = hostsvc::nowMs();
+        int r = 0;
+        EXPECT_EQ(readDIO(1, &r), EC_OK);
+        EXPECT_EQ(r, 0x1234);
+        EXPECT_EQ(scommGetcCalls() - getc0, c.dropped + 6);
+        // Six passes of one poll each collect the reply.
+        EXPECT_EQ(hostsvc::nowMs() - t0, c.waitMs + 6);
+        if (c.dropped + c.waitMs == 0) {
+            EXPECT_EQ(hostsvc::counters().timerSets, 1) << "only the exchange's own time-out";
+        }
+        std::string log = t::commLog();
+        EXPECT_EQ(log.substr(0, log.find("write")), "xmitclear 1\nrcvclear 1\n");
+    }
+}
+
 // A settled line costs nothing: no timer, no serial call.
 TEST_F(ProtocolLines, SettledLineMakesNoCalls)
 {

@@ -8,6 +8,7 @@
 
 #include "errors.h"
 #include "plant.h"
+#include "scan.h"
 #include "wire.h"
 
 namespace vhost {
@@ -63,6 +64,76 @@ std::vector<int> modelsOf(const std::string &instr)
     return {};
 }
 
+// The input operands of a rung as written and as they are in the first
+// scan: "Chan: 5, AOUT: N7:3 (40)".
+std::string inputsText(const Program &prog, const Rung &r, const FUNCDEF &f)
+{
+    std::string s;
+    for (size_t i = 0; i < r.operands.size(); ++i) {
+        if (!isInputKind(f.p[i].prm_argtype))
+            continue;
+        const Operand &op = r.operands[i];
+        std::string v = fmt("%.7g", firstValue(prog, op));
+        if (op.kind == Operand::Kind::Ref)
+            v = prog.refName(op.ref) + " (" + v + ")";
+        else if (op.kind == Operand::Kind::Ramp)
+            v = "a ramp from " + v;
+        s += (s.empty() ? "" : ", ") + paramLabel(f.p[i]) + " " + v;
+    }
+    return s;
+}
+
+bool allInputsConstant(const Rung &r, const FUNCDEF &f)
+{
+    for (size_t i = 0; i < r.operands.size(); ++i)
+        if (isInputKind(f.p[i].prm_argtype) && r.operands[i].kind != Operand::Kind::Constant)
+            return false;
+    return true;
+}
+
+// With a plant: when the modules the rungs address differ in speed or in
+// their checksum setting, no one option string reaches them all.  Says so,
+// with the modules this option string leaves out; "" when one string can.
+std::string mixedLine(const Program &prog, const FUNCDEF *table, const vsim::Plant &plant, const Settings &s)
+{
+    std::vector<const vsim::Module *> mods;
+    for (const Rung &r : prog.rungs) {
+        int i = paramIndex(table[r.instr], "Addr:");
+        if (i < 0 || static_cast<size_t>(i) >= r.operands.size())
+            continue;
+        double a = firstValue(prog, r.operands[static_cast<size_t>(i)]);
+        const vsim::Module *m = a >= 0 && a <= 255 ? plant.find(static_cast<int>(a)) : nullptr;
+        if (m && std::find(mods.begin(), mods.end(), m) == mods.end())
+            mods.push_back(m);
+    }
+    std::vector<bool> sums;
+    std::vector<int> bauds;
+    for (const vsim::Module *m : mods) {
+        if (std::find(sums.begin(), sums.end(), m->checksum) == sums.end())
+            sums.push_back(m->checksum);
+        if (m->baud != 0 && std::find(bauds.begin(), bauds.end(), m->baud) == bauds.end())
+            bauds.push_back(m->baud); // a module without a speed of its own follows the line
+    }
+    if (sums.size() < 2 && bauds.size() < 2)
+        return "";
+    std::string left;
+    for (const vsim::Module *m : mods) {
+        std::string why;
+        if (m->baud != 0 && m->baud != s.baud)
+            why = std::to_string(m->baud) + " baud";
+        if (m->checksum != s.checksum)
+            why += (why.empty() ? "" : ", ") + std::string(m->checksum ? "checksums on" : "checksums off");
+        if (!why.empty())
+            left += (left.empty() ? "" : ", ") + addressText(m->address) + " (" + why + ")";
+    }
+    return "one option string cannot reach the whole line: the modules the rungs address differ in " +
+           std::string(bauds.size() > 1 && sums.size() > 1 ? "speed and checksum setting"
+                       : bauds.size() > 1                  ? "speed"
+                                                           : "checksum setting") +
+           ", and this option string (" + std::to_string(s.baud) + " baud, checksum " + (s.checksum ? "on" : "off") +
+           ") leaves out " + left + "; set the modules alike, or give them a port of their own";
+}
+
 struct Report {
     std::string text;
     int warnings = 0;
@@ -115,6 +186,14 @@ CheckStatus runCheck(const CheckInput &in, std::string &out)
         }
     }
 
+    std::string mixed = havePlant ? mixedLine(prog, in.table, plant, s) : "";
+
+    // The module's own checks of each rung's operands: run through it once
+    // (see CheckInput), on a copy of the data table.
+    Program trial = prog;
+    Console quiet(stdout); // without Init the module prints nothing
+    Runner runner(trial, in.table, quiet);
+
     // Each rung's exchanges, their time on the wire and the time-out.
     double answeringMs = 0, silentMs = 0;
     std::map<std::string, std::vector<size_t>> writers; // element -> rungs
@@ -142,9 +221,33 @@ CheckStatus runCheck(const CheckInput &in, std::string &out)
         if (operandValue(prog, r, f, "AOUT:", &v))
             iv.aout = static_cast<float>(v);
         std::string id = "R" + std::to_string(ri) + " " + instr + (hasAddr ? "@" + addressText(iv.addr) : "");
-        rep.line("  " + id + (r.comment.empty() ? "" : "  (" + r.comment + ")"));
+        // The address in decimal beside the wire's hex, as the ladder has it.
+        bool onWire = hasAddr && iv.addr >= 0 && iv.addr <= 255;
+        rep.line("  " + id + (onWire ? " (" + std::to_string(iv.addr) + ")" : "") +
+                 (r.comment.empty() ? "" : "  (" + r.comment + ")"));
 
-        std::vector<Exchange> plain = exchangesOf(instr, iv, false), with = exchangesOf(instr, iv, true);
+        // A code other than the serial library's refusal comes before
+        // anything is sent: the rung never reaches the line.
+        int code = in.trialRun ? runner.callOnce(ri, 1) : -1;
+        bool refused = code > 0 && code != static_cast<int>(EC_WRITE_FAILED);
+        if (refused) {
+            const ErrorInfo *e = findError(static_cast<unsigned>(code));
+            bool constant = allInputsConstant(r, f);
+            std::string msg = id + ": run gives " + errorLabel(static_cast<unsigned>(code)) +
+                              (constant ? " in every scan" : " with the operands' values of the first scan") +
+                              ", before anything is sent" + (e ? std::string(": ") + e->meaning : "") + " (" +
+                              inputsText(prog, r, f) + ")" + (e && *e->action ? std::string("; ") + e->action : "");
+            if (constant)
+                rep.error(msg);
+            else
+                rep.warn(msg);
+        }
+
+        std::vector<Exchange> plain, with;
+        if (!refused) {
+            plain = exchangesOf(instr, iv, false);
+            with = exchangesOf(instr, iv, true);
+        }
         const std::vector<Exchange> &used = s.checksum ? with : plain;
         for (size_t k = 0; k < plain.size(); ++k) {
             for (int cs = 0; cs < 2; ++cs) {
@@ -191,7 +294,7 @@ CheckStatus runCheck(const CheckInput &in, std::string &out)
             }
         }
 
-        if (!havePlant || !hasAddr)
+        if (!havePlant || !hasAddr || code == static_cast<int>(EC_BAD_ADDRESS))
             continue;
         const vsim::Module *m = plant.find(iv.addr);
         if (!m) {
@@ -208,7 +311,7 @@ CheckStatus runCheck(const CheckInput &in, std::string &out)
             rep.warn(id + ": \"Format:\" " + std::to_string(iv.format) + " reads the " +
                      (iv.format == 2 ? "hex" : "decimal") + " form, but the module at " + addressText(iv.addr) +
                      " answers in the " + (m->hex ? "hex" : "decimal") + " form; use Format " + (m->hex ? "2" : "0"));
-        if (std::find(lineChecked.begin(), lineChecked.end(), iv.addr) != lineChecked.end())
+        if (!mixed.empty() || std::find(lineChecked.begin(), lineChecked.end(), iv.addr) != lineChecked.end())
             continue;
         lineChecked.push_back(iv.addr);
         if (m->checksum != s.checksum)
@@ -222,6 +325,8 @@ CheckStatus runCheck(const CheckInput &in, std::string &out)
                      " baud, the option string at " + std::to_string(baud) +
                      "; use BAUD=" + std::to_string(moduleBaud / 100));
     }
+    if (!mixed.empty())
+        rep.warn(mixed);
     for (auto &kv : writers) {
         if (kv.second.size() < 2)
             continue;

@@ -18,6 +18,11 @@ struct CheckInput {
     const FUNCDEF *table = nullptr;
     const std::string *options = nullptr; // null: no option string
     std::string plantPath;                // "": none
+    // The table's module is loaded with its I/O gate open and no port open:
+    // each rung is run through it once with the first scan's operands.  The
+    // serial library refuses every line (1010), so any other code is one the
+    // module gives before it sends anything, as it will in every scan.
+    bool trialRun = false;
 };
 
 enum CheckStatus { CHECK_CLEAN = 0, CHECK_WARNINGS = 1, CHECK_ERRORS = 2 };

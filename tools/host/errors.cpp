@@ -68,7 +68,7 @@ const ErrorInfo ERRORS[] = {
      "a \"Format:\" operand out of range; Format 2 (hex) given for a module that answers in the decimal form",
      "give the format the module is configured for (survey shows decimal or hex)"},
     {EC_BAD_CHANNEL, "BAD_CHANNEL", "\"Chan:\" is out of range for the instruction", "a wrong channel constant",
-     "give a channel the module has (analog output 0 to 3)"},
+     "give a channel the module has (analog output 0 to 3, counter 0 to 15)"},
     {EC_BAD_AIN_TYPE, "BAD_AIN_TYPE", "the \"AIN:\" operand's type does not fit the format",
      "decimal values (Format 0, 1) into a word file, or hex values into a float file",
      "use a float file for Format 0 and 1, a word file for Format 2"},
@@ -101,6 +101,23 @@ const char *errorName(unsigned code)
 {
     const ErrorInfo *e = findError(code);
     return e ? e->name : "?";
+}
+
+bool givenBeforeSending(unsigned code)
+{
+    switch (code) {
+    case EC_BAD_ADDRESS:
+    case EC_BAD_WIDTH:
+    case EC_BAD_AOUT:
+    case EC_BAD_FORMAT:
+    case EC_BAD_CHANNEL:
+    case EC_BAD_AIN_TYPE:
+    case EC_BAD_HSECS:
+    case EC_BAD_SUBCOMMAND:
+        return true;
+    default:
+        return false;
+    }
 }
 
 std::string errorLabel(unsigned code) { return std::to_string(code) + " " + errorName(code); }

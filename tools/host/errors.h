@@ -23,6 +23,9 @@ const ErrorInfo *errorTable(size_t *count);
 const ErrorInfo *findError(unsigned code);
 // The name of a code, "?" for an unknown one.
 const char *errorName(unsigned code);
+// Whether an instruction gives the code before it sends anything (its
+// operands: an address, channel, format, value out of range).
+bool givenBeforeSending(unsigned code);
 // "1005 TIMEOUT" (a code and its name, as every tool shows it).
 std::string errorLabel(unsigned code);
 // The whole entry for `veldran-host explain`, lines ending in '\n'.

@@ -1,5 +1,6 @@
 // veldran-host: the reference host.  Loads the module, lists its
 // instruction table or scans a ladder program against it.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -30,7 +31,24 @@ using EntryFn = ERRCODE(TLMCALL *)(void *reqp, void *datap);
 volatile std::sig_atomic_t stopRequested = 0;
 extern "C" void onSignal(int) { stopRequested = 1; }
 
-enum Exit { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_LOAD = 2, EXIT_INIT = 3, EXIT_CODES = 4 };
+enum Exit {
+    EXIT_OK = 0,
+    EXIT_USAGE = 1,
+    EXIT_LOAD = 2,
+    EXIT_INIT = 3,
+    EXIT_CODES = 4,
+    EXIT_PORT_GONE = 5,
+    EXIT_INTERRUPTED = 130
+};
+
+// Says on stderr when a port falls back to its default device, before
+// anything opens it.
+void noteDefaultDevice(int port)
+{
+    std::string note = vhost::defaultDeviceNote(port);
+    if (!note.empty())
+        fprintf(stderr, "veldran-host: %s\n", note.c_str());
+}
 
 int explain(const std::string &what)
 {
@@ -214,15 +232,25 @@ int hostMain(int argc, char **argv)
         ->capture_default_str();
     run->add_flag("--topdoc", topdoc, "set bit 0 of the Init flags (I/O open whatever the mode)");
     run->add_option("-n,--scans", ropt.scans, "number of scans, 0 until interrupted")
-        ->check(CLI::NonNegativeNumber)
+        ->check(CLI::Validator(
+            [](std::string &v) {
+                char *end = nullptr;
+                errno = 0;
+                long n = v.empty() || !isdigit(static_cast<unsigned char>(v[0])) ? -1 : strtol(v.c_str(), &end, 10);
+                bool ok = n >= 0 && errno == 0 && end && *end == '\0';
+                return ok ? std::string() : std::string("0 (run until stopped) or more");
+            },
+            "0 (run until stopped) or more"))
         ->capture_default_str();
     run->add_option("-d,--duration", durationS, "stop after this many seconds")->check(CLI::NonNegativeNumber);
     run->add_option("-p,--period-ms", ropt.periodMs, "minimum scan period in ms")->check(CLI::NonNegativeNumber);
     run->add_flag("-q,--quiet", ropt.quiet, "print only the summary");
     bool live = false, failOnError = false;
-    std::string logPath;
+    std::string logPath, tracePath;
     run->add_flag("--live", live, "one screen redrawn in place (plain output when stdout is no terminal)");
     run->add_option("--log", logPath, "write every scan to this CSV file");
+    run->add_option("--trace", tracePath,
+                    "write the module's DEBUG traces of failures to this file, with scan number and time");
     run->add_flag("--fail-on-error", failOnError, "exit status 4 when a rung ended a scan with a non-zero code");
 
     CLI::App *plt = app.add_subcommand("plot", "draw a log of run --log as a trend image (PNG or SVG)");
@@ -286,6 +314,7 @@ int hostMain(int argc, char **argv)
             sopt.checksums = {sumSetting == "on"};
         hostsvc::useRealClock();
         hostsvc::captureConsole(true);
+        noteDefaultDevice(sopt.port);
         vhost::PortDevice dev = vhost::portDevice(sopt.port);
         printf("%s\n", m.said.c_str());
         printf("survey: COM%d = %s (%s), addresses %d to %d\n", sopt.port, dev.device.c_str(), dev.source.c_str(),
@@ -295,7 +324,10 @@ int hostMain(int argc, char **argv)
         line.table = m.table;
         line.init = [&](const std::string &o) { return sendInit(m.entry, &o, true); };
         std::string error;
-        std::vector<vhost::SurveyFind> found = vhost::runSurvey(line, sopt, stderr, error);
+        // Ctrl-C ends the survey with what it found so far.
+        std::signal(SIGINT, onSignal);
+        std::signal(SIGTERM, onSignal);
+        std::vector<vhost::SurveyFind> found = vhost::runSurvey(line, sopt, stderr, error, &stopRequested);
         std::string said = hostsvc::takeConsole();
         sendDeinstall(m.entry);
         hostsvc::takeConsole();
@@ -303,10 +335,15 @@ int hostMain(int argc, char **argv)
             fprintf(stderr, "%s\nveldran-host: survey: %s\n", said.c_str(), error.c_str());
             return EXIT_LOAD;
         }
+        if (stopRequested)
+            printf("survey: interrupted; what answered until then:\n");
         fputs(vhost::surveyReport(found).c_str(), stdout);
+        fputs(vhost::surveyMixedLine(found).c_str(), stdout);
         vhost::unloadLibrary(m.lib);
         if (dllStopped())
             return EXIT_LOAD;
+        if (stopRequested)
+            return EXIT_INTERRUPTED;
         return found.empty() ? 1 : 0;
     }
 
@@ -323,6 +360,10 @@ int hostMain(int argc, char **argv)
         in.table = m.table;
         in.options = chkOptions->count() ? &checkOptions : nullptr;
         in.plantPath = plant;
+        // The gate opens without Init, so no port is opened: the module
+        // checks each rung's operands as in a scan, and the serial library
+        // refuses whatever it would send.
+        in.trialRun = sendSetmode(m.entry, 2) == 0;
         std::string report;
         vhost::CheckStatus st = vhost::runCheck(in, report);
         printf("%s\n", m.said.c_str());
@@ -340,17 +381,21 @@ int hostMain(int argc, char **argv)
     // and refused, before Init touches the line.
     vhost::Runner runner(prog, m.table, console);
     vhost::CsvLog log;
-    if (!logPath.empty()) {
-        std::string error;
-        if (!log.open(logPath, runner, error)) {
-            fprintf(stderr, "veldran-host: %s\n", error.c_str());
-            return EXIT_USAGE;
-        }
+    vhost::FailureTraces traces;
+    std::string fileError;
+    if ((!logPath.empty() && !log.open(logPath, runner, fileError)) ||
+        (!tracePath.empty() && !traces.open(tracePath, fileError))) {
+        fprintf(stderr, "veldran-host: %s\n", fileError.c_str());
+        return EXIT_USAGE;
     }
     console.line(m.said);
+    // The module's failure traces, with the scan they came in.
+    long scanUnderWay = 1;
+    console.tap([&](const std::string &text) { traces.call(text, scanUnderWay); });
+    vhost::OptionReading reading = vhost::readOptions(optOptions->count() ? &options : nullptr);
+    noteDefaultDevice(reading.settings.port);
     ERRCODE ec = sendInit(m.entry, optOptions->count() ? &options : nullptr, topdoc);
     console.finish();
-    vhost::OptionReading reading = vhost::readOptions(optOptions->count() ? &options : nullptr);
     if (ec != 0) {
         // The port, its device and where the mapping comes from help most
         // when the port would not open.
@@ -366,8 +411,10 @@ int hostMain(int argc, char **argv)
     console.line("settings: " + vhost::settingsText(reading.settings));
     // The module keeps the I/O gate shut in these modes unless Init had the
     // flag: every instruction then returns without an exchange.
-    if (!topdoc && (mode == 1 || mode == 0 || mode == -1))
+    if (!topdoc && (mode == 1 || mode == 0 || mode == -1)) {
         console.line("I/O gate closed: instructions will not touch the line");
+        runner.gateClosed(true);
+    }
 
     int columns = 80, rows = 0;
     if (live && !vhost::stdoutTerminal(&columns, &rows)) {
@@ -377,6 +424,7 @@ int hostMain(int argc, char **argv)
         live = false;
     }
     vhost::LiveView view(stdout, columns, rows);
+    view.failures(&traces);
     if (live) {
         ropt.quiet = true;
         console.hold(true);
@@ -390,6 +438,7 @@ int hostMain(int argc, char **argv)
             view.scan(runner, number, ms, console.takeHeld(), false);
         lastNumber = number;
         lastScanMs = ms;
+        scanUnderWay = number + 1;
         if (dllStopped())
             stopRequested = 1;
     });
@@ -400,14 +449,27 @@ int hostMain(int argc, char **argv)
         view.end();
         console.hold(false);
     }
+    // A port that went away does not come back to this run: the serial
+    // library's handle of it is dead, and scanning on would only log 1010.
+    long gone = runner.stats().portGoneScan;
+    if (gone)
+        console.line("COM" + std::to_string(reading.settings.port) + " (" +
+                     vhost::portDevice(reading.settings.port).device + ") is gone: every exchange of scan " +
+                     std::to_string(gone) + " failed with " + vhost::errorLabel(EC_WRITE_FAILED) +
+                     " (the serial library takes no line: the device was unplugged, closed or hung up); the run "
+                     "ends with exit status 5; reconnect the device and start the run again");
     console.line(runner.summary());
+    if (failOnError && runner.gateClosed())
+        console.line("--fail-on-error: no instruction ran (the I/O gate was closed), so nothing was checked");
 
     sendDeinstall(m.entry);
     console.finish();
     vhost::unloadLibrary(m.lib);
     if (dllStopped())
         return EXIT_LOAD;
-    return failOnError && runner.stats().anyFailure() ? EXIT_CODES : EXIT_OK;
+    if (gone)
+        return EXIT_PORT_GONE;
+    return failOnError && (runner.gateClosed() || runner.stats().anyFailure()) ? EXIT_CODES : EXIT_OK;
 }
 
 int main(int argc, char **argv)

@@ -35,6 +35,10 @@ bool stdoutTerminal(int *columns, int *rows);
 // where that mapping comes from (an environment variable, the default, the
 // wine port mapping).
 void comPortDevice(int port, std::string &device, std::string &source);
+// When port n falls back to a default device because nothing names one (on
+// POSIX: VELDRAN_COMn is not set), a line that says so and how to name the
+// device; "" otherwise.
+std::string defaultDeviceNote(int port);
 
 } // namespace vhost
 

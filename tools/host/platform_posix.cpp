@@ -65,6 +65,15 @@ void comPortDevice(int port, std::string &device, std::string &source)
     source = from ? std::string("environment ") + from : std::string("default; set ") + var + " to change";
 }
 
+std::string defaultDeviceNote(int port)
+{
+    char path[512], var[32];
+    if (comm::portDevice(port, path, sizeof path, var, sizeof var))
+        return "";
+    return "COM" + std::to_string(port) + " is " + path + ", the default, because " + var + " is not set; set " + var +
+           " to the line's device (a USB adapter such as /dev/ttyUSB0, or the simulator's pseudo-terminal)";
+}
+
 bool stdoutTerminal(int *columns, int *rows)
 {
     if (!isatty(STDOUT_FILENO))

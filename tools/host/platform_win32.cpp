@@ -103,6 +103,9 @@ void comPortDevice(int port, std::string &device, std::string &source)
     source = wine ? "wine default: the prefix's dosdevices" : "Windows";
 }
 
+// A Windows port is named by its number; under wine the scripts map it.
+std::string defaultDeviceNote(int) { return ""; }
+
 bool stdoutTerminal(int *columns, int *rows)
 {
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING

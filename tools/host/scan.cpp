@@ -25,6 +25,8 @@ void Console::write(const std::string &s)
 void Console::relay()
 {
     std::string text = hostsvc::takeConsole();
+    if (tap_ && !text.empty())
+        tap_(text);
     if (heldOn_)
         held_ += text;
     else
@@ -103,6 +105,19 @@ std::string fmtFloat(float f)
     return buf;
 }
 
+// What time-outs at several modules in one scan point at.
+const char *const LINE_WIDE_CAUSES =
+    "that looks line-wide rather than each module's own fault: a module that babbles over its neighbours' replies, "
+    "the wiring (A/B, termination), or the line's speed (BAUD=)";
+
+std::string addressList(const std::vector<int> &addresses)
+{
+    std::string list;
+    for (int a : addresses)
+        list += (list.empty() ? "" : ", ") + addressText(a);
+    return list;
+}
+
 std::string fmtMs(double ms)
 {
     char buf[32];
@@ -121,13 +136,13 @@ Runner::Runner(Program &prog, const FUNCDEF *table, Console &console) : prog_(pr
     lastMs_.assign(prog_.rungs.size(), 0.0);
     for (size_t i = 0; i < prog_.rungs.size(); ++i) {
         bind(prog_.rungs[i], 1, params_[i]);
-        // The log's names keep the address of the first scan, two hex
-        // digits without the h (a column name, not a message).
+        // The log's names keep the address of the first scan, as the wire
+        // has it (two hex digits and an h), as everywhere else.
         std::string name = "R" + std::to_string(i) + "." + instrName(table_[prog_.rungs[i].instr]);
         int a = addressOf(i);
         if (a >= 0) {
             char buf[16];
-            snprintf(buf, sizeof buf, a <= 255 ? "@%02X" : "@%d", a);
+            snprintf(buf, sizeof buf, a <= 255 ? "@%02Xh" : "@%d", a);
             name += buf;
         }
         logNames_.push_back(name);
@@ -330,11 +345,28 @@ std::string Runner::rungText(size_t index, bool active, double ms) const
     return s;
 }
 
+int Runner::callOnce(size_t rung, long number)
+{
+    const Rung &r = prog_.rungs[rung];
+    const FUNCDEF &f = table_[r.instr];
+    bind(r, number, params_[rung]);
+    int ec = paramIndex(f, "ErrCode:");
+    SSHORT *code = ec >= 0 ? params_[rung][static_cast<size_t>(ec)].ptr.wptr : nullptr;
+    if (!code)
+        return -1;
+    const SSHORT none = -1; // no code of the module's
+    *code = none;
+    f.fnc_ptr(1, static_cast<int32_t>(params_[rung].size()), params_[rung].data());
+    return *code == none ? -1 : static_cast<uint16_t>(*code);
+}
+
 double Runner::scan(long number, bool show)
 {
     auto t0 = ClockType::now();
     prog_.files[0].words[0] = static_cast<SSHORT>(static_cast<uint16_t>(number));
     std::vector<std::string> lines;
+    long writesRefused = 0, lineUsed = 0; // exchanges whose line the serial library refused, took
+    std::vector<int> timedOut;            // modules whose exchange timed out
     for (size_t i = 0; i < prog_.rungs.size(); ++i) {
         const Rung &r = prog_.rungs[i];
         const FUNCDEF &f = table_[r.instr];
@@ -346,7 +378,7 @@ double Runner::scan(long number, bool show)
         console_.relay();
         lastActive_[i] = active;
         lastMs_[i] = rms;
-        if (active) {
+        if (active && !gateClosed_) {
             int ec = paramIndex(f, "ErrCode:");
             int addr = addressOf(i);
             ModuleStats *m = nullptr;
@@ -360,6 +392,13 @@ double Runner::scan(long number, bool show)
                 unsigned code = static_cast<uint16_t>(*t.ptr.wptr);
                 ++stats_.codes[code];
                 ++stats_.rungCodes[i][code];
+                if (code == EC_WRITE_FAILED)
+                    ++writesRefused;
+                else if (!givenBeforeSending(code))
+                    ++lineUsed;
+                if (code == EC_TIMEOUT && addr >= 0 &&
+                    std::find(timedOut.begin(), timedOut.end(), addr) == timedOut.end())
+                    timedOut.push_back(addr);
                 if (m) {
                     ++m->codes[code];
                     m->failing = code ? m->failing + 1 : 0;
@@ -374,10 +413,19 @@ double Runner::scan(long number, bool show)
     prog_.files[0].words[1] = static_cast<SSHORT>(std::min(32767.0, std::floor(ms)));
     ++stats_.scans;
     stats_.scanMs.push_back(ms);
+    if (writesRefused > 0 && lineUsed == 0 && stats_.portGoneScan == 0)
+        stats_.portGoneScan = number;
+    if (timedOut.size() > 1) {
+        ++stats_.lineWideScans;
+        stats_.lineWideLast = timedOut;
+        stats_.lineWideLastScan = number;
+    }
     if (show) {
         console_.line("scan " + std::to_string(number) + "  " + fmtMs(ms));
         for (const std::string &l : lines)
             console_.line(l);
+        if (timedOut.size() > 1)
+            console_.line("  " + lineWideHint(timedOut));
     }
     return ms;
 }
@@ -395,6 +443,8 @@ int Runner::run(const RunOptions &opt, volatile std::sig_atomic_t *stop,
         double ms = scan(n, !opt.quiet);
         if (afterScan)
             afterScan(n, ms);
+        if (stats_.portGoneScan != 0)
+            break;
         if (opt.periodMs > 0) {
             double rest = opt.periodMs - msSince(s0);
             if (rest >= 1)
@@ -410,7 +460,9 @@ std::string Runner::summary() const
     if (!stats_.scanMs.empty())
         s += ", scan time " + timeSpread(stats_.scanMs);
     s += "\nerror codes:";
-    if (stats_.codes.empty())
+    if (gateClosed_)
+        s += " none: no instruction ran (the I/O gate was closed)";
+    else if (stats_.codes.empty())
         s += " none recorded";
     for (auto &kv : stats_.codes)
         s += " " + errorLabel(kv.first) + " x " + std::to_string(kv.second) + ";";
@@ -427,6 +479,10 @@ std::string Runner::summary() const
         for (auto &kv : m)
             s += " " + errorLabel(kv.first) + " x " + std::to_string(kv.second);
     }
+    if (stats_.lineWideScans > 0)
+        s += "\nin " + std::to_string(stats_.lineWideScans) + " of the " + std::to_string(stats_.scans) +
+             " scans several modules timed out (the last time " + addressList(stats_.lineWideLast) +
+             "): " + LINE_WIDE_CAUSES;
     std::string m = moduleLines();
     if (!m.empty())
         s += "\nmodules:\n" + m.substr(0, m.size() - 1);
@@ -470,6 +526,11 @@ std::string Runner::moduleLines(bool compact) const
         s += " response " + timeSpread(m.ms) + "; longest failure run " + std::to_string(m.longestFailing) + "\n";
     }
     return s;
+}
+
+std::string lineWideHint(const std::vector<int> &addresses)
+{
+    return "several modules timed out in one scan (" + addressList(addresses) + "): " + LINE_WIDE_CAUSES;
 }
 
 bool RunStats::anyFailure() const

@@ -27,10 +27,14 @@ public:
     // instead of written; takeHeld() returns and forgets it.
     void hold(bool on) { heldOn_ = on; }
     std::string takeHeld();
+    // Sees every piece of the module's text as it is relayed (the runner
+    // relays after each instruction call), held or not.
+    void tap(std::function<void(const std::string &)> f) { tap_ = std::move(f); }
 
 private:
     void write(const std::string &s);
     FILE *out_;
+    std::function<void(const std::string &)> tap_;
     bool atLineStart_ = true;
     bool heldOn_ = false;
     std::string held_;
@@ -61,9 +65,21 @@ struct RunStats {
     std::map<unsigned, long> codes;                  // "ErrCode:" values of true rungs
     std::vector<std::map<unsigned, long>> rungCodes; // the same, per rung
     std::map<int, ModuleStats> modules;              // by address
+    // The scan in which every exchange failed with 1010 (the serial library
+    // took no line: the port is gone); 0 while none did.
+    long portGoneScan = 0;
+    // Scans in which more than one module timed out, and the modules of the
+    // last of them.
+    long lineWideScans = 0;
+    std::vector<int> lineWideLast;
+    long lineWideLastScan = 0;
     // Any true rung ended a scan with a non-zero code.
     bool anyFailure() const;
 };
+
+// "several modules timed out in one scan (01h, 04h): that looks line-wide
+// ...": what several modules timing out in one scan points at.
+std::string lineWideHint(const std::vector<int> &addresses);
 
 // "min 5.0 ms, median 5.1 ms, max 40.9 ms" of a set of times (unsorted).
 std::string timeSpread(std::vector<double> v);
@@ -73,7 +89,16 @@ public:
     Runner(Program &prog, const FUNCDEF *table, Console &console);
     // One scan of every rung, numbered from 1; returns its time in ms.
     double scan(long number, bool show);
-    // Scans as `opt` says; afterScan (if any) sees each scan's number and time.
+    // Calls one rung's instruction once, with a true rung and the operands of
+    // scan `number`, outside the statistics; returns the "ErrCode:" it
+    // stored, or -1 when it stored none.
+    int callOnce(size_t rung, long number);
+    // With the I/O gate closed the module runs no instruction: nothing is
+    // counted.
+    void gateClosed(bool closed) { gateClosed_ = closed; }
+    bool gateClosed() const { return gateClosed_; }
+    // Scans as `opt` says; afterScan (if any) sees each scan's number and
+    // time.  Ends after a scan in which the port turned out to be gone.
     int run(const RunOptions &opt, volatile std::sig_atomic_t *stop,
             const std::function<void(long, double)> &afterScan = nullptr);
     const RunStats &stats() const { return stats_; }
@@ -112,7 +137,8 @@ private:
     std::vector<std::vector<TLIPARAM>> params_; // per rung, as last passed
     std::vector<bool> lastActive_;
     std::vector<double> lastMs_;
-    std::vector<std::string> logNames_; // rung prefixes of the log, "R0.I7017@01"
+    std::vector<std::string> logNames_; // rung prefixes of the log, "R0.I7017@01h"
+    bool gateClosed_ = false;
 };
 
 } // namespace vhost

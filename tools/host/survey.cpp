@@ -8,6 +8,7 @@
 
 #include "errors.h"
 #include "ladder.h"
+#include "platform.h"
 #include "records.h"
 #include "wire.h"
 
@@ -53,10 +54,50 @@ std::string hex2(int v)
     return buf;
 }
 
+std::string settingText(int baud, bool checksum)
+{
+    return std::to_string(baud) + " baud, checksum " + (checksum ? "on" : "off");
+}
+
 } // namespace
 
-std::vector<SurveyFind> runSurvey(const SurveyLine &line, const SurveyOptions &opt, FILE *progress, std::string &error)
+std::string surveyMixedLine(const std::vector<SurveyFind> &unsorted)
 {
+    std::vector<SurveyFind> found = unsorted;
+    std::stable_sort(found.begin(), found.end(),
+                     [](const SurveyFind &a, const SurveyFind &b) { return a.addr < b.addr; });
+    std::vector<int> addrs;
+    for (const SurveyFind &f : found)
+        if (addrs.empty() || addrs.back() != f.addr)
+            addrs.push_back(f.addr);
+    size_t addresses = addrs.size();
+    using Setting = std::pair<bool, int>; // checksum, baud
+    std::map<Setting, std::vector<int>> reached;
+    for (const SurveyFind &f : found)
+        reached[{f.checksum, f.baud}].push_back(f.addr);
+    const std::pair<const Setting, std::vector<int>> *best = nullptr;
+    for (const auto &kv : reached)
+        if (!best || kv.second.size() > best->second.size())
+            best = &kv;
+    if (!best || best->second.size() == addresses)
+        return "";
+    const std::vector<int> &in = best->second;
+    std::map<int, std::string> left; // address -> where it answered
+    for (const SurveyFind &f : found)
+        if (std::find(in.begin(), in.end(), f.addr) == in.end())
+            left[f.addr] += (left[f.addr].empty() ? "" : " or ") + settingText(f.baud, f.checksum);
+    std::string list;
+    for (const auto &kv : left)
+        list += (list.empty() ? "" : "; ") + hex2(kv.first) + " (" + std::to_string(kv.first) + ") at " + kv.second;
+    return "one option string cannot reach the whole line: BAUD=" + std::to_string(best->first.second / 100) +
+           (best->first.first ? " with" : " without") + " CHECKSUM reaches " + std::to_string(in.size()) + " of the " +
+           std::to_string(addresses) + " addresses and leaves out " + list + "\n";
+}
+
+std::vector<SurveyFind> runSurvey(const SurveyLine &line, const SurveyOptions &opt, FILE *progress, std::string &error,
+                                  volatile std::sig_atomic_t *stop)
+{
+    auto stopped = [stop] { return stop && *stop; };
     std::vector<SurveyFind> found;
     const FUNCDEF *rdms = findInstr(line.table, "I7RDMS");
     const FUNCDEF *ain = findInstr(line.table, "I7017");
@@ -73,12 +114,25 @@ std::vector<SurveyFind> runSurvey(const SurveyLine &line, const SurveyOptions &o
         sums = {false, true};
     InputValues probe;
     auto tAll = ClockType::now();
+    // A module may still be sending when the survey moves on (a refusal is
+    // reported at its "?", a late reply comes after the time-out), and at
+    // another speed the driver cannot tell its characters from a quiet line
+    // for long.  So before each new Init the line gets the time-out of the
+    // last exchange to fall quiet.
+    int lastTimeout = 0;
+    auto initLine = [&](const std::string &o, int t) {
+        sleepMs(lastTimeout);
+        lastTimeout = t;
+        return line.init(o);
+    };
 
     // Every setting without checksums comes first: an Init can switch
     // checksums on but never off again.
     std::stable_sort(sums.begin(), sums.end(), [](bool a, bool b) { return !a && b; });
     for (bool cs : sums) {
         for (int code : bauds) {
+            if (stopped())
+                break;
             int baud = code * 100;
             // The status read's own time on the wire plus the margin.
             int t =
@@ -86,7 +140,7 @@ std::vector<SurveyFind> runSurvey(const SurveyLine &line, const SurveyOptions &o
             std::string o = optionsFor(opt.port, code, cs, t);
             if (progress)
                 fprintf(progress, "survey: %6d baud, checksum %-3s (%s): ", baud, cs ? "on" : "off", o.c_str());
-            ERRCODE ec = line.init(o);
+            ERRCODE ec = initLine(o, t);
             if (ec != 0) {
                 if (progress)
                     fprintf(progress, "\n");
@@ -95,7 +149,7 @@ std::vector<SurveyFind> runSurvey(const SurveyLine &line, const SurveyOptions &o
             }
             auto t0 = ClockType::now();
             std::vector<SurveyFind> here;
-            for (int a = opt.first; a <= opt.last; ++a) {
+            for (int a = opt.first; a <= opt.last && !stopped(); ++a) {
                 SSHORT status = 0, err = 0;
                 double ms = 0;
                 unsigned rc = call(
@@ -120,10 +174,12 @@ std::vector<SurveyFind> runSurvey(const SurveyLine &line, const SurveyOptions &o
             if (!here.empty()) {
                 int t2 = opt.timeoutMs ? opt.timeoutMs
                                        : clampTimeout(minTimeoutMs(exchangesOf("I7017", probe, cs)[0], baud));
-                ec = line.init(optionsFor(opt.port, code, cs, t2));
+                ec = stopped() ? EC_OK : initLine(optionsFor(opt.port, code, cs, t2), t2);
                 for (SurveyFind &f : here) {
-                    if (ec != EC_OK)
-                        break;
+                    if (stopped())
+                        f.answers = "not tried";
+                    if (ec != EC_OK || stopped())
+                        continue;
                     int16_t a = static_cast<int16_t>(f.addr);
                     SSHORT status = 0, err = 0, words[8] = {}, mask = 0;
                     float values[8] = {};

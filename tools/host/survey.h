@@ -6,6 +6,7 @@
 #ifndef TOOLS_HOST_SURVEY_H
 #define TOOLS_HOST_SURVEY_H
 
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -41,11 +42,19 @@ struct SurveyLine {
 };
 
 // Runs the survey, progress on `progress`; returns what answered.  `error`
-// is set (and nothing more tried) when an Init fails.
-std::vector<SurveyFind> runSurvey(const SurveyLine &line, const SurveyOptions &opt, FILE *progress, std::string &error);
+// is set (and nothing more tried) when an Init fails.  A non-zero `*stop`
+// (Ctrl-C) ends it after the exchange under way; what answered until then
+// is returned, a module not yet tried with the reads "not tried".
+std::vector<SurveyFind> runSurvey(const SurveyLine &line, const SurveyOptions &opt, FILE *progress, std::string &error,
+                                  volatile std::sig_atomic_t *stop = nullptr);
 // The report: the table and the addresses that answered at more than one
 // setting.
 std::string surveyReport(const std::vector<SurveyFind> &found);
+// When no one setting reaches every address that answered, a line that
+// says so: the setting that reaches most (the first of them in the survey's
+// order, without checksums first, slowest first) and the addresses it
+// leaves out, with the settings they answered at; "" otherwise.
+std::string surveyMixedLine(const std::vector<SurveyFind> &found);
 
 } // namespace vhost
 

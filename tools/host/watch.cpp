@@ -9,6 +9,7 @@
 #include <map>
 #include <sstream>
 
+#include "errors.h"
 #include "ladder.h"
 
 namespace vhost {
@@ -63,6 +64,51 @@ void CsvLog::row(const Runner &runner, long number, double ms)
         line += "," + v;
     fprintf(f_, "%s\n", line.c_str());
     fflush(f_);
+}
+
+// ---------------------------------------------------------------------------
+FailureTraces::~FailureTraces()
+{
+    if (f_)
+        fclose(f_);
+}
+
+bool FailureTraces::open(const std::string &path, std::string &error)
+{
+    f_ = fopen(path.c_str(), "w");
+    if (!f_) {
+        error = "cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
+void FailureTraces::call(const std::string &text, long scan)
+{
+    // The module's failure traces; the reply trace of a good read ("rec:
+    // >...") is kept only beside one of them.
+    if (text.find(" addr=") == std::string::npos && text.find("InvalidChecksum:") == std::string::npos &&
+        text.find("rec: cnt=") == std::string::npos)
+        return;
+    std::string stamp = isoTimestamp();
+    std::istringstream in(text);
+    std::string l;
+    while (std::getline(in, l)) {
+        while (!l.empty() && (l.back() == '\r' || l.back() == ' '))
+            l.pop_back();
+        size_t from = l.find_first_not_of(" \t");
+        if (from == std::string::npos)
+            continue;
+        l.erase(0, from);
+        if (f_) {
+            fprintf(f_, "%s scan %ld: %s\n", stamp.c_str(), scan, l.c_str());
+            fflush(f_);
+        }
+        // "2026-12-08T07:53:12.345Z": the time of day.
+        recent_.push_back("scan " + std::to_string(scan) + " " + stamp.substr(11, 12) + "  " + l);
+        if (recent_.size() > KEPT)
+            recent_.erase(recent_.begin());
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -162,9 +208,17 @@ std::vector<std::string> LiveView::frame(const Runner &runner, long number, doub
         lines.push_back(l.substr(0, width));
     if (runner.stats().modules.empty())
         lines.push_back("  none addressed yet");
+    const RunStats &st = runner.stats();
+    if (!st.lineWideLast.empty() && st.lineWideLastScan == number)
+        lines.push_back(lineWideHint(st.lineWideLast).substr(0, width));
     if (!moduleSaid_.empty()) {
         lines.push_back("the module said:");
         for (const std::string &s : moduleSaid_)
+            lines.push_back("  " + s.substr(0, width - 2));
+    }
+    if (failures_ && !failures_->recent().empty()) {
+        lines.push_back("failures the module traced, the last " + std::to_string(failures_->recent().size()) + ":");
+        for (const std::string &s : failures_->recent())
             lines.push_back("  " + s.substr(0, width - 2));
     }
     return lines;
@@ -258,12 +312,59 @@ std::string quoted(const std::string &s)
     return q + "'";
 }
 
-struct Panel {
-    std::string address;          // "01"
-    std::string instrs;           // "I7017 I7024"
-    std::vector<size_t> series;   // log columns plotted
-    std::vector<size_t> on, code; // the rungs' state and "ErrCode:" columns
+// A column of the log, "R0.I7017@01h.AIN[3]": the rung "R0.I7017@01h",
+// the address "01" (logs written before the h have none), the instruction,
+// the operand's label and the element (-1 for a single value).
+struct Column {
+    std::string rung, address, instr, label;
+    int element = -1;
 };
+
+bool parseColumn(const std::string &c, Column &out)
+{
+    size_t at = c.find('@'), dot1 = c.find('.'), dot2 = c.rfind('.');
+    if (at == std::string::npos || dot1 == std::string::npos || dot2 <= at)
+        return false;
+    out.rung = c.substr(0, dot2);
+    out.address = c.substr(at + 1, dot2 - at - 1);
+    if (!out.address.empty() && out.address.back() == 'h')
+        out.address.pop_back();
+    out.instr = c.substr(dot1 + 1, at - dot1 - 1);
+    out.label = c.substr(dot2 + 1);
+    size_t bracket = out.label.find('[');
+    if (bracket != std::string::npos) {
+        out.element = atoi(out.label.c_str() + bracket + 1);
+        out.label.resize(bracket);
+    }
+    return true;
+}
+
+// The state, "ErrCode:" and "ErrChan:" columns of a rung.
+struct RungColumns {
+    size_t on = 0, code = 0, errChan = 0; // 0: none (column 0 is the time)
+};
+
+// One line of a panel: a column's values, or one bit of the digital word in
+// a column, drawn as a lane of its own at height `base`.
+struct Trace {
+    size_t column = 0;
+    int bit = -1;
+    double base = 0;
+    std::string title;
+};
+
+struct Panel {
+    std::string address; // "01"
+    std::string instrs;  // "I7017 I7024"
+    std::vector<std::string> rungs;
+    std::vector<Trace> traces;
+    bool lanes = false;          // digital words as bit lanes
+    std::vector<unsigned> codes; // the non-zero codes its rungs ended with, a mark series each
+    double markAt = 0;           // the height of its marks: the bottom of the panel
+};
+
+// Point types of the marks, one per code.
+const int MARK_TYPES[] = {7, 5, 9, 11, 13, 15, 3, 1, 2, 4, 6, 8, 10, 12};
 
 } // namespace
 
@@ -288,66 +389,138 @@ int plotLog(const std::string &csv, const std::string &image)
                 csv.c_str());
         return 1;
     }
-    // Columns "R0.I7017@01.AIN[3]": a panel per address.
-    std::map<std::string, Panel> panels;
-    std::map<std::string, std::vector<size_t>> digital, times; // when a module has no analog values
-    for (size_t i = 3; i < cols.size(); ++i) {
-        const std::string &c = cols[i];
-        size_t at = c.find('@'), dot1 = c.find('.'), dot2 = c.rfind('.');
-        if (at == std::string::npos || dot1 == std::string::npos || dot2 <= at)
-            continue;
-        std::string addr = c.substr(at + 1, dot2 - at - 1);
-        std::string instr = c.substr(dot1 + 1, at - dot1 - 1);
-        std::string label = c.substr(dot2 + 1);
-        Panel &p = panels[addr];
-        p.address = addr;
-        if (p.instrs.find(instr) == std::string::npos)
-            p.instrs += (p.instrs.empty() ? "" : " ") + instr;
-        if (label == "on")
-            p.on.push_back(i);
-        else if (label == "ErrCode")
-            p.code.push_back(i);
-        else if (label.rfind("AIN", 0) == 0 || label == "AOUT")
-            p.series.push_back(i);
-        else if (label == "DIN" || label == "DOUT")
-            digital[addr].push_back(i);
-        else if (label == "ms")
-            times[addr].push_back(i);
-    }
-    for (auto &kv : panels) {
-        if (kv.second.series.empty())
-            kv.second.series = digital[kv.first];
-        if (kv.second.series.empty()) // a module only asked for its status: its response times
-            kv.second.series = times[kv.first];
-    }
-
-    // Rows: the seconds of the run, the scan time, and per panel its values.
+    // Rows: a row cut short by a killed run is left out.
     std::vector<std::vector<std::string>> rows;
     while (std::getline(in, line))
         if (!line.empty()) {
             std::vector<std::string> v = splitCsv(line);
-            if (v.size() == cols.size()) // a row cut short by a killed run is left out
+            if (v.size() == cols.size())
                 rows.push_back(v);
         }
     if (rows.empty()) {
         fprintf(stderr, "veldran-host: plot: %s has no scans\n", csv.c_str());
         return 1;
     }
-    double t0 = secondsOf(rows[0][0]);
     auto num = [](const std::string &s) {
         char *end = nullptr;
         double v = strtod(s.c_str(), &end);
         return end && end != s.c_str() ? v : NAN;
     };
-    // A mark sits at the bottom of its panel: the smallest value shown.  A
-    // panel whose values never change gets a range of its own (gnuplot
-    // would warn of an empty one).
-    auto spread = [&](const std::vector<size_t> &series, double *lo, double *hi) {
+
+    // A panel per address; its analog values, else its digital words, else
+    // the instructions' times.
+    std::vector<Column> parsed(cols.size());
+    std::map<std::string, RungColumns> rungCols;
+    std::map<std::string, Panel> panels;
+    std::map<std::string, std::vector<size_t>> analog, digital, times;
+    for (size_t i = 3; i < cols.size(); ++i) {
+        Column &c = parsed[i];
+        if (!parseColumn(cols[i], c))
+            continue;
+        Panel &p = panels[c.address];
+        p.address = c.address;
+        if (p.instrs.find(c.instr) == std::string::npos)
+            p.instrs += (p.instrs.empty() ? "" : " ") + c.instr;
+        if (std::find(p.rungs.begin(), p.rungs.end(), c.rung) == p.rungs.end())
+            p.rungs.push_back(c.rung);
+        RungColumns &rc = rungCols[c.rung];
+        if (c.label == "on")
+            rc.on = i;
+        else if (c.label == "ErrCode")
+            rc.code = i;
+        else if (c.label == "ErrChan")
+            rc.errChan = i;
+        else if (c.label == "AIN" || c.label == "AOUT")
+            analog[c.address].push_back(i);
+        else if (c.label == "DIN" || c.label == "DOUT")
+            digital[c.address].push_back(i);
+        else if (c.label == "ms")
+            times[c.address].push_back(i);
+    }
+    // The non-zero code a rung ended a row with (0: none, or the rung was off).
+    auto codeOf = [&](const std::vector<std::string> &r, const std::string &rung) {
+        const RungColumns &rc = rungCols[rung];
+        if (!rc.code || (rc.on && num(r[rc.on]) == 0))
+            return 0u;
+        double v = num(r[rc.code]);
+        return std::isfinite(v) && v > 0 ? static_cast<unsigned>(v) : 0u;
+    };
+    for (auto &kv : panels) {
+        Panel &p = kv.second;
+        const std::vector<size_t> &a = analog[p.address], &d = digital[p.address];
+        for (size_t c : !a.empty() ? a : d.empty() ? times[p.address] : std::vector<size_t>())
+            p.traces.push_back({c, -1, 0, cols[c]});
+        if (a.empty() && !d.empty()) {
+            // A lane for every bit that is ever set (bit 0 of a word that
+            // never has one), lowest bit at the bottom.
+            p.lanes = true;
+            for (size_t c : d) {
+                unsigned seen = 0;
+                for (const auto &r : rows) {
+                    double v = num(r[c]);
+                    if (std::isfinite(v))
+                        seen |= static_cast<unsigned>(static_cast<long>(v)) & 0xFFFFu;
+                }
+                if (!seen)
+                    seen = 1;
+                std::string name = parsed[c].rung.substr(0, parsed[c].rung.find('.')) + " " + parsed[c].label;
+                for (int b = 0; b < 16; ++b)
+                    if ((seen >> b) & 1u)
+                        p.traces.push_back(
+                            {c, b, static_cast<double>(p.traces.size()), name + "." + std::to_string(b)});
+            }
+        }
+        for (const auto &r : rows)
+            for (const std::string &rung : p.rungs) {
+                unsigned code = codeOf(r, rung);
+                if (code && std::find(p.codes.begin(), p.codes.end(), code) == p.codes.end())
+                    p.codes.push_back(code);
+            }
+        std::sort(p.codes.begin(), p.codes.end());
+    }
+    std::vector<unsigned> allCodes;
+    for (auto &kv : panels)
+        for (unsigned c : kv.second.codes)
+            if (std::find(allCodes.begin(), allCodes.end(), c) == allCodes.end())
+                allCodes.push_back(c);
+    std::sort(allCodes.begin(), allCodes.end());
+
+    // A value as drawn: a gap where the rung did not run or its exchange
+    // failed (the operand then holds an old value) and for an input without
+    // a value (an open thermocouple: -9999.9 in the decimal form, its
+    // "ErrChan:" bit in the hex form); a bit as its lane's low or high level.
+    auto drawn = [&](const std::vector<std::string> &r, const Trace &t) -> double {
+        const Column &c = parsed[t.column];
+        const RungColumns &own = rungCols[c.rung];
+        if (own.on && num(r[own.on]) == 0)
+            return NAN;
+        unsigned code = codeOf(r, c.rung);
+        if (code != 0 && code != EC_AIN_LENGTH)
+            return NAN;
+        double v = num(r[t.column]);
+        if (!std::isfinite(v))
+            return NAN;
+        if (t.bit >= 0)
+            return t.base + (((static_cast<unsigned>(static_cast<long>(v)) >> t.bit) & 1u) ? 0.7 : 0.0);
+        if (c.label == "AIN") {
+            if (std::fabs(v + 9999.9) < 0.05)
+                return NAN;
+            const RungColumns &rc = rungCols[c.rung];
+            if (rc.errChan && c.element >= 0 && c.element < 16 &&
+                ((static_cast<unsigned>(num(r[rc.errChan])) >> c.element) & 1u))
+                return NAN;
+        }
+        return v;
+    };
+    // A panel's marks sit at its bottom, below its lowest value; a panel
+    // whose values never change gets a range of its own (gnuplot would warn
+    // of an empty one).
+    auto spread = [&](const Panel &p, double *lo, double *hi) {
         *lo = INFINITY;
         *hi = -INFINITY;
         for (const auto &r : rows)
-            for (size_t c : series) {
-                double v = num(r[c]);
+            for (const Trace &t : p.traces) {
+                double v = drawn(r, t);
                 if (std::isfinite(v)) {
                     *lo = std::min(*lo, v);
                     *hi = std::max(*hi, v);
@@ -356,78 +529,125 @@ int plotLog(const std::string &csv, const std::string &image)
         if (!std::isfinite(*lo))
             *lo = *hi = 0;
     };
-    auto yrange = [](double lo, double hi) {
-        if (lo < hi)
-            return std::string("set autoscale y\n");
-        char b[96];
-        snprintf(b, sizeof b, "set yrange [%.7g:%.7g]\n", lo - 1, hi + 1);
-        return std::string(b);
-    };
-    auto lowest = [&](const std::vector<size_t> &series) {
+    double scanLo = INFINITY, scanHi = -INFINITY;
+    for (const auto &r : rows) {
+        double v = num(r[2]);
+        if (std::isfinite(v)) {
+            scanLo = std::min(scanLo, v);
+            scanHi = std::max(scanHi, v);
+        }
+    }
+    if (!std::isfinite(scanLo))
+        scanLo = scanHi = 0;
+    // Just below the lowest value, off the lines.
+    auto below = [](double lo, double hi) { return lo - (hi > lo ? (hi - lo) * 0.04 : 0.5); };
+    for (auto &kv : panels) {
         double lo, hi;
-        spread(series, &lo, &hi);
-        return lo;
-    };
+        spread(kv.second, &lo, &hi);
+        kv.second.markAt = kv.second.lanes ? -0.4 : below(lo, hi);
+    }
+    double scanMark = below(scanLo, scanHi);
+
     std::string data = image + ".data";
     FILE *df = fopen(data.c_str(), "w");
     if (!df) {
         fprintf(stderr, "veldran-host: plot: cannot write %s\n", data.c_str());
         return 1;
     }
-    std::vector<double> panelLow;
-    for (auto &kv : panels)
-        panelLow.push_back(lowest(kv.second.series));
-    double scanLow = lowest({2});
+    // Per row: the seconds of the run, the scan time, the scan-time panel's
+    // marks (one column per code), then per panel its marks and its traces.
+    double t0 = secondsOf(rows[0][0]);
+    auto field = [](double v) {
+        char b[32];
+        snprintf(b, sizeof b, " %.7g", v);
+        return std::isfinite(v) ? std::string(b) : std::string(" NaN");
+    };
     for (const auto &r : rows) {
-        bool any = false;
+        std::vector<unsigned> inRow;
         std::string fields;
-        size_t k = 0;
         for (auto &kv : panels) {
             const Panel &p = kv.second;
-            bool failed = false;
-            for (size_t j = 0; j < p.code.size() && j < p.on.size(); ++j)
-                failed |= num(r[p.on[j]]) != 0 && num(r[p.code[j]]) != 0;
-            any |= failed;
-            char b[32];
-            snprintf(b, sizeof b, " %.6g", panelLow[k++]);
-            fields += failed ? std::string(b) : std::string(" NaN");
-            for (size_t c : p.series) {
-                double v = num(r[c]);
-                snprintf(b, sizeof b, " %.7g", v);
-                fields += std::isfinite(v) ? std::string(b) : std::string(" NaN");
-            }
+            std::vector<unsigned> here;
+            for (const std::string &rung : p.rungs)
+                if (unsigned code = codeOf(r, rung))
+                    here.push_back(code);
+            inRow.insert(inRow.end(), here.begin(), here.end());
+            for (unsigned code : p.codes)
+                fields += field(std::find(here.begin(), here.end(), code) != here.end() ? p.markAt : NAN);
+            for (const Trace &t : p.traces)
+                fields += field(drawn(r, t));
         }
+        std::string scanMarks;
+        for (unsigned code : allCodes)
+            scanMarks += field(std::find(inRow.begin(), inRow.end(), code) != inRow.end() ? scanMark : NAN);
         double t = secondsOf(r[0]) - t0;
-        fprintf(df, "%.3f %s %s%s\n", std::isfinite(t) ? t : num(r[1]), r[2].c_str(),
-                any ? std::to_string(scanLow).c_str() : "NaN", fields.c_str());
+        fprintf(df, "%.3f %s%s%s\n", std::isfinite(t) ? t : num(r[1]), r[2].c_str(), scanMarks.c_str(), fields.c_str());
     }
     fclose(df);
 
-    int height = 240 * static_cast<int>(panels.size() + 1);
+    // Each panel 240 pixels high, more when its lanes need it.
+    std::vector<int> heights;
+    for (auto &kv : panels)
+        heights.push_back(kv.second.lanes ? std::max(240, 60 + 18 * static_cast<int>(kv.second.traces.size())) : 240);
+    heights.push_back(240);
+    int height = 0;
+    for (int h : heights)
+        height += h;
+    auto yrange = [](double lo, double hi) {
+        char b[96];
+        if (lo < hi)
+            return std::string("set autoscale y\n");
+        snprintf(b, sizeof b, "set yrange [%.7g:%.7g]\n", lo - 1, hi + 1);
+        return std::string(b);
+    };
+    auto marks = [&](const std::vector<unsigned> &codes, size_t first, const std::string &d) {
+        std::string m;
+        for (size_t k = 0; k < codes.size(); ++k)
+            m += ", " + d + " using 1:" + std::to_string(first + k) + " with points pt " +
+                 std::to_string(MARK_TYPES[k % std::size(MARK_TYPES)]) + " ps 0.9 lc rgb 'red' title " +
+                 quoted(errorLabel(codes[k]));
+        return m;
+    };
     std::string script = std::string(ext == ".png" ? "set terminal pngcairo" : "set terminal svg") + " size 1000," +
                          std::to_string(height) + " noenhanced font ',9'\n" + "set output " + quoted(image) + "\n" +
-                         "set multiplot layout " + std::to_string(panels.size() + 1) +
-                         ",1\n"
-                         "set key outside right top\nset grid\nset xlabel 's'\n";
+                         "set multiplot\nset key outside right top\nset grid\nset xlabel 's'\n";
     std::string d = quoted(data);
-    size_t col = 4; // 1 seconds, 2 scan time, 3 the scan's mark
+    size_t col = 3 + allCodes.size(); // 1 seconds, 2 scan time, then the scan-time panel's marks
+    int top = height;
+    size_t k = 0;
+    auto place = [&](int h) {
+        top -= h;
+        char b[96];
+        snprintf(b, sizeof b, "set origin 0,%.6f\nset size 1,%.6f\n", static_cast<double>(top) / height,
+                 static_cast<double>(h) / height);
+        return std::string(b);
+    };
     for (auto &kv : panels) {
         const Panel &p = kv.second;
-        double lo, hi;
-        spread(p.series, &lo, &hi);
-        script += yrange(lo, hi) + "set title " + quoted("module " + p.address + "h (" + p.instrs + ")") + "\nplot ";
-        size_t mark = col++;
-        for (size_t c : p.series)
-            script += d + " using 1:" + std::to_string(col++) + " with lines title " + quoted(cols[c]) + ", ";
-        script +=
-            d + " using 1:" + std::to_string(mark) + " with points pt 7 ps 0.8 lc rgb 'red' title 'non-zero ErrCode'\n";
+        script += place(heights[k++]);
+        if (p.lanes) {
+            std::string tics;
+            for (const Trace &t : p.traces)
+                tics += (tics.empty() ? "" : ", ") + quoted(t.title) + " " + std::to_string(static_cast<int>(t.base));
+            script += "set yrange [-0.6:" + std::to_string(p.traces.size()) + "]\nset ytics (" + tics + ")\n";
+        } else {
+            double lo, hi;
+            spread(p, &lo, &hi);
+            script += yrange(lo, hi) + "set ytics autofreq\n";
+        }
+        script += "set title " + quoted("module " + p.address + "h (" + p.instrs + ")") + "\nplot ";
+        size_t markCol = col;
+        col += p.codes.size();
+        std::string lines;
+        for (const Trace &t : p.traces) {
+            lines += (lines.empty() ? "" : ", ") + d + " using 1:" + std::to_string(col++) +
+                     (p.lanes ? " with steps lc rgb '#1f4e9a' notitle" : " with lines title " + quoted(t.title));
+        }
+        script += lines + marks(p.codes, markCol, d) + "\n";
     }
-    double slo, shi;
-    spread({2}, &slo, &shi);
-    script += yrange(slo, shi) + "set title 'scan time'\nset ylabel 'ms'\nplot " + d +
-              " using 1:2 with lines title 'scan_ms', " + d +
-              " using 1:3 with points pt 7 ps 0.8 lc rgb 'red' title 'a non-zero ErrCode'\n"
-              "unset multiplot\n";
+    script += place(heights.back()) + yrange(scanLo, scanHi) +
+              "set ytics autofreq\nset title 'scan time'\nset ylabel 'ms'\nplot " + d +
+              " using 1:2 with lines title 'scan_ms'" + marks(allCodes, 3, d) + "\nunset multiplot\n";
     FILE *gp = popen("gnuplot", "w");
     int st = -1;
     if (gp) {

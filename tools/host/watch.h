@@ -28,6 +28,27 @@ private:
     FILE *f_ = nullptr;
 };
 
+// The module's DEBUG traces of failures, kept apart from the echoes of good
+// reads that would bury them: the text of every instruction call that holds
+// a failure trace (" addr=N  ec=CODE", "InvalidChecksum: ...", the analog
+// read's count trace), the reply it echoed included, line by line with the
+// scan and the time; the last few for the live view, every one in the file
+// of --trace (flushed line by line).
+class FailureTraces {
+public:
+    ~FailureTraces();
+    bool open(const std::string &path, std::string &error);
+    // What the module printed during one instruction call in scan `scan`.
+    void call(const std::string &text, long scan);
+    // The last lines kept, "scan 12 07:53:12.345  addr=4  ec=1005".
+    const std::vector<std::string> &recent() const { return recent_; }
+    static constexpr size_t KEPT = 6;
+
+private:
+    FILE *f_ = nullptr;
+    std::vector<std::string> recent_;
+};
+
 // The screen of the live view, redrawn in place with ANSI sequences.
 class LiveView {
 public:
@@ -37,6 +58,8 @@ public:
     // second ago (`force` draws anyway); `moduleText` is what the module
     // printed since the last call.
     void scan(const Runner &runner, long number, double ms, const std::string &moduleText, bool force);
+    // The failure traces shown below the module's last lines (none: null).
+    void failures(const FailureTraces *traces) { failures_ = traces; }
     void end();
     // The screen's lines for a scan, with the sequences that mark changed
     // values; remembers the values as drawn.
@@ -49,15 +72,17 @@ private:
     std::chrono::steady_clock::time_point last_;
     std::vector<std::vector<std::string>> shown_; // operand texts per rung, as last drawn
     std::vector<std::string> moduleSaid_;         // the module's last lines
+    const FailureTraces *failures_ = nullptr;
 };
 
 // Turns a log into a trend image (PNG or SVG by the file's extension) with
 // gnuplot: a panel per module address with its analog values (its digital
-// words when it has none, the instructions' times when it has neither) and
-// a panel of the scan time, over the seconds
-// of the run, with the scans where one of its rungs had a non-zero code
-// marked.  Returns the exit status (0, 1 for a bad log or file name, 2
-// when gnuplot cannot make the image); says why on stderr.
+// words as bit lanes when it has none, the instructions' times when it has
+// neither) and a panel of the scan time, over the seconds of the run; a
+// value that was not read (rung false, exchange failed, input open) is a
+// gap, and the scans where one of its rungs had a non-zero code are marked,
+// one kind of mark per code.  Returns the exit status (0, 1 for a bad log
+// or file name, 2 when gnuplot cannot make the image); says why on stderr.
 int plotLog(const std::string &csv, const std::string &image);
 
 } // namespace vhost
