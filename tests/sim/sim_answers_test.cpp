@@ -149,6 +149,38 @@ TEST_F(Protocol, AnswersEveryCommandWithTheLayoutOfItsModel)
         {"x01", ""},
         {"%0100", "?01"},
         {"~**", ""},
+        // Configuration: type, baud code and format as set; name and firmware.
+        {"$012", "!01080600"},
+        {"$022", "!020F0602"},
+        {"$052", "!05400600"},
+        {"$1A2C8", "!1A400640C1"}, // with its checksums; the checksum bit set
+        {"$01M", "!017017"},
+        {"$01F", "!011.00"},
+        {"~01O(BOILER)", "!01"},
+        {"$01m", "!01BOILER"},
+        {"~01O(TOOLONG)", "?01"},
+        {"~01O()", "?01"},
+        {"~01O(A)B)", "?01"},
+        // Refused outside INIT mode: another baud code or checksum bit;
+        // refused always: an unknown baud code, percent or ohms formats on an
+        // analog input, a format on a digital module, a short command.
+        {"%0101080700", "?01"},
+        {"%0101080640", "?01"},
+        {"%0101080B00", "?01"},
+        {"%0101080601", "?01"},
+        {"%0101080603", "?01"},
+        {"%0505400602", "?05"},
+        {"%0101080680", "?01"},
+        {"%01010806", "?01"},
+        {"%010108060000", "?01"},
+        // Type and format at once; a new address at once.
+        {"%0202330600", "!02"},
+        {"$022", "!02330600"},
+        {"#020", ">+25.000"},
+        {"%0920400600", "!20"},
+        {"@09", ""},
+        {"@20", ">1F0C"},
+        {"$202", "!20400600"},
     };
     for (const auto &e : table)
         EXPECT_EQ(ask(e.command), e.reply) << "command " << e.command;
@@ -344,6 +376,10 @@ TEST(PlantFile, RejectsMistakesWithTheirLine)
         {"[line]\nbaud = \"fast\"\n[[module]]\naddress = 1\nmodel = 7017\n", "line.baud must be an integer"},
         {"[line]\nbaud = 19200\n", "no modules"},
         {"[[module]\n", "t:1:"},
+        {"[[module]]\naddress = 1\nmodel = 7017\nmodule_name = \"ABCDEFG\"\n", "module_name must be text of 1 to 6"},
+        {"[[module]]\naddress = 1\nmodel = 7017\ntype = 256\n", "type has bits"},
+        {"[[module]]\naddress = 1\nmodel = 7017\ninit = 1\n", "init must be true or false"},
+        {"[line]\nduplicate_addresses = 1\n[[module]]\naddress = 1\nmodel = 7017\n", "must be true or false"},
     };
     for (const auto &t : table) {
         try {

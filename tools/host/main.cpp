@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "bringup.h"
 #include "check.h"
 #include "errors.h"
 #include "hostsvc.h"
@@ -283,6 +284,8 @@ int hostMain(int argc, char **argv)
     sur->add_option("--timeout", sopt.timeoutMs, "time-out in ms (default: the exchange's wire time plus a margin)")
         ->check(CLI::Range(5, 500));
 
+    vhost::BringupCommands bringup(app);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -291,6 +294,8 @@ int hostMain(int argc, char **argv)
         int rc = app.exit(e);
         return rc == 0 ? EXIT_OK : EXIT_USAGE;
     }
+    if (auto rc = bringup.run())
+        return *rc;
     if (*exp)
         return explain(code);
     if (*plt)

@@ -60,11 +60,11 @@ std::optional<double> valueField(std::string_view s)
     return std::strtod(std::string(s).c_str(), nullptr);
 }
 
-std::string addr(const Module &m) { return hex2(static_cast<unsigned>(m.address)); }
+std::string addr(const Module &m) { return hex2(static_cast<unsigned>(m.answersAt())); }
 
 std::string seal(const Module &m, std::string body)
 {
-    if (m.checksum)
+    if (m.sums())
         body += checksum(body);
     return body;
 }
@@ -116,44 +116,122 @@ std::string hexField(double v, double fullScale)
     return hex2(u >> 8) + hex2(u & 0xFF);
 }
 
-Frame frame(Plant &plant, std::string_view line)
+std::vector<Frame> frames(Plant &plant, std::string_view line)
 {
     Frame f;
     if (line.size() >= 3 && line.substr(0, 3) == "~**") {
         f.kind = Frame::Kind::Broadcast;
         f.broadcastSum = std::string(line.substr(3));
-        return f;
+        return {f};
     }
     if (line.size() < 3)
-        return f;
+        return {f};
     const char c = line[0];
     if (c != '#' && c != '$' && c != '@' && c != '~' && c != '%')
-        return f;
+        return {f};
     const int hi = hexDigit(line[1]), lo = hexDigit(line[2]);
     if (hi < 0 || lo < 0)
-        return f;
-    Module *m = plant.find(hi * 16 + lo);
-    if (!m) {
+        return {f};
+    const std::vector<Module *> all = plant.answering(hi * 16 + lo);
+    if (all.empty()) {
         f.kind = Frame::Kind::NoModule;
-        return f;
+        return {f};
     }
-    f.module = m;
-    if (m->checksum) {
-        // The checksum is exact: two upper-case digits over everything before it.
-        if (line.size() < 5 || checksum(line.substr(0, line.size() - 2)) != line.substr(line.size() - 2)) {
-            f.kind = Frame::Kind::BadChecksum;
-            return f;
+    std::vector<Frame> out;
+    for (Module *m : all) {
+        Frame g;
+        g.module = m;
+        std::string_view body = line;
+        if (m->sums()) {
+            // The checksum is exact: two upper-case digits over everything before it.
+            if (body.size() < 5 || checksum(body.substr(0, body.size() - 2)) != body.substr(body.size() - 2)) {
+                g.kind = Frame::Kind::BadChecksum;
+                out.push_back(g);
+                continue;
+            }
+            body.remove_suffix(2);
         }
-        line.remove_suffix(2);
+        g.kind = Frame::Kind::Addressed;
+        g.payload = std::string(body);
+        out.push_back(g);
     }
-    f.kind = Frame::Kind::Addressed;
-    f.payload = std::string(line);
-    return f;
+    return out;
 }
+
+Frame frame(Plant &plant, std::string_view line) { return frames(plant, line).front(); }
 
 std::string refusal(const Module &m) { return seal(m, "?" + addr(m)); }
 
-std::string execute(Module &m, std::string_view payload, Millis now)
+namespace {
+
+// Bits of the data format byte.
+constexpr unsigned FORMAT_CHECKSUM = 0x40;
+constexpr unsigned FORMAT_HEX = 0x02;
+
+unsigned formatByte(const Module &m)
+{
+    const bool sums = m.pendingChecksum >= 0 ? m.pendingChecksum == 1 : m.checksum;
+    return (sums ? FORMAT_CHECKSUM : 0) | (m.info().ain > 0 && m.hex ? FORMAT_HEX : 0);
+}
+
+// $AA2: type, baud code and format as set (a pending change included), with
+// the module's own address even in INIT mode, so that a module of unknown
+// settings tells them.
+std::string configuration(const Module &m, int lineBaud)
+{
+    const int rate = m.pendingBaud >= 0 ? m.pendingBaud : (m.baud > 0 ? m.baud : lineBaud);
+    return "!" + hex2(static_cast<unsigned>(m.address)) + hex2(static_cast<unsigned>(m.typeCode)) +
+           hex2(static_cast<unsigned>(baudCode(rate))) + hex2(formatByte(m));
+}
+
+// %AANNTTCCFF.  Address, type and format change at once; a change of baud
+// code or of the checksum bit only in INIT mode, and then at the next
+// power-up.  Returns the reply body without checksum, or nothing to refuse.
+std::optional<std::string> configure(Module &m, std::string_view rest, int lineBaud)
+{
+    if (rest.size() != 8)
+        return std::nullopt;
+    auto nn = hexNumber(rest.substr(0, 2)), tt = hexNumber(rest.substr(2, 2)), cc = hexNumber(rest.substr(4, 2)),
+         ff = hexNumber(rest.substr(6, 2));
+    if (!nn || !tt || !cc || !ff)
+        return std::nullopt;
+    const int rate = baudOfCode(static_cast<int>(*cc));
+    if (rate < 0)
+        return std::nullopt;
+    const unsigned form = *ff & 0x03;
+    if ((*ff & ~(FORMAT_CHECKSUM | 0x03)) != 0)
+        return std::nullopt;
+    if (m.info().ain > 0 ? (form != 0 && form != FORMAT_HEX) : form != 0)
+        return std::nullopt; // percent of range and ohms are not kept by these modules
+    const int current = m.pendingBaud >= 0 ? m.pendingBaud : (m.baud > 0 ? m.baud : lineBaud);
+    const bool sums = (*ff & FORMAT_CHECKSUM) != 0;
+    const bool nowSums = m.pendingChecksum >= 0 ? m.pendingChecksum == 1 : m.checksum;
+    if ((rate != current || sums != nowSums) && !m.initMode)
+        return std::nullopt;
+    if (rate != current)
+        m.pendingBaud = rate;
+    if (sums != nowSums)
+        m.pendingChecksum = sums ? 1 : 0;
+    m.address = static_cast<int>(*nn);
+    m.typeCode = static_cast<int>(*tt);
+    m.hex = form == FORMAT_HEX;
+    return "!" + hex2(*nn);
+}
+
+// ~AAO(name): one to six printable characters without parentheses.
+bool validName(std::string_view n)
+{
+    if (n.empty() || n.size() > 6)
+        return false;
+    for (char ch : n)
+        if (ch < 0x21 || ch > 0x7E || ch == '(' || ch == ')')
+            return false;
+    return true;
+}
+
+} // namespace
+
+std::string execute(Module &m, std::string_view payload, Millis now, int lineBaud)
 {
     m.tick(now);
     const ModelInfo &info = m.info();
@@ -211,7 +289,17 @@ std::string execute(Module &m, std::string_view payload, Millis now)
         }
         return refuse();
     }
+    case '%': {
+        auto r = payload.size() == 11 ? configure(m, payload.substr(3), lineBaud) : std::nullopt;
+        return r ? ok(*r) : refuse();
+    }
     case '$': { // $AACN: counter clear
+        if (rest == "2")
+            return ok(configuration(m, lineBaud));
+        if (rest == "M" || rest == "m")
+            return ok("!" + addr(m) + m.name);
+        if (rest == "F" || rest == "f")
+            return ok("!" + addr(m) + m.firmware);
         if (rest.size() != 2 || (rest[0] != 'C' && rest[0] != 'c') || info.din == 0)
             return refuse();
         const int ch = hexDigit(rest[1]);
@@ -267,6 +355,13 @@ std::string execute(Module &m, std::string_view payload, Millis now)
             m.kickWatchdog(now);
             return ok("!" + addr(m));
         }
+        if (rest.size() >= 3 && (rest[0] == 'O' || rest[0] == 'o') && rest[1] == '(' && rest.back() == ')') {
+            const std::string_view n = rest.substr(2, rest.size() - 3);
+            if (!validName(n))
+                return refuse();
+            m.name = std::string(n);
+            return ok("!" + addr(m));
+        }
         return refuse();
     }
     default:
@@ -281,9 +376,9 @@ int hostOk(Plant &plant, std::string_view sum, Millis now, int lineBaud)
         return 0;
     int n = 0;
     for (auto &m : plant.modules) {
-        if (!withSum && m.checksum)
+        if (!withSum && m.sums())
             continue;
-        if (lineBaud > 0 && m.baud > 0 && m.baud != lineBaud)
+        if (lineBaud > 0 && m.listensAt() > 0 && m.listensAt() != lineBaud)
             continue; // hears only garbage
         m.tick(now);  // a watchdog that has already run out stays expired
         m.kickWatchdog(now);
@@ -310,7 +405,7 @@ std::string answer(Plant &plant, std::string_view line, Millis now)
     }
     if (f.kind != Frame::Kind::Addressed)
         return {};
-    return execute(*f.module, f.payload, now);
+    return execute(*f.module, f.payload, now, plant.line.baud);
 }
 
 } // namespace vsim

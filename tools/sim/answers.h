@@ -42,10 +42,15 @@ struct Frame {
 };
 
 Frame frame(Plant &plant, std::string_view line);
+// One frame per module that answers at the line's address (a duplicate
+// address has several); one Garbage, NoModule or Broadcast frame otherwise.
+std::vector<Frame> frames(Plant &plant, std::string_view line);
 
 // The reply body (no carriage return) of `m` to `payload`, with the
 // module's checksum when it uses checksums.  Carries the command out.
-std::string execute(Module &m, std::string_view payload, Millis now);
+// `lineBaud` is what a module without a speed of its own reports as its
+// baud code (0: unknown).
+std::string execute(Module &m, std::string_view payload, Millis now, int lineBaud = 0);
 
 // "?" and the address (and checksum): the refusal of a malformed or
 // unsupported command.

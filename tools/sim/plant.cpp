@@ -21,6 +21,9 @@ const ModelInfo MODELS[] = {
     {Model::M7053, 7053, 0, 0, 16, 0, 0}, {Model::M7060, 7060, 0, 0, 4, 4, 1},  {Model::M7065, 7065, 0, 0, 4, 5, 2},
 };
 
+// The speeds of baud codes 03 to 0A.
+const int CODE_RATES[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
 uint32_t maskOf(int bits) { return bits >= 32 ? 0xFFFFFFFFu : ((1u << bits) - 1u); }
 
 } // namespace
@@ -132,6 +135,54 @@ void Module::resetStatus(Millis now)
     status = 0;
     wdExpired = false;
     kickWatchdog(now);
+}
+
+int baudCode(int baud)
+{
+    for (int c = 3; c <= 0xA; ++c)
+        if (baudOfCode(c) == baud)
+            return c;
+    return 0;
+}
+
+int baudOfCode(int code) { return code >= 3 && code <= 0xA ? CODE_RATES[code - 3] : -1; }
+
+int defaultTypeCode(Model m)
+{
+    switch (m) {
+    case Model::M7017:
+        return 0x08; // +-10 V
+    case Model::M7018:
+        return 0x0F; // thermocouple K
+    case Model::M7024:
+        return 0x33; // +-10 V out
+    default:
+        return 0x40;
+    }
+}
+
+void Module::powerUp(Millis now)
+{
+    if (pendingBaud >= 0)
+        baud = pendingBaud;
+    if (pendingChecksum >= 0)
+        checksum = pendingChecksum == 1;
+    pendingBaud = pendingChecksum = -1;
+    initMode = initWire;
+    if (wdExpired) {
+        status &= static_cast<uint8_t>(~STATUS_WATCHDOG);
+        wdExpired = false;
+    }
+    kickWatchdog(now);
+}
+
+std::vector<Module *> Plant::answering(int address)
+{
+    std::vector<Module *> all;
+    for (auto &m : modules)
+        if (m.answersAt() == address)
+            all.push_back(&m);
+    return all;
 }
 
 Module *Plant::find(int address)
@@ -277,9 +328,9 @@ uint32_t bits(const std::string &src, const toml::node &n, const std::string &wh
 
 Module module(const std::string &src, const toml::table &t)
 {
-    checkKeys(src, t,
-              {"name", "address", "model", "format", "checksum", "full_scale", "ain", "aout", "safe_aout", "din",
-               "dout", "safe_dout", "counters", "status", "watchdog", "baud", "turnaround_ms"},
+    checkKeys(src, t, {"name",     "address",   "model",         "format",      "checksum",  "full_scale", "ain",
+                       "aout",     "safe_aout", "din",           "dout",        "safe_dout", "counters",   "status",
+                       "watchdog", "baud",      "turnaround_ms", "module_name", "firmware",  "type",       "init"},
               "[[module]]");
     Module m;
     const toml::node *a = t.get("address");
@@ -364,6 +415,24 @@ Module module(const std::string &src, const toml::table &t)
         if (m.turnaroundMs < 0)
             fail(src, *ta, what + ".turnaround_ms must not be negative");
     }
+    m.name = std::to_string(info.number);
+    if (auto n = t.get("module_name")) {
+        auto v = n->value<std::string>();
+        if (!v || v->empty() || v->size() > 6)
+            fail(src, *n, what + ".module_name must be text of 1 to 6 characters");
+        m.name = *v;
+    }
+    if (auto n = t.get("firmware")) {
+        auto v = n->value<std::string>();
+        if (!v || v->empty() || v->size() > 16)
+            fail(src, *n, what + ".firmware must be text of 1 to 16 characters");
+        m.firmware = *v;
+    }
+    m.typeCode = defaultTypeCode(m.model);
+    if (auto n = t.get("type"))
+        m.typeCode = static_cast<int>(bits(src, *n, what + ".type", 0xFF));
+    if (auto n = t.get("init"))
+        m.initWire = m.initMode = boolean(src, *n, what + ".init");
     if (auto n = t.get("status"))
         m.status = static_cast<uint8_t>(bits(src, *n, what + ".status", 0xFF));
     if (auto n = t.get("watchdog")) {
@@ -405,7 +474,9 @@ Plant parsePlant(std::string_view text, const std::string &src)
         const toml::table *t = l->as_table();
         if (!t)
             fail(src, *l, "line must be a table");
-        checkKeys(src, *t, {"baud", "turnaround_ms"}, "[line]");
+        checkKeys(src, *t, {"baud", "turnaround_ms", "duplicate_addresses"}, "[line]");
+        if (auto d = t->get("duplicate_addresses"))
+            p.line.duplicateAddresses = boolean(src, *d, "line.duplicate_addresses");
         if (auto b = t->get("baud")) {
             long long v = integer(src, *b, "line.baud");
             if (v < 50 || v > 4000000)
@@ -428,8 +499,10 @@ Plant parsePlant(std::string_view text, const std::string &src)
             if (!t)
                 fail(src, n, "module must be an array of tables ([[module]])");
             Module m = module(src, *t);
-            if (!seen.insert(m.address).second)
-                fail(src, n, "address " + std::to_string(m.address) + " used twice");
+            if (!seen.insert(m.address).second && !p.line.duplicateAddresses)
+                fail(src, n,
+                     "address " + std::to_string(m.address) +
+                         " used twice (duplicate_addresses = true in [line] allows it)");
             p.modules.push_back(std::move(m));
         }
     }

@@ -92,6 +92,18 @@ struct Module {
     Millis wdKick = 0;      // when the watchdog was last restarted
     bool wdExpired = false; // outputs held at their safe values
 
+    // Configuration.  The name ($AAM) is the model number unless set; the
+    // type code is kept and reported as set.  A baud or checksum change
+    // waits for the next power-up; the INIT wire, grounded at power-up,
+    // makes the module answer at 00, 9600 baud, without checksums.
+    std::string name;
+    std::string firmware = "1.00";
+    int typeCode = 0;
+    bool initWire = false;
+    bool initMode = false;
+    int pendingBaud = -1;     // below 0: none
+    int pendingChecksum = -1; // below 0: none, else 0 or 1
+
     const ModelInfo &info() const { return modelInfo(model); }
     uint32_t doutMask() const;
     uint32_t dinMask() const;
@@ -111,11 +123,30 @@ struct Module {
     void expire();
     // What ~AA1 does: status to 0, the watchdog restarted, writes accepted.
     void resetStatus(Millis now);
+
+    // The address it answers at, its speed (0: the line's) and whether it
+    // uses checksums now, INIT mode included.
+    int answersAt() const { return initMode ? 0 : address; }
+    int listensAt() const { return initMode ? INIT_BAUD : baud; }
+    bool sums() const { return !initMode && checksum; }
+    // A power cycle: pending changes take effect, INIT mode follows the
+    // wire, an expired watchdog clears.
+    void powerUp(Millis now);
+
+    static constexpr int INIT_BAUD = 9600;
 };
+
+// Baud codes of the configuration commands (03 1200 ... 0A 115200); 0 for
+// a rate without a code, -1 for a code without a rate.
+int baudCode(int baud);
+int baudOfCode(int code);
+// The type code a module of the model reports until one is set.
+int defaultTypeCode(Model m);
 
 struct LineSettings {
     int baud = 19200;
     double turnaroundMs = 1.0;
+    bool duplicateAddresses = false; // modules may share an address
 };
 
 struct Plant {
@@ -124,6 +155,9 @@ struct Plant {
 
     Module *find(int address);
     const Module *find(int address) const;
+    // Every module that answers at `address` now (more than one on a line
+    // with a duplicate address).
+    std::vector<Module *> answering(int address);
 };
 
 struct PlantError : std::runtime_error {

@@ -191,11 +191,17 @@ void Simulator::command(const std::string &line, Millis done, Millis now)
     ++stats_.commands;
     log_.event(now, "rx \"" + logtext::escape(line) + "\\r\"");
     tick(now);
-    Frame f = frame(plant_, line);
-    if (f.module && f.module->baud > 0 && f.module->baud != baud_) {
+    const std::vector<Frame> all = frames(plant_, line);
+    for (const Frame &f : all)
+        answerFrame(f, done, now);
+}
+
+void Simulator::answerFrame(const Frame &f, Millis done, Millis now)
+{
+    if (f.module && f.module->listensAt() > 0 && f.module->listensAt() != baud_) {
         ++stats_.wrongBaud;
-        log_.event(now, "-- no reply: " + moduleName(f.module->address) + " listens at " +
-                            std::to_string(f.module->baud) + " baud, line at " + std::to_string(baud_));
+        log_.event(now, "-- no reply: " + moduleName(f.module->answersAt()) + " listens at " +
+                            std::to_string(f.module->listensAt()) + " baud, line at " + std::to_string(baud_));
         return;
     }
     switch (f.kind) {
@@ -206,7 +212,7 @@ void Simulator::command(const std::string &line, Millis done, Millis now)
         return;
     case Frame::Kind::BadChecksum:
         ++stats_.badChecksum;
-        log_.event(now, "-- no reply: module " + std::to_string(f.module->address) + " wants a correct checksum");
+        log_.event(now, "-- no reply: module " + std::to_string(f.module->answersAt()) + " wants a correct checksum");
         return;
     case Frame::Kind::Broadcast: {
         ++stats_.broadcasts;
@@ -218,7 +224,7 @@ void Simulator::command(const std::string &line, Millis done, Millis now)
         break;
     }
     Module &m = *f.module;
-    const std::vector<Fault> struck = faults_.roll(m.address);
+    const std::vector<Fault> struck = faults_.roll(m.answersAt());
     stats_.faults += struck.size();
     if (!struck.empty()) {
         std::string names;
@@ -241,9 +247,9 @@ void Simulator::command(const std::string &line, Millis done, Millis now)
         reply = refusal(m);
     } else {
         const bool was = m.wdExpired;
-        reply = execute(m, f.payload, now);
+        reply = execute(m, f.payload, now, baud_);
         if (!was && m.wdExpired)
-            log_.event(now, "-- " + moduleName(m.address) + ": host watchdog expired");
+            log_.event(now, "-- " + moduleName(m.answersAt()) + ": host watchdog expired");
     }
     if (!reply.empty() && reply[0] == '?')
         ++stats_.refused;
@@ -253,14 +259,14 @@ void Simulator::command(const std::string &line, Millis done, Millis now)
 void Simulator::send(const Module &m, const std::string &reply, const std::vector<Fault> &struck, Millis done,
                      Millis now)
 {
-    const Shaped s = faults_.shape(reply, m.checksum, struck);
+    const Shaped s = faults_.shape(reply, m.sums(), struck);
     Millis at = done + turnaroundOf(m) + s.delayMs;
     std::vector<Out> chars;
     std::string all;
     for (size_t p = 0; p < s.pieces.size(); ++p) {
         at += s.pieces[p].gapMs;
         for (char c : s.pieces[p].bytes) {
-            chars.push_back({at, at + charMs(), c, 0, m.address});
+            chars.push_back({at, at + charMs(), c, 0, m.answersAt()});
             at += charMs();
         }
         all += s.pieces[p].bytes;
@@ -280,10 +286,10 @@ void Simulator::babble(const Module &m, const Fault &f, Millis done, Millis now)
     std::vector<Out> chars;
     for (long i = 0; i < n; ++i) {
         const char c = f.text.empty() ? garbage() : f.text[static_cast<size_t>(i) % f.text.size()];
-        chars.push_back({at, at + charMs(), c, 0, m.address});
+        chars.push_back({at, at + charMs(), c, 0, m.answersAt()});
         at += charMs();
     }
-    log_.event(now, "-- " + moduleName(m.address) + " babbles " + std::to_string(n) + " characters until " +
+    log_.event(now, "-- " + moduleName(m.answersAt()) + " babbles " + std::to_string(n) + " characters until " +
                         fixed3(at) + " (command not carried out)");
     transmit(std::move(chars), now);
 }
@@ -340,7 +346,7 @@ std::string Simulator::control(const std::string &raw, Millis now)
         auto f = parseFault(std::vector<std::string>(w.begin() + 1, w.end()), &err);
         if (!f)
             r = "ERR " + err;
-        else if (f->address >= 0 && !plant_.find(f->address))
+        else if (f->address >= 0 && !plant_.find(f->address) && plant_.answering(f->address).empty())
             r = "ERR no module " + std::to_string(f->address);
         else {
             faults_.add(*f);
@@ -354,8 +360,7 @@ std::string Simulator::control(const std::string &raw, Millis now)
         for (const auto &f : faults_.faults())
             r += "; " + describe(f);
     } else if (c == "expire" && w.size() == 2) {
-        long a = -1;
-        Module *m = toLong(w[1], a) ? plant_.find(static_cast<int>(a)) : nullptr;
+        Module *m = moduleRef(w[1]);
         if (!m)
             r = "ERR no module " + w[1];
         else {
@@ -363,13 +368,30 @@ std::string Simulator::control(const std::string &raw, Millis now)
             r = "OK";
         }
     } else if (c == "reset" && w.size() == 2) {
-        long a = -1;
-        Module *m = toLong(w[1], a) ? plant_.find(static_cast<int>(a)) : nullptr;
+        Module *m = moduleRef(w[1]);
         if (!m)
             r = "ERR no module " + w[1];
         else {
             m->resetStatus(now);
             r = "OK";
+        }
+    } else if (c == "init" && w.size() == 3 && (w[2] == "0" || w[2] == "1")) {
+        Module *m = moduleRef(w[1]);
+        if (!m)
+            r = "ERR no module " + w[1];
+        else {
+            m->initWire = w[2] == "1"; // read at the next power-up
+            r = "OK";
+        }
+    } else if (c == "init") {
+        r = "ERR usage: init <addr> 0|1";
+    } else if (c == "power" && w.size() == 2) {
+        Module *m = moduleRef(w[1]);
+        if (!m)
+            r = "ERR no module " + w[1];
+        else {
+            m->powerUp(now);
+            r = "OK " + moduleSummary(*m);
         }
     } else if (c == "hostok" && w.size() == 1) {
         hostOk(plant_, checksum("~**"), now);
@@ -392,6 +414,27 @@ std::string Simulator::control(const std::string &raw, Millis now)
     return r;
 }
 
+// A module by its address, or by its place in the plant file (#1 the first
+// [[module]]), which tells apart modules that share an address.
+Module *Simulator::moduleRef(const std::string &ref)
+{
+    long a = -1;
+    if (ref.size() > 1 && ref[0] == '#') {
+        if (!toLong(ref.substr(1), a) || a < 1 || static_cast<size_t>(a) > plant_.modules.size())
+            return nullptr;
+        return &plant_.modules[static_cast<size_t>(a - 1)];
+    }
+    return toLong(ref, a) ? plant_.find(static_cast<int>(a)) : nullptr;
+}
+
+// After a power-up: the address it answers at, its speed and checksum.
+std::string Simulator::moduleSummary(const Module &m) const
+{
+    return "address=" + hex2(static_cast<unsigned>(m.answersAt())) +
+           " baud=" + (m.listensAt() > 0 ? std::to_string(m.listensAt()) : std::string("line")) +
+           " checksum=" + (m.sums() ? "1" : "0") + " init=" + (m.initMode ? "1" : "0");
+}
+
 std::string Simulator::controlSet(const std::vector<std::string> &w, Millis now)
 {
     if (w.size() >= 4 && w[1] == "line") {
@@ -404,10 +447,9 @@ std::string Simulator::controlSet(const std::vector<std::string> &w, Millis now)
             return "ERR usage: set line baud <n> | set line turnaround <ms>";
         return "OK";
     }
-    long a = -1;
-    if (w.size() < 3 || !toLong(w[1], a))
+    if (w.size() < 3)
         return "ERR usage: set <addr> <what> ...";
-    Module *m = plant_.find(static_cast<int>(a));
+    Module *m = moduleRef(w[1]);
     if (!m)
         return "ERR no module " + w[1];
     const ModelInfo &info = m->info();
@@ -540,10 +582,9 @@ std::string Simulator::controlSet(const std::vector<std::string> &w, Millis now)
 
 std::string Simulator::controlGet(const std::vector<std::string> &w, Millis now)
 {
-    long a = -1;
-    if (w.size() < 3 || !toLong(w[1], a))
+    if (w.size() < 3)
         return "ERR usage: get <addr> <what> ...";
-    Module *m = plant_.find(static_cast<int>(a));
+    Module *m = moduleRef(w[1]);
     if (!m)
         return "ERR no module " + w[1];
     const ModelInfo &info = m->info();

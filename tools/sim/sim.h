@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "answers.h"
 #include "faults.h"
 #include "plant.h"
 
@@ -76,6 +77,9 @@ public:
 
 private:
     void command(const std::string &line, Millis done, Millis now);
+    void answerFrame(const Frame &f, Millis done, Millis now);
+    Module *moduleRef(const std::string &ref);
+    std::string moduleSummary(const Module &m) const;
     void send(const Module &m, const std::string &reply, const std::vector<Fault> &struck, Millis done, Millis now);
     void babble(const Module &m, const Fault &f, Millis done, Millis now);
     double turnaroundOf(const Module &m) const { return m.turnaroundMs >= 0 ? m.turnaroundMs : turnaroundMs_; }
