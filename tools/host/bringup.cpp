@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <optional>
 
 #include <CLI/CLI.hpp>
@@ -28,6 +29,7 @@ constexpr int INIT_ADDRESS = 0;
 constexpr size_t MAX_NAME = 6;
 constexpr unsigned FORMAT_CHECKSUM = 0x40;
 constexpr unsigned FORMAT_HEX = 0x02;
+constexpr unsigned DIGITAL_TYPE = 0x40;
 
 int rateOfCode(int code) { return code >= FIRST_CODE && code < FIRST_CODE + 8 ? RATES[code - FIRST_CODE] : -1; }
 
@@ -256,13 +258,15 @@ std::optional<Reach> find(ComLine &com, const LineOptions &opt, int address, std
     return std::nullopt;
 }
 
-std::string formatText(unsigned format, const std::string &name)
+// The data format: hex or decimal for the analog modules (their model
+// name, or a type code other than the digital modules' 40), "-" otherwise.
+std::string formatText(unsigned format, unsigned type, const std::string &name)
 {
     if ((format & 0x03) == FORMAT_HEX)
         return "hex";
     if ((format & 0x03) != 0)
         return "code " + std::to_string(format & 0x03);
-    return name == "7017" || name == "7018" ? "decimal" : "-";
+    return name == "7017" || name == "7018" || type != DIGITAL_TYPE ? "decimal" : "-";
 }
 
 std::string speedText(unsigned code)
@@ -397,7 +401,8 @@ int identifyCommand(const LineOptions &opt, const std::vector<int> &addresses)
         const std::string where = std::to_string(at->baud) + (at->checksum ? " checksum" : " no checksum");
         printf("%-5s %-7s %-9s %-4s %-7s %-8s %-8s %s\n", aa.c_str(), name.empty() ? "?" : name.c_str(),
                firmware.empty() ? "?" : firmware.c_str(), hex2(cfg->type).c_str(), speedText(cfg->baudCode).c_str(),
-               cfg->format & FORMAT_CHECKSUM ? "on" : "off", formatText(cfg->format, name).c_str(), where.c_str());
+               cfg->format & FORMAT_CHECKSUM ? "on" : "off", formatText(cfg->format, cfg->type, name).c_str(),
+               where.c_str());
         if (a == INIT_ADDRESS && cfg->address != INIT_ADDRESS)
             printf("      the module at 00h says its address is %sh: it is in INIT mode\n",
                    hex2(static_cast<unsigned>(cfg->address)).c_str());
@@ -468,7 +473,7 @@ int configureCommand(const LineOptions &opt, int address, const ConfigureOptions
     row("type", hex2(cfg->type), hex2(newType));
     row("speed", speedText(cfg->baudCode), speedText(newCode));
     row("checksum", cfg->format & FORMAT_CHECKSUM ? "on" : "off", newFormat & FORMAT_CHECKSUM ? "on" : "off");
-    row("format", formatText(cfg->format, name), formatText(newFormat, name));
+    row("format", formatText(cfg->format, cfg->type, name), formatText(newFormat, newType, name));
 
     // What the module would refuse.
     const bool speedChange = newCode != cfg->baudCode || ((newFormat ^ cfg->format) & FORMAT_CHECKSUM) != 0;
@@ -476,8 +481,9 @@ int configureCommand(const LineOptions &opt, int address, const ConfigureOptions
         return fail("a speed or checksum change is taken only in INIT mode: wire INIT to ground, power the module "
                     "up, run again with --init",
                     EXIT_USAGE);
-    if (w.hex == 1 && !name.empty() && name != "7017" && name != "7018")
-        return fail("the hex format is for the analog input modules (7017, 7018); module " + name + " keeps 00",
+    if (w.hex == 1 && cfg->type == DIGITAL_TYPE)
+        return fail("the hex format is for the analog input modules (7017, 7018); a digital module (type 40) keeps "
+                    "format 00",
                     EXIT_USAGE);
     if (newAddress != oldAddress) {
         LineOptions other = opt;
@@ -548,6 +554,94 @@ int configureCommand(const LineOptions &opt, int address, const ConfigureOptions
 
 namespace {
 
+// One raw exchange, reported as `> command`, `< reply` and its times.
+void rawExchange(ComLine &com, const LineOptions &opt, const std::string &text, bool addChecksum)
+{
+    const std::string line = addChecksum ? text + checksumOf(text) : text;
+    Reply r = com.exchange(line, opt.timeoutMs);
+    printf("> %s\\r\n", escaped(line).c_str());
+    if (r.bytes.empty()) {
+        printf("< (nothing in %d ms)\n", opt.timeoutMs);
+        return;
+    }
+    printf("< %s", escaped(r.bytes).c_str());
+    if (r.complete)
+        printf("   first byte %.1f ms, CR %.1f ms\n", r.firstMs, r.crMs);
+    else
+        printf("   first byte %.1f ms, no CR within %d ms of the last byte\n", r.firstMs, opt.timeoutMs);
+}
+
+LineOptions rawDefaults(LineOptions opt)
+{
+    if (opt.baud <= 0)
+        opt.baud = INIT_BAUD;
+    return opt;
+}
+
+} // namespace
+
+int sendCommand(const LineOptions &opt, const std::vector<std::string> &lines, bool addChecksum)
+{
+    const LineOptions line = rawDefaults(opt);
+    ComLine com(line.port);
+    std::string error;
+    if (!com.open(line.baud, error)) {
+        fprintf(stderr, "veldran-host: send: %s\n", error.c_str());
+        return EXIT_LINE;
+    }
+    for (const auto &l : lines)
+        rawExchange(com, line, l, addChecksum);
+    return EXIT_OK;
+}
+
+int termCommand(const LineOptions &opt, bool addChecksum)
+{
+    const LineOptions line = rawDefaults(opt);
+    ComLine com(line.port);
+    std::string error;
+    if (!com.open(line.baud, error)) {
+        fprintf(stderr, "veldran-host: term: %s\n", error.c_str());
+        return EXIT_LINE;
+    }
+    printf("term: COM%d at %d baud%s; a command a line (\"history\", \"!N\" repeats line N, \"quit\")\n", line.port,
+           line.baud, addChecksum ? ", checksums added" : "");
+    std::vector<std::string> history;
+    for (std::string text;;) {
+        printf("term> ");
+        fflush(stdout);
+        if (!std::getline(std::cin, text))
+            break;
+        while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
+            text.pop_back();
+        if (text.empty())
+            continue;
+        if (text == "quit")
+            break;
+        if (text == "history") {
+            for (size_t i = 0; i < history.size(); ++i)
+                printf("%3zu  %s\n", i + 1, history[i].c_str());
+            continue;
+        }
+        if (text[0] == '!' && text.size() > 1) {
+            char *end = nullptr;
+            const unsigned long n = std::strtoul(text.c_str() + 1, &end, 10);
+            if (end && *end == '\0') {
+                if (n < 1 || n > history.size()) {
+                    printf("no line %s in the history\n", text.c_str() + 1);
+                    continue;
+                }
+                text = history[n - 1];
+            }
+        }
+        history.push_back(text);
+        rawExchange(com, line, text, addChecksum);
+    }
+    printf("\n");
+    return EXIT_OK;
+}
+
+namespace {
+
 void lineOptions(CLI::App *cmd, LineOptions &line, std::string &sum)
 {
     cmd->add_option("--port", line.port, "COM port 1 to 4")->check(CLI::Range(1, 4))->capture_default_str();
@@ -589,6 +683,19 @@ BringupCommands::BringupCommands(CLI::App &app)
     configure_->add_option("--timeout", configureLine_.timeoutMs, "ms to wait for a reply's next byte")
         ->check(CLI::Range(5, 5000))
         ->capture_default_str();
+
+    send_ = app.add_subcommand("send", "send raw command lines, show the replies' bytes and times");
+    send_->add_option("lines", rawLines_, "command lines, without the carriage return")->required();
+    term_ = app.add_subcommand("term", "a raw terminal on the line: command lines from the keyboard");
+    for (CLI::App *raw : {send_, term_}) {
+        raw->add_option("--port", rawLine_.port, "COM port 1 to 4")->check(CLI::Range(1, 4))->capture_default_str();
+        raw->add_option("--baud", rawLine_.baud, "the line's speed in bit/s (default 9600)")
+            ->check(CLI::IsMember({1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}));
+        raw->add_flag("--checksum", rawChecksum_, "add the checksum to each line");
+        raw->add_option("--timeout", rawLine_.timeoutMs, "ms to wait for a reply's next byte")
+            ->check(CLI::Range(5, 5000))
+            ->capture_default_str();
+    }
 }
 
 std::optional<int> BringupCommands::run() const
@@ -631,6 +738,10 @@ std::optional<int> BringupCommands::run() const
         }
         return configureCommand(configureLine_, a < 0 ? 0 : a, configureOptions_);
     }
+    if (*send_)
+        return sendCommand(rawLine_, rawLines_, rawChecksum_);
+    if (*term_)
+        return termCommand(rawLine_, rawChecksum_);
     return std::nullopt;
 }
 

@@ -37,6 +37,13 @@ int parseAddress(const std::string &text);
 // report on stdout, its complaints on stderr.
 int identifyCommand(const LineOptions &line, const std::vector<int> &addresses);
 int configureCommand(const LineOptions &line, int address, const ConfigureOptions &opt);
+// Raw lines: each sent with a carriage return (and its checksum when
+// `addChecksum`), the reply's bytes shown escaped with the times from the
+// end of the command to its first byte and to its carriage return.
+int sendCommand(const LineOptions &line, const std::vector<std::string> &lines, bool addChecksum);
+// The same, line by line from the keyboard, until end of input or "quit";
+// "!N" sends the N-th line of the history again, "history" lists it.
+int termCommand(const LineOptions &line, bool addChecksum);
 
 // Registers identify and configure with the program's command line, and
 // runs the one chosen.
@@ -49,6 +56,11 @@ public:
 private:
     CLI::App *identify_ = nullptr;
     CLI::App *configure_ = nullptr;
+    CLI::App *send_ = nullptr;
+    CLI::App *term_ = nullptr;
+    LineOptions rawLine_;
+    std::vector<std::string> rawLines_;
+    bool rawChecksum_ = false;
     LineOptions identifyLine_, configureLine_;
     std::vector<std::string> addresses_;
     int from_ = -1, to_ = -1;
