@@ -17,6 +17,7 @@
 #include "module_state.h"
 #include "records.h"
 #include "scripted_comm.h"
+#include "wire_format.h"
 
 namespace t {
 
@@ -99,15 +100,7 @@ inline void silence() { scommQueueSilence(); }
 inline void quietLine() { lineSettled = TRUE; }
 
 // The checksum of a text as the protocol writes it: two upper-case digits.
-inline std::string sum(const std::string &text)
-{
-    unsigned s = 0;
-    for (unsigned char c : text)
-        s += c;
-    char hex[3];
-    snprintf(hex, sizeof hex, "%02X", s & 0xFF);
-    return hex;
-}
+inline std::string sum(const std::string &text) { return wire::checksum(text); }
 
 // Operand records.
 using records::floatIn;
@@ -154,10 +147,7 @@ inline std::vector<std::string> writes()
 
 // A line as it goes over the wire: the text, its checksum when `checksum`
 // is set, and the carriage return.
-inline std::string framed(const std::string &text, bool checksum)
-{
-    return text + (checksum ? sum(text) : std::string()) + "\r";
-}
+inline std::string framed(const std::string &text, bool checksum) { return wire::framed(text, checksum); }
 
 } // namespace t
 

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "TLMUSR.h"
+#include "option_ranges.h"
 #include "protocol.h"
 
 int32_t port = 1;
@@ -30,8 +31,6 @@ constexpr KeywordDef keywords[] = {
     {"CHECKSUM", 8, KW_CHECKSUM}, {"DEBUG", 5, KW_DEBUG},
 };
 
-constexpr int32_t baudRates[] = {96, 192, 384, 576, 1152};
-
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 bool matches(const char *at, const KeywordDef &kw)
@@ -57,7 +56,7 @@ int32_t readInt(const char *s)
 
 bool validBaud(int32_t value)
 {
-    for (int32_t b : baudRates)
+    for (int32_t b : BAUD_CODES)
         if (b == value)
             return true;
     return false;
@@ -96,7 +95,7 @@ ERRCODE CommandLine(const char *cmdLine)
         switch (kw->kind) {
         case KW_COMPORT: {
             int32_t v = readInt(value);
-            if (v < 1 || v > 4) {
+            if (v < COMPORT_MIN || v > COMPORT_MAX) {
                 HlpPrintf("\n\t Illegal comm port number %d (1-4)", v);
                 return EC_BAD_COMPORT;
             }
@@ -115,7 +114,7 @@ ERRCODE CommandLine(const char *cmdLine)
         case KW_TIMEOUT: {
             // Compared as unsigned: a negative value is a very large one.
             uint32_t v = static_cast<uint32_t>(readInt(value));
-            if (v < 5 || v > 500) {
+            if (v < TIMEOUT_MIN_MS || v > TIMEOUT_MAX_MS) {
                 HlpPrintf("\n\t Invalid time out value: %d msecs (5-500)", static_cast<int>(v));
                 return EC_BAD_TIMEOUT;
             }

@@ -2,10 +2,6 @@
 // exchange that the protocol operations share, the host-OK broadcast, and
 // the field encoders and decoders.  Once Init has opened the port, the
 // engine is the only part of the module that talks to the serial library.
-//
-// Nothing here includes a system header: the reference host compiles the
-// module's option parser, which includes this file for keyupper, inside a
-// namespace of its own.
 #ifndef VELDRAN_PROTOCOL_H
 #define VELDRAN_PROTOCOL_H
 

@@ -30,6 +30,7 @@
 #include "../../serial/comm.h"
 #include "comm_core.h"
 #include "port_map.h"
+#include "wire_format.h"
 
 #if defined(__linux__)
 #include <linux/serial.h>
@@ -44,35 +45,8 @@ struct PosixPort {
     using Handle = int;
     static constexpr Handle NONE = -1;
 
-    static speed_t speedOf(int32_t baud)
-    {
-        switch (baud) {
-        case 110:
-            return B110;
-        case 300:
-            return B300;
-        case 600:
-            return B600;
-        case 1200:
-            return B1200;
-        case 2400:
-            return B2400;
-        case 4800:
-            return B4800;
-        case 9600:
-            return B9600;
-        case 19200:
-            return B19200;
-        case 38400:
-            return B38400;
-        case 57600:
-            return B57600;
-        case 115200:
-            return B115200;
-        default:
-            return B0;
-        }
-    }
+    // The rates of a PC's COM port, up to 115200 bit/s; B0 for any other.
+    static speed_t speedOf(int32_t baud) { return baud <= 115200 ? wire::speedConstant(baud) : B0; }
 
     static int32_t refuse(int32_t port, const char *path, int fd, int err, int32_t code)
     {

@@ -26,6 +26,8 @@
 
 #include <string>
 
+#include "wire_format.h"
+
 namespace {
 
 volatile sig_atomic_t stopRequested = 0;
@@ -88,11 +90,7 @@ int main(int argc, char **argv)
     if (slave < 0)
         return fail("open slave");
     ioctl(slave, TIOCSCTTY, 0);
-    termios t;
-    if (tcgetattr(slave, &t) == 0) {
-        cfmakeraw(&t);
-        tcsetattr(slave, TCSANOW, &t);
-    }
+    wire::makeRaw(slave, 0); // at whatever speed: a pseudo-terminal has none
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
 
     std::string tmp = std::string(link) + ".tmp" + std::to_string(getpid());

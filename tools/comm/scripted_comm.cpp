@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "../../serial/comm.h"
-#include "../common/escape.h"
+#include "wire_format.h"
 
 #if defined(_WIN32)
 #define COMM_EXPORT __declspec(dllexport)
@@ -171,7 +171,7 @@ COMM_EXPORT int32_t _COMdisable(int32_t port)
 
 COMM_EXPORT int32_t _COMwrite(int32_t port, const char *buf, int32_t len)
 {
-    logf("write %d %s", port, logtext::escape(std::string_view(buf, static_cast<size_t>(len))).c_str());
+    logf("write %d %s", port, wire::escape(std::string_view(buf, static_cast<size_t>(len))).c_str());
     s.lastWrite.assign(buf, static_cast<size_t>(len));
     if (s.writeResult == 0)
         return 0;

@@ -254,9 +254,9 @@ CheckStatus runCheck(const CheckInput &in, std::string &out)
                 const Exchange &e = cs ? with[k] : plain[k];
                 std::string reply = e.reply.empty()
                                         ? "no reply"
-                                        : "\"" + escaped(e.reply) + "\" (" + std::to_string(e.reply.size()) + ")";
-                rep.line(std::string("      ") + (cs ? "checksum on " : "checksum off") + "  \"" + escaped(e.command) +
-                         "\" (" + std::to_string(e.command.size()) + ") -> " + reply + "  " +
+                                        : "\"" + wire::escape(e.reply) + "\" (" + std::to_string(e.reply.size()) + ")";
+                rep.line(std::string("      ") + (cs ? "checksum on " : "checksum off") + "  \"" +
+                         wire::escape(e.command) + "\" (" + std::to_string(e.command.size()) + ") -> " + reply + "  " +
                          fmt("%.1f ms", wireMs(wireChars(e), baud)) + ((cs != 0) == s.checksum ? "  *" : ""));
             }
             const Exchange &e = used[k];

@@ -4,7 +4,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -21,6 +23,7 @@
 #include "veldran.h"
 #include "veldran_version.h"
 #include "watch.h"
+#include "wire_format.h"
 #if !defined(_WIN32)
 #include "emulated_module.h"
 #endif
@@ -273,16 +276,18 @@ int hostMain(int argc, char **argv)
         app.add_subcommand("survey", "find the modules that answer, at which baud rate and checksum setting");
     vhost::SurveyOptions sopt;
     std::string sumSetting;
-    sur->add_option("--port", sopt.port, "COM port 1 to 4")->check(CLI::Range(1, 4))->capture_default_str();
+    sur->add_option("--port", sopt.port, "COM port 1 to 4")
+        ->check(CLI::Range(wire::PORT_MIN, wire::PORT_MAX))
+        ->capture_default_str();
     sur->add_option("--baud", sopt.bauds, "baud rates to try, in hundreds (96,192,384,576,1152; default all)")
         ->delimiter(',')
-        ->check(CLI::IsMember({96, 192, 384, 576, 1152}));
+        ->check(CLI::IsMember(std::vector<int>(std::begin(wire::BAUD_CODES), std::end(wire::BAUD_CODES))));
     sur->add_option("--checksum", sumSetting, "checksum setting to try: off or on (default both)")
         ->check(CLI::IsMember({"off", "on"}));
     sur->add_option("--from", sopt.first, "first address")->check(CLI::Range(0, 255))->capture_default_str();
     sur->add_option("--to", sopt.last, "last address")->check(CLI::Range(0, 255))->capture_default_str();
     sur->add_option("--timeout", sopt.timeoutMs, "time-out in ms (default: the exchange's wire time plus a margin)")
-        ->check(CLI::Range(5, 500));
+        ->check(CLI::Range(wire::TIMEOUT_MIN, wire::TIMEOUT_MAX));
 
     vhost::BringupCommands bringup(app);
 

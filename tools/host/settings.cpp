@@ -1,29 +1,42 @@
-// Reading an option string as the module does.  The module's own parser
-// (veldran/options.cpp) is compiled in here, inside a namespace of its own
-// so that its settings are this file's and not the loaded module's; its
-// console messages are collected instead of printed.
+// Reading an option string as the module does: with the module's own
+// parser (veldran/options.cpp), linked in as an object of its own.  The two
+// services it calls are stood in for here: its console messages are
+// collected instead of printed.  Its settings are this program's copy, not
+// those of the module the program loads.
 #include "settings.h"
 
-#include <stdarg.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "TLMUSR.h"
 #include "module.h"
 #include "platform.h"
+#include "protocol.h"
 
-namespace vhost {
-namespace modparser {
+namespace {
 
 std::string printed;
+
+// The module's settings before any option string, as its parser starts.
+struct Initial {
+    int32_t port;
+    int32_t baud;
+    uint32_t timeout;
+    BOOL checksum;
+    BOOL debug;
+};
+const Initial INITIAL = {port, BaudRate, timeout, useCheckSum, debug};
+
+} // namespace
 
 int32_t HlpPrintf(const char *format, ...) // NOLINT(readability-identifier-naming): the module calls it
 {
     char buf[512];
     va_list ap;
     va_start(ap, format);
-    int n = vsnprintf(buf, sizeof buf, format, ap);
+    int n = std::vsnprintf(buf, sizeof buf, format, ap);
     va_end(ap);
     printed += buf;
     return n;
@@ -31,19 +44,14 @@ int32_t HlpPrintf(const char *format, ...) // NOLINT(readability-identifier-nami
 
 char keyupper(char k) { return (k >= 'a' && k <= 'z') ? static_cast<char>(k - 'a' + 'A') : k; }
 
-#include "options.cpp" // NOLINT(bugprone-suspicious-include): the module's own parser, compiled in
-
-// The settings as the module starts with them.
-const Settings INITIAL = {port, BaudRate, timeout, useCheckSum != FALSE, debug != FALSE};
-
-} // namespace modparser
+namespace vhost {
 
 namespace {
 
 std::string upper(std::string s)
 {
     for (char &c : s)
-        c = modparser::keyupper(c);
+        c = ::keyupper(c);
     return s;
 }
 
@@ -150,19 +158,18 @@ std::vector<std::string> pitfalls(const std::string &options)
 OptionReading readOptions(const std::string *options)
 {
     OptionReading r;
-    modparser::port = modparser::INITIAL.port;
-    modparser::BaudRate = static_cast<int32_t>(modparser::INITIAL.baud);
-    modparser::timeout = modparser::INITIAL.timeout;
-    modparser::useCheckSum = modparser::INITIAL.checksum ? TRUE : FALSE;
-    modparser::debug = modparser::INITIAL.debug ? TRUE : FALSE;
-    modparser::printed.clear();
+    port = INITIAL.port;
+    BaudRate = INITIAL.baud;
+    timeout = INITIAL.timeout;
+    useCheckSum = INITIAL.checksum;
+    debug = INITIAL.debug;
+    printed.clear();
     if (options) {
-        r.code = modparser::CommandLine(options->c_str());
+        r.code = CommandLine(options->c_str());
         r.warnings = pitfalls(*options);
     }
-    r.settings = {modparser::port, modparser::BaudRate, modparser::timeout, modparser::useCheckSum != FALSE,
-                  modparser::debug != FALSE};
-    r.console = modparser::printed;
+    r.settings = {port, BaudRate, timeout, useCheckSum != FALSE, debug != FALSE};
+    r.console = printed;
     return r;
 }
 

@@ -10,24 +10,12 @@ namespace vhost {
 
 namespace {
 
-std::string hex2(int v)
-{
-    char buf[4];
-    snprintf(buf, sizeof buf, "%02X", v & 0xFF);
-    return buf;
-}
+std::string hex2(int v) { return wire::hex2(static_cast<uint32_t>(v) & 0xFF); }
 
-std::string hexDigits(int v, int n)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s(static_cast<size_t>(n), '0');
-    for (int i = n - 1; i >= 0; --i, v >>= 4)
-        s[static_cast<size_t>(i)] = digits[v & 0xF];
-    return s;
-}
+std::string hexDigits(int v, int n) { return wire::hexDigits(static_cast<uint32_t>(v), n); }
 
 // Frames a command body: checksum when on, carriage return.
-std::string frame(const std::string &body, bool checksum) { return body + (checksum ? checksumOf(body) : "") + "\r"; }
+std::string frame(const std::string &body, bool checksum) { return wire::framed(body, checksum); }
 
 // A reply body with the module's checksum placeholder and carriage return.
 std::string reply(const std::string &body, bool checksum) { return body + (checksum ? "cc" : "") + "\r"; }
@@ -41,14 +29,6 @@ std::string repeat(const std::string &s, int n)
 }
 
 } // namespace
-
-std::string checksumOf(const std::string &text)
-{
-    unsigned sum = 0;
-    for (char c : text)
-        sum += static_cast<unsigned char>(c);
-    return hex2(static_cast<int>(sum & 0xFF));
-}
 
 std::vector<Exchange> exchangesOf(const std::string &instr, const InputValues &in, bool cs)
 {
@@ -105,25 +85,6 @@ int minTimeoutMs(const Exchange &e, int baud, double marginMs)
 {
     int t = static_cast<int>(std::ceil(wireMs(wireChars(e), baud) + marginMs));
     return t < TIMEOUT_MIN_MS ? TIMEOUT_MIN_MS : t;
-}
-
-std::string escaped(const std::string &line)
-{
-    std::string s;
-    for (char c : line) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (c == '\r')
-            s += "\\r";
-        else if (c == '\n')
-            s += "\\n";
-        else if (u < 0x20 || u >= 0x7F) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\x%02X", u);
-            s += buf;
-        } else
-            s += c;
-    }
-    return s;
 }
 
 } // namespace vhost

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "wire_format.h"
+
 namespace vhost {
 
 // Bits a character takes on the line: start, eight data bits, stop.
@@ -17,10 +19,10 @@ constexpr int CHAR_BITS = 10;
 // and the delivery of received bytes to the program.
 constexpr double TURNAROUND_MARGIN_MS = 5.0;
 // The module's accepted range of "TIMEOUT=".
-constexpr int TIMEOUT_MIN_MS = 5;
-constexpr int TIMEOUT_MAX_MS = 500;
+constexpr int TIMEOUT_MIN_MS = wire::TIMEOUT_MIN;
+constexpr int TIMEOUT_MAX_MS = wire::TIMEOUT_MAX;
 // "BAUD=" values (hundreds of bit/s).
-constexpr int BAUD_CODES[] = {96, 192, 384, 576, 1152};
+using wire::BAUD_CODES;
 
 // One exchange: the command line as sent and the reply that a module gives
 // when all is well ("" for the host-OK broadcast, which has none).  In the
@@ -31,10 +33,6 @@ struct Exchange {
     std::string command; // "#01\r"
     std::string reply;   // ">+dd.ddd...\r"
 };
-
-// The two-digit checksum of a text: the sum of its bytes modulo 256 in
-// upper-case hex.
-std::string checksumOf(const std::string &text);
 
 // The exchanges that one call of `instr` makes with these input operands
 // (by label, "Addr:" ...), with or without checksums, in order.  An
@@ -58,9 +56,6 @@ size_t wireChars(const Exchange &e);
 // TIMEOUT_MIN_MS.  (The module starts its time-out when the command has been
 // handed to the serial library, so the command's own time counts.)
 int minTimeoutMs(const Exchange &e, int baud, double marginMs = TURNAROUND_MARGIN_MS);
-
-// Shows a line with its control characters escaped: "#01\r".
-std::string escaped(const std::string &line);
 
 } // namespace vhost
 

@@ -9,19 +9,6 @@ namespace vsim {
 
 namespace {
 
-const char HEX[] = "0123456789ABCDEF";
-
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // A field of hex digits only (either case), or nothing.
 std::optional<unsigned> hexNumber(std::string_view s)
 {
@@ -29,7 +16,7 @@ std::optional<unsigned> hexNumber(std::string_view s)
         return std::nullopt;
     unsigned v = 0;
     for (char c : s) {
-        int d = hexDigit(c);
+        int d = wire::hexValue(c);
         if (d < 0)
             return std::nullopt;
         v = v * 16 + static_cast<unsigned>(d);
@@ -71,24 +58,6 @@ std::string seal(const Module &m, std::string body)
 
 } // namespace
 
-std::string hex2(unsigned v) { return hexDigits(v, 2); }
-
-std::string hexDigits(uint32_t v, int digits)
-{
-    std::string s;
-    for (int i = digits - 1; i >= 0; --i)
-        s += HEX[(v >> (4 * i)) & 0xF];
-    return s;
-}
-
-std::string checksum(std::string_view s)
-{
-    unsigned sum = 0;
-    for (char c : s)
-        sum += static_cast<unsigned char>(c);
-    return hex2(sum & 0xFF);
-}
-
 std::string decimalField(double v)
 {
     if (!std::isfinite(v))
@@ -129,7 +98,7 @@ std::vector<Frame> frames(Plant &plant, std::string_view line)
     const char c = line[0];
     if (c != '#' && c != '$' && c != '@' && c != '~' && c != '%')
         return {f};
-    const int hi = hexDigit(line[1]), lo = hexDigit(line[2]);
+    const int hi = wire::hexValue(line[1]), lo = wire::hexValue(line[2]);
     if (hi < 0 || lo < 0)
         return {f};
     const std::vector<Module *> all = plant.answering(hi * 16 + lo);
@@ -259,7 +228,7 @@ std::string execute(Module &m, std::string_view payload, Millis now, int lineBau
                 r += field(ch);
             return ok(r);
         }
-        const int ch = hexDigit(rest[0]);
+        const int ch = wire::hexValue(rest[0]);
         if (ch < 0)
             return refuse();
         if (rest.size() == 1) {
@@ -302,7 +271,7 @@ std::string execute(Module &m, std::string_view payload, Millis now, int lineBau
             return ok("!" + addr(m) + m.firmware);
         if (rest.size() != 2 || (rest[0] != 'C' && rest[0] != 'c') || info.din == 0)
             return refuse();
-        const int ch = hexDigit(rest[1]);
+        const int ch = wire::hexValue(rest[1]);
         if (ch < 0 || ch >= info.din)
             return refuse();
         m.setCounter(ch, 0, now);

@@ -7,14 +7,13 @@
 #include <string_view>
 
 #include "plant.h"
+#include "wire_format.h"
 
 namespace vsim {
 
-// Sum of the byte values modulo 256 as two upper-case hex digits.
-std::string checksum(std::string_view s);
-std::string hex2(unsigned v);
-// The low 4 x digits bits of v as upper-case hex digits, most significant first.
-std::string hexDigits(uint32_t v, int digits);
+using wire::checksum;
+using wire::hex2;
+using wire::hexDigits;
 
 // Analog reply fields.  A decimal field is always seven characters
 // (sign, digits, point, digits); a hex field four digits, the 16-bit two's

@@ -22,6 +22,7 @@
 #include "plant.h"
 #include "sim.h"
 #include "veldran_version.h"
+#include "wire_format.h"
 
 namespace {
 
@@ -139,23 +140,6 @@ void ensureSession()
     }
 }
 
-const struct {
-    long baud;
-    speed_t c;
-} SPEEDS[] = {{110, B110},       {300, B300},       {600, B600},       {1200, B1200},    {2400, B2400},
-              {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},  {57600, B57600},
-              {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
-
-bool baudConstant(long baud, speed_t &out)
-{
-    for (const auto &t : SPEEDS)
-        if (t.baud == baud) {
-            out = t.c;
-            return true;
-        }
-    return false;
-}
-
 // The speed the device's settings name, in bit/s; 0 when they name none we
 // know (B0, an unusual rate) or cannot be read.  On a pseudo-terminal the
 // settings are the ones the other side made: both ends share them.
@@ -164,27 +148,13 @@ long deviceBaud(int fd)
     termios t;
     if (fd < 0 || tcgetattr(fd, &t) != 0)
         return 0;
-    const speed_t s = cfgetospeed(&t);
-    for (const auto &e : SPEEDS)
-        if (e.c == s)
-            return e.baud;
-    return 0;
+    return wire::speedOf(cfgetospeed(&t));
 }
 
 void makeRaw(int fd, long baud)
 {
-    termios t;
-    if (tcgetattr(fd, &t) != 0)
-        die(std::string("tcgetattr: ") + std::strerror(errno));
-    cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    speed_t s;
-    if (baudConstant(baud, s))
-        cfsetspeed(&t, s);
-    if (tcsetattr(fd, TCSANOW, &t) != 0)
-        die(std::string("tcsetattr: ") + std::strerror(errno));
+    if (!wire::makeRaw(fd, baud))
+        die(std::string("tty set-up: ") + std::strerror(errno));
 }
 
 void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
@@ -281,8 +251,7 @@ int main(int argc, char **argv)
         lineFd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (lineFd < 0)
             die("cannot open " + device + ": " + std::strerror(errno));
-        speed_t s;
-        if (isatty(lineFd) && !baudConstant(baud, s))
+        if (isatty(lineFd) && wire::speedConstant(baud) == B0)
             die("baud rate " + std::to_string(baud) + " not supported by a tty");
         if (isatty(lineFd))
             makeRaw(lineFd, baud);

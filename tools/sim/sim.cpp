@@ -1,6 +1,6 @@
 #include "sim.h"
 
-#include "escape.h"
+#include "wire_format.h"
 
 #include <algorithm>
 #include <cmath>
@@ -115,7 +115,7 @@ void Simulator::receive(std::string_view bytes, Millis now)
             if (rxGarbled_) {
                 // The modules heard garbage: nobody acts on it.
                 ++stats_.commands;
-                log_.event(now, "rx \"" + logtext::escape(line) + "\\r\" garbled by a collision: dropped");
+                log_.event(now, "rx \"" + wire::escape(line) + "\\r\" garbled by a collision: dropped");
                 rxGarbled_ = false;
                 rxHits_.clear();
                 continue;
@@ -126,7 +126,7 @@ void Simulator::receive(std::string_view bytes, Millis now)
         if (c == '\n' && rx_.empty())
             continue; // the LF of a CR LF
         if (rx_.size() >= MAX_LINE) {
-            log_.event(now, "rx discarded an overlong line \"" + logtext::escape(rx_.substr(0, 40)) + "...\"");
+            log_.event(now, "rx discarded an overlong line \"" + wire::escape(rx_.substr(0, 40)) + "...\"");
             rx_.clear();
         }
         rx_ += c;
@@ -189,7 +189,7 @@ Millis Simulator::transmit(std::vector<Out> chars, Millis now)
 void Simulator::command(const std::string &line, Millis done, Millis now)
 {
     ++stats_.commands;
-    log_.event(now, "rx \"" + logtext::escape(line) + "\\r\"");
+    log_.event(now, "rx \"" + wire::escape(line) + "\\r\"");
     tick(now);
     const std::vector<Frame> all = frames(plant_, line);
     for (const Frame &f : all)
@@ -272,7 +272,7 @@ void Simulator::send(const Module &m, const std::string &reply, const std::vecto
         all += s.pieces[p].bytes;
     }
     ++stats_.replies;
-    log_.event(now, "tx \"" + logtext::escape(all) + "\" (ends at " + fixed3(at) + ")");
+    log_.event(now, "tx \"" + wire::escape(all) + "\" (ends at " + fixed3(at) + ")");
     transmit(std::move(chars), now);
 }
 
@@ -331,7 +331,7 @@ std::string Simulator::control(const std::string &raw, Millis now)
     if (w.empty())
         return "ERR empty command";
     ++stats_.control;
-    log_.event(now, "ctl \"" + logtext::escape(line) + "\"");
+    log_.event(now, "ctl \"" + wire::escape(line) + "\"");
     tick(now);
     std::string r;
     const std::string &c = w[0];

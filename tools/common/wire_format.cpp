@@ -1,0 +1,112 @@
+#include "wire_format.h"
+
+#include <cstdio>
+
+namespace wire {
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+std::string hexDigits(uint32_t v, int digits)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string s;
+    for (int i = digits - 1; i >= 0; --i)
+        s += hex[(v >> (4 * i)) & 0xF];
+    return s;
+}
+
+std::string hex2(uint32_t v) { return hexDigits(v, 2); }
+
+std::string checksum(std::string_view text)
+{
+    unsigned sum = 0;
+    for (char c : text)
+        sum += static_cast<unsigned char>(c);
+    return hex2(sum & 0xFF);
+}
+
+std::string framed(std::string_view body, bool withSum)
+{
+    std::string line(body);
+    if (withSum)
+        line += checksum(body);
+    return line + "\r";
+}
+
+std::string escape(std::string_view bytes)
+{
+    std::string s;
+    for (unsigned char c : bytes) {
+        if (c == '\r') {
+            s += "\\r";
+        } else if (c == '\n') {
+            s += "\\n";
+        } else if (c == '\\') {
+            s += "\\\\";
+        } else if (c >= 0x20 && c < 0x7F) {
+            s += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            s += hex;
+        }
+    }
+    return s;
+}
+
+#ifndef _WIN32
+
+namespace {
+
+const struct {
+    long baud;
+    speed_t constant;
+} SPEEDS[] = {{110, B110},       {300, B300},       {600, B600},       {1200, B1200},    {2400, B2400},
+              {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},  {57600, B57600},
+              {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
+
+} // namespace
+
+speed_t speedConstant(long baud)
+{
+    for (const auto &s : SPEEDS)
+        if (s.baud == baud)
+            return s.constant;
+    return B0;
+}
+
+long speedOf(speed_t constant)
+{
+    for (const auto &s : SPEEDS)
+        if (s.constant == constant)
+            return s.baud;
+    return 0;
+}
+
+bool makeRaw(int fd, long baud)
+{
+    termios t;
+    if (tcgetattr(fd, &t) != 0)
+        return false;
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    const speed_t s = speedConstant(baud);
+    if (s != B0)
+        cfsetspeed(&t, s);
+    return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+#endif
+
+} // namespace wire
