@@ -12,6 +12,7 @@
 #include "platform.h"
 #include "settings.h"
 #include "wire.h"
+#include "wire_format.h"
 
 namespace vhost {
 
@@ -170,7 +171,7 @@ enum class Heard { Nothing, Garbled, Reply };
 // off); Garbled when bytes came that are no reply.
 Heard ask(ComLine &com, const Reach &at, const std::string &command, int timeoutMs, std::string &body)
 {
-    const std::string line = at.checksum ? command + checksumOf(command) : command;
+    const std::string line = at.checksum ? command + wire::checksum(command) : command;
     Reply r = com.exchange(line, timeoutMs);
     if (r.bytes.empty())
         return Heard::Nothing;
@@ -181,7 +182,7 @@ Heard ask(ComLine &com, const Reach &at, const std::string &command, int timeout
         if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F)
             return Heard::Garbled;
     if (at.checksum) {
-        if (b.size() < 3 || checksumOf(b.substr(0, b.size() - 2)) != b.substr(b.size() - 2))
+        if (b.size() < 3 || wire::checksum(b.substr(0, b.size() - 2)) != b.substr(b.size() - 2))
             return Heard::Garbled;
         b.resize(b.size() - 2);
     }
@@ -511,7 +512,7 @@ int configureCommand(const LineOptions &opt, int address, const ConfigureOptions
         Heard h = ask(com, *at, cmd, opt.timeoutMs, body);
         if (h != Heard::Reply || body != "!" + hex2(static_cast<unsigned>(newAddress))) {
             fprintf(stderr, "veldran-host: configure: %s answered %s to %s: the module refused the configuration\n",
-                    aa.c_str(), h == Heard::Reply ? escaped(body).c_str() : "nothing", cmd.c_str());
+                    aa.c_str(), h == Heard::Reply ? wire::escape(body).c_str() : "nothing", cmd.c_str());
             return EXIT_USAGE;
         }
         printf("written: %s\n", cmd.c_str());
@@ -557,14 +558,14 @@ namespace {
 // One raw exchange, reported as `> command`, `< reply` and its times.
 void rawExchange(ComLine &com, const LineOptions &opt, const std::string &text, bool addChecksum)
 {
-    const std::string line = addChecksum ? text + checksumOf(text) : text;
+    const std::string line = addChecksum ? text + wire::checksum(text) : text;
     Reply r = com.exchange(line, opt.timeoutMs);
-    printf("> %s\\r\n", escaped(line).c_str());
+    printf("> %s\\r\n", wire::escape(line).c_str());
     if (r.bytes.empty()) {
         printf("< (nothing in %d ms)\n", opt.timeoutMs);
         return;
     }
-    printf("< %s", escaped(r.bytes).c_str());
+    printf("< %s", wire::escape(r.bytes).c_str());
     if (r.complete)
         printf("   first byte %.1f ms, CR %.1f ms\n", r.firstMs, r.crMs);
     else
