@@ -55,13 +55,7 @@ std::optional<unsigned> hexField(const std::string &s)
         return std::nullopt;
     unsigned v = 0;
     for (char c : s) {
-        int d = -1;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
+        int d = wire::hexValue(c);
         if (d < 0)
             return std::nullopt;
         v = v * 16 + static_cast<unsigned>(d);
