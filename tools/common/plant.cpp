@@ -22,7 +22,6 @@ const ModelInfo MODELS[] = {
 };
 
 // The speeds of baud codes 03 to 0A.
-const int CODE_RATES[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
 uint32_t maskOf(int bits) { return bits >= 32 ? 0xFFFFFFFFu : ((1u << bits) - 1u); }
 
@@ -136,16 +135,6 @@ void Module::resetStatus(Millis now)
     wdExpired = false;
     kickWatchdog(now);
 }
-
-int baudCode(int baud)
-{
-    for (int c = 3; c <= 0xA; ++c)
-        if (baudOfCode(c) == baud)
-            return c;
-    return 0;
-}
-
-int baudOfCode(int code) { return code >= 3 && code <= 0xA ? CODE_RATES[code - 3] : -1; }
 
 int defaultTypeCode(Model m)
 {

@@ -136,10 +136,6 @@ struct Module {
     static constexpr int INIT_BAUD = 9600;
 };
 
-// Baud codes of the configuration commands (03 1200 ... 0A 115200); 0 for
-// a rate without a code, -1 for a code without a rate.
-int baudCode(int baud);
-int baudOfCode(int code);
 // The type code a module of the model reports until one is set.
 int defaultTypeCode(Model m);
 

@@ -1,6 +1,7 @@
 #include "wire_format.h"
 
 #include <cstdio>
+#include <iterator>
 
 namespace wire {
 
@@ -13,6 +14,40 @@ int hexValue(char c)
     if (c >= 'a' && c <= 'f')
         return c - 'a' + 10;
     return -1;
+}
+
+std::optional<unsigned> hexNumber(std::string_view s)
+{
+    if (s.empty() || s.size() > 7)
+        return std::nullopt;
+    unsigned v = 0;
+    for (char c : s) {
+        int d = hexValue(c);
+        if (d < 0)
+            return std::nullopt;
+        v = v * 16 + static_cast<unsigned>(d);
+    }
+    return v;
+}
+
+namespace {
+constexpr int FIRST_BAUD_CODE = 3;
+constexpr int CODE_RATES[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+} // namespace
+
+int baudCode(int baud)
+{
+    for (size_t i = 0; i < std::size(CODE_RATES); ++i)
+        if (CODE_RATES[i] == baud)
+            return FIRST_BAUD_CODE + static_cast<int>(i);
+    return 0;
+}
+
+int baudOfCode(int code)
+{
+    return code >= FIRST_BAUD_CODE && code < FIRST_BAUD_CODE + static_cast<int>(std::size(CODE_RATES))
+               ? CODE_RATES[code - FIRST_BAUD_CODE]
+               : -1;
 }
 
 std::string hexDigits(uint32_t v, int digits)

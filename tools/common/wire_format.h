@@ -8,6 +8,7 @@
 #define TOOLS_COMMON_WIRE_FORMAT_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,8 @@ using ::BAUD_CODES;
 
 // The value of a hex digit (either case), or -1.
 int hexValue(char c);
+// A field of 1 to 7 hex digits (either case) and nothing else, or nothing.
+std::optional<unsigned> hexNumber(std::string_view s);
 // The low 4 x `digits` bits of `v` as upper-case hex digits, most
 // significant first.
 std::string hexDigits(uint32_t v, int digits);
@@ -38,6 +41,11 @@ std::string checksum(std::string_view text);
 // A line as it goes over the wire: the body, its checksum when `withSum`,
 // and the carriage return.
 std::string framed(std::string_view body, bool withSum);
+
+// Baud codes of the modules' configuration commands (03 1200 ... 0A
+// 115200): 0 for a rate without a code, -1 for a code without a rate.
+int baudCode(int baud);
+int baudOfCode(int code);
 
 // Bytes of the line as the logs show them: printable ASCII as it is, and
 // \r, \n, \\ and \xNN for everything else, so that every form reads back

@@ -20,9 +20,6 @@ namespace {
 
 enum Exit { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_LINE = 2 };
 
-// Baud codes of the configuration commands: 03 is 1200 ... 0A is 115200.
-const int RATES[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
-constexpr int FIRST_CODE = 3;
 // Speeds tried when a module's is not known: the usual ones first.
 const int PROBE_RATES[] = {9600, 19200, 38400, 57600, 115200, 4800, 2400, 1200};
 constexpr int INIT_BAUD = 9600;
@@ -31,37 +28,6 @@ constexpr size_t MAX_NAME = 6;
 constexpr unsigned FORMAT_CHECKSUM = 0x40;
 constexpr unsigned FORMAT_HEX = 0x02;
 constexpr unsigned DIGITAL_TYPE = 0x40;
-
-int rateOfCode(int code) { return code >= FIRST_CODE && code < FIRST_CODE + 8 ? RATES[code - FIRST_CODE] : -1; }
-
-int codeOfRate(int rate)
-{
-    for (int i = 0; i < 8; ++i)
-        if (RATES[i] == rate)
-            return FIRST_CODE + i;
-    return -1;
-}
-
-std::string hex2(unsigned v)
-{
-    char buf[8];
-    snprintf(buf, sizeof buf, "%02X", v & 0xFF);
-    return buf;
-}
-
-std::optional<unsigned> hexField(const std::string &s)
-{
-    if (s.empty())
-        return std::nullopt;
-    unsigned v = 0;
-    for (char c : s) {
-        int d = wire::hexValue(c);
-        if (d < 0)
-            return std::nullopt;
-        v = v * 16 + static_cast<unsigned>(d);
-    }
-    return v;
-}
 
 double msSince(std::chrono::steady_clock::time_point t)
 {
@@ -194,13 +160,13 @@ struct Configuration {
 std::optional<Configuration> readConfiguration(ComLine &com, const Reach &at, int timeoutMs, Heard *heard = nullptr)
 {
     std::string body;
-    Heard h = ask(com, at, "$" + hex2(static_cast<unsigned>(at.address)) + "2", timeoutMs, body);
+    Heard h = ask(com, at, "$" + wire::hex2(static_cast<unsigned>(at.address)) + "2", timeoutMs, body);
     if (heard)
         *heard = h;
     if (h != Heard::Reply || body.size() != 9 || body[0] != '!')
         return std::nullopt;
-    auto a = hexField(body.substr(1, 2)), t = hexField(body.substr(3, 2)), c = hexField(body.substr(5, 2)),
-         f = hexField(body.substr(7, 2));
+    auto a = wire::hexNumber(body.substr(1, 2)), t = wire::hexNumber(body.substr(3, 2)),
+         c = wire::hexNumber(body.substr(5, 2)), f = wire::hexNumber(body.substr(7, 2));
     if (!a || !t || !c || !f)
         return std::nullopt;
     Configuration cfg;
@@ -215,7 +181,7 @@ std::optional<Configuration> readConfiguration(ComLine &com, const Reach &at, in
 std::string readText(ComLine &com, const Reach &at, char what, int timeoutMs)
 {
     std::string body;
-    const std::string aa = hex2(static_cast<unsigned>(at.address));
+    const std::string aa = wire::hex2(static_cast<unsigned>(at.address));
     if (ask(com, at, "$" + aa + what, timeoutMs, body) != Heard::Reply || body.compare(0, 3, "!" + aa) != 0)
         return "";
     return body.substr(3);
@@ -266,13 +232,13 @@ std::string formatText(unsigned format, unsigned type, const std::string &name)
 
 std::string speedText(unsigned code)
 {
-    const int r = rateOfCode(static_cast<int>(code));
-    return r > 0 ? std::to_string(r) : "code " + hex2(code);
+    const int r = wire::baudOfCode(static_cast<int>(code));
+    return r > 0 ? std::to_string(r) : "code " + wire::hex2(code);
 }
 
 std::string duplicateAdvice(int address)
 {
-    const std::string aa = hex2(static_cast<unsigned>(address));
+    const std::string aa = wire::hex2(static_cast<unsigned>(address));
     return "replies at " + aa + "h come garbled while the rest of the line is clean: more than one module at " + aa +
            "h? Power the modules at " + aa +
            "h one at a time (or wire INIT to ground on one and power it up), give each its own address with "
@@ -300,7 +266,7 @@ bool parseWanted(const ConfigureOptions &o, Wanted &w, std::string &error)
         long b = std::strtol(o.baud.c_str(), &end, 10);
         if (end && *end == '\0' && b > 0 && b < 2000)
             b *= 100; // in hundreds, as BAUD= takes it
-        if (!end || *end != '\0' || codeOfRate(static_cast<int>(b)) < 0) {
+        if (!end || *end != '\0' || wire::baudCode(static_cast<int>(b)) == 0) {
             error = "--baud " + o.baud + ": the modules take 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200";
             return false;
         }
@@ -321,7 +287,7 @@ bool parseWanted(const ConfigureOptions &o, Wanted &w, std::string &error)
         w.hex = o.format == "hex" ? 1 : 0;
     }
     if (!o.type.empty()) {
-        auto t = o.type.size() <= 2 ? hexField(o.type) : std::nullopt;
+        auto t = o.type.size() <= 2 ? wire::hexNumber(o.type) : std::nullopt;
         if (!t) {
             error = "--type " + o.type + ": two hex digits, 00 to FF";
             return false;
@@ -351,9 +317,9 @@ int parseAddress(const std::string &text)
         return -1;
     std::optional<unsigned> v;
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
-        v = text.size() <= 4 ? hexField(text.substr(2)) : std::nullopt;
+        v = text.size() <= 4 ? wire::hexNumber(text.substr(2)) : std::nullopt;
     else if (text.back() == 'h' || text.back() == 'H')
-        v = text.size() <= 3 ? hexField(text.substr(0, text.size() - 1)) : std::nullopt;
+        v = text.size() <= 3 ? wire::hexNumber(text.substr(0, text.size() - 1)) : std::nullopt;
     else {
         char *end = nullptr;
         long n = text.size() <= 3 ? std::strtol(text.c_str(), &end, 10) : -1;
@@ -377,7 +343,7 @@ int identifyCommand(const LineOptions &opt, const std::vector<int> &addresses)
             fprintf(stderr, "veldran-host: identify: %s\n", error.c_str());
             return EXIT_LINE;
         }
-        const std::string aa = hex2(static_cast<unsigned>(a)) + "h";
+        const std::string aa = wire::hex2(static_cast<unsigned>(a)) + "h";
         if (!at) {
             ++missing;
             printf("%-5s %s\n", aa.c_str(), garbled ? "garbled replies" : "no answer");
@@ -395,12 +361,12 @@ int identifyCommand(const LineOptions &opt, const std::vector<int> &addresses)
         }
         const std::string where = std::to_string(at->baud) + (at->checksum ? " checksum" : " no checksum");
         printf("%-5s %-7s %-9s %-4s %-7s %-8s %-8s %s\n", aa.c_str(), name.empty() ? "?" : name.c_str(),
-               firmware.empty() ? "?" : firmware.c_str(), hex2(cfg->type).c_str(), speedText(cfg->baudCode).c_str(),
-               cfg->format & FORMAT_CHECKSUM ? "on" : "off", formatText(cfg->format, cfg->type, name).c_str(),
-               where.c_str());
+               firmware.empty() ? "?" : firmware.c_str(), wire::hex2(cfg->type).c_str(),
+               speedText(cfg->baudCode).c_str(), cfg->format & FORMAT_CHECKSUM ? "on" : "off",
+               formatText(cfg->format, cfg->type, name).c_str(), where.c_str());
         if (a == INIT_ADDRESS && cfg->address != INIT_ADDRESS)
             printf("      the module at 00h says its address is %sh: it is in INIT mode\n",
-                   hex2(static_cast<unsigned>(cfg->address)).c_str());
+                   wire::hex2(static_cast<unsigned>(cfg->address)).c_str());
     }
     return missing ? EXIT_USAGE : EXIT_OK;
 }
@@ -425,7 +391,7 @@ int configureCommand(const LineOptions &opt, int address, const ConfigureOptions
         probe.baud = INIT_BAUD;
         probe.checksum = 0;
     }
-    const std::string aa = hex2(static_cast<unsigned>(address)) + "h";
+    const std::string aa = wire::hex2(static_cast<unsigned>(address)) + "h";
     bool garbled = false;
     auto at = find(com, probe, address, error, &garbled);
     if (!error.empty())
@@ -451,7 +417,7 @@ int configureCommand(const LineOptions &opt, int address, const ConfigureOptions
     const int oldAddress = o.init ? cfg->address : address;
     const int newAddress = w.address >= 0 ? w.address : oldAddress;
     const unsigned newType = w.type >= 0 ? static_cast<unsigned>(w.type) : cfg->type;
-    const unsigned newCode = w.baud > 0 ? static_cast<unsigned>(codeOfRate(w.baud)) : cfg->baudCode;
+    const unsigned newCode = w.baud > 0 ? static_cast<unsigned>(wire::baudCode(w.baud)) : cfg->baudCode;
     unsigned newFormat = cfg->format;
     if (w.checksum >= 0)
         newFormat = w.checksum ? (newFormat | FORMAT_CHECKSUM) : (newFormat & ~FORMAT_CHECKSUM);
@@ -463,9 +429,10 @@ int configureCommand(const LineOptions &opt, int address, const ConfigureOptions
     auto row = [](const char *what, const std::string &now, const std::string &then) {
         printf("%-9s %-8s %-8s%s\n", what, now.c_str(), then.c_str(), now == then ? "" : "  (changes)");
     };
-    row("address", hex2(static_cast<unsigned>(oldAddress)) + "h", hex2(static_cast<unsigned>(newAddress)) + "h");
+    row("address", wire::hex2(static_cast<unsigned>(oldAddress)) + "h",
+        wire::hex2(static_cast<unsigned>(newAddress)) + "h");
     row("name", name.empty() ? "?" : name, newName.empty() ? "?" : newName);
-    row("type", hex2(cfg->type), hex2(newType));
+    row("type", wire::hex2(cfg->type), wire::hex2(newType));
     row("speed", speedText(cfg->baudCode), speedText(newCode));
     row("checksum", cfg->format & FORMAT_CHECKSUM ? "on" : "off", newFormat & FORMAT_CHECKSUM ? "on" : "off");
     row("format", formatText(cfg->format, cfg->type, name), formatText(newFormat, newType, name));
@@ -489,8 +456,8 @@ int configureCommand(const LineOptions &opt, int address, const ConfigureOptions
         if (!error.empty())
             return fail(error, EXIT_LINE);
         if (taken || otherGarbled)
-            return fail("another module already answers at " + hex2(static_cast<unsigned>(newAddress)) + "h (at " +
-                            (taken ? std::to_string(taken->baud) + " baud" : std::string("garbled")) +
+            return fail("another module already answers at " + wire::hex2(static_cast<unsigned>(newAddress)) +
+                            "h (at " + (taken ? std::to_string(taken->baud) + " baud" : std::string("garbled")) +
                             "); give it another address first, or choose a free one",
                         EXIT_USAGE);
         if (!com.open(at->baud, error))
@@ -501,10 +468,11 @@ int configureCommand(const LineOptions &opt, int address, const ConfigureOptions
         newAddress != oldAddress || newType != cfg->type || newCode != cfg->baudCode || newFormat != cfg->format;
     std::string body;
     if (configChange) {
-        const std::string cmd = "%" + hex2(static_cast<unsigned>(address)) + hex2(static_cast<unsigned>(newAddress)) +
-                                hex2(newType) + hex2(newCode) + hex2(newFormat);
+        const std::string cmd = "%" + wire::hex2(static_cast<unsigned>(address)) +
+                                wire::hex2(static_cast<unsigned>(newAddress)) + wire::hex2(newType) +
+                                wire::hex2(newCode) + wire::hex2(newFormat);
         Heard h = ask(com, *at, cmd, opt.timeoutMs, body);
-        if (h != Heard::Reply || body != "!" + hex2(static_cast<unsigned>(newAddress))) {
+        if (h != Heard::Reply || body != "!" + wire::hex2(static_cast<unsigned>(newAddress))) {
             fprintf(stderr, "veldran-host: configure: %s answered %s to %s: the module refused the configuration\n",
                     aa.c_str(), h == Heard::Reply ? wire::escape(body).c_str() : "nothing", cmd.c_str());
             return EXIT_USAGE;
@@ -516,9 +484,9 @@ int configureCommand(const LineOptions &opt, int address, const ConfigureOptions
     if (!o.init)
         now.address = newAddress;
     if (!w.name.empty() && w.name != name) {
-        const std::string cmd = "~" + hex2(static_cast<unsigned>(now.address)) + "O(" + w.name + ")";
+        const std::string cmd = "~" + wire::hex2(static_cast<unsigned>(now.address)) + "O(" + w.name + ")";
         if (ask(com, now, cmd, opt.timeoutMs, body) != Heard::Reply ||
-            body != "!" + hex2(static_cast<unsigned>(now.address))) {
+            body != "!" + wire::hex2(static_cast<unsigned>(now.address))) {
             fprintf(stderr, "veldran-host: configure: the module refused the name %s\n", w.name.c_str());
             return EXIT_USAGE;
         }
@@ -535,14 +503,14 @@ int configureCommand(const LineOptions &opt, int address, const ConfigureOptions
     if (!back || back->type != newType || back->baudCode != newCode || back->format != newFormat ||
         (!newName.empty() && backName != newName) || (o.init && back->address != newAddress)) {
         fprintf(stderr, "veldran-host: configure: read back at %sh, the module does not have what was written\n",
-                hex2(static_cast<unsigned>(now.address)).c_str());
+                wire::hex2(static_cast<unsigned>(now.address)).c_str());
         return EXIT_LINE;
     }
-    printf("verified: read back at %sh\n", hex2(static_cast<unsigned>(now.address)).c_str());
+    printf("verified: read back at %sh\n", wire::hex2(static_cast<unsigned>(now.address)).c_str());
     if (o.init)
         printf("the module answers at 00h until its INIT wire is taken off ground and it is powered up again; "
                "then at %sh, %s baud, checksum %s\n",
-               hex2(static_cast<unsigned>(newAddress)).c_str(), speedText(newCode).c_str(),
+               wire::hex2(static_cast<unsigned>(newAddress)).c_str(), speedText(newCode).c_str(),
                newFormat & FORMAT_CHECKSUM ? "on" : "off");
     return EXIT_OK;
 }
@@ -573,17 +541,24 @@ LineOptions rawDefaults(LineOptions opt)
     return opt;
 }
 
+// The line of send and term, open at its speed; false after saying why.
+bool openRaw(ComLine &com, const LineOptions &line, const char *command)
+{
+    std::string error;
+    if (com.open(line.baud, error))
+        return true;
+    fprintf(stderr, "veldran-host: %s: %s\n", command, error.c_str());
+    return false;
+}
+
 } // namespace
 
 int sendCommand(const LineOptions &opt, const std::vector<std::string> &lines, bool addChecksum)
 {
     const LineOptions line = rawDefaults(opt);
     ComLine com(line.port);
-    std::string error;
-    if (!com.open(line.baud, error)) {
-        fprintf(stderr, "veldran-host: send: %s\n", error.c_str());
+    if (!openRaw(com, line, "send"))
         return EXIT_LINE;
-    }
     for (const auto &l : lines)
         rawExchange(com, line, l, addChecksum);
     return EXIT_OK;
@@ -593,11 +568,8 @@ int termCommand(const LineOptions &opt, bool addChecksum)
 {
     const LineOptions line = rawDefaults(opt);
     ComLine com(line.port);
-    std::string error;
-    if (!com.open(line.baud, error)) {
-        fprintf(stderr, "veldran-host: term: %s\n", error.c_str());
+    if (!openRaw(com, line, "term"))
         return EXIT_LINE;
-    }
     printf("term: COM%d at %d baud%s; a command a line (\"history\", \"!N\" repeats line N, \"quit\")\n", line.port,
            line.baud, addChecksum ? ", checksums added" : "");
     std::vector<std::string> history;

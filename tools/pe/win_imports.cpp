@@ -223,22 +223,22 @@ std::string formatGuest(Emulator &emu, const std::string &format, uint32_t value
             continue;
         }
         // One conversion: flags, width, precision, length, type.
-        std::string spec = "%";
+        std::string conversion = "%";
         size_t j = i + 1;
         while (j < format.size() && strchr("-+ #0", format[j]))
-            spec += format[j++];
+            conversion += format[j++];
         for (int part = 0; part < 2; ++part) {
             if (part == 1) {
                 if (j >= format.size() || format[j] != '.')
                     break;
-                spec += format[j++];
+                conversion += format[j++];
             }
             if (j < format.size() && format[j] == '*') {
-                spec += std::to_string(static_cast<int32_t>(v.word()));
+                conversion += std::to_string(static_cast<int32_t>(v.word()));
                 ++j;
             } else {
                 while (j < format.size() && isdigit(static_cast<unsigned char>(format[j])))
-                    spec += format[j++];
+                    conversion += format[j++];
             }
         }
         bool wide = false;
@@ -266,21 +266,22 @@ std::string formatGuest(Emulator &emu, const std::string &format, uint32_t value
         case 'd':
         case 'i':
             if (wide)
-                snprintf(buf, sizeof buf, (spec + "lld").c_str(), static_cast<long long>(v.quad()));
+                snprintf(buf, sizeof buf, (conversion + "lld").c_str(), static_cast<long long>(v.quad()));
             else
-                snprintf(buf, sizeof buf, (spec + "d").c_str(), static_cast<int32_t>(v.word()));
+                snprintf(buf, sizeof buf, (conversion + "d").c_str(), static_cast<int32_t>(v.word()));
             break;
         case 'u':
         case 'x':
         case 'X':
         case 'o':
             if (wide)
-                snprintf(buf, sizeof buf, (spec + "ll" + type).c_str(), static_cast<unsigned long long>(v.quad()));
+                snprintf(buf, sizeof buf, (conversion + "ll" + type).c_str(),
+                         static_cast<unsigned long long>(v.quad()));
             else
-                snprintf(buf, sizeof buf, (spec + type).c_str(), v.word());
+                snprintf(buf, sizeof buf, (conversion + type).c_str(), v.word());
             break;
         case 'c':
-            snprintf(buf, sizeof buf, (spec + "c").c_str(), static_cast<int>(v.word() & 0xff));
+            snprintf(buf, sizeof buf, (conversion + "c").c_str(), static_cast<int>(v.word() & 0xff));
             break;
         case 'p':
             snprintf(buf, sizeof buf, "%08X", v.word());
@@ -296,7 +297,7 @@ std::string formatGuest(Emulator &emu, const std::string &format, uint32_t value
             uint64_t bits = v.quad();
             double d;
             memcpy(&d, &bits, sizeof d);
-            snprintf(buf, sizeof buf, (spec + type).c_str(), d);
+            snprintf(buf, sizeof buf, (conversion + type).c_str(), d);
             break;
         }
         case 's': {
@@ -306,7 +307,7 @@ std::string formatGuest(Emulator &emu, const std::string &format, uint32_t value
                 s = "(null)";
             else if (!emu.string(p, s))
                 s = "(bad pointer)";
-            std::string prefix = spec + "s";
+            std::string prefix = conversion + "s";
             int n = snprintf(nullptr, 0, prefix.c_str(), s.c_str());
             if (n > 0) {
                 std::string big(static_cast<size_t>(n) + 1, '\0');

@@ -9,21 +9,6 @@ namespace vsim {
 
 namespace {
 
-// A field of hex digits only (either case), or nothing.
-std::optional<unsigned> hexNumber(std::string_view s)
-{
-    if (s.empty() || s.size() > 7)
-        return std::nullopt;
-    unsigned v = 0;
-    for (char c : s) {
-        int d = wire::hexValue(c);
-        if (d < 0)
-            return std::nullopt;
-        v = v * 16 + static_cast<unsigned>(d);
-    }
-    return v;
-}
-
 // The seven-character value field of an analog output write: an optional
 // sign, digits and at most one point, with at least one digit.
 std::optional<double> valueField(std::string_view s)
@@ -150,7 +135,7 @@ std::string configuration(const Module &m, int lineBaud)
 {
     const int rate = m.pendingBaud >= 0 ? m.pendingBaud : (m.baud > 0 ? m.baud : lineBaud);
     return "!" + hex2(static_cast<unsigned>(m.address)) + hex2(static_cast<unsigned>(m.typeCode)) +
-           hex2(static_cast<unsigned>(baudCode(rate))) + hex2(formatByte(m));
+           hex2(static_cast<unsigned>(wire::baudCode(rate))) + hex2(formatByte(m));
 }
 
 // %AANNTTCCFF.  Address, type and format change at once; a change of baud
@@ -160,11 +145,11 @@ std::optional<std::string> configure(Module &m, std::string_view rest, int lineB
 {
     if (rest.size() != 8)
         return std::nullopt;
-    auto nn = hexNumber(rest.substr(0, 2)), tt = hexNumber(rest.substr(2, 2)), cc = hexNumber(rest.substr(4, 2)),
-         ff = hexNumber(rest.substr(6, 2));
+    auto nn = wire::hexNumber(rest.substr(0, 2)), tt = wire::hexNumber(rest.substr(2, 2)),
+         cc = wire::hexNumber(rest.substr(4, 2)), ff = wire::hexNumber(rest.substr(6, 2));
     if (!nn || !tt || !cc || !ff)
         return std::nullopt;
-    const int rate = baudOfCode(static_cast<int>(*cc));
+    const int rate = wire::baudOfCode(static_cast<int>(*cc));
     if (rate < 0)
         return std::nullopt;
     const unsigned form = *ff & 0x03;
@@ -298,7 +283,7 @@ std::string execute(Module &m, std::string_view payload, Millis now, int lineBau
         // @AA(digits): digital write, exactly the model's digit count.
         if (info.doutDigits == 0 || rest.size() != static_cast<size_t>(info.doutDigits))
             return refuse();
-        auto v = hexNumber(rest);
+        auto v = wire::hexNumber(rest);
         if (!v || (*v & ~m.doutMask()) != 0)
             return refuse();
         if (m.wdExpired)
@@ -316,7 +301,7 @@ std::string execute(Module &m, std::string_view payload, Millis now, int lineBau
         if (rest == "2")
             return ok("!" + addr(m) + (m.wdEnabled ? "1" : "0") + hex2(static_cast<unsigned>(m.wdValue)));
         if (rest.size() == 4 && rest[0] == '3' && (rest[1] == '0' || rest[1] == '1')) {
-            auto v = hexNumber(rest.substr(2));
+            auto v = wire::hexNumber(rest.substr(2));
             if (!v)
                 return refuse();
             m.wdEnabled = rest[1] == '1';
