@@ -2,6 +2,8 @@
 // without any I/O.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "answers.h"
 #include "plant.h"
 
@@ -353,6 +355,21 @@ TEST(PlantFile, ReadsLineSettingsAndModules)
     EXPECT_TRUE(p.find(2)->ain[2].isOpen());
     EXPECT_TRUE(p.find(26)->checksum);
     EXPECT_EQ(p.find(9)->model, Model::M7065);
+
+    // Written out and read back: the same line and the same configuration.
+    p.find(1)->name = "PUMP\"1";
+    p.find(1)->typeCode = 0x0A;
+    p.find(4)->firmware = "B2.3";
+    p.find(5)->baud = 38400;
+    Plant back = parsePlant(plantText(p, {"a note"}), "written");
+    EXPECT_EQ(back.line.baud, p.line.baud);
+    ASSERT_EQ(back.modules.size(), p.modules.size());
+    for (size_t i = 0; i < p.modules.size(); ++i) {
+        const Module &a = p.modules[i], &b = back.modules[i];
+        EXPECT_EQ(std::tie(a.address, a.model, a.baud, a.checksum, a.hex, a.name, a.firmware, a.typeCode),
+                  std::tie(b.address, b.model, b.baud, b.checksum, b.hex, b.name, b.firmware, b.typeCode))
+            << "module " << a.address;
+    }
 }
 
 TEST(PlantFile, RejectsMistakesWithTheirLine)

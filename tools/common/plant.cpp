@@ -9,6 +9,7 @@
 #include <toml++/toml.h>
 
 #include "toml_text.h"
+#include "wire_format.h"
 
 namespace vsim {
 
@@ -508,6 +509,56 @@ Plant loadPlant(const std::string &path)
     std::ostringstream os;
     os << in.rdbuf();
     return parsePlant(os.str(), path);
+}
+
+namespace {
+
+// A TOML string of printable ASCII; "" when the text has anything else or
+// is longer than `max` (a name read off the wire may be anything).
+std::string tomlString(const std::string &text, size_t max)
+{
+    if (text.empty() || text.size() > max)
+        return "";
+    std::string s = "\"";
+    for (char c : text) {
+        if (c < 0x20 || c > 0x7E)
+            return "";
+        if (c == '"' || c == '\\')
+            s += '\\';
+        s += c;
+    }
+    return s + "\"";
+}
+
+} // namespace
+
+std::string plantText(const Plant &p, const std::vector<std::string> &notes)
+{
+    std::ostringstream os;
+    for (const std::string &n : notes)
+        os << "# " << n << "\n";
+    os << "\n[line]\nbaud = " << p.line.baud << "\n";
+    if (p.line.duplicateAddresses)
+        os << "duplicate_addresses = true\n";
+    for (const Module &m : p.modules) {
+        const int number = m.info().number;
+        os << "\n[[module]]\naddress = " << m.address << "\nmodel = " << number << "\n";
+        if (m.baud)
+            os << "baud = " << m.baud << "\n";
+        if (m.checksum)
+            os << "checksum = true\n";
+        if (m.hex)
+            os << "format = \"hex\"\n";
+        if (m.name != std::to_string(number)) {
+            const std::string name = tomlString(m.name, 6);
+            os << (name.empty() ? "# its name could not be written\n" : "module_name = " + name + "\n");
+        }
+        if (const std::string fw = tomlString(m.firmware, 16); !fw.empty())
+            os << "firmware = " << fw << "\n";
+        if (m.typeCode != defaultTypeCode(m.model))
+            os << "type = 0x" << wire::hex2(static_cast<uint32_t>(m.typeCode)) << "\n";
+    }
+    return os.str();
 }
 
 } // namespace vsim

@@ -165,4 +165,10 @@ struct PlantError : std::runtime_error {
 Plant loadPlant(const std::string &path);
 Plant parsePlant(std::string_view text, const std::string &sourceName);
 
+// A plant file of `p`'s line and modules as they are configured (address,
+// model, speed, checksum, data format, name, firmware and type code), their
+// inputs and outputs at rest; `notes` head it as comments.  It reads back as
+// the same line, so the simulator can stand in for a line that was surveyed.
+std::string plantText(const Plant &p, const std::vector<std::string> &notes);
+
 } // namespace vsim
