@@ -109,6 +109,38 @@ void portsWithoutADevice()
     }
 }
 
+// A port named by its variable: one that names no COM port fails, also
+// where the default port (COM1, the peer's) would open; one that names a
+// port opens that port, whichever number it stands for.
+void portsNamedByTheEnvironment()
+{
+    struct Case {
+        int32_t port;
+        const char *setting; // for _putenv
+        int32_t expected;
+    };
+    const Case cases[] = {
+        {1, "VELDRAN_COM1=COMX", comm::NO_DEVICE},
+        {1, "VELDRAN_COM1=COM0", comm::NO_DEVICE},
+        {2, "VELDRAN_COM2=com1", comm::SETUP_OK},
+    };
+    for (const Case &c : cases) {
+        _putenv(c.setting);
+        int32_t r = _COMsetup(c.port, sizeof rcv, rcv, sizeof xmit, xmit, 19200, 'N', 1, 8);
+        CHECK(r == c.expected, "%s: setup gave %d, expected %d", c.setting, r, c.expected);
+        if (r == comm::SETUP_OK) {
+            CHECK(_COMwrite(c.port, "$01M\r", 5) != 0, "%s: write", c.setting);
+            DWORD start = GetTickCount();
+            while (_COMrcvqueue(c.port) < 5 && GetTickCount() - start < 5000)
+                Sleep(1);
+            CHECK(_COMrcvqueue(c.port) == 5, "%s: the peer's echo", c.setting);
+        }
+        _COMdisable(c.port);
+        std::string name(c.setting, static_cast<size_t>(strchr(c.setting, '=') - c.setting));
+        _putenv((name + "=").c_str()); // removes it
+    }
+}
+
 void everyRate()
 {
     for (int32_t baud : {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}) {
@@ -194,6 +226,7 @@ int main()
     const Step steps[] = {
         {"bad arguments", badArguments},
         {"ports without a device", portsWithoutADevice},
+        {"ports named by the environment", portsNamedByTheEnvironment},
         {"every rate", everyRate},
         {"echo: counts and order", echoCountsAndOrder},
         {"rcvclear empties", rcvclearEmpties},

@@ -22,6 +22,7 @@
 #include "comm_core.h"
 #include "port_map.h"
 #include "setup_cases.h"
+#include "win_port_map.h"
 
 namespace {
 
@@ -304,6 +305,60 @@ TEST(PosixCommErrors, OpenFailuresAreExplained)
     EXPECT_EQ(comm::portDevice(3, buf, sizeof buf, var, sizeof var), nullptr);
     EXPECT_STREQ(buf, "/dev/ttyS2");
     EXPECT_STREQ(var, "VELDRAN_COM3");
+}
+
+// Which Windows port comm.dll opens for port 3, by VELDRAN_COM3 (null:
+// unset): "" where the value names no COM port and the open must fail.
+TEST(WinPortMap, TheVariableNamesTheWindowsPort)
+{
+    struct Case {
+        const char *value;
+        const char *device;
+    };
+    const Case cases[] = {
+        {nullptr, "\\\\.\\COM3"},
+        {"", "\\\\.\\COM3"},
+        {"COM7", "\\\\.\\COM7"},
+        {"com7", "\\\\.\\COM7"},
+        {"cOm12", "\\\\.\\COM12"},
+        {"\\\\.\\COM7", "\\\\.\\COM7"},
+        {"\\\\.\\com10", "\\\\.\\COM10"},
+        {"COM1", "\\\\.\\COM1"},
+        {"COM256", "\\\\.\\COM256"},
+        {"COM257", ""},
+        {"COM0", ""},
+        {"COM07", ""},
+        {"COMX", ""},
+        {"COM7X", ""},
+        {"COM", ""},
+        {"LPT1", ""},
+        {"7", ""},
+        {" COM7", ""},
+        {"COM7 ", ""},
+        {"COM7:", ""},
+        {"COM-7", ""},
+        {"COM+7", ""},
+        {"COM99999999999999999999", ""},
+        {"COM4294967303", ""}, // 7 once it wraps in 32 bits
+        {"\\\\.\\", ""},
+        {"\\\\?\\COM7", ""},
+        {"//./COM7", ""},
+        {"\\\\.\\LPT1", ""},
+        {"/dev/ttyUSB0", ""},
+    };
+    for (const Case &c : cases) {
+        if (c.value)
+            setenv("VELDRAN_COM3", c.value, 1);
+        else
+            unsetenv("VELDRAN_COM3");
+        comm::WinPortDevice d = comm::winPortDevice(3);
+        const char *shown = c.value ? c.value : "(unset)";
+        EXPECT_STREQ(d.device, c.device) << shown;
+        EXPECT_STREQ(d.var, "VELDRAN_COM3") << shown;
+        // The value is kept for the messages whenever it is there to show.
+        EXPECT_EQ(d.value != nullptr, c.value && *c.value) << shown;
+    }
+    unsetenv("VELDRAN_COM3");
 }
 
 // RS-485 direction control asked for on a device without it fails the

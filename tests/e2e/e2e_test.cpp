@@ -88,7 +88,7 @@ protected:
         if (config().wine) {
             std::string ports = config().wineDir + "/ports";
             mkdir(ports.c_str(), 0755);
-            o.link = ports + "/com1";
+            o.link = ports + "/" + simLink;
             unlink(o.link.c_str());
         }
         std::string error;
@@ -125,10 +125,10 @@ protected:
     }
 
     // Any other command of the host, on the simulator's line.
-    HostResult hostCommand(const std::vector<std::string> &args, int nativeTimeoutMs = 60000)
+    HostResult hostCommand(const std::vector<std::string> &args, int nativeTimeoutMs = 60000,
+                           std::vector<std::string> env = {})
     {
         std::vector<std::string> argv = {config().host};
-        std::vector<std::string> env;
         if (config().wine)
             argv.insert(argv.begin(), "wine");
         else
@@ -177,7 +177,8 @@ protected:
 
     std::string dir;
     int sims = 0;
-    int hostTimeoutMs = 0; // 0: the usual bound on one host run
+    int hostTimeoutMs = 0;        // 0: the usual bound on one host run
+    std::string simLink = "com1"; // under wine: the simulator's link in the ports folder
     vsim::SimProcess sim;
     HostResult last;
 };
@@ -1158,6 +1159,7 @@ struct EdgeCase {
     long minScans;                // 0: not checked
     std::string interruptAt = {}; // run in a terminal, Ctrl-C once this shows ("": neither)
     bool nativeOnly = false;      // what it checks has no counterpart under wine
+    int comAbove4 = 0;            // under wine only: the simulator on COM<this>, which VELDRAN_COM1 names
 };
 
 void PrintTo(const EdgeCase &c, std::ostream *os) { *os << c.name; }
@@ -1169,6 +1171,22 @@ TEST_P(HostEdges, ExitStatusAndOutput)
     const EdgeCase &c = GetParam();
     if (c.nativeOnly && config().wine)
         GTEST_SKIP() << "native only";
+    if (c.comAbove4 && !config().wine)
+        GTEST_SKIP() << "wine only";
+    std::vector<std::string> env;
+    std::string dosLink;
+    if (c.comAbove4) {
+        // COM1's own path leads nowhere; the prefix's COMk leads to the
+        // simulator, and only the variable can take COM1 there.
+        simLink = "com" + std::to_string(c.comAbove4);
+        unlink((config().wineDir + "/ports/com1").c_str());
+        const char *prefix = getenv("WINEPREFIX");
+        ASSERT_TRUE(prefix && *prefix);
+        dosLink = std::string(prefix) + "/dosdevices/" + simLink;
+        unlink(dosLink.c_str());
+        ASSERT_EQ(symlink((config().wineDir + "/ports/" + simLink).c_str(), dosLink.c_str()), 0) << dosLink;
+        env.push_back("VELDRAN_COM1=COM" + std::to_string(c.comAbove4));
+    }
     ASSERT_NO_FATAL_FAILURE(startSim());
     std::string ladder = writeFile("edge.toml", kData + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]"));
     std::vector<std::string> args;
@@ -1176,10 +1194,11 @@ TEST_P(HostEdges, ExitStatusAndOutput)
         args.push_back(a == "LADDER" ? ladder : a);
     HostResult h;
     if (c.interruptAt.empty()) {
-        h = hostCommand(args);
+        h = hostCommand(args, 60000, env);
+        if (!dosLink.empty())
+            unlink(dosLink.c_str());
     } else {
         args.insert(args.begin(), config().host);
-        std::vector<std::string> env;
         if (config().wine)
             args.insert(args.begin(), "wine");
         else
@@ -1262,6 +1281,16 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  "",
                  true},
+        // A port above COM4 reached as COM1 through the serial library's
+        // variable.
+        EdgeCase{"com_above_4",
+                 {"run", "LADDER", "-o", "COMPORT=1", "--scans", "1", "-q"},
+                 0,
+                 {"settings: COM1 = \\\\.\\COM7 (environment VELDRAN_COM1)", "error codes: 0 OK x 1\n"},
+                 0,
+                 "",
+                 false,
+                 7},
         EdgeCase{"fail_on_error_without_codes",
                  {"run", "LADDER", "--scans", "2", "-q", "--fail-on-error"},
                  0,

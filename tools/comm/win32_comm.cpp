@@ -1,15 +1,18 @@
 // The serial library on Windows COM ports: comm.dll, exporting the eight
 // _COM functions and nothing else.
 //
-// Port n (1 to 4) is \\.\COMn, opened for exclusive use, with no flow
-// control and time-outs that make every read return at once with what has
-// arrived.  The receive and transmit queues are rings in the caller's
-// buffers (see comm_core.h); the driver's own queues sit behind them, are
-// counted through ClearCommError and emptied with PurgeComm.  A failure to
-// open says on stderr which port and why.  With nothing received, a poll of
-// the receive queue waits a millisecond (the system timer runs at 1 ms while
-// a port is open), so that a caller's reply loop does not keep a processor
-// busy.
+// Port n (1 to 4) is the port named by the environment variable
+// VELDRAN_COMn (COM7, com7 or \\.\COM7), else \\.\COMn (win_port_map.h); a
+// value that names no COM port fails the open.  The port is opened for
+// exclusive use, with no flow control and time-outs that make every read
+// return at once with what has arrived.  The receive and transmit queues
+// are rings in the caller's buffers (see comm_core.h); the driver's own
+// queues sit behind them, are counted through ClearCommError and emptied
+// with PurgeComm.  A failure to open says on stderr which port, the
+// variable's mapping when there is one, and why.  With nothing received, a
+// poll of the receive queue waits a millisecond (the system timer runs at
+// 1 ms while a port is open), so that a caller's reply loop does not keep a
+// processor busy.
 #include <windows.h>
 
 #include <mmsystem.h> // after windows.h, which it needs
@@ -19,6 +22,7 @@
 
 #include "../../serial/comm.h"
 #include "comm_core.h"
+#include "win_port_map.h"
 
 namespace {
 
@@ -37,7 +41,7 @@ struct Win32Port {
     using Handle = HANDLE;
     static constexpr Handle NONE = nullptr;
 
-    static int32_t refuse(const char *name, DWORD err, int32_t code)
+    static int32_t refuse(int32_t port, const comm::WinPortDevice &dev, DWORD err, int32_t code)
     {
         char why[256];
         switch (err) {
@@ -60,21 +64,32 @@ struct Win32Port {
                 snprintf(why, sizeof why, "error %lu", static_cast<unsigned long>(err));
         }
         }
-        fprintf(stderr, "comm: cannot open %s: %s\n", name + 4, why);
+        if (dev.value)
+            fprintf(stderr, "comm: cannot open COM%d (%s=%s, %s): %s\n", static_cast<int>(port), dev.var, dev.value,
+                    dev.device, why);
+        else
+            fprintf(stderr, "comm: cannot open %s: %s\n", dev.device + 4, why);
         fflush(stderr);
         return code;
     }
 
     static int32_t open(int32_t port, const comm::LineSettings &line, HANDLE *out)
     {
-        char name[16];
-        snprintf(name, sizeof name, "\\\\.\\COM%d", port);
+        comm::WinPortDevice dev = comm::winPortDevice(port);
+        if (!dev.device[0]) {
+            fprintf(stderr,
+                    "comm: cannot open COM%d: %s=%.64s names no COM port; set it to COM1 to COM%d (as COM7, com7 or "
+                    "\\\\.\\COM7), or leave it empty for \\\\.\\COM%d\n",
+                    static_cast<int>(port), dev.var, dev.value, comm::MAX_COM_NUMBER, static_cast<int>(port));
+            fflush(stderr);
+            return comm::NO_DEVICE;
+        }
         // Share mode 0: the port is this program's alone while it is open.
-        HANDLE h =
-            CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE h = CreateFileA(dev.device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             DWORD err = GetLastError();
-            return refuse(name, err,
+            return refuse(port, dev, err,
                           err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION ? comm::IN_USE
                                                                                        : comm::NO_DEVICE);
         }
@@ -85,7 +100,7 @@ struct Win32Port {
         if (!GetCommState(h, &dcb)) {
             DWORD err = GetLastError();
             CloseHandle(h);
-            return refuse(name, err, comm::NOT_SERIAL);
+            return refuse(port, dev, err, comm::NOT_SERIAL);
         }
         dcb.BaudRate = static_cast<DWORD>(line.baud);
         dcb.ByteSize = static_cast<BYTE>(line.dataBits);
@@ -117,7 +132,7 @@ struct Win32Port {
         if (!SetCommState(h, &dcb)) {
             DWORD err = GetLastError();
             CloseHandle(h);
-            return refuse(name, err, comm::SETTINGS_REFUSED);
+            return refuse(port, dev, err, comm::SETTINGS_REFUSED);
         }
         COMMTIMEOUTS to;
         to.ReadIntervalTimeout = MAXDWORD; // with both read totals 0: return at once

@@ -5,6 +5,8 @@
 
 #include <stdio.h>
 
+#include "../comm/win_port_map.h"
+
 namespace vhost {
 
 namespace {
@@ -81,9 +83,16 @@ void sleepMs(int ms)
 
 void comPortDevice(int port, std::string &device, std::string &source)
 {
-    char name[16];
-    snprintf(name, sizeof name, "COM%d", port);
-    device = std::string("\\\\.\\") + name;
+    // The port comm.dll opens: VELDRAN_COMn's, else COMn.
+    comm::WinPortDevice dev = comm::winPortDevice(port);
+    std::string from = dev.value ? std::string("environment ") + dev.var : "";
+    if (!dev.device[0]) {
+        device = "no port";
+        source = from + "=" + dev.value + ", which names no COM port";
+        return;
+    }
+    const char *name = dev.device + 4; // "COM7"
+    device = dev.device;
     // Under wine a COM port is whatever HKLM\Software\Wine\Ports maps it
     // to (the scripts map COM1 to COM4 there), else the prefix's dosdevices.
     bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
@@ -96,11 +105,12 @@ void comPortDevice(int port, std::string &device, std::string &source)
         if (rc == ERROR_SUCCESS && type == REG_SZ && size > 1) {
             value[size] = '\0';
             device = value;
-            source = std::string("wine port mapping HKLM\\Software\\Wine\\Ports\\") + name;
+            source =
+                (dev.value ? from + ", " : std::string()) + "wine port mapping HKLM\\Software\\Wine\\Ports\\" + name;
             return;
         }
     }
-    source = wine ? "wine default: the prefix's dosdevices" : "Windows";
+    source = dev.value ? from : wine ? "wine default: the prefix's dosdevices" : "Windows";
 }
 
 // A Windows port is named by its number; under wine the scripts map it.
