@@ -11,23 +11,28 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY
 
-# Creates the prefix once (about 5 s), then maps COM1 to COM4 onto stable
-# paths under build/ so that no program can ever reach a real port; the
-# simulator points those paths at its pseudo-terminal.
+# Creates the prefix once (about 5 s), then maps COM1 to COM255 onto paths
+# under build/ so that no port a test names can reach a real one: wine gives
+# the computer's own serial ports the numbers left free, which is COM256
+# only.  The simulator points those paths at its pseudo-terminal.
 wine_prefix_ready() {
-    if [ ! -f "$WINEPREFIX/.veldran-ready" ]; then
+    if [ ! -f "$WINEPREFIX/.veldran-ports" ]; then
         mkdir -p "$VELDRAN_WINE_DIR"
         wineboot -i > "$VELDRAN_WINE_DIR/wineboot.log" 2>&1 || { cat "$VELDRAN_WINE_DIR/wineboot.log" >&2; return 1; }
         # (the server that wineboot started serves the registry edits too)
-        for n in 1 2 3 4; do
-            wine reg add 'HKLM\Software\Wine\Ports' /v COM$n /t REG_SZ \
-                /d "$VELDRAN_WINE_DIR/ports/com$n" /f >> "$VELDRAN_WINE_DIR/wineboot.log" 2>&1 < /dev/null ||
-                { echo "wine-env: cannot map COM$n (see $VELDRAN_WINE_DIR/wineboot.log)" >&2; return 1; }
-        done
+        ports="$VELDRAN_WINE_DIR/ports.reg"
+        { printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n'
+          n=1
+          while [ $n -le 255 ]; do
+              printf '"COM%d"="%s/ports/com%d"\r\n' $n "$VELDRAN_WINE_DIR" $n
+              n=$((n + 1))
+          done; } > "$ports"
+        wine reg import "$(winepath -w "$ports" 2>/dev/null)" >> "$VELDRAN_WINE_DIR/wineboot.log" 2>&1 < /dev/null ||
+            { echo "wine-env: cannot map the COM ports (see $VELDRAN_WINE_DIR/wineboot.log)" >&2; return 1; }
         # The mapping takes effect when the server starts again.
         wineserver -k 2>/dev/null || true
         wineserver -w 2>/dev/null || true
-        touch "$WINEPREFIX/.veldran-ready"
+        touch "$WINEPREFIX/.veldran-ports"
     fi
     mkdir -p "$VELDRAN_WINE_DIR/ports"
 }
