@@ -89,8 +89,9 @@ std::optional<Exit> parseArgs(int argc, char **argv, Args &a)
     // An option given twice takes its last value (callers append to a
     // command line of their own).
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    app.failure_message(
-        [](const CLI::App *self, const CLI::Error &e) { return "veldran-sim: " + CLI::FailureMessage::simple(self, e); });
+    app.failure_message([](const CLI::App *self, const CLI::Error &e) {
+        return "veldran-sim: " + CLI::FailureMessage::simple(self, e);
+    });
     app.add_option("--plant", a.plant, "the plant file")->type_name("FILE")->required();
     app.add_option("--link", a.link, "(re)create this symlink to the line's device; removed on exit")
         ->type_name("PATH");
@@ -325,8 +326,7 @@ std::FILE *openLog(const std::string &path)
 class EventLoop {
 public:
     EventLoop(vsim::Simulator &sim, const Line &line, int sigFd, std::FILE *logf, const Clock &clock)
-        : sim_(sim), line_(line), sigFd_(sigFd), log_(logf), clock_(clock),
-          settingsBaud_(deviceBaud(line.settingsFd()))
+        : sim_(sim), line_(line), sigFd_(sigFd), log_(logf), clock_(clock), settingsBaud_(deviceBaud(line.settingsFd()))
     {
     }
     Exit run();

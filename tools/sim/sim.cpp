@@ -463,7 +463,10 @@ namespace {
 using Words = std::vector<std::string>;
 
 // The channel number in w[3], below `count`.
-bool channelArg(const Words &w, int count, long &ch) { return w.size() > 3 && toLong(w[3], ch) && ch >= 0 && ch < count; }
+bool channelArg(const Words &w, int count, long &ch)
+{
+    return w.size() > 3 && toLong(w[3], ch) && ch >= 0 && ch < count;
+}
 
 // The one value in w[3] (set <addr> din|dout <n>), within `mask`.
 bool bitsArg(const Words &w, uint32_t mask, long &n)
@@ -640,9 +643,17 @@ struct Setting {
     std::string (*set)(Module &m, const Words &w, Millis now);
 };
 const Setting SETTINGS[] = {
-    {"ain", setAin},         {"ain-open", setAin},       {"din", setDin},       {"dout", setDout},
-    {"aout", setAout},       {"counter", setCounter},    {"status", setStatus}, {"checksum", setChecksum},
-    {"format", setFormat},   {"baud", setBaud},          {"turnaround", setTurnaround},
+    {"ain", setAin},
+    {"ain-open", setAin},
+    {"din", setDin},
+    {"dout", setDout},
+    {"aout", setAout},
+    {"counter", setCounter},
+    {"status", setStatus},
+    {"checksum", setChecksum},
+    {"format", setFormat},
+    {"baud", setBaud},
+    {"turnaround", setTurnaround},
     {"watchdog", setWatchdog},
 };
 
