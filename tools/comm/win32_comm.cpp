@@ -14,8 +14,8 @@
 
 #include <mmsystem.h> // after windows.h, which it needs
 
-#include <stdio.h>
-#include <string.h>
+#include <cstdio>
+#include <cstring>
 
 #include "../../serial/comm.h"
 #include "comm_core.h"
@@ -43,32 +43,32 @@ struct Win32Port {
         switch (err) {
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
-            snprintf(why, sizeof why, "the port is in use by another program");
+            std::snprintf(why, sizeof why, "the port is in use by another program");
             break;
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
-            snprintf(why, sizeof why, "no such port (under wine: the port mapping points at no device)");
+            std::snprintf(why, sizeof why, "no such port (under wine: the port mapping points at no device)");
             break;
         default: {
             why[0] = '\0';
             FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, why, sizeof why,
                            nullptr);
-            size_t n = strlen(why);
+            size_t n = std::strlen(why);
             while (n > 0 && (why[n - 1] == '\n' || why[n - 1] == '\r' || why[n - 1] == ' '))
                 why[--n] = '\0';
             if (n == 0)
-                snprintf(why, sizeof why, "error %lu", static_cast<unsigned long>(err));
+                std::snprintf(why, sizeof why, "error %lu", static_cast<unsigned long>(err));
         }
         }
-        fprintf(stderr, "comm: cannot open %s: %s\n", name + 4, why);
-        fflush(stderr);
+        std::fprintf(stderr, "comm: cannot open %s: %s\n", name + 4, why);
+        std::fflush(stderr);
         return code;
     }
 
     static int32_t open(int32_t port, const comm::LineSettings &line, HANDLE *out)
     {
         char name[16];
-        snprintf(name, sizeof name, "\\\\.\\COM%d", port);
+        std::snprintf(name, sizeof name, "\\\\.\\COM%d", port);
         // Share mode 0: the port is this program's alone while it is open.
         HANDLE h =
             CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
