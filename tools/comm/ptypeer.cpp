@@ -28,6 +28,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "pty_link.h"
 #include "wire_format.h"
 
 namespace {
@@ -42,9 +43,9 @@ volatile std::sig_atomic_t stopRequested = 0;
 
 void onStop(int) { stopRequested = 1; }
 
-Exit fail(const char *what)
+Exit fail(const std::string &what)
 {
-    std::fprintf(stderr, "ptypeer: %s: %s\n", what, std::strerror(errno));
+    std::fprintf(stderr, "ptypeer: %s\n", what.c_str());
     return EXIT_FAILED;
 }
 
@@ -85,61 +86,20 @@ void catchStops(sigset_t &old)
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-struct Pty {
-    int master = -1;
-    int slave = -1;
-    std::string slaveName;
-};
-
 // A pseudo-terminal whose slave is held open, raw, as the controlling
 // terminal; the master does not block.
-std::optional<Exit> openPty(Pty &pty)
+std::optional<Exit> openPty(comm::PtyPair &pty)
 {
     // A new session, so that the slave can become its controlling terminal.
     if (setsid() < 0)
         std::fprintf(stderr, "ptypeer: setsid: %s (going on without a controlling terminal)\n", std::strerror(errno));
-    pty.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (pty.master < 0)
-        return fail("posix_openpt");
-    if (grantpt(pty.master) != 0 || unlockpt(pty.master) != 0)
-        return fail("grantpt/unlockpt");
-    const char *name = ptsname(pty.master);
-    if (!name)
-        return fail("ptsname");
-    pty.slaveName = name;
-    pty.slave = open(pty.slaveName.c_str(), O_RDWR | O_CLOEXEC);
-    if (pty.slave < 0)
-        return fail("open slave");
+    const std::string failed = comm::openPtyPair(pty);
+    if (!failed.empty())
+        return fail(failed);
     ioctl(pty.slave, TIOCSCTTY, 0);
     wire::makeRaw(pty.slave, 0); // at whatever speed: a pseudo-terminal has none
     fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK);
     return std::nullopt;
-}
-
-// Points `link` at `target`, whatever `link` was.
-std::optional<Exit> pointLink(const std::string &link, const std::string &target)
-{
-    const std::string tmp = link + ".tmp" + std::to_string(getpid());
-    unlink(tmp.c_str());
-    if (symlink(target.c_str(), tmp.c_str()) != 0)
-        return fail("symlink");
-    if (std::rename(tmp.c_str(), link.c_str()) != 0) {
-        unlink(tmp.c_str());
-        return fail("rename link");
-    }
-    return std::nullopt;
-}
-
-// Removes `link` if it still points at `target`.
-void removeLink(const std::string &link, const std::string &target)
-{
-    char buf[4096];
-    const ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
-    if (n < 0)
-        return;
-    buf[n] = '\0';
-    if (target == buf)
-        unlink(link.c_str());
 }
 
 // Echoes what the master receives until a stop signal (or the line fails).
@@ -181,17 +141,17 @@ int main(int argc, char **argv)
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     sigset_t waitMask;
     catchStops(waitMask);
-    Pty pty;
+    comm::PtyPair pty;
     if (const std::optional<Exit> failed = openPty(pty))
         return *failed;
-    if (const std::optional<Exit> failed = pointLink(link, pty.slaveName))
-        return *failed;
+    if (const std::string failed = comm::pointLink(link, pty.slaveName); !failed.empty())
+        return fail(failed);
 
     std::printf("READY %s\n", pty.slaveName.c_str());
     std::fflush(stdout);
     echo(pty.master, waitMask);
 
-    removeLink(link, pty.slaveName);
+    comm::removeLink(link, pty.slaveName);
     close(pty.slave);
     close(pty.master);
     return EXIT_OK;

@@ -23,6 +23,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "../comm/pty_link.h"
 #include "plant.h"
 #include "sim.h"
 #include "veldran_version.h"
@@ -207,23 +208,18 @@ struct Line {
 Line openPseudoTerminal(long baud)
 {
     ensureSession();
-    Line l;
-    l.fd = posix_openpt(O_RDWR | O_NOCTTY);
-    if (l.fd < 0 || grantpt(l.fd) != 0 || unlockpt(l.fd) != 0)
-        die(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
-    const char *name = ptsname(l.fd);
-    if (!name)
-        die("ptsname failed");
-    l.device = name;
-    l.slaveFd = open(l.device.c_str(), O_RDWR); // no O_NOCTTY: it becomes ours
-    if (l.slaveFd < 0)
-        die("cannot open " + l.device + ": " + std::strerror(errno));
-    if (ioctl(l.slaveFd, TIOCSCTTY, 0) != 0)
-        std::fprintf(stderr, "veldran-sim: warning: %s not made the controlling terminal: %s\n", l.device.c_str(),
+    comm::PtyPair pty;
+    const std::string failed = comm::openPtyPair(pty);
+    if (!failed.empty())
+        die("cannot create a pseudo-terminal: " + failed);
+    if (ioctl(pty.slave, TIOCSCTTY, 0) != 0)
+        std::fprintf(stderr, "veldran-sim: warning: %s not made the controlling terminal: %s\n", pty.slaveName.c_str(),
                      std::strerror(errno));
-    makeRaw(l.slaveFd, baud);
-    fcntl(l.fd, F_SETFD, FD_CLOEXEC);
-    fcntl(l.slaveFd, F_SETFD, FD_CLOEXEC);
+    makeRaw(pty.slave, baud);
+    Line l;
+    l.fd = pty.master;
+    l.slaveFd = pty.slave;
+    l.device = pty.slaveName;
     return l;
 }
 
@@ -263,26 +259,9 @@ void makeLink(const std::string &link, const std::string &target)
     struct stat st;
     if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
         die(link + " exists and is not a symlink");
-    const std::string tmp = link + ".tmp." + std::to_string(getpid());
-    unlink(tmp.c_str());
-    if (symlink(target.c_str(), tmp.c_str()) != 0)
-        die("symlink " + tmp + ": " + std::strerror(errno));
-    if (std::rename(tmp.c_str(), link.c_str()) != 0) {
-        unlink(tmp.c_str());
-        die("rename " + tmp + " to " + link + ": " + std::strerror(errno));
-    }
-}
-
-// Removes `link` if it still points to `target`.
-void removeLink(const std::string &link, const std::string &target)
-{
-    char buf[4096];
-    const ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
-    if (n < 0)
-        return;
-    buf[n] = '\0';
-    if (target == buf)
-        unlink(link.c_str());
+    const std::string failed = comm::pointLink(link, target);
+    if (!failed.empty())
+        die(failed);
 }
 
 void writeAll(int fd, const std::string &s)
@@ -518,7 +497,7 @@ int main(int argc, char **argv)
     loop.flush();
     logExit(logf, sim.stats(), clock.now());
     if (!args.link.empty())
-        removeLink(args.link, line.device);
+        comm::removeLink(args.link, line.device);
     if (line.slaveFd >= 0)
         close(line.slaveFd);
     close(line.fd);
