@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "answers.h"
+#include "numbers.h"
 
 namespace vsim {
 
@@ -24,26 +25,6 @@ std::vector<std::string> words(const std::string &line)
     for (std::string s; is >> s;)
         w.push_back(s);
     return w;
-}
-
-// Plain digits are decimal, 0x... is hex.
-bool toLong(const std::string &s, long &out)
-{
-    if (s.empty())
-        return false;
-    const bool hex = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
-    char *end = nullptr;
-    out = std::strtol(s.c_str(), &end, hex ? 16 : 10);
-    return end && *end == '\0';
-}
-
-bool toDouble(const std::string &s, double &out)
-{
-    if (s.empty())
-        return false;
-    char *end = nullptr;
-    out = std::strtod(s.c_str(), &end);
-    return end && *end == '\0' && std::isfinite(out);
 }
 
 std::string fixed3(double v)
