@@ -130,9 +130,7 @@ void echo(int master, const sigset_t &waitMask)
     }
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+int runPeer(int argc, char **argv)
 {
     std::string link;
     if (const std::optional<Exit> end = parseArgs(argc, argv, link))
@@ -155,4 +153,17 @@ int main(int argc, char **argv)
     close(pty.slave);
     close(pty.master);
     return EXIT_OK;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Anything not foreseen ends the program with a message, never with an
+    // abort.
+    try {
+        return runPeer(argc, argv);
+    } catch (const std::exception &e) {
+        return fail(e.what());
+    }
 }

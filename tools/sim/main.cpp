@@ -464,9 +464,7 @@ void logExit(std::FILE *logf, const vsim::Stats &st, double now)
     vsim::Logger(logf).event(now, buf);
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+int runSimulator(int argc, char **argv)
 {
     Args args;
     if (const std::optional<Exit> end = parseArgs(argc, argv, args))
@@ -504,4 +502,17 @@ int main(int argc, char **argv)
     if (logf != stderr)
         std::fclose(logf);
     return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Anything not foreseen ends the program with a message, never with an
+    // abort.
+    try {
+        return runSimulator(argc, argv);
+    } catch (const std::exception &e) {
+        die(e.what());
+    }
 }
