@@ -27,7 +27,7 @@
 #ifndef TOOLS_COMM_COMM_CORE_H
 #define TOOLS_COMM_COMM_CORE_H
 
-#include <stdint.h>
+#include <cstdint>
 
 namespace comm {
 

@@ -5,12 +5,14 @@
 #ifndef TOOLS_COMM_PORT_MAP_H
 #define TOOLS_COMM_PORT_MAP_H
 
-#include <errno.h>
 #include <grp.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace comm {
 
@@ -18,13 +20,13 @@ namespace comm {
 // name when it came from there (in var), or null for the default.
 inline const char *portDevice(int port, char *buf, size_t size, char *var, size_t varSize)
 {
-    snprintf(var, varSize, "VELDRAN_COM%d", port);
-    const char *path = getenv(var);
+    std::snprintf(var, varSize, "VELDRAN_COM%d", port);
+    const char *path = std::getenv(var);
     if (path && *path) {
-        snprintf(buf, size, "%s", path);
+        std::snprintf(buf, size, "%s", path);
         return var;
     }
-    snprintf(buf, size, "/dev/ttyS%d", port - 1);
+    std::snprintf(buf, size, "/dev/ttyS%d", port - 1);
     return nullptr;
 }
 
@@ -38,26 +40,26 @@ inline void describeOpenError(int err, const char *path, char *buf, size_t size)
         struct stat st;
         struct group *g = stat(path, &st) == 0 ? getgrgid(st.st_gid) : nullptr;
         if (g)
-            snprintf(buf, size,
-                     "permission denied: the user is not in the group that owns the device (%s); add the user to "
-                     "it (usermod -aG %s USER) and log in again",
-                     g->gr_name, g->gr_name);
+            std::snprintf(buf, size,
+                          "permission denied: the user is not in the group that owns the device (%s); add the user to "
+                          "it (usermod -aG %s USER) and log in again",
+                          g->gr_name, g->gr_name);
         else
-            snprintf(buf, size, "permission denied: the user may not open the device");
+            std::snprintf(buf, size, "permission denied: the user may not open the device");
         return;
     }
     case ENOENT:
     case ENODEV:
     case ENXIO:
-        snprintf(buf, size, "no such device (%s); point the port at the device with the environment variable",
-                 strerror(err));
+        std::snprintf(buf, size, "no such device (%s); point the port at the device with the environment variable",
+                      std::strerror(err));
         return;
     case EBUSY:
     case EWOULDBLOCK:
-        snprintf(buf, size, "the device is in use by another program, which has it open exclusively");
+        std::snprintf(buf, size, "the device is in use by another program, which has it open exclusively");
         return;
     default:
-        snprintf(buf, size, "%s", strerror(err));
+        std::snprintf(buf, size, "%s", std::strerror(err));
     }
 }
 

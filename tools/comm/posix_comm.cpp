@@ -15,17 +15,18 @@
 // are rings in the caller's buffers (see comm_core.h); the system's own
 // queues sit behind them and are counted with FIONREAD and TIOCOUTQ and
 // emptied with tcflush.
-#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 
 #include "../../serial/comm.h"
 #include "comm_core.h"
@@ -52,7 +53,7 @@ struct PosixPort {
     {
         char why[256];
         comm::describeOpenError(err, path, why, sizeof why);
-        fprintf(stderr, "comm: cannot open COM%d (%s): %s\n", static_cast<int>(port), path, why);
+        std::fprintf(stderr, "comm: cannot open COM%d (%s): %s\n", static_cast<int>(port), path, why);
         if (fd >= 0)
             close(fd);
         return code;
@@ -75,10 +76,10 @@ struct PosixPort {
         lowLatency(fd);
         if (!rs485(port, fd)) {
             int err = errno;
-            fprintf(stderr,
-                    "comm: COM%d (%s): RS-485 direction control asked for (VELDRAN_COM%d_RS485), but the "
-                    "driver refuses it: %s\n",
-                    static_cast<int>(port), path, static_cast<int>(port), strerror(err));
+            std::fprintf(stderr,
+                         "comm: COM%d (%s): RS-485 direction control asked for (VELDRAN_COM%d_RS485), but the "
+                         "driver refuses it: %s\n",
+                         static_cast<int>(port), path, static_cast<int>(port), std::strerror(err));
             close(fd);
             return comm::NO_RS485;
         }
@@ -111,14 +112,14 @@ struct PosixPort {
         termios got;
         if (tcsetattr(fd, TCSANOW, &t) != 0 || tcgetattr(fd, &got) != 0 || cfgetospeed(&got) != speed ||
             (got.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB)) != (t.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB))) {
-            fprintf(stderr,
-                    "comm: cannot open COM%d (%s): the device refuses %d baud, %d data bits, parity %c, "
-                    "%d stop bits\n",
-                    static_cast<int>(port), path, static_cast<int>(line.baud), static_cast<int>(line.dataBits),
-                    line.parity == comm::Parity::None   ? 'N'
-                    : line.parity == comm::Parity::Even ? 'E'
-                                                        : 'O',
-                    static_cast<int>(line.stopBits));
+            std::fprintf(stderr,
+                         "comm: cannot open COM%d (%s): the device refuses %d baud, %d data bits, parity %c, "
+                         "%d stop bits\n",
+                         static_cast<int>(port), path, static_cast<int>(line.baud), static_cast<int>(line.dataBits),
+                         line.parity == comm::Parity::None   ? 'N'
+                         : line.parity == comm::Parity::Even ? 'E'
+                                                             : 'O',
+                         static_cast<int>(line.stopBits));
             close(fd);
             return comm::SETTINGS_REFUSED;
         }
@@ -158,13 +159,13 @@ struct PosixPort {
     static bool rs485(int32_t port, int fd)
     {
         char var[32];
-        snprintf(var, sizeof var, "VELDRAN_COM%d_RS485", static_cast<int>(port));
-        const char *want = getenv(var);
-        if (!want || !*want || strcmp(want, "0") == 0)
+        std::snprintf(var, sizeof var, "VELDRAN_COM%d_RS485", static_cast<int>(port));
+        const char *want = std::getenv(var);
+        if (!want || !*want || std::strcmp(want, "0") == 0)
             return true;
 #if defined(__linux__) && defined(TIOCSRS485)
         serial_rs485 rs;
-        memset(&rs, 0, sizeof rs);
+        std::memset(&rs, 0, sizeof rs);
         rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
         return ioctl(fd, TIOCSRS485, &rs) == 0;
 #else

@@ -59,7 +59,7 @@ void logf(const char *fmt, ...)
     char line[256];
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(line, sizeof line, fmt, ap);
+    std::vsnprintf(line, sizeof line, fmt, ap);
     va_end(ap);
     s.log += line;
     s.log += '\n';
@@ -69,7 +69,7 @@ int32_t copyOut(const std::string &text, char *buf, int32_t cap)
 {
     if (buf && cap > 0) {
         size_t n = text.size() < static_cast<size_t>(cap - 1) ? text.size() : static_cast<size_t>(cap - 1);
-        memcpy(buf, text.data(), n);
+        std::memcpy(buf, text.data(), n);
         buf[n] = '\0';
     }
     return static_cast<int32_t>(text.size());

@@ -25,7 +25,7 @@
 #ifndef TOOLS_COMM_SCRIPTED_COMM_H
 #define TOOLS_COMM_SCRIPTED_COMM_H
 
-#include <stdint.h>
+#include <cstdint>
 
 #if defined(_WIN32)
 #if defined(SCOMM_BUILDING_DLL)

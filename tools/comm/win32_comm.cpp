@@ -17,8 +17,8 @@
 
 #include <mmsystem.h> // after windows.h, which it needs
 
-#include <stdio.h>
-#include <string.h>
+#include <cstdio>
+#include <cstring>
 
 #include "../../serial/comm.h"
 #include "comm_core.h"
@@ -47,29 +47,29 @@ struct Win32Port {
         switch (err) {
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
-            snprintf(why, sizeof why, "the port is in use by another program");
+            std::snprintf(why, sizeof why, "the port is in use by another program");
             break;
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
-            snprintf(why, sizeof why, "no such port (under wine: the port mapping points at no device)");
+            std::snprintf(why, sizeof why, "no such port (under wine: the port mapping points at no device)");
             break;
         default: {
             why[0] = '\0';
             FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, why, sizeof why,
                            nullptr);
-            size_t n = strlen(why);
+            size_t n = std::strlen(why);
             while (n > 0 && (why[n - 1] == '\n' || why[n - 1] == '\r' || why[n - 1] == ' '))
                 why[--n] = '\0';
             if (n == 0)
-                snprintf(why, sizeof why, "error %lu", static_cast<unsigned long>(err));
+                std::snprintf(why, sizeof why, "error %lu", static_cast<unsigned long>(err));
         }
         }
         if (dev.value)
-            fprintf(stderr, "comm: cannot open COM%d (%s=%s, %s): %s\n", static_cast<int>(port), dev.var, dev.value,
+            std::fprintf(stderr, "comm: cannot open COM%d (%s=%s, %s): %s\n", static_cast<int>(port), dev.var, dev.value,
                     dev.device, why);
         else
-            fprintf(stderr, "comm: cannot open %s: %s\n", dev.device + 4, why);
-        fflush(stderr);
+            std::fprintf(stderr, "comm: cannot open %s: %s\n", dev.device + 4, why);
+        std::fflush(stderr);
         return code;
     }
 
@@ -77,11 +77,11 @@ struct Win32Port {
     {
         comm::WinPortDevice dev = comm::winPortDevice(port);
         if (!dev.device[0]) {
-            fprintf(stderr,
+            std::fprintf(stderr,
                     "comm: cannot open COM%d: %s=%.64s names no COM port; set it to COM1 to COM%d (as COM7, com7 or "
                     "\\\\.\\COM7), or leave it empty for \\\\.\\COM%d\n",
                     static_cast<int>(port), dev.var, dev.value, comm::MAX_COM_NUMBER, static_cast<int>(port));
-            fflush(stderr);
+            std::fflush(stderr);
             return comm::NO_DEVICE;
         }
         // Share mode 0: the port is this program's alone while it is open.

@@ -183,143 +183,166 @@ bool validName(std::string_view n)
     return true;
 }
 
+// Analog input field of channel `ch` of an input module.
+std::string inputField(const Module &m, int ch, Millis now)
+{
+    const Signal &s = m.ain[static_cast<size_t>(ch)];
+    if (s.isOpen())
+        return m.hex ? OPEN_HEX : OPEN_DECIMAL;
+    const double v = s.at(now);
+    return m.hex ? hexField(v, m.fullScale) : decimalField(v);
+}
+
+// #AA (every analog input), #AAN (one input, or a counter) and #AAN(value)
+// (an analog output write); `rest` follows the address.
+std::string analogCommand(Module &m, std::string_view rest, Millis now)
+{
+    const ModelInfo &info = m.info();
+    if (rest.empty()) { // #AA: every analog input
+        if (info.ain == 0)
+            return refusal(m);
+        std::string r = ">";
+        for (int ch = 0; ch < info.ain; ++ch)
+            r += inputField(m, ch, now);
+        return seal(m, r);
+    }
+    const int ch = wire::hexValue(rest[0]);
+    if (ch < 0)
+        return refusal(m);
+    if (rest.size() == 1) {
+        if (info.ain > 0) { // #AAN on an input module: one channel
+            if (ch >= info.ain)
+                return refusal(m);
+            return seal(m, ">" + inputField(m, ch, now));
+        }
+        if (info.din > 0) { // #AAN: counter read
+            if (ch >= info.din)
+                return refusal(m);
+            const uint32_t v = m.counter(ch, now);
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "%05X", static_cast<unsigned>(v));
+            return seal(m, "!" + addr(m) + buf);
+        }
+        return refusal(m);
+    }
+    if (rest.size() == 8 && info.aout > 0) { // #AAN(value): analog output write
+        auto v = valueField(rest.substr(1));
+        if (ch >= info.aout || !v)
+            return refusal(m);
+        if (m.wdExpired)
+            return seal(m, "!" + addr(m));
+        m.aout[static_cast<size_t>(ch)] = *v;
+        return seal(m, ">");
+    }
+    return refusal(m);
+}
+
+// $AA2 (configuration), $AAM (name), $AAF (firmware) and $AACN (counter
+// clear); `rest` follows the address.
+std::string queryCommand(Module &m, std::string_view rest, Millis now, int lineBaud)
+{
+    if (rest == "2")
+        return seal(m, configuration(m, lineBaud));
+    if (rest == "M" || rest == "m")
+        return seal(m, "!" + addr(m) + m.name);
+    if (rest == "F" || rest == "f")
+        return seal(m, "!" + addr(m) + m.firmware);
+    if (rest.size() != 2 || (rest[0] != 'C' && rest[0] != 'c') || m.info().din == 0)
+        return refusal(m);
+    const int ch = wire::hexValue(rest[1]);
+    if (ch < 0 || ch >= m.info().din)
+        return refusal(m);
+    m.setCounter(ch, 0, now);
+    return seal(m, "!" + addr(m));
+}
+
+// @AA (digital read) and @AA(digits) (digital write); `rest` follows the
+// address.
+std::string digitalCommand(Module &m, std::string_view rest)
+{
+    if (rest.empty()) { // @AA: digital read
+        switch (m.model) {
+        case Model::M7041:
+        case Model::M7053:
+            return seal(m, ">" + hex2((m.din >> 8) & 0xFF) + hex2(m.din & 0xFF));
+        case Model::M7052:
+            return seal(m, ">" + hex2(m.din & 0xFF) + "00");
+        case Model::M7043:
+            return seal(m, ">" + hex2((m.dout >> 8) & 0xFF) + hex2(m.dout & 0xFF));
+        case Model::M7060:
+        case Model::M7065:
+            // Outputs in the first two digits, inputs active-low in the last.
+            return seal(m, ">" + hex2(m.dout) + hex2(~m.din & 0x0F));
+        default:
+            return refusal(m);
+        }
+    }
+    // @AA(digits): digital write, exactly the model's digit count.
+    const int digits = m.info().doutDigits;
+    if (digits == 0 || rest.size() != static_cast<size_t>(digits))
+        return refusal(m);
+    auto v = wire::hexNumber(rest);
+    if (!v || (*v & ~m.doutMask()) != 0)
+        return refusal(m);
+    if (m.wdExpired)
+        return seal(m, "!" + addr(m));
+    m.dout = *v;
+    return seal(m, ">");
+}
+
+// ~AA0 and ~AA1 (status, reset), ~AA2 and ~AA3EVV (host watchdog) and
+// ~AAO(name); `rest` follows the address.
+std::string statusCommand(Module &m, std::string_view rest, Millis now)
+{
+    if (rest == "0")
+        return seal(m, "!" + addr(m) + hex2(m.status));
+    if (rest == "1") {
+        m.resetStatus(now);
+        return seal(m, "!" + addr(m));
+    }
+    if (rest == "2")
+        return seal(m, "!" + addr(m) + (m.wdEnabled ? "1" : "0") + hex2(static_cast<unsigned>(m.wdValue)));
+    if (rest.size() == 4 && rest[0] == '3' && (rest[1] == '0' || rest[1] == '1')) {
+        auto v = wire::hexNumber(rest.substr(2));
+        if (!v)
+            return refusal(m);
+        m.wdEnabled = rest[1] == '1';
+        m.wdValue = static_cast<int>(*v);
+        m.kickWatchdog(now);
+        return seal(m, "!" + addr(m));
+    }
+    if (rest.size() >= 3 && (rest[0] == 'O' || rest[0] == 'o') && rest[1] == '(' && rest.back() == ')') {
+        const std::string_view n = rest.substr(2, rest.size() - 3);
+        if (!validName(n))
+            return refusal(m);
+        m.name = std::string(n);
+        return seal(m, "!" + addr(m));
+    }
+    return refusal(m);
+}
+
 } // namespace
 
 std::string execute(Module &m, std::string_view payload, Millis now, int lineBaud)
 {
     m.tick(now);
-    const ModelInfo &info = m.info();
     const char c = payload.empty() ? '\0' : payload[0];
     const std::string_view rest = payload.size() > 3 ? payload.substr(3) : std::string_view();
-    auto ok = [&](const std::string &body) { return seal(m, body); };
-    auto refuse = [&] { return refusal(m); };
-
-    // Analog input field of channel `ch`.
-    auto field = [&](int ch) -> std::string {
-        const Signal &s = m.ain[static_cast<size_t>(ch)];
-        if (s.isOpen())
-            return m.hex ? OPEN_HEX : OPEN_DECIMAL;
-        const double v = s.at(now);
-        return m.hex ? hexField(v, m.fullScale) : decimalField(v);
-    };
-
     switch (c) {
-    case '#': {
-        if (rest.empty()) { // #AA: every analog input
-            if (info.ain == 0)
-                return refuse();
-            std::string r = ">";
-            for (int ch = 0; ch < info.ain; ++ch)
-                r += field(ch);
-            return ok(r);
-        }
-        const int ch = wire::hexValue(rest[0]);
-        if (ch < 0)
-            return refuse();
-        if (rest.size() == 1) {
-            if (info.ain > 0) { // #AAN on an input module: one channel
-                if (ch >= info.ain)
-                    return refuse();
-                return ok(">" + field(ch));
-            }
-            if (info.din > 0) { // #AAN: counter read
-                if (ch >= info.din)
-                    return refuse();
-                const uint32_t v = m.counter(ch, now);
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "%05X", static_cast<unsigned>(v));
-                return ok("!" + addr(m) + buf);
-            }
-            return refuse();
-        }
-        if (rest.size() == 8 && info.aout > 0) { // #AAN(value): analog output write
-            auto v = valueField(rest.substr(1));
-            if (ch >= info.aout || !v)
-                return refuse();
-            if (m.wdExpired)
-                return ok("!" + addr(m));
-            m.aout[static_cast<size_t>(ch)] = *v;
-            return ok(">");
-        }
-        return refuse();
+    case '#':
+        return analogCommand(m, rest, now);
+    case '%': { // %AANNTTCCFF: configuration
+        auto r = payload.size() == 11 ? configure(m, rest, lineBaud) : std::nullopt;
+        return r ? seal(m, *r) : refusal(m);
     }
-    case '%': {
-        auto r = payload.size() == 11 ? configure(m, payload.substr(3), lineBaud) : std::nullopt;
-        return r ? ok(*r) : refuse();
-    }
-    case '$': { // $AACN: counter clear
-        if (rest == "2")
-            return ok(configuration(m, lineBaud));
-        if (rest == "M" || rest == "m")
-            return ok("!" + addr(m) + m.name);
-        if (rest == "F" || rest == "f")
-            return ok("!" + addr(m) + m.firmware);
-        if (rest.size() != 2 || (rest[0] != 'C' && rest[0] != 'c') || info.din == 0)
-            return refuse();
-        const int ch = wire::hexValue(rest[1]);
-        if (ch < 0 || ch >= info.din)
-            return refuse();
-        m.setCounter(ch, 0, now);
-        return ok("!" + addr(m));
-    }
-    case '@': {
-        if (rest.empty()) { // @AA: digital read
-            switch (m.model) {
-            case Model::M7041:
-            case Model::M7053:
-                return ok(">" + hex2((m.din >> 8) & 0xFF) + hex2(m.din & 0xFF));
-            case Model::M7052:
-                return ok(">" + hex2(m.din & 0xFF) + "00");
-            case Model::M7043:
-                return ok(">" + hex2((m.dout >> 8) & 0xFF) + hex2(m.dout & 0xFF));
-            case Model::M7060:
-            case Model::M7065:
-                // Outputs in the first two digits, inputs active-low in the last.
-                return ok(">" + hex2(m.dout) + hex2(~m.din & 0x0F));
-            default:
-                return refuse();
-            }
-        }
-        // @AA(digits): digital write, exactly the model's digit count.
-        if (info.doutDigits == 0 || rest.size() != static_cast<size_t>(info.doutDigits))
-            return refuse();
-        auto v = wire::hexNumber(rest);
-        if (!v || (*v & ~m.doutMask()) != 0)
-            return refuse();
-        if (m.wdExpired)
-            return ok("!" + addr(m));
-        m.dout = *v;
-        return ok(">");
-    }
-    case '~': {
-        if (rest == "0")
-            return ok("!" + addr(m) + hex2(m.status));
-        if (rest == "1") {
-            m.resetStatus(now);
-            return ok("!" + addr(m));
-        }
-        if (rest == "2")
-            return ok("!" + addr(m) + (m.wdEnabled ? "1" : "0") + hex2(static_cast<unsigned>(m.wdValue)));
-        if (rest.size() == 4 && rest[0] == '3' && (rest[1] == '0' || rest[1] == '1')) {
-            auto v = wire::hexNumber(rest.substr(2));
-            if (!v)
-                return refuse();
-            m.wdEnabled = rest[1] == '1';
-            m.wdValue = static_cast<int>(*v);
-            m.kickWatchdog(now);
-            return ok("!" + addr(m));
-        }
-        if (rest.size() >= 3 && (rest[0] == 'O' || rest[0] == 'o') && rest[1] == '(' && rest.back() == ')') {
-            const std::string_view n = rest.substr(2, rest.size() - 3);
-            if (!validName(n))
-                return refuse();
-            m.name = std::string(n);
-            return ok("!" + addr(m));
-        }
-        return refuse();
-    }
+    case '$':
+        return queryCommand(m, rest, now, lineBaud);
+    case '@':
+        return digitalCommand(m, rest);
+    case '~':
+        return statusCommand(m, rest, now);
     default:
-        return refuse();
+        return refusal(m);
     }
 }
 

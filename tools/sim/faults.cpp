@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "answers.h"
+#include "numbers.h"
 
 namespace vsim {
 
@@ -30,24 +31,6 @@ const Name NAMES[] = {
 
 // Characters that no reply collection takes for a start or a refusal.
 const char NOISE[] = {'\x00', '\x7F', '\xFF', 'Z', '*', '%'};
-
-bool number(const std::string &s, double &out)
-{
-    if (s.empty())
-        return false;
-    char *end = nullptr;
-    out = std::strtod(s.c_str(), &end);
-    return end && *end == '\0';
-}
-
-bool integer(const std::string &s, long &out)
-{
-    if (s.empty())
-        return false;
-    char *end = nullptr;
-    out = std::strtol(s.c_str(), &end, 10);
-    return end && *end == '\0';
-}
 
 // Control-channel text: \r, \n, \t, \\ and \xNN stand for themselves.
 std::string unescape(const std::string &s)
@@ -114,9 +97,7 @@ std::optional<Fault> parseFault(const std::vector<std::string> &w, std::string *
     Fault f;
     if (w[0] != "*") {
         long a = -1;
-        char *end = nullptr;
-        a = std::strtol(w[0].c_str(), &end, w[0].rfind("0x", 0) == 0 ? 16 : 10);
-        if (!end || *end || a < 0 || a > 255)
+        if (!toLong(w[0], a) || a < 0 || a > 255)
             return bad("bad address: " + w[0]);
         f.address = static_cast<int>(a);
     }
@@ -131,15 +112,15 @@ std::optional<Fault> parseFault(const std::vector<std::string> &w, std::string *
         const std::string key = w[i].substr(0, eq), val = w[i].substr(eq + 1);
         double d = 0;
         long n = 0;
-        if (key == "p" && number(val, d) && d >= 0 && d <= 1)
+        if (key == "p" && toDouble(val, d) && d >= 0 && d <= 1)
             f.p = d;
-        else if (key == "delay" && number(val, d) && d >= 0 && d <= MAX_DELAY_MS)
+        else if (key == "delay" && toDouble(val, d) && d >= 0 && d <= MAX_DELAY_MS)
             f.delayMs = d;
-        else if (key == "count" && integer(val, n) && n >= 0 && n <= MAX_COUNT)
+        else if (key == "count" && toLong(val, n) && n >= 0 && n <= MAX_COUNT)
             f.count = static_cast<int>(n);
-        else if (key == "pieces" && integer(val, n) && n >= 2 && n <= 100)
+        else if (key == "pieces" && toLong(val, n) && n >= 2 && n <= 100)
             f.pieces = static_cast<int>(n);
-        else if (key == "keep" && integer(val, n) && n >= 0 && n <= MAX_COUNT)
+        else if (key == "keep" && toLong(val, n) && n >= 0 && n <= MAX_COUNT)
             f.keep = static_cast<int>(n);
         else if (key == "text" && !val.empty())
             f.text = unescape(val);

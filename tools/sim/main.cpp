@@ -2,7 +2,6 @@
 // (or a given tty).  See README.md beside this file.
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -10,15 +9,21 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <optional>
 #include <string>
 
+#include <CLI/CLI.hpp>
+
+#include "../comm/pty_link.h"
 #include "plant.h"
 #include "sim.h"
 #include "veldran_version.h"
@@ -26,77 +31,107 @@
 
 namespace {
 
-const char *const USAGE =
-    "usage: veldran-sim --plant FILE [--link PATH] [--tty DEVICE] [--baud N] [--turnaround-ms N] [--seed N] "
-    "[--log FILE]\n"
-    "       veldran-sim --version | --help\n";
+enum Exit {
+    EXIT_OK = 0,         // stopped (signal, `quit`), or --help / --version
+    EXIT_LINE_GONE = 1,  // the --tty device went away
+    EXIT_ERROR = 2,      // a bad command line or plant file, a line that cannot be opened, a failed system call
+    EXIT_SIGNALLED = 128 // plus the signal that ended the child carrying on in a new session
+};
 
 struct Args {
     std::string plant, link, tty, log;
-    long baud = -1;
-    double turnaround = -1;
+    double baud = -1;       // below 0: the plant's
+    double turnaround = -1; // below 0: the plant's
     unsigned long long seed = 1;
 };
 
 [[noreturn]] void die(const std::string &what)
 {
     std::fprintf(stderr, "veldran-sim: %s\n", what.c_str());
-    std::exit(2);
+    std::exit(EXIT_ERROR);
 }
 
-Args parseArgs(int argc, char **argv)
+// A finite number from `lo` to `hi`; CLI11's own ranges let "nan" through.
+CLI::Validator finiteBetween(double lo, double hi, const std::string &says)
 {
-    Args a;
-    for (int i = 1; i < argc; ++i) {
-        const std::string k = argv[i];
-        auto val = [&]() -> std::string {
-            if (i + 1 >= argc)
-                die(k + " needs a value\n" + USAGE);
-            return argv[++i];
-        };
-        auto num = [&](const std::string &s) {
+    return CLI::Validator(
+        [lo, hi, says](std::string &s) {
             char *end = nullptr;
-            double d = std::strtod(s.c_str(), &end);
-            if (!end || *end || s.empty() || !std::isfinite(d) || d < 0)
-                die("bad value for " + k + ": " + s);
-            return d;
-        };
-        if (k == "--plant")
-            a.plant = val();
-        else if (k == "--link")
-            a.link = val();
-        else if (k == "--tty")
-            a.tty = val();
-        else if (k == "--log")
-            a.log = val();
-        else if (k == "--baud") {
-            a.baud = static_cast<long>(num(val()));
-            if (a.baud < 50 || a.baud > 4000000)
-                die("--baud out of range");
-        } else if (k == "--turnaround-ms")
-            a.turnaround = num(val());
-        else if (k == "--seed")
-            a.seed = static_cast<unsigned long long>(num(val()));
-        else if (k == "--help" || k == "-h") {
-            std::fputs(USAGE, stdout);
-            std::exit(0);
-        } else if (k == "--version") {
-            std::printf("veldran-sim %s\n", VELDRAN_VERSION);
-            std::exit(0);
-        } else
-            die("unknown argument " + k + "\n" + USAGE);
-    }
-    if (a.plant.empty())
-        die(std::string("--plant is required\n") + USAGE);
-    return a;
+            const double d = std::strtod(s.c_str(), &end);
+            const bool ok = !s.empty() && end && *end == '\0' && std::isfinite(d) && d >= lo && d <= hi;
+            return ok ? std::string() : says;
+        },
+        "");
 }
 
-double nowMs(const timespec &start)
+// A whole number in decimal digits, passed on without leading zeros (CLI11
+// would read those as octal).
+CLI::Validator decimalWhole()
 {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (t.tv_sec - start.tv_sec) * 1000.0 + (t.tv_nsec - start.tv_nsec) / 1e6;
+    return CLI::Validator(
+        [](std::string &s) {
+            errno = 0;
+            char *end = nullptr;
+            const unsigned long long n = std::strtoull(s.c_str(), &end, 10);
+            if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos || errno != 0)
+                return std::string("a whole number, 0 or more");
+            s = std::to_string(n);
+            return std::string();
+        },
+        "");
 }
+
+// Reads the command line into `a`.  Gives the exit status when the program
+// ends here: --help, --version or a mistake (said on stderr).
+std::optional<Exit> parseArgs(int argc, char **argv, Args &a)
+{
+    CLI::App app{"veldran-sim: answers as a line of 7000-series modules on a pseudo-terminal (or a given tty)"};
+    app.set_version_flag("--version", "veldran-sim " VELDRAN_VERSION);
+    // An option given twice takes its last value (callers append to a
+    // command line of their own).
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.failure_message([](const CLI::App *self, const CLI::Error &e) {
+        return "veldran-sim: " + CLI::FailureMessage::simple(self, e);
+    });
+    app.add_option("--plant", a.plant, "the plant file")->type_name("FILE")->required();
+    app.add_option("--link", a.link, "(re)create this symlink to the line's device; removed on exit")
+        ->type_name("PATH");
+    app.add_option("--tty", a.tty, "answer on this tty instead of a new pseudo-terminal")->type_name("DEVICE");
+    app.add_option("--baud", a.baud,
+                   "the line's speed until the host sets one, 50 to 4000000 (default: the plant's, else 19200)")
+        ->type_name("N")
+        ->check(finiteBetween(50, 4000000, "50 to 4000000"));
+    app.add_option("--turnaround-ms", a.turnaround,
+                   "delay from the end of a command to its reply, fractions allowed (default: the plant's, else 1)")
+        ->type_name("N")
+        ->check(finiteBetween(0, std::numeric_limits<double>::max(), "0 or more"));
+    app.add_option("--seed", a.seed, "seed of the fault probabilities")
+        ->type_name("N")
+        ->transform(decimalWhole())
+        ->capture_default_str();
+    app.add_option("--log", a.log, "append the log to this file instead of stderr")->type_name("FILE");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? EXIT_OK : EXIT_ERROR;
+    }
+    return std::nullopt;
+}
+
+// Milliseconds since the simulator started.
+class Clock {
+public:
+    Clock() { clock_gettime(CLOCK_MONOTONIC, &start_); }
+    double now() const
+    {
+        timespec t;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        return (t.tv_sec - start_.tv_sec) * 1000.0 + (t.tv_nsec - start_.tv_nsec) / 1e6;
+    }
+
+private:
+    timespec start_{};
+};
 
 // The side that holds the pty master keeps the slave open as its
 // controlling terminal, so that the other side's last close is not a hangup
@@ -136,7 +171,7 @@ void ensureSession()
         int status = 0;
         const pid_t r = waitpid(child, &status, WNOHANG);
         if (r == child)
-            std::_Exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+            std::_Exit(WIFEXITED(status) ? WEXITSTATUS(status) : EXIT_SIGNALLED + WTERMSIG(status));
     }
 }
 
@@ -159,32 +194,74 @@ void makeRaw(int fd, long baud)
 
 void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
+// The line the simulator answers on.
+struct Line {
+    int fd = -1;        // read and written: the pty's master, or the tty
+    int slaveFd = -1;   // the pty's slave, held open; none on a tty
+    std::string device; // what the host opens
+    // Where the host's settings of the line show.
+    int settingsFd() const { return slaveFd >= 0 ? slaveFd : fd; }
+};
+
+// A pseudo-terminal of its own, the slave its controlling terminal, raw at
+// `baud`.
+Line openPseudoTerminal(long baud)
+{
+    ensureSession();
+    comm::PtyPair pty;
+    const std::string failed = comm::openPtyPair(pty);
+    if (!failed.empty())
+        die("cannot create a pseudo-terminal: " + failed);
+    if (ioctl(pty.slave, TIOCSCTTY, 0) != 0)
+        std::fprintf(stderr, "veldran-sim: warning: %s not made the controlling terminal: %s\n", pty.slaveName.c_str(),
+                     std::strerror(errno));
+    makeRaw(pty.slave, baud);
+    Line l;
+    l.fd = pty.master;
+    l.slaveFd = pty.slave;
+    l.device = pty.slaveName;
+    return l;
+}
+
+// A given device; a tty is set raw at `baud`.
+Line openTty(const std::string &device, long baud)
+{
+    Line l;
+    l.device = device;
+    l.fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (l.fd < 0)
+        die("cannot open " + device + ": " + std::strerror(errno));
+    if (isatty(l.fd) && wire::speedConstant(baud) == B0)
+        die("baud rate " + std::to_string(baud) + " not supported by a tty");
+    if (isatty(l.fd))
+        makeRaw(l.fd, baud);
+    return l;
+}
+
+// SIGTERM, SIGINT and SIGHUP, blocked and read from the descriptor returned.
+int stopSignals()
+{
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stops, nullptr);
+    const int fd = signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (fd < 0)
+        die(std::string("signalfd: ") + std::strerror(errno));
+    return fd;
+}
+
 // (Re)creates `link` -> `target`, replacing only a symlink or nothing.
 void makeLink(const std::string &link, const std::string &target)
 {
     struct stat st;
     if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
         die(link + " exists and is not a symlink");
-    const std::string tmp = link + ".tmp." + std::to_string(getpid());
-    unlink(tmp.c_str());
-    if (symlink(target.c_str(), tmp.c_str()) != 0)
-        die("symlink " + tmp + ": " + std::strerror(errno));
-    if (rename(tmp.c_str(), link.c_str()) != 0) {
-        unlink(tmp.c_str());
-        die("rename " + tmp + " to " + link + ": " + std::strerror(errno));
-    }
-}
-
-// Removes `link` if it still points to `target`.
-void removeLink(const std::string &link, const std::string &target)
-{
-    char buf[4096];
-    const ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
-    if (n < 0)
-        return;
-    buf[n] = '\0';
-    if (target == buf)
-        unlink(link.c_str());
+    const std::string failed = comm::pointLink(link, target);
+    if (!failed.empty())
+        die(failed);
 }
 
 void writeAll(int fd, const std::string &s)
@@ -204,199 +281,238 @@ void writeAll(int fd, const std::string &s)
     }
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+vsim::Plant loadPlant(const std::string &path)
 {
-    const Args args = parseArgs(argc, argv);
-    signal(SIGPIPE, SIG_IGN);
-
-    vsim::Plant plant;
     try {
-        plant = vsim::loadPlant(args.plant);
+        return vsim::loadPlant(path);
     } catch (const vsim::PlantError &e) {
         die(e.what());
     }
+}
 
-    std::FILE *logf = stderr;
-    if (!args.log.empty()) {
-        logf = std::fopen(args.log.c_str(), "a");
-        if (!logf)
-            die("cannot open log " + args.log + ": " + std::strerror(errno));
+std::FILE *openLog(const std::string &path)
+{
+    if (path.empty())
+        return stderr;
+    std::FILE *f = std::fopen(path.c_str(), "a");
+    if (!f)
+        die("cannot open log " + path + ": " + std::strerror(errno));
+    return f;
+}
+
+// Moves the bytes between the line, the control channel (stdin and stdout)
+// and the simulator, until a stop signal, `quit` or the loss of the line.
+class EventLoop {
+public:
+    EventLoop(vsim::Simulator &sim, const Line &line, int sigFd, std::FILE *logf, const Clock &clock)
+        : sim_(sim), line_(line), sigFd_(sigFd), log_(logf), clock_(clock), settingsBaud_(deviceBaud(line.settingsFd()))
+    {
     }
+    Exit run();
+    // Gives the reply under way its chance to leave.
+    void flush();
 
-    int lineFd = -1, slaveFd = -1;
-    std::string device;
-    const long baud = args.baud > 0 ? args.baud : plant.line.baud;
-    if (args.tty.empty()) {
-        ensureSession();
-        lineFd = posix_openpt(O_RDWR | O_NOCTTY);
-        if (lineFd < 0 || grantpt(lineFd) != 0 || unlockpt(lineFd) != 0)
-            die(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
-        const char *name = ptsname(lineFd);
-        if (!name)
-            die("ptsname failed");
-        device = name;
-        slaveFd = open(device.c_str(), O_RDWR); // no O_NOCTTY: it becomes ours
-        if (slaveFd < 0)
-            die("cannot open " + device + ": " + std::strerror(errno));
-        if (ioctl(slaveFd, TIOCSCTTY, 0) != 0)
-            std::fprintf(stderr, "veldran-sim: warning: %s not made the controlling terminal: %s\n", device.c_str(),
-                         std::strerror(errno));
-        makeRaw(slaveFd, baud);
-        fcntl(lineFd, F_SETFD, FD_CLOEXEC);
-        fcntl(slaveFd, F_SETFD, FD_CLOEXEC);
-    } else {
-        device = args.tty;
-        lineFd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (lineFd < 0)
-            die("cannot open " + device + ": " + std::strerror(errno));
-        if (isatty(lineFd) && wire::speedConstant(baud) == B0)
-            die("baud rate " + std::to_string(baud) + " not supported by a tty");
-        if (isatty(lineFd))
-            makeRaw(lineFd, baud);
+private:
+    enum { LINE, CONTROL, SIGNALS };
+    void waitForEvents(double now);
+    void readSignal(double now);
+    void readLine(double now);
+    void readControl(double now);
+
+    vsim::Simulator &sim_;
+    const Line &line_;
+    int sigFd_;
+    vsim::Logger log_;
+    const Clock &clock_;
+    // The pacing follows the speed the host sets on the device: what the
+    // settings name now is what the simulator itself left there, and a change
+    // from that is the host's.  Read again at every burst received, before
+    // its characters are paced (one ioctl).
+    long settingsBaud_;
+    int ctlFd_ = STDIN_FILENO; // -1 once the control channel has ended
+    std::string ctlBuf_;       // control text not yet a whole line
+    std::string pending_;      // reply bytes that the line did not take yet
+    pollfd fds_[3] = {};
+    bool stop_ = false;
+    Exit status_ = EXIT_OK;
+};
+
+Exit EventLoop::run()
+{
+    setNonBlocking(ctlFd_);
+    while (!stop_ && !sim_.quitRequested()) {
+        double now = clock_.now();
+        sim_.tick(now);
+        pending_ += sim_.takeDue(now);
+        waitForEvents(now);
+        now = clock_.now();
+        if (fds_[SIGNALS].revents & POLLIN)
+            readSignal(now);
+        if (fds_[LINE].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))
+            readLine(now);
+        if (!pending_.empty() && (fds_[LINE].revents & POLLOUT)) {
+            const ssize_t w = write(line_.fd, pending_.data(), pending_.size());
+            if (w > 0)
+                pending_.erase(0, static_cast<size_t>(w));
+        }
+        if (ctlFd_ >= 0 && (fds_[CONTROL].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
+            readControl(now);
     }
-    setNonBlocking(lineFd);
+    return status_;
+}
 
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGHUP);
-    sigprocmask(SIG_BLOCK, &stops, nullptr);
-    const int sigFd = signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (sigFd < 0)
-        die(std::string("signalfd: ") + std::strerror(errno));
+// Until something arrives, the line can take the pending reply bytes, or the
+// next reply byte or watchdog is due.
+void EventLoop::waitForEvents(double now)
+{
+    double wake = std::numeric_limits<double>::infinity();
+    if (sim_.hasOutput())
+        wake = sim_.nextDue();
+    if (auto d = sim_.nextDeadline())
+        wake = std::min(wake, *d);
 
+    fds_[LINE] = {line_.fd, static_cast<short>(POLLIN | (pending_.empty() ? 0 : POLLOUT)), 0};
+    fds_[CONTROL] = {ctlFd_, POLLIN, 0};
+    fds_[SIGNALS] = {sigFd_, POLLIN, 0};
+    timespec ts{}, *tsp = nullptr;
+    if (pending_.empty() && std::isfinite(wake)) {
+        const double ms = std::max(0.0, wake - now);
+        ts.tv_sec = static_cast<time_t>(ms / 1000);
+        ts.tv_nsec = static_cast<long>(std::fmod(ms, 1000.0) * 1e6);
+        tsp = &ts;
+    } else if (!pending_.empty()) {
+        ts.tv_nsec = 50 * 1000 * 1000; // a full buffer drains; look again soon
+        tsp = &ts;
+    }
+    if (ppoll(fds_, 3, tsp, nullptr) < 0 && errno != EINTR)
+        die(std::string("ppoll: ") + std::strerror(errno));
+}
+
+void EventLoop::readSignal(double now)
+{
+    signalfd_siginfo si;
+    if (read(sigFd_, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+        log_.event(now, std::string("stop: ") + strsignal(static_cast<int>(si.ssi_signo)));
+        stop_ = true;
+    }
+}
+
+void EventLoop::readLine(double now)
+{
+    char buf[512];
+    const ssize_t r = read(line_.fd, buf, sizeof buf);
+    if (r > 0) {
+        const long b = deviceBaud(line_.settingsFd());
+        if (b != settingsBaud_) {
+            settingsBaud_ = b;
+            if (b > 0)
+                sim_.hostBaud(static_cast<int>(b), now);
+        }
+        sim_.receive(std::string_view(buf, static_cast<size_t>(r)), now);
+    } else if ((fds_[LINE].revents & (POLLHUP | POLLERR | POLLNVAL)) &&
+               (r == 0 || (errno != EAGAIN && errno != EINTR))) {
+        // A device that went away (the pty's own slave stays open, so this
+        // is a --tty line): nothing more to answer on.
+        log_.event(now, "stop: the line " + line_.device + " is gone");
+        status_ = EXIT_LINE_GONE;
+        stop_ = true;
+    }
+}
+
+// One reply line on stdout for every command line.
+void EventLoop::readControl(double now)
+{
+    char buf[1024];
+    const ssize_t r = read(ctlFd_, buf, sizeof buf);
+    if (r > 0) {
+        ctlBuf_.append(buf, static_cast<size_t>(r));
+        for (size_t nl; (nl = ctlBuf_.find('\n')) != std::string::npos;) {
+            const std::string line = ctlBuf_.substr(0, nl);
+            ctlBuf_.erase(0, nl + 1);
+            if (line.find_first_not_of(" \t\r") == std::string::npos)
+                continue;
+            writeAll(STDOUT_FILENO, sim_.control(line, now) + "\n");
+            if (sim_.quitRequested())
+                break;
+        }
+    } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+        ctlFd_ = -1; // end of the control channel; the line goes on
+    }
+}
+
+void EventLoop::flush()
+{
+    if (!pending_.empty()) {
+        const ssize_t w = write(line_.fd, pending_.data(), pending_.size());
+        (void)w;
+    }
+}
+
+void logStart(std::FILE *logf, const std::string &device, vsim::Simulator &sim, unsigned long long seed)
+{
+    char buf[256];
+    std::snprintf(buf, sizeof buf, "start: %s, %d baud, turnaround %.3f ms, %zu modules, seed %llu", device.c_str(),
+                  sim.baud(), sim.turnaround(), sim.plant().modules.size(), seed);
+    vsim::Logger(logf).event(0, buf);
+}
+
+void logExit(std::FILE *logf, const vsim::Stats &st, double now)
+{
+    char buf[256];
+    std::snprintf(buf, sizeof buf, "exit: commands=%llu replies=%llu", static_cast<unsigned long long>(st.commands),
+                  static_cast<unsigned long long>(st.replies));
+    vsim::Logger(logf).event(now, buf);
+}
+
+int runSimulator(int argc, char **argv)
+{
+    Args args;
+    if (const std::optional<Exit> end = parseArgs(argc, argv, args))
+        return *end;
+    std::signal(SIGPIPE, SIG_IGN);
+
+    vsim::Plant plant = loadPlant(args.plant);
+    std::FILE *logf = openLog(args.log);
+    const long baud = args.baud > 0 ? static_cast<long>(args.baud) : plant.line.baud;
+    const Line line = args.tty.empty() ? openPseudoTerminal(baud) : openTty(args.tty, baud);
+    setNonBlocking(line.fd);
+    const int sigFd = stopSignals();
     if (!args.link.empty())
-        makeLink(args.link, device);
+        makeLink(args.link, line.device);
 
-    timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const Clock clock;
     vsim::Simulator sim(std::move(plant), args.seed, vsim::Logger(logf));
     if (args.baud > 0)
         sim.setBaud(static_cast<int>(args.baud));
     if (args.turnaround >= 0)
         sim.setTurnaround(args.turnaround);
-    // The pacing follows the speed the host sets on the device: what the
-    // settings name now is what the simulator itself left there, and a change
-    // from that is the host's.  Read again at every burst received, before
-    // its characters are paced (one ioctl).
-    const int settingsFd = slaveFd >= 0 ? slaveFd : lineFd;
-    long settingsBaud = deviceBaud(settingsFd);
-    {
-        char buf[256];
-        std::snprintf(buf, sizeof buf, "start: %s, %d baud, turnaround %.3f ms, %zu modules, seed %llu", device.c_str(),
-                      sim.baud(), sim.turnaround(), sim.plant().modules.size(), args.seed);
-        vsim::Logger(logf).event(0, buf);
-    }
-
-    std::printf("READY %s\n", device.c_str());
+    EventLoop loop(sim, line, sigFd, logf, clock);
+    logStart(logf, line.device, sim, args.seed);
+    std::printf("READY %s\n", line.device.c_str());
     std::fflush(stdout);
 
-    int ctlFd = STDIN_FILENO;
-    setNonBlocking(ctlFd);
-    std::string ctlBuf, pending; // control text; reply bytes that the line did not take yet
-    bool stop = false;
-    int rc = 0;
-    while (!stop && !sim.quitRequested()) {
-        double now = nowMs(start);
-        sim.tick(now);
-        pending += sim.takeDue(now);
-
-        double wake = std::numeric_limits<double>::infinity();
-        if (sim.hasOutput())
-            wake = sim.nextDue();
-        if (auto d = sim.nextDeadline())
-            wake = std::min(wake, *d);
-
-        pollfd fds[3] = {{lineFd, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0},
-                         {ctlFd, POLLIN, 0},
-                         {sigFd, POLLIN, 0}};
-        timespec ts{}, *tsp = nullptr;
-        if (pending.empty() && std::isfinite(wake)) {
-            const double ms = std::max(0.0, wake - now);
-            ts.tv_sec = static_cast<time_t>(ms / 1000);
-            ts.tv_nsec = static_cast<long>(std::fmod(ms, 1000.0) * 1e6);
-            tsp = &ts;
-        } else if (!pending.empty()) {
-            ts.tv_nsec = 50 * 1000 * 1000; // a full buffer drains; look again soon
-            tsp = &ts;
-        }
-        const int n = ppoll(fds, 3, tsp, nullptr);
-        if (n < 0 && errno != EINTR)
-            die(std::string("ppoll: ") + std::strerror(errno));
-        now = nowMs(start);
-
-        if (fds[2].revents & POLLIN) {
-            signalfd_siginfo si;
-            if (read(sigFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-                vsim::Logger(logf).event(now, std::string("stop: ") + strsignal(static_cast<int>(si.ssi_signo)));
-                stop = true;
-            }
-        }
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
-            char buf[512];
-            const ssize_t r = read(lineFd, buf, sizeof buf);
-            if (r > 0) {
-                const long b = deviceBaud(settingsFd);
-                if (b != settingsBaud) {
-                    settingsBaud = b;
-                    if (b > 0)
-                        sim.hostBaud(static_cast<int>(b), now);
-                }
-                sim.receive(std::string_view(buf, static_cast<size_t>(r)), now);
-            } else if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) &&
-                       (r == 0 || (errno != EAGAIN && errno != EINTR))) {
-                // A device that went away (the pty's own slave stays open, so this
-                // is a --tty line): nothing more to answer on.
-                vsim::Logger(logf).event(now, "stop: the line " + device + " is gone");
-                rc = 1;
-                stop = true;
-            }
-        }
-        if (!pending.empty() && (fds[0].revents & POLLOUT)) {
-            const ssize_t w = write(lineFd, pending.data(), pending.size());
-            if (w > 0)
-                pending.erase(0, static_cast<size_t>(w));
-        }
-        if (ctlFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
-            char buf[1024];
-            const ssize_t r = read(ctlFd, buf, sizeof buf);
-            if (r > 0) {
-                ctlBuf.append(buf, static_cast<size_t>(r));
-                for (size_t nl; (nl = ctlBuf.find('\n')) != std::string::npos;) {
-                    const std::string line = ctlBuf.substr(0, nl);
-                    ctlBuf.erase(0, nl + 1);
-                    if (line.find_first_not_of(" \t\r") == std::string::npos)
-                        continue;
-                    writeAll(STDOUT_FILENO, sim.control(line, now) + "\n");
-                    if (sim.quitRequested())
-                        break;
-                }
-            } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
-                ctlFd = -1; // end of the control channel; the line goes on
-            }
-        }
-    }
-
-    const double now = nowMs(start);
-    if (!pending.empty()) {
-        // Give the reply under way its chance to leave.
-        const ssize_t w = write(lineFd, pending.data(), pending.size());
-        (void)w;
-    }
-    const vsim::Stats &st = sim.stats();
-    char buf[256];
-    std::snprintf(buf, sizeof buf, "exit: commands=%llu replies=%llu", static_cast<unsigned long long>(st.commands),
-                  static_cast<unsigned long long>(st.replies));
-    vsim::Logger(logf).event(now, buf);
+    const Exit status = loop.run();
+    loop.flush();
+    logExit(logf, sim.stats(), clock.now());
     if (!args.link.empty())
-        removeLink(args.link, device);
-    if (slaveFd >= 0)
-        close(slaveFd);
-    close(lineFd);
+        comm::removeLink(args.link, line.device);
+    if (line.slaveFd >= 0)
+        close(line.slaveFd);
+    close(line.fd);
     if (logf != stderr)
         std::fclose(logf);
-    return rc;
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Anything not foreseen ends the program with a message, never with an
+    // abort.
+    try {
+        return runSimulator(argc, argv);
+    } catch (const std::exception &e) {
+        die(e.what());
+    }
 }

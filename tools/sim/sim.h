@@ -101,7 +101,12 @@ private:
     bool garbleOverlaps(Millis start, Millis end, std::vector<uint64_t> &met, Millis now,
                         const std::function<std::string(const Out &)> &collision);
     char garbage();
+    std::string controlReply(const std::vector<std::string> &w, Millis now);
+    std::string controlFault(const std::vector<std::string> &w);
+    std::optional<std::string> controlModule(const std::vector<std::string> &w, Millis now);
+    std::string statsReply() const;
     std::string controlSet(const std::vector<std::string> &w, Millis now);
+    std::string controlSetLine(const std::vector<std::string> &w);
     std::string controlGet(const std::vector<std::string> &w, Millis now);
 
     Plant plant_;

@@ -2,15 +2,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <ctime>
 
 extern char **environ;
 
@@ -32,6 +32,53 @@ int decode(int status)
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
     return -1;
+}
+
+// The simulator's command line for `o`.
+std::vector<std::string> commandLine(const std::string &binary, const SimOptions &o)
+{
+    std::vector<std::string> args = {binary, "--plant", o.plant};
+    if (!o.link.empty())
+        args.insert(args.end(), {"--link", o.link});
+    if (!o.log.empty())
+        args.insert(args.end(), {"--log", o.log});
+    args.insert(args.end(), o.extra.begin(), o.extra.end());
+    return args;
+}
+
+// Starts the simulator with `in` as its stdin and `out` as its stdout, with
+// the default signal dispositions and mask.  Returns posix_spawn's result.
+int spawn(const std::string &binary, const SimOptions &o, int in, int out, pid_t &pid)
+{
+    std::vector<std::string> args = commandLine(binary, o);
+    std::vector<char *> argv;
+    for (auto &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, in, STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&fa, out, STDOUT_FILENO);
+    if (o.quiet)
+        posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (o.groupLeader) {
+        flags |= POSIX_SPAWN_SETPGROUP;
+        posix_spawnattr_setpgroup(&attr, 0);
+    }
+    posix_spawnattr_setflags(&attr, flags);
+    const int rc = posix_spawn(&pid, binary.c_str(), &fa, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+    return rc;
 }
 
 } // namespace
@@ -79,17 +126,6 @@ bool SimProcess::start(const SimOptions &o, std::string *error)
     if (binary.empty())
         return fail("no simulator binary given");
 
-    std::vector<std::string> args = {binary, "--plant", o.plant};
-    if (!o.link.empty())
-        args.insert(args.end(), {"--link", o.link});
-    if (!o.log.empty())
-        args.insert(args.end(), {"--log", o.log});
-    args.insert(args.end(), o.extra.begin(), o.extra.end());
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0)
         return fail(std::string("pipe: ") + std::strerror(errno));
@@ -98,30 +134,8 @@ bool SimProcess::start(const SimOptions &o, std::string *error)
         close(in[1]);
         return fail(std::string("pipe: ") + std::strerror(errno));
     }
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
-    if (o.quiet)
-        posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    // The child starts with the default signal dispositions and mask.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-    if (o.groupLeader) {
-        flags |= POSIX_SPAWN_SETPGROUP;
-        posix_spawnattr_setpgroup(&attr, 0);
-    }
-    posix_spawnattr_setflags(&attr, flags);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, binary.c_str(), &fa, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
+    const int rc = spawn(binary, o, in[0], out[1], pid);
     close(in[0]);
     close(out[1]);
     toChild_ = in[1];
