@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include <stdio.h>
+#include <cstdio>
 
 namespace vhost {
 
