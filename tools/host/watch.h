@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "exit_status.h"
 #include "scan.h"
 
 namespace vhost {
@@ -81,9 +82,10 @@ private:
 // neither) and a panel of the scan time, over the seconds of the run; a
 // value that was not read (rung false, exchange failed, input open) is a
 // gap, and the scans where one of its rungs had a non-zero code are marked,
-// one kind of mark per code.  Returns the exit status (0, 1 for a bad log
-// or file name, 2 when gnuplot cannot make the image); says why on stderr.
-int plotLog(const std::string &csv, const std::string &image);
+// one kind of mark per code.  Returns the exit status (EXIT_OK, EXIT_USAGE
+// for a bad log or file name, EXIT_NO_PLOT when gnuplot cannot make the
+// image); says why on stderr.
+Exit plotLog(const std::string &csv, const std::string &image);
 
 } // namespace vhost
 
