@@ -362,7 +362,7 @@ int hostMain(int argc, char **argv)
         prog = vhost::parseLadderFile(*chk ? checkLadder : ladder, m.table);
     } catch (const vhost::LadderError &e) {
         fprintf(stderr, "veldran-host: %s\n", e.what());
-        return *chk ? static_cast<int>(vhost::CHECK_ERRORS) : static_cast<int>(EXIT_USAGE);
+        return *chk ? static_cast<int>(vhost::EXIT_ERRORS) : static_cast<int>(EXIT_USAGE);
     }
     if (*chk) {
         vhost::CheckInput in;
@@ -375,7 +375,7 @@ int hostMain(int argc, char **argv)
         // refuses whatever it would send.
         in.trialRun = sendSetmode(m.entry, 2) == 0;
         std::string report;
-        vhost::CheckStatus st = vhost::runCheck(in, report);
+        vhost::Exit st = vhost::runCheck(in, report);
         printf("%s\n", m.said.c_str());
         fputs(report.c_str(), stdout);
         return dllStopped() ? static_cast<int>(EXIT_LOAD) : static_cast<int>(st);
