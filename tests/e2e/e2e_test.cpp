@@ -1220,6 +1220,14 @@ INSTANTIATE_TEST_SUITE_P(
                  0},
         // Ten scans would take 1 s; the duration says 2.5 s.
         EdgeCase{"duration_alone", {"run", "LADDER", "--duration", "2.5", "--period-ms", "100", "-q"}, 0, {}, 15},
+        // More milliseconds than a long holds (a month under wine): a
+        // duration still, not none and the default ten scans.
+        EdgeCase{"duration_beyond_a_long",
+                 {"run", "LADDER", "--duration", "1e17", "--period-ms", "20"},
+                 0,
+                 {},
+                 12,
+                 "scan 12 "},
         EdgeCase{"log_not_writable",
                  {"run", "LADDER", "--log", "/nonexistent/run.csv"},
                  1,

@@ -2,6 +2,7 @@
 // instruction table or scans a ladder program against it.
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -420,7 +421,7 @@ Exit LadderRun::run()
 Exit runLadder(const ModuleArgs &mod, const RunArgs &a)
 {
     RunOptions scan = a.scan;
-    scan.durationMs = static_cast<long>(a.durationS * 1000);
+    scan.durationMs = std::trunc(a.durationS * 1000);
     // --duration alone runs for that long, not for the default ten scans.
     if (scan.durationMs > 0 && a.scansGiven->count() == 0)
         scan.scans = 0;
