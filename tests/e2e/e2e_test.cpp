@@ -1208,6 +1208,19 @@ INSTANTIATE_TEST_SUITE_P(
         EdgeCase{"no_subcommand", {}, 1, {"A subcommand is required"}, 0},
         EdgeCase{"unknown_option", {"list", "--bogus"}, 1, {"--bogus"}, 0}, EdgeCase{"help_misuse", {"help"}, 1, {}, 0},
         EdgeCase{"version", {"--version"}, 0, {"veldran-host " VELDRAN_E2E_VERSION "\n"}, 0},
+        // A number beyond the codes is none of them, not the code that
+        // strtoul wraps it onto: 2^32 + 1005, and -(2^32 - 1005) (which
+        // wraps onto 1005 also where a long has 32 bits, under wine).
+        EdgeCase{"explain_wrapped_number",
+                 {"explain", "4294968301"},
+                 1,
+                 {"veldran-host: 4294968301 is no error code of the module"},
+                 0},
+        EdgeCase{"explain_negative_number",
+                 {"explain", "-4294966291"},
+                 1,
+                 {"veldran-host: -4294966291 is no error code of the module"},
+                 0},
         EdgeCase{"gate_closed",
                  {"run", "LADDER", "--mode", "1", "--scans", "2"},
                  0,

@@ -2,6 +2,7 @@
 // instruction table or scans a ladder program against it.
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -479,12 +480,15 @@ Exit runExplain(const ExplainArgs &a)
             printf("%s%s", i ? "\n" : "", explainText(table[i]).c_str());
         return EXIT_OK;
     }
-    // A number, or a name in any case.
+    // A number, or a name in any case.  A number beyond the codes, or a
+    // negative one, is none of them (strtoul would wrap it onto another).
     char *end = nullptr;
+    errno = 0;
     unsigned long code = strtoul(what.c_str(), &end, 10);
     const ErrorInfo *e = nullptr;
     if (!what.empty() && end && *end == '\0') {
-        e = findError(static_cast<unsigned>(code));
+        if (errno == 0 && code <= UINT_MAX && what.find('-') == std::string::npos)
+            e = findError(static_cast<unsigned>(code));
     } else {
         std::string up = what;
         for (char &c : up)
