@@ -1246,6 +1246,15 @@ INSTANTIATE_TEST_SUITE_P(
                  1,
                  {"veldran-host: cannot write /nonexistent/run.csv"},
                  0},
+        // A file that takes no bytes (a full disk): refused as one that
+        // cannot be created, not a run that logs nothing.
+        EdgeCase{"log_on_a_full_disk",
+                 {"run", "LADDER", "--log", "/dev/full"},
+                 1,
+                 {"veldran-host: cannot write /dev/full"},
+                 0,
+                 "",
+                 true},
         EdgeCase{"trace_not_writable",
                  {"run", "LADDER", "--trace", "/nonexistent/traces.txt"},
                  1,

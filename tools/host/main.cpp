@@ -362,7 +362,9 @@ void LadderRun::scan()
     long lastNumber = 0;
     double lastScanMs = 0;
     runner_.run(scan_, &stopRequested, [&](long number, double ms) {
-        log_.row(runner_, number, ms);
+        if (!log_.row(runner_, number, ms))
+            fprintf(stderr, "veldran-host: cannot write %s: the log ends before scan %ld\n", a_.logPath.c_str(),
+                    number);
         if (live)
             view.scan(runner_, number, ms, console_.takeHeld(), false);
         lastNumber = number;

@@ -50,14 +50,19 @@ bool CsvLog::open(const std::string &path, const Runner &runner, std::string &er
     for (const std::string &c : runner.logColumns())
         head += "," + c;
     fprintf(f_, "%s\n", head.c_str());
-    fflush(f_);
+    if (fflush(f_) != 0) {
+        error = "cannot write " + path;
+        fclose(f_);
+        f_ = nullptr;
+        return false;
+    }
     return true;
 }
 
-void CsvLog::row(const Runner &runner, long number, double ms)
+bool CsvLog::row(const Runner &runner, long number, double ms)
 {
     if (!f_)
-        return;
+        return true;
     std::string line = isoTimestamp() + "," + std::to_string(number);
     char buf[32];
     snprintf(buf, sizeof buf, ",%.3f", ms);
@@ -65,7 +70,11 @@ void CsvLog::row(const Runner &runner, long number, double ms)
     for (const std::string &v : runner.logValues())
         line += "," + v;
     fprintf(f_, "%s\n", line.c_str());
-    fflush(f_);
+    if (fflush(f_) == 0)
+        return true;
+    fclose(f_);
+    f_ = nullptr;
+    return false;
 }
 
 // ---------------------------------------------------------------------------

@@ -22,8 +22,12 @@ std::string isoTimestamp();
 class CsvLog {
 public:
     ~CsvLog();
+    // False, and why, when the file cannot be created or its header not
+    // written (a full disk).
     bool open(const std::string &path, const Runner &runner, std::string &error);
-    void row(const Runner &runner, long number, double ms);
+    // False when the row could not be written; the log is closed then, and
+    // the rows after it are not written.
+    bool row(const Runner &runner, long number, double ms);
 
 private:
     FILE *f_ = nullptr;
