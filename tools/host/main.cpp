@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -152,16 +153,21 @@ ERRCODE sendDeinstall(EntryFn entry)
     return entry(&req, nullptr);
 }
 
-// The ladder program against the module's table; false after saying why.
-bool readLadder(const std::string &path, const FUNCDEF *table, Program &prog)
+// The module, and the ladder program read against its table.  When either
+// cannot be had, the status to end with after saying why: EXIT_LOAD, or
+// `badLadder`.
+std::optional<Exit> openModuleAndLadder(const ModuleArgs &mod, const std::string &ladder, Exit badLadder, Module &m,
+                                        Program &prog)
 {
+    if (!openModule(mod, m))
+        return EXIT_LOAD;
     try {
-        prog = parseLadderFile(path, table);
-        return true;
+        prog = parseLadderFile(ladder, m.table);
     } catch (const LadderError &e) {
         fprintf(stderr, "veldran-host: %s\n", e.what());
-        return false;
+        return badLadder;
     }
+    return std::nullopt;
 }
 
 // ---------------------------------------------------------------------------
@@ -429,11 +435,9 @@ Exit runLadder(const ModuleArgs &mod, const RunArgs &a)
     if (scan.durationMs > 0 && a.scansGiven->count() == 0)
         scan.scans = 0;
     Module m;
-    if (!openModule(mod, m))
-        return EXIT_LOAD;
     Program prog;
-    if (!readLadder(a.ladder, m.table, prog))
-        return EXIT_USAGE;
+    if (auto failed = openModuleAndLadder(mod, a.ladder, EXIT_USAGE, m, prog))
+        return *failed;
     stopOnSignals();
     hostsvc::useRealClock();
     hostsvc::captureConsole(true);
@@ -529,11 +533,9 @@ CLI::App *addCheckCommand(CLI::App &app, CheckArgs &a)
 Exit runCheckCommand(const ModuleArgs &mod, const CheckArgs &a)
 {
     Module m;
-    if (!openModule(mod, m))
-        return EXIT_LOAD;
     Program prog;
-    if (!readLadder(a.ladder, m.table, prog))
-        return EXIT_ERRORS;
+    if (auto failed = openModuleAndLadder(mod, a.ladder, EXIT_ERRORS, m, prog))
+        return *failed;
     CheckInput in;
     in.prog = &prog;
     in.table = m.table;
