@@ -1220,6 +1220,19 @@ INSTANTIATE_TEST_SUITE_P(
         EdgeCase{"no_subcommand", {}, 1, {"A subcommand is required"}, 0},
         EdgeCase{"unknown_option", {"list", "--bogus"}, 1, {"--bogus"}, 0}, EdgeCase{"help_misuse", {"help"}, 1, {}, 0},
         EdgeCase{"version", {"--version"}, 0, {"veldran-host " VELDRAN_E2E_VERSION "\n"}, 0},
+        // A number beyond the codes is none of them, not the code that
+        // strtoul wraps it onto: 2^32 + 1005, and -(2^32 - 1005) (which
+        // wraps onto 1005 also where a long has 32 bits, under wine).
+        EdgeCase{"explain_wrapped_number",
+                 {"explain", "4294968301"},
+                 1,
+                 {"veldran-host: 4294968301 is no error code of the module"},
+                 0},
+        EdgeCase{"explain_negative_number",
+                 {"explain", "-4294966291"},
+                 1,
+                 {"veldran-host: -4294966291 is no error code of the module"},
+                 0},
         EdgeCase{"gate_closed",
                  {"run", "LADDER", "--mode", "1", "--scans", "2"},
                  0,
@@ -1232,11 +1245,28 @@ INSTANTIATE_TEST_SUITE_P(
                  0},
         // Ten scans would take 1 s; the duration says 2.5 s.
         EdgeCase{"duration_alone", {"run", "LADDER", "--duration", "2.5", "--period-ms", "100", "-q"}, 0, {}, 15},
+        // More milliseconds than a long holds (a month under wine): a
+        // duration still, not none and the default ten scans.
+        EdgeCase{"duration_beyond_a_long",
+                 {"run", "LADDER", "--duration", "1e17", "--period-ms", "20"},
+                 0,
+                 {},
+                 12,
+                 "scan 12 "},
         EdgeCase{"log_not_writable",
                  {"run", "LADDER", "--log", "/nonexistent/run.csv"},
                  1,
                  {"veldran-host: cannot write /nonexistent/run.csv"},
                  0},
+        // A file that takes no bytes (a full disk): refused as one that
+        // cannot be created, not a run that logs nothing.
+        EdgeCase{"log_on_a_full_disk",
+                 {"run", "LADDER", "--log", "/dev/full"},
+                 1,
+                 {"veldran-host: cannot write /dev/full"},
+                 0,
+                 "",
+                 true},
         EdgeCase{"trace_not_writable",
                  {"run", "LADDER", "--trace", "/nonexistent/traces.txt"},
                  1,

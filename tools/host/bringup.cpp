@@ -18,8 +18,6 @@ namespace vhost {
 
 namespace {
 
-enum Exit { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_LINE = 2 };
-
 // Speeds tried when a module's is not known: the usual ones first.
 const int PROBE_RATES[] = {9600, 19200, 38400, 57600, 115200, 4800, 2400, 1200};
 constexpr int INIT_BAUD = 9600;
@@ -329,7 +327,7 @@ int parseAddress(const std::string &text)
     return v && *v <= 255 ? static_cast<int>(*v) : -1;
 }
 
-int identifyCommand(const LineOptions &opt, const std::vector<int> &addresses)
+Exit identifyCommand(const LineOptions &opt, const std::vector<int> &addresses)
 {
     ComLine com(opt.port);
     std::string error;
@@ -368,122 +366,158 @@ int identifyCommand(const LineOptions &opt, const std::vector<int> &addresses)
             printf("      the module at 00h says its address is %sh: it is in INIT mode\n",
                    wire::hex2(static_cast<unsigned>(cfg->address)).c_str());
     }
-    return missing ? EXIT_USAGE : EXIT_OK;
+    return missing ? EXIT_NO_ANSWER : EXIT_OK;
 }
 
-int configureCommand(const LineOptions &opt, int address, const ConfigureOptions &o)
-{
-    auto fail = [](const std::string &why, int rc) {
-        fprintf(stderr, "veldran-host: configure: %s; nothing written\n", why.c_str());
-        return rc;
-    };
-    if (address < 0)
-        return fail("the address is 0 to 255 (decimal, 0x.. or ..h)", EXIT_USAGE);
-    Wanted w;
-    std::string error;
-    if (!parseWanted(o, w, error))
-        return fail(error, EXIT_USAGE);
+namespace {
 
-    ComLine com(opt.port);
+// Refuses a configuration: says why; nothing is written.
+Exit refuse(const std::string &why, Exit status)
+{
+    fprintf(stderr, "veldran-host: configure: %s; nothing written\n", why.c_str());
+    return status;
+}
+
+// The module to configure and how it is reached: at `address`, or in INIT
+// mode at 00h, 9600 baud without checksum.  Nothing when it does not
+// answer, after saying why with `status` set.
+std::optional<Reach> reachModule(ComLine &com, const LineOptions &opt, int address, bool init, Exit &status)
+{
     LineOptions probe = opt;
-    if (o.init) {
-        address = INIT_ADDRESS;
+    if (init) {
         probe.baud = INIT_BAUD;
         probe.checksum = 0;
     }
-    const std::string aa = wire::hex2(static_cast<unsigned>(address)) + "h";
+    std::string error;
     bool garbled = false;
     auto at = find(com, probe, address, error, &garbled);
-    if (!error.empty())
-        return fail(error, EXIT_LINE);
-    if (!at) {
-        if (garbled)
-            return fail(duplicateAdvice(address), EXIT_USAGE);
-        if (o.init)
-            return fail("nothing answers at 00h at 9600 baud: wire INIT to ground, power the module up, and check "
-                        "that no other module is powered on the line with INIT grounded",
-                        EXIT_USAGE);
-        return fail("nothing answers at " + aa + " (tried " +
-                        (opt.baud > 0 ? std::to_string(opt.baud) : std::string("1200 to 115200 baud")) +
-                        ", with and without checksum)",
-                    EXIT_USAGE);
+    if (!error.empty()) {
+        status = refuse(error, EXIT_LINE);
+        return std::nullopt;
     }
-    auto cfg = readConfiguration(com, *at, opt.timeoutMs);
-    const std::string name = readText(com, *at, 'M', opt.timeoutMs);
-    if (!cfg)
-        return fail("the module at " + aa + " answered once, then not", EXIT_USAGE);
+    if (at)
+        return at;
+    if (garbled)
+        status = refuse(duplicateAdvice(address), EXIT_NO_ANSWER);
+    else if (init)
+        status = refuse("nothing answers at 00h at 9600 baud: wire INIT to ground, power the module up, and check "
+                        "that no other module is powered on the line with INIT grounded",
+                        EXIT_NO_ANSWER);
+    else
+        status = refuse("nothing answers at " + wire::hex2(static_cast<unsigned>(address)) + "h (tried " +
+                            (opt.baud > 0 ? std::to_string(opt.baud) : std::string("1200 to 115200 baud")) +
+                            ", with and without checksum)",
+                        EXIT_NO_ANSWER);
+    return std::nullopt;
+}
 
-    // The old and the new configuration.
-    const int oldAddress = o.init ? cfg->address : address;
-    const int newAddress = w.address >= 0 ? w.address : oldAddress;
-    const unsigned newType = w.type >= 0 ? static_cast<unsigned>(w.type) : cfg->type;
-    const unsigned newCode = w.baud > 0 ? static_cast<unsigned>(wire::baudCode(w.baud)) : cfg->baudCode;
-    unsigned newFormat = cfg->format;
+// A module's configuration as it is and as it is to be.
+struct Change {
+    Configuration now;
+    std::string name;   // as the module tells it ("" when it does not)
+    int oldAddress = 0; // the address it is configured for
+    int newAddress = 0;
+    unsigned newType = 0, newCode = 0, newFormat = 0;
+    std::string newName;
+
+    bool configuration() const
+    {
+        return newAddress != oldAddress || newType != now.type || newCode != now.baudCode || newFormat != now.format;
+    }
+    bool renames(const Wanted &w) const { return !w.name.empty() && w.name != name; }
+};
+
+Change changeOf(const Configuration &cfg, const std::string &name, int address, const Wanted &w, bool init)
+{
+    Change c;
+    c.now = cfg;
+    c.name = name;
+    c.oldAddress = init ? cfg.address : address;
+    c.newAddress = w.address >= 0 ? w.address : c.oldAddress;
+    c.newType = w.type >= 0 ? static_cast<unsigned>(w.type) : cfg.type;
+    c.newCode = w.baud > 0 ? static_cast<unsigned>(wire::baudCode(w.baud)) : cfg.baudCode;
+    c.newFormat = cfg.format;
     if (w.checksum >= 0)
-        newFormat = w.checksum ? (newFormat | FORMAT_CHECKSUM) : (newFormat & ~FORMAT_CHECKSUM);
+        c.newFormat = w.checksum ? (c.newFormat | FORMAT_CHECKSUM) : (c.newFormat & ~FORMAT_CHECKSUM);
     if (w.hex >= 0)
-        newFormat = (newFormat & ~0x03u) | (w.hex ? FORMAT_HEX : 0u);
-    const std::string newName = w.name.empty() ? name : w.name;
+        c.newFormat = (c.newFormat & ~0x03u) | (w.hex ? FORMAT_HEX : 0u);
+    c.newName = w.name.empty() ? name : w.name;
+    return c;
+}
 
+// The old and the new configuration side by side.
+void showChange(const Change &c)
+{
     printf("%-9s %-8s %-8s\n", "", "now", "new");
     auto row = [](const char *what, const std::string &now, const std::string &then) {
         printf("%-9s %-8s %-8s%s\n", what, now.c_str(), then.c_str(), now == then ? "" : "  (changes)");
     };
-    row("address", wire::hex2(static_cast<unsigned>(oldAddress)) + "h",
-        wire::hex2(static_cast<unsigned>(newAddress)) + "h");
-    row("name", name.empty() ? "?" : name, newName.empty() ? "?" : newName);
-    row("type", wire::hex2(cfg->type), wire::hex2(newType));
-    row("speed", speedText(cfg->baudCode), speedText(newCode));
-    row("checksum", cfg->format & FORMAT_CHECKSUM ? "on" : "off", newFormat & FORMAT_CHECKSUM ? "on" : "off");
-    row("format", formatText(cfg->format, cfg->type, name), formatText(newFormat, newType, name));
+    const Configuration &cfg = c.now;
+    row("address", wire::hex2(static_cast<unsigned>(c.oldAddress)) + "h",
+        wire::hex2(static_cast<unsigned>(c.newAddress)) + "h");
+    row("name", c.name.empty() ? "?" : c.name, c.newName.empty() ? "?" : c.newName);
+    row("type", wire::hex2(cfg.type), wire::hex2(c.newType));
+    row("speed", speedText(cfg.baudCode), speedText(c.newCode));
+    row("checksum", cfg.format & FORMAT_CHECKSUM ? "on" : "off", c.newFormat & FORMAT_CHECKSUM ? "on" : "off");
+    row("format", formatText(cfg.format, cfg.type, c.name), formatText(c.newFormat, c.newType, c.name));
+}
 
-    // What the module would refuse.
-    const bool speedChange = newCode != cfg->baudCode || ((newFormat ^ cfg->format) & FORMAT_CHECKSUM) != 0;
-    if (speedChange && !o.init)
-        return fail("a speed or checksum change is taken only in INIT mode: wire INIT to ground, power the module "
-                    "up, run again with --init",
-                    EXIT_USAGE);
-    if (w.hex == 1 && cfg->type == DIGITAL_TYPE)
-        return fail("the hex format is for the analog input modules (7017, 7018); a digital module (type 40) keeps "
-                    "format 00",
-                    EXIT_USAGE);
-    if (newAddress != oldAddress) {
-        LineOptions other = opt;
-        other.baud = 0;
-        other.checksum = -1;
-        bool otherGarbled = false;
-        auto taken = find(com, other, newAddress, error, &otherGarbled);
-        if (!error.empty())
-            return fail(error, EXIT_LINE);
-        if (taken || otherGarbled)
-            return fail("another module already answers at " + wire::hex2(static_cast<unsigned>(newAddress)) +
-                            "h (at " + (taken ? std::to_string(taken->baud) + " baud" : std::string("garbled")) +
-                            "); give it another address first, or choose a free one",
-                        EXIT_USAGE);
-        if (!com.open(at->baud, error))
-            return fail(error, EXIT_LINE);
-    }
+// What the module would refuse, and a new address another module already
+// answers at; the status when the change is refused.  The line is left open
+// at the module's speed.
+std::optional<Exit> refusal(ComLine &com, const LineOptions &opt, const Reach &at, const Change &c, const Wanted &w,
+                            bool init)
+{
+    const bool speedChange = c.newCode != c.now.baudCode || ((c.newFormat ^ c.now.format) & FORMAT_CHECKSUM) != 0;
+    if (speedChange && !init)
+        return refuse("a speed or checksum change is taken only in INIT mode: wire INIT to ground, power the "
+                      "module up, run again with --init",
+                      EXIT_USAGE);
+    if (w.hex == 1 && c.now.type == DIGITAL_TYPE)
+        return refuse("the hex format is for the analog input modules (7017, 7018); a digital module (type 40) "
+                      "keeps format 00",
+                      EXIT_USAGE);
+    if (c.newAddress == c.oldAddress)
+        return std::nullopt;
+    LineOptions other = opt;
+    other.baud = 0;
+    other.checksum = -1;
+    bool otherGarbled = false;
+    std::string error;
+    auto taken = find(com, other, c.newAddress, error, &otherGarbled);
+    if (!error.empty())
+        return refuse(error, EXIT_LINE);
+    if (taken || otherGarbled)
+        return refuse("another module already answers at " + wire::hex2(static_cast<unsigned>(c.newAddress)) +
+                          "h (at " + (taken ? std::to_string(taken->baud) + " baud" : std::string("garbled")) +
+                          "); give it another address first, or choose a free one",
+                      EXIT_USAGE);
+    if (!com.open(at.baud, error))
+        return refuse(error, EXIT_LINE);
+    return std::nullopt;
+}
 
-    const bool configChange =
-        newAddress != oldAddress || newType != cfg->type || newCode != cfg->baudCode || newFormat != cfg->format;
+// Writes the configuration (%AANNTTCCFF) and the name (~AAO(name)) where
+// they change; the status when the module refuses either.  `now` is where
+// the module answers afterwards.
+std::optional<Exit> writeChange(ComLine &com, const LineOptions &opt, const Reach &at, const Reach &now,
+                                const Change &c, const Wanted &w)
+{
     std::string body;
-    if (configChange) {
-        const std::string cmd = "%" + wire::hex2(static_cast<unsigned>(address)) +
-                                wire::hex2(static_cast<unsigned>(newAddress)) + wire::hex2(newType) +
-                                wire::hex2(newCode) + wire::hex2(newFormat);
-        Heard h = ask(com, *at, cmd, opt.timeoutMs, body);
-        if (h != Heard::Reply || body != "!" + wire::hex2(static_cast<unsigned>(newAddress))) {
-            fprintf(stderr, "veldran-host: configure: %s answered %s to %s: the module refused the configuration\n",
-                    aa.c_str(), h == Heard::Reply ? wire::escape(body).c_str() : "nothing", cmd.c_str());
+    if (c.configuration()) {
+        const std::string cmd = "%" + wire::hex2(static_cast<unsigned>(at.address)) +
+                                wire::hex2(static_cast<unsigned>(c.newAddress)) + wire::hex2(c.newType) +
+                                wire::hex2(c.newCode) + wire::hex2(c.newFormat);
+        Heard h = ask(com, at, cmd, opt.timeoutMs, body);
+        if (h != Heard::Reply || body != "!" + wire::hex2(static_cast<unsigned>(c.newAddress))) {
+            fprintf(stderr, "veldran-host: configure: %sh answered %s to %s: the module refused the configuration\n",
+                    wire::hex2(static_cast<unsigned>(at.address)).c_str(),
+                    h == Heard::Reply ? wire::escape(body).c_str() : "nothing", cmd.c_str());
             return EXIT_USAGE;
         }
         printf("written: %s\n", cmd.c_str());
     }
-    // The new address at once; in INIT mode the module still answers at 00.
-    Reach now = *at;
-    if (!o.init)
-        now.address = newAddress;
-    if (!w.name.empty() && w.name != name) {
+    if (c.renames(w)) {
         const std::string cmd = "~" + wire::hex2(static_cast<unsigned>(now.address)) + "O(" + w.name + ")";
         if (ask(com, now, cmd, opt.timeoutMs, body) != Heard::Reply ||
             body != "!" + wire::hex2(static_cast<unsigned>(now.address))) {
@@ -492,27 +526,69 @@ int configureCommand(const LineOptions &opt, int address, const ConfigureOptions
         }
         printf("written: %s\n", cmd.c_str());
     }
-    if (!configChange && (w.name.empty() || w.name == name)) {
-        printf("nothing to change\n");
-        return EXIT_OK;
-    }
+    return std::nullopt;
+}
 
-    // Read back.
+// Reads the configuration back at `now` and compares it with what was
+// written.
+Exit verifyChange(ComLine &com, const LineOptions &opt, const Reach &now, const Change &c, bool init)
+{
     auto back = readConfiguration(com, now, opt.timeoutMs);
     const std::string backName = readText(com, now, 'M', opt.timeoutMs);
-    if (!back || back->type != newType || back->baudCode != newCode || back->format != newFormat ||
-        (!newName.empty() && backName != newName) || (o.init && back->address != newAddress)) {
+    if (!back || back->type != c.newType || back->baudCode != c.newCode || back->format != c.newFormat ||
+        (!c.newName.empty() && backName != c.newName) || (init && back->address != c.newAddress)) {
         fprintf(stderr, "veldran-host: configure: read back at %sh, the module does not have what was written\n",
                 wire::hex2(static_cast<unsigned>(now.address)).c_str());
         return EXIT_LINE;
     }
     printf("verified: read back at %sh\n", wire::hex2(static_cast<unsigned>(now.address)).c_str());
-    if (o.init)
+    if (init)
         printf("the module answers at 00h until its INIT wire is taken off ground and it is powered up again; "
                "then at %sh, %s baud, checksum %s\n",
-               wire::hex2(static_cast<unsigned>(newAddress)).c_str(), speedText(newCode).c_str(),
-               newFormat & FORMAT_CHECKSUM ? "on" : "off");
+               wire::hex2(static_cast<unsigned>(c.newAddress)).c_str(), speedText(c.newCode).c_str(),
+               c.newFormat & FORMAT_CHECKSUM ? "on" : "off");
     return EXIT_OK;
+}
+
+} // namespace
+
+Exit configureCommand(const LineOptions &opt, int address, const ConfigureOptions &o)
+{
+    if (address < 0)
+        return refuse("the address is 0 to 255 (decimal, 0x.. or ..h)", EXIT_USAGE);
+    Wanted w;
+    std::string error;
+    if (!parseWanted(o, w, error))
+        return refuse(error, EXIT_USAGE);
+
+    ComLine com(opt.port);
+    if (o.init)
+        address = INIT_ADDRESS;
+    Exit status = EXIT_OK;
+    auto at = reachModule(com, opt, address, o.init, status);
+    if (!at)
+        return status;
+    auto cfg = readConfiguration(com, *at, opt.timeoutMs);
+    const std::string name = readText(com, *at, 'M', opt.timeoutMs);
+    if (!cfg)
+        return refuse("the module at " + wire::hex2(static_cast<unsigned>(address)) + "h answered once, then not",
+                      EXIT_NO_ANSWER);
+
+    const Change c = changeOf(*cfg, name, address, w, o.init);
+    showChange(c);
+    if (auto refused = refusal(com, opt, *at, c, w, o.init))
+        return *refused;
+    // The new address at once; in INIT mode the module still answers at 00.
+    Reach now = *at;
+    if (!o.init)
+        now.address = c.newAddress;
+    if (auto refused = writeChange(com, opt, *at, now, c, w))
+        return *refused;
+    if (!c.configuration() && !c.renames(w)) {
+        printf("nothing to change\n");
+        return EXIT_OK;
+    }
+    return verifyChange(com, opt, now, c, o.init);
 }
 
 namespace {
@@ -553,7 +629,7 @@ bool openRaw(ComLine &com, const LineOptions &line, const char *command)
 
 } // namespace
 
-int sendCommand(const LineOptions &opt, const std::vector<std::string> &lines, bool addChecksum)
+Exit sendCommand(const LineOptions &opt, const std::vector<std::string> &lines, bool addChecksum)
 {
     const LineOptions line = rawDefaults(opt);
     ComLine com(line.port);
@@ -564,7 +640,7 @@ int sendCommand(const LineOptions &opt, const std::vector<std::string> &lines, b
     return EXIT_OK;
 }
 
-int termCommand(const LineOptions &opt, bool addChecksum)
+Exit termCommand(const LineOptions &opt, bool addChecksum)
 {
     const LineOptions line = rawDefaults(opt);
     ComLine com(line.port);
@@ -607,109 +683,134 @@ int termCommand(const LineOptions &opt, bool addChecksum)
     return EXIT_OK;
 }
 
+// ---------------------------------------------------------------------------
+// The command line.
+
 namespace {
 
-void lineOptions(CLI::App *cmd, LineOptions &line, std::string &sum)
+// The speeds the modules can be configured for, in bit/s.
+const std::vector<int> LINE_SPEEDS = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+void addSpeedOption(CLI::App *cmd, int &baud, const char *help)
 {
-    cmd->add_option("--port", line.port, "COM port 1 to 4")->check(CLI::Range(1, 4))->capture_default_str();
-    cmd->add_option("--baud", line.baud, "the line's speed in bit/s (default: try each)")
-        ->check(CLI::IsMember({1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}));
-    cmd->add_option("--checksum", sum, "the checksum setting to use: off or on (default: try both)")
-        ->check(CLI::IsMember({"off", "on"}));
-    cmd->add_option("--timeout", line.timeoutMs, "ms to wait for a reply's next byte")
+    cmd->add_option("--baud", baud, help)->check(CLI::IsMember(LINE_SPEEDS));
+}
+
+void addReplyTimeoutOption(CLI::App *cmd, int &timeoutMs)
+{
+    cmd->add_option("--timeout", timeoutMs, "ms to wait for a reply's next byte")
         ->check(CLI::Range(5, 5000))
         ->capture_default_str();
 }
 
-std::string identifySum, configureSum;
+// The options send and term share.
+void addRawOptions(CLI::App *cmd, RawArgs &a)
+{
+    addPortOption(cmd, a.line.port);
+    addSpeedOption(cmd, a.line.baud, "the line's speed in bit/s (default 9600)");
+    cmd->add_flag("--checksum", a.checksum, "add the checksum to each line");
+    addReplyTimeoutOption(cmd, a.line.timeoutMs);
+}
 
 } // namespace
 
-BringupCommands::BringupCommands(CLI::App &app)
+void addPortOption(CLI::App *cmd, int &port)
 {
-    identify_ = app.add_subcommand(
+    cmd->add_option("--port", port, "COM port 1 to 4")
+        ->check(CLI::Range(wire::PORT_MIN, wire::PORT_MAX))
+        ->capture_default_str();
+}
+
+CLI::App *addIdentifyCommand(CLI::App &app, IdentifyArgs &a)
+{
+    CLI::App *cmd = app.add_subcommand(
         "identify", "name, firmware, type, speed, checksum and format of modules, through the serial library");
-    identify_->add_option("addresses", addresses_, "module addresses (decimal, 0x.. or ..h)");
-    identify_->add_option("--from", from_, "first address of a range")->check(CLI::Range(0, 255));
-    identify_->add_option("--to", to_, "last address of a range")->check(CLI::Range(0, 255));
-    lineOptions(identify_, identifyLine_, identifySum);
-
-    configure_ = app.add_subcommand("configure", "read, change, write and verify a module's configuration");
-    configure_->add_option("address", address_, "the module's address now (decimal, 0x.. or ..h)")->required();
-    configure_->add_option("--address", configureOptions_.address, "new address, 0 to 255");
-    configure_->add_option("--baud", configureOptions_.baud, "new speed in bit/s (INIT mode only)");
-    configure_->add_option("--checksum", configureOptions_.checksum, "on or off (INIT mode only)");
-    configure_->add_option("--format", configureOptions_.format, "decimal or hex (analog inputs)");
-    configure_->add_option("--type", configureOptions_.type, "type code, two hex digits");
-    configure_->add_option("--name", configureOptions_.name, "the module's name, up to 6 characters");
-    configure_->add_flag("--init", configureOptions_.init,
-                         "the module is in INIT mode: talk to 00h at 9600 baud without checksum");
-    configure_->add_option("--port", configureLine_.port, "COM port 1 to 4")
-        ->check(CLI::Range(1, 4))
-        ->capture_default_str();
-    configure_->add_option("--timeout", configureLine_.timeoutMs, "ms to wait for a reply's next byte")
-        ->check(CLI::Range(5, 5000))
-        ->capture_default_str();
-
-    send_ = app.add_subcommand("send", "send raw command lines, show the replies' bytes and times");
-    send_->add_option("lines", rawLines_, "command lines, without the carriage return")->required();
-    term_ = app.add_subcommand("term", "a raw terminal on the line: command lines from the keyboard");
-    for (CLI::App *raw : {send_, term_}) {
-        raw->add_option("--port", rawLine_.port, "COM port 1 to 4")->check(CLI::Range(1, 4))->capture_default_str();
-        raw->add_option("--baud", rawLine_.baud, "the line's speed in bit/s (default 9600)")
-            ->check(CLI::IsMember({1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}));
-        raw->add_flag("--checksum", rawChecksum_, "add the checksum to each line");
-        raw->add_option("--timeout", rawLine_.timeoutMs, "ms to wait for a reply's next byte")
-            ->check(CLI::Range(5, 5000))
-            ->capture_default_str();
-    }
+    cmd->add_option("addresses", a.addresses, "module addresses (decimal, 0x.. or ..h)");
+    cmd->add_option("--from", a.from, "first address of a range")->check(CLI::Range(0, 255));
+    cmd->add_option("--to", a.to, "last address of a range")->check(CLI::Range(0, 255));
+    addPortOption(cmd, a.line.port);
+    addSpeedOption(cmd, a.line.baud, "the line's speed in bit/s (default: try each)");
+    cmd->add_option("--checksum", a.checksum, "the checksum setting to use: off or on (default: try both)")
+        ->check(CLI::IsMember({"off", "on"}));
+    addReplyTimeoutOption(cmd, a.line.timeoutMs);
+    return cmd;
 }
 
-std::optional<int> BringupCommands::run() const
+Exit runIdentify(const IdentifyArgs &a)
 {
-    if (*identify_) {
-        LineOptions line = identifyLine_;
-        if (!identifySum.empty())
-            line.checksum = identifySum == "on" ? 1 : 0;
-        std::vector<int> all;
-        for (const auto &a : addresses_) {
-            const int n = parseAddress(a);
-            if (n < 0) {
-                fprintf(stderr, "veldran-host: identify: %s is no address (0 to 255: decimal, 0x.. or ..h)\n",
-                        a.c_str());
-                return EXIT_USAGE;
-            }
-            all.push_back(n);
-        }
-        if ((from_ >= 0) != (to_ >= 0) || from_ > to_) {
-            fprintf(stderr, "veldran-host: identify: give --from and --to together, --from not above --to\n");
+    LineOptions line = a.line;
+    if (!a.checksum.empty())
+        line.checksum = a.checksum == "on" ? 1 : 0;
+    std::vector<int> all;
+    for (const auto &text : a.addresses) {
+        const int n = parseAddress(text);
+        if (n < 0) {
+            fprintf(stderr, "veldran-host: identify: %s is no address (0 to 255: decimal, 0x.. or ..h)\n",
+                    text.c_str());
             return EXIT_USAGE;
         }
-        for (int a = from_; from_ >= 0 && a <= to_; ++a)
-            all.push_back(a);
-        if (all.empty()) {
-            fprintf(stderr, "veldran-host: identify: which modules? Give their addresses, or --from and --to "
-                            "(`survey` finds the addresses that answer)\n");
-            return EXIT_USAGE;
-        }
-        return identifyCommand(line, all);
+        all.push_back(n);
     }
-    if (*configure_) {
-        const int a = parseAddress(address_);
-        if (a < 0 && !configureOptions_.init) {
-            fprintf(stderr,
-                    "veldran-host: configure: %s is no address (0 to 255: decimal, 0x.. or ..h); nothing "
-                    "written\n",
-                    address_.c_str());
-            return EXIT_USAGE;
-        }
-        return configureCommand(configureLine_, a < 0 ? 0 : a, configureOptions_);
+    if ((a.from >= 0) != (a.to >= 0) || a.from > a.to) {
+        fprintf(stderr, "veldran-host: identify: give --from and --to together, --from not above --to\n");
+        return EXIT_USAGE;
     }
-    if (*send_)
-        return sendCommand(rawLine_, rawLines_, rawChecksum_);
-    if (*term_)
-        return termCommand(rawLine_, rawChecksum_);
-    return std::nullopt;
+    for (int n = a.from; a.from >= 0 && n <= a.to; ++n)
+        all.push_back(n);
+    if (all.empty()) {
+        fprintf(stderr, "veldran-host: identify: which modules? Give their addresses, or --from and --to "
+                        "(`survey` finds the addresses that answer)\n");
+        return EXIT_USAGE;
+    }
+    return identifyCommand(line, all);
 }
+
+CLI::App *addConfigureCommand(CLI::App &app, ConfigureArgs &a)
+{
+    CLI::App *cmd = app.add_subcommand("configure", "read, change, write and verify a module's configuration");
+    ConfigureOptions &c = a.change;
+    cmd->add_option("address", a.address, "the module's address now (decimal, 0x.. or ..h)")->required();
+    cmd->add_option("--address", c.address, "new address, 0 to 255");
+    cmd->add_option("--baud", c.baud, "new speed in bit/s (INIT mode only)");
+    cmd->add_option("--checksum", c.checksum, "on or off (INIT mode only)");
+    cmd->add_option("--format", c.format, "decimal or hex (analog inputs)");
+    cmd->add_option("--type", c.type, "type code, two hex digits");
+    cmd->add_option("--name", c.name, "the module's name, up to 6 characters");
+    cmd->add_flag("--init", c.init, "the module is in INIT mode: talk to 00h at 9600 baud without checksum");
+    addPortOption(cmd, a.line.port);
+    addReplyTimeoutOption(cmd, a.line.timeoutMs);
+    return cmd;
+}
+
+Exit runConfigure(const ConfigureArgs &a)
+{
+    // In INIT mode the module answers at 00h whatever address is given.
+    const int address = parseAddress(a.address);
+    if (address < 0 && !a.change.init) {
+        fprintf(stderr, "veldran-host: configure: %s is no address (0 to 255: decimal, 0x.. or ..h); nothing written\n",
+                a.address.c_str());
+        return EXIT_USAGE;
+    }
+    return configureCommand(a.line, address < 0 ? 0 : address, a.change);
+}
+
+CLI::App *addSendCommand(CLI::App &app, RawArgs &a)
+{
+    CLI::App *cmd = app.add_subcommand("send", "send raw command lines, show the replies' bytes and times");
+    cmd->add_option("lines", a.lines, "command lines, without the carriage return")->required();
+    addRawOptions(cmd, a);
+    return cmd;
+}
+
+Exit runSend(const RawArgs &a) { return sendCommand(a.line, a.lines, a.checksum); }
+
+CLI::App *addTermCommand(CLI::App &app, RawArgs &a)
+{
+    CLI::App *cmd = app.add_subcommand("term", "a raw terminal on the line: command lines from the keyboard");
+    addRawOptions(cmd, a);
+    return cmd;
+}
+
+Exit runTerm(const RawArgs &a) { return termCommand(a.line, a.checksum); }
 
 } // namespace vhost

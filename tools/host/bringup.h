@@ -6,9 +6,10 @@
 #define TOOLS_HOST_BRINGUP_H
 
 #include <CLI/CLI.hpp>
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "exit_status.h"
 
 namespace vhost {
 
@@ -33,40 +34,51 @@ struct ConfigureOptions {
 // Returns -1 when it is none of 0 to 255.
 int parseAddress(const std::string &text);
 
-// The subcommands; each returns the program's exit status and writes its
-// report on stdout, its complaints on stderr.
-int identifyCommand(const LineOptions &line, const std::vector<int> &addresses);
-int configureCommand(const LineOptions &line, int address, const ConfigureOptions &opt);
+// The subcommands' work; each returns the program's exit status and writes
+// its report on stdout, its complaints on stderr.
+Exit identifyCommand(const LineOptions &line, const std::vector<int> &addresses);
+Exit configureCommand(const LineOptions &line, int address, const ConfigureOptions &opt);
 // Raw lines: each sent with a carriage return (and its checksum when
 // `addChecksum`), the reply's bytes shown escaped with the times from the
 // end of the command to its first byte and to its carriage return.
-int sendCommand(const LineOptions &line, const std::vector<std::string> &lines, bool addChecksum);
+Exit sendCommand(const LineOptions &line, const std::vector<std::string> &lines, bool addChecksum);
 // The same, line by line from the keyboard, until end of input or "quit";
 // "!N" sends the N-th line of the history again, "history" lists it.
-int termCommand(const LineOptions &line, bool addChecksum);
+Exit termCommand(const LineOptions &line, bool addChecksum);
 
-// Registers identify and configure with the program's command line, and
-// runs the one chosen.
-class BringupCommands {
-public:
-    explicit BringupCommands(CLI::App &app);
-    // The exit status when one of these subcommands was chosen.
-    std::optional<int> run() const;
+// The command line: each subcommand's options, the function that adds it
+// to the program's command line, and the one that runs it once parsed.
 
-private:
-    CLI::App *identify_ = nullptr;
-    CLI::App *configure_ = nullptr;
-    CLI::App *send_ = nullptr;
-    CLI::App *term_ = nullptr;
-    LineOptions rawLine_;
-    std::vector<std::string> rawLines_;
-    bool rawChecksum_ = false;
-    LineOptions identifyLine_, configureLine_;
-    std::vector<std::string> addresses_;
-    int from_ = -1, to_ = -1;
-    std::string address_;
-    ConfigureOptions configureOptions_;
+// --port, as every subcommand that opens the line has it.
+void addPortOption(CLI::App *cmd, int &port);
+
+struct IdentifyArgs {
+    LineOptions line;
+    std::string checksum; // "off", "on" or "" (try both)
+    std::vector<std::string> addresses;
+    int from = -1, to = -1; // a range besides the addresses (-1: none)
 };
+CLI::App *addIdentifyCommand(CLI::App &app, IdentifyArgs &a);
+Exit runIdentify(const IdentifyArgs &a);
+
+struct ConfigureArgs {
+    LineOptions line;
+    std::string address; // the module's address now, as typed
+    ConfigureOptions change;
+};
+CLI::App *addConfigureCommand(CLI::App &app, ConfigureArgs &a);
+Exit runConfigure(const ConfigureArgs &a);
+
+// send and term.
+struct RawArgs {
+    LineOptions line;
+    std::vector<std::string> lines; // send's command lines
+    bool checksum = false;
+};
+CLI::App *addSendCommand(CLI::App &app, RawArgs &a);
+Exit runSend(const RawArgs &a);
+CLI::App *addTermCommand(CLI::App &app, RawArgs &a);
+Exit runTerm(const RawArgs &a);
 
 } // namespace vhost
 

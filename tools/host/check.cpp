@@ -2,6 +2,7 @@
 #include "check.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -151,198 +152,285 @@ struct Report {
     }
 };
 
-} // namespace
+// A rung as the check reads it: its instruction and the values its input
+// operands have in the first scan.
+struct RungView {
+    size_t index = 0;
+    const Rung *rung = nullptr;
+    const FUNCDEF *f = nullptr;
+    std::string instr;
+    InputValues iv;
+    bool hasAddr = false;   // the instruction has an "Addr:"
+    bool addrConst = false; // ... and it is a constant
+    std::string id;         // "R0 I7017@01h"
+    int code = -1;          // the code of the trial run (-1: none)
+};
 
-CheckStatus runCheck(const CheckInput &in, std::string &out)
+RungView viewOf(const Program &prog, const FUNCDEF *table, size_t ri)
 {
-    Report rep;
-    const Program &prog = *in.prog;
-    OptionReading opt = readOptions(in.options);
-    const Settings &s = opt.settings;
-    int baud = static_cast<int>(s.baud);
+    RungView v;
+    v.index = ri;
+    v.rung = &prog.rungs[ri];
+    v.f = &table[v.rung->instr];
+    v.instr = instrName(*v.f);
+    const Rung &r = *v.rung;
+    const FUNCDEF &f = *v.f;
+    double x = 0;
+    v.hasAddr = operandValue(prog, r, f, "Addr:", &x, &v.addrConst);
+    v.iv.addr = static_cast<int>(x);
+    if (operandValue(prog, r, f, "Format:", &x))
+        v.iv.format = static_cast<int>(x);
+    if (operandValue(prog, r, f, "Chan:", &x))
+        v.iv.chan = static_cast<int>(x);
+    if (operandValue(prog, r, f, "DOUT:", &x))
+        v.iv.dout = static_cast<int>(x);
+    if (operandValue(prog, r, f, "HSecs:", &x))
+        v.iv.hsecs = static_cast<int>(x);
+    if (operandValue(prog, r, f, "AOUT:", &x))
+        v.iv.aout = static_cast<float>(x);
+    v.id = "R" + std::to_string(ri) + " " + v.instr + (v.hasAddr ? "@" + addressText(v.iv.addr) : "");
+    return v;
+}
 
-    rep.line("options: " + (in.options ? "\"" + *in.options + "\"" : std::string("none (the module's defaults)")));
-    rep.line("settings: " + settingsText(s));
-    for (const std::string &w : opt.warnings)
-        rep.warn("options: " + w);
-    if (opt.code != 0) {
-        std::string said = opt.console;
+// The check of one ladder program and option string: the report is built
+// rung by rung.
+class Check {
+public:
+    explicit Check(const CheckInput &in)
+        : in_(in), prog_(*in.prog), reading_(readOptions(in.options)), s_(reading_.settings),
+          baud_(static_cast<int>(s_.baud)), trial_(prog_), quiet_(stdout), runner_(trial_, in.table, quiet_)
+    {
+    }
+    Exit run(std::string &out);
+
+private:
+    void options();
+    void loadPlant();
+    void rung(size_t ri);
+    void refusedRun(const RungView &v);
+    void exchanges(const RungView &v);
+    void writes(const RungView &v);
+    void plantModule(const RungView &v);
+    void writtenTwice();
+
+    const CheckInput &in_;
+    const Program &prog_;
+    OptionReading reading_;
+    const Settings &s_;
+    int baud_;
+    Report rep_;
+    vsim::Plant plant_;
+    bool havePlant_ = false;
+    std::string mixed_; // one option string cannot reach the modules ("": it can)
+    // The module's own checks of each rung's operands: run through it once
+    // (see CheckInput), on a copy of the data table.
+    Program trial_;
+    Console quiet_; // without Init the module prints nothing
+    Runner runner_;
+    // Each rung's exchanges, their time on the wire and the time-out.
+    double answeringMs_ = 0, silentMs_ = 0;
+    std::map<std::string, std::vector<size_t>> writers_; // element -> rungs
+    std::vector<int> lineChecked_;                       // addresses whose line settings were compared
+};
+
+// The option string, the settings in effect and its pitfalls.
+void Check::options()
+{
+    rep_.line("options: " + (in_.options ? "\"" + *in_.options + "\"" : std::string("none (the module's defaults)")));
+    rep_.line("settings: " + settingsText(s_));
+    for (const std::string &w : reading_.warnings)
+        rep_.warn("options: " + w);
+    if (reading_.code != 0) {
+        std::string said = reading_.console;
         while (!said.empty() && (said[0] == '\n' || said[0] == '\t' || said[0] == ' '))
             said.erase(0, 1);
         while (!said.empty() && (said.back() == '\n'))
             said.pop_back();
-        rep.error("options: Init would fail with " + errorLabel(opt.code) + " (" + said + "); `veldran-host explain " +
-                  std::to_string(opt.code) + "` tells more");
+        rep_.error("options: Init would fail with " + errorLabel(reading_.code) + " (" + said +
+                   "); `veldran-host explain " + std::to_string(reading_.code) + "` tells more");
     }
+}
 
-    vsim::Plant plant;
-    bool havePlant = false;
-    if (!in.plantPath.empty()) {
-        try {
-            plant = vsim::loadPlant(in.plantPath);
-            havePlant = true;
-        } catch (const std::exception &e) {
-            rep.error(std::string("plant: ") + e.what());
+void Check::loadPlant()
+{
+    if (in_.plantPath.empty())
+        return;
+    try {
+        plant_ = vsim::loadPlant(in_.plantPath);
+        havePlant_ = true;
+    } catch (const std::exception &e) {
+        rep_.error(std::string("plant: ") + e.what());
+    }
+}
+
+// A code other than the serial library's refusal comes before anything is
+// sent: the rung never reaches the line.
+void Check::refusedRun(const RungView &v)
+{
+    const ErrorInfo *e = findError(static_cast<unsigned>(v.code));
+    bool constant = allInputsConstant(*v.rung, *v.f);
+    std::string msg = v.id + ": run gives " + errorLabel(static_cast<unsigned>(v.code)) +
+                      (constant ? " in every scan" : " with the operands' values of the first scan") +
+                      ", before anything is sent" + (e ? std::string(": ") + e->meaning : "") + " (" +
+                      inputsText(prog_, *v.rung, *v.f) + ")" + (e && *e->action ? std::string("; ") + e->action : "");
+    if (constant)
+        rep_.error(msg);
+    else
+        rep_.warn(msg);
+}
+
+// The rung's exchanges with and without checksum, their wire time and the
+// time-out they need.
+void Check::exchanges(const RungView &v)
+{
+    std::vector<Exchange> plain = exchangesOf(v.instr, v.iv, false);
+    std::vector<Exchange> with = exchangesOf(v.instr, v.iv, true);
+    const std::vector<Exchange> &used = s_.checksum ? with : plain;
+    for (size_t k = 0; k < plain.size(); ++k) {
+        for (int cs = 0; cs < 2; ++cs) {
+            const Exchange &e = cs ? with[k] : plain[k];
+            std::string reply = e.reply.empty()
+                                    ? "no reply"
+                                    : "\"" + wire::escape(e.reply) + "\" (" + std::to_string(e.reply.size()) + ")";
+            rep_.line(std::string("      ") + (cs ? "checksum on " : "checksum off") + "  \"" +
+                      wire::escape(e.command) + "\" (" + std::to_string(e.command.size()) + ") -> " + reply + "  " +
+                      fmt("%.1f ms", wireMs(wireChars(e), baud_)) + ((cs != 0) == s_.checksum ? "  *" : ""));
+        }
+        const Exchange &e = used[k];
+        int need = minTimeoutMs(e, baud_);
+        if (static_cast<int>(s_.timeout) < need && !e.reply.empty())
+            rep_.warn(v.id + ": " + e.what + ": the time-out " + std::to_string(s_.timeout) +
+                      " ms is shorter than the exchange needs at " + std::to_string(baud_) + " baud (" +
+                      fmt("%.1f ms", wireMs(wireChars(e), baud_)) +
+                      " on the wire); use TIMEOUT=" + std::to_string(need) + " or more");
+        else if (static_cast<int>(s_.timeout) < need)
+            rep_.warn(v.id + ": " + e.what + ": the time-out " + std::to_string(s_.timeout) +
+                      " ms is shorter than the broadcast takes to leave at " + std::to_string(baud_) +
+                      " baud; use TIMEOUT=" + std::to_string(need) + " or more");
+        answeringMs_ += wireMs(wireChars(e), baud_);
+    }
+    // A silent module costs one time-out: a second exchange follows only a
+    // first that succeeded.  The broadcast waits for no reply.  After a
+    // time-out the next line waits for a quiet line first: three character
+    // times, at least 2 ms.
+    if (!used.empty())
+        silentMs_ += used[0].reply.empty() ? wireMs(used[0].command.size(), baud_)
+                                           : s_.timeout + std::max(2.0, std::ceil(wireMs(3, baud_)));
+}
+
+// Outputs this rung writes, element by element.
+void Check::writes(const RungView &v)
+{
+    const Rung &r = *v.rung;
+    for (size_t i = 0; i < r.operands.size(); ++i) {
+        const PARMDEF &p = v.f->p[i];
+        if (!isOutputKind(p.prm_argtype) || r.operands[i].kind != Operand::Kind::Ref)
+            continue;
+        Ref e = r.operands[i].ref;
+        size_t n = p.prm_len > 1 ? p.prm_len : 1;
+        for (size_t k = 0; k < n; ++k, ++e.index) {
+            std::vector<size_t> &w = writers_[prog_.refName(e)];
+            if (w.empty() || w.back() != v.index)
+                w.push_back(v.index);
         }
     }
+}
 
-    std::string mixed = havePlant ? mixedLine(prog, in.table, plant, s) : "";
-
-    // The module's own checks of each rung's operands: run through it once
-    // (see CheckInput), on a copy of the data table.
-    Program trial = prog;
-    Console quiet(stdout); // without Init the module prints nothing
-    Runner runner(trial, in.table, quiet);
-
-    // Each rung's exchanges, their time on the wire and the time-out.
-    double answeringMs = 0, silentMs = 0;
-    std::map<std::string, std::vector<size_t>> writers; // element -> rungs
-    std::vector<int> lineChecked;                       // addresses whose line settings were compared
-    rep.line("");
-    rep.line("rungs (" + std::to_string(prog.rungs.size()) + "), exchanges at " + std::to_string(baud) +
-             " baud, checksum " + (s.checksum ? "on" : "off") + ":");
-    for (size_t ri = 0; ri < prog.rungs.size(); ++ri) {
-        const Rung &r = prog.rungs[ri];
-        const FUNCDEF &f = in.table[r.instr];
-        std::string instr = instrName(f);
-        InputValues iv;
-        double v = 0;
-        bool addrConst = false;
-        bool hasAddr = operandValue(prog, r, f, "Addr:", &v, &addrConst);
-        iv.addr = static_cast<int>(v);
-        if (operandValue(prog, r, f, "Format:", &v))
-            iv.format = static_cast<int>(v);
-        if (operandValue(prog, r, f, "Chan:", &v))
-            iv.chan = static_cast<int>(v);
-        if (operandValue(prog, r, f, "DOUT:", &v))
-            iv.dout = static_cast<int>(v);
-        if (operandValue(prog, r, f, "HSecs:", &v))
-            iv.hsecs = static_cast<int>(v);
-        if (operandValue(prog, r, f, "AOUT:", &v))
-            iv.aout = static_cast<float>(v);
-        std::string id = "R" + std::to_string(ri) + " " + instr + (hasAddr ? "@" + addressText(iv.addr) : "");
-        // The address in decimal beside the wire's hex, as the ladder has it.
-        bool onWire = hasAddr && iv.addr >= 0 && iv.addr <= 255;
-        rep.line("  " + id + (onWire ? " (" + std::to_string(iv.addr) + ")" : "") +
-                 (r.comment.empty() ? "" : "  (" + r.comment + ")"));
-
-        // A code other than the serial library's refusal comes before
-        // anything is sent: the rung never reaches the line.
-        int code = in.trialRun ? runner.callOnce(ri, 1) : -1;
-        bool refused = code > 0 && code != static_cast<int>(EC_WRITE_FAILED);
-        if (refused) {
-            const ErrorInfo *e = findError(static_cast<unsigned>(code));
-            bool constant = allInputsConstant(r, f);
-            std::string msg = id + ": run gives " + errorLabel(static_cast<unsigned>(code)) +
-                              (constant ? " in every scan" : " with the operands' values of the first scan") +
-                              ", before anything is sent" + (e ? std::string(": ") + e->meaning : "") + " (" +
-                              inputsText(prog, r, f) + ")" + (e && *e->action ? std::string("; ") + e->action : "");
-            if (constant)
-                rep.error(msg);
-            else
-                rep.warn(msg);
-        }
-
-        std::vector<Exchange> plain, with;
-        if (!refused) {
-            plain = exchangesOf(instr, iv, false);
-            with = exchangesOf(instr, iv, true);
-        }
-        const std::vector<Exchange> &used = s.checksum ? with : plain;
-        for (size_t k = 0; k < plain.size(); ++k) {
-            for (int cs = 0; cs < 2; ++cs) {
-                const Exchange &e = cs ? with[k] : plain[k];
-                std::string reply = e.reply.empty()
-                                        ? "no reply"
-                                        : "\"" + wire::escape(e.reply) + "\" (" + std::to_string(e.reply.size()) + ")";
-                rep.line(std::string("      ") + (cs ? "checksum on " : "checksum off") + "  \"" +
-                         wire::escape(e.command) + "\" (" + std::to_string(e.command.size()) + ") -> " + reply + "  " +
-                         fmt("%.1f ms", wireMs(wireChars(e), baud)) + ((cs != 0) == s.checksum ? "  *" : ""));
-            }
-            const Exchange &e = used[k];
-            int need = minTimeoutMs(e, baud);
-            if (static_cast<int>(s.timeout) < need && !e.reply.empty())
-                rep.warn(id + ": " + e.what + ": the time-out " + std::to_string(s.timeout) +
-                         " ms is shorter than the exchange needs at " + std::to_string(baud) + " baud (" +
-                         fmt("%.1f ms", wireMs(wireChars(e), baud)) +
-                         " on the wire); use TIMEOUT=" + std::to_string(need) + " or more");
-            else if (static_cast<int>(s.timeout) < need)
-                rep.warn(id + ": " + e.what + ": the time-out " + std::to_string(s.timeout) +
-                         " ms is shorter than the broadcast takes to leave at " + std::to_string(baud) +
-                         " baud; use TIMEOUT=" + std::to_string(need) + " or more");
-            answeringMs += wireMs(wireChars(e), baud);
-        }
-        // A silent module costs one time-out: a second exchange follows
-        // only a first that succeeded.  The broadcast waits for no reply.
-        // After a time-out the next line waits for a quiet line first:
-        // three character times, at least 2 ms.
-        if (!used.empty())
-            silentMs += used[0].reply.empty() ? wireMs(used[0].command.size(), baud)
-                                              : s.timeout + std::max(2.0, std::ceil(wireMs(3, baud)));
-
-        // Outputs this rung writes, element by element.
-        for (size_t i = 0; i < r.operands.size(); ++i) {
-            const PARMDEF &p = f.p[i];
-            if (!isOutputKind(p.prm_argtype) || r.operands[i].kind != Operand::Kind::Ref)
-                continue;
-            Ref e = r.operands[i].ref;
-            size_t n = p.prm_len > 1 ? p.prm_len : 1;
-            for (size_t k = 0; k < n; ++k, ++e.index) {
-                std::vector<size_t> &w = writers[prog.refName(e)];
-                if (w.empty() || w.back() != ri)
-                    w.push_back(ri);
-            }
-        }
-
-        if (!havePlant || !hasAddr || code == static_cast<int>(EC_BAD_ADDRESS))
-            continue;
-        const vsim::Module *m = plant.find(iv.addr);
-        if (!m) {
-            rep.warn(id + ": the plant has no module at " + addressText(iv.addr) +
-                     (addrConst ? "" : " (the address operand's value in the first scan)"));
-            continue;
-        }
-        int model = m->info().number;
-        std::vector<int> fits = modelsOf(instr);
-        if (!fits.empty() && std::find(fits.begin(), fits.end(), model) == fits.end())
-            rep.warn(id + ": the module at " + addressText(iv.addr) + " is a " + std::to_string(model) + ", which " +
-                     instr + " is not made for");
-        if (paramIndex(f, "Format:") >= 0 && (model == 7017 || model == 7018) && (iv.format == 2) != m->hex)
-            rep.warn(id + ": \"Format:\" " + std::to_string(iv.format) + " reads the " +
-                     (iv.format == 2 ? "hex" : "decimal") + " form, but the module at " + addressText(iv.addr) +
-                     " answers in the " + (m->hex ? "hex" : "decimal") + " form; use Format " + (m->hex ? "2" : "0"));
-        if (!mixed.empty() || std::find(lineChecked.begin(), lineChecked.end(), iv.addr) != lineChecked.end())
-            continue;
-        lineChecked.push_back(iv.addr);
-        if (m->checksum != s.checksum)
-            rep.warn(id + ": the module at " + addressText(iv.addr) + " has checksums " + (m->checksum ? "on" : "off") +
-                     ", the option string " + (s.checksum ? "on" : "off") +
-                     (m->checksum ? "; add CHECKSUM" : "; remove CHECKSUM"));
-        // A module without a speed of its own follows the line's.
-        int moduleBaud = m->baud;
-        if (moduleBaud != 0 && moduleBaud != baud)
-            rep.warn(id + ": the module at " + addressText(iv.addr) + " runs at " + std::to_string(moduleBaud) +
-                     " baud, the option string at " + std::to_string(baud) +
-                     "; use BAUD=" + std::to_string(moduleBaud / 100));
+// The module the plant has at the rung's address: its model, its data
+// format and (once per address) its line settings.
+void Check::plantModule(const RungView &v)
+{
+    const int addr = v.iv.addr;
+    const vsim::Module *m = plant_.find(addr);
+    if (!m) {
+        rep_.warn(v.id + ": the plant has no module at " + addressText(addr) +
+                  (v.addrConst ? "" : " (the address operand's value in the first scan)"));
+        return;
     }
-    if (!mixed.empty())
-        rep.warn(mixed);
-    for (auto &kv : writers) {
+    int model = m->info().number;
+    std::vector<int> fits = modelsOf(v.instr);
+    if (!fits.empty() && std::find(fits.begin(), fits.end(), model) == fits.end())
+        rep_.warn(v.id + ": the module at " + addressText(addr) + " is a " + std::to_string(model) + ", which " +
+                  v.instr + " is not made for");
+    if (paramIndex(*v.f, "Format:") >= 0 && (model == 7017 || model == 7018) && (v.iv.format == 2) != m->hex)
+        rep_.warn(v.id + ": \"Format:\" " + std::to_string(v.iv.format) + " reads the " +
+                  (v.iv.format == 2 ? "hex" : "decimal") + " form, but the module at " + addressText(addr) +
+                  " answers in the " + (m->hex ? "hex" : "decimal") + " form; use Format " + (m->hex ? "2" : "0"));
+    if (!mixed_.empty() || std::find(lineChecked_.begin(), lineChecked_.end(), addr) != lineChecked_.end())
+        return;
+    lineChecked_.push_back(addr);
+    if (m->checksum != s_.checksum)
+        rep_.warn(v.id + ": the module at " + addressText(addr) + " has checksums " + (m->checksum ? "on" : "off") +
+                  ", the option string " + (s_.checksum ? "on" : "off") +
+                  (m->checksum ? "; add CHECKSUM" : "; remove CHECKSUM"));
+    // A module without a speed of its own follows the line's.
+    int moduleBaud = m->baud;
+    if (moduleBaud != 0 && moduleBaud != baud_)
+        rep_.warn(v.id + ": the module at " + addressText(addr) + " runs at " + std::to_string(moduleBaud) +
+                  " baud, the option string at " + std::to_string(baud_) +
+                  "; use BAUD=" + std::to_string(moduleBaud / 100));
+}
+
+void Check::rung(size_t ri)
+{
+    RungView v = viewOf(prog_, in_.table, ri);
+    // The address in decimal beside the wire's hex, as the ladder has it.
+    bool onWire = v.hasAddr && v.iv.addr >= 0 && v.iv.addr <= 255;
+    rep_.line("  " + v.id + (onWire ? " (" + std::to_string(v.iv.addr) + ")" : "") +
+              (v.rung->comment.empty() ? "" : "  (" + v.rung->comment + ")"));
+    v.code = in_.trialRun ? runner_.callOnce(ri, 1) : -1;
+    bool refused = v.code > 0 && v.code != static_cast<int>(EC_WRITE_FAILED);
+    if (refused)
+        refusedRun(v);
+    else
+        exchanges(v);
+    writes(v);
+    if (havePlant_ && v.hasAddr && v.code != static_cast<int>(EC_BAD_ADDRESS))
+        plantModule(v);
+}
+
+// The elements more than one rung writes.
+void Check::writtenTwice()
+{
+    for (auto &kv : writers_) {
         if (kv.second.size() < 2)
             continue;
         std::string list;
         for (size_t ri : kv.second)
             list += (list.empty() ? "R" : ", R") + std::to_string(ri);
-        rep.warn(kv.first + " is written by more than one rung: " + list);
+        rep_.warn(kv.first + " is written by more than one rung: " + list);
     }
+}
 
-    rep.line("");
-    rep.line("scan time on the wire with every module answering: " + fmt("%.1f ms", answeringMs) +
-             "; with every module silent: " + fmt("%.1f ms", silentMs) + " (every rung true)");
-    rep.line(std::to_string(rep.errors) + " error" + (rep.errors == 1 ? "" : "s") + ", " +
-             std::to_string(rep.warnings) + " warning" + (rep.warnings == 1 ? "" : "s"));
-    out = rep.text;
-    return rep.errors ? CHECK_ERRORS : rep.warnings ? CHECK_WARNINGS : CHECK_CLEAN;
+Exit Check::run(std::string &out)
+{
+    options();
+    loadPlant();
+    mixed_ = havePlant_ ? mixedLine(prog_, in_.table, plant_, s_) : "";
+    rep_.line("");
+    rep_.line("rungs (" + std::to_string(prog_.rungs.size()) + "), exchanges at " + std::to_string(baud_) +
+              " baud, checksum " + (s_.checksum ? "on" : "off") + ":");
+    for (size_t ri = 0; ri < prog_.rungs.size(); ++ri)
+        rung(ri);
+    if (!mixed_.empty())
+        rep_.warn(mixed_);
+    writtenTwice();
+
+    rep_.line("");
+    rep_.line("scan time on the wire with every module answering: " + fmt("%.1f ms", answeringMs_) +
+              "; with every module silent: " + fmt("%.1f ms", silentMs_) + " (every rung true)");
+    rep_.line(std::to_string(rep_.errors) + " error" + (rep_.errors == 1 ? "" : "s") + ", " +
+              std::to_string(rep_.warnings) + " warning" + (rep_.warnings == 1 ? "" : "s"));
+    out = rep_.text;
+    return rep_.errors ? EXIT_ERRORS : rep_.warnings ? EXIT_WARNINGS : EXIT_OK;
+}
+
+} // namespace
+
+Exit runCheck(const CheckInput &in, std::string &out)
+{
+    Check check(in);
+    return check.run(out);
 }
 
 } // namespace vhost

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "exit_status.h"
 #include "ladder.h"
 #include "settings.h"
 
@@ -25,10 +26,9 @@ struct CheckInput {
     bool trialRun = false;
 };
 
-enum CheckStatus { CHECK_CLEAN = 0, CHECK_WARNINGS = 1, CHECK_ERRORS = 2 };
-
-// Writes the report to `out` and returns its status.
-CheckStatus runCheck(const CheckInput &in, std::string &out);
+// Writes the report to `out` and returns its status: EXIT_OK without
+// findings, EXIT_WARNINGS, or EXIT_ERRORS.
+Exit runCheck(const CheckInput &in, std::string &out);
 
 } // namespace vhost
 

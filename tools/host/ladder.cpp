@@ -2,6 +2,7 @@
 // every error, syntactic or semantic.
 #include "ladder.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>

@@ -1,11 +1,18 @@
 // veldran-host: the reference host.  Loads the module, lists its
 // instruction table or scans a ladder program against it.
+#include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -13,6 +20,7 @@
 #include "bringup.h"
 #include "check.h"
 #include "errors.h"
+#include "exit_status.h"
 #include "hostsvc.h"
 #include "ladder.h"
 #include "platform.h"
@@ -28,6 +36,8 @@
 #include "emulated_module.h"
 #endif
 
+namespace vhost {
+
 namespace {
 
 using EntryFn = ERRCODE(TLMCALL *)(void *reqp, void *datap);
@@ -35,94 +45,76 @@ using EntryFn = ERRCODE(TLMCALL *)(void *reqp, void *datap);
 volatile std::sig_atomic_t stopRequested = 0;
 extern "C" void onSignal(int) { stopRequested = 1; }
 
-enum Exit {
-    EXIT_OK = 0,
-    EXIT_USAGE = 1,
-    EXIT_LOAD = 2,
-    EXIT_INIT = 3,
-    EXIT_CODES = 4,
-    EXIT_PORT_GONE = 5,
-    EXIT_INTERRUPTED = 130
-};
+// Ctrl-C and SIGTERM end a run or a survey after the call under way.
+void stopOnSignals()
+{
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+}
 
 // Says on stderr when a port falls back to its default device, before
 // anything opens it.
 void noteDefaultDevice(int port)
 {
-    std::string note = vhost::defaultDeviceNote(port);
+    std::string note = defaultDeviceNote(port);
     if (!note.empty())
         fprintf(stderr, "veldran-host: %s\n", note.c_str());
 }
 
-int explain(const std::string &what)
+// ---------------------------------------------------------------------------
+// The module.
+
+// Which module to load: the options before the subcommand.
+struct ModuleArgs {
+    std::string path; // the module file
+    std::string dll;  // the Windows DLL to run in the emulator instead ("": none)
+};
+
+void addModuleOptions(CLI::App &app, ModuleArgs &a)
 {
-    size_t n = 0;
-    const vhost::ErrorInfo *table = vhost::errorTable(&n);
-    if (what == "all") {
-        for (size_t i = 0; i < n; ++i)
-            printf("%s%s", i ? "\n" : "", vhost::explainText(table[i]).c_str());
-        return EXIT_OK;
-    }
-    // A number, or a name in any case.
-    char *end = nullptr;
-    unsigned long code = strtoul(what.c_str(), &end, 10);
-    const vhost::ErrorInfo *e = nullptr;
-    if (!what.empty() && end && *end == '\0') {
-        e = vhost::findError(static_cast<unsigned>(code));
-    } else {
-        std::string up = what;
-        for (char &c : up)
-            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-        for (size_t i = 0; i < n && !e; ++i)
-            if (up == table[i].name)
-                e = &table[i];
-    }
-    if (!e) {
-        fprintf(stderr,
-                "veldran-host: %s is no error code of the module (0, 999, 1001 to 1020; `explain all` lists them)\n",
-                what.c_str());
-        return EXIT_USAGE;
-    }
-    printf("%s", vhost::explainText(*e).c_str());
-    return EXIT_OK;
+    a.path = executableDir() + pathSeparator() + defaultModuleName();
+    app.add_option("-m,--module", a.path, "module file to load (default: beside this program)");
+#if !defined(_WIN32)
+    app.add_option("--dll", a.dll, "run the real Windows DLL (veldran.tlm) in the i386 emulator instead of the module")
+        ->excludes("--module");
+#endif
 }
 
 struct Module {
-    vhost::LoadedLibrary lib;
+    LoadedLibrary lib;
     EntryFn entry = nullptr;
     const FUNCDEF *table = nullptr;
     std::string said; // which module is in use, for the first line of output
 };
 
-bool openModule(const std::string &path, const std::string &dll, Module &m)
+bool openModule(const ModuleArgs &a, Module &m)
 {
     std::string error;
 #if !defined(_WIN32)
-    if (!dll.empty()) {
+    if (!a.dll.empty()) {
         pe::EmulatedModule em;
-        if (!pe::openEmulatedModule(dll, em, error)) {
-            fprintf(stderr, "veldran-host: cannot load %s: %s\n", dll.c_str(), error.c_str());
+        if (!pe::openEmulatedModule(a.dll, em, error)) {
+            fprintf(stderr, "veldran-host: cannot load %s: %s\n", a.dll.c_str(), error.c_str());
             return false;
         }
         m.entry = em.entry;
         m.table = em.table;
-        m.said = "module: " + dll + " (DLL version " + (em.version.empty() ? "unknown" : em.version) +
+        m.said = "module: " + a.dll + " (DLL version " + (em.version.empty() ? "unknown" : em.version) +
                  ") in the i386 emulator";
         return true;
     }
-    m.said = "module: " + path + " (native)";
+    m.said = "module: " + a.path + " (native)";
 #else
-    (void)dll;
-    m.said = "module: " + path;
+    m.said = "module: " + a.path;
 #endif
-    if (!vhost::loadLibrary(path, m.lib, error)) {
-        fprintf(stderr, "veldran-host: cannot load %s: %s\n", path.c_str(), error.c_str());
+    if (!loadLibrary(a.path, m.lib, error)) {
+        fprintf(stderr, "veldran-host: cannot load %s: %s\n", a.path.c_str(), error.c_str());
         return false;
     }
-    m.entry = reinterpret_cast<EntryFn>(vhost::findSymbol(m.lib, VELDRAN_ENTRY_EXPORT));
-    m.table = static_cast<const FUNCDEF *>(vhost::findSymbol(m.lib, VELDRAN_TABLE_EXPORT));
+    m.entry = reinterpret_cast<EntryFn>(findSymbol(m.lib, VELDRAN_ENTRY_EXPORT));
+    m.table = static_cast<const FUNCDEF *>(findSymbol(m.lib, VELDRAN_TABLE_EXPORT));
     if (!m.entry || !m.table) {
-        fprintf(stderr, "veldran-host: %s does not export %s\n", path.c_str(),
+        fprintf(stderr, "veldran-host: %s does not export %s\n", a.path.c_str(),
                 !m.entry ? VELDRAN_ENTRY_EXPORT : VELDRAN_TABLE_EXPORT);
         return false;
     }
@@ -138,45 +130,6 @@ bool dllStopped()
 #else
     return false;
 #endif
-}
-
-const char *kindName(WORD kind)
-{
-    switch (kind) {
-    case ARG_WORD_IN:
-        return "word in";
-    case ARG_WORD_OUT:
-        return "word out";
-    case ARG_FLOAT_IN:
-        return "float in";
-    case ARG_NUM_OUT:
-        return "number out (float or word)";
-    case ARG_ARRAY_OUT:
-        return "array out (float or word)";
-    default:
-        return "?";
-    }
-}
-
-int listTable(const std::string &path, const FUNCDEF *table)
-{
-    int n = vhost::tableEntries(table);
-    printf("veldran-host %s, %s: %d instructions\n", VELDRAN_VERSION, path.c_str(), n);
-    for (int i = 0; i < n; ++i) {
-        const FUNCDEF &f = table[i];
-        std::string desc(f.fnc_desc, strnlen(f.fnc_desc, sizeof f.fnc_desc));
-        printf("%2d  %-8s \"%s\"  %d operand%s", i, vhost::instrName(f).c_str(), desc.c_str(), f.fnc_numargs,
-               f.fnc_numargs == 1 ? "" : "s");
-        if (f.fnc_numoptionalargs || f.fnc_type)
-            printf("  (optional %d, type %d)", f.fnc_numoptionalargs, f.fnc_type);
-        printf("\n");
-        for (int k = 0; k < f.fnc_numargs && k < 9; ++k) {
-            const PARMDEF &p = f.p[k];
-            printf("      %-9s 0x%04x  len %-2u %s\n", vhost::paramLabel(p).c_str(), p.prm_argtype, p.prm_len,
-                   kindName(p.prm_argtype));
-        }
-    }
-    return EXIT_OK;
 }
 
 ERRCODE sendInit(EntryFn entry, const std::string *options, bool topdoc)
@@ -200,10 +153,489 @@ ERRCODE sendDeinstall(EntryFn entry)
     return entry(&req, nullptr);
 }
 
+// The module, and the ladder program read against its table.  When either
+// cannot be had, the status to end with after saying why: EXIT_LOAD, or
+// `badLadder`.
+std::optional<Exit> openModuleAndLadder(const ModuleArgs &mod, const std::string &ladder, Exit badLadder, Module &m,
+                                        Program &prog)
+{
+    if (!openModule(mod, m))
+        return EXIT_LOAD;
+    try {
+        prog = parseLadderFile(ladder, m.table);
+    } catch (const LadderError &e) {
+        fprintf(stderr, "veldran-host: %s\n", e.what());
+        return badLadder;
+    }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// list
+
+CLI::App *addListCommand(CLI::App &app) { return app.add_subcommand("list", "print the module's instruction table"); }
+
+const char *kindName(WORD kind)
+{
+    switch (kind) {
+    case ARG_WORD_IN:
+        return "word in";
+    case ARG_WORD_OUT:
+        return "word out";
+    case ARG_FLOAT_IN:
+        return "float in";
+    case ARG_NUM_OUT:
+        return "number out (float or word)";
+    case ARG_ARRAY_OUT:
+        return "array out (float or word)";
+    default:
+        return "?";
+    }
+}
+
+void listTable(const std::string &path, const FUNCDEF *table)
+{
+    int n = tableEntries(table);
+    printf("veldran-host %s, %s: %d instructions\n", VELDRAN_VERSION, path.c_str(), n);
+    for (int i = 0; i < n; ++i) {
+        const FUNCDEF &f = table[i];
+        std::string desc(f.fnc_desc, strnlen(f.fnc_desc, sizeof f.fnc_desc));
+        printf("%2d  %-8s \"%s\"  %d operand%s", i, instrName(f).c_str(), desc.c_str(), f.fnc_numargs,
+               f.fnc_numargs == 1 ? "" : "s");
+        if (f.fnc_numoptionalargs || f.fnc_type)
+            printf("  (optional %d, type %d)", f.fnc_numoptionalargs, f.fnc_type);
+        printf("\n");
+        for (int k = 0; k < f.fnc_numargs && k < 9; ++k) {
+            const PARMDEF &p = f.p[k];
+            printf("      %-9s 0x%04x  len %-2u %s\n", paramLabel(p).c_str(), p.prm_argtype, p.prm_len,
+                   kindName(p.prm_argtype));
+        }
+    }
+}
+
+Exit runList(const ModuleArgs &mod)
+{
+    Module m;
+    if (!openModule(mod, m))
+        return EXIT_LOAD;
+    listTable(mod.dll.empty() ? mod.path : mod.dll, m.table);
+    return EXIT_OK;
+}
+
+// ---------------------------------------------------------------------------
+// run
+
+struct RunArgs {
+    std::string ladder;
+    std::string options;
+    const CLI::Option *optionsGiven = nullptr; // -o: without it, Init has no option string
+    int32_t mode = 2;
+    bool topdoc = false;
+    RunOptions scan;
+    const CLI::Option *scansGiven = nullptr;
+    double durationS = 0;
+    bool live = false;
+    bool failOnError = false;
+    std::string logPath, tracePath;
+
+    const std::string *optionString() const { return optionsGiven->count() ? &options : nullptr; }
+};
+
+// -n, --scans: a whole number, 0 or more.
+CLI::Validator scanCount()
+{
+    return CLI::Validator(
+        [](std::string &v) {
+            char *end = nullptr;
+            errno = 0;
+            long n = v.empty() || !isdigit(static_cast<unsigned char>(v[0])) ? -1 : strtol(v.c_str(), &end, 10);
+            bool ok = n >= 0 && errno == 0 && end && *end == '\0';
+            return ok ? std::string() : std::string("0 (run until stopped) or more");
+        },
+        "0 (run until stopped) or more");
+}
+
+CLI::App *addRunCommand(CLI::App &app, RunArgs &a)
+{
+    CLI::App *run = app.add_subcommand("run", "scan a ladder program");
+    run->add_option("ladder", a.ladder, "ladder program (TOML)")->required();
+    a.optionsGiven = run->add_option("-o,--options", a.options, "option string for the Init request (none: no string)");
+    run->add_option("--mode", a.mode, "controller mode sent with SetMode (1, 0 and -1 keep the I/O shut)")
+        ->capture_default_str();
+    run->add_flag("--topdoc", a.topdoc, "set bit 0 of the Init flags (I/O open whatever the mode)");
+    a.scansGiven = run->add_option("-n,--scans", a.scan.scans, "number of scans, 0 until interrupted")
+                       ->check(scanCount())
+                       ->capture_default_str();
+    run->add_option("-d,--duration", a.durationS, "stop after this many seconds")->check(CLI::NonNegativeNumber);
+    run->add_option("-p,--period-ms", a.scan.periodMs, "minimum scan period in ms")->check(CLI::NonNegativeNumber);
+    run->add_flag("-q,--quiet", a.scan.quiet, "print only the summary");
+    run->add_flag("--live", a.live, "one screen redrawn in place (plain output when stdout is no terminal)");
+    run->add_option("--log", a.logPath, "write every scan to this CSV file");
+    run->add_option("--trace", a.tracePath,
+                    "write the module's DEBUG traces of failures to this file, with scan number and time");
+    run->add_flag("--fail-on-error", a.failOnError, "exit status 4 when a rung ended a scan with a non-zero code");
+    return run;
+}
+
+// One run of a ladder program on the loaded module: Init, the scans (plain,
+// or in the live view), the summary and DeInstall.
+class LadderRun {
+public:
+    LadderRun(Module &m, Program &prog, const RunArgs &a, const RunOptions &scan)
+        : m_(m), a_(a), scan_(scan), console_(stdout), runner_(prog, m.table, console_)
+    {
+    }
+    Exit run();
+
+private:
+    bool openFiles();
+    bool init();
+    void scan();
+    long portGone();
+
+    Module &m_;
+    const RunArgs &a_;
+    RunOptions scan_;
+    Console console_;
+    // The runner binds the operands (no call yet), so the log can be
+    // opened, and refused, before Init touches the line.
+    Runner runner_;
+    CsvLog log_;
+    FailureTraces traces_;
+    OptionReading reading_;
+    long scanUnderWay_ = 1; // the scan the module's failure traces come in
+};
+
+// The log and the trace file; false after saying why.
+bool LadderRun::openFiles()
+{
+    std::string fileError;
+    if ((!a_.logPath.empty() && !log_.open(a_.logPath, runner_, fileError)) ||
+        (!a_.tracePath.empty() && !traces_.open(a_.tracePath, fileError))) {
+        fprintf(stderr, "veldran-host: %s\n", fileError.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Init and SetMode; false (after DeInstall) when Init failed.
+bool LadderRun::init()
+{
+    reading_ = readOptions(a_.optionString());
+    noteDefaultDevice(reading_.settings.port);
+    ERRCODE ec = sendInit(m_.entry, a_.optionString(), a_.topdoc);
+    console_.finish();
+    if (ec != 0) {
+        // The port, its device and where the mapping comes from help most
+        // when the port would not open.
+        if (reading_.code == 0)
+            console_.line("settings: " + settingsText(reading_.settings));
+        console_.line("Init failed: " + errorLabel(ec));
+        sendDeinstall(m_.entry);
+        console_.finish();
+        return false;
+    }
+    sendSetmode(m_.entry, a_.mode);
+    console_.relay();
+    console_.line("settings: " + settingsText(reading_.settings));
+    // The module keeps the I/O gate shut in these modes unless Init had the
+    // flag: every instruction then returns without an exchange.
+    if (!a_.topdoc && (a_.mode == 1 || a_.mode == 0 || a_.mode == -1)) {
+        console_.line("I/O gate closed: instructions will not touch the line");
+        runner_.gateClosed(true);
+    }
+    return true;
+}
+
+// The scans until their number or time is up or a signal stops them.
+void LadderRun::scan()
+{
+    bool live = a_.live;
+    int columns = 80, rows = 0;
+    if (live && !stdoutTerminal(&columns, &rows)) {
+        fprintf(stderr,
+                "veldran-host: --live: standard output is no terminal the screen can be drawn on (under wine it never "
+                "is); the plain output follows\n");
+        live = false;
+    }
+    LiveView view(stdout, columns, rows);
+    view.failures(&traces_);
+    if (live) {
+        scan_.quiet = true;
+        console_.hold(true);
+        view.begin();
+    }
+    long lastNumber = 0;
+    double lastScanMs = 0;
+    runner_.run(scan_, &stopRequested, [&](long number, double ms) {
+        if (!log_.row(runner_, number, ms))
+            fprintf(stderr, "veldran-host: cannot write %s: the log ends before scan %ld\n", a_.logPath.c_str(),
+                    number);
+        if (live)
+            view.scan(runner_, number, ms, console_.takeHeld(), false);
+        lastNumber = number;
+        lastScanMs = ms;
+        scanUnderWay_ = number + 1;
+        if (dllStopped())
+            stopRequested = 1;
+    });
+    if (live) {
+        // The last scan stays on the screen, the summary below it.
+        if (lastNumber > 0)
+            view.scan(runner_, lastNumber, lastScanMs, console_.takeHeld(), true);
+        view.end();
+        console_.hold(false);
+    }
+}
+
+// The scan in which the port went away (0: it did not), said when it did.
+long LadderRun::portGone()
+{
+    // A port that went away does not come back to this run: the serial
+    // library's handle of it is dead, and scanning on would only log 1010.
+    long gone = runner_.stats().portGoneScan;
+    if (gone)
+        console_.line("COM" + std::to_string(reading_.settings.port) + " (" +
+                      portDevice(reading_.settings.port).device + ") is gone: every exchange of scan " +
+                      std::to_string(gone) + " failed with " + errorLabel(EC_WRITE_FAILED) +
+                      " (the serial library takes no line: the device was unplugged, closed or hung up); the run "
+                      "ends with exit status 5; reconnect the device and start the run again");
+    return gone;
+}
+
+Exit LadderRun::run()
+{
+    if (!openFiles())
+        return EXIT_USAGE;
+    console_.line(m_.said);
+    console_.tap([this](const std::string &text) { traces_.call(text, scanUnderWay_); });
+    if (!init())
+        return EXIT_INIT;
+    scan();
+    long gone = portGone();
+    console_.line(runner_.summary());
+    if (a_.failOnError && runner_.gateClosed())
+        console_.line("--fail-on-error: no instruction ran (the I/O gate was closed), so nothing was checked");
+
+    sendDeinstall(m_.entry);
+    console_.finish();
+    unloadLibrary(m_.lib);
+    if (dllStopped())
+        return EXIT_LOAD;
+    if (gone)
+        return EXIT_PORT_GONE;
+    return a_.failOnError && (runner_.gateClosed() || runner_.stats().anyFailure()) ? EXIT_CODES : EXIT_OK;
+}
+
+Exit runLadder(const ModuleArgs &mod, const RunArgs &a)
+{
+    RunOptions scan = a.scan;
+    scan.durationMs = std::trunc(a.durationS * 1000);
+    // --duration alone runs for that long, not for the default ten scans.
+    if (scan.durationMs > 0 && a.scansGiven->count() == 0)
+        scan.scans = 0;
+    Module m;
+    Program prog;
+    if (auto failed = openModuleAndLadder(mod, a.ladder, EXIT_USAGE, m, prog))
+        return *failed;
+    stopOnSignals();
+    hostsvc::useRealClock();
+    hostsvc::captureConsole(true);
+    LadderRun ladderRun(m, prog, a, scan);
+    return ladderRun.run();
+}
+
+// ---------------------------------------------------------------------------
+// plot
+
+struct PlotArgs {
+    std::string log, image;
+};
+
+CLI::App *addPlotCommand(CLI::App &app, PlotArgs &a)
+{
+    CLI::App *plt = app.add_subcommand("plot", "draw a log of run --log as a trend image (PNG or SVG)");
+    plt->add_option("log", a.log, "the CSV file written by run --log")->required();
+    plt->add_option("-o,--output", a.image, "the image, .png or .svg")->required();
+    return plt;
+}
+
+Exit runPlot(const PlotArgs &a) { return plotLog(a.log, a.image); }
+
+// ---------------------------------------------------------------------------
+// explain
+
+struct ExplainArgs {
+    std::string code;
+};
+
+CLI::App *addExplainCommand(CLI::App &app, ExplainArgs &a)
+{
+    CLI::App *exp = app.add_subcommand("explain", "what an error code means, its likely causes and what to do");
+    exp->add_option("code", a.code, "the code (1005), its name (TIMEOUT) or all")->required();
+    return exp;
+}
+
+Exit runExplain(const ExplainArgs &a)
+{
+    const std::string &what = a.code;
+    size_t n = 0;
+    const ErrorInfo *table = errorTable(&n);
+    if (what == "all") {
+        for (size_t i = 0; i < n; ++i)
+            printf("%s%s", i ? "\n" : "", explainText(table[i]).c_str());
+        return EXIT_OK;
+    }
+    // A number, or a name in any case.  A number beyond the codes, or a
+    // negative one, is none of them (strtoul would wrap it onto another).
+    char *end = nullptr;
+    errno = 0;
+    unsigned long code = strtoul(what.c_str(), &end, 10);
+    const ErrorInfo *e = nullptr;
+    if (!what.empty() && end && *end == '\0') {
+        if (errno == 0 && code <= UINT_MAX && what.find('-') == std::string::npos)
+            e = findError(static_cast<unsigned>(code));
+    } else {
+        std::string up = what;
+        for (char &c : up)
+            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        for (size_t i = 0; i < n && !e; ++i)
+            if (up == table[i].name)
+                e = &table[i];
+    }
+    if (!e) {
+        fprintf(stderr,
+                "veldran-host: %s is no error code of the module (0, 999, 1001 to 1020; `explain all` lists them)\n",
+                what.c_str());
+        return EXIT_USAGE;
+    }
+    printf("%s", explainText(*e).c_str());
+    return EXIT_OK;
+}
+
+// ---------------------------------------------------------------------------
+// check
+
+struct CheckArgs {
+    std::string ladder, options, plant;
+    const CLI::Option *optionsGiven = nullptr; // -o: without it, no option string
+};
+
+CLI::App *addCheckCommand(CLI::App &app, CheckArgs &a)
+{
+    CLI::App *chk = app.add_subcommand("check", "read a ladder program and an option string against the line");
+    chk->add_option("ladder", a.ladder, "ladder program (TOML)")->required();
+    a.optionsGiven = chk->add_option("-o,--options", a.options, "the option string for Init");
+    chk->add_option("--plant", a.plant, "plant file (the simulator's format) that describes the line");
+    return chk;
+}
+
+Exit runCheckCommand(const ModuleArgs &mod, const CheckArgs &a)
+{
+    Module m;
+    Program prog;
+    if (auto failed = openModuleAndLadder(mod, a.ladder, EXIT_ERRORS, m, prog))
+        return *failed;
+    CheckInput in;
+    in.prog = &prog;
+    in.table = m.table;
+    in.options = a.optionsGiven->count() ? &a.options : nullptr;
+    in.plantPath = a.plant;
+    // The gate opens without Init, so no port is opened: the module
+    // checks each rung's operands as in a scan, and the serial library
+    // refuses whatever it would send.
+    in.trialRun = sendSetmode(m.entry, 2) == 0;
+    std::string report;
+    Exit st = runCheck(in, report);
+    printf("%s\n", m.said.c_str());
+    fputs(report.c_str(), stdout);
+    return dllStopped() ? EXIT_LOAD : st;
+}
+
+// ---------------------------------------------------------------------------
+// survey
+
+struct SurveyArgs {
+    SurveyOptions survey;
+    std::string checksum; // "off", "on" or "" (both)
+};
+
+CLI::App *addSurveyCommand(CLI::App &app, SurveyArgs &a)
+{
+    CLI::App *sur =
+        app.add_subcommand("survey", "find the modules that answer, at which baud rate and checksum setting");
+    addPortOption(sur, a.survey.port);
+    sur->add_option("--baud", a.survey.bauds, "baud rates to try, in hundreds (96,192,384,576,1152; default all)")
+        ->delimiter(',')
+        ->check(CLI::IsMember(std::vector<int>(std::begin(wire::BAUD_CODES), std::end(wire::BAUD_CODES))));
+    sur->add_option("--checksum", a.checksum, "checksum setting to try: off or on (default both)")
+        ->check(CLI::IsMember({"off", "on"}));
+    sur->add_option("--from", a.survey.first, "first address")->check(CLI::Range(0, 255))->capture_default_str();
+    sur->add_option("--to", a.survey.last, "last address")->check(CLI::Range(0, 255))->capture_default_str();
+    sur->add_option("--timeout", a.survey.timeoutMs, "time-out in ms (default: the exchange's wire time plus a margin)")
+        ->check(CLI::Range(wire::TIMEOUT_MIN, wire::TIMEOUT_MAX));
+    return sur;
+}
+
+// The table of what answered, after the survey.
+Exit reportSurvey(Module &m, const std::vector<SurveyFind> &found)
+{
+    if (stopRequested)
+        printf("survey: interrupted; what answered until then:\n");
+    fputs(surveyReport(found).c_str(), stdout);
+    fputs(surveyMixedLine(found).c_str(), stdout);
+    unloadLibrary(m.lib);
+    if (dllStopped())
+        return EXIT_LOAD;
+    if (stopRequested)
+        return EXIT_INTERRUPTED;
+    return found.empty() ? EXIT_NO_ANSWER : EXIT_OK;
+}
+
+Exit runSurveyCommand(const ModuleArgs &mod, const SurveyArgs &a)
+{
+    Module m;
+    if (!openModule(mod, m))
+        return EXIT_LOAD;
+    SurveyOptions opt = a.survey;
+    if (opt.first > opt.last) {
+        fprintf(stderr, "veldran-host: survey: --from %d is above --to %d\n", opt.first, opt.last);
+        return EXIT_USAGE;
+    }
+    if (!a.checksum.empty())
+        opt.checksums = {a.checksum == "on"};
+    hostsvc::useRealClock();
+    hostsvc::captureConsole(true);
+    noteDefaultDevice(opt.port);
+    PortDevice dev = portDevice(opt.port);
+    printf("%s\n", m.said.c_str());
+    printf("survey: COM%d = %s (%s), addresses %d to %d\n", opt.port, dev.device.c_str(), dev.source.c_str(), opt.first,
+           opt.last);
+    fflush(stdout);
+    SurveyLine line;
+    line.table = m.table;
+    line.init = [&](const std::string &o) { return sendInit(m.entry, &o, true); };
+    std::string error;
+    // Ctrl-C ends the survey with what it found so far.
+    stopOnSignals();
+    std::vector<SurveyFind> found = runSurvey(line, opt, stderr, error, &stopRequested);
+    std::string said = hostsvc::takeConsole();
+    sendDeinstall(m.entry);
+    hostsvc::takeConsole();
+    if (!error.empty()) {
+        fprintf(stderr, "%s\nveldran-host: survey: %s\n", said.c_str(), error.c_str());
+        return EXIT_LINE;
+    }
+    return reportSurvey(m, found);
+}
+
 } // namespace
+
+} // namespace vhost
 
 int hostMain(int argc, char **argv)
 {
+    using namespace vhost;
     CLI::App app{"veldran-host: loads the veldran module, lists its instructions, scans a ladder program, and helps "
                  "commission a line (explain, check, survey)"};
     app.set_version_flag("--version", "veldran-host " VELDRAN_VERSION);
@@ -211,275 +643,43 @@ int hostMain(int argc, char **argv)
     // A path given the Unix way under wine (/tmp/x/ladder.toml) is a path,
     // not a Windows-style option; the subcommands inherit this.
     app.allow_windows_style_options(false);
-    std::string modulePath = vhost::executableDir() + vhost::pathSeparator() + vhost::defaultModuleName();
-    app.add_option("-m,--module", modulePath, "module file to load (default: beside this program)");
-    std::string dllPath;
-#if !defined(_WIN32)
-    app.add_option("--dll", dllPath,
-                   "run the real Windows DLL (veldran.tlm) in the i386 emulator instead of the module")
-        ->excludes("--module");
-#endif
+    ModuleArgs module;
+    addModuleOptions(app, module);
 
-    CLI::App *list = app.add_subcommand("list", "print the module's instruction table");
-
-    CLI::App *run = app.add_subcommand("run", "scan a ladder program");
-    std::string ladder;
-    std::string options;
-    int32_t mode = 2;
-    bool topdoc = false;
-    vhost::RunOptions ropt;
-    double durationS = 0;
-    run->add_option("ladder", ladder, "ladder program (TOML)")->required();
-    CLI::Option *optOptions =
-        run->add_option("-o,--options", options, "option string for the Init request (none: no string)");
-    run->add_option("--mode", mode, "controller mode sent with SetMode (1, 0 and -1 keep the I/O shut)")
-        ->capture_default_str();
-    run->add_flag("--topdoc", topdoc, "set bit 0 of the Init flags (I/O open whatever the mode)");
-    run->add_option("-n,--scans", ropt.scans, "number of scans, 0 until interrupted")
-        ->check(CLI::Validator(
-            [](std::string &v) {
-                char *end = nullptr;
-                errno = 0;
-                long n = v.empty() || !isdigit(static_cast<unsigned char>(v[0])) ? -1 : strtol(v.c_str(), &end, 10);
-                bool ok = n >= 0 && errno == 0 && end && *end == '\0';
-                return ok ? std::string() : std::string("0 (run until stopped) or more");
-            },
-            "0 (run until stopped) or more"))
-        ->capture_default_str();
-    run->add_option("-d,--duration", durationS, "stop after this many seconds")->check(CLI::NonNegativeNumber);
-    run->add_option("-p,--period-ms", ropt.periodMs, "minimum scan period in ms")->check(CLI::NonNegativeNumber);
-    run->add_flag("-q,--quiet", ropt.quiet, "print only the summary");
-    bool live = false, failOnError = false;
-    std::string logPath, tracePath;
-    run->add_flag("--live", live, "one screen redrawn in place (plain output when stdout is no terminal)");
-    run->add_option("--log", logPath, "write every scan to this CSV file");
-    run->add_option("--trace", tracePath,
-                    "write the module's DEBUG traces of failures to this file, with scan number and time");
-    run->add_flag("--fail-on-error", failOnError, "exit status 4 when a rung ended a scan with a non-zero code");
-
-    CLI::App *plt = app.add_subcommand("plot", "draw a log of run --log as a trend image (PNG or SVG)");
-    std::string plotCsv, plotImage;
-    plt->add_option("log", plotCsv, "the CSV file written by run --log")->required();
-    plt->add_option("-o,--output", plotImage, "the image, .png or .svg")->required();
-
-    CLI::App *exp = app.add_subcommand("explain", "what an error code means, its likely causes and what to do");
-    std::string code;
-    exp->add_option("code", code, "the code (1005), its name (TIMEOUT) or all")->required();
-
-    CLI::App *chk = app.add_subcommand("check", "read a ladder program and an option string against the line");
-    std::string checkLadder, checkOptions, plant;
-    chk->add_option("ladder", checkLadder, "ladder program (TOML)")->required();
-    CLI::Option *chkOptions = chk->add_option("-o,--options", checkOptions, "the option string for Init");
-    chk->add_option("--plant", plant, "plant file (the simulator's format) that describes the line");
-
-    CLI::App *sur =
-        app.add_subcommand("survey", "find the modules that answer, at which baud rate and checksum setting");
-    vhost::SurveyOptions sopt;
-    std::string sumSetting;
-    sur->add_option("--port", sopt.port, "COM port 1 to 4")
-        ->check(CLI::Range(wire::PORT_MIN, wire::PORT_MAX))
-        ->capture_default_str();
-    sur->add_option("--baud", sopt.bauds, "baud rates to try, in hundreds (96,192,384,576,1152; default all)")
-        ->delimiter(',')
-        ->check(CLI::IsMember(std::vector<int>(std::begin(wire::BAUD_CODES), std::end(wire::BAUD_CODES))));
-    sur->add_option("--checksum", sumSetting, "checksum setting to try: off or on (default both)")
-        ->check(CLI::IsMember({"off", "on"}));
-    sur->add_option("--from", sopt.first, "first address")->check(CLI::Range(0, 255))->capture_default_str();
-    sur->add_option("--to", sopt.last, "last address")->check(CLI::Range(0, 255))->capture_default_str();
-    sur->add_option("--timeout", sopt.timeoutMs, "time-out in ms (default: the exchange's wire time plus a margin)")
-        ->check(CLI::Range(wire::TIMEOUT_MIN, wire::TIMEOUT_MAX));
-
-    vhost::BringupCommands bringup(app);
+    RunArgs runArgs;
+    PlotArgs plotArgs;
+    ExplainArgs explainArgs;
+    CheckArgs checkArgs;
+    SurveyArgs surveyArgs;
+    IdentifyArgs identifyArgs;
+    ConfigureArgs configureArgs;
+    RawArgs sendArgs, termArgs;
+    // Each subcommand, added in the order --help lists them, and what runs
+    // it once the command line is parsed.
+    const std::pair<const CLI::App *, std::function<Exit()>> commands[] = {
+        {addListCommand(app), [&] { return runList(module); }},
+        {addRunCommand(app, runArgs), [&] { return runLadder(module, runArgs); }},
+        {addPlotCommand(app, plotArgs), [&] { return runPlot(plotArgs); }},
+        {addExplainCommand(app, explainArgs), [&] { return runExplain(explainArgs); }},
+        {addCheckCommand(app, checkArgs), [&] { return runCheckCommand(module, checkArgs); }},
+        {addSurveyCommand(app, surveyArgs), [&] { return runSurveyCommand(module, surveyArgs); }},
+        {addIdentifyCommand(app, identifyArgs), [&] { return runIdentify(identifyArgs); }},
+        {addConfigureCommand(app, configureArgs), [&] { return runConfigure(configureArgs); }},
+        {addSendCommand(app, sendArgs), [&] { return runSend(sendArgs); }},
+        {addTermCommand(app, termArgs), [&] { return runTerm(termArgs); }},
+    };
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         // --help and --version end with 0; every misuse of the command line
         // with 1, as documented (not CLI11's own codes).
-        int rc = app.exit(e);
-        return rc == 0 ? EXIT_OK : EXIT_USAGE;
+        return app.exit(e) == 0 ? EXIT_OK : EXIT_USAGE;
     }
-    if (auto rc = bringup.run())
-        return *rc;
-    if (*exp)
-        return explain(code);
-    if (*plt)
-        return vhost::plotLog(plotCsv, plotImage);
-    ropt.durationMs = static_cast<long>(durationS * 1000);
-    // --duration alone runs for that long, not for the default ten scans.
-    if (*run && ropt.durationMs > 0 && run->count("--scans") == 0)
-        ropt.scans = 0;
-
-    Module m;
-    if (!openModule(modulePath, dllPath, m))
-        return EXIT_LOAD;
-    if (*list)
-        return listTable(dllPath.empty() ? modulePath : dllPath, m.table);
-    if (*sur) {
-        if (sopt.first > sopt.last) {
-            fprintf(stderr, "veldran-host: survey: --from %d is above --to %d\n", sopt.first, sopt.last);
-            return EXIT_USAGE;
-        }
-        if (!sumSetting.empty())
-            sopt.checksums = {sumSetting == "on"};
-        hostsvc::useRealClock();
-        hostsvc::captureConsole(true);
-        noteDefaultDevice(sopt.port);
-        vhost::PortDevice dev = vhost::portDevice(sopt.port);
-        printf("%s\n", m.said.c_str());
-        printf("survey: COM%d = %s (%s), addresses %d to %d\n", sopt.port, dev.device.c_str(), dev.source.c_str(),
-               sopt.first, sopt.last);
-        fflush(stdout);
-        vhost::SurveyLine line;
-        line.table = m.table;
-        line.init = [&](const std::string &o) { return sendInit(m.entry, &o, true); };
-        std::string error;
-        // Ctrl-C ends the survey with what it found so far.
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
-        std::vector<vhost::SurveyFind> found = vhost::runSurvey(line, sopt, stderr, error, &stopRequested);
-        std::string said = hostsvc::takeConsole();
-        sendDeinstall(m.entry);
-        hostsvc::takeConsole();
-        if (!error.empty()) {
-            fprintf(stderr, "%s\nveldran-host: survey: %s\n", said.c_str(), error.c_str());
-            return EXIT_LOAD;
-        }
-        if (stopRequested)
-            printf("survey: interrupted; what answered until then:\n");
-        fputs(vhost::surveyReport(found).c_str(), stdout);
-        fputs(vhost::surveyMixedLine(found).c_str(), stdout);
-        vhost::unloadLibrary(m.lib);
-        if (dllStopped())
-            return EXIT_LOAD;
-        if (stopRequested)
-            return EXIT_INTERRUPTED;
-        return found.empty() ? 1 : 0;
-    }
-
-    vhost::Program prog;
-    try {
-        prog = vhost::parseLadderFile(*chk ? checkLadder : ladder, m.table);
-    } catch (const vhost::LadderError &e) {
-        fprintf(stderr, "veldran-host: %s\n", e.what());
-        return *chk ? static_cast<int>(vhost::CHECK_ERRORS) : static_cast<int>(EXIT_USAGE);
-    }
-    if (*chk) {
-        vhost::CheckInput in;
-        in.prog = &prog;
-        in.table = m.table;
-        in.options = chkOptions->count() ? &checkOptions : nullptr;
-        in.plantPath = plant;
-        // The gate opens without Init, so no port is opened: the module
-        // checks each rung's operands as in a scan, and the serial library
-        // refuses whatever it would send.
-        in.trialRun = sendSetmode(m.entry, 2) == 0;
-        std::string report;
-        vhost::CheckStatus st = vhost::runCheck(in, report);
-        printf("%s\n", m.said.c_str());
-        fputs(report.c_str(), stdout);
-        return dllStopped() ? static_cast<int>(EXIT_LOAD) : static_cast<int>(st);
-    }
-
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
-
-    hostsvc::useRealClock();
-    hostsvc::captureConsole(true);
-    vhost::Console console(stdout);
-    // The runner binds the operands (no call yet), so the log can be opened,
-    // and refused, before Init touches the line.
-    vhost::Runner runner(prog, m.table, console);
-    vhost::CsvLog log;
-    vhost::FailureTraces traces;
-    std::string fileError;
-    if ((!logPath.empty() && !log.open(logPath, runner, fileError)) ||
-        (!tracePath.empty() && !traces.open(tracePath, fileError))) {
-        fprintf(stderr, "veldran-host: %s\n", fileError.c_str());
-        return EXIT_USAGE;
-    }
-    console.line(m.said);
-    // The module's failure traces, with the scan they came in.
-    long scanUnderWay = 1;
-    console.tap([&](const std::string &text) { traces.call(text, scanUnderWay); });
-    vhost::OptionReading reading = vhost::readOptions(optOptions->count() ? &options : nullptr);
-    noteDefaultDevice(reading.settings.port);
-    ERRCODE ec = sendInit(m.entry, optOptions->count() ? &options : nullptr, topdoc);
-    console.finish();
-    if (ec != 0) {
-        // The port, its device and where the mapping comes from help most
-        // when the port would not open.
-        if (reading.code == 0)
-            console.line("settings: " + vhost::settingsText(reading.settings));
-        console.line("Init failed: " + vhost::errorLabel(ec));
-        sendDeinstall(m.entry);
-        console.finish();
-        return EXIT_INIT;
-    }
-    sendSetmode(m.entry, mode);
-    console.relay();
-    console.line("settings: " + vhost::settingsText(reading.settings));
-    // The module keeps the I/O gate shut in these modes unless Init had the
-    // flag: every instruction then returns without an exchange.
-    if (!topdoc && (mode == 1 || mode == 0 || mode == -1)) {
-        console.line("I/O gate closed: instructions will not touch the line");
-        runner.gateClosed(true);
-    }
-
-    int columns = 80, rows = 0;
-    if (live && !vhost::stdoutTerminal(&columns, &rows)) {
-        fprintf(stderr,
-                "veldran-host: --live: standard output is no terminal the screen can be drawn on (under wine it never "
-                "is); the plain output follows\n");
-        live = false;
-    }
-    vhost::LiveView view(stdout, columns, rows);
-    view.failures(&traces);
-    if (live) {
-        ropt.quiet = true;
-        console.hold(true);
-        view.begin();
-    }
-    long lastNumber = 0;
-    double lastScanMs = 0;
-    runner.run(ropt, &stopRequested, [&](long number, double ms) {
-        log.row(runner, number, ms);
-        if (live)
-            view.scan(runner, number, ms, console.takeHeld(), false);
-        lastNumber = number;
-        lastScanMs = ms;
-        scanUnderWay = number + 1;
-        if (dllStopped())
-            stopRequested = 1;
-    });
-    if (live) {
-        // The last scan stays on the screen, the summary below it.
-        if (lastNumber > 0)
-            view.scan(runner, lastNumber, lastScanMs, console.takeHeld(), true);
-        view.end();
-        console.hold(false);
-    }
-    // A port that went away does not come back to this run: the serial
-    // library's handle of it is dead, and scanning on would only log 1010.
-    long gone = runner.stats().portGoneScan;
-    if (gone)
-        console.line("COM" + std::to_string(reading.settings.port) + " (" +
-                     vhost::portDevice(reading.settings.port).device + ") is gone: every exchange of scan " +
-                     std::to_string(gone) + " failed with " + vhost::errorLabel(EC_WRITE_FAILED) +
-                     " (the serial library takes no line: the device was unplugged, closed or hung up); the run "
-                     "ends with exit status 5; reconnect the device and start the run again");
-    console.line(runner.summary());
-    if (failOnError && runner.gateClosed())
-        console.line("--fail-on-error: no instruction ran (the I/O gate was closed), so nothing was checked");
-
-    sendDeinstall(m.entry);
-    console.finish();
-    vhost::unloadLibrary(m.lib);
-    if (dllStopped())
-        return EXIT_LOAD;
-    if (gone)
-        return EXIT_PORT_GONE;
-    return failOnError && (runner.gateClosed() || runner.stats().anyFailure()) ? EXIT_CODES : EXIT_OK;
+    for (const auto &command : commands)
+        if (*command.first)
+            return command.second();
+    return EXIT_USAGE; // require_subcommand(1) leaves none of this
 }
 
 int main(int argc, char **argv)
@@ -490,6 +690,6 @@ int main(int argc, char **argv)
         return hostMain(argc, argv);
     } catch (const std::exception &e) {
         fprintf(stderr, "veldran-host: %s\n", e.what());
-        return 2;
+        return vhost::EXIT_UNFORESEEN;
     }
 }

@@ -3,10 +3,10 @@
 
 #include <dlfcn.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <climits>
+#include <ctime>
 
 #include "../comm/port_map.h"
 

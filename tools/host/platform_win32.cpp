@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include <stdio.h>
+#include <cstdio>
 
 #include "../comm/win_port_map.h"
 

@@ -4,7 +4,7 @@
 #ifndef TOOLS_HOST_RECORDS_H
 #define TOOLS_HOST_RECORDS_H
 
-#include <string.h>
+#include <cstring>
 
 #include "../../veldran/veldran.h"
 

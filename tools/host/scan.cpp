@@ -437,7 +437,7 @@ int Runner::run(const RunOptions &opt, volatile std::sig_atomic_t *stop,
     for (long n = 1; opt.scans == 0 || n <= opt.scans; ++n) {
         if (stop && *stop)
             break;
-        if (opt.durationMs > 0 && msSince(start) >= static_cast<double>(opt.durationMs))
+        if (opt.durationMs > 0 && msSince(start) >= opt.durationMs)
             break;
         auto s0 = ClockType::now();
         double ms = scan(n, !opt.quiet);

@@ -41,10 +41,12 @@ private:
 };
 
 struct RunOptions {
-    long scans = 10;     // 0: until interrupted (or the duration runs out)
-    long durationMs = 0; // 0: no limit
-    int periodMs = 0;    // minimum time from one scan's start to the next
-    bool quiet = false;  // only the summary
+    long scans = 10; // 0: until interrupted (or the duration runs out)
+    // 0: no limit.  Whole milliseconds, kept in a double: a run of a month
+    // is more of them than a 32-bit long holds.
+    double durationMs = 0;
+    int periodMs = 0;   // minimum time from one scan's start to the next
+    bool quiet = false; // only the summary
 };
 
 // What one module address saw over a run: the instructions addressed to it

@@ -3,7 +3,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
+#include <cstdio>
+#include <iterator>
 #include <map>
 
 #include "errors.h"
@@ -47,12 +48,8 @@ std::string optionsFor(int port, int baudCode, bool checksum, int timeout)
 
 int clampTimeout(int t) { return t < TIMEOUT_MIN_MS ? TIMEOUT_MIN_MS : t > TIMEOUT_MAX_MS ? TIMEOUT_MAX_MS : t; }
 
-std::string hex2(int v)
-{
-    char buf[8];
-    snprintf(buf, sizeof buf, "%02X", v & 0xFF);
-    return buf;
-}
+// "0C", as the wire writes an address or a status byte.
+std::string hex2(int v) { return wire::hex2(static_cast<unsigned>(v)); }
 
 std::string settingText(int baud, bool checksum)
 {
@@ -94,130 +91,202 @@ std::string surveyMixedLine(const std::vector<SurveyFind> &unsorted)
            std::to_string(addresses) + " addresses and leaves out " + list + "\n";
 }
 
-std::vector<SurveyFind> runSurvey(const SurveyLine &line, const SurveyOptions &opt, FILE *progress, std::string &error,
-                                  volatile std::sig_atomic_t *stop)
+namespace {
+
+// What the reads a module answered say it is: "analog read (decimal),
+// digital read", "status only".
+std::string answersOf(const SurveyFind &f)
 {
-    auto stopped = [stop] { return stop && *stop; };
-    std::vector<SurveyFind> found;
-    const FUNCDEF *rdms = findInstr(line.table, "I7RDMS");
-    const FUNCDEF *ain = findInstr(line.table, "I7017");
-    const FUNCDEF *din = findInstr(line.table, "I7041");
-    if (!rdms || !ain || !din) {
-        error = "the module has no I7RDMS, I7017 or I7041";
-        return found;
+    std::vector<std::string> kinds;
+    if (f.dec == EC_OK)
+        kinds.push_back("analog read (decimal)");
+    // A hex reply with an open input (a five-character field) is of
+    // unexpected length in both forms.
+    if (f.hex == EC_OK || (f.hex == EC_AIN_LENGTH && f.dec == EC_AIN_LENGTH))
+        kinds.push_back("analog read (hex)");
+    if (f.din == EC_OK)
+        kinds.push_back("digital read");
+    std::string answers;
+    for (const std::string &k : kinds)
+        answers += (answers.empty() ? "" : ", ") + k;
+    return answers.empty() ? "status only" : answers;
+}
+
+// A survey under way: for each setting an Init with its option string, the
+// status read of every address, then the reads each module that answered is
+// tried with.
+class Survey {
+public:
+    Survey(const SurveyLine &line, const SurveyOptions &opt, FILE *progress, std::string &error,
+           volatile std::sig_atomic_t *stop)
+        : line_(line), opt_(opt), progress_(progress), error_(error), stop_(stop)
+    {
     }
-    std::vector<int> bauds = opt.bauds;
+    std::vector<SurveyFind> run();
+
+private:
+    bool stopped() const { return stop_ && *stop_; }
+    int timeoutFor(const char *instr, bool cs, int baud) const;
+    ERRCODE init(const std::string &options, int timeout);
+    bool setting(bool cs, int code);
+    std::vector<SurveyFind> statusReads(bool cs, int baud);
+    void tryReads(std::vector<SurveyFind> &here, bool cs, int code);
+    void tryReads(SurveyFind &f);
+
+    const SurveyLine &line_;
+    const SurveyOptions &opt_;
+    FILE *progress_;
+    std::string &error_;
+    volatile std::sig_atomic_t *stop_;
+    const FUNCDEF *rdms_ = nullptr, *ain_ = nullptr, *din_ = nullptr;
+    InputValues probe_;
+    int lastTimeout_ = 0;
+    std::vector<SurveyFind> found_;
+};
+
+// The time-out of an instruction's first exchange: the one given, or its
+// own time on the wire plus the margin.
+int Survey::timeoutFor(const char *instr, bool cs, int baud) const
+{
+    return opt_.timeoutMs ? opt_.timeoutMs : clampTimeout(minTimeoutMs(exchangesOf(instr, probe_, cs)[0], baud));
+}
+
+// A module may still be sending when the survey moves on (a refusal is
+// reported at its "?", a late reply comes after the time-out), and at
+// another speed the driver cannot tell its characters from a quiet line for
+// long.  So before each new Init the line gets the time-out of the last
+// exchange to fall quiet.
+ERRCODE Survey::init(const std::string &options, int timeout)
+{
+    sleepMs(lastTimeout_);
+    lastTimeout_ = timeout;
+    return line_.init(options);
+}
+
+// The status read of every address in the range; what answered.
+std::vector<SurveyFind> Survey::statusReads(bool cs, int baud)
+{
+    std::vector<SurveyFind> here;
+    for (int a = opt_.first; a <= opt_.last && !stopped(); ++a) {
+        SSHORT status = 0, err = 0;
+        double ms = 0;
+        unsigned rc =
+            call(rdms_, {records::wordIn(static_cast<int16_t>(a)), records::wordOut(&status), records::wordOut(&err)},
+                 &err, &ms);
+        if (rc == EC_OK) {
+            SurveyFind f;
+            f.addr = a;
+            f.baud = baud;
+            f.checksum = cs;
+            f.status = static_cast<uint16_t>(status) & 0xFF;
+            f.ms = ms;
+            here.push_back(f);
+        }
+        if (progress_ && (a - opt_.first) % 32 == 31) {
+            fputc('.', progress_);
+            fflush(progress_);
+        }
+    }
+    return here;
+}
+
+// The status read again (its response time), and the analog reads in both
+// forms and the digital read.
+void Survey::tryReads(SurveyFind &f)
+{
+    int16_t a = static_cast<int16_t>(f.addr);
+    SSHORT status = 0, err = 0, words[8] = {}, mask = 0;
+    float values[8] = {};
+    call(rdms_, {records::wordIn(a), records::wordOut(&status), records::wordOut(&err)}, &err, &f.ms);
+    f.dec = call(ain_, {records::wordIn(a), records::wordIn(0), records::floatOut(values), records::wordOut(&err)},
+                 &err, nullptr);
+    f.hex = call(ain_, {records::wordIn(a), records::wordIn(2), records::wordOut(words), records::wordOut(&err)}, &err,
+                 nullptr);
+    f.din = call(din_, {records::wordIn(a), records::wordIn(0), records::wordOut(&mask), records::wordOut(&err)}, &err,
+                 nullptr);
+    f.answers = answersOf(f);
+}
+
+// What each module found answers: the longest reply (an analog read in the
+// decimal form) needs its own time-out.
+void Survey::tryReads(std::vector<SurveyFind> &here, bool cs, int code)
+{
+    int t = timeoutFor("I7017", cs, code * 100);
+    ERRCODE ec = stopped() ? EC_OK : init(optionsFor(opt_.port, code, cs, t), t);
+    for (SurveyFind &f : here) {
+        if (stopped())
+            f.answers = "not tried";
+        if (ec != EC_OK || stopped())
+            continue;
+        tryReads(f);
+    }
+}
+
+// One setting; false when its Init failed.
+bool Survey::setting(bool cs, int code)
+{
+    int baud = code * 100;
+    // The status read's own time on the wire plus the margin.
+    int t = timeoutFor("I7RDMS", cs, baud);
+    std::string o = optionsFor(opt_.port, code, cs, t);
+    if (progress_)
+        fprintf(progress_, "survey: %6d baud, checksum %-3s (%s): ", baud, cs ? "on" : "off", o.c_str());
+    ERRCODE ec = init(o, t);
+    if (ec != 0) {
+        if (progress_)
+            fprintf(progress_, "\n");
+        error_ = "Init with \"" + o + "\" failed: " + errorLabel(ec);
+        return false;
+    }
+    auto t0 = ClockType::now();
+    std::vector<SurveyFind> here = statusReads(cs, baud);
+    if (!here.empty())
+        tryReads(here, cs, code);
+    if (progress_)
+        fprintf(progress_, " %zu answered (%.1f s)\n", here.size(),
+                std::chrono::duration<double>(ClockType::now() - t0).count());
+    found_.insert(found_.end(), here.begin(), here.end());
+    return true;
+}
+
+std::vector<SurveyFind> Survey::run()
+{
+    rdms_ = findInstr(line_.table, "I7RDMS");
+    ain_ = findInstr(line_.table, "I7017");
+    din_ = findInstr(line_.table, "I7041");
+    if (!rdms_ || !ain_ || !din_) {
+        error_ = "the module has no I7RDMS, I7017 or I7041";
+        return found_;
+    }
+    std::vector<int> bauds = opt_.bauds;
     if (bauds.empty())
         bauds.assign(std::begin(BAUD_CODES), std::end(BAUD_CODES));
-    std::vector<bool> sums = opt.checksums;
+    std::vector<bool> sums = opt_.checksums;
     if (sums.empty())
         sums = {false, true};
-    InputValues probe;
     auto tAll = ClockType::now();
-    // A module may still be sending when the survey moves on (a refusal is
-    // reported at its "?", a late reply comes after the time-out), and at
-    // another speed the driver cannot tell its characters from a quiet line
-    // for long.  So before each new Init the line gets the time-out of the
-    // last exchange to fall quiet.
-    int lastTimeout = 0;
-    auto initLine = [&](const std::string &o, int t) {
-        sleepMs(lastTimeout);
-        lastTimeout = t;
-        return line.init(o);
-    };
-
     // Every setting without checksums comes first: an Init can switch
     // checksums on but never off again.
     std::stable_sort(sums.begin(), sums.end(), [](bool a, bool b) { return !a && b; });
-    for (bool cs : sums) {
+    for (bool cs : sums)
         for (int code : bauds) {
             if (stopped())
                 break;
-            int baud = code * 100;
-            // The status read's own time on the wire plus the margin.
-            int t =
-                opt.timeoutMs ? opt.timeoutMs : clampTimeout(minTimeoutMs(exchangesOf("I7RDMS", probe, cs)[0], baud));
-            std::string o = optionsFor(opt.port, code, cs, t);
-            if (progress)
-                fprintf(progress, "survey: %6d baud, checksum %-3s (%s): ", baud, cs ? "on" : "off", o.c_str());
-            ERRCODE ec = initLine(o, t);
-            if (ec != 0) {
-                if (progress)
-                    fprintf(progress, "\n");
-                error = "Init with \"" + o + "\" failed: " + errorLabel(ec);
-                return found;
-            }
-            auto t0 = ClockType::now();
-            std::vector<SurveyFind> here;
-            for (int a = opt.first; a <= opt.last && !stopped(); ++a) {
-                SSHORT status = 0, err = 0;
-                double ms = 0;
-                unsigned rc = call(
-                    rdms, {records::wordIn(static_cast<int16_t>(a)), records::wordOut(&status), records::wordOut(&err)},
-                    &err, &ms);
-                if (rc == EC_OK) {
-                    SurveyFind f;
-                    f.addr = a;
-                    f.baud = baud;
-                    f.checksum = cs;
-                    f.status = static_cast<uint16_t>(status) & 0xFF;
-                    f.ms = ms;
-                    here.push_back(f);
-                }
-                if (progress && (a - opt.first) % 32 == 31) {
-                    fputc('.', progress);
-                    fflush(progress);
-                }
-            }
-            // What each module found answers: the longest reply (an analog
-            // read in the decimal form) needs its own time-out.
-            if (!here.empty()) {
-                int t2 = opt.timeoutMs ? opt.timeoutMs
-                                       : clampTimeout(minTimeoutMs(exchangesOf("I7017", probe, cs)[0], baud));
-                ec = stopped() ? EC_OK : initLine(optionsFor(opt.port, code, cs, t2), t2);
-                for (SurveyFind &f : here) {
-                    if (stopped())
-                        f.answers = "not tried";
-                    if (ec != EC_OK || stopped())
-                        continue;
-                    int16_t a = static_cast<int16_t>(f.addr);
-                    SSHORT status = 0, err = 0, words[8] = {}, mask = 0;
-                    float values[8] = {};
-                    call(rdms, {records::wordIn(a), records::wordOut(&status), records::wordOut(&err)}, &err, &f.ms);
-                    f.dec = call(
-                        ain,
-                        {records::wordIn(a), records::wordIn(0), records::floatOut(values), records::wordOut(&err)},
-                        &err, nullptr);
-                    f.hex = call(
-                        ain, {records::wordIn(a), records::wordIn(2), records::wordOut(words), records::wordOut(&err)},
-                        &err, nullptr);
-                    f.din = call(
-                        din, {records::wordIn(a), records::wordIn(0), records::wordOut(&mask), records::wordOut(&err)},
-                        &err, nullptr);
-                    std::vector<std::string> kinds;
-                    if (f.dec == EC_OK)
-                        kinds.push_back("analog read (decimal)");
-                    // A hex reply with an open input (a five-character
-                    // field) is of unexpected length in both forms.
-                    if (f.hex == EC_OK || (f.hex == EC_AIN_LENGTH && f.dec == EC_AIN_LENGTH))
-                        kinds.push_back("analog read (hex)");
-                    if (f.din == EC_OK)
-                        kinds.push_back("digital read");
-                    for (const std::string &k : kinds)
-                        f.answers += (f.answers.empty() ? "" : ", ") + k;
-                    if (f.answers.empty())
-                        f.answers = "status only";
-                }
-            }
-            if (progress)
-                fprintf(progress, " %zu answered (%.1f s)\n", here.size(),
-                        std::chrono::duration<double>(ClockType::now() - t0).count());
-            found.insert(found.end(), here.begin(), here.end());
+            if (!setting(cs, code))
+                return found_;
         }
-    }
-    if (progress)
-        fprintf(progress, "survey: %.1f s in all\n", std::chrono::duration<double>(ClockType::now() - tAll).count());
-    return found;
+    if (progress_)
+        fprintf(progress_, "survey: %.1f s in all\n", std::chrono::duration<double>(ClockType::now() - tAll).count());
+    return found_;
+}
+
+} // namespace
+
+std::vector<SurveyFind> runSurvey(const SurveyLine &line, const SurveyOptions &opt, FILE *progress, std::string &error,
+                                  volatile std::sig_atomic_t *stop)
+{
+    Survey survey(line, opt, progress, error, stop);
+    return survey.run();
 }
 
 std::string surveyReport(const std::vector<SurveyFind> &found)

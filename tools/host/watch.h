@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "exit_status.h"
 #include "scan.h"
 
 namespace vhost {
@@ -21,8 +22,12 @@ std::string isoTimestamp();
 class CsvLog {
 public:
     ~CsvLog();
+    // False, and why, when the file cannot be created or its header not
+    // written (a full disk).
     bool open(const std::string &path, const Runner &runner, std::string &error);
-    void row(const Runner &runner, long number, double ms);
+    // False when the row could not be written; the log is closed then, and
+    // the rows after it are not written.
+    bool row(const Runner &runner, long number, double ms);
 
 private:
     FILE *f_ = nullptr;
@@ -81,9 +86,10 @@ private:
 // neither) and a panel of the scan time, over the seconds of the run; a
 // value that was not read (rung false, exchange failed, input open) is a
 // gap, and the scans where one of its rungs had a non-zero code are marked,
-// one kind of mark per code.  Returns the exit status (0, 1 for a bad log
-// or file name, 2 when gnuplot cannot make the image); says why on stderr.
-int plotLog(const std::string &csv, const std::string &image);
+// one kind of mark per code.  Returns the exit status (EXIT_OK, EXIT_USAGE
+// for a bad log or file name, EXIT_NO_PLOT when gnuplot cannot make the
+// image); says why on stderr.
+Exit plotLog(const std::string &csv, const std::string &image);
 
 } // namespace vhost
 
