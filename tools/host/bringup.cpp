@@ -4,13 +4,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <map>
 #include <optional>
+#include <set>
 
 #include <CLI/CLI.hpp>
 
 #include "comm.h"
 #include "platform.h"
 #include "settings.h"
+#include "survey.h"
 #include "wire.h"
 #include "wire_format.h"
 
@@ -234,15 +237,6 @@ std::string speedText(unsigned code)
     return r > 0 ? std::to_string(r) : "code " + wire::hex2(code);
 }
 
-std::string duplicateAdvice(int address)
-{
-    const std::string aa = wire::hex2(static_cast<unsigned>(address));
-    return "replies at " + aa + "h come garbled while the rest of the line is clean: more than one module at " + aa +
-           "h? Power the modules at " + aa +
-           "h one at a time (or wire INIT to ground on one and power it up), give each its own address with "
-           "`configure`, then survey again";
-}
-
 // The options' words, checked before anything is sent.
 struct Wanted {
     int address = -1;
@@ -327,12 +321,57 @@ int parseAddress(const std::string &text)
     return v && *v <= 255 ? static_cast<int>(*v) : -1;
 }
 
+namespace {
+
+// What a module at a reach says of itself; nothing when it stops answering.
+std::optional<ModuleIdentity> identityAt(ComLine &com, const Reach &at, int timeoutMs)
+{
+    auto cfg = readConfiguration(com, at, timeoutMs);
+    if (!cfg)
+        return std::nullopt;
+    ModuleIdentity id;
+    id.address = at.address;
+    id.told = cfg->address;
+    id.baud = at.baud;
+    id.checksum = at.checksum;
+    id.type = cfg->type;
+    id.baudCode = cfg->baudCode;
+    id.format = cfg->format;
+    id.name = readText(com, at, 'M', timeoutMs);
+    id.firmware = readText(com, at, 'F', timeoutMs);
+    return id;
+}
+
+void printIdentityHeading()
+{
+    printf("%-5s %-7s %-9s %-4s %-7s %-8s %-8s %s\n", "addr", "name", "firmware", "type", "speed", "checksum", "format",
+           "answered at");
+}
+
+// One row of the table; `where` says at which settings it answered.
+void printIdentity(const ModuleIdentity &id, const std::string &where)
+{
+    printf("%-5s %-7s %-9s %-4s %-7s %-8s %-8s %s\n", (wire::hex2(static_cast<unsigned>(id.address)) + "h").c_str(),
+           id.name.empty() ? "?" : id.name.c_str(), id.firmware.empty() ? "?" : id.firmware.c_str(),
+           wire::hex2(id.type).c_str(), speedText(id.baudCode).c_str(), id.format & FORMAT_CHECKSUM ? "on" : "off",
+           formatText(id.format, id.type, id.name).c_str(), where.c_str());
+    if (id.address == INIT_ADDRESS && id.told != INIT_ADDRESS)
+        printf("      the module at 00h says its address is %sh: it is in INIT mode\n",
+               wire::hex2(static_cast<unsigned>(id.told)).c_str());
+}
+
+std::string reachText(int baud, bool checksum)
+{
+    return std::to_string(baud) + (checksum ? " checksum" : " no checksum");
+}
+
+} // namespace
+
 Exit identifyCommand(const LineOptions &opt, const std::vector<int> &addresses)
 {
     ComLine com(opt.port);
     std::string error;
-    printf("%-5s %-7s %-9s %-4s %-7s %-8s %-8s %s\n", "addr", "name", "firmware", "type", "speed", "checksum", "format",
-           "answered at");
+    printIdentityHeading();
     int missing = 0;
     for (int a : addresses) {
         bool garbled = false;
@@ -349,22 +388,51 @@ Exit identifyCommand(const LineOptions &opt, const std::vector<int> &addresses)
                 printf("      %s\n", duplicateAdvice(a).c_str());
             continue;
         }
-        auto cfg = readConfiguration(com, *at, opt.timeoutMs);
-        const std::string name = readText(com, *at, 'M', opt.timeoutMs);
-        const std::string firmware = readText(com, *at, 'F', opt.timeoutMs);
-        if (!cfg) {
+        auto id = identityAt(com, *at, opt.timeoutMs);
+        if (!id) {
             ++missing;
             printf("%-5s %s\n", aa.c_str(), "answered once, then not");
             continue;
         }
-        const std::string where = std::to_string(at->baud) + (at->checksum ? " checksum" : " no checksum");
-        printf("%-5s %-7s %-9s %-4s %-7s %-8s %-8s %s\n", aa.c_str(), name.empty() ? "?" : name.c_str(),
-               firmware.empty() ? "?" : firmware.c_str(), wire::hex2(cfg->type).c_str(),
-               speedText(cfg->baudCode).c_str(), cfg->format & FORMAT_CHECKSUM ? "on" : "off",
-               formatText(cfg->format, cfg->type, name).c_str(), where.c_str());
-        if (a == INIT_ADDRESS && cfg->address != INIT_ADDRESS)
-            printf("      the module at 00h says its address is %sh: it is in INIT mode\n",
-                   wire::hex2(static_cast<unsigned>(cfg->address)).c_str());
+        printIdentity(*id, reachText(at->baud, at->checksum));
+    }
+    return missing ? EXIT_NO_ANSWER : EXIT_OK;
+}
+
+Exit identifyFound(const LineOptions &opt, const std::vector<SurveyFind> &found, std::vector<ModuleIdentity> &ids)
+{
+    // Each address once, at the first setting it answered at; one that
+    // answered at every speed tried follows the line's (a simulated module).
+    std::map<int, std::vector<const SurveyFind *>> byAddress;
+    for (const SurveyFind &f : found)
+        byAddress[f.addr].push_back(&f);
+    ComLine com(opt.port);
+    std::string error;
+    printIdentityHeading();
+    int missing = 0;
+    for (const auto &[address, finds] : byAddress) {
+        const SurveyFind &first = *finds.front();
+        if (!com.open(first.baud, error)) {
+            fprintf(stderr, "veldran-host: identify: %s\n", error.c_str());
+            return EXIT_LINE;
+        }
+        std::string where;
+        std::set<int> speeds;
+        for (const SurveyFind *f : finds) {
+            where += (where.empty() ? "" : ", ") + reachText(f->baud, f->checksum);
+            speeds.insert(f->baud);
+        }
+        auto id = identityAt(com, Reach{address, first.baud, first.checksum}, opt.timeoutMs);
+        if (!id) {
+            ++missing;
+            printf("%-5s %s\n", (wire::hex2(static_cast<unsigned>(address)) + "h").c_str(),
+                   "answered the survey, then not");
+            continue;
+        }
+        if (speeds.size() > 1)
+            id->baud = 0;
+        printIdentity(*id, where);
+        ids.push_back(*id);
     }
     return missing ? EXIT_NO_ANSWER : EXIT_OK;
 }
@@ -725,7 +793,7 @@ CLI::App *addIdentifyCommand(CLI::App &app, IdentifyArgs &a)
 {
     CLI::App *cmd = app.add_subcommand(
         "identify", "name, firmware, type, speed, checksum and format of modules, through the serial library");
-    cmd->add_option("addresses", a.addresses, "module addresses (decimal, 0x.. or ..h)");
+    cmd->add_option("addresses", a.addresses, "module addresses (decimal, 0x.. or ..h; none: survey first)");
     cmd->add_option("--from", a.from, "first address of a range")->check(CLI::Range(0, 255));
     cmd->add_option("--to", a.to, "last address of a range")->check(CLI::Range(0, 255));
     addPortOption(cmd, a.line.port);
@@ -757,11 +825,6 @@ Exit runIdentify(const IdentifyArgs &a)
     }
     for (int n = a.from; a.from >= 0 && n <= a.to; ++n)
         all.push_back(n);
-    if (all.empty()) {
-        fprintf(stderr, "veldran-host: identify: which modules? Give their addresses, or --from and --to "
-                        "(`survey` finds the addresses that answer)\n");
-        return EXIT_USAGE;
-    }
     return identifyCommand(line, all);
 }
 

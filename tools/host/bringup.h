@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "exit_status.h"
+#include "survey.h"
+#include "twin.h"
 
 namespace vhost {
 
@@ -37,6 +39,9 @@ int parseAddress(const std::string &text);
 // The subcommands' work; each returns the program's exit status and writes
 // its report on stdout, its complaints on stderr.
 Exit identifyCommand(const LineOptions &line, const std::vector<int> &addresses);
+// identify after a survey: each address found, at the first setting it
+// answered at; what each module said goes to `ids`.
+Exit identifyFound(const LineOptions &line, const std::vector<SurveyFind> &found, std::vector<ModuleIdentity> &ids);
 Exit configureCommand(const LineOptions &line, int address, const ConfigureOptions &opt);
 // Raw lines: each sent with a carriage return (and its checksum when
 // `addChecksum`), the reply's bytes shown escaped with the times from the

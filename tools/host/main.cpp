@@ -1,5 +1,6 @@
 // veldran-host: the reference host.  Loads the module, lists its
 // instruction table or scans a ladder program against it.
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -28,6 +29,7 @@
 #include "scan.h"
 #include "settings.h"
 #include "survey.h"
+#include "twin.h"
 #include "veldran.h"
 #include "veldran_version.h"
 #include "watch.h"
@@ -557,7 +559,8 @@ Exit runCheckCommand(const ModuleArgs &mod, const CheckArgs &a)
 
 struct SurveyArgs {
     SurveyOptions survey;
-    std::string checksum; // "off", "on" or "" (both)
+    std::string checksum;   // "off", "on" or "" (both)
+    std::string writePlant; // the bench twin's plant file ("": none)
 };
 
 CLI::App *addSurveyCommand(CLI::App &app, SurveyArgs &a)
@@ -574,36 +577,18 @@ CLI::App *addSurveyCommand(CLI::App &app, SurveyArgs &a)
     sur->add_option("--to", a.survey.last, "last address")->check(CLI::Range(0, 255))->capture_default_str();
     sur->add_option("--timeout", a.survey.timeoutMs, "time-out in ms (default: the exchange's wire time plus a margin)")
         ->check(CLI::Range(wire::TIMEOUT_MIN, wire::TIMEOUT_MAX));
+    sur->add_option("--write-plant", a.writePlant,
+                    "then identify what answered and write the line's bench twin: a plant file for veldran-sim");
     return sur;
 }
 
-// The table of what answered, after the survey.
-Exit reportSurvey(Module &m, const std::vector<SurveyFind> &found)
-{
-    if (stopRequested)
-        printf("survey: interrupted; what answered until then:\n");
-    fputs(surveyReport(found).c_str(), stdout);
-    fputs(surveyMixedLine(found).c_str(), stdout);
-    unloadLibrary(m.lib);
-    if (dllStopped())
-        return EXIT_LOAD;
-    if (stopRequested)
-        return EXIT_INTERRUPTED;
-    return found.empty() ? EXIT_NO_ANSWER : EXIT_OK;
-}
-
-Exit runSurveyCommand(const ModuleArgs &mod, const SurveyArgs &a)
+// The survey through the module, its table printed; the module is unloaded
+// again, so that the line is free.
+Exit surveyLine(const ModuleArgs &mod, const SurveyOptions &opt, std::vector<SurveyFind> &found)
 {
     Module m;
     if (!openModule(mod, m))
         return EXIT_LOAD;
-    SurveyOptions opt = a.survey;
-    if (opt.first > opt.last) {
-        fprintf(stderr, "veldran-host: survey: --from %d is above --to %d\n", opt.first, opt.last);
-        return EXIT_USAGE;
-    }
-    if (!a.checksum.empty())
-        opt.checksums = {a.checksum == "on"};
     hostsvc::useRealClock();
     hostsvc::captureConsole(true);
     noteDefaultDevice(opt.port);
@@ -616,9 +601,10 @@ Exit runSurveyCommand(const ModuleArgs &mod, const SurveyArgs &a)
     line.table = m.table;
     line.init = [&](const std::string &o) { return sendInit(m.entry, &o, true); };
     std::string error;
+    std::vector<SurveyGarbled> garbled;
     // Ctrl-C ends the survey with what it found so far.
     stopOnSignals();
-    std::vector<SurveyFind> found = runSurvey(line, opt, stderr, error, &stopRequested);
+    found = runSurvey(line, opt, stderr, error, &stopRequested, &garbled);
     std::string said = hostsvc::takeConsole();
     sendDeinstall(m.entry);
     hostsvc::takeConsole();
@@ -626,7 +612,85 @@ Exit runSurveyCommand(const ModuleArgs &mod, const SurveyArgs &a)
         fprintf(stderr, "%s\nveldran-host: survey: %s\n", said.c_str(), error.c_str());
         return EXIT_LINE;
     }
-    return reportSurvey(m, found);
+    if (stopRequested)
+        printf("survey: interrupted; what answered until then:\n");
+    fputs(surveyReport(found).c_str(), stdout);
+    fputs(surveyMixedLine(found).c_str(), stdout);
+    fputs(surveyGarbledLines(garbled).c_str(), stdout);
+    unloadLibrary(m.lib);
+    if (dllStopped())
+        return EXIT_LOAD;
+    if (stopRequested)
+        return EXIT_INTERRUPTED;
+    return found.empty() ? EXIT_NO_ANSWER : EXIT_OK;
+}
+
+// identify of what the survey found, then its bench twin in `path`.
+Exit writeTwin(int port, const std::vector<SurveyFind> &found, const std::string &path)
+{
+    LineOptions line;
+    line.port = port;
+    std::vector<ModuleIdentity> ids;
+    Exit st = identifyFound(line, found, ids);
+    if (st == EXIT_LINE)
+        return st;
+    std::vector<std::string> left;
+    const std::string text = twinPlant(ids, left);
+    for (const std::string &l : left)
+        printf("survey: %s\n", l.c_str());
+    FILE *f = fopen(path.c_str(), "wb");
+    const bool written = f && fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (!f || fclose(f) != 0 || !written) {
+        fprintf(stderr, "veldran-host: survey: cannot write %s: %s\n", path.c_str(), strerror(errno));
+        return EXIT_USAGE;
+    }
+    printf("survey: the bench twin of %zu module%s written to %s (veldran-sim --plant %s)\n", ids.size() - left.size(),
+           ids.size() - left.size() == 1 ? "" : "s", path.c_str(), path.c_str());
+    return st;
+}
+
+Exit runSurveyCommand(const ModuleArgs &mod, const SurveyArgs &a)
+{
+    SurveyOptions opt = a.survey;
+    if (opt.first > opt.last) {
+        fprintf(stderr, "veldran-host: survey: --from %d is above --to %d\n", opt.first, opt.last);
+        return EXIT_USAGE;
+    }
+    if (!a.checksum.empty())
+        opt.checksums = {a.checksum == "on"};
+    std::vector<SurveyFind> found;
+    Exit st = surveyLine(mod, opt, found);
+    if (st != EXIT_OK || a.writePlant.empty())
+        return st;
+    return writeTwin(opt.port, found, a.writePlant);
+}
+
+// identify without addresses: a survey first, then each module it found.
+Exit runIdentifyAfterSurvey(const ModuleArgs &mod, const IdentifyArgs &a)
+{
+    SurveyOptions opt;
+    opt.port = a.line.port;
+    if (a.line.baud) {
+        const int code = a.line.baud / 100;
+        if (a.line.baud % 100 ||
+            std::find(std::begin(wire::BAUD_CODES), std::end(wire::BAUD_CODES), code) == std::end(wire::BAUD_CODES)) {
+            fprintf(stderr,
+                    "veldran-host: identify: the survey tries 9600, 19200, 38400, 57600 and 115200 baud; "
+                    "give the addresses to identify at %d\n",
+                    a.line.baud);
+            return EXIT_USAGE;
+        }
+        opt.bauds = {code};
+    }
+    if (!a.checksum.empty())
+        opt.checksums = {a.checksum == "on"};
+    std::vector<SurveyFind> found;
+    Exit st = surveyLine(mod, opt, found);
+    if (st != EXIT_OK)
+        return st;
+    LineOptions line = a.line;
+    std::vector<ModuleIdentity> ids;
+    return identifyFound(line, found, ids);
 }
 
 } // namespace
@@ -663,7 +727,12 @@ int hostMain(int argc, char **argv)
         {addExplainCommand(app, explainArgs), [&] { return runExplain(explainArgs); }},
         {addCheckCommand(app, checkArgs), [&] { return runCheckCommand(module, checkArgs); }},
         {addSurveyCommand(app, surveyArgs), [&] { return runSurveyCommand(module, surveyArgs); }},
-        {addIdentifyCommand(app, identifyArgs), [&] { return runIdentify(identifyArgs); }},
+        {addIdentifyCommand(app, identifyArgs),
+         [&] {
+             return identifyArgs.addresses.empty() && identifyArgs.from < 0 && identifyArgs.to < 0
+                        ? runIdentifyAfterSurvey(module, identifyArgs)
+                        : runIdentify(identifyArgs);
+         }},
         {addConfigureCommand(app, configureArgs), [&] { return runConfigure(configureArgs); }},
         {addSendCommand(app, sendArgs), [&] { return runSend(sendArgs); }},
         {addTermCommand(app, termArgs), [&] { return runTerm(termArgs); }},

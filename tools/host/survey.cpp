@@ -123,6 +123,7 @@ public:
     {
     }
     std::vector<SurveyFind> run();
+    const std::vector<SurveyGarbled> &garbled() const { return garbled_; }
 
 private:
     bool stopped() const { return stop_ && *stop_; }
@@ -130,6 +131,7 @@ private:
     ERRCODE init(const std::string &options, int timeout);
     bool setting(bool cs, int code);
     std::vector<SurveyFind> statusReads(bool cs, int baud);
+    unsigned statusRead(int address, SSHORT &status, double &ms) const;
     void tryReads(std::vector<SurveyFind> &here, bool cs, int code);
     void tryReads(SurveyFind &f);
 
@@ -142,7 +144,14 @@ private:
     InputValues probe_;
     int lastTimeout_ = 0;
     std::vector<SurveyFind> found_;
+    std::vector<SurveyGarbled> garbled_;
 };
+
+// Codes of a reply that came, but garbled.
+bool isGarbled(unsigned code) { return code == EC_BAD_LENGTH || code == EC_BAD_CHECKSUM; }
+// Tries of an address whose reply came garbled: a collision of two
+// modules' replies repeats, a burst of noise does not.
+constexpr int GARBLED_TRIES = 3;
 
 // The time-out of an instruction's first exchange: the one given, or its
 // own time on the wire plus the margin.
@@ -163,16 +172,30 @@ ERRCODE Survey::init(const std::string &options, int timeout)
     return line_.init(options);
 }
 
+// The status read of an address; its code.  A garbled reply is read again,
+// up to GARBLED_TRIES in all.
+unsigned Survey::statusRead(int address, SSHORT &status, double &ms) const
+{
+    unsigned rc = EC_OK;
+    for (int i = 0; i < GARBLED_TRIES && !stopped(); ++i) {
+        SSHORT err = 0;
+        rc = call(rdms_,
+                  {records::wordIn(static_cast<int16_t>(address)), records::wordOut(&status), records::wordOut(&err)},
+                  &err, &ms);
+        if (!isGarbled(rc))
+            break;
+    }
+    return rc;
+}
+
 // The status read of every address in the range; what answered.
 std::vector<SurveyFind> Survey::statusReads(bool cs, int baud)
 {
     std::vector<SurveyFind> here;
     for (int a = opt_.first; a <= opt_.last && !stopped(); ++a) {
-        SSHORT status = 0, err = 0;
+        SSHORT status = 0;
         double ms = 0;
-        unsigned rc =
-            call(rdms_, {records::wordIn(static_cast<int16_t>(a)), records::wordOut(&status), records::wordOut(&err)},
-                 &err, &ms);
+        unsigned rc = statusRead(a, status, ms);
         if (rc == EC_OK) {
             SurveyFind f;
             f.addr = a;
@@ -181,6 +204,8 @@ std::vector<SurveyFind> Survey::statusReads(bool cs, int baud)
             f.status = static_cast<uint16_t>(status) & 0xFF;
             f.ms = ms;
             here.push_back(f);
+        } else if (isGarbled(rc)) {
+            garbled_.push_back({a, baud, cs, rc});
         }
         if (progress_ && (a - opt_.first) % 32 == 31) {
             fputc('.', progress_);
@@ -283,10 +308,45 @@ std::vector<SurveyFind> Survey::run()
 } // namespace
 
 std::vector<SurveyFind> runSurvey(const SurveyLine &line, const SurveyOptions &opt, FILE *progress, std::string &error,
-                                  volatile std::sig_atomic_t *stop)
+                                  volatile std::sig_atomic_t *stop, std::vector<SurveyGarbled> *garbled)
 {
     Survey survey(line, opt, progress, error, stop);
-    return survey.run();
+    std::vector<SurveyFind> found = survey.run();
+    if (garbled)
+        *garbled = survey.garbled();
+    return found;
+}
+
+std::string duplicateAdvice(int address)
+{
+    const std::string aa = hex2(address);
+    return "replies at " + aa + "h come garbled while the rest of the line is clean: more than one module at " + aa +
+           "h? Power the modules at " + aa +
+           "h one at a time (or wire INIT to ground on one and power it up), give each its own address with "
+           "`configure`, then survey again";
+}
+
+std::string surveyGarbledLines(const std::vector<SurveyGarbled> &garbled)
+{
+    std::map<int, std::string> where; // address -> the settings its replies came garbled at
+    for (const SurveyGarbled &g : garbled)
+        where[g.addr] +=
+            (where[g.addr].empty() ? "" : "; ") + settingText(g.baud, g.checksum) + " (" + errorLabel(g.code) + ")";
+    // Two modules that share an address garble their replies at that
+    // address only; replies garbled all over are the line's.
+    constexpr size_t FEW = 2;
+    std::string s;
+    if (where.size() > FEW) {
+        s = "replies came garbled at " + std::to_string(where.size()) + " addresses:";
+        for (const auto &[addr, at] : where)
+            s += " " + hex2(addr) + "h";
+        return s + "; the line garbles them: check the A/B wires, the terminating resistors and the ground, "
+                   "and that no module answers at a speed of its own\n";
+    }
+    for (const auto &[addr, at] : where)
+        s += "address " + hex2(addr) + " (" + std::to_string(addr) + "): garbled replies " +
+             std::to_string(GARBLED_TRIES) + " times in a row at " + at + "; " + duplicateAdvice(addr) + "\n";
+    return s;
 }
 
 std::string surveyReport(const std::vector<SurveyFind> &found)

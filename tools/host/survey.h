@@ -34,6 +34,16 @@ struct SurveyFind {
     std::string answers;                // "analog read (decimal)", ...
 };
 
+// An address whose status reads came garbled on every try at a setting (a
+// reply of the wrong length, or with a wrong checksum): on a line that is
+// otherwise clean, the replies of two modules that share the address.
+struct SurveyGarbled {
+    int addr = 0;
+    int baud = 0; // bit/s
+    bool checksum = false;
+    unsigned code = 0; // the last try's code
+};
+
 struct SurveyLine {
     // Sends Init with an option string; returns its code (the module's
     // console text is the caller's).
@@ -44,9 +54,18 @@ struct SurveyLine {
 // Runs the survey, progress on `progress`; returns what answered.  `error`
 // is set (and nothing more tried) when an Init fails.  A non-zero `*stop`
 // (Ctrl-C) ends it after the exchange under way; what answered until then
-// is returned, a module not yet tried with the reads "not tried".
+// is returned, a module not yet tried with the reads "not tried".  The
+// addresses whose replies came garbled go to `garbled`, when given.
 std::vector<SurveyFind> runSurvey(const SurveyLine &line, const SurveyOptions &opt, FILE *progress, std::string &error,
-                                  volatile std::sig_atomic_t *stop = nullptr);
+                                  volatile std::sig_atomic_t *stop = nullptr,
+                                  std::vector<SurveyGarbled> *garbled = nullptr);
+// What the garbled addresses suggest: at one or two addresses of a line
+// otherwise clean, more than one module at each, and what to do; at more, a
+// line that garbles replies.  "" when nothing came garbled.
+std::string surveyGarbledLines(const std::vector<SurveyGarbled> &garbled);
+// What to do about replies at `address` that come garbled while the rest of
+// the line is clean (survey and identify say it alike).
+std::string duplicateAdvice(int address);
 // The report: the table and the addresses that answered at more than one
 // setting.
 std::string surveyReport(const std::vector<SurveyFind> &found);

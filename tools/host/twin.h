@@ -15,7 +15,8 @@ namespace vhost {
 
 // What a module says of itself ($AA2, $AAM, $AAF), and where it answered.
 struct ModuleIdentity {
-    int address = 0;
+    int address = 0;       // where it answered
+    int told = 0;          // the address it says it has (another in INIT mode)
     int baud = 0;          // the speed it answered at, bit/s; 0: every speed tried (it follows the line)
     bool checksum = false; // it answered with checksums
     std::string name, firmware;
