@@ -990,6 +990,86 @@ baud = 9600
     EXPECT_NE(stats->find(" collisions=0 "), std::string::npos) << *stats;
 }
 
+// Three modules fresh from the factory, all at 01h: the survey finds their
+// replies garbled there; each is brought up alone in INIT mode; identify
+// then names every model, the survey writes the line's bench twin, and
+// check against the twin flags a rung made for another model.
+TEST_F(E2E, FactoryFreshModulesBroughtUpToATwinOfTheLine)
+{
+    std::string plant = writeFile("factory.toml", R"(
+[line]
+baud = 9600
+duplicate_addresses = true
+[[module]]
+address = 1
+model = 7018
+baud = 9600
+turnaround_ms = 1.0
+[[module]]
+address = 1
+model = 7053
+baud = 9600
+turnaround_ms = 2.8
+[[module]]
+address = 1
+model = 7017
+baud = 9600
+turnaround_ms = 1.6
+)");
+    ASSERT_NO_FATAL_FAILURE(startSim(9600, plant));
+    HostResult h = hostCommand({"survey", "--from", "0", "--to", "3", "--baud", "96", "--checksum", "off"});
+    EXPECT_EQ(h.status, 1) << h.output;
+    EXPECT_NE(h.output.find("more than one module at 01h?"), std::string::npos) << h.output;
+
+    // One at a time: INIT to ground, power up, configure at 00h, INIT off,
+    // power up.  The module left at 01h goes last.
+    const struct {
+        const char *module;
+        std::vector<std::string> change;
+    } bench[] = {
+        {"#1", {"--address", "2", "--baud", "19200", "--name", "TC1"}},
+        {"#2", {"--address", "3", "--baud", "19200"}},
+        {"#3", {"--address", "1", "--baud", "19200"}},
+    };
+    for (const auto &b : bench) {
+        ctl(std::string("init ") + b.module + " 1");
+        ctl(std::string("power ") + b.module);
+        std::vector<std::string> args = {"configure", "0", "--init"};
+        args.insert(args.end(), b.change.begin(), b.change.end());
+        h = hostCommand(args);
+        ASSERT_EQ(h.status, 0) << b.module << "\n" << h.output;
+        ctl(std::string("init ") + b.module + " 0");
+        ctl(std::string("power ") + b.module);
+    }
+
+    h = hostCommand({"identify", "--baud", "19200", "--checksum", "off"});
+    ASSERT_EQ(h.status, 0) << h.output;
+    h.output = e2e::screenText(h.output);
+    for (const char *row : {"\n01h   7017    1.00      08   19200   off      decimal",
+                            "\n02h   TC1     1.00      0F   19200   off      decimal",
+                            "\n03h   7053    1.00      40   19200   off      -"})
+        EXPECT_NE(h.output.find(row), std::string::npos) << row << "\n" << h.output;
+
+    const std::string twin = dir + "/twin.toml";
+    h = hostCommand({"survey", "--from", "0", "--to", "4", "--baud", "192", "--checksum", "off", "--write-plant",
+                     hostPath(twin)});
+    ASSERT_EQ(h.status, 0) << h.output;
+    std::ifstream in(twin);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char *m : {"address = 1\nmodel = 7017\nbaud = 19200\n", "address = 2\nmodel = 7018\nbaud = 19200\n",
+                          "address = 3\nmodel = 7053\nbaud = 19200\n"})
+        EXPECT_NE(text.find(m), std::string::npos) << m << "\n" << text;
+
+    const std::string ladder =
+        writeFile("wrong-model.toml", kData + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
+                                          rung("I7041", "[3, 0, \"N7:1\", \"N7:2\"]"));
+    h = hostCommand({"check", hostPath(ladder), "--options", "COMPORT=1 BAUD=192", "--plant", hostPath(twin)});
+    EXPECT_EQ(h.status, 1) << h.output;
+    EXPECT_NE(h.output.find("the module at 03h is a 7053, which I7041 is not made for"), std::string::npos)
+        << h.output;
+    EXPECT_EQ(h.output.find("01h is a"), std::string::npos) << h.output;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
