@@ -316,12 +316,9 @@ uint32_t bits(const std::string &src, const toml::node &n, const std::string &wh
     return static_cast<uint32_t>(v);
 }
 
-Module module(const std::string &src, const toml::table &t)
+// The module's address and model: what every other key is read against.
+Module identity(const std::string &src, const toml::table &t)
 {
-    checkKeys(src, t, {"name",     "address",   "model",         "format",      "checksum",  "full_scale", "ain",
-                       "aout",     "safe_aout", "din",           "dout",        "safe_dout", "counters",   "status",
-                       "watchdog", "baud",      "turnaround_ms", "module_name", "firmware",  "type",       "init"},
-              "[[module]]");
     Module m;
     const toml::node *a = t.get("address");
     if (!a)
@@ -344,8 +341,12 @@ Module module(const std::string &src, const toml::table &t)
     if (!model)
         fail(src, *mo, what + ": model must be one of 7017 7018 7024 7041 7043 7052 7053 7060 7065");
     m.model = *model;
-    const ModelInfo &info = modelInfo(m.model);
+    return m;
+}
 
+// Data format, checksum and the analog inputs' full scale.
+void readFormat(const std::string &src, const toml::table &t, const std::string &what, Module &m)
+{
     if (auto f = t.get("format")) {
         auto s = f->value<std::string>();
         if (s == "hex")
@@ -362,7 +363,12 @@ Module module(const std::string &src, const toml::table &t)
         if (!(m.fullScale > 0))
             fail(src, *fs, what + ": full_scale must be above 0");
     }
+}
 
+// Inputs, outputs and counters, each only where the model has them.
+void readChannels(const std::string &src, const toml::table &t, const std::string &what, Module &m)
+{
+    const ModelInfo &info = modelInfo(m.model);
     auto only = [&](const char *key, bool has) {
         if (auto n = t.get(key); n && !has)
             fail(src, *n, what + ": model " + std::to_string(info.number) + " has no " + key);
@@ -394,6 +400,11 @@ Module module(const std::string &src, const toml::table &t)
         m.dout = bits(src, *n, what + ".dout", m.doutMask());
     if (auto n = t.get("safe_dout"))
         m.safeDout = bits(src, *n, what + ".safe_dout", m.doutMask());
+}
+
+// Its own speed and turnaround on the line.
+void readTiming(const std::string &src, const toml::table &t, const std::string &what, Module &m)
+{
     if (auto b = t.get("baud")) {
         long long v = integer(src, *b, what + ".baud");
         if (v < 50 || v > 4000000)
@@ -405,24 +416,36 @@ Module module(const std::string &src, const toml::table &t)
         if (m.turnaroundMs < 0)
             fail(src, *ta, what + ".turnaround_ms must not be negative");
     }
-    m.name = std::to_string(info.number);
-    if (auto n = t.get("module_name")) {
-        auto v = n->value<std::string>();
-        if (!v || v->empty() || v->size() > 6)
-            fail(src, *n, what + ".module_name must be text of 1 to 6 characters");
-        m.name = *v;
-    }
-    if (auto n = t.get("firmware")) {
-        auto v = n->value<std::string>();
-        if (!v || v->empty() || v->size() > 16)
-            fail(src, *n, what + ".firmware must be text of 1 to 16 characters");
-        m.firmware = *v;
-    }
+}
+
+// A text of 1 to `max` characters.
+std::string text(const std::string &src, const toml::node &n, const std::string &what, size_t max)
+{
+    auto v = n.value<std::string>();
+    if (!v || v->empty() || v->size() > max)
+        fail(src, n, what + " must be text of 1 to " + std::to_string(max) + " characters");
+    return *v;
+}
+
+// What the configuration commands read: name, firmware, type code, and the
+// INIT wire.
+void readConfiguration(const std::string &src, const toml::table &t, const std::string &what, Module &m)
+{
+    m.name = std::to_string(m.info().number);
+    if (auto n = t.get("module_name"))
+        m.name = text(src, *n, what + ".module_name", 6);
+    if (auto n = t.get("firmware"))
+        m.firmware = text(src, *n, what + ".firmware", 16);
     m.typeCode = defaultTypeCode(m.model);
     if (auto n = t.get("type"))
         m.typeCode = static_cast<int>(bits(src, *n, what + ".type", 0xFF));
     if (auto n = t.get("init"))
         m.initWire = m.initMode = boolean(src, *n, what + ".init");
+}
+
+// The status byte and the host watchdog.
+void readStatus(const std::string &src, const toml::table &t, const std::string &what, Module &m)
+{
     if (auto n = t.get("status"))
         m.status = static_cast<uint8_t>(bits(src, *n, what + ".status", 0xFF));
     if (auto n = t.get("watchdog")) {
@@ -439,6 +462,21 @@ Module module(const std::string &src, const toml::table &t)
             m.wdValue = static_cast<int>(x);
         }
     }
+}
+
+Module module(const std::string &src, const toml::table &t)
+{
+    checkKeys(src, t, {"name",     "address",   "model",         "format",      "checksum",  "full_scale", "ain",
+                       "aout",     "safe_aout", "din",           "dout",        "safe_dout", "counters",   "status",
+                       "watchdog", "baud",      "turnaround_ms", "module_name", "firmware",  "type",       "init"},
+              "[[module]]");
+    Module m = identity(src, t);
+    const std::string what = "module " + std::to_string(m.address);
+    readFormat(src, t, what, m);
+    readChannels(src, t, what, m);
+    readTiming(src, t, what, m);
+    readConfiguration(src, t, what, m);
+    readStatus(src, t, what, m);
     return m;
 }
 
