@@ -1051,8 +1051,8 @@ turnaround_ms = 1.6
         EXPECT_NE(h.output.find(row), std::string::npos) << row << "\n" << h.output;
 
     const std::string twin = dir + "/twin.toml";
-    h = hostCommand({"survey", "--from", "0", "--to", "4", "--baud", "192", "--checksum", "off", "--write-plant",
-                     hostPath(twin)});
+    h = hostCommand(
+        {"survey", "--from", "0", "--to", "4", "--baud", "192", "--checksum", "off", "--write-plant", hostPath(twin)});
     ASSERT_EQ(h.status, 0) << h.output;
     std::ifstream in(twin);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -1060,13 +1060,11 @@ turnaround_ms = 1.6
                           "address = 3\nmodel = 7053\nbaud = 19200\n"})
         EXPECT_NE(text.find(m), std::string::npos) << m << "\n" << text;
 
-    const std::string ladder =
-        writeFile("wrong-model.toml", kData + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
-                                          rung("I7041", "[3, 0, \"N7:1\", \"N7:2\"]"));
+    const std::string ladder = writeFile("wrong-model.toml", kData + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
+                                                                 rung("I7041", "[3, 0, \"N7:1\", \"N7:2\"]"));
     h = hostCommand({"check", hostPath(ladder), "--options", "COMPORT=1 BAUD=192", "--plant", hostPath(twin)});
     EXPECT_EQ(h.status, 1) << h.output;
-    EXPECT_NE(h.output.find("the module at 03h is a 7053, which I7041 is not made for"), std::string::npos)
-        << h.output;
+    EXPECT_NE(h.output.find("the module at 03h is a 7053, which I7041 is not made for"), std::string::npos) << h.output;
     EXPECT_EQ(h.output.find("01h is a"), std::string::npos) << h.output;
 }
 

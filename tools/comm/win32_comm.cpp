@@ -65,8 +65,8 @@ struct Win32Port {
         }
         }
         if (dev.value)
-            std::fprintf(stderr, "comm: cannot open COM%d (%s=%s, %s): %s\n", static_cast<int>(port), dev.var, dev.value,
-                    dev.device, why);
+            std::fprintf(stderr, "comm: cannot open COM%d (%s=%s, %s): %s\n", static_cast<int>(port), dev.var,
+                         dev.value, dev.device, why);
         else
             std::fprintf(stderr, "comm: cannot open %s: %s\n", dev.device + 4, why);
         std::fflush(stderr);
@@ -77,10 +77,11 @@ struct Win32Port {
     {
         comm::WinPortDevice dev = comm::winPortDevice(port);
         if (!dev.device[0]) {
-            std::fprintf(stderr,
-                    "comm: cannot open COM%d: %s=%.64s names no COM port; set it to COM1 to COM%d (as COM7, com7 or "
-                    "\\\\.\\COM7), or leave it empty for \\\\.\\COM%d\n",
-                    static_cast<int>(port), dev.var, dev.value, comm::MAX_COM_NUMBER, static_cast<int>(port));
+            std::fprintf(
+                stderr,
+                "comm: cannot open COM%d: %s=%.64s names no COM port; set it to COM1 to COM%d (as COM7, com7 or "
+                "\\\\.\\COM7), or leave it empty for \\\\.\\COM%d\n",
+                static_cast<int>(port), dev.var, dev.value, comm::MAX_COM_NUMBER, static_cast<int>(port));
             std::fflush(stderr);
             return comm::NO_DEVICE;
         }
