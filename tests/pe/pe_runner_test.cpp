@@ -168,4 +168,36 @@ TEST(PeRunner, ImageIsRelocatedAndItsVersionRead)
     pe::closeEmulatedModule();
 }
 
+struct Printed {
+    const char *format;
+    std::vector<uint32_t> values;
+    const char *text;
+};
+
+// A '*' takes its width or precision from the values: a negative width
+// pads on the right, a negative precision counts as none.
+TEST(PeRunner, StarWidthAndPrecisionComeFromTheValues)
+{
+    NEED_DLL();
+    const Printed cases[] = {
+        {"[%*d]", {static_cast<uint32_t>(-4), 42}, "[42  ]"},
+        {"[%.*d]", {3, 7}, "[007]"},
+        {"[%.*d]", {static_cast<uint32_t>(-1), 42}, "[42]"},
+        {"[%*.*d]", {5, static_cast<uint32_t>(-1), 42}, "[   42]"},
+        {"[%.*f]", {static_cast<uint32_t>(-2), 0, 0x3ff80000}, "[1.500000]"},
+    };
+    pe::ImportTable imports;
+    pe::addSystemImports(imports);
+    pe::addSerialImports(imports);
+    pe::Emulator emu;
+    std::string error;
+    ASSERT_TRUE(emu.load(dllPath(), imports, error)) << error;
+    for (const Printed &c : cases) {
+        uint32_t at = emu.scratch(static_cast<uint32_t>(4 * c.values.size()));
+        for (size_t i = 0; i < c.values.size(); ++i)
+            emu.write32(at + static_cast<uint32_t>(4 * i), c.values[i]);
+        EXPECT_EQ(pe::formatGuest(emu, c.format, at), c.text) << c.format;
+    }
+}
+
 } // namespace

@@ -67,8 +67,14 @@ size_t readConversion(const std::string &format, size_t j, Values &v, Conversion
             c.spec += format[j++];
         }
         if (j < format.size() && format[j] == '*') {
-            c.spec += std::to_string(static_cast<int32_t>(v.word()));
+            auto n = static_cast<int32_t>(v.word());
             ++j;
+            // A negative width is the '-' flag and the width; a negative
+            // precision is none.
+            if (part == 1 && n < 0)
+                c.spec.pop_back();
+            else
+                c.spec += std::to_string(n);
         } else {
             while (j < format.size() && isdigit(static_cast<unsigned char>(format[j])))
                 c.spec += format[j++];
