@@ -200,4 +200,35 @@ TEST(PeRunner, StarWidthAndPrecisionComeFromTheValues)
     }
 }
 
+// msvcrt's _errno, as the DLL calls it through its import slot.
+uint32_t callErrno(pe::Emulator &emu)
+{
+    for (const pe::Import &imp : emu.image().imports)
+        if (imp.name == "_errno")
+            return emu.call(emu.read32(emu.imageBase() + imp.slotRva), {}).eax;
+    ADD_FAILURE() << "the DLL imports no _errno";
+    return 0;
+}
+
+// Two DLLs loaded side by side each keep one errno in memory of their own.
+TEST(PeRunner, EachLoadedDllKeepsItsOwnErrno)
+{
+    NEED_DLL();
+    pe::ImportTable imports;
+    pe::addSystemImports(imports);
+    pe::addSerialImports(imports);
+    pe::Emulator a, b;
+    std::string error;
+    ASSERT_TRUE(a.load(dllPath(), imports, error)) << error;
+    ASSERT_TRUE(b.load(dllPath(), imports, error)) << error;
+    uint32_t cellA = callErrno(a);
+    ASSERT_NE(a.span(cellA, 4), nullptr);
+    a.write32(cellA, 34);
+    uint32_t cellB = callErrno(b);
+    ASSERT_NE(b.span(cellB, 4), nullptr);
+    EXPECT_EQ(b.read32(cellB), 0u);
+    EXPECT_EQ(callErrno(a), cellA);
+    EXPECT_EQ(a.read32(cellA), 34u);
+}
+
 } // namespace

@@ -255,12 +255,7 @@ void addCrtRuntime(ImportTable &t)
     t[m]["_initterm"] = initTerm;
     add(t, m, "_lock", [](Emulator &) { return 0u; });
     add(t, m, "_unlock", [](Emulator &) { return 0u; });
-    add(t, m, "_errno", [](Emulator &e) {
-        static uint32_t cell = 0;
-        if (!cell || !e.span(cell, 4))
-            cell = e.heapAlloc(4);
-        return cell;
-    });
+    add(t, m, "_errno", [](Emulator &e) { return e.importState("errno", 4); });
     add(t, m, "abort", [](Emulator &e) {
         e.raise("the DLL called abort()");
         return 0u;
