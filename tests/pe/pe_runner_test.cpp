@@ -44,6 +44,15 @@ void patch(std::vector<uint8_t> &b, const std::string &from, const std::string &
     if (realDll().empty()) \
     GTEST_SKIP() << "no DLL at '" << dllPath() << "' (make win32)"
 
+// Loads the DLL with every import the emulator serves.
+bool loadDll(pe::Emulator &emu, std::string &error)
+{
+    pe::ImportTable imports;
+    pe::addSystemImports(imports);
+    pe::addSerialImports(imports);
+    return emu.load(dllPath(), imports, error);
+}
+
 struct BadFile {
     const char *what;
     std::vector<uint8_t> (*make)();
@@ -122,12 +131,9 @@ TEST(PeRunner, FaultsEndTheCallNamingTheAddress)
         {{0xeb, 0xfe}, "no return after"},                                      // jmp $
     };
     for (const Fault &c : cases) {
-        pe::ImportTable imports;
-        pe::addSystemImports(imports);
-        pe::addSerialImports(imports);
         pe::Emulator emu;
         std::string error;
-        ASSERT_TRUE(emu.load(dllPath(), imports, error)) << error;
+        ASSERT_TRUE(loadDll(emu, error)) << error;
         emu.setInstructionBound(20000000);
         uint32_t code = emu.scratch(static_cast<uint32_t>(c.code.size()));
         std::copy(c.code.begin(), c.code.end(), emu.span(code, static_cast<uint32_t>(c.code.size())));
@@ -186,12 +192,9 @@ TEST(PeRunner, StarWidthAndPrecisionComeFromTheValues)
         {"[%*.*d]", {5, static_cast<uint32_t>(-1), 42}, "[   42]"},
         {"[%.*f]", {static_cast<uint32_t>(-2), 0, 0x3ff80000}, "[1.500000]"},
     };
-    pe::ImportTable imports;
-    pe::addSystemImports(imports);
-    pe::addSerialImports(imports);
     pe::Emulator emu;
     std::string error;
-    ASSERT_TRUE(emu.load(dllPath(), imports, error)) << error;
+    ASSERT_TRUE(loadDll(emu, error)) << error;
     for (const Printed &c : cases) {
         uint32_t at = emu.scratch(static_cast<uint32_t>(4 * c.values.size()));
         for (size_t i = 0; i < c.values.size(); ++i)
@@ -214,13 +217,10 @@ uint32_t callErrno(pe::Emulator &emu)
 TEST(PeRunner, EachLoadedDllKeepsItsOwnErrno)
 {
     NEED_DLL();
-    pe::ImportTable imports;
-    pe::addSystemImports(imports);
-    pe::addSerialImports(imports);
     pe::Emulator a, b;
     std::string error;
-    ASSERT_TRUE(a.load(dllPath(), imports, error)) << error;
-    ASSERT_TRUE(b.load(dllPath(), imports, error)) << error;
+    ASSERT_TRUE(loadDll(a, error)) << error;
+    ASSERT_TRUE(loadDll(b, error)) << error;
     uint32_t cellA = callErrno(a);
     ASSERT_NE(a.span(cellA, 4), nullptr);
     a.write32(cellA, 34);
