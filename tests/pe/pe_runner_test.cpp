@@ -44,6 +44,15 @@ void patch(std::vector<uint8_t> &b, const std::string &from, const std::string &
     if (realDll().empty()) \
     GTEST_SKIP() << "no DLL at '" << dllPath() << "' (make win32)"
 
+// Loads the DLL with every import the emulator serves.
+bool loadDll(pe::Emulator &emu, std::string &error)
+{
+    pe::ImportTable imports;
+    pe::addSystemImports(imports);
+    pe::addSerialImports(imports);
+    return emu.load(dllPath(), imports, error);
+}
+
 struct BadFile {
     const char *what;
     std::vector<uint8_t> (*make)();
@@ -122,12 +131,9 @@ TEST(PeRunner, FaultsEndTheCallNamingTheAddress)
         {{0xeb, 0xfe}, "no return after"},                                      // jmp $
     };
     for (const Fault &c : cases) {
-        pe::ImportTable imports;
-        pe::addSystemImports(imports);
-        pe::addSerialImports(imports);
         pe::Emulator emu;
         std::string error;
-        ASSERT_TRUE(emu.load(dllPath(), imports, error)) << error;
+        ASSERT_TRUE(loadDll(emu, error)) << error;
         emu.setInstructionBound(20000000);
         uint32_t code = emu.scratch(static_cast<uint32_t>(c.code.size()));
         std::copy(c.code.begin(), c.code.end(), emu.span(code, static_cast<uint32_t>(c.code.size())));
@@ -166,6 +172,63 @@ TEST(PeRunner, ImageIsRelocatedAndItsVersionRead)
     EXPECT_FALSE(emu->image().relocations.empty());
     EXPECT_EQ(m.version, VELDRAN_VERSION ".0");
     pe::closeEmulatedModule();
+}
+
+struct Printed {
+    const char *format;
+    std::vector<uint32_t> values;
+    const char *text;
+};
+
+// A '*' takes its width or precision from the values: a negative width
+// pads on the right, a negative precision counts as none.
+TEST(PeRunner, StarWidthAndPrecisionComeFromTheValues)
+{
+    NEED_DLL();
+    const Printed cases[] = {
+        {"[%*d]", {static_cast<uint32_t>(-4), 42}, "[42  ]"},
+        {"[%.*d]", {3, 7}, "[007]"},
+        {"[%.*d]", {static_cast<uint32_t>(-1), 42}, "[42]"},
+        {"[%*.*d]", {5, static_cast<uint32_t>(-1), 42}, "[   42]"},
+        {"[%.*f]", {static_cast<uint32_t>(-2), 0, 0x3ff80000}, "[1.500000]"},
+    };
+    pe::Emulator emu;
+    std::string error;
+    ASSERT_TRUE(loadDll(emu, error)) << error;
+    for (const Printed &c : cases) {
+        uint32_t at = emu.scratch(static_cast<uint32_t>(4 * c.values.size()));
+        for (size_t i = 0; i < c.values.size(); ++i)
+            emu.write32(at + static_cast<uint32_t>(4 * i), c.values[i]);
+        EXPECT_EQ(pe::formatGuest(emu, c.format, at), c.text) << c.format;
+    }
+}
+
+// msvcrt's _errno, as the DLL calls it through its import slot.
+uint32_t callErrno(pe::Emulator &emu)
+{
+    for (const pe::Import &imp : emu.image().imports)
+        if (imp.name == "_errno")
+            return emu.call(emu.read32(emu.imageBase() + imp.slotRva), {}).eax;
+    ADD_FAILURE() << "the DLL imports no _errno";
+    return 0;
+}
+
+// Two DLLs loaded side by side each keep one errno in memory of their own.
+TEST(PeRunner, EachLoadedDllKeepsItsOwnErrno)
+{
+    NEED_DLL();
+    pe::Emulator a, b;
+    std::string error;
+    ASSERT_TRUE(loadDll(a, error)) << error;
+    ASSERT_TRUE(loadDll(b, error)) << error;
+    uint32_t cellA = callErrno(a);
+    ASSERT_NE(a.span(cellA, 4), nullptr);
+    a.write32(cellA, 34);
+    uint32_t cellB = callErrno(b);
+    ASSERT_NE(b.span(cellB, 4), nullptr);
+    EXPECT_EQ(b.read32(cellB), 0u);
+    EXPECT_EQ(callErrno(a), cellA);
+    EXPECT_EQ(a.read32(cellA), 34u);
 }
 
 } // namespace

@@ -292,6 +292,14 @@ uint32_t Emulator::dataAddress(const std::string &name) const
     return it == data_.end() ? 0 : it->second;
 }
 
+uint32_t Emulator::importState(const std::string &name, uint32_t bytes)
+{
+    uint32_t &at = importState_[name];
+    if (!at)
+        at = heapAlloc(bytes);
+    return at;
+}
+
 bool Emulator::load(const std::string &path, const ImportTable &imports, std::string &error)
 {
     size_t slash = path.find_last_of("/\\");

@@ -88,6 +88,10 @@ public:
     uint32_t addThunk(const NativeImport &fn);
     // Where an imported data item lives, or 0.
     uint32_t dataAddress(const std::string &name) const;
+    // Zeroed heap memory of this DLL's own that a native import keeps its
+    // state in (msvcrt's errno), allocated at the first call for `name`;
+    // 0 when the heap is full.
+    uint32_t importState(const std::string &name, uint32_t bytes);
 
     // Inside a native import: the registers and the arguments.
     uint32_t eax() const;
@@ -147,6 +151,7 @@ private:
     std::string pendingFault_; // raised during the current call
     std::map<uint32_t, std::string> exportsByAddress_;
     std::map<std::string, uint32_t> data_;
+    std::map<std::string, uint32_t> importState_;
 };
 
 } // namespace pe

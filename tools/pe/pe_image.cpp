@@ -62,9 +62,13 @@ struct View {
 struct Headers {
     uint32_t directories = 0; // file offset of the data directories
     uint32_t directoryCount = 0;
+    uint32_t sections = 0; // file offset of the section table
+    uint16_t sectionCount = 0;
 };
 
-bool readHeaders(const uint8_t *data, size_t size, Image &image, Headers &h, std::string &error)
+// The MZ and PE signatures, the COFF file header and the optional header:
+// an i386 PE32 file whose headers lie in it and whose image is of a sane size.
+bool readFileHeaders(const uint8_t *data, size_t size, Image &image, Headers &h, std::string &error)
 {
     if (size < 64 || data[0] != 'M' || data[1] != 'Z') {
         error = "not a PE file (no MZ header)";
@@ -77,7 +81,7 @@ bool readHeaders(const uint8_t *data, size_t size, Image &image, Headers &h, std
     }
     const uint8_t *coff = data + peAt + 4;
     uint16_t machine = get16(coff);
-    uint16_t sectionCount = get16(coff + 2);
+    h.sectionCount = get16(coff + 2);
     uint16_t optionalSize = get16(coff + 16);
     uint16_t characteristics = get16(coff + 18);
     uint32_t optAt = peAt + 24;
@@ -121,13 +125,20 @@ bool readHeaders(const uint8_t *data, size_t size, Image &image, Headers &h, std
         error = "truncated PE headers";
         return false;
     }
-    uint32_t sectionAt = optAt + optionalSize;
-    if (sectionAt > size || (size - sectionAt) / 40 < static_cast<size_t>(sectionCount)) {
+    h.sections = optAt + optionalSize;
+    return true;
+}
+
+// The section table, every section inside the image and its raw data inside
+// the file.
+bool readSections(const uint8_t *data, size_t size, Image &image, const Headers &h, std::string &error)
+{
+    if (h.sections > size || (size - h.sections) / 40 < static_cast<size_t>(h.sectionCount)) {
         error = "truncated section table";
         return false;
     }
-    for (uint16_t i = 0; i < sectionCount; ++i) {
-        const uint8_t *s = data + sectionAt + 40u * i;
+    for (uint16_t i = 0; i < h.sectionCount; ++i) {
+        const uint8_t *s = data + h.sections + 40u * i;
         Section sec;
         sec.name.assign(reinterpret_cast<const char *>(s), strnlen(reinterpret_cast<const char *>(s), 8));
         sec.virtualSize = get32(s + 8);
@@ -324,7 +335,7 @@ bool parseImage(const uint8_t *data, size_t size, Image &image, std::string &err
 {
     image = Image();
     Headers h;
-    if (!readHeaders(data, size, image, h, error))
+    if (!readFileHeaders(data, size, image, h, error) || !readSections(data, size, image, h, error))
         return false;
     std::vector<uint8_t> mem(image.sizeOfImage);
     layOut(data, image, mem.data());

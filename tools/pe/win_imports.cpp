@@ -1,11 +1,10 @@
 // See win_imports.h.
 #include "win_imports.h"
 
-#include <time.h>
-
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "../../serial/comm.h"
 
@@ -43,6 +42,138 @@ struct Values {
         return lo | hi << 32;
     }
 };
+
+// One conversion of a printf format: what snprintf is handed of it (the
+// flags, width and precision, a '*' replaced by its value), whether its
+// value takes 64 bits ("ll", "I64"), and its type.
+struct Conversion {
+    std::string spec = "%";
+    bool wide = false;
+    char type = 0;
+};
+
+// Reads a conversion from format[j], just after its '%', up to its type,
+// taking the values of any '*' from `v`; returns where the type is, or the
+// end of the format when it ends first.
+size_t readConversion(const std::string &format, size_t j, Values &v, Conversion &c)
+{
+    while (j < format.size() && strchr("-+ #0", format[j]))
+        c.spec += format[j++];
+    // The width, then the precision after a '.'.
+    for (int part = 0; part < 2; ++part) {
+        if (part == 1) {
+            if (j >= format.size() || format[j] != '.')
+                break;
+            c.spec += format[j++];
+        }
+        if (j < format.size() && format[j] == '*') {
+            auto n = static_cast<int32_t>(v.word());
+            ++j;
+            // A negative width is the '-' flag and the width; a negative
+            // precision is none.
+            if (part == 1 && n < 0)
+                c.spec.pop_back();
+            else
+                c.spec += std::to_string(n);
+        } else {
+            while (j < format.size() && isdigit(static_cast<unsigned char>(format[j])))
+                c.spec += format[j++];
+        }
+    }
+    if (format.compare(j, 3, "I64") == 0) {
+        c.wide = true;
+        j += 3;
+    } else if (format.compare(j, 2, "ll") == 0) {
+        c.wide = true;
+        j += 2;
+    } else {
+        while (j < format.size() && strchr("hlLzjtI", format[j]))
+            ++j;
+    }
+    return j;
+}
+
+// One value as snprintf prints it with the format `spec`, cut at 511 bytes.
+template <typename T> void appendPrinted(std::string &out, const std::string &spec, T value)
+{
+    char buf[512];
+    buf[0] = '\0';
+    snprintf(buf, sizeof buf, spec.c_str(), value);
+    out += buf;
+}
+
+// A string argument: the whole of it, however wide the field.
+void appendString(Emulator &emu, std::string &out, const std::string &spec, uint32_t p)
+{
+    std::string s;
+    if (p == 0)
+        s = "(null)";
+    else if (!emu.string(p, s))
+        s = "(bad pointer)";
+    int n = snprintf(nullptr, 0, spec.c_str(), s.c_str());
+    if (n > 0) {
+        std::string big(static_cast<size_t>(n) + 1, '\0');
+        snprintf(&big[0], big.size(), spec.c_str(), s.c_str());
+        big.resize(static_cast<size_t>(n));
+        out += big;
+    }
+}
+
+// Formats the value of one conversion, taken from `v`; false for a type
+// it does not know, which takes no value.
+bool formatConversion(Emulator &emu, const Conversion &c, Values &v, std::string &out)
+{
+    switch (c.type) {
+    case '%':
+        out += '%';
+        break;
+    case 'd':
+    case 'i':
+        if (c.wide)
+            appendPrinted(out, c.spec + "lld", static_cast<long long>(v.quad()));
+        else
+            appendPrinted(out, c.spec + "d", static_cast<int32_t>(v.word()));
+        break;
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o':
+        if (c.wide)
+            appendPrinted(out, c.spec + "ll" + c.type, static_cast<unsigned long long>(v.quad()));
+        else
+            appendPrinted(out, c.spec + c.type, v.word());
+        break;
+    case 'c':
+        appendPrinted(out, c.spec + "c", static_cast<int>(v.word() & 0xff));
+        break;
+    case 'p':
+        appendPrinted(out, "%08X", v.word());
+        break;
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'F':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A': {
+        uint64_t bits = v.quad();
+        double d;
+        memcpy(&d, &bits, sizeof d);
+        appendPrinted(out, c.spec + c.type, d);
+        break;
+    }
+    case 's':
+        appendString(emu, out, c.spec + "s", v.word());
+        break;
+    case 'n':
+        v.word(); // never written to
+        break;
+    default:
+        return false;
+    }
+    return true;
+}
 
 void add(ImportTable &t, const char *dll, const char *name, NativeImport fn, uint16_t pops = 0)
 {
@@ -113,23 +244,18 @@ void addKernel32(ImportTable &t)
         12);
 }
 
-void addMsvcrt(ImportTable &t)
+const char *const MSVCRT = "msvcrt.dll";
+
+// What the C runtime's start-up and its error paths call.
+void addCrtRuntime(ImportTable &t)
 {
-    const char *m = "msvcrt.dll";
-    ImportBinding iob;
-    iob.dataBytes = 3 * FILE_BYTES;
-    t[m]["_iob"] = iob;
+    const char *m = MSVCRT;
     ImportBinding initTerm;
     initTerm.initTerm = true;
     t[m]["_initterm"] = initTerm;
     add(t, m, "_lock", [](Emulator &) { return 0u; });
     add(t, m, "_unlock", [](Emulator &) { return 0u; });
-    add(t, m, "_errno", [](Emulator &e) {
-        static uint32_t cell = 0;
-        if (!cell || !e.span(cell, 4))
-            cell = e.heapAlloc(4);
-        return cell;
-    });
+    add(t, m, "_errno", [](Emulator &e) { return e.importState("errno", 4); });
     add(t, m, "abort", [](Emulator &e) {
         e.raise("the DLL called abort()");
         return 0u;
@@ -138,6 +264,12 @@ void addMsvcrt(ImportTable &t)
         e.raise("the DLL's C runtime stopped with error " + std::to_string(e.arg(0)));
         return 0u;
     });
+}
+
+// The heap, the string functions and the character classes.
+void addCrtMemoryAndStrings(ImportTable &t)
+{
+    const char *m = MSVCRT;
     add(t, m, "calloc", [](Emulator &e) {
         uint64_t n = static_cast<uint64_t>(e.arg(0)) * e.arg(1);
         return n > 0xffffffffu ? 0u : e.heapAlloc(static_cast<uint32_t>(n));
@@ -190,6 +322,15 @@ void addMsvcrt(ImportTable &t)
     add(t, m, "isspace", [](Emulator &e) { return static_cast<uint32_t>(isspace(static_cast<int>(e.arg(0) & 0xff))); });
     add(t, m, "isupper", [](Emulator &e) { return static_cast<uint32_t>(isupper(static_cast<int>(e.arg(0) & 0xff))); });
     add(t, m, "islower", [](Emulator &e) { return static_cast<uint32_t>(islower(static_cast<int>(e.arg(0) & 0xff))); });
+}
+
+// stdin, stdout and stderr, and output to them.
+void addCrtStdio(ImportTable &t)
+{
+    const char *m = MSVCRT;
+    ImportBinding iob;
+    iob.dataBytes = 3 * FILE_BYTES;
+    t[m]["_iob"] = iob;
     add(t, m, "fwrite", [](Emulator &e) {
         uint64_t n = static_cast<uint64_t>(e.arg(1)) * e.arg(2);
         const uint8_t *p = n <= 0xffffffffu ? e.span(e.arg(0), static_cast<uint32_t>(n)) : nullptr;
@@ -208,6 +349,13 @@ void addMsvcrt(ImportTable &t)
     });
 }
 
+void addMsvcrt(ImportTable &t)
+{
+    addCrtRuntime(t);
+    addCrtMemoryAndStrings(t);
+    addCrtStdio(t);
+}
+
 } // namespace
 
 std::string formatGuest(Emulator &emu, const std::string &format, uint32_t valuesAt)
@@ -216,115 +364,19 @@ std::string formatGuest(Emulator &emu, const std::string &format, uint32_t value
     std::string out;
     size_t i = 0;
     while (i < format.size()) {
-        char c = format[i];
-        if (c != '%') {
-            out += c;
-            ++i;
+        if (format[i] != '%') {
+            out += format[i++];
             continue;
         }
-        // One conversion: flags, width, precision, length, type.
-        std::string conversion = "%";
-        size_t j = i + 1;
-        while (j < format.size() && strchr("-+ #0", format[j]))
-            conversion += format[j++];
-        for (int part = 0; part < 2; ++part) {
-            if (part == 1) {
-                if (j >= format.size() || format[j] != '.')
-                    break;
-                conversion += format[j++];
-            }
-            if (j < format.size() && format[j] == '*') {
-                conversion += std::to_string(static_cast<int32_t>(v.word()));
-                ++j;
-            } else {
-                while (j < format.size() && isdigit(static_cast<unsigned char>(format[j])))
-                    conversion += format[j++];
-            }
-        }
-        bool wide = false;
-        if (format.compare(j, 3, "I64") == 0) {
-            wide = true;
-            j += 3;
-        } else if (format.compare(j, 2, "ll") == 0) {
-            wide = true;
-            j += 2;
-        } else {
-            while (j < format.size() && strchr("hlLzjtI", format[j]))
-                ++j;
-        }
+        Conversion c;
+        size_t j = readConversion(format, i + 1, v, c);
         if (j >= format.size()) {
             out += format.substr(i);
             break;
         }
-        char type = format[j];
-        char buf[512];
-        buf[0] = '\0';
-        switch (type) {
-        case '%':
-            out += '%';
-            break;
-        case 'd':
-        case 'i':
-            if (wide)
-                snprintf(buf, sizeof buf, (conversion + "lld").c_str(), static_cast<long long>(v.quad()));
-            else
-                snprintf(buf, sizeof buf, (conversion + "d").c_str(), static_cast<int32_t>(v.word()));
-            break;
-        case 'u':
-        case 'x':
-        case 'X':
-        case 'o':
-            if (wide)
-                snprintf(buf, sizeof buf, (conversion + "ll" + type).c_str(),
-                         static_cast<unsigned long long>(v.quad()));
-            else
-                snprintf(buf, sizeof buf, (conversion + type).c_str(), v.word());
-            break;
-        case 'c':
-            snprintf(buf, sizeof buf, (conversion + "c").c_str(), static_cast<int>(v.word() & 0xff));
-            break;
-        case 'p':
-            snprintf(buf, sizeof buf, "%08X", v.word());
-            break;
-        case 'e':
-        case 'E':
-        case 'f':
-        case 'F':
-        case 'g':
-        case 'G':
-        case 'a':
-        case 'A': {
-            uint64_t bits = v.quad();
-            double d;
-            memcpy(&d, &bits, sizeof d);
-            snprintf(buf, sizeof buf, (conversion + type).c_str(), d);
-            break;
-        }
-        case 's': {
-            uint32_t p = v.word();
-            std::string s;
-            if (p == 0)
-                s = "(null)";
-            else if (!emu.string(p, s))
-                s = "(bad pointer)";
-            std::string prefix = conversion + "s";
-            int n = snprintf(nullptr, 0, prefix.c_str(), s.c_str());
-            if (n > 0) {
-                std::string big(static_cast<size_t>(n) + 1, '\0');
-                snprintf(&big[0], big.size(), prefix.c_str(), s.c_str());
-                big.resize(static_cast<size_t>(n));
-                out += big;
-            }
-            break;
-        }
-        case 'n':
-            v.word(); // never written to
-            break;
-        default:
+        c.type = format[j];
+        if (!formatConversion(emu, c, v, out))
             out += format.substr(i, j + 1 - i);
-            break;
-        }
-        out += buf;
         i = j + 1;
     }
     return out;
