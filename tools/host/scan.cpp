@@ -415,7 +415,8 @@ double Runner::scan(long number, bool show)
     stats_.scanMs.push_back(ms);
     if (writesRefused > 0 && lineUsed == 0 && stats_.portGoneScan == 0)
         stats_.portGoneScan = number;
-    if (timedOut.size() > 1) {
+    const bool lineWide = pointsAtTheLine(timedOut);
+    if (lineWide) {
         ++stats_.lineWideScans;
         stats_.lineWideLast = timedOut;
         stats_.lineWideLastScan = number;
@@ -424,7 +425,7 @@ double Runner::scan(long number, bool show)
         console_.line("scan " + std::to_string(number) + "  " + fmtMs(ms));
         for (const std::string &l : lines)
             console_.line(l);
-        if (timedOut.size() > 1)
+        if (lineWide)
             console_.line("  " + lineWideHint(timedOut));
     }
     return ms;
@@ -483,10 +484,47 @@ std::string Runner::summary() const
         s += "\nin " + std::to_string(stats_.lineWideScans) + " of the " + std::to_string(stats_.scans) +
              " scans several modules timed out (the last time " + addressList(stats_.lineWideLast) +
              "): " + LINE_WIDE_CAUSES;
+    s += neverHeardLine();
     std::string m = moduleLines();
     if (!m.empty())
         s += "\nmodules:\n" + m.substr(0, m.size() - 1);
     return s;
+}
+
+// Several modules timing out in one scan point at the line, unless none of
+// them has ever answered while another module has: then they are modules
+// that are not there, or not at this address, speed or checksum setting.
+bool Runner::pointsAtTheLine(const std::vector<int> &timedOut) const
+{
+    if (timedOut.size() < 2)
+        return false;
+    bool anyAnswered = false;
+    for (const auto &kv : stats_.modules)
+        anyAnswered |= kv.second.answered();
+    if (!anyAnswered)
+        return true;
+    for (int a : timedOut) {
+        auto it = stats_.modules.find(a);
+        if (it != stats_.modules.end() && it->second.answered())
+            return true;
+    }
+    return false;
+}
+
+std::string Runner::neverHeardLine() const
+{
+    std::vector<int> never;
+    bool anyAnswered = false;
+    for (const auto &kv : stats_.modules) {
+        anyAnswered |= kv.second.answered();
+        if (kv.second.neverHeard())
+            never.push_back(kv.first);
+    }
+    if (!anyAnswered || never.empty())
+        return "";
+    return "\n" + addressList(never) + " never answered" +
+           " while other modules did: not on the line, not powered, or at another address, speed or checksum "
+           "setting (veldran-host survey finds what answers)";
 }
 
 std::string Runner::moduleLines(bool compact) const

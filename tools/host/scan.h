@@ -59,6 +59,10 @@ struct ModuleStats {
     std::vector<double> ms;
     long failing = 0; // consecutive failures up to now
     long longestFailing = 0;
+
+    bool answered() const { return codes.count(0) > 0; }
+    // Every exchange timed out: nothing ever came from it.
+    bool neverHeard() const { return exchanges > 0 && codes.size() == 1 && codes.count(EC_TIMEOUT) > 0; }
 };
 
 struct RunStats {
@@ -70,8 +74,9 @@ struct RunStats {
     // The scan in which every exchange failed with 1010 (the serial library
     // took no line: the port is gone); 0 while none did.
     long portGoneScan = 0;
-    // Scans in which more than one module timed out, and the modules of the
-    // last of them.
+    // Scans in which more than one module timed out (of which one at least
+    // had answered before, or no module had), and the modules of the last
+    // of them.
     long lineWideScans = 0;
     std::vector<int> lineWideLast;
     long lineWideLastScan = 0;
@@ -111,6 +116,10 @@ public:
     // live view's shorter form ("01h  20 exch  0 OK x18 1005 TIMEOUT x2
     // 5.0/5.1/40.9 ms  run 2").
     std::string moduleLines(bool compact = false) const;
+    // Whether the modules that timed out in one scan point at the line.
+    bool pointsAtTheLine(const std::vector<int> &timedOut) const;
+    // "03h, 04h never answered while other modules did: ..." or "".
+    std::string neverHeardLine() const;
 
     // The last scan, rung by rung (for the live view and the log).
     size_t rungs() const { return prog_.rungs.size(); }
