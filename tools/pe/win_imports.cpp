@@ -43,11 +43,12 @@ struct Values {
     }
 };
 
-// One conversion of a printf format: what snprintf is handed of it (the
-// flags, width and precision, a '*' replaced by its value), whether its
-// value takes 64 bits ("ll", "I64"), and its type.
+// One conversion of a printf format: `hostFormat` is what the host's
+// snprintf is handed of it (the '%', the flags, width and precision, a '*'
+// replaced by its value), without its type; `wide`, whether its value
+// takes 64 bits ("ll", "I64"); and its type.
 struct Conversion {
-    std::string spec = "%";
+    std::string hostFormat = "%";
     bool wide = false;
     char type = 0;
 };
@@ -58,13 +59,13 @@ struct Conversion {
 size_t readConversion(const std::string &format, size_t j, Values &v, Conversion &c)
 {
     while (j < format.size() && strchr("-+ #0", format[j]))
-        c.spec += format[j++];
+        c.hostFormat += format[j++];
     // The width, then the precision after a '.'.
     for (int part = 0; part < 2; ++part) {
         if (part == 1) {
             if (j >= format.size() || format[j] != '.')
                 break;
-            c.spec += format[j++];
+            c.hostFormat += format[j++];
         }
         if (j < format.size() && format[j] == '*') {
             auto n = static_cast<int32_t>(v.word());
@@ -72,12 +73,12 @@ size_t readConversion(const std::string &format, size_t j, Values &v, Conversion
             // A negative width is the '-' flag and the width; a negative
             // precision is none.
             if (part == 1 && n < 0)
-                c.spec.pop_back();
+                c.hostFormat.pop_back();
             else
-                c.spec += std::to_string(n);
+                c.hostFormat += std::to_string(n);
         } else {
             while (j < format.size() && isdigit(static_cast<unsigned char>(format[j])))
-                c.spec += format[j++];
+                c.hostFormat += format[j++];
         }
     }
     if (format.compare(j, 3, "I64") == 0) {
@@ -93,27 +94,28 @@ size_t readConversion(const std::string &format, size_t j, Values &v, Conversion
     return j;
 }
 
-// One value as snprintf prints it with the format `spec`, cut at 511 bytes.
-template <typename T> void appendPrinted(std::string &out, const std::string &spec, T value)
+// One value as the host's snprintf prints it with `hostFormat`, cut at 511
+// bytes.
+template <typename T> void appendPrinted(std::string &out, const std::string &hostFormat, T value)
 {
     char buf[512];
     buf[0] = '\0';
-    snprintf(buf, sizeof buf, spec.c_str(), value);
+    snprintf(buf, sizeof buf, hostFormat.c_str(), value);
     out += buf;
 }
 
 // A string argument: the whole of it, however wide the field.
-void appendString(Emulator &emu, std::string &out, const std::string &spec, uint32_t p)
+void appendString(Emulator &emu, std::string &out, const std::string &hostFormat, uint32_t p)
 {
     std::string s;
     if (p == 0)
         s = "(null)";
     else if (!emu.string(p, s))
         s = "(bad pointer)";
-    int n = snprintf(nullptr, 0, spec.c_str(), s.c_str());
+    int n = snprintf(nullptr, 0, hostFormat.c_str(), s.c_str());
     if (n > 0) {
         std::string big(static_cast<size_t>(n) + 1, '\0');
-        snprintf(&big[0], big.size(), spec.c_str(), s.c_str());
+        snprintf(&big[0], big.size(), hostFormat.c_str(), s.c_str());
         big.resize(static_cast<size_t>(n));
         out += big;
     }
@@ -130,21 +132,21 @@ bool formatConversion(Emulator &emu, const Conversion &c, Values &v, std::string
     case 'd':
     case 'i':
         if (c.wide)
-            appendPrinted(out, c.spec + "lld", static_cast<long long>(v.quad()));
+            appendPrinted(out, c.hostFormat + "lld", static_cast<long long>(v.quad()));
         else
-            appendPrinted(out, c.spec + "d", static_cast<int32_t>(v.word()));
+            appendPrinted(out, c.hostFormat + "d", static_cast<int32_t>(v.word()));
         break;
     case 'u':
     case 'x':
     case 'X':
     case 'o':
         if (c.wide)
-            appendPrinted(out, c.spec + "ll" + c.type, static_cast<unsigned long long>(v.quad()));
+            appendPrinted(out, c.hostFormat + "ll" + c.type, static_cast<unsigned long long>(v.quad()));
         else
-            appendPrinted(out, c.spec + c.type, v.word());
+            appendPrinted(out, c.hostFormat + c.type, v.word());
         break;
     case 'c':
-        appendPrinted(out, c.spec + "c", static_cast<int>(v.word() & 0xff));
+        appendPrinted(out, c.hostFormat + "c", static_cast<int>(v.word() & 0xff));
         break;
     case 'p':
         appendPrinted(out, "%08X", v.word());
@@ -160,11 +162,11 @@ bool formatConversion(Emulator &emu, const Conversion &c, Values &v, std::string
         uint64_t bits = v.quad();
         double d;
         memcpy(&d, &bits, sizeof d);
-        appendPrinted(out, c.spec + c.type, d);
+        appendPrinted(out, c.hostFormat + c.type, d);
         break;
     }
     case 's':
-        appendString(emu, out, c.spec + "s", v.word());
+        appendString(emu, out, c.hostFormat + "s", v.word());
         break;
     case 'n':
         v.word(); // never written to
