@@ -42,6 +42,13 @@ std::string checksum(std::string_view text);
 // and the carriage return.
 std::string framed(std::string_view body, bool withSum);
 
+// Bits of the data format byte FF of the configuration commands ($AA2,
+// %AANNTTCCFF): checksums on, and the form of an analog module's values in
+// the low two bits (00 engineering units, 10 two's complement hex).
+constexpr unsigned FORMAT_CHECKSUM = 0x40;
+constexpr unsigned FORMAT_FORM = 0x03;
+constexpr unsigned FORMAT_HEX = 0x02;
+
 // Baud codes of the modules' configuration commands (03 1200 ... 0A
 // 115200): 0 for a rate without a code, -1 for a code without a rate.
 int baudCode(int baud);

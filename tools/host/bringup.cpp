@@ -26,8 +26,9 @@ const int PROBE_RATES[] = {9600, 19200, 38400, 57600, 115200, 4800, 2400, 1200};
 constexpr int INIT_BAUD = 9600;
 constexpr int INIT_ADDRESS = 0;
 constexpr size_t MAX_NAME = 6;
-constexpr unsigned FORMAT_CHECKSUM = 0x40;
-constexpr unsigned FORMAT_HEX = 0x02;
+using wire::FORMAT_CHECKSUM;
+using wire::FORMAT_FORM;
+using wire::FORMAT_HEX;
 constexpr unsigned DIGITAL_TYPE = 0x40;
 
 double msSince(std::chrono::steady_clock::time_point t)
@@ -224,10 +225,10 @@ std::optional<Reach> find(ComLine &com, const LineOptions &opt, int address, std
 // name, or a type code other than the digital modules' 40), "-" otherwise.
 std::string formatText(unsigned format, unsigned type, const std::string &name)
 {
-    if ((format & 0x03) == FORMAT_HEX)
+    if ((format & FORMAT_FORM) == FORMAT_HEX)
         return "hex";
-    if ((format & 0x03) != 0)
-        return "code " + std::to_string(format & 0x03);
+    if ((format & FORMAT_FORM) != 0)
+        return "code " + std::to_string(format & FORMAT_FORM);
     return name == "7017" || name == "7018" || type != DIGITAL_TYPE ? "decimal" : "-";
 }
 
@@ -508,7 +509,7 @@ Change changeOf(const Configuration &cfg, const std::string &name, int address, 
     if (w.checksum >= 0)
         c.newFormat = w.checksum ? (c.newFormat | FORMAT_CHECKSUM) : (c.newFormat & ~FORMAT_CHECKSUM);
     if (w.hex >= 0)
-        c.newFormat = (c.newFormat & ~0x03u) | (w.hex ? FORMAT_HEX : 0u);
+        c.newFormat = (c.newFormat & ~FORMAT_FORM) | (w.hex ? FORMAT_HEX : 0u);
     c.newName = w.name.empty() ? name : w.name;
     return c;
 }

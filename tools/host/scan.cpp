@@ -498,10 +498,7 @@ bool Runner::pointsAtTheLine(const std::vector<int> &timedOut) const
 {
     if (timedOut.size() < 2)
         return false;
-    bool anyAnswered = false;
-    for (const auto &kv : stats_.modules)
-        anyAnswered |= kv.second.answered();
-    if (!anyAnswered)
+    if (!stats_.anyAnswered())
         return true;
     for (int a : timedOut) {
         auto it = stats_.modules.find(a);
@@ -514,13 +511,10 @@ bool Runner::pointsAtTheLine(const std::vector<int> &timedOut) const
 std::string Runner::neverHeardLine() const
 {
     std::vector<int> never;
-    bool anyAnswered = false;
-    for (const auto &kv : stats_.modules) {
-        anyAnswered |= kv.second.answered();
+    for (const auto &kv : stats_.modules)
         if (kv.second.neverHeard())
             never.push_back(kv.first);
-    }
-    if (!anyAnswered || never.empty())
+    if (never.empty() || !stats_.anyAnswered())
         return "";
     return "\n" + addressList(never) + " never answered" +
            " while other modules did: not on the line, not powered, or at another address, speed or checksum "
@@ -569,6 +563,14 @@ std::string Runner::moduleLines(bool compact) const
 std::string lineWideHint(const std::vector<int> &addresses)
 {
     return "several modules timed out in one scan (" + addressList(addresses) + "): " + LINE_WIDE_CAUSES;
+}
+
+bool RunStats::anyAnswered() const
+{
+    for (const auto &kv : modules)
+        if (kv.second.answered())
+            return true;
+    return false;
 }
 
 bool RunStats::anyFailure() const

@@ -82,6 +82,8 @@ struct RunStats {
     long lineWideLastScan = 0;
     // Any true rung ended a scan with a non-zero code.
     bool anyFailure() const;
+    // Any module answered an exchange.
+    bool anyAnswered() const;
 };
 
 // "several modules timed out in one scan (01h, 04h): that looks line-wide

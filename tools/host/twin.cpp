@@ -11,8 +11,6 @@ namespace vhost {
 
 namespace {
 
-constexpr unsigned FORMAT_HEX = 0x02;
-
 // The ranges an analog module's type code names: voltage and current
 // inputs of the 7017, millivolt, current and thermocouple inputs of the
 // 7018, the 7024's outputs.
@@ -60,7 +58,7 @@ std::string twinPlant(const std::vector<ModuleIdentity> &modules, std::vector<st
         // taken waits for its next power-up.
         m.baud = id.baud;
         m.checksum = id.checksum;
-        m.hex = (id.format & 0x03) == FORMAT_HEX;
+        m.hex = (id.format & wire::FORMAT_FORM) == wire::FORMAT_HEX;
         m.name = id.name.empty() ? std::to_string(vsim::modelInfo(*model).number) : id.name;
         if (!id.firmware.empty())
             m.firmware = id.firmware;

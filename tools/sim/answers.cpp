@@ -118,9 +118,9 @@ std::string refusal(const Module &m) { return seal(m, "?" + addr(m)); }
 
 namespace {
 
-// Bits of the data format byte.
-constexpr unsigned FORMAT_CHECKSUM = 0x40;
-constexpr unsigned FORMAT_HEX = 0x02;
+using wire::FORMAT_CHECKSUM;
+using wire::FORMAT_FORM;
+using wire::FORMAT_HEX;
 
 unsigned formatByte(const Module &m)
 {
@@ -152,8 +152,8 @@ std::optional<std::string> configure(Module &m, std::string_view rest, int lineB
     const int rate = wire::baudOfCode(static_cast<int>(*cc));
     if (rate < 0)
         return std::nullopt;
-    const unsigned form = *ff & 0x03;
-    if ((*ff & ~(FORMAT_CHECKSUM | 0x03)) != 0)
+    const unsigned form = *ff & FORMAT_FORM;
+    if ((*ff & ~(FORMAT_CHECKSUM | FORMAT_FORM)) != 0)
         return std::nullopt;
     if (m.info().ain > 0 ? (form != 0 && form != FORMAT_HEX) : form != 0)
         return std::nullopt; // percent of range and ohms are not kept by these modules
