@@ -575,7 +575,9 @@ CLI::App *addSurveyCommand(CLI::App &app, SurveyArgs &a)
         ->check(CLI::IsMember({"off", "on"}));
     sur->add_option("--from", a.survey.first, "first address")->check(CLI::Range(0, 255))->capture_default_str();
     sur->add_option("--to", a.survey.last, "last address")->check(CLI::Range(0, 255))->capture_default_str();
-    sur->add_option("--timeout", a.survey.timeoutMs, "time-out in ms (default: the exchange's wire time plus a margin)")
+    sur->add_option("--timeout", a.survey.timeoutMs,
+                    "time-out in ms of the status reads (default: their wire time plus a margin); the reads "
+                    "of a module found get it plus their longer wire time")
         ->check(CLI::Range(wire::TIMEOUT_MIN, wire::TIMEOUT_MAX));
     sur->add_option("--write-plant", a.writePlant,
                     "then identify what answered and write the line's bench twin: a plant file for veldran-sim");

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <iterator>
 #include <map>
@@ -153,11 +154,17 @@ bool isGarbled(unsigned code) { return code == EC_BAD_LENGTH || code == EC_BAD_C
 // modules' replies repeats, a burst of noise does not.
 constexpr int GARBLED_TRIES = 3;
 
-// The time-out of an instruction's first exchange: the one given, or its
-// own time on the wire plus the margin.
+// The time-out of an instruction's first exchange.  The status read gets
+// the one given, or its own time on the wire plus the margin; a read with a
+// longer reply gets that and its longer time on the wire besides, so that a
+// time-out given for the status reads cannot be too short for an analog
+// read's reply (at 9600 baud the 7017's takes 60 ms).
 int Survey::timeoutFor(const char *instr, bool cs, int baud) const
 {
-    return opt_.timeoutMs ? opt_.timeoutMs : clampTimeout(minTimeoutMs(exchangesOf(instr, probe_, cs)[0], baud));
+    const Exchange status = exchangesOf("I7RDMS", probe_, cs)[0];
+    int t = opt_.timeoutMs ? opt_.timeoutMs : clampTimeout(minTimeoutMs(status, baud));
+    double longer = wireMs(wireChars(exchangesOf(instr, probe_, cs)[0]), baud) - wireMs(wireChars(status), baud);
+    return clampTimeout(t + static_cast<int>(std::ceil(std::max(0.0, longer))));
 }
 
 // A module may still be sending when the survey moves on (a refusal is
