@@ -946,7 +946,7 @@ baud = 9600
     EXPECT_NE(h.output.find("\n5 addresses answered"), std::string::npos) << h.output;
     EXPECT_EQ(h.output.find("address 01 (1) answered at more"), std::string::npos) << h.output;
     EXPECT_EQ(h.output.find("0D ( 13)"), std::string::npos) << h.output; // 57600 was not tried
-    EXPECT_NE(h.output.find("survey:  19200 baud, checksum on  (COMPORT=1 BAUD=192 TIMEOUT=13 CHECKSUM):  1 answered"),
+    EXPECT_NE(h.output.find("survey:  19200 baud, checksum on  (COMPORT=1 BAUD=192 TIMEOUT=23 CHECKSUM):  1 answered"),
               std::string::npos)
         << h.output;
 

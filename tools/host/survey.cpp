@@ -154,15 +154,21 @@ bool isGarbled(unsigned code) { return code == EC_BAD_LENGTH || code == EC_BAD_C
 // modules' replies repeats, a burst of noise does not.
 constexpr int GARBLED_TRIES = 3;
 
+// An address that does not answer in time is reported as having no module,
+// so the survey waits beyond the wire time for a slow module's turn-around
+// and a serial adapter's delivery, not only the few milliseconds a quick
+// module on a plain port needs.
+constexpr double SURVEY_MARGIN_MS = 15.0;
+
 // The time-out of an instruction's first exchange.  The status read gets
-// the one given, or its own time on the wire plus the margin; a read with a
-// longer reply gets that and its longer time on the wire besides, so that a
-// time-out given for the status reads cannot be too short for an analog
-// read's reply (at 9600 baud the 7017's takes 60 ms).
+// the one given, or its own time on the wire plus the survey's margin; a
+// read with a longer reply gets that and its longer time on the wire
+// besides, so that a time-out given for the status reads cannot be too
+// short for an analog read's reply (at 9600 baud the 7017's takes 60 ms).
 int Survey::timeoutFor(const char *instr, bool cs, int baud) const
 {
     const Exchange status = exchangesOf("I7RDMS", probe_, cs)[0];
-    int t = opt_.timeoutMs ? opt_.timeoutMs : clampTimeout(minTimeoutMs(status, baud));
+    int t = opt_.timeoutMs ? opt_.timeoutMs : clampTimeout(minTimeoutMs(status, baud, SURVEY_MARGIN_MS));
     double longer = wireMs(wireChars(exchangesOf(instr, probe_, cs)[0]), baud) - wireMs(wireChars(status), baud);
     return clampTimeout(t + static_cast<int>(std::ceil(std::max(0.0, longer))));
 }
