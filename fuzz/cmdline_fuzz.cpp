@@ -20,6 +20,7 @@ struct Parsed {
     uint32_t timeout = 40;
     bool checksum = false;
     bool debug = false;
+    uint32_t latency = 20;
     std::string console;
 };
 
@@ -108,6 +109,15 @@ Parsed parse(std::string s)
                 return r;
             }
             r.timeout = v;
+        } else if (startsWith(s, at, "LATENCY=")) {
+            len = 8;
+            uint32_t v = static_cast<uint32_t>(number(s, at + len));
+            if (v > 255) {
+                r.console += format("\n\t Invalid latency value: %ld msecs (0-255)", static_cast<int32_t>(v));
+                r.code = model::BAD_LATENCY;
+                return r;
+            }
+            r.latency = v;
         } else if (startsWith(s, at, "CHECKSUM")) {
             len = 8;
             r.checksum = true;
@@ -147,14 +157,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     hostsvc::takeConsole();
     ERRCODE ec = CommandLine(options.c_str());
     std::string console = hostsvc::takeConsole();
-    FZ_CHECK(ec == EC_OK || ec == EC_BAD_COMPORT || ec == EC_BAD_OPTION || ec == EC_BAD_TIMEOUT || ec == EC_BAD_BAUD,
+    FZ_CHECK(ec == EC_OK || ec == EC_BAD_COMPORT || ec == EC_BAD_OPTION || ec == EC_BAD_TIMEOUT || ec == EC_BAD_BAUD ||
+                 ec == EC_BAD_LATENCY,
              "CommandLine returned %u", ec);
     FZ_CHECK(ec == want.code, "CommandLine returned %u, the model %u for \"%s\"", ec, want.code,
              fz::show(options).c_str());
     FZ_CHECK(port == want.port && BaudRate == want.baud && timeout == want.timeout &&
-                 (useCheckSum != 0) == want.checksum && (debug != 0) == want.debug,
-             "settings %d %d %u %u %u, the model %d %d %u %d %d", port, BaudRate, timeout, useCheckSum, debug,
-             want.port, want.baud, want.timeout, want.checksum, want.debug);
+                 (useCheckSum != 0) == want.checksum && (debug != 0) == want.debug && latency == want.latency,
+             "settings %d %d %u %u %u %u, the model %d %d %u %d %d %u", port, BaudRate, timeout, useCheckSum, debug,
+             latency, want.port, want.baud, want.timeout, want.checksum, want.debug, want.latency);
     FZ_CHECK(console == want.console, "console \"%s\", the model \"%s\"", fz::show(console).c_str(),
              fz::show(want.console).c_str());
 

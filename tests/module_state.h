@@ -7,6 +7,7 @@
 
 #include <string.h>
 
+#include "option_ranges.h"
 #include "protocol.h"
 
 namespace state {
@@ -18,6 +19,7 @@ inline void asLoaded()
     timeout = 40;
     useCheckSum = FALSE;
     debug = FALSE;
+    latency = LATENCY_DEFAULT_MS;
     Mode = 1;
     TopDoc = 0;
     lineSettled = TRUE;

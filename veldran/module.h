@@ -15,6 +15,7 @@ extern int32_t BaudRate; // bits per second
 extern uint32_t timeout; // reply time-out, milliseconds
 extern BOOL useCheckSum; // commands and replies carry a checksum
 extern BOOL debug;       // trace replies and failures on the console
+extern uint32_t latency; // how late the serial adapter may deliver, ms
 
 constexpr int CMDLINE_BUFFER = 200; // the option string's work buffer
 ERRCODE CommandLine(const char *cmdLine);

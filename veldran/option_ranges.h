@@ -13,5 +13,10 @@ constexpr int32_t BAUD_CODES[] = {96, 192, 384, 576, 1152};
 // TIMEOUT=, milliseconds
 constexpr uint32_t TIMEOUT_MIN_MS = 5;
 constexpr uint32_t TIMEOUT_MAX_MS = 500;
+// LATENCY=, milliseconds: how late the serial adapter may hand over what it
+// received (a USB adapter's latency timer, 16 ms by default, and jitter)
+constexpr uint32_t LATENCY_MIN_MS = 0;
+constexpr uint32_t LATENCY_MAX_MS = 255;
+constexpr uint32_t LATENCY_DEFAULT_MS = 20;
 
 #endif

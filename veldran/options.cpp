@@ -12,12 +12,13 @@ int32_t BaudRate = 19200;
 uint32_t timeout = 40;
 BOOL useCheckSum = FALSE;
 BOOL debug = FALSE;
+uint32_t latency = LATENCY_DEFAULT_MS;
 
 namespace {
 
 char cmdBuffer[CMDLINE_BUFFER];
 
-enum Keyword { KW_COMPORT, KW_BAUD, KW_TIMEOUT, KW_CHECKSUM, KW_DEBUG };
+enum Keyword { KW_COMPORT, KW_BAUD, KW_TIMEOUT, KW_CHECKSUM, KW_DEBUG, KW_LATENCY };
 
 struct KeywordDef {
     const char *text;
@@ -28,7 +29,7 @@ struct KeywordDef {
 // Matched in this order, each over its own length, without regard to case.
 constexpr KeywordDef keywords[] = {
     {"COMPORT=", 8, KW_COMPORT},  {"BAUD=", 5, KW_BAUD},  {"TIMEOUT=", 8, KW_TIMEOUT},
-    {"CHECKSUM", 8, KW_CHECKSUM}, {"DEBUG", 5, KW_DEBUG},
+    {"CHECKSUM", 8, KW_CHECKSUM}, {"DEBUG", 5, KW_DEBUG}, {"LATENCY=", 8, KW_LATENCY},
 };
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
@@ -119,6 +120,17 @@ ERRCODE CommandLine(const char *cmdLine)
                 return EC_BAD_TIMEOUT;
             }
             timeout = v;
+            break;
+        }
+        case KW_LATENCY: {
+            // Compared as unsigned, from 0: a negative value is a very large one.
+            static_assert(LATENCY_MIN_MS == 0, "the range starts at 0");
+            uint32_t v = static_cast<uint32_t>(readInt(value));
+            if (v > LATENCY_MAX_MS) {
+                HlpPrintf("\n\t Invalid latency value: %d msecs (0-255)", static_cast<int>(v));
+                return EC_BAD_LATENCY;
+            }
+            latency = v;
             break;
         }
         case KW_CHECKSUM:

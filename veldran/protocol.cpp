@@ -65,17 +65,27 @@ constexpr bool addressedIffBang()
 }
 static_assert(addressedIffBang(), "the \"!\" replies, and only they, repeat the address");
 
-// Three character times (ten bits each) without a character mean that
-// nothing more of an earlier reply is coming.
+// Three character times (ten bits each) without a character mean, on a
+// line that delivers what it receives at once, that nothing more of an
+// earlier reply is coming.  A serial adapter hands its characters over late
+// and in bursts (a USB adapter when its latency timer runs out), so a
+// pause between two bursts is not quiet: the quiet interval grows by
+// `latency`.
 constexpr int32_t QUIET_CHARACTERS = 3;
 constexpr int32_t QUIET_MIN_MS = 2;
+// A line that never falls quiet and never sends a carriage return is left
+// after the time-out, the quiet interval and a whole reply line's
+// characters (80 and the carriage return) besides: long enough for a long
+// stale reply still coming through an adapter, whatever the time-out.
+constexpr int32_t SETTLE_LINE_CHARACTERS = LINE_MAX + 1;
+
+// The time of `chars` characters at the line's speed, in whole ms rounded up.
+int32_t charactersMs(int32_t chars) { return BaudRate <= 0 ? 0 : (chars * 10 * 1000 + BaudRate - 1) / BaudRate; }
 
 int32_t quietInterval()
 {
-    if (BaudRate <= 0)
-        return QUIET_MIN_MS;
-    int32_t ms = (QUIET_CHARACTERS * 10 * 1000 + BaudRate - 1) / BaudRate;
-    return ms < QUIET_MIN_MS ? QUIET_MIN_MS : ms;
+    int32_t ms = charactersMs(QUIET_CHARACTERS);
+    return (ms < QUIET_MIN_MS ? QUIET_MIN_MS : ms) + static_cast<int32_t>(latency);
 }
 
 // What a character before the start character does to the exchange.
@@ -205,14 +215,15 @@ void wait(long msecs)
 // the next command's.  So after an exchange that gave up before its reply's
 // carriage return (time-out, a refusal reported at once, overflow), the
 // next line waits until that carriage return has been read, or the line
-// has been quiet for three character times, or `timeout` has passed (a
-// module that babbles on).  A settled line costs nothing.
+// has been quiet for the quiet interval, or the time-out, the quiet interval
+// and a reply line's time have passed (a module that babbles on).  A
+// settled line costs nothing.
 void settleLine(void)
 {
     if (lineSettled)
         return;
     int32_t quietMs = quietInterval();
-    int32_t limit = HlpPtimerSet(static_cast<int32_t>(timeout));
+    int32_t limit = HlpPtimerSet(static_cast<int32_t>(timeout) + quietMs + charactersMs(SETTLE_LINE_CHARACTERS));
     int32_t quiet = HlpPtimerSet(quietMs);
     for (;;) {
         if (HlpPtimerPoll(limit) <= 0)

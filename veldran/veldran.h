@@ -83,6 +83,7 @@ enum : ERRCODE {
     EC_AIN_LENGTH = 1018,     // analog reply of unexpected length (values delivered)
     EC_BAD_HSECS = 1019,      // "HSecs:" outside 0 to 255
     EC_BAD_SUBCOMMAND = 1020, // status/watchdog sub-command outside 0 to 3
+    EC_BAD_LATENCY = 1021,    // "LATENCY=" outside 0 to 255
 };
 
 // Operand kinds (prm_argtype).

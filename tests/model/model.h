@@ -40,6 +40,7 @@ enum : uint32_t {
     AIN_LENGTH = 1018,
     BAD_HSECS = 1019,
     BAD_SUBCOMMAND = 1020,
+    BAD_LATENCY = 1021,
 };
 
 // One reply character and the receive poll (counted from 0 after the

@@ -415,8 +415,10 @@ TEST_P(ProtocolExchange, Checksums)
 // ---------------------------------------------------------------------------
 // Line discipline.  An exchange that gave up before its reply's carriage
 // return leaves characters on their way; the next exchange first reads and
-// drops them, until that carriage return, a quiet interval (2 ms at 19200
-// baud) or its own time-out, and only then empties the queues and sends.
+// drops them, until that carriage return, a quiet interval (three character
+// times, at least 2 ms, plus LATENCY) or its cap (its own time-out, the quiet
+// interval and 81 character times), and only then empties the queues and
+// sends.
 
 // Characters that arrive one per receive poll from `firstDue` on.
 void trickle(const std::string &text, int32_t firstDue)
@@ -434,8 +436,10 @@ TEST_P(ProtocolExchange, NextCommandWaitsForTheLineToSettle)
     const int32_t goodLen = static_cast<int32_t>(g.size());
     const bool questionAtOnce = !op.questionAtEnd;
     const std::string line81 = g + std::string(81 - g.size(), '0') + "\r";
+    const int32_t lead = 1; // the first burst: the start character
     struct Case {
         const char *what;
+        uint32_t lat;                // LATENCY
         uint32_t tmo;                // of the first exchange
         std::function<void()> first; // its reply
         ERRCODE code;                // of the first exchange
@@ -444,18 +448,33 @@ TEST_P(ProtocolExchange, NextCommandWaitsForTheLineToSettle)
     } cases[] = {
         // The time-out strikes after the start character: the rest, one
         // character a poll, is read to its carriage return.
-        {"time-out mid-reply", 40, [&] { trickle(g + "\r", 38); }, EC_TIMEOUT, goodLen, goodLen},
-        {"refusal", 40, [] { trickle("?01\r", 0); }, EC_REFUSED, questionAtOnce ? 3 : 0, questionAtOnce ? 3 : 0},
-        {"81 characters", 100, [&] { t::reply(line81); }, EC_BAD_LENGTH, 1, 1},
-        // A module that babbles on: the wait lasts the time-out, no longer.
-        {"babble", 40, [] { trickle(std::string(1000, 'x'), 0); }, EC_TIMEOUT, 99, 100},
-        // Nothing arrives: one quiet interval, two polls of 1 ms.
-        {"silence", 40, [] { t::silence(); }, EC_TIMEOUT, 0, 2},
+        {"time-out mid-reply", 0, 40, [&] { trickle(g + "\r", 38); }, EC_TIMEOUT, goodLen, goodLen},
+        {"refusal", 0, 40, [] { trickle("?01\r", 0); }, EC_REFUSED, questionAtOnce ? 3 : 0, questionAtOnce ? 3 : 0},
+        {"81 characters", 0, 100, [&] { t::reply(line81); }, EC_BAD_LENGTH, 1, 1},
+        // A module that babbles on: the wait lasts the next exchange's
+        // time-out (100 ms), the quiet interval (2 ms) and 81 character
+        // times at 19200 baud (43 ms), no longer.
+        {"babble", 0, 40, [] { trickle(std::string(1000, 'x'), 0); }, EC_TIMEOUT, 144, 145},
+        {"babble, latency 20", 20, 40, [] { trickle(std::string(1000, 'x'), 0); }, EC_TIMEOUT, 164, 165},
+        // Nothing arrives: one quiet interval, two polls of 1 ms a pass.
+        {"silence", 0, 40, [] { t::silence(); }, EC_TIMEOUT, 0, 2},
+        {"silence, latency 20", 20, 40, [] { t::silence(); }, EC_TIMEOUT, 0, 22},
+        {"silence, latency 255", 255, 40, [] { t::silence(); }, EC_TIMEOUT, 0, 258},
+        // A serial adapter hands the rest of the reply over 18 ms (nine
+        // empty passes) after the first burst: within the quiet interval of
+        // LATENCY=20, so it is read and dropped, not left for the next reply.
+        {"adapter burst after 18 ms", 20, 40,
+         [&] {
+             t::replyPieces({{38, g.substr(0, lead)}, {40 + 8, g.substr(lead) + "\r"}});
+         },
+         EC_TIMEOUT, goodLen, 18 + goodLen},
         // A complete reply leaves nothing to wait for.
-        {"good reply", 100, [&] { t::reply(g + "\r"); }, EC_OK, 0, 0},
+        {"good reply", 0, 100, [&] { t::reply(g + "\r"); }, EC_OK, 0, 0},
+        {"good reply, latency 20", 20, 100, [&] { t::reply(g + "\r"); }, EC_OK, 0, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
+        latency = c.lat;
         t::quietLine();
         timeout = c.tmo;
         c.first();
@@ -483,6 +502,7 @@ TEST_P(ProtocolExchange, NextCommandWaitsForTheLineToSettle)
 TEST_P(ProtocolExchange, NothingSentLeavesTheLineAsItWas)
 {
     timeout = 40;
+    latency = 0;
     t::silence();
     ASSERT_EQ(run(), EC_TIMEOUT);
     scommSetWriteResult(0);
@@ -596,20 +616,26 @@ TEST_F(ProtocolLines, ExampleLines)
 namespace {
 
 // The quiet interval is three character times at the line's speed, never
-// less than 2 ms; the virtual clock moves 1 ms a timer poll and an empty
-// pass polls twice.
+// less than 2 ms, plus LATENCY; the virtual clock moves 1 ms a timer poll
+// and an empty pass polls twice.
 TEST_F(ProtocolLines, QuietIntervalFollowsTheBaudRate)
 {
     struct Case {
         int32_t baud;
+        uint32_t lat;
         int64_t quietMs;
-    } cases[] = {{9600, 4}, {19200, 2}, {38400, 2}, {57600, 2}, {115200, 2}};
+        int32_t read; // of three characters one empty pass (2 ms) apart
+    } cases[] = {
+        {9600, 0, 4, 3},    {19200, 0, 2, 1},  {38400, 0, 2, 1},  {57600, 0, 2, 1},      {115200, 0, 2, 1},
+        {19200, 20, 22, 3}, {9600, 20, 24, 3}, {115200, 1, 4, 3}, {115200, 255, 258, 3},
+    };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.baud);
+        SCOPED_TRACE(std::to_string(c.baud) + " baud, latency " + std::to_string(c.lat));
         t::silence();
         _COMwrite(port, "x", 1); // drops what the last case left on its way
         _COMrcvclear(port);
         BaudRate = c.baud;
+        latency = c.lat;
         timeout = 40;
         lineSettled = FALSE;
         int64_t t0 = hostsvc::nowMs();
@@ -617,14 +643,15 @@ TEST_F(ProtocolLines, QuietIntervalFollowsTheBaudRate)
         EXPECT_EQ(hostsvc::nowMs() - t0, c.quietMs);
         EXPECT_TRUE(lineSettled);
 
-        // Characters one empty pass (2 ms) apart keep the wait going at
-        // 9600 baud; at the faster speeds the gap already counts as quiet.
+        // Characters one empty pass (2 ms) apart keep the wait going where
+        // the quiet interval is longer than 2 ms; at the faster speeds
+        // without a latency the gap already counts as quiet.
         lineSettled = FALSE;
         t::replyPieces({{0, "a"}, {2, "b"}, {4, "\r"}});
         _COMwrite(port, "x", 1); // starts the script
         int32_t getc0 = scommGetcCalls();
         settleLine();
-        EXPECT_EQ(scommGetcCalls() - getc0, c.baud == 9600 ? 3 : 1);
+        EXPECT_EQ(scommGetcCalls() - getc0, c.read);
     }
 }
 
@@ -670,7 +697,7 @@ TEST_F(ProtocolLines, InitLeavesTheLineAsItWas)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         t::freshModule();
-        ASSERT_EQ(t::init("TIMEOUT=40"), EC_OK);
+        ASSERT_EQ(t::init("TIMEOUT=40 LATENCY=0"), EC_OK);
         t::setMode(2);
         if (c.first)
             c.first();

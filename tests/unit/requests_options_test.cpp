@@ -180,6 +180,7 @@ struct Settings {
     uint32_t timeout;
     BOOL checksum;
     BOOL debug;
+    uint32_t latency = 20;
 };
 const Settings DEFAULTS = {1, 19200, 40, FALSE, FALSE};
 
@@ -227,6 +228,18 @@ const OptionCase OPTION_CASES[] = {
      EC_BAD_TIMEOUT,
      {1, 19200, 100, FALSE, FALSE},
      "\n\t Invalid time out value: 3 msecs (5-500)"},
+    {"LATENCY=0", EC_OK, {1, 19200, 40, FALSE, FALSE, 0}, ""},
+    {"latency=255 TIMEOUT=100", EC_OK, {1, 19200, 100, FALSE, FALSE, 255}, ""},
+    {"Latency=16ms DEBUG", EC_OK, {1, 19200, 40, FALSE, TRUE, 16}, ""},
+    {"LATENCY=", EC_OK, {1, 19200, 40, FALSE, FALSE, 0}, ""},
+    {"LATENCY=256", EC_BAD_LATENCY, DEFAULTS, "\n\t Invalid latency value: 256 msecs (0-255)"},
+    // Compared as unsigned: -1 is outside, and the value is not kept.
+    {"LATENCY=-1", EC_BAD_LATENCY, DEFAULTS, "\n\t Invalid latency value: -1 msecs (0-255)"},
+    {"LATENCY=5 LATENCY=300 DEBUG",
+     EC_BAD_LATENCY,
+     {1, 19200, 40, FALSE, FALSE, 5},
+     "\n\t Invalid latency value: 300 msecs (0-255)"},
+    {"LATENCY", EC_BAD_OPTION, DEFAULTS, "<LATENCY>\n"},
     {"COMPORT", EC_BAD_OPTION, DEFAULTS, "<COMPORT>\n"},
     {"DEBU", EC_BAD_OPTION, DEFAULTS, "<DEBU>\n"},
 };
@@ -252,6 +265,7 @@ TEST_P(Options, ParsesAsExpected)
     EXPECT_EQ(timeout, c.after.timeout);
     EXPECT_EQ(useCheckSum, c.after.checksum);
     EXPECT_EQ(debug, c.after.debug);
+    EXPECT_EQ(latency, c.after.latency);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Options, ::testing::ValuesIn(OPTION_CASES));

@@ -153,6 +153,10 @@ TEST_F(Dll, RejectedOptionsAndPortFailure)
     EXPECT_EQ(hostsvc::takeConsole(), "\nVELDRAN  : initializing: \"TIMEOUT=-1\"..."
                                       "\n\t Invalid time out value: -1 msecs (5-500)"
                                       "\nVELDRAN  : bad command line parameter, ec=1003");
+    EXPECT_EQ(init("LATENCY=256"), EC_BAD_LATENCY);
+    EXPECT_EQ(hostsvc::takeConsole(), "\nVELDRAN  : initializing: \"LATENCY=256\"..."
+                                      "\n\t Invalid latency value: 256 msecs (0-255)"
+                                      "\nVELDRAN  : bad command line parameter, ec=1021");
     EXPECT_EQ(commLog(), "");
     scommSetSetupResult(-5);
     EXPECT_EQ(init(nullptr), EC_PORT_OPEN);
