@@ -397,6 +397,10 @@ TEST(PlantFile, RejectsMistakesWithTheirLine)
         {"[[module]]\naddress = 1\nmodel = 7017\ntype = 256\n", "type has bits"},
         {"[[module]]\naddress = 1\nmodel = 7017\ninit = 1\n", "init must be true or false"},
         {"[line]\nduplicate_addresses = 1\n[[module]]\naddress = 1\nmodel = 7017\n", "must be true or false"},
+        {"[line]\nturnaround_ms = nan\n[[module]]\naddress = 1\nmodel = 7017\n",
+         "t:2: line.turnaround_ms must be a finite number, not negative"},
+        {"[[module]]\naddress = 1\nmodel = 7017\nturnaround_ms = inf\n",
+         "module 1.turnaround_ms must be a finite number, not negative"},
     };
     for (const auto &t : table) {
         try {

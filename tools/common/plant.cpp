@@ -413,8 +413,8 @@ void readTiming(const std::string &src, const toml::table &t, const std::string 
     }
     if (auto ta = t.get("turnaround_ms")) {
         m.turnaroundMs = number(src, *ta, what + ".turnaround_ms");
-        if (m.turnaroundMs < 0)
-            fail(src, *ta, what + ".turnaround_ms must not be negative");
+        if (!std::isfinite(m.turnaroundMs) || m.turnaroundMs < 0)
+            fail(src, *ta, what + ".turnaround_ms must be a finite number, not negative");
     }
 }
 
@@ -513,8 +513,8 @@ Plant parsePlant(std::string_view text, const std::string &src)
         }
         if (auto ta = t->get("turnaround_ms")) {
             p.line.turnaroundMs = number(src, *ta, "line.turnaround_ms");
-            if (p.line.turnaroundMs < 0)
-                fail(src, *ta, "line.turnaround_ms must not be negative");
+            if (!std::isfinite(p.line.turnaroundMs) || p.line.turnaroundMs < 0)
+                fail(src, *ta, "line.turnaround_ms must be a finite number, not negative");
         }
     }
     if (auto ms = root.get("module")) {
