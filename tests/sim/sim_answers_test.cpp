@@ -361,8 +361,12 @@ TEST(PlantFile, ReadsLineSettingsAndModules)
     p.find(1)->typeCode = 0x0A;
     p.find(4)->firmware = "B2.3";
     p.find(5)->baud = 38400;
+    p.line.adapterLatencyMs = 16;
+    p.line.adapterJitterMs = 0.1 + 0.2; // needs all 17 digits
     Plant back = parsePlant(plantText(p, {"a note"}), "written");
     EXPECT_EQ(back.line.baud, p.line.baud);
+    EXPECT_EQ(back.line.adapterLatencyMs, p.line.adapterLatencyMs);
+    EXPECT_EQ(back.line.adapterJitterMs, p.line.adapterJitterMs);
     ASSERT_EQ(back.modules.size(), p.modules.size());
     for (size_t i = 0; i < p.modules.size(); ++i) {
         const Module &a = p.modules[i], &b = back.modules[i];
@@ -401,6 +405,16 @@ TEST(PlantFile, RejectsMistakesWithTheirLine)
          "t:2: line.turnaround_ms must be a finite number, not negative"},
         {"[[module]]\naddress = 1\nmodel = 7017\nturnaround_ms = inf\n",
          "module 1.turnaround_ms must be a finite number, not negative"},
+        {"[line]\nadapter_latency_ms = 255.5\n[[module]]\naddress = 1\nmodel = 7017\n",
+         "t:2: line.adapter_latency_ms must be 0 to 255"},
+        {"[line]\nadapter_latency_ms = -1\n[[module]]\naddress = 1\nmodel = 7017\n",
+         "line.adapter_latency_ms must be 0 to 255"},
+        {"[line]\nadapter_latency_ms = nan\n[[module]]\naddress = 1\nmodel = 7017\n",
+         "line.adapter_latency_ms must be 0 to 255"},
+        {"[line]\nadapter_latency_ms = \"16\"\n[[module]]\naddress = 1\nmodel = 7017\n",
+         "line.adapter_latency_ms must be a number"},
+        {"[line]\nadapter_jitter_ms = 51\n[[module]]\naddress = 1\nmodel = 7017\n",
+         "line.adapter_jitter_ms must be 0 to 50"},
     };
     for (const auto &t : table) {
         try {

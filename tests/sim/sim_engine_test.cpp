@@ -335,6 +335,17 @@ TEST_F(Engine, ControlCommandsAnswerOneLineEach)
         {"power #1", "OK address=00 baud=9600 checksum=0 init=1"},
         {"get 6 din", "OK 5A"},
         {"set line baud 9600", "OK"},
+        {"set line adapter_latency_ms 255.5",
+         "ERR usage: set line baud <n> | set line turnaround <ms> | set line adapter_latency_ms <0..255> | set line "
+         "adapter_jitter_ms <0..50>"},
+        {"set line adapter_latency_ms -1", "ERR usage: set line baud <n> | set line turnaround <ms> | set line "
+                                           "adapter_latency_ms <0..255> | set line adapter_jitter_ms <0..50>"},
+        {"set line adapter_jitter_ms nan", "ERR usage: set line baud <n> | set line turnaround <ms> | set line "
+                                           "adapter_latency_ms <0..255> | set line adapter_jitter_ms <0..50>"},
+        {"set line adapter_jitter_ms 50.5", "ERR usage: set line baud <n> | set line turnaround <ms> | set line "
+                                            "adapter_latency_ms <0..255> | set line adapter_jitter_ms <0..50>"},
+        {"set line adapter_latency_ms 16", "OK"},
+        {"set line adapter_jitter_ms 2.5", "OK"},
         {"frobnicate", "ERR unknown command: frobnicate"},
         {"quit", "OK"},
     };
@@ -342,6 +353,8 @@ TEST_F(Engine, ControlCommandsAnswerOneLineEach)
         EXPECT_EQ(sim.control(t.command, 0), t.reply) << t.command;
     EXPECT_TRUE(sim.quitRequested());
     EXPECT_EQ(sim.baud(), 9600);
+    const std::string stats = sim.control("stats", 0);
+    EXPECT_NE(stats.find(" adapter_latency_ms=16 adapter_jitter_ms=2.5"), std::string::npos) << stats;
 }
 
 TEST_F(Engine, ControlSetValuesShowOnTheWire)
@@ -499,6 +512,152 @@ TEST(Line, GarbledBytesAreSeededAndNeverACarriageReturn)
             first = b;
         else
             EXPECT_EQ(b, first) << "same seed, same garbage";
+    }
+}
+
+// What reaches the host, and when.
+struct Delivery {
+    Millis at;
+    std::string bytes;
+};
+
+// Drives the clock as the event loop does: each host line (or control
+// command, "set ...") at its time, and what is due taken at the moment
+// nextDue() names, and not before.
+std::vector<Delivery> drive(Simulator &sim, const std::vector<std::pair<Millis, std::string>> &sent)
+{
+    std::vector<Delivery> got;
+    size_t next = 0;
+    while (next < sent.size() || sim.hasOutput()) {
+        if (next < sent.size() && (!sim.hasOutput() || sent[next].first <= sim.nextDue())) {
+            const auto &[at, text] = sent[next++];
+            if (text.rfind("set ", 0) == 0)
+                EXPECT_EQ(sim.control(text, at), "OK") << text;
+            else
+                sim.receive(text, at);
+            continue;
+        }
+        const Millis at = sim.nextDue();
+        EXPECT_EQ(sim.takeDue(at - 1e-3), "") << "before " << at;
+        got.push_back({at, sim.takeDue(at)});
+        if (got.back().bytes.empty()) {
+            ADD_FAILURE() << "nothing came at " << at;
+            break;
+        }
+    }
+    return got;
+}
+
+// Through a USB serial adapter (10000 baud, a character a millisecond;
+// "@06\r" sent at 0 is answered from 6 to 12).  Every byte arrives, in the
+// order and with the garbling the wire gave it, no earlier than it crossed
+// the wire and no later than a timer period and the jitter after; each
+// burst within the jitter after its expiry (or its 62nd byte); a seed gives
+// the same deliveries every time.
+TEST(Adapter, DeliversWhatTheLineSentInBurstsAtItsTimer)
+{
+    const struct {
+        const char *name;
+        double latency, jitter;
+        std::vector<std::string> setup;
+        std::vector<std::pair<Millis, std::string>> sent;
+        std::vector<std::pair<Millis, size_t>> bursts; // when the adapter sends, and how many bytes
+        uint64_t counted;                              // bursts= in the stats
+    } table[] = {
+        {"latency 0: each byte as it crosses the wire, jitter or not",
+         0,
+         50,
+         {},
+         {{0, "@06\r"}},
+         {{7, 1}, {8, 1}, {9, 1}, {10, 1}, {11, 1}, {12, 1}},
+         0},
+        {"16 ms: the reply waits for the timer", 16, 0, {}, {{0, "@06\r"}}, {{16, 6}}, 1},
+        {"the timer runs free: a reply across an expiry is split there",
+         16,
+         0,
+         {},
+         {{5, "@06\r"}},
+         {{16, 5}, {32, 1}},
+         2},
+        {"two replies in one period share a burst", 50, 0, {}, {{0, "@06\r"}, {12, "@07\r"}}, {{50, 12}}, 1},
+        {"62 bytes go when the 62nd has crossed, and the timer starts again then",
+         255,
+         0,
+         {"fault 6 babble delay=200 text=AB count=1"},
+         {{0, "@06\r"}},
+         {{68, 62}, {130, 62}, {192, 62}, {447, 14}},
+         4},
+        {"a collision on the wire reaches the host garbled, at the adapter's time",
+         16,
+         0,
+         {},
+         {{0, "@06\r"}, {8, "#031+05.000\r"}},
+         {{16, 6}},
+         1},
+        {"jitter: each burst 0 to 5 ms after the expiry",
+         16,
+         5,
+         {"fault 6 babble delay=100 text=AB count=1"},
+         {{0, "@06\r"}},
+         {{16, 10}, {32, 16}, {48, 16}, {64, 16}, {80, 16}, {96, 16}, {112, 10}},
+         7},
+        {"switched off: what it holds goes at once, the rest as it crosses",
+         16,
+         0,
+         {},
+         {{0, "@06\r"}, {9.5, "set line adapter_latency_ms 0"}},
+         {{9.5, 3}, {10, 1}, {11, 1}, {12, 1}},
+         1},
+    };
+    for (const auto &t : table) {
+        SCOPED_TRACE(t.name);
+        // The wire's own times: the same line without an adapter.
+        Simulator wire{parsePlant(PLANT, "t"), 3};
+        for (const auto &c : t.setup)
+            ASSERT_EQ(wire.control(c, 0).substr(0, 2), "OK") << c;
+        std::string onWire;
+        std::vector<Millis> crossed;
+        for (const Delivery &d : drive(wire, t.sent)) {
+            onWire += d.bytes;
+            crossed.insert(crossed.end(), d.bytes.size(), d.at);
+        }
+
+        std::vector<Delivery> first;
+        for (int run = 0; run < 2; ++run) {
+            Simulator sim{parsePlant(PLANT, "t"), 3};
+            sim.setAdapterLatency(t.latency, 0);
+            sim.setAdapterJitter(t.jitter);
+            for (const auto &c : t.setup)
+                ASSERT_EQ(sim.control(c, 0).substr(0, 2), "OK") << c;
+            const std::vector<Delivery> got = drive(sim, t.sent);
+            if (run == 1) {
+                ASSERT_EQ(got.size(), first.size()) << "same seed, same deliveries";
+                for (size_t i = 0; i < got.size(); ++i)
+                    EXPECT_TRUE(got[i].at == first[i].at && got[i].bytes == first[i].bytes) << "delivery " << i;
+                break;
+            }
+            first = got;
+            std::string heard;
+            for (const Delivery &d : got) {
+                for (size_t i = 0; i < d.bytes.size() && heard.size() + i < crossed.size(); ++i) {
+                    const Millis wireTime = crossed[heard.size() + i];
+                    EXPECT_GE(d.at, wireTime) << "byte " << heard.size() + i;
+                    EXPECT_LE(d.at, wireTime + t.latency + t.jitter + 1e-9) << "byte " << heard.size() + i;
+                }
+                heard += d.bytes;
+            }
+            EXPECT_EQ(heard, onWire);
+            ASSERT_EQ(got.size(), t.bursts.size());
+            bool jittered = false;
+            for (size_t i = 0; i < got.size(); ++i) {
+                EXPECT_EQ(got[i].bytes.size(), t.bursts[i].second) << "burst " << i;
+                EXPECT_GE(got[i].at, t.bursts[i].first) << "burst " << i;
+                EXPECT_LE(got[i].at, t.bursts[i].first + (t.latency > 0 ? t.jitter : 0)) << "burst " << i;
+                jittered = jittered || got[i].at > t.bursts[i].first + t.jitter / 10;
+            }
+            EXPECT_EQ(jittered, t.latency > 0 && t.jitter > 0) << "the jitter is drawn";
+            EXPECT_EQ(sim.stats().bursts, t.counted);
+        }
     }
 }
 

@@ -280,6 +280,37 @@ TEST_F(SimOnPty, ReplyTimeIsBoundedAtLowBaud)
     EXPECT_NE(stats.find("baud=1200 turnaround=0"), std::string::npos) << stats;
 }
 
+// The adapter's settings: out of range on the command line, no start; given,
+// they override the plant's and the replies come through it in bursts.
+TEST_F(SimOnPty, AdapterOptionsOverrideThePlantAndAreChecked)
+{
+    const std::string plant = tempPath("adapter.toml");
+    {
+        std::ofstream(plant) << "[line]\nadapter_latency_ms = 100\nadapter_jitter_ms = 7\n"
+                                "[[module]]\naddress = 1\nmodel = 7052\n";
+    }
+    opts.plant = plant;
+    opts.quiet = true;
+    const std::vector<std::vector<std::string>> bad = {
+        {"--adapter-latency", "255.5"}, {"--adapter-latency", "-1"}, {"--adapter-latency", "nan"},
+        {"--adapter-jitter", "50.5"},   {"--adapter-jitter", "inf"},
+    };
+    for (const auto &b : bad) {
+        opts.extra = b;
+        std::string err;
+        EXPECT_FALSE(sim.start(opts, &err)) << b[0] << " " << b[1];
+    }
+    opts.extra = {"--adapter-latency", "16"};
+    start();
+    Port port(opts.link);
+    ASSERT_TRUE(port.ok());
+    EXPECT_EQ(port.ask("@01"), ">0000\r");
+    const std::string stats = *sim.command("stats");
+    EXPECT_NE(stats.find(" bursts=1 "), std::string::npos) << stats;
+    EXPECT_NE(stats.find(" adapter_latency_ms=16 adapter_jitter_ms=7"), std::string::npos) << stats;
+    std::remove(plant.c_str());
+}
+
 // The line runs at the speed the host set on the device: here the POSIX
 // serial library on the pty, against a simulator that assumed 19200.  A
 // module set to another speed than the host's hears nothing.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -222,6 +224,18 @@ double number(const std::string &src, const toml::node &n, const std::string &wh
     if (!n.is_number())
         fail(src, n, what + " must be a number");
     return *n.value<double>();
+}
+
+// A number from `lo` to `hi` (TOML's nan and inf are none).
+double between(const std::string &src, const toml::node &n, const std::string &what, double lo, double hi)
+{
+    const double v = number(src, n, what);
+    if (!std::isfinite(v) || v < lo || v > hi) {
+        std::ostringstream os;
+        os << what << " must be " << lo << " to " << hi;
+        fail(src, n, os.str());
+    }
+    return v;
 }
 
 long long integer(const std::string &src, const toml::node &n, const std::string &what)
@@ -502,7 +516,8 @@ Plant parsePlant(std::string_view text, const std::string &src)
         const toml::table *t = l->as_table();
         if (!t)
             fail(src, *l, "line must be a table");
-        checkKeys(src, *t, {"baud", "turnaround_ms", "duplicate_addresses"}, "[line]");
+        checkKeys(src, *t, {"baud", "turnaround_ms", "duplicate_addresses", "adapter_latency_ms", "adapter_jitter_ms"},
+                  "[line]");
         if (auto d = t->get("duplicate_addresses"))
             p.line.duplicateAddresses = boolean(src, *d, "line.duplicate_addresses");
         if (auto b = t->get("baud")) {
@@ -516,6 +531,10 @@ Plant parsePlant(std::string_view text, const std::string &src)
             if (!std::isfinite(p.line.turnaroundMs) || p.line.turnaroundMs < 0)
                 fail(src, *ta, "line.turnaround_ms must be a finite number, not negative");
         }
+        if (auto a = t->get("adapter_latency_ms"))
+            p.line.adapterLatencyMs = between(src, *a, "line.adapter_latency_ms", 0, 255);
+        if (auto j = t->get("adapter_jitter_ms"))
+            p.line.adapterJitterMs = between(src, *j, "line.adapter_jitter_ms", 0, 50);
     }
     if (auto ms = root.get("module")) {
         const toml::array *a = ms->as_array();
@@ -568,6 +587,16 @@ std::string tomlString(const std::string &text, size_t max)
     return s + "\"";
 }
 
+// A number as TOML has it, with the digits that read back as the same.
+std::string tomlNumber(double v)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.15g", v);
+    if (std::strtod(buf, nullptr) != v)
+        std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
 } // namespace
 
 std::string plantText(const Plant &p, const std::vector<std::string> &notes)
@@ -578,6 +607,10 @@ std::string plantText(const Plant &p, const std::vector<std::string> &notes)
     os << "\n[line]\nbaud = " << p.line.baud << "\n";
     if (p.line.duplicateAddresses)
         os << "duplicate_addresses = true\n";
+    if (p.line.adapterLatencyMs > 0)
+        os << "adapter_latency_ms = " << tomlNumber(p.line.adapterLatencyMs) << "\n";
+    if (p.line.adapterJitterMs > 0)
+        os << "adapter_jitter_ms = " << tomlNumber(p.line.adapterJitterMs) << "\n";
     for (const Module &m : p.modules) {
         const int number = m.info().number;
         os << "\n[[module]]\naddress = " << m.address << "\nmodel = " << number << "\n";

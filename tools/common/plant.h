@@ -143,6 +143,8 @@ struct LineSettings {
     int baud = 19200;
     double turnaroundMs = 1.0;
     bool duplicateAddresses = false; // modules may share an address
+    double adapterLatencyMs = 0;     // the USB serial adapter's latency timer; 0: no adapter
+    double adapterJitterMs = 0;      // and its delivery jitter
 };
 
 struct Plant {

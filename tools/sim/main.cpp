@@ -40,8 +40,10 @@ enum Exit {
 
 struct Args {
     std::string plant, link, tty, log;
-    double baud = -1;       // below 0: the plant's
-    double turnaround = -1; // below 0: the plant's
+    double baud = -1;           // below 0: the plant's
+    double turnaround = -1;     // below 0: the plant's
+    double adapterLatency = -1; // below 0: the plant's
+    double adapterJitter = -1;  // below 0: the plant's
     unsigned long long seed = 1;
 };
 
@@ -105,6 +107,15 @@ std::optional<Exit> parseArgs(int argc, char **argv, Args &a)
                    "delay from the end of a command to its reply, fractions allowed (default: the plant's, else 1)")
         ->type_name("N")
         ->check(finiteBetween(0, std::numeric_limits<double>::max(), "0 or more"));
+    app.add_option("--adapter-latency", a.adapterLatency,
+                   "a USB serial adapter's latency timer between the line and the host, 0 to 255 ms, fractions "
+                   "allowed; 0: none (default: the plant's, else none)")
+        ->type_name("MS")
+        ->check(finiteBetween(0, vsim::Adapter::MAX_LATENCY_MS, "0 to 255"));
+    app.add_option("--adapter-jitter", a.adapterJitter,
+                   "the adapter's delivery jitter, 0 to 50 ms (default: the plant's, else 0)")
+        ->type_name("MS")
+        ->check(finiteBetween(0, vsim::Adapter::MAX_JITTER_MS, "0 to 50"));
     app.add_option("--seed", a.seed, "seed of the fault probabilities")
         ->type_name("N")
         ->transform(decimalWhole())
@@ -453,14 +464,20 @@ void logStart(std::FILE *logf, const std::string &device, vsim::Simulator &sim, 
     char buf[256];
     std::snprintf(buf, sizeof buf, "start: %s, %d baud, turnaround %.3f ms, %zu modules, seed %llu", device.c_str(),
                   sim.baud(), sim.turnaround(), sim.plant().modules.size(), seed);
-    vsim::Logger(logf).event(0, buf);
+    std::string line = buf;
+    if (sim.adapterLatency() > 0) {
+        std::snprintf(buf, sizeof buf, ", adapter %.3f ms + 0 to %.3f ms", sim.adapterLatency(), sim.adapterJitter());
+        line += buf;
+    }
+    vsim::Logger(logf).event(0, line);
 }
 
 void logExit(std::FILE *logf, const vsim::Stats &st, double now)
 {
     char buf[256];
-    std::snprintf(buf, sizeof buf, "exit: commands=%llu replies=%llu", static_cast<unsigned long long>(st.commands),
-                  static_cast<unsigned long long>(st.replies));
+    std::snprintf(buf, sizeof buf, "exit: commands=%llu replies=%llu bursts=%llu",
+                  static_cast<unsigned long long>(st.commands), static_cast<unsigned long long>(st.replies),
+                  static_cast<unsigned long long>(st.bursts));
     vsim::Logger(logf).event(now, buf);
 }
 
@@ -486,6 +503,10 @@ int runSimulator(int argc, char **argv)
         sim.setBaud(static_cast<int>(args.baud));
     if (args.turnaround >= 0)
         sim.setTurnaround(args.turnaround);
+    if (args.adapterLatency >= 0)
+        sim.setAdapterLatency(args.adapterLatency, 0);
+    if (args.adapterJitter >= 0)
+        sim.setAdapterJitter(args.adapterJitter);
     EventLoop loop(sim, line, sigFd, logf, clock);
     logStart(logf, line.device, sim, args.seed);
     std::printf("READY %s\n", line.device.c_str());

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <limits>
 #include <sstream>
 
 #include "answers.h"
@@ -46,8 +47,11 @@ void Logger::event(Millis now, const std::string &what)
 
 Simulator::Simulator(Plant plant, uint64_t seed, Logger log)
     : plant_(std::move(plant)), faults_(seed), log_(log), baud_(plant_.line.baud),
-      turnaroundMs_(plant_.line.turnaroundMs), lineRng_(seed ^ 0x9E3779B97F4A7C15ull)
+      turnaroundMs_(plant_.line.turnaroundMs), lineRng_(seed ^ 0x9E3779B97F4A7C15ull),
+      adapter_(seed ^ 0xD1B54A32D192ED03ull)
 {
+    adapter_.setLatency(plant_.line.adapterLatencyMs, 0);
+    adapter_.setJitter(plant_.line.adapterJitterMs);
 }
 
 void Simulator::hostBaud(int baud, Millis now)
@@ -275,7 +279,7 @@ void Simulator::babble(const Module &m, const Fault &f, Millis done, Millis now)
     transmit(std::move(chars), now);
 }
 
-std::string Simulator::takeDue(Millis now)
+std::string Simulator::offTheWire(Millis now)
 {
     std::string s;
     while (!out_.empty() && out_.front().due <= now) {
@@ -283,6 +287,56 @@ std::string Simulator::takeDue(Millis now)
         out_.pop_front();
     }
     return s;
+}
+
+// Through an adapter, the characters that have crossed the wire go into its
+// buffer, and the host gets the bursts it has delivered.  Nothing on the
+// wire changes: collisions happen at the characters' wire times, and a
+// character that has crossed can meet nothing more.  Without an adapter
+// (and once one switched off has delivered what it held) the host gets each
+// character as it crosses.
+void Simulator::intoAdapter(Millis now)
+{
+    if (!adapter_.on())
+        return;
+    for (; !out_.empty() && out_.front().due <= now; out_.pop_front())
+        adapter_.arrive(out_.front().byte, out_.front().due);
+    adapter_.expire(now);
+}
+
+std::string Simulator::takeDue(Millis now)
+{
+    if (!adapter_.on() && !adapter_.holding())
+        return offTheWire(now);
+    intoAdapter(now);
+    std::string s;
+    for (const std::string &burst : adapter_.take(now)) {
+        s += burst;
+        ++stats_.bursts;
+    }
+    if (!adapter_.on() && !adapter_.holding())
+        s += offTheWire(now);
+    return s;
+}
+
+Millis Simulator::nextDue() const
+{
+    if (!adapter_.on() && !adapter_.holding())
+        return out_.empty() ? 0 : out_.front().due;
+    // What the adapter would make of the characters on the wire if nothing
+    // else came: the first burst it delivers.  A copy, so that asking draws
+    // nothing (the jitter of that burst is the one its real delivery gets).
+    Adapter a = adapter_;
+    for (const Out &o : out_) {
+        if (a.firstDelivery() || !a.on())
+            break;
+        a.arrive(o.byte, o.due);
+    }
+    if (!a.firstDelivery() && a.on())
+        a.expire(std::numeric_limits<Millis>::infinity());
+    if (auto d = a.firstDelivery())
+        return *d;
+    return out_.empty() ? 0 : out_.front().due;
 }
 
 std::optional<Millis> Simulator::nextDeadline() const
@@ -399,8 +453,9 @@ std::string Simulator::statsReply() const
     os << "OK commands=" << stats_.commands << " replies=" << stats_.replies << " broadcasts=" << stats_.broadcasts
        << " refused=" << stats_.refused << " badsum=" << stats_.badChecksum << " unaddressed=" << stats_.unaddressed
        << " lost=" << stats_.lost << " faults=" << stats_.faults << " control=" << stats_.control
-       << " collisions=" << stats_.collisions << " wrongbaud=" << stats_.wrongBaud << " baud=" << baud_
-       << " turnaround=" << turnaroundMs_;
+       << " collisions=" << stats_.collisions << " wrongbaud=" << stats_.wrongBaud << " bursts=" << stats_.bursts
+       << " baud=" << baud_ << " turnaround=" << turnaroundMs_ << " adapter_latency_ms=" << adapter_.latency()
+       << " adapter_jitter_ms=" << adapter_.jitter();
     return os.str();
 }
 
@@ -426,16 +481,26 @@ std::string Simulator::moduleSummary(const Module &m) const
            " checksum=" + (m.sums() ? "1" : "0") + " init=" + (m.initMode ? "1" : "0");
 }
 
-// set line baud <n> | set line turnaround <ms>
-std::string Simulator::controlSetLine(const std::vector<std::string> &w)
+// set line baud <n> | turnaround <ms> | adapter_latency_ms <ms> | adapter_jitter_ms <ms>
+std::string Simulator::controlSetLine(const std::vector<std::string> &w, Millis now)
 {
     double v = 0;
-    if (w[2] == "baud" && toDouble(w[3], v) && v >= 50 && v <= 4000000)
+    const bool number = toDouble(w[3], v);
+    if (number && w[2] == "baud" && v >= 50 && v <= 4000000) {
         baud_ = static_cast<int>(v);
-    else if (w[2] == "turnaround" && toDouble(w[3], v) && v >= 0)
+    } else if (number && w[2] == "turnaround" && v >= 0) {
         turnaroundMs_ = v;
-    else
-        return "ERR usage: set line baud <n> | set line turnaround <ms>";
+    } else if (number && w[2] == "adapter_latency_ms" && v >= 0 && v <= Adapter::MAX_LATENCY_MS) {
+        // What has crossed the wire by now is in the adapter's buffer and
+        // goes to the host as the change takes it.
+        intoAdapter(now);
+        adapter_.setLatency(v, now);
+    } else if (number && w[2] == "adapter_jitter_ms" && v >= 0 && v <= Adapter::MAX_JITTER_MS) {
+        adapter_.setJitter(v);
+    } else {
+        return "ERR usage: set line baud <n> | set line turnaround <ms> | set line adapter_latency_ms <0..255> | "
+               "set line adapter_jitter_ms <0..50>";
+    }
     return "OK";
 }
 
@@ -643,7 +708,7 @@ const Setting SETTINGS[] = {
 std::string Simulator::controlSet(const std::vector<std::string> &w, Millis now)
 {
     if (w.size() >= 4 && w[1] == "line")
-        return controlSetLine(w);
+        return controlSetLine(w, now);
     if (w.size() < 3)
         return "ERR usage: set <addr> <what> ...";
     Module *m = moduleRef(w[1]);

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "adapter.h"
 #include "answers.h"
 #include "faults.h"
 #include "plant.h"
@@ -41,6 +42,7 @@ struct Stats {
     uint64_t control = 0;     // control commands
     uint64_t collisions = 0;  // two transmissions that overlapped on the line
     uint64_t wrongBaud = 0;   // silent: the module listens at another speed
+    uint64_t bursts = 0;      // deliveries of the serial adapter to the host (none without one)
 };
 
 class Simulator {
@@ -56,11 +58,19 @@ public:
     double turnaround() const { return turnaroundMs_; }
     // One character on the wire: a start bit, eight data bits, a stop bit.
     double charMs() const { return 10000.0 / baud_; }
+    // The USB serial adapter between the line and the host: its latency
+    // timer (0: none) and delivery jitter, in ms.
+    void setAdapterLatency(double ms, Millis now) { adapter_.setLatency(ms, now); }
+    void setAdapterJitter(double ms) { adapter_.setJitter(ms); }
+    double adapterLatency() const { return adapter_.latency(); }
+    double adapterJitter() const { return adapter_.jitter(); }
 
-    // Line side.
+    // Line side.  What the line sends reaches the host when it is due:
+    // when it has crossed the wire, or, through an adapter, when the burst
+    // that carries it is delivered.
     void receive(std::string_view bytes, Millis now);
-    bool hasOutput() const { return !out_.empty(); }
-    Millis nextDue() const { return out_.empty() ? 0 : out_.front().due; }
+    bool hasOutput() const { return !out_.empty() || adapter_.holding(); }
+    Millis nextDue() const;
     std::string takeDue(Millis now);
 
     // Watchdogs: the next moment one of them may expire, and letting them.
@@ -101,12 +111,17 @@ private:
     bool garbleOverlaps(Millis start, Millis end, std::vector<uint64_t> &met, Millis now,
                         const std::function<std::string(const Out &)> &collision);
     char garbage();
+    // The characters that have crossed the wire by `now`, taken off it.
+    std::string offTheWire(Millis now);
+    // Through an adapter: those characters into its buffer, and its timer
+    // run to `now`.
+    void intoAdapter(Millis now);
     std::string controlReply(const std::vector<std::string> &w, Millis now);
     std::string controlFault(const std::vector<std::string> &w);
     std::optional<std::string> controlModule(const std::vector<std::string> &w, Millis now);
     std::string statsReply() const;
     std::string controlSet(const std::vector<std::string> &w, Millis now);
-    std::string controlSetLine(const std::vector<std::string> &w);
+    std::string controlSetLine(const std::vector<std::string> &w, Millis now);
     std::string controlGet(const std::vector<std::string> &w, Millis now);
 
     Plant plant_;
@@ -122,6 +137,7 @@ private:
     std::deque<Out> out_;          // in the order of their due times
     uint64_t nextTx_ = 1;
     std::mt19937_64 lineRng_; // garbled characters
+    Adapter adapter_;
     bool quit_ = false;
 };
 
