@@ -459,7 +459,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ErrorTable, NamesEveryCodeOnce)
 {
     std::vector<unsigned> codes = {EC_OK, EC_BAD_REQUEST};
-    for (unsigned c = EC_BAD_COMPORT; c <= EC_BAD_SUBCOMMAND; ++c)
+    for (unsigned c = EC_BAD_COMPORT; c <= EC_BAD_LATENCY; ++c)
         codes.push_back(c);
     size_t n = 0;
     const vhost::ErrorInfo *t = vhost::errorTable(&n);

@@ -22,8 +22,8 @@ const ErrorInfo ERRORS[] = {
     {EC_BAD_OPTION, "BAD_OPTION", "the option string holds a word that is no option",
      "a misspelt keyword; a blank before or after an '=' (\"BAUD =96\", \"TIMEOUT= 70\"); options separated by "
      "something other than blanks",
-     "options are COMPORT=n BAUD=n TIMEOUT=n CHECKSUM DEBUG, separated by blanks; the console shows the rest of the "
-     "string from the word it did not know"},
+     "options are COMPORT=n BAUD=n TIMEOUT=n LATENCY=n CHECKSUM DEBUG, separated by blanks; the console shows the "
+     "rest of the string from the word it did not know"},
     {EC_BAD_TIMEOUT, "BAD_TIMEOUT", "\"TIMEOUT=\" is outside 5 to 500 ms",
      "a value in seconds or above 500; a negative value",
      "give the time-out in milliseconds, 5 to 500, without a unit"},
@@ -35,9 +35,12 @@ const ErrorInfo ERRORS[] = {
     {EC_TIMEOUT, "TIMEOUT", "no complete reply within the time-out (host OK: the broadcast did not leave in time)",
      "module absent or unpowered; wrong address; wrong baud rate on the module or in BAUD=; the module's checksum "
      "setting differs from CHECKSUM (a module expecting checksums ignores commands without one); time-out shorter "
-     "than the exchange needs at this baud rate; RS-485 wiring (A/B swapped, no termination, no direction control)",
+     "than the exchange needs at this baud rate and through the serial adapter (its latency); RS-485 wiring (A/B "
+     "swapped, no termination, no direction control)",
      "run `veldran-host survey` to see which modules answer at which settings; `veldran-host check` gives the "
-     "smallest time-out for each rung; the table below gives it for the longest exchanges"},
+     "smallest time-out for each rung, the adapter's latency (LATENCY=) included; the table below gives it for the "
+     "longest exchanges on a port that hands over what it receives at once: through a serial adapter add its "
+     "latency"},
     {EC_REFUSED, "REFUSED", "the module answered \"?\": it does not accept the command",
      "the instruction does not fit the module's model (an analog read sent to a digital module, a digital write "
      "with the wrong number of digits); a channel the module does not have; two modules at the same address",
@@ -79,6 +82,11 @@ const ErrorInfo ERRORS[] = {
      "give the watchdog time in tenths of a second, 0 to 255"},
     {EC_BAD_SUBCOMMAND, "BAD_SUBCOMMAND", "a status or watchdog sub-command outside 0 to 3",
      "an internal fault of the module", "report it"},
+    {EC_BAD_LATENCY, "BAD_LATENCY", "\"LATENCY=\" is outside 0 to 255 ms",
+     "a negative value; a value above 255 (the adapter's delay given in microseconds)",
+     "give how late the serial adapter may hand over what it received, in milliseconds, 0 to 255, without a unit: "
+     "a USB adapter's latency timer (16 ms unless set otherwise) and some room, as the default 20 does; 0 for a "
+     "port on the computer's own board"},
 };
 
 } // namespace

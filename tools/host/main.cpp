@@ -507,7 +507,7 @@ Exit runExplain(const ExplainArgs &a)
     }
     if (!e) {
         fprintf(stderr,
-                "veldran-host: %s is no error code of the module (0, 999, 1001 to 1020; `explain all` lists them)\n",
+                "veldran-host: %s is no error code of the module (0, 999, 1001 to 1021; `explain all` lists them)\n",
                 what.c_str());
         return EXIT_USAGE;
     }
