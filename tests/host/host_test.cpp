@@ -413,6 +413,7 @@ struct OptionCase {
     const char *warning; // "" none expected
 };
 
+    unsigned latency = LATENCY_DEFAULT_MS;
 void PrintTo(const OptionCase &c, std::ostream *os) { *os << '"' << c.options << '"'; }
 
 class Options : public ::testing::TestWithParam<OptionCase> {};
@@ -430,6 +431,12 @@ TEST_P(Options, ReadAsTheModuleReadsThem)
     EXPECT_EQ(r.settings.debug, c.debug);
     std::string all;
     for (const std::string &w : r.warnings)
+    EXPECT_EQ(r.settings.latency, c.latency);
+    std::string shown = vhost::settingsText(r.settings);
+    EXPECT_NE(shown.find(" time-out " + std::to_string(c.timeout) + " ms, latency " + std::to_string(c.latency) +
+                         " ms, checksum " + (c.checksum ? "on" : "off")),
+              std::string::npos)
+        << shown;
         all += w + "\n";
     if (*c.warning) {
         EXPECT_NE(all.find(c.warning), std::string::npos) << all;
@@ -451,7 +458,17 @@ INSTANTIATE_TEST_SUITE_P(
                       OptionCase{"BAUD=96k", 0, 1, 9600, 40, false, false, "read as BAUD=96"},
                       OptionCase{"BAUD =96", 1002, 1, 19200, 40, false, false, "a blank before the '='"},
                       OptionCase{"TIMEOUT= 70", 1002, 1, 19200, 70, false, false, "a blank after the '='"},
-                      OptionCase{"BAUD=9600", 1009, 1, 19200, 40, false, false, ""}), // a rejected value is not stored
+                      OptionCase{"BAUD=9600", 1009, 1, 19200, 40, false, false, ""}, // a rejected value is not stored
+                      OptionCase{"LATENCY=0 TIMEOUT=60", 0, 1, 19200, 60, false, false, "", 0},
+                      OptionCase{"latency=255", 0, 1, 19200, 40, false, false, "", 255},
+                      OptionCase{"LATENCY=256", 1021, 1, 19200, 40, false, false, ""},
+                      OptionCase{"LATENCY=5 LATENCY=-1", 1021, 1, 19200, 40, false, false, "", 5},
+                      OptionCase{"LATENCY=16ms", 0, 1, 19200, 40, false, false,
+                                 "read as LATENCY=16: the text after the number ('ms') is ignored (the latency is "
+                                 "always in ms)",
+                                 16},
+                      OptionCase{"LATENCY =16", 1002, 1, 19200, 40, false, false, "a blank before the '='"},
+                      OptionCase{"LATENCY= 16", 1002, 1, 19200, 40, false, false, "a blank after the '='", 16}),
     [](const ::testing::TestParamInfo<OptionCase> &i) { return "case" + std::to_string(i.index); });
 
 // Every code the module can return has one entry with its own name; codes

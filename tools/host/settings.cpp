@@ -26,8 +26,9 @@ struct Initial {
     uint32_t timeout;
     BOOL checksum;
     BOOL debug;
+    uint32_t latency;
 };
-const Initial INITIAL = {port, BaudRate, timeout, useCheckSum, debug};
+const Initial INITIAL = {port, BaudRate, timeout, useCheckSum, debug, latency};
 
 } // namespace
 
@@ -85,7 +86,7 @@ std::vector<std::string> pitfalls(const std::string &options)
         text.resize(CMDLINE_BUFFER - 1);
     }
     std::vector<std::string> words = wordsOf(text);
-    static const char *const valued[] = {"COMPORT", "BAUD", "TIMEOUT"};
+    static const char *const valued[] = {"COMPORT", "BAUD", "TIMEOUT", "LATENCY"};
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string &w = words[i];
         std::string u = upper(w);
@@ -134,6 +135,7 @@ std::vector<std::string> pitfalls(const std::string &options)
                     out.push_back("'" + w + "' is read as " + key + number + ": the text after the number ('" +
                                   value.substr(d) + "') is ignored" +
                                   (std::string(k) == "TIMEOUT" ? " (the time-out is always in ms)" : "") +
+                                  (std::string(k) == "LATENCY" ? " (the latency is always in ms)" : "") +
                                   (std::string(k) == "BAUD" ? " (the rate is in hundreds of bit/s)" : ""));
             }
             break;
@@ -163,12 +165,13 @@ OptionReading readOptions(const std::string *options)
     timeout = INITIAL.timeout;
     useCheckSum = INITIAL.checksum;
     debug = INITIAL.debug;
+    latency = INITIAL.latency;
     printed.clear();
     if (options) {
         r.code = CommandLine(options->c_str());
         r.warnings = pitfalls(*options);
     }
-    r.settings = {port, BaudRate, timeout, useCheckSum != FALSE, debug != FALSE};
+    r.settings = {port, BaudRate, timeout, useCheckSum != FALSE, debug != FALSE, latency};
     r.console = printed;
     return r;
 }
@@ -184,8 +187,8 @@ std::string settingsText(const Settings &s)
 {
     PortDevice d = portDevice(s.port);
     return "COM" + std::to_string(s.port) + " = " + d.device + " (" + d.source + "), " + std::to_string(s.baud) +
-           " baud, time-out " + std::to_string(s.timeout) + " ms, checksum " + (s.checksum ? "on" : "off") +
-           ", debug " + (s.debug ? "on" : "off");
+           " baud, time-out " + std::to_string(s.timeout) + " ms, latency " + std::to_string(s.latency) +
+           " ms, checksum " + (s.checksum ? "on" : "off") + ", debug " + (s.debug ? "on" : "off");
 }
 
 } // namespace vhost

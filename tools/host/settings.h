@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "option_ranges.h"
+
 namespace vhost {
 
 struct Settings {
@@ -16,10 +18,11 @@ struct Settings {
     unsigned timeout = 40; // ms
     bool checksum = false;
     bool debug = false;
+    unsigned latency = LATENCY_DEFAULT_MS; // ms: how late the serial adapter may hand over what it received
 };
 
 struct OptionReading {
-    unsigned code = 0;                 // what the module's parser returns (0, 1001, 1002, 1003, 1009)
+    unsigned code = 0;                 // what the module's parser returns (0, 1001, 1002, 1003, 1009, 1021)
     Settings settings;                 // as the parser leaves them (the defaults without a string)
     std::string console;               // what the parser prints
     std::vector<std::string> warnings; // the string is read differently from what it looks like
@@ -36,7 +39,7 @@ struct PortDevice {
 PortDevice portDevice(int port);
 
 // "COM1 = /dev/pts/3 (environment VELDRAN_COM1), 19200 baud, time-out 40 ms,
-// checksum off, debug off"
+// latency 20 ms, checksum off, debug off"
 std::string settingsText(const Settings &s);
 
 } // namespace vhost
