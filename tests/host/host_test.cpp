@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <vector>
 
+#include "check.h"
 #include "errors.h"
 #include "hostsvc.h"
 #include "ladder.h"
@@ -411,9 +413,9 @@ struct OptionCase {
     unsigned timeout;
     bool checksum, debug;
     const char *warning; // "" none expected
+    unsigned latency = LATENCY_DEFAULT_MS;
 };
 
-    unsigned latency = LATENCY_DEFAULT_MS;
 void PrintTo(const OptionCase &c, std::ostream *os) { *os << '"' << c.options << '"'; }
 
 class Options : public ::testing::TestWithParam<OptionCase> {};
@@ -429,14 +431,14 @@ TEST_P(Options, ReadAsTheModuleReadsThem)
     EXPECT_EQ(r.settings.timeout, c.timeout);
     EXPECT_EQ(r.settings.checksum, c.checksum);
     EXPECT_EQ(r.settings.debug, c.debug);
-    std::string all;
-    for (const std::string &w : r.warnings)
     EXPECT_EQ(r.settings.latency, c.latency);
     std::string shown = vhost::settingsText(r.settings);
     EXPECT_NE(shown.find(" time-out " + std::to_string(c.timeout) + " ms, latency " + std::to_string(c.latency) +
                          " ms, checksum " + (c.checksum ? "on" : "off")),
               std::string::npos)
         << shown;
+    std::string all;
+    for (const std::string &w : r.warnings)
         all += w + "\n";
     if (*c.warning) {
         EXPECT_NE(all.find(c.warning), std::string::npos) << all;
@@ -539,6 +541,93 @@ TEST(Wire, FramesAndTimes)
     EXPECT_NEAR(vhost::wireMs(vhost::wireChars(ain), 9600), 64.58, 0.01);
     EXPECT_EQ(vhost::minTimeoutMs(ain, 9600), 70);
     EXPECT_EQ(vhost::minTimeoutMs(vhost::exchangesOf("I7RDMS", vhost::InputValues(), false)[0], 115200), 6);
+}
+
+// check's time-out rule for an analog read (58 reply characters): the wire
+// time and 5 ms on a port that delivers at once; through a serial adapter
+// the wire time, the module's turn-around (the plant's, else 2 ms) and the
+// adapter's latency.  After a time-out the next exchange waits for a quiet
+// line: three character times (at least 2 ms) and the latency.
+TEST(Check, TimeOutCoversTheWireTurnaroundAndLatency)
+{
+    struct AnalogTable {
+        FUNCDEF f[2];
+        AnalogTable()
+        {
+            memset(f, 0, sizeof f);
+            strcpy(f[0].fnc_name, "I7017");
+            strcpy(f[0].fnc_desc, "Read 8 Analog Inputs");
+            f[0].fnc_ptr = &fakeIo;
+            f[0].fnc_numargs = 4;
+            f[0].p[0] = parm("Addr:", ARG_WORD_IN, 1);
+            f[0].p[1] = parm("Format:", ARG_WORD_IN, 1);
+            f[0].p[2] = parm("AIN:", ARG_ARRAY_OUT, 8);
+            f[0].p[3] = parm("ErrCode:", ARG_WORD_OUT, 1);
+        }
+    } const table;
+    const vhost::Program prog =
+        vhost::parseLadderText("[data]\nN7 = { type = \"word\", size = 4 }\n"
+                               "F8 = { type = \"float\", size = 8 }\n"
+                               "[[rung]]\ninstr = \"I7017\"\nargs = [1, 0, \"F8:0\", \"N7:0\"]\n",
+                               "t.toml", table.f);
+    struct Case {
+        const char *options;
+        const char *plant;   // "": none
+        const char *warning; // "": none expected
+        const char *silent;  // "with every module silent: ..."
+    } cases[] = {
+        {"BAUD=96 TIMEOUT=40 LATENCY=0", "",
+         "the time-out 40 ms is shorter than the exchange needs at 9600 baud (64.6 ms on the wire); use TIMEOUT=70 or "
+         "more",
+         "44.0 ms"},
+        {"BAUD=96 TIMEOUT=70 LATENCY=0", "", "", "74.0 ms"},
+        // 3 ms of latency stay within the 5 ms.
+        {"BAUD=96 TIMEOUT=69 LATENCY=3", "", "use TIMEOUT=70 or more", "76.0 ms"},
+        {"BAUD=96 TIMEOUT=70", "",
+         "the time-out 70 ms is shorter than the exchange needs through the serial adapter at 9600 baud (64.6 ms on "
+         "the wire, 20 ms latency, 2.0 ms turn-around); use TIMEOUT=87 or more",
+         "94.0 ms"},
+        {"BAUD=96 TIMEOUT=87", "", "", "111.0 ms"},
+        {"TIMEOUT=40", "[[module]]\naddress = 1\nmodel = 7017\n",
+         "the time-out 40 ms is shorter than the exchange needs through the serial adapter at 19200 baud (32.3 ms on "
+         "the wire, 20 ms latency, 1.0 ms turn-around); use TIMEOUT=54 or more",
+         "62.0 ms"},
+        {"TIMEOUT=54", "[[module]]\naddress = 1\nmodel = 7017\n", "", "76.0 ms"},
+        {"BAUD=96 TIMEOUT=70 LATENCY=0", "[line]\nturnaround_ms = 8\n[[module]]\naddress = 1\nmodel = 7017\n",
+         "the time-out 70 ms is shorter than the exchange needs at 9600 baud (64.6 ms on the wire, 8.0 ms "
+         "turn-around); use TIMEOUT=73 or more",
+         "74.0 ms"},
+        {"BAUD=96 TIMEOUT=500 LATENCY=255",
+         "[line]\nturnaround_ms = 1\n[[module]]\naddress = 1\nmodel = 7017\nturnaround_ms = 200\n",
+         "(64.6 ms on the wire, 255 ms latency, 200.0 ms turn-around); even TIMEOUT=500, the longest, is too short",
+         "759.0 ms"},
+    };
+    const std::string plantPath = ::testing::TempDir() + "/check-plant.toml";
+    for (const Case &c : cases) {
+        const std::string options = c.options;
+        vhost::CheckInput in;
+        in.prog = &prog;
+        in.table = table.f;
+        in.options = &options;
+        if (*c.plant) {
+            std::ofstream(plantPath) << c.plant;
+            in.plantPath = plantPath;
+        }
+        std::string out;
+        vhost::Exit status = vhost::runCheck(in, out);
+        const std::string shown = std::string(c.options) + "\n" + out;
+        EXPECT_EQ(out.find("error:"), std::string::npos) << shown;
+        if (*c.warning) {
+            EXPECT_EQ(status, vhost::EXIT_WARNINGS) << shown;
+            const size_t at = out.find("warning: R0 I7017@01h: read analog inputs (decimal): the time-out ");
+            ASSERT_NE(at, std::string::npos) << shown;
+            EXPECT_NE(out.substr(at, out.find('\n', at) - at).find(c.warning), std::string::npos) << shown;
+        } else {
+            EXPECT_EQ(status, vhost::EXIT_OK) << shown;
+        }
+        EXPECT_NE(out.find(std::string("with every module silent: ") + c.silent), std::string::npos) << shown;
+    }
+    std::remove(plantPath.c_str());
 }
 
 // The survey's table: by address, hex and decimal, and a line for an

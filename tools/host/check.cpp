@@ -16,6 +16,10 @@ namespace vhost {
 
 namespace {
 
+// A module's turn-around, from the command's end to its reply, where no
+// plant says it: a millisecond or two.
+constexpr double TYPICAL_TURNAROUND_MS = 2.0;
+
 std::string fmt(const char *format, double v)
 {
     char buf[64];
@@ -209,6 +213,7 @@ private:
     void rung(size_t ri);
     void refusedRun(const RungView &v);
     void exchanges(const RungView &v);
+    double turnaroundMs(const RungView &v) const;
     void writes(const RungView &v);
     void plantModule(const RungView &v);
     void writtenTwice();
@@ -279,8 +284,20 @@ void Check::refusedRun(const RungView &v)
         rep_.warn(msg);
 }
 
+// The turn-around of the module at the rung's address: the plant's, or a
+// typical module's.
+double Check::turnaroundMs(const RungView &v) const
+{
+    const vsim::Module *m = havePlant_ && v.hasAddr ? plant_.find(v.iv.addr) : nullptr;
+    if (!m)
+        return TYPICAL_TURNAROUND_MS;
+    return m->turnaroundMs >= 0 ? m->turnaroundMs : plant_.line.turnaroundMs;
+}
+
 // The rung's exchanges with and without checksum, their wire time and the
-// time-out they need.
+// time-out they need: the wire time and a margin for the turn-around and the
+// delivery, and more where the module's turn-around and the serial adapter's
+// latency, which hands the reply's last characters over late, take longer.
 void Check::exchanges(const RungView &v)
 {
     std::vector<Exchange> plain = exchangesOf(v.instr, v.iv, false);
@@ -298,7 +315,19 @@ void Check::exchanges(const RungView &v)
         }
         const Exchange &e = used[k];
         int need = minTimeoutMs(e, baud_);
-        if (static_cast<int>(s_.timeout) < need && !e.reply.empty())
+        const double turnaround = turnaroundMs(v);
+        const int throughAdapter = minTimeoutMs(e, baud_, turnaround + static_cast<double>(s_.latency));
+        if (static_cast<int>(s_.timeout) < throughAdapter && throughAdapter > need && !e.reply.empty())
+            rep_.warn(v.id + ": " + e.what + ": the time-out " + std::to_string(s_.timeout) +
+                      " ms is shorter than the exchange needs " +
+                      (s_.latency > 0 ? "through the serial adapter " : "") + "at " + std::to_string(baud_) +
+                      " baud (" + fmt("%.1f ms", wireMs(wireChars(e), baud_)) + " on the wire, " +
+                      (s_.latency > 0 ? std::to_string(s_.latency) + " ms latency, " : "") +
+                      fmt("%.1f ms", turnaround) + " turn-around); " +
+                      (throughAdapter <= TIMEOUT_MAX_MS
+                           ? "use TIMEOUT=" + std::to_string(throughAdapter) + " or more"
+                           : "even TIMEOUT=" + std::to_string(TIMEOUT_MAX_MS) + ", the longest, is too short"));
+        else if (static_cast<int>(s_.timeout) < need && !e.reply.empty())
             rep_.warn(v.id + ": " + e.what + ": the time-out " + std::to_string(s_.timeout) +
                       " ms is shorter than the exchange needs at " + std::to_string(baud_) + " baud (" +
                       fmt("%.1f ms", wireMs(wireChars(e), baud_)) +
@@ -312,10 +341,12 @@ void Check::exchanges(const RungView &v)
     // A silent module costs one time-out: a second exchange follows only a
     // first that succeeded.  The broadcast waits for no reply.  After a
     // time-out the next line waits for a quiet line first: three character
-    // times, at least 2 ms.
+    // times, at least 2 ms, and the serial adapter's latency (a pause
+    // between two of its deliveries is not yet quiet).
     if (!used.empty())
-        silentMs_ += used[0].reply.empty() ? wireMs(used[0].command.size(), baud_)
-                                           : s_.timeout + std::max(2.0, std::ceil(wireMs(3, baud_)));
+        silentMs_ += used[0].reply.empty()
+                         ? wireMs(used[0].command.size(), baud_)
+                         : s_.timeout + std::max(2.0, std::ceil(wireMs(3, baud_))) + static_cast<double>(s_.latency);
 }
 
 // Outputs this rung writes, element by element.
