@@ -543,6 +543,33 @@ TEST(Wire, FramesAndTimes)
     EXPECT_EQ(vhost::minTimeoutMs(vhost::exchangesOf("I7RDMS", vhost::InputValues(), false)[0], 115200), 6);
 }
 
+// What send and term show of a reply's arrival: the polls that found
+// characters waiting, in bursts split by a pause of more than three
+// character times (at least 2 ms).
+TEST(Wire, BurstsAsTheAdapterDelivered)
+{
+    struct Case {
+        int baud;
+        std::vector<vhost::Arrival> arrivals;
+        const char *text;
+    } cases[] = {
+        {9600, {}, ""},
+        {9600, {{58, 3.0}}, ""},
+        // A line that hands each character over as it comes: one burst.
+        {9600, {{1, 1.0}, {2, 2.1}, {1, 3.1}, {1, 6.2}}, ""},
+        // A USB adapter's latency timer.
+        {9600,
+         {{7, 4.1}, {40, 20.3}, {22, 20.9}, {1, 36.2}},
+         "3 bursts: 7 chars at 4.1 ms, 62 at 20.3 ms, 1 at 36.2 ms"},
+        {9600, {{1, 1.0}, {0, 2.0}, {1, 5.2}}, "2 bursts: 1 char at 1.0 ms, 1 at 5.2 ms"},
+        // Three character times at 9600 baud are 3.1 ms; at 115200 the pause is 2 ms.
+        {9600, {{3, 1.0}, {3, 4.1}}, ""},
+        {115200, {{3, 1.0}, {3, 3.1}}, "2 bursts: 3 chars at 1.0 ms, 3 at 3.1 ms"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(vhost::burstsText(vhost::burstsOf(c.arrivals, c.baud)), c.text) << c.baud;
+}
+
 // check's time-out rule for an analog read (58 reply characters): the wire
 // time and 5 ms on a port that delivers at once; through a serial adapter
 // the wire time, the module's turn-around (the plant's, else 2 ms) and the

@@ -41,6 +41,7 @@ struct Reply {
     bool complete = false;
     double firstMs = -1; // from the end of the command
     double crMs = -1;
+    std::vector<Arrival> arrivals; // what each poll of the receive queue found
 };
 
 // One port of the serial library, opened at a speed.
@@ -92,11 +93,14 @@ public:
         auto last = end;
         for (;;) {
             int32_t n = _COMrcvqueue(port_);
+            if (n > 0)
+                r.arrivals.push_back({0, msSince(end)});
             for (int32_t i = 0; i < n; ++i) {
                 const char c = static_cast<char>(_COMgetc(port_) & 0xFF);
                 if (r.bytes.empty())
-                    r.firstMs = msSince(end);
+                    r.firstMs = r.arrivals.back().ms;
                 r.bytes += c;
+                ++r.arrivals.back().chars;
                 last = std::chrono::steady_clock::now();
                 if (c == '\r') {
                     r.crMs = msSince(end);
@@ -677,6 +681,11 @@ void rawExchange(ComLine &com, const LineOptions &opt, const std::string &text, 
         printf("   first byte %.1f ms, CR %.1f ms\n", r.firstMs, r.crMs);
     else
         printf("   first byte %.1f ms, no CR within %d ms of the last byte\n", r.firstMs, opt.timeoutMs);
+    // As the serial adapter handed them over: a USB adapter's latency timer
+    // shows as bursts some 16 ms apart.
+    const std::string bursts = burstsText(burstsOf(r.arrivals, com.baud()));
+    if (!bursts.empty())
+        printf("  %s\n", bursts.c_str());
 }
 
 LineOptions rawDefaults(LineOptions opt)

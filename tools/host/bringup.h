@@ -45,7 +45,8 @@ Exit identifyFound(const LineOptions &line, const std::vector<SurveyFind> &found
 Exit configureCommand(const LineOptions &line, int address, const ConfigureOptions &opt);
 // Raw lines: each sent with a carriage return (and its checksum when
 // `addChecksum`), the reply's bytes shown escaped with the times from the
-// end of the command to its first byte and to its carriage return.
+// end of the command to its first byte and to its carriage return, and the
+// bursts it came in when there were several (burstsOf).
 Exit sendCommand(const LineOptions &line, const std::vector<std::string> &lines, bool addChecksum);
 // The same, line by line from the keyboard, until end of input or "quit";
 // "!N" sends the N-th line of the history again, "history" lists it.

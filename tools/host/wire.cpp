@@ -1,6 +1,7 @@
 // The exchanges of the module's instructions on the wire.
 #include "wire.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -85,6 +86,41 @@ int minTimeoutMs(const Exchange &e, int baud, double marginMs)
 {
     int t = static_cast<int>(std::ceil(wireMs(wireChars(e), baud) + marginMs));
     return t < TIMEOUT_MIN_MS ? TIMEOUT_MIN_MS : t;
+}
+
+std::vector<Arrival> burstsOf(const std::vector<Arrival> &arrivals, int baud)
+{
+    constexpr size_t PAUSE_CHARACTERS = 3;
+    constexpr double PAUSE_MIN_MS = 2.0;
+    const double pause = std::max(PAUSE_MIN_MS, wireMs(PAUSE_CHARACTERS, baud));
+    std::vector<Arrival> bursts;
+    double last = 0;
+    for (const Arrival &a : arrivals) {
+        if (a.chars == 0)
+            continue;
+        if (bursts.empty() || a.ms - last > pause)
+            bursts.push_back({0, a.ms});
+        bursts.back().chars += a.chars;
+        last = a.ms;
+    }
+    return bursts;
+}
+
+std::string burstsText(const std::vector<Arrival> &bursts)
+{
+    if (bursts.size() < 2)
+        return "";
+    std::string s = std::to_string(bursts.size()) + " bursts: ";
+    for (size_t i = 0; i < bursts.size(); ++i) {
+        char at[64];
+        snprintf(at, sizeof at, " at %.1f ms", bursts[i].ms);
+        s += (i ? ", " : "") + std::to_string(bursts[i].chars) +
+             (i                      ? ""
+              : bursts[i].chars == 1 ? " char"
+                                     : " chars") +
+             at;
+    }
+    return s;
 }
 
 } // namespace vhost

@@ -57,6 +57,22 @@ size_t wireChars(const Exchange &e);
 // handed to the serial library, so the command's own time counts.)
 int minTimeoutMs(const Exchange &e, int baud, double marginMs = TURNAROUND_MARGIN_MS);
 
+// Characters of a reply as a program received them: `chars` that it found
+// waiting together, `ms` after the end of the command.
+struct Arrival {
+    size_t chars = 0;
+    double ms = 0;
+};
+// The arrivals in bursts: a pause longer than three character times at the
+// baud rate (at least 2 ms) ends one.  A line that hands over each
+// character as it comes gives one burst; a serial adapter that hands over
+// what it gathered when its latency timer runs out gives one per delivery.
+// Each burst has the time of its first arrival.
+std::vector<Arrival> burstsOf(const std::vector<Arrival> &arrivals, int baud);
+// "3 bursts: 7 chars at 4.1 ms, 62 at 20.3 ms, 1 at 36.2 ms"; "" for one
+// burst or none.
+std::string burstsText(const std::vector<Arrival> &bursts);
+
 } // namespace vhost
 
 #endif

@@ -1,0 +1,77 @@
+// send through the scripted serial library: the reply as it came, with the
+// bursts in which the receive queue received it (a serial adapter's
+// deliveries) when there was more than one.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bringup.h"
+#include "scripted_comm.h"
+
+namespace {
+
+// A reply whose pieces become available after their count of receive polls;
+// send sleeps a millisecond between two polls.
+void replyPieces(const std::vector<std::pair<int32_t, std::string>> &pieces)
+{
+    std::string bytes;
+    std::vector<int32_t> due;
+    for (const auto &p : pieces) {
+        bytes += p.second;
+        due.insert(due.end(), p.second.size(), p.first);
+    }
+    scommQueueReply(bytes.data(), static_cast<int32_t>(bytes.size()), due.data());
+}
+
+// The times of "N bursts: a chars at T ms, b at T ms, ...".
+std::vector<double> burstTimes(const std::string &out)
+{
+    std::vector<double> times;
+    for (size_t at = out.find(" at "); at != std::string::npos; at = out.find(" at ", at + 1))
+        times.push_back(std::stod(out.substr(at + 4)));
+    return times;
+}
+
+TEST(Send, ShowsTheBurstsOfAReply)
+{
+    struct Case {
+        std::vector<std::pair<int32_t, std::string>> pieces;
+        const char *reply;  // the reply line up to its times
+        const char *bursts; // "": no bursts line
+    } cases[] = {
+        {{{0, "!017017\r"}}, "< !017017\\r   first byte ", ""},
+        {{{0, "!0170"}, {20, "17"}, {40, "\r"}}, "< !017017\\r   first byte ", "\n  3 bursts: 5 chars at "},
+        {{{0, "!"}, {20, "01"}}, "< !01   first byte ", "\n  2 bursts: 1 char at "},
+    };
+    for (const Case &c : cases) {
+        scommReset();
+        replyPieces(c.pieces);
+        vhost::LineOptions line;
+        line.baud = 9600;
+        line.timeoutMs = 60;
+        ::testing::internal::CaptureStdout();
+        const vhost::Exit status = vhost::sendCommand(line, {"$012"}, false);
+        fflush(stdout);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(status, vhost::EXIT_OK) << out;
+        EXPECT_EQ(out.rfind("> $012\\r\n", 0), 0u) << out;
+        EXPECT_NE(out.find(c.reply), std::string::npos) << out;
+        const size_t at = out.find(" bursts: ");
+        if (!*c.bursts) {
+            EXPECT_EQ(at, std::string::npos) << out;
+            continue;
+        }
+        ASSERT_NE(out.find(c.bursts), std::string::npos) << out;
+        // Each burst at its own time: 20 polls are at least 19 ms.
+        const std::vector<double> times = burstTimes(out.substr(at));
+        ASSERT_EQ(times.size(), c.pieces.size()) << out;
+        for (size_t i = 1; i < times.size(); ++i)
+            EXPECT_GE(times[i] - times[i - 1], 19.0) << out;
+    }
+    scommReset();
+}
+
+} // namespace
