@@ -29,6 +29,8 @@
 
 #include <cstdint>
 
+#include "comm_received.h"
+
 namespace comm {
 
 // The error numbers of _COMsetup, one per cause.
@@ -276,6 +278,17 @@ public:
         return n;
     }
 
+    // Every byte that reached the port since it was opened (see
+    // comm_received.h).
+    int32_t received(int32_t port)
+    {
+        Port *p = find(port);
+        if (!p)
+            return -1;
+        count(*p);
+        return static_cast<int32_t>(p->received & 0x7FFFFFFFu);
+    }
+
     int32_t xmitqueue(int32_t port)
     {
         Port *p = find(port);
@@ -290,6 +303,7 @@ public:
         Port *p = find(port);
         if (!p)
             return -1;
+        p->received += static_cast<uint32_t>(saturatingAdd(0, Os::inQueue(p->h)));
         Os::purgeInput(p->h);
         p->rx.clear();
         return 0;
@@ -319,6 +333,7 @@ private:
         int32_t charBits = 10;
         Ring rx;
         Ring tx;
+        uint32_t received = 0; // bytes that reached the port, read or purged
     };
 
     Port *find(int32_t port)
@@ -383,6 +398,7 @@ private:
             if (n <= 0)
                 return;
             p.rx.produced(n);
+            p.received += static_cast<uint32_t>(n);
             if (n < run)
                 return;
         }
@@ -409,6 +425,7 @@ private:
     int32_t _COMxmitqueue(int32_t port) { return (lib).xmitqueue(port); }                                         \
     int32_t _COMrcvclear(int32_t port) { return (lib).rcvclear(port); }                                           \
     int32_t _COMxmitclear(int32_t port) { return (lib).xmitclear(port); }                                         \
+    int32_t commReceived(int32_t port) { return (lib).received(port); }                                           \
     }
 
 #endif

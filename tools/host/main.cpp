@@ -602,6 +602,8 @@ Exit surveyLine(const ModuleArgs &mod, const SurveyOptions &opt, std::vector<Sur
     SurveyLine line;
     line.table = m.table;
     line.init = [&](const std::string &o) { return sendInit(m.entry, &o, true); };
+    if (countsReceived())
+        line.received = [&opt] { return receivedOnPort(opt.port); };
     std::string error;
     std::vector<SurveyGarbled> garbled;
     // Ctrl-C ends the survey with what it found so far.
@@ -617,6 +619,7 @@ Exit surveyLine(const ModuleArgs &mod, const SurveyOptions &opt, std::vector<Sur
     if (stopRequested)
         printf("survey: interrupted; what answered until then:\n");
     fputs(surveyReport(found).c_str(), stdout);
+    fputs(surveyRecommendation(found, opt.port).c_str(), stdout);
     fputs(surveyMixedLine(found).c_str(), stdout);
     fputs(surveyGarbledLines(garbled).c_str(), stdout);
     unloadLibrary(m.lib);

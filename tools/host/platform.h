@@ -26,6 +26,12 @@ char pathSeparator();
 
 void sleepMs(int ms);
 
+// Whether the serial library counts the bytes that reached a port (the
+// POSIX stand-in does: tools/comm/comm_received.h), and its count for COM
+// port n since it was opened (below 0: the port is not open, or no count).
+bool countsReceived();
+long long receivedOnPort(int port);
+
 // Whether standard output is a terminal that takes ANSI sequences (on
 // Windows: a console that accepts virtual-terminal processing), and its
 // size; columns and rows are left alone when the size is not known.

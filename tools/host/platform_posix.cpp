@@ -48,6 +48,23 @@ std::string executableDir()
 const char *defaultModuleName() { return "veldran.so"; }
 char pathSeparator() { return '/'; }
 
+namespace {
+
+// Looked up, not linked: the programs that load the native module carry the
+// POSIX serial library, the tests of the host's own parts do not.
+using ReceivedCount = int32_t (*)(int32_t);
+ReceivedCount receivedCount()
+{
+    static const ReceivedCount count = reinterpret_cast<ReceivedCount>(dlsym(RTLD_DEFAULT, "commReceived"));
+    return count;
+}
+
+} // namespace
+
+bool countsReceived() { return receivedCount() != nullptr; }
+
+long long receivedOnPort(int port) { return countsReceived() ? receivedCount()(port) : -1; }
+
 void sleepMs(int ms)
 {
     if (ms <= 0)

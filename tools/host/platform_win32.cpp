@@ -75,6 +75,10 @@ std::string executableDir()
 const char *defaultModuleName() { return "veldran.tlm"; }
 char pathSeparator() { return '\\'; }
 
+// The Windows serial library keeps no such count.
+bool countsReceived() { return false; }
+long long receivedOnPort(int) { return -1; }
+
 void sleepMs(int ms)
 {
     if (ms > 0)

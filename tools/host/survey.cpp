@@ -41,10 +41,11 @@ unsigned call(const FUNCDEF *f, std::vector<TLIPARAM> params, SSHORT *err, doubl
     return static_cast<uint16_t>(*err);
 }
 
-std::string optionsFor(int port, int baudCode, bool checksum, int timeout)
+std::string optionsFor(int port, int baudCode, bool checksum, int timeout, int latency)
 {
     return "COMPORT=" + std::to_string(port) + " BAUD=" + std::to_string(baudCode) +
-           " TIMEOUT=" + std::to_string(timeout) + (checksum ? " CHECKSUM" : "");
+           " TIMEOUT=" + std::to_string(timeout) + " LATENCY=" + std::to_string(latency) +
+           (checksum ? " CHECKSUM" : "");
 }
 
 int clampTimeout(int t) { return t < TIMEOUT_MIN_MS ? TIMEOUT_MIN_MS : t > TIMEOUT_MAX_MS ? TIMEOUT_MAX_MS : t; }
@@ -59,6 +60,26 @@ std::string settingText(int baud, bool checksum)
 
 } // namespace
 
+namespace {
+
+using Setting = std::pair<bool, int>; // checksum, baud
+
+// The addresses each setting reached, and the setting that reached most
+// (the first of them in (checksum, baud) order); null when nothing answered.
+const std::pair<const Setting, std::vector<int>> *bestSetting(const std::vector<SurveyFind> &found,
+                                                              std::map<Setting, std::vector<int>> &reached)
+{
+    for (const SurveyFind &f : found)
+        reached[{f.checksum, f.baud}].push_back(f.addr);
+    const std::pair<const Setting, std::vector<int>> *best = nullptr;
+    for (const auto &kv : reached)
+        if (!best || kv.second.size() > best->second.size())
+            best = &kv;
+    return best;
+}
+
+} // namespace
+
 std::string surveyMixedLine(const std::vector<SurveyFind> &unsorted)
 {
     std::vector<SurveyFind> found = unsorted;
@@ -69,14 +90,8 @@ std::string surveyMixedLine(const std::vector<SurveyFind> &unsorted)
         if (addrs.empty() || addrs.back() != f.addr)
             addrs.push_back(f.addr);
     size_t addresses = addrs.size();
-    using Setting = std::pair<bool, int>; // checksum, baud
     std::map<Setting, std::vector<int>> reached;
-    for (const SurveyFind &f : found)
-        reached[{f.checksum, f.baud}].push_back(f.addr);
-    const std::pair<const Setting, std::vector<int>> *best = nullptr;
-    for (const auto &kv : reached)
-        if (!best || kv.second.size() > best->second.size())
-            best = &kv;
+    const std::pair<const Setting, std::vector<int>> *best = bestSetting(found, reached);
     if (!best || best->second.size() == addresses)
         return "";
     const std::vector<int> &in = best->second;
@@ -128,13 +143,17 @@ public:
 
 private:
     bool stopped() const { return stop_ && *stop_; }
-    int timeoutFor(const char *instr, bool cs, int baud) const;
+    double margin() const;
+    int timeoutFor(const char *instr, bool cs, int baud, double marginMs) const;
     ERRCODE init(const std::string &options, int timeout);
     bool setting(bool cs, int code);
-    std::vector<SurveyFind> statusReads(bool cs, int baud);
+    std::vector<SurveyFind> statusReads(bool cs, int baud, std::vector<int> &suspects);
     unsigned statusRead(int address, SSHORT &status, double &ms) const;
+    bool answered(int address, bool cs, int baud, std::vector<SurveyFind> &here, unsigned *code = nullptr);
+    size_t askAgain(std::vector<int> suspects, std::vector<SurveyFind> &here, bool cs, int code);
     void tryReads(std::vector<SurveyFind> &here, bool cs, int code);
     void tryReads(SurveyFind &f);
+    int64_t received() const { return line_.received ? line_.received() : 0; }
 
     const SurveyLine &line_;
     const SurveyOptions &opt_;
@@ -144,6 +163,8 @@ private:
     const FUNCDEF *rdms_ = nullptr, *ain_ = nullptr, *din_ = nullptr;
     InputValues probe_;
     int lastTimeout_ = 0;
+    double slowest_ = -1;  // the longest response beyond its wire time so far; below 0: none yet
+    bool settled_ = false; // the last status read succeeded: the next one does not wait for the line
     std::vector<SurveyFind> found_;
     std::vector<SurveyGarbled> garbled_;
 };
@@ -154,21 +175,55 @@ bool isGarbled(unsigned code) { return code == EC_BAD_LENGTH || code == EC_BAD_C
 // modules' replies repeats, a burst of noise does not.
 constexpr int GARBLED_TRIES = 3;
 
-// An address that does not answer in time is reported as having no module,
-// so the survey waits beyond the wire time for a slow module's turn-around
-// and a serial adapter's delivery, not only the few milliseconds a quick
-// module on a plain port needs.
-constexpr double SURVEY_MARGIN_MS = 15.0;
+// An address that does not answer in time is reported as having no module.
+// Where the survey cannot tell whether anything came during a time-out, the
+// status reads wait long enough beyond the wire time for a slow module's
+// turn-around and a serial adapter's delivery.
+constexpr double BLIND_MARGIN_MS = 15.0;
+// Where it can, they wait only a little beyond what the line was measured to
+// need (most of a survey is addresses that nobody answers): FIRST_MARGIN_MS
+// until a module has answered, then SPREAD_MS beyond the slowest response
+// measured, never less than MIN_MARGIN_MS (a module with a turn-around of
+// 4 ms on a plain port answers 4 to 5 ms beyond its wire time).  An address whose time-out passed
+// while bytes came (or the two before it, whose reply may have come late) is
+// asked again with SUSPECT_MARGIN_MS and the module's default latency, and
+// its response then counts for the margin.
+constexpr double FIRST_MARGIN_MS = 8.0;
+constexpr double MIN_MARGIN_MS = 8.0;
+constexpr double SPREAD_MS = 3.0;
+constexpr double SUSPECT_MARGIN_MS = 45.0;
+constexpr int SUSPECTS_BEFORE = 2;
+// The status reads' replies carry the module's address, so a late one can
+// never be taken for another module's: their settings need no latency, and
+// a time-out costs only the quiet interval of three characters after it.
+constexpr int SWEEP_LATENCY_MS = 0;
+
+// The latency that covers a response measured `excessMs` beyond its wire
+// time (the longest of a line: a serial adapter's timer and jitter).
+int latencyFor(double excessMs)
+{
+    int l = static_cast<int>(std::ceil(std::max(0.0, excessMs) * 1.25));
+    return std::min(l, static_cast<int>(LATENCY_MAX_MS));
+}
+
+double Survey::margin() const
+{
+    if (!line_.received)
+        return BLIND_MARGIN_MS;
+    if (slowest_ < 0)
+        return FIRST_MARGIN_MS;
+    return std::max(MIN_MARGIN_MS, slowest_ + SPREAD_MS);
+}
 
 // The time-out of an instruction's first exchange.  The status read gets
-// the one given, or its own time on the wire plus the survey's margin; a
-// read with a longer reply gets that and its longer time on the wire
-// besides, so that a time-out given for the status reads cannot be too
-// short for an analog read's reply (at 9600 baud the 7017's takes 60 ms).
-int Survey::timeoutFor(const char *instr, bool cs, int baud) const
+// the one given, or its own time on the wire plus the margin; a read with a
+// longer reply gets that and its longer time on the wire besides, so that a
+// time-out given for the status reads cannot be too short for an analog
+// read's reply (at 9600 baud the 7017's takes 60 ms).
+int Survey::timeoutFor(const char *instr, bool cs, int baud, double marginMs) const
 {
     const Exchange status = exchangesOf("I7RDMS", probe_, cs)[0];
-    int t = opt_.timeoutMs ? opt_.timeoutMs : clampTimeout(minTimeoutMs(status, baud, SURVEY_MARGIN_MS));
+    int t = opt_.timeoutMs ? opt_.timeoutMs : clampTimeout(minTimeoutMs(status, baud, marginMs));
     double longer = wireMs(wireChars(exchangesOf(instr, probe_, cs)[0]), baud) - wireMs(wireChars(status), baud);
     return clampTimeout(t + static_cast<int>(std::ceil(std::max(0.0, longer))));
 }
@@ -177,10 +232,10 @@ int Survey::timeoutFor(const char *instr, bool cs, int baud) const
 // reported at its "?", a late reply comes after the time-out), and at
 // another speed the driver cannot tell its characters from a quiet line for
 // long.  So before each new Init the line gets the time-out of the last
-// exchange to fall quiet.
+// exchange, and the slowest delivery measured, to fall quiet.
 ERRCODE Survey::init(const std::string &options, int timeout)
 {
-    sleepMs(lastTimeout_);
+    sleepMs(lastTimeout_ + static_cast<int>(std::ceil(std::max(0.0, slowest_))));
     lastTimeout_ = timeout;
     return line_.init(options);
 }
@@ -201,31 +256,101 @@ unsigned Survey::statusRead(int address, SSHORT &status, double &ms) const
     return rc;
 }
 
-// The status read of every address in the range; what answered.
-std::vector<SurveyFind> Survey::statusReads(bool cs, int baud)
+// The status read of `address`; true when it answered (it is added to
+// `here`, and its response counts for the margin).
+bool Survey::answered(int address, bool cs, int baud, std::vector<SurveyFind> &here, unsigned *code)
+{
+    SSHORT status = 0;
+    double ms = 0;
+    const bool settled = settled_;
+    unsigned rc = statusRead(address, status, ms);
+    settled_ = rc == EC_OK;
+    if (code)
+        *code = rc;
+    if (isGarbled(rc))
+        garbled_.push_back({address, baud, cs, rc});
+    if (rc != EC_OK)
+        return false;
+    // After an exchange that failed, the driver first waited for the line
+    // to settle: the response is measured again on a settled line (and not
+    // at all when that read fails: the module has answered all the same).
+    bool measured = settled;
+    if (!settled) {
+        double again = 0;
+        SSHORT st = 0;
+        measured = statusRead(address, st, again) == EC_OK;
+        settled_ = measured;
+        if (measured)
+            ms = again;
+    }
+    SurveyFind f;
+    f.addr = address;
+    f.baud = baud;
+    f.checksum = cs;
+    f.status = static_cast<uint16_t>(status) & 0xFF;
+    f.ms = ms;
+    f.excessMs = ms - wireMs(wireChars(exchangesOf("I7RDMS", probe_, cs)[0]), baud);
+    if (measured)
+        slowest_ = std::max(slowest_, f.excessMs);
+    here.push_back(f);
+    return true;
+}
+
+// The status read of every address in the range; what answered.  The
+// addresses that may have answered late go to `suspects`.
+std::vector<SurveyFind> Survey::statusReads(bool cs, int baud, std::vector<int> &suspects)
 {
     std::vector<SurveyFind> here;
+    std::vector<int> silent; // the addresses that did not answer, in order
+    auto suspectRecent = [&] {
+        for (size_t i = silent.size() > SUSPECTS_BEFORE + 1 ? silent.size() - SUSPECTS_BEFORE - 1 : 0;
+             i < silent.size(); ++i)
+            if (suspects.empty() || suspects.back() < silent[i])
+                suspects.push_back(silent[i]);
+    };
     for (int a = opt_.first; a <= opt_.last && !stopped(); ++a) {
-        SSHORT status = 0;
-        double ms = 0;
-        unsigned rc = statusRead(a, status, ms);
-        if (rc == EC_OK) {
-            SurveyFind f;
-            f.addr = a;
-            f.baud = baud;
-            f.checksum = cs;
-            f.status = static_cast<uint16_t>(status) & 0xFF;
-            f.ms = ms;
-            here.push_back(f);
-        } else if (isGarbled(rc)) {
-            garbled_.push_back({a, baud, cs, rc});
+        const int64_t before = received();
+        size_t garbledBefore = garbled_.size();
+        unsigned rc = EC_OK;
+        if (!answered(a, cs, baud, here, &rc) && garbled_.size() == garbledBefore) {
+            silent.push_back(a);
+            // (A refusal's own characters say nothing of a late reply.)
+            if (rc == EC_TIMEOUT && received() != before)
+                suspectRecent();
         }
         if (progress_ && (a - opt_.first) % 32 == 31) {
             fputc('.', progress_);
             fflush(progress_);
         }
     }
+    // A reply may still come after the last time-out.
+    if (line_.received && !silent.empty() && !stopped()) {
+        const int64_t before = received();
+        sleepMs(lastTimeout_ + static_cast<int>(std::ceil(std::max(0.0, slowest_))));
+        if (received() != before)
+            suspectRecent();
+    }
     return here;
+}
+
+// The suspects' status reads again, with time to spare; how many answered.
+size_t Survey::askAgain(std::vector<int> suspects, std::vector<SurveyFind> &here, bool cs, int code)
+{
+    if (suspects.empty() || stopped())
+        return 0;
+    const int baud = code * 100;
+    int t = timeoutFor("I7RDMS", cs, baud, SUSPECT_MARGIN_MS);
+    if (init(optionsFor(opt_.port, code, cs, t, static_cast<int>(LATENCY_DEFAULT_MS)), t) != EC_OK)
+        return 0;
+    size_t before = here.size();
+    for (int a : suspects) {
+        if (stopped())
+            break;
+        answered(a, cs, baud, here);
+    }
+    std::stable_sort(here.begin(), here.end(),
+                     [](const SurveyFind &x, const SurveyFind &y) { return x.addr < y.addr; });
+    return here.size() - before;
 }
 
 // The status read again (its response time), and the analog reads in both
@@ -249,8 +374,8 @@ void Survey::tryReads(SurveyFind &f)
 // decimal form) needs its own time-out.
 void Survey::tryReads(std::vector<SurveyFind> &here, bool cs, int code)
 {
-    int t = timeoutFor("I7017", cs, code * 100);
-    ERRCODE ec = stopped() ? EC_OK : init(optionsFor(opt_.port, code, cs, t), t);
+    int t = timeoutFor("I7017", cs, code * 100, margin());
+    ERRCODE ec = stopped() ? EC_OK : init(optionsFor(opt_.port, code, cs, t, latencyFor(slowest_)), t);
     for (SurveyFind &f : here) {
         if (stopped())
             f.answers = "not tried";
@@ -265,8 +390,8 @@ bool Survey::setting(bool cs, int code)
 {
     int baud = code * 100;
     // The status read's own time on the wire plus the margin.
-    int t = timeoutFor("I7RDMS", cs, baud);
-    std::string o = optionsFor(opt_.port, code, cs, t);
+    int t = timeoutFor("I7RDMS", cs, baud, margin());
+    std::string o = optionsFor(opt_.port, code, cs, t, SWEEP_LATENCY_MS);
     if (progress_)
         fprintf(progress_, "survey: %6d baud, checksum %-3s (%s): ", baud, cs ? "on" : "off", o.c_str());
     ERRCODE ec = init(o, t);
@@ -277,12 +402,17 @@ bool Survey::setting(bool cs, int code)
         return false;
     }
     auto t0 = ClockType::now();
-    std::vector<SurveyFind> here = statusReads(cs, baud);
+    std::vector<int> suspects;
+    std::vector<SurveyFind> here = statusReads(cs, baud, suspects);
+    size_t late = askAgain(suspects, here, cs, code);
     if (!here.empty())
         tryReads(here, cs, code);
-    if (progress_)
-        fprintf(progress_, " %zu answered (%.1f s)\n", here.size(),
-                std::chrono::duration<double>(ClockType::now() - t0).count());
+    if (progress_) {
+        fprintf(progress_, " %zu answered", here.size());
+        if (!suspects.empty())
+            fprintf(progress_, ", %zu of them when asked again with time to spare", late);
+        fprintf(progress_, " (%.1f s)\n", std::chrono::duration<double>(ClockType::now() - t0).count());
+    }
     found_.insert(found_.end(), here.begin(), here.end());
     return true;
 }
@@ -328,6 +458,81 @@ std::vector<SurveyFind> runSurvey(const SurveyLine &line, const SurveyOptions &o
     if (garbled)
         *garbled = survey.garbled();
     return found;
+}
+
+namespace {
+
+// The longest exchange a module answered, as the survey tried it.
+Exchange longestRead(const SurveyFind &f)
+{
+    InputValues in;
+    in.addr = f.addr;
+    if (f.dec == EC_OK || f.dec == EC_AIN_LENGTH)
+        return exchangesOf("I7017", in, f.checksum)[0];
+    if (f.hex == EC_OK || f.hex == EC_AIN_LENGTH) {
+        in.format = 2;
+        return exchangesOf("I7017", in, f.checksum)[0];
+    }
+    if (f.din == EC_OK)
+        return exchangesOf("I7041", in, f.checksum)[0];
+    return exchangesOf("I7RDMS", in, f.checksum)[0];
+}
+
+// The recommended time-out covers the slowest reply with a quarter of it
+// and this besides.
+constexpr double RECOMMEND_MARGIN_MS = 5.0;
+// A response this far beyond its wire time is more than a module's
+// turn-around: a serial adapter's delivery.
+constexpr double ADAPTER_EXCESS_MS = 8.0;
+// The driver's speed without a "BAUD=" option.
+constexpr int DEFAULT_BAUD = 19200;
+
+std::string ms1(double ms)
+{
+    char b[32];
+    snprintf(b, sizeof b, "%.1f ms", ms);
+    return b;
+}
+
+} // namespace
+
+std::string surveyRecommendation(const std::vector<SurveyFind> &found, int port)
+{
+    std::map<Setting, std::vector<int>> reached;
+    const std::pair<const Setting, std::vector<int>> *best = bestSetting(found, reached);
+    if (!best)
+        return "";
+    // Where modules follow the line's speed several settings reach them
+    // all: the driver's own speed then, where it is one of them.
+    for (const auto &kv : reached)
+        if (kv.second.size() == best->second.size() && kv.first.first == best->first.first &&
+            kv.first.second == DEFAULT_BAUD)
+            best = &kv;
+    const bool cs = best->first.first;
+    const int baud = best->first.second;
+    const SurveyFind *slowest = nullptr, *latest = nullptr;
+    double need = 0;
+    for (const SurveyFind &f : found) {
+        if (f.checksum != cs || f.baud != baud)
+            continue;
+        double n = wireMs(wireChars(longestRead(f)), baud) + std::max(0.0, f.excessMs);
+        if (!slowest || n > need) {
+            slowest = &f;
+            need = n;
+        }
+        if (!latest || f.excessMs > latest->excessMs)
+            latest = &f;
+    }
+    int timeout = clampTimeout(static_cast<int>(std::ceil(need * 1.25 + RECOMMEND_MARGIN_MS)));
+    std::string s = "measured: replies came up to " + ms1(std::max(0.0, latest->excessMs)) +
+                    " after their time on the wire (" + hex2(latest->addr) +
+                    "h: turn-around and delivery); the slowest reply, " + hex2(slowest->addr) + "h's " +
+                    longestRead(*slowest).what + ", needs " + ms1(need) + "\n";
+    if (latest->excessMs > ADAPTER_EXCESS_MS)
+        s += "replies come late: a serial adapter that hands them over in bursts (its latency timer); LATENCY covers "
+             "it\n";
+    s += "recommended option string: " + optionsFor(port, baud / 100, cs, timeout, latencyFor(latest->excessMs)) + "\n";
+    return s;
 }
 
 std::string duplicateAdvice(int address)

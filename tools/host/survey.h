@@ -32,6 +32,7 @@ struct SurveyFind {
     double ms = 0;                      // response time of the status read
     unsigned dec = 0, hex = 0, din = 0; // codes of the read tries
     std::string answers;                // "analog read (decimal)", ...
+    double excessMs = 0;                // of `ms`, beyond its wire time: turn-around and delivery
 };
 
 // An address whose status reads came garbled on every try at a setting (a
@@ -49,6 +50,13 @@ struct SurveyLine {
     // console text is the caller's).
     std::function<ERRCODE(const std::string &options)> init;
     const FUNCDEF *table = nullptr;
+    // The count of bytes that reached the port so far (any count that grows
+    // with each byte), or null where the serial library cannot say.  With
+    // it, the survey's status reads wait only a little beyond what the line
+    // was measured to need: an address whose time-out passed while bytes
+    // came is asked again with time to spare.  Without it they wait long
+    // enough for a slow module behind a serial adapter.
+    std::function<int64_t()> received;
 };
 
 // Runs the survey, progress on `progress`; returns what answered.  `error`
@@ -69,6 +77,10 @@ std::string duplicateAdvice(int address);
 // The report: the table and the addresses that answered at more than one
 // setting.
 std::string surveyReport(const std::vector<SurveyFind> &found);
+// What the survey measured, and the option string that reaches the most
+// modules with the time-out the slowest reply there needs and the latency
+// the line's delivery needs; "" when nothing answered.
+std::string surveyRecommendation(const std::vector<SurveyFind> &found, int port);
 // When no one setting reaches every address that answered, a line that
 // says so: the setting that reaches most (the first of them in the survey's
 // order, without checksums first, slowest first) and the addresses it

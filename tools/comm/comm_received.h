@@ -1,0 +1,13 @@
+// Not part of the serial library that the module calls (serial/comm.h): the
+// stand-ins count every byte that reached a port since it was opened, read
+// or purged (modulo 2^31; -1 for a port that is not open).  The tools ask it
+// whether anything came while the module was waiting, which the module does
+// not say.  Only the POSIX library exports it.
+#ifndef TOOLS_COMM_COMM_RECEIVED_H
+#define TOOLS_COMM_COMM_RECEIVED_H
+
+#include <cstdint>
+
+extern "C" int32_t commReceived(int32_t port);
+
+#endif
