@@ -683,4 +683,66 @@ TEST(Survey, ReportsByAddress)
     EXPECT_EQ(vhost::surveyMixedLine(found), "");
 }
 
+// The recommended option string: the setting that reaches most (19200 baud
+// among equals), a time-out for the longest reply there and the slowest
+// response, the latency the delivery needs.
+TEST(Survey, RecommendsTheOptionString)
+{
+    using vhost::SurveyFind;
+    auto find = [](int addr, int baud, bool cs, unsigned dec, unsigned din, double excess) {
+        SurveyFind f{addr, baud, cs, 0, 0, dec, EC_TIMEOUT, din, "", excess};
+        return f;
+    };
+    const unsigned NO = EC_TIMEOUT;
+    struct Case {
+        const char *what;
+        std::vector<SurveyFind> found;
+        std::string lines; // what must stand in the recommendation, in order
+    } cases[] = {
+        {"nothing answered", {}, ""},
+        // A 7017's decimal read at 19200: 62 characters, 32.3 ms; 1.2 ms
+        // late: 33.5 ms, a quarter more and 5 ms.
+        {"plain port",
+         {find(1, 19200, false, EC_OK, NO, 1.2), find(4, 19200, false, NO, EC_OK, 0.9)},
+         "measured: replies came up to 1.2 ms after their time on the wire (01h: turn-around and delivery); the "
+         "longest, 01h's read analog inputs (decimal), takes 32.3 ms on the wire: 33.5 ms in all\n"
+         "recommended option string: COMPORT=2 BAUD=192 TIMEOUT=47 LATENCY=2\n"},
+        // The digital module's 14.5 ms response beyond its wire time is an
+        // adapter's: at least the driver's default latency, and the time-out
+        // covers the analog reply of another module arriving that late.
+        {"adapter",
+         {find(1, 19200, false, EC_OK, NO, 1.5), find(4, 19200, false, NO, EC_OK, 14.5)},
+         "(04h: turn-around and delivery); the longest, 01h's read analog inputs (decimal), takes 32.3 ms on the "
+         "wire: 46.8 ms in all\nreplies come late: a serial adapter\n"
+         "recommended option string: COMPORT=2 BAUD=192 TIMEOUT=64 LATENCY=20\n"},
+        {"a 50 ms latency timer",
+         {find(4, 9600, true, NO, EC_OK, 52.0)},
+         "recommended option string: COMPORT=2 BAUD=96 TIMEOUT=89 LATENCY=65 CHECKSUM\n"},
+        // Modules that follow the line answer at every speed: the driver's
+        // own 19200 then, not the first in order.
+        {"every speed",
+         {find(4, 9600, false, NO, EC_OK, 1.0), find(4, 19200, false, NO, EC_OK, 1.0),
+          find(4, 38400, false, NO, EC_OK, 1.0)},
+         "COMPORT=2 BAUD=192 TIMEOUT="},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string r = vhost::surveyRecommendation(c.found, 2);
+        if (c.lines.empty()) {
+            EXPECT_EQ(r, "");
+            continue;
+        }
+        size_t at = 0;
+        for (size_t i = 0, j; i < c.lines.size(); i = j + 1) {
+            j = c.lines.find("\n", i);
+            if (j == std::string::npos)
+                j = c.lines.size();
+            std::string part = c.lines.substr(i, j - i);
+            size_t found = r.find(part, at);
+            ASSERT_NE(found, std::string::npos) << part << "\n" << r;
+            at = found + part.size();
+        }
+    }
+}
+
 } // namespace

@@ -148,9 +148,9 @@ private:
     ERRCODE init(const std::string &options, int timeout);
     bool setting(bool cs, int code);
     std::vector<SurveyFind> statusReads(bool cs, int baud, std::vector<int> &suspects);
-    unsigned statusRead(int address, SSHORT &status, double &ms) const;
+    unsigned statusRead(int address, SSHORT &status, double &ms);
     bool answered(int address, bool cs, int baud, std::vector<SurveyFind> &here, unsigned *code = nullptr);
-    size_t askAgain(std::vector<int> suspects, std::vector<SurveyFind> &here, bool cs, int code);
+    size_t askAgain(const std::vector<int> &suspects, std::vector<SurveyFind> &here, bool cs, int code);
     void tryReads(std::vector<SurveyFind> &here, bool cs, int code);
     void tryReads(SurveyFind &f);
     int64_t received() const { return line_.received ? line_.received() : 0; }
@@ -165,6 +165,7 @@ private:
     int lastTimeout_ = 0;
     double slowest_ = -1;  // the longest response beyond its wire time so far; below 0: none yet
     bool settled_ = false; // the last status read succeeded: the next one does not wait for the line
+    long reads_ = 0;       // status reads sent
     std::vector<SurveyFind> found_;
     std::vector<SurveyGarbled> garbled_;
 };
@@ -188,9 +189,9 @@ constexpr double BLIND_MARGIN_MS = 15.0;
 // while bytes came (or the two before it, whose reply may have come late) is
 // asked again with SUSPECT_MARGIN_MS and the module's default latency, and
 // its response then counts for the margin.
-constexpr double FIRST_MARGIN_MS = 8.0;
-constexpr double MIN_MARGIN_MS = 8.0;
-constexpr double SPREAD_MS = 3.0;
+constexpr double FIRST_MARGIN_MS = 2.0;
+constexpr double MIN_MARGIN_MS = 1.5;
+constexpr double SPREAD_MS = 0.8;
 constexpr double SUSPECT_MARGIN_MS = 45.0;
 constexpr int SUSPECTS_BEFORE = 2;
 // The status reads' replies carry the module's address, so a late one can
@@ -237,15 +238,17 @@ ERRCODE Survey::init(const std::string &options, int timeout)
 {
     sleepMs(lastTimeout_ + static_cast<int>(std::ceil(std::max(0.0, slowest_))));
     lastTimeout_ = timeout;
+    settled_ = false; // the reads before may have left the line unsettled
     return line_.init(options);
 }
 
 // The status read of an address; its code.  A garbled reply is read again,
 // up to GARBLED_TRIES in all.
-unsigned Survey::statusRead(int address, SSHORT &status, double &ms) const
+unsigned Survey::statusRead(int address, SSHORT &status, double &ms)
 {
     unsigned rc = EC_OK;
     for (int i = 0; i < GARBLED_TRIES && !stopped(); ++i) {
+        ++reads_;
         SSHORT err = 0;
         rc = call(rdms_,
                   {records::wordIn(static_cast<int16_t>(address)), records::wordOut(&status), records::wordOut(&err)},
@@ -308,16 +311,25 @@ std::vector<SurveyFind> Survey::statusReads(bool cs, int baud, std::vector<int> 
             if (suspects.empty() || suspects.back() < silent[i])
                 suspects.push_back(silent[i]);
     };
+    const int64_t replyChars = static_cast<int64_t>(exchangesOf("I7RDMS", probe_, cs)[0].reply.size());
+    bool refusedBefore = false;
     for (int a = opt_.first; a <= opt_.last && !stopped(); ++a) {
         const int64_t before = received();
+        const long reads = reads_;
         size_t garbledBefore = garbled_.size();
         unsigned rc = EC_OK;
-        if (!answered(a, cs, baud, here, &rc) && garbled_.size() == garbledBefore) {
+        bool answer = answered(a, cs, baud, here, &rc);
+        if (!answer && garbled_.size() == garbledBefore)
             silent.push_back(a);
-            // (A refusal's own characters say nothing of a late reply.)
-            if (rc == EC_TIMEOUT && received() != before)
-                suspectRecent();
-        }
+        // More bytes than this address's own replies (none for a time-out,
+        // a reply or a refusal a read otherwise) and the rest of a refusal
+        // before it (the driver reports a refusal at its "?"): an earlier
+        // address's reply came late, and the driver read it while it waited
+        // for the line.
+        int64_t own = (rc == EC_TIMEOUT ? 0 : (reads_ - reads) * replyChars) + (refusedBefore ? replyChars : 0);
+        if (received() - before > own)
+            suspectRecent();
+        refusedBefore = rc == EC_REFUSED;
         if (progress_ && (a - opt_.first) % 32 == 31) {
             fputc('.', progress_);
             fflush(progress_);
@@ -334,7 +346,7 @@ std::vector<SurveyFind> Survey::statusReads(bool cs, int baud, std::vector<int> 
 }
 
 // The suspects' status reads again, with time to spare; how many answered.
-size_t Survey::askAgain(std::vector<int> suspects, std::vector<SurveyFind> &here, bool cs, int code)
+size_t Survey::askAgain(const std::vector<int> &suspects, std::vector<SurveyFind> &here, bool cs, int code)
 {
     if (suspects.empty() || stopped())
         return 0;
@@ -353,14 +365,13 @@ size_t Survey::askAgain(std::vector<int> suspects, std::vector<SurveyFind> &here
     return here.size() - before;
 }
 
-// The status read again (its response time), and the analog reads in both
-// forms and the digital read.
+// The analog reads in both forms and the digital read (the response time
+// is the status read's, measured on a settled line when it answered).
 void Survey::tryReads(SurveyFind &f)
 {
     int16_t a = static_cast<int16_t>(f.addr);
-    SSHORT status = 0, err = 0, words[8] = {}, mask = 0;
+    SSHORT err = 0, words[8] = {}, mask = 0;
     float values[8] = {};
-    call(rdms_, {records::wordIn(a), records::wordOut(&status), records::wordOut(&err)}, &err, &f.ms);
     f.dec = call(ain_, {records::wordIn(a), records::wordIn(0), records::floatOut(values), records::wordOut(&err)},
                  &err, nullptr);
     f.hex = call(ain_, {records::wordIn(a), records::wordIn(2), records::wordOut(words), records::wordOut(&err)}, &err,
@@ -511,27 +522,37 @@ std::string surveyRecommendation(const std::vector<SurveyFind> &found, int port)
     const bool cs = best->first.first;
     const int baud = best->first.second;
     const SurveyFind *slowest = nullptr, *latest = nullptr;
-    double need = 0;
+    double longest = 0;
     for (const SurveyFind &f : found) {
         if (f.checksum != cs || f.baud != baud)
             continue;
-        double n = wireMs(wireChars(longestRead(f)), baud) + std::max(0.0, f.excessMs);
-        if (!slowest || n > need) {
+        double w = wireMs(wireChars(longestRead(f)), baud);
+        if (!slowest || w > longest) {
             slowest = &f;
-            need = n;
+            longest = w;
         }
         if (!latest || f.excessMs > latest->excessMs)
             latest = &f;
     }
+    if (!slowest || !latest)
+        return "";
+    // The longest reply on the wire, and the line's slowest response besides.
+    const double late = std::max(0.0, latest->excessMs);
+    const double need = longest + late;
     int timeout = clampTimeout(static_cast<int>(std::ceil(need * 1.25 + RECOMMEND_MARGIN_MS)));
-    std::string s = "measured: replies came up to " + ms1(std::max(0.0, latest->excessMs)) +
-                    " after their time on the wire (" + hex2(latest->addr) +
-                    "h: turn-around and delivery); the slowest reply, " + hex2(slowest->addr) + "h's " +
-                    longestRead(*slowest).what + ", needs " + ms1(need) + "\n";
-    if (latest->excessMs > ADAPTER_EXCESS_MS)
+    int latency = latencyFor(late);
+    std::string s = "measured: replies came up to " + ms1(late) + " after their time on the wire (" +
+                    hex2(latest->addr) + "h: turn-around and delivery); the longest, " + hex2(slowest->addr) + "h's " +
+                    longestRead(*slowest).what + ", takes " + ms1(longest) + " on the wire: " + ms1(need) + " in all\n";
+    if (late > ADAPTER_EXCESS_MS) {
+        // What one survey measures of an adapter's delivery depends on where
+        // in the adapter's timer period each reply ended: never less than
+        // the driver's default then.
+        latency = std::max(latency, static_cast<int>(LATENCY_DEFAULT_MS));
         s += "replies come late: a serial adapter that hands them over in bursts (its latency timer); LATENCY covers "
              "it\n";
-    s += "recommended option string: " + optionsFor(port, baud / 100, cs, timeout, latencyFor(latest->excessMs)) + "\n";
+    }
+    s += "recommended option string: " + optionsFor(port, baud / 100, cs, timeout, latency) + "\n";
     return s;
 }
 
