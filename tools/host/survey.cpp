@@ -184,16 +184,20 @@ constexpr double BLIND_MARGIN_MS = 15.0;
 // Where it can, they wait only a little beyond what the line was measured to
 // need (most of a survey is addresses that nobody answers): FIRST_MARGIN_MS
 // until a module has answered, then SPREAD_MS beyond the slowest response
-// measured, never less than MIN_MARGIN_MS (a module with a turn-around of
-// 4 ms on a plain port answers 4 to 5 ms beyond its wire time).  An address whose time-out passed
-// while bytes came (or the two before it, whose reply may have come late) is
-// asked again with SUSPECT_MARGIN_MS and the module's default latency, and
-// its response then counts for the margin.
+// measured, never less than MIN_MARGIN_MS.  When bytes come that no address
+// just asked accounts for, every address that did not answer in the
+// SUSPECT_WINDOW_MS before is asked again after the setting's sweep, with
+// SUSPECT_MARGIN_MS to spare (a slow module, an adapter's delivery, or a
+// simulator or computer put aside for a while, which a loaded machine does),
+// and its response then counts for the margin.
 constexpr double FIRST_MARGIN_MS = 2.0;
 constexpr double MIN_MARGIN_MS = 1.5;
 constexpr double SPREAD_MS = 0.8;
 constexpr double SUSPECT_MARGIN_MS = 45.0;
-constexpr int SUSPECTS_BEFORE = 2;
+constexpr double SUSPECT_WINDOW_MS = 500.0;
+// How long the survey waits after a setting's last time-out for a reply
+// that may still come.
+constexpr int LAST_REPLY_WAIT_MS = 30;
 // The status reads' replies carry the module's address, so a late one can
 // never be taken for another module's: their settings need no latency, and
 // a time-out costs only the quiet interval of three characters after it.
@@ -304,23 +308,25 @@ bool Survey::answered(int address, bool cs, int baud, std::vector<SurveyFind> &h
 std::vector<SurveyFind> Survey::statusReads(bool cs, int baud, std::vector<int> &suspects)
 {
     std::vector<SurveyFind> here;
-    std::vector<int> silent; // the addresses that did not answer, in order
+    // The addresses that did not answer, in order, and when each was asked.
+    std::vector<std::pair<int, ClockType::time_point>> silent;
     auto suspectRecent = [&] {
-        for (size_t i = silent.size() > SUSPECTS_BEFORE + 1 ? silent.size() - SUSPECTS_BEFORE - 1 : 0;
-             i < silent.size(); ++i)
-            if (suspects.empty() || suspects.back() < silent[i])
-                suspects.push_back(silent[i]);
+        const auto since = ClockType::now() - std::chrono::duration<double, std::milli>(SUSPECT_WINDOW_MS);
+        for (const auto &[addr, asked] : silent)
+            if (asked >= since && (suspects.empty() || suspects.back() < addr))
+                suspects.push_back(addr);
     };
     const int64_t replyChars = static_cast<int64_t>(exchangesOf("I7RDMS", probe_, cs)[0].reply.size());
     bool refusedBefore = false;
     for (int a = opt_.first; a <= opt_.last && !stopped(); ++a) {
         const int64_t before = received();
         const long reads = reads_;
+        const auto asked = ClockType::now();
         size_t garbledBefore = garbled_.size();
         unsigned rc = EC_OK;
         bool answer = answered(a, cs, baud, here, &rc);
         if (!answer && garbled_.size() == garbledBefore)
-            silent.push_back(a);
+            silent.emplace_back(a, asked);
         // More bytes than this address's own replies (none for a time-out,
         // a reply or a refusal a read otherwise) and the rest of a refusal
         // before it (the driver reports a refusal at its "?"): an earlier
@@ -338,7 +344,7 @@ std::vector<SurveyFind> Survey::statusReads(bool cs, int baud, std::vector<int> 
     // A reply may still come after the last time-out.
     if (line_.received && !silent.empty() && !stopped()) {
         const int64_t before = received();
-        sleepMs(lastTimeout_ + static_cast<int>(std::ceil(std::max(0.0, slowest_))));
+        sleepMs(std::max(LAST_REPLY_WAIT_MS, lastTimeout_ + static_cast<int>(std::ceil(std::max(0.0, slowest_)))));
         if (received() != before)
             suspectRecent();
     }
@@ -352,7 +358,7 @@ size_t Survey::askAgain(const std::vector<int> &suspects, std::vector<SurveyFind
         return 0;
     const int baud = code * 100;
     int t = timeoutFor("I7RDMS", cs, baud, SUSPECT_MARGIN_MS);
-    if (init(optionsFor(opt_.port, code, cs, t, static_cast<int>(LATENCY_DEFAULT_MS)), t) != EC_OK)
+    if (init(optionsFor(opt_.port, code, cs, t, SWEEP_LATENCY_MS), t) != EC_OK)
         return 0;
     size_t before = here.size();
     for (int a : suspects) {
