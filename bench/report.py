@@ -12,7 +12,11 @@ Parts, all in one run:
   4. the sample ladder's scan time on the sample plant against the wire
      time of the bytes it moved (from the simulator's log);
   6. the real DLL (build/win32/veldran.tlm) in the i386 emulator against the
-     native module, one I7017 call over the pty at 19200 baud.
+     native module, one I7017 call over the pty at 19200 baud;
+  7. the latency allowance: the scan time of a ladder with one absent module
+     at LATENCY=0 and at the default, and of one without it;
+  8. a survey of the sample plant on the pty directly and through a
+     simulated USB serial adapter (--quick: 19200 baud only).
 Nothing here passes or fails; the goals are shown beside the figures.
 """
 import argparse
@@ -116,27 +120,47 @@ def emulated(build, quick, dll):
 # ---------------------------------------------------------------------------
 # 4. Scan time of the sample plant
 
+PLANT = os.path.join(ROOT, "examples", "plant.toml")
+
+
+class Simulator:
+    """veldran-sim with the sample plant on a pty of its own, for the parts that run veldran-host.
+
+    `env` names the pty as COM1 for the host."""
+
+    def __init__(self, build, *args):
+        self.cmd = [os.path.join(build, "tools", "sim", "veldran-sim"), "--plant", PLANT, *args]
+        self.tmp = None
+        if "--log" not in args:
+            self.tmp = tempfile.TemporaryDirectory()
+            self.cmd += ["--log", os.path.join(self.tmp.name, "sim.log")]
+
+    def __enter__(self):
+        self.p = subprocess.Popen(self.cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        ready, _, _ = select.select([self.p.stdout], [], [], 10)
+        line = self.p.stdout.readline() if ready else ""
+        if not line.startswith("READY "):
+            self.__exit__()
+            sys.exit("report: the simulator did not get ready: " + " ".join(self.cmd))
+        self.env = dict(os.environ, VELDRAN_COM1=line.split()[1])
+        return self
+
+    def __exit__(self, *exc):
+        self.p.terminate()
+        self.p.wait(timeout=10)
+        if self.tmp:
+            self.tmp.cleanup()
+
+
 def scan(build, quick):
-    sim = os.path.join(build, "tools", "sim", "veldran-sim")
     host = os.path.join(build, "veldran-host")
-    plant = os.path.join(ROOT, "examples", "plant.toml")
     ladder = os.path.join(ROOT, "examples", "ladder.toml")
     baud, turnaround = 19200, 1.0
     scans = 10 if quick else 40
     with tempfile.TemporaryDirectory() as tmp:
         log = os.path.join(tmp, "sim.log")
-        p = subprocess.Popen([sim, "--plant", plant, "--baud", str(baud), "--turnaround-ms", str(turnaround),
-                              "--log", log], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        try:
-            ready, _, _ = select.select([p.stdout], [], [], 10)
-            line = p.stdout.readline() if ready else ""
-            if not line.startswith("READY "):
-                sys.exit("report: the simulator did not get ready")
-            env = dict(os.environ, VELDRAN_COM1=line.split()[1])
-            out = run([host, "run", ladder, "--options", "COMPORT=1 BAUD=192", "--scans", str(scans)], env=env)
-        finally:
-            p.terminate()
-            p.wait(timeout=10)
+        with Simulator(build, "--baud", str(baud), "--turnaround-ms", str(turnaround), "--log", log) as sim:
+            out = run([host, "run", ladder, "--options", "COMPORT=1 BAUD=192", "--scans", str(scans)], env=sim.env)
         times = [float(m.group(1)) for m in re.finditer(r"^scan \d+\s+([\d.]+) ms", out, re.M)]
         codes = re.search(r"^error codes: (.*)$", out, re.M)
         rx = tx = replies = 0
@@ -157,9 +181,90 @@ def scan(build, quick):
 
 
 # ---------------------------------------------------------------------------
+# 7. The cost of the latency allowance
 
-def table(parts):
-    (cost, hostclock, allocs1), (ex, dead, settle, allocs2), sc, emu = parts
+ABSENT_RUNG = """
+[[rung]]
+comment = "no module at address 32"
+instr = "I7041"
+args = [32, 0, "N7:10", "N7:0"]
+"""
+
+PRESENT_RUNGS = """
+[[rung]]
+instr = "I7041"
+args = [4, 0, "N7:11", "N7:1"]
+
+[[rung]]
+instr = "I7052"
+args = [6, "N7:12", "N7:2"]
+
+[[rung]]
+instr = "I7060"
+args = [8, 0, "N7:13", "N7:3"]
+"""
+
+
+def latency_cost(build, quick):
+    """One absent module before three present ones, and the three alone, each at LATENCY=0 and at the
+    default; the runs take turns, so that every setting sees the same load."""
+    host = os.path.join(build, "veldran-host")
+    rounds, scans = (1, 10) if quick else (3, 15)
+    options = {0: "COMPORT=1 TIMEOUT=40 LATENCY=0", None: "COMPORT=1 TIMEOUT=40"}
+    cases = [(ladder, lat) for ladder in ("absent", "present") for lat in (0, None)]
+    times = {c: [] for c in cases}
+    after = {c: [] for c in cases}
+    codes = {c: {} for c in cases}
+    latency = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        files = {}
+        for ladder, text in (("absent", ABSENT_RUNG + PRESENT_RUNGS), ("present", PRESENT_RUNGS)):
+            files[ladder] = os.path.join(tmp, ladder + ".toml")
+            with open(files[ladder], "w") as f:
+                f.write('[data]\nN7 = { type = "word", size = 20 }\n' + text)
+        with Simulator(build) as sim:
+            for _ in range(rounds):
+                for c in cases:
+                    out = run([host, "run", files[c[0]], "--options", options[c[1]], "--scans", str(scans)],
+                              env=sim.env)
+                    times[c] += [float(m.group(1)) for m in re.finditer(r"^scan \d+\s+([\d.]+) ms", out, re.M)]
+                    after[c] += [float(m.group(1)) for m in re.finditer(r"I7041@04h\s+on\s+([\d.]+) ms", out)]
+                    m = re.search(r"^error codes: (.*)$", out, re.M)
+                    for code, n in re.findall(r"(\d+ \w+) x (\d+)", m.group(1) if m else ""):
+                        codes[c][code] = codes[c].get(code, 0) + int(n)
+                    m = re.search(r"^settings: .*latency (\d+) ms", out, re.M)
+                    latency[c] = int(m.group(1)) if m else c[1]
+    return [(c[0], latency[c], len(times[c]), statistics.median(times[c]), statistics.median(after[c]),
+             "; ".join(f"{code} x {n}" for code, n in codes[c].items()) or "?") for c in cases]
+
+
+# ---------------------------------------------------------------------------
+# 8. The survey of the sample plant
+
+def survey(build, quick):
+    host = os.path.join(build, "veldran-host")
+    cmd = [host, "survey"] + (["--baud", "192"] if quick else [])
+    rows = []
+    for line, args, goal in (("direct pty", [], 30),
+                             ("adapter 16 ms, jitter 2", ["--adapter-latency", "16", "--adapter-jitter", "2"], 90)):
+        with Simulator(build, *args) as sim:
+            r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=sim.env)
+        if r.returncode != 0:
+            sys.exit(f"report: {' '.join(cmd)} failed ({r.returncode}):\n{r.stderr}")
+        total = re.search(r"^survey: ([\d.]+) s in all", r.stderr, re.M)
+        found = re.search(r"^(\d+) address(?:es)? answered", r.stdout, re.M)
+        again = sum(int(n) for n in re.findall(r"(\d+) of them when asked again", r.stderr))
+        rec = re.search(r"^recommended option string: (.*)$", r.stdout, re.M)
+        rows.append({"line": line, "seconds": float(total.group(1)) if total else float("nan"),
+                     "goal": goal, "answered": int(found.group(1)) if found else 0, "again": again,
+                     "recommended": rec.group(1) if rec else "?"})
+    return rows
+
+
+# ---------------------------------------------------------------------------
+
+def table(parts, quick):
+    (cost, hostclock, allocs1), (ex, dead, settle, allocs2), sc, emu, lat, sv = parts
     L = []
     L.append("1. Module cost per call, CPU only (in-bench serial stub, reply there at once)")
     L.append("   floor: bare byte loop; calls: the same loop through the _COM calls and the host timer")
@@ -217,6 +322,36 @@ def table(parts):
         L.append(f"   {'DLL':<8} {emu['dll_ms']:>8.3f} {emu['dll_cpu_ms']:>12.3f}")
         L.append(f"   DLL / native: {emu['dll_ms'] / emu['native_ms']:.3f} x in time, "
                  f"{emu['dll_cpu_ms'] / max(emu['native_cpu_ms'], 1e-6):.1f} x in CPU; goal: time <= 1.05 x")
+    L.append("")
+    L.append("7. The cost of the latency allowance: veldran-host run, TIMEOUT=40, 19200 baud, the sample plant;")
+    L.append("   an absent I7041 at 20h before I7041@04h, I7052@06h and I7060@08h, and those three alone")
+    L.append(f"   {'ladder':<12} {'latency':>7} {'scans':>5} {'scan ms':>9} {'04h rung ms':>11}   error codes")
+    by = {}
+    for ladder, latency, n, scan_ms, after_ms, codes in lat:
+        by[ladder, latency] = (scan_ms, after_ms)
+        name = "one absent" if ladder == "absent" else "all present"
+        L.append(f"   {name:<12} {latency:>7} {n:>5} {scan_ms:>9.1f} {after_ms:>11.1f}   {codes}")
+    for ladder, name in (("absent", "one absent"), ("present", "all present")):
+        lo, hi = [by[k] for k in sorted(k for k in by if k[0] == ladder)]
+        L.append(f"   {name + ':':<12} the default costs {hi[0] - lo[0]:+.1f} ms per scan "
+                 f"({hi[1] - lo[1]:+.1f} ms on the 04h rung)")
+    L.append("   median per scan and per 04h call (the host times them to 0.1 ms); expected: the default LATENCY more")
+    L.append("   per scan with the absent module (the rung after it waits a quiet line of three characters + LATENCY),")
+    L.append("   nothing on a line that is never unsettled")
+    L.append("")
+    scope = ("19200 baud only (--quick), both checksum settings" if quick else
+             "five speeds, both checksum settings")
+    L.append("8. Survey of the sample plant (veldran-host survey) on the pty, and through a simulated USB serial")
+    L.append("   adapter (--adapter-latency 16 --adapter-jitter 2)")
+    L.append(f"   all 256 addresses, {scope}")
+    L.append(f"   {'line':<24} {'survey s':>8} {'goal':>9} {'answered':>8} {'asked again':>11}   recommended")
+    for r in sv:
+        L.append(f"   {r['line']:<24} {r['seconds']:>8.1f} {'<= ' + str(r['goal']) + ' s':>9} {r['answered']:>8} "
+                 f"{r['again']:>11}   {r['recommended']}")
+    L.append("   survey s: the survey's own \"N s in all\"; answered: addresses found (the plant has 9); asked again:")
+    L.append("   addresses asked again with time to spare after a sweep, summed over the settings")
+    if quick:
+        L.append("   the goals are for the full survey (five speeds); --quick surveys one")
     return "\n".join(L)
 
 
@@ -230,8 +365,8 @@ def main():
     a = ap.parse_args()
     load = os.getloadavg()[0]
     parts = (module_cost(a.build, a.quick), wire(a.build, a.quick), scan(a.build, a.quick),
-             emulated(a.build, a.quick, a.dll))
-    text = table(parts)
+             emulated(a.build, a.quick, a.dll), latency_cost(a.build, a.quick), survey(a.build, a.quick))
+    text = table(parts, a.quick)
     head = f"veldran benchmarks (load average {load:.2f} at the start, {os.cpu_count()} processors)"
     print(head)
     print(text)
