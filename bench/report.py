@@ -287,7 +287,7 @@ def table(parts, quick):
                  f"{f['bare_cpu_ms']:>6.3f} {f['polls']:>6.0f}")
     L.append("   wire = bytes x 10 / baud + turnaround (1 ms) per exchange; goal: module <= 1.02 x bare")
     L.append("")
-    L.append("3. Dead module (simulator silent): one I7041 call against `timeout`")
+    L.append("3. Dead module (simulator silent, LATENCY=0): one I7041 call against `timeout`")
     L.append(f"   {'timeout':>7} {'median ms':>10} {'overrun':>8} {'min':>8} {'max':>8} {'calls':>5}")
     for ms, f in dead:
         L.append(f"   {ms:>7} {f['median_ms']:>10.3f} {f['median_ms'] - ms:>8.3f} {f['min_ms']:>8.3f} "
@@ -295,7 +295,7 @@ def table(parts, quick):
     L.append("   goal: overrun <= 1 ms at the median beyond the quiet interval (2 ms at 19200 baud) that each call")
     L.append("   after the first waits for the line to settle after the previous call's time-out")
     L.append("")
-    L.append("3b. One silent module on the line (TIMEOUT=100): the I7017 call after its time-out waits for the")
+    L.append("3b. One silent module on the line (TIMEOUT=100 LATENCY=0): the I7017 call after its time-out waits for the")
     L.append("    line to settle; against an I7017 call after a good exchange (median)")
     L.append(f"   {'baud':>6} {'clean ms':>9} {'after ms':>9} {'extra ms':>9} {'quiet ms':>9} {'calls':>5}")
     for baud, f in settle:
