@@ -190,7 +190,7 @@ constexpr double BLIND_MARGIN_MS = 15.0;
 // SUSPECT_MARGIN_MS to spare (a slow module, an adapter's delivery, or a
 // simulator or computer put aside for a while, which a loaded machine does),
 // and its response then counts for the margin.
-constexpr double FIRST_MARGIN_MS = 2.0;
+constexpr double FIRST_MARGIN_MS = 1.5;
 constexpr double MIN_MARGIN_MS = 1.5;
 constexpr double SPREAD_MS = 0.8;
 constexpr double SUSPECT_MARGIN_MS = 45.0;
@@ -237,10 +237,12 @@ int Survey::timeoutFor(const char *instr, bool cs, int baud, double marginMs) co
 // reported at its "?", a late reply comes after the time-out), and at
 // another speed the driver cannot tell its characters from a quiet line for
 // long.  So before each new Init the line gets the time-out of the last
-// exchange, and the slowest delivery measured, to fall quiet.
+// exchange, and the slowest delivery measured, to fall quiet, unless that
+// exchange ended with its reply complete.
 ERRCODE Survey::init(const std::string &options, int timeout)
 {
-    sleepMs(lastTimeout_ + static_cast<int>(std::ceil(std::max(0.0, slowest_))));
+    if (!settled_)
+        sleepMs(lastTimeout_ + static_cast<int>(std::ceil(std::max(0.0, slowest_))));
     lastTimeout_ = timeout;
     settled_ = false; // the reads before may have left the line unsettled
     return line_.init(options);
@@ -384,6 +386,7 @@ void Survey::tryReads(SurveyFind &f)
                  nullptr);
     f.din = call(din_, {records::wordIn(a), records::wordIn(0), records::wordOut(&mask), records::wordOut(&err)}, &err,
                  nullptr);
+    settled_ = f.din == EC_OK;
     f.answers = answersOf(f);
 }
 
