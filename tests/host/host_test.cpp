@@ -693,7 +693,7 @@ TEST(Survey, RecommendsTheOptionString)
         SurveyFind f{addr, baud, cs, 0, 0, dec, EC_TIMEOUT, din, "", excess};
         return f;
     };
-    const unsigned NO = EC_TIMEOUT;
+    const unsigned none = EC_TIMEOUT; // a read the module did not answer
     struct Case {
         const char *what;
         std::vector<SurveyFind> found;
@@ -703,7 +703,7 @@ TEST(Survey, RecommendsTheOptionString)
         // A 7017's decimal read at 19200: 62 characters, 32.3 ms; 1.2 ms
         // late: 33.5 ms, a quarter more and 5 ms.
         {"plain port",
-         {find(1, 19200, false, EC_OK, NO, 1.2), find(4, 19200, false, NO, EC_OK, 0.9)},
+         {find(1, 19200, false, EC_OK, none, 1.2), find(4, 19200, false, none, EC_OK, 0.9)},
          "measured: replies came up to 1.2 ms after their time on the wire (01h: turn-around and delivery); the "
          "longest, 01h's read analog inputs (decimal), takes 32.3 ms on the wire: 33.5 ms in all\n"
          "recommended option string: COMPORT=2 BAUD=192 TIMEOUT=47 LATENCY=2\n"},
@@ -711,18 +711,18 @@ TEST(Survey, RecommendsTheOptionString)
         // adapter's: at least the driver's default latency, and the time-out
         // covers the analog reply of another module arriving that late.
         {"adapter",
-         {find(1, 19200, false, EC_OK, NO, 1.5), find(4, 19200, false, NO, EC_OK, 14.5)},
+         {find(1, 19200, false, EC_OK, none, 1.5), find(4, 19200, false, none, EC_OK, 14.5)},
          "(04h: turn-around and delivery); the longest, 01h's read analog inputs (decimal), takes 32.3 ms on the "
          "wire: 46.8 ms in all\nreplies come late: a serial adapter\n"
          "recommended option string: COMPORT=2 BAUD=192 TIMEOUT=64 LATENCY=20\n"},
         {"a 50 ms latency timer",
-         {find(4, 9600, true, NO, EC_OK, 52.0)},
+         {find(4, 9600, true, none, EC_OK, 52.0)},
          "recommended option string: COMPORT=2 BAUD=96 TIMEOUT=89 LATENCY=65 CHECKSUM\n"},
         // Modules that follow the line answer at every speed: the driver's
         // own 19200 then, not the first in order.
         {"every speed",
-         {find(4, 9600, false, NO, EC_OK, 1.0), find(4, 19200, false, NO, EC_OK, 1.0),
-          find(4, 38400, false, NO, EC_OK, 1.0)},
+         {find(4, 9600, false, none, EC_OK, 1.0), find(4, 19200, false, none, EC_OK, 1.0),
+          find(4, 38400, false, none, EC_OK, 1.0)},
          "COMPORT=2 BAUD=192 TIMEOUT="},
     };
     for (const Case &c : cases) {
