@@ -12,6 +12,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -83,13 +84,14 @@ protected:
             std::cerr << "could not remove " << dir << "\n";
     }
 
-    void startSim(int baud = 19200, const std::string &plant = "")
+    void startSim(int baud = 19200, const std::string &plant = "", const std::vector<std::string> &more = {})
     {
         vsim::SimOptions o;
         o.binary = config().sim;
         o.plant = plant.empty() ? config().plant : plant;
         o.log = dir + "/sim" + std::to_string(++sims) + ".log";
         o.extra = {"--baud", std::to_string(baud), "--seed", "7"};
+        o.extra.insert(o.extra.end(), more.begin(), more.end());
         if (config().wine) {
             std::string ports = config().wineDir + "/ports";
             mkdir(ports.c_str(), 0755);
@@ -419,7 +421,7 @@ TEST_F(E2E, HostOkFollowedAtOnceByAnExchangeReachesTheModules)
 
 // ---------------------------------------------------------------------------
 // Line discipline: a fault on one module never shows up on another module's
-// rung.  Every rung of every scan is checked: a rung either fails with the
+// rung.  Every rung of every scan is checked: a rung either fails with a
 // code its own module earned, or holds its own module's values with its
 // usual code.
 
@@ -428,26 +430,83 @@ struct Expect {
     std::map<std::string, std::string> values; // its module's values
 };
 
-class LineDiscipline : public E2E {
+// What a rung may show in one scan: its usual code and values, or one of
+// the codes its own module earns (with no values delivered).  Where a serial
+// adapter decides whether a reply comes in time, either may be right; where
+// the reply has the time-out's room on an idle machine, a loaded one may
+// still now and then hold it up beyond that: an honest time-out, but not in
+// most scans, as a rung that loses its reply to a fault of the module's
+// would.
+struct Outcome {
+    enum Usual { NEVER, MAY, MOSTLY, ALWAYS } usual = ALWAYS;
+    std::set<std::string> codes;
+};
+const Outcome USUAL{};
+Outcome fails(std::set<std::string> codes) { return {Outcome::NEVER, std::move(codes)}; }
+Outcome usualOr(std::set<std::string> codes) { return {Outcome::MAY, std::move(codes)}; }
+Outcome mostlyUsual(std::set<std::string> codes) { return {Outcome::MOSTLY, std::move(codes)}; }
+
+std::string listed(const std::set<std::string> &codes)
+{
+    std::string s;
+    for (const std::string &c : codes)
+        s += (s.empty() ? "" : ", ") + c;
+    return s;
+}
+
+struct DisciplineRow {
+    const char *name;
+    std::string plant;              // "": the sample plant
+    int baud;                       // the simulator's, until the host sets one
+    std::vector<std::string> setup; // control lines: faults, settings
+    int adapterMs, jitterMs;        // the serial adapter between line and host (0: none)
+    std::string ladder;
+    std::string options;
+    size_t scans;
+    int periodMs; // each scan at least this long (0: back to back)
+    std::vector<Expect> rungs;
+    std::function<Outcome(size_t scan, size_t rung)> allowed;
+};
+
+void PrintTo(const DisciplineRow &c, std::ostream *os) { *os << c.name; }
+
+// The rows below are its parameters; the tests of their own use it as a
+// plain fixture.
+class LineDiscipline : public E2E, public ::testing::WithParamInterface<DisciplineRow> {
 protected:
-    // `failing(scan, rung)` gives the code a rung earns from its own
-    // module's fault in that scan ("" when it has none).
-    void check(const HostResult &h, size_t scans, const std::vector<Expect> &rungs,
-               const std::function<std::string(size_t, size_t)> &failing)
+    // `allowed(scan, rung)` says what a rung may show in that scan.  Returns
+    // how often each code was seen.
+    std::map<std::string, int> check(const HostResult &h, size_t scans, const std::vector<Expect> &rungs,
+                                     const std::function<Outcome(size_t, size_t)> &allowed)
     {
-        ASSERT_EQ(h.status, 0) << h.output;
-        ASSERT_EQ(h.scans.size(), scans) << h.output;
-        for (size_t s = 0; s < scans; ++s) {
+        std::map<std::string, int> seen;
+        std::vector<size_t> mostly(rungs.size()), missed(rungs.size()); // scans a rung had to be mostly usual in
+        EXPECT_EQ(h.status, 0) << h.output;
+        EXPECT_EQ(h.scans.size(), scans) << h.output;
+        for (size_t s = 0; s < scans && s < h.scans.size(); ++s) {
             for (size_t r = 0; r < rungs.size(); ++r) {
                 SCOPED_TRACE("scan " + std::to_string(s + 1) + " rung " + std::to_string(r) + " " + at(h, s, r).id);
-                std::string own = failing(s, r);
-                EXPECT_EQ(value(h, s, r, "ErrCode"), own.empty() ? rungs[r].code : own);
-                if (!own.empty())
+                const Outcome may = allowed(s, r);
+                const std::string code = value(h, s, r, "ErrCode");
+                ++seen[code];
+                mostly[r] += may.usual == Outcome::MOSTLY;
+                if (may.codes.count(code)) {
+                    missed[r] += may.usual == Outcome::MOSTLY;
+                    continue; // its own module's failure: nothing delivered
+                }
+                if (may.usual == Outcome::NEVER) {
+                    ADD_FAILURE() << "ErrCode " << code << ", expected " << listed(may.codes);
                     continue;
+                }
+                EXPECT_EQ(code, rungs[r].code) << (may.codes.empty() ? "" : "or one of " + listed(may.codes));
                 for (const auto &kv : rungs[r].values)
                     EXPECT_EQ(value(h, s, r, kv.first), kv.second) << kv.first;
             }
         }
+        for (size_t r = 0; r < rungs.size(); ++r)
+            EXPECT_TRUE(mostly[r] == 0 || 2 * missed[r] < mostly[r])
+                << "rung " << r << " failed in " << missed[r] << " of " << mostly[r] << " scans";
+        return seen;
     }
 };
 
@@ -455,14 +514,19 @@ const Expect AIN1{"0", {{"AIN", "[1,2.5,-3.25,0,5.123,-10.5,9.999,0.25]"}}};
 const Expect AIN2_HEX{"1018", {{"AIN", "[8192,16384,0,0,0,32767,-8192,4096]"}, {"ErrChan", "0x0004"}}};
 const Expect DIN4{"0", {{"DIN", "0x2A55"}}};
 const Expect STATUS5{"0", {{"Status", "0x0000"}}};
+const Expect DIN6{"0", {{"DIN", "0x00A5"}}};
+const Expect DIN7{"0", {{"DIN", "0x1234"}}};
 
-// A reply 160 ms late in the first scan, and 60 ms long at 9600 baud: it
-// begins before the 7017's rung times out (200 ms), with room for the
-// delays of wine's serial layer, and is still on the line then.  The
-// 7018's rung right after it still gets its own temperatures.
-TEST_F(LineDiscipline, LateReplyStaysWithItsModule)
-{
-    std::string plant = writeFile("plant.toml", R"(
+const std::string READ_7017 = rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]");
+const std::string READ_7018 = rung("I7018", "[2, 2, \"N7:30\", \"N7:1\", \"N7:20\"]");
+const std::string READ_7041 = rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]");
+const std::string READ_STATUS_5 = rung("I7RDMS", "[5, \"N7:26\", \"N7:11\"]");
+const std::string READ_7052 = rung("I7052", "[6, \"N7:22\", \"N7:5\"]");
+const std::string READ_7053 = rung("I7053", "[7, 0, \"N7:23\", \"N7:6\"]");
+
+// A 7017 and a 7018 alone at 9600 baud: the 7017's reply takes 60 ms on
+// the wire, the 7018's is of another length.
+const std::string PAIR_9600 = R"(
 [line]
 baud = 9600
 turnaround_ms = 1
@@ -474,44 +538,211 @@ ain = [1, 2, 3, 4, 5, 6, 7, 8]
 address = 2
 model = 7018
 ain = [21.5, 22.5, 23.5, 24.5, 0, 0, 0, 0]
-)");
-    ASSERT_NO_FATAL_FAILURE(startSim(9600, plant));
-    ASSERT_NO_FATAL_FAILURE(ctl("fault 1 late delay=160 count=1"));
-    std::string ladder =
-        rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") + rung("I7018", "[2, 0, \"F8:8\", \"N7:1\", \"N7:2\"]");
-    HostResult h = host(ladder, "COMPORT=1 BAUD=96 TIMEOUT=200", {"-n", "4"});
-    check(h, 4,
-          {{"0", {{"AIN", "[1,2,3,4,5,6,7,8]"}}},
-           {"0", {{"AIN", "[21.5,22.5,23.5,24.5,0,0,0,0]"}, {"ErrChan", "0x0000"}}}},
-          [](size_t s, size_t r) { return s == 0 && r == 0 ? "1005" : ""; });
+)";
+const std::string PAIR_9600_LADDER =
+    rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") + rung("I7018", "[2, 0, \"F8:8\", \"N7:1\", \"N7:2\"]");
+const std::vector<Expect> PAIR_9600_RUNGS = {{"0", {{"AIN", "[1,2,3,4,5,6,7,8]"}}},
+                                             {"0", {{"AIN", "[21.5,22.5,23.5,24.5,0,0,0,0]"}, {"ErrChan", "0x0000"}}}};
+
+// Two 7052s and two 7053s side by side, each with inputs of its own: a
+// reply taken one exchange late by the same-model neighbour has the right
+// form and length, and only its value shows that it is not its own.
+const std::string NEIGHBOURS = R"(
+[line]
+baud = 19200
+turnaround_ms = 1
+[[module]]
+address = 6
+model = 7052
+din = 0xA5
+[[module]]
+address = 9
+model = 7052
+din = 0x3C
+[[module]]
+address = 7
+model = 7053
+din = 0x1234
+[[module]]
+address = 10
+model = 7053
+din = 0xBEEF
+)";
+
+// A USB serial adapter as the common chips come: its latency timer runs
+// out every 16 ms, and the system hands each packet over up to 2 ms later.
+constexpr int USB_LATENCY_MS = 16;
+constexpr int USB_JITTER_MS = 2;
+
+// How long a loaded machine may hold up what passes between the simulator
+// and the host (its scheduler, the pseudo-terminal's delivery): tens of
+// milliseconds now and then on a small virtual machine beside two busy
+// loops, and at times 200 and more.  A module that gave up on a reply cannot
+// tell such a holdup from a quiet line unless it is told how late the line
+// may deliver, so every row gives it this as part of the serial adapter's
+// LATENCY=: the rows are about what the module does once the line is quiet,
+// not about how soon it calls it quiet.
+constexpr int LOADED_MACHINE_MS = 230;
+
+TEST_P(LineDiscipline, Rows)
+{
+    const DisciplineRow &c = GetParam();
+    std::vector<std::string> adapter;
+    if (c.adapterMs > 0)
+        adapter = {"--adapter-latency", std::to_string(c.adapterMs), "--adapter-jitter", std::to_string(c.jitterMs)};
+    ASSERT_NO_FATAL_FAILURE(startSim(c.baud, c.plant.empty() ? "" : writeFile("plant.toml", c.plant), adapter));
+    for (const std::string &line : c.setup)
+        ASSERT_NO_FATAL_FAILURE(ctl(line));
+    // The module is told how late the line may deliver: the adapter, and
+    // a loaded machine.
+    const std::string latency = " LATENCY=" + std::to_string(c.adapterMs + c.jitterMs + LOADED_MACHINE_MS);
+    std::vector<std::string> run = {"-n", std::to_string(c.scans)};
+    if (c.periodMs > 0)
+        run.insert(run.end(), {"-p", std::to_string(c.periodMs)});
+    HostResult h = host(c.ladder, c.options + latency, run);
+    std::map<std::string, int> seen = check(h, c.scans, c.rungs, c.allowed);
+    auto stats = sim.command("stats");
+    ASSERT_TRUE(stats.has_value());
+    // Nothing was sent while a module was still sending.
+    EXPECT_NE(stats->find(" collisions=0 "), std::string::npos) << *stats;
+    EXPECT_EQ(stats->find(" bursts=0 ") == std::string::npos, c.adapterMs > 0) << *stats;
+    std::cout << c.name << ": codes";
+    for (const auto &kv : seen)
+        std::cout << " " << kv.first << "=" << kv.second;
+    std::cout << "\n";
 }
 
-// A refusal is reported at its first character; the rest of the refusal
-// line must not reach the next rung.
-TEST_F(LineDiscipline, RefusalDoesNotPoisonTheNextRung)
-{
-    ASSERT_NO_FATAL_FAILURE(startSim());
-    ASSERT_NO_FATAL_FAILURE(ctl("fault 4 refuse count=2"));
-    std::string ladder = rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]") + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
-                         rung("I7RDMS", "[5, \"N7:26\", \"N7:11\"]") +
-                         rung("I7018", "[2, 2, \"N7:30\", \"N7:1\", \"N7:20\"]");
-    HostResult h = host(ladder, ROOMY, {"-n", "3"});
-    check(h, 3, {DIN4, AIN1, STATUS5, AIN2_HEX}, [](size_t s, size_t r) { return s < 2 && r == 0 ? "1006" : ""; });
-}
-
-// A rung aimed at the wrong model (a four-digit write to a 7060, refused at
-// once every scan) and a rung for an address with no module at all: both
-// fail on their own, and the rungs between and after them do not.
-TEST_F(LineDiscipline, WrongModelAndMissingModuleFailAlone)
-{
-    ASSERT_NO_FATAL_FAILURE(startSim());
-    std::string ladder = rung("I7043", "[8, 4660, \"N7:4\"]") + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
-                         rung("I7018", "[20, 2, \"N7:30\", \"N7:1\", \"N7:20\"]") +
-                         rung("I7018", "[2, 2, \"N7:30\", \"N7:1\", \"N7:20\"]") +
-                         rung("I7041", "[4, 0, \"N7:21\", \"N7:3\"]");
-    HostResult h = host(ladder, ROOMY, {"-n", "4"});
-    check(h, 4, {{"1006", {}}, AIN1, {"1005", {}}, AIN2_HEX, DIN4}, [](size_t, size_t) { return ""; });
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LineDiscipline,
+    ::testing::Values(
+        // A reply 160 ms late in the first scan, and 60 ms long at 9600
+        // baud: it begins before the 7017's rung times out (200 ms), with
+        // room for the delays of wine's serial layer, and is still on the
+        // line then.  The 7018's rung right after it still gets its own
+        // temperatures.
+        DisciplineRow{"late_reply_stays_with_its_module",
+                      PAIR_9600,
+                      9600,
+                      {"fault 1 late delay=160 count=1"},
+                      0,
+                      0,
+                      PAIR_9600_LADDER,
+                      "COMPORT=1 BAUD=96 TIMEOUT=200",
+                      4,
+                      0,
+                      PAIR_9600_RUNGS,
+                      [](size_t s, size_t r) { return s == 0 && r == 0 ? fails({"1005"}) : USUAL; }},
+        // The same behind the adapter: the late reply's tail comes in
+        // bursts after the time-out.
+        DisciplineRow{"late_reply_behind_an_adapter",
+                      PAIR_9600,
+                      9600,
+                      {"fault 1 late delay=160 count=1"},
+                      USB_LATENCY_MS,
+                      USB_JITTER_MS,
+                      PAIR_9600_LADDER,
+                      "COMPORT=1 BAUD=96 TIMEOUT=200",
+                      4,
+                      0,
+                      PAIR_9600_RUNGS,
+                      [](size_t s, size_t r) { return s == 0 && r == 0 ? fails({"1005"}) : USUAL; }},
+        // A refusal is reported at its first character; the rest of the
+        // refusal line must not reach the next rung.
+        DisciplineRow{"refusal_does_not_poison_the_next_rung",
+                      "",
+                      19200,
+                      {"fault 4 refuse count=2"},
+                      0,
+                      0,
+                      READ_7041 + READ_7017 + READ_STATUS_5 + READ_7018,
+                      ROOMY,
+                      3,
+                      0,
+                      {DIN4, AIN1, STATUS5, AIN2_HEX},
+                      [](size_t s, size_t r) { return s < 2 && r == 0 ? fails({"1006"}) : USUAL; }},
+        // The same behind the adapter, where the rest of the refusal may
+        // come a burst after its first character.
+        DisciplineRow{"refusal_behind_an_adapter",
+                      "",
+                      19200,
+                      {"fault 4 refuse count=2"},
+                      USB_LATENCY_MS,
+                      USB_JITTER_MS,
+                      READ_7041 + READ_7017 + READ_STATUS_5 + READ_7018,
+                      ROOMY,
+                      3,
+                      0,
+                      {DIN4, AIN1, STATUS5, AIN2_HEX},
+                      [](size_t s, size_t r) { return s < 2 && r == 0 ? fails({"1006"}) : USUAL; }},
+        // A rung aimed at the wrong model (a four-digit write to a 7060,
+        // refused at once every scan) and a rung for an address with no
+        // module at all: both fail on their own, and the rungs between and
+        // after them do not.
+        DisciplineRow{"wrong_model_and_missing_module_fail_alone",
+                      "",
+                      19200,
+                      {},
+                      0,
+                      0,
+                      rung("I7043", "[8, 4660, \"N7:4\"]") + READ_7017 +
+                          rung("I7018", "[20, 2, \"N7:30\", \"N7:1\", \"N7:20\"]") + READ_7018 + READ_7041,
+                      ROOMY,
+                      4,
+                      0,
+                      {{"1006", {}}, AIN1, {"1005", {}}, AIN2_HEX, DIN4},
+                      [](size_t, size_t) { return USUAL; }},
+        // A time-out shorter than the adapter's latency: the 7017's and the
+        // 7018's replies (30 and 18 ms on the wire) never come in time, the
+        // short ones only when a burst happens to leave soon after them.
+        // What comes after a rung gave up stays with that rung.  A scan
+        // every 205 ms starts at another point of the adapter's 16 ms timer
+        // each time, so the first rung's reply now and then comes in time.
+        DisciplineRow{"short_timeout_behind_an_adapter",
+                      "",
+                      19200,
+                      {},
+                      USB_LATENCY_MS,
+                      USB_JITTER_MS,
+                      READ_7041 + READ_7017 + READ_STATUS_5 + READ_7018 + READ_7052,
+                      "COMPORT=1 TIMEOUT=10",
+                      6,
+                      205,
+                      {DIN4, AIN1, STATUS5, AIN2_HEX, DIN6},
+                      [](size_t, size_t r) { return r == 1 || r == 3 ? fails({"1005"}) : usualOr({"1005"}); }},
+        // Two pairs of same-model neighbours behind the adapter at a
+        // time-out shorter than its latency: most replies come after their
+        // rung gave up.  A rung either holds its own module's inputs or
+        // times out, never a neighbour's inputs with 0.  Scans 105 ms apart
+        // start at another point of the adapter's timer each time.
+        DisciplineRow{"same_model_neighbours_behind_an_adapter",
+                      NEIGHBOURS,
+                      19200,
+                      {},
+                      USB_LATENCY_MS,
+                      USB_JITTER_MS,
+                      rung("I7052", "[6, \"N7:22\", \"N7:5\"]") + rung("I7052", "[9, \"N7:24\", \"N7:7\"]") +
+                          rung("I7053", "[7, 0, \"N7:23\", \"N7:6\"]") + rung("I7053", "[10, 0, \"N7:25\", \"N7:8\"]"),
+                      "COMPORT=1 TIMEOUT=10",
+                      12,
+                      105,
+                      {DIN6, {"0", {{"DIN", "0x003C"}}}, DIN7, {"0", {{"DIN", "0xBEEF"}}}},
+                      [](size_t, size_t) { return usualOr({"1005"}); }},
+        // A silent module at the default time-out behind the adapter: it
+        // times out every scan, and each neighbour gets its own reply (a
+        // short one, in time through the adapter with 16 ms to spare).
+        DisciplineRow{"silent_module_behind_an_adapter",
+                      "",
+                      19200,
+                      {"fault 4 silence"},
+                      USB_LATENCY_MS,
+                      USB_JITTER_MS,
+                      READ_7052 + READ_7041 + READ_7053 + READ_STATUS_5,
+                      "COMPORT=1",
+                      5,
+                      0,
+                      {DIN6, DIN4, DIN7, STATUS5},
+                      [](size_t, size_t r) { return r == 1 ? fails({"1005"}) : mostlyUsual({"1005"}); }}),
+    [](const ::testing::TestParamInfo<DisciplineRow> &i) { return std::string(i.param.name); });
 
 // The sample ladder on the sample plant, restarted after the 7043's host
 // watchdog expired: its output rung is refused ("!") until the status
@@ -539,7 +770,7 @@ TEST_F(LineDiscipline, RestartAfterAWatchdogTrip)
     HostResult h = hostFile(ladder, ROOMY, {"-n", "4"});
     size_t i7043 = 4;
     ASSERT_EQ(at(h, 0, i7043).id.rfind("I7043", 0), 0u);
-    check(h, 4, rungs, [&](size_t s, size_t r) { return s == 0 && r == i7043 ? "1012" : ""; });
+    check(h, 4, rungs, [&](size_t s, size_t r) { return s == 0 && r == i7043 ? fails({"1012"}) : USUAL; });
 }
 
 // Whether a delivered value ("0x00A5", or an array "[1,2.5,...]") is the
@@ -753,24 +984,31 @@ INSTANTIATE_TEST_SUITE_P(
                   2,
                   {"a blank before the '='", "Init would fail with 1002 BAD_OPTION"}},
         CheckCase{"analog_9600",
-                  "BAUD=96 TIMEOUT=40",
+                  "BAUD=96 TIMEOUT=40 LATENCY=0",
                   AIN,
                   false,
                   1,
                   {"\"#01\\r\" (4) -> \">+dd.ddd", "R0 I7017@01h: read analog inputs (decimal): the time-out 40 ms",
                    "use TIMEOUT=70 or more"}},
         CheckCase{"analog_9600_checksum",
-                  "BAUD=96 TIMEOUT=70 CHECKSUM",
+                  "BAUD=96 TIMEOUT=70 LATENCY=0 CHECKSUM",
                   AIN,
                   false,
                   1,
                   {"\"#0184\\r\" (6)", "use TIMEOUT=74 or more"}},
         CheckCase{"analog_9600_enough",
-                  "BAUD=96 TIMEOUT=74 CHECKSUM",
+                  "BAUD=96 TIMEOUT=74 LATENCY=0 CHECKSUM",
                   AIN,
                   false,
                   0,
                   {"0 errors, 0 warnings", "with every module silent: 78.0 ms"}},
+        // Through a serial adapter the reply comes up to LATENCY later.
+        CheckCase{"analog_9600_latency",
+                  "BAUD=96 TIMEOUT=74 CHECKSUM",
+                  AIN,
+                  false,
+                  1,
+                  {"through the serial adapter", "use TIMEOUT=91 or more"}},
         CheckCase{"plant",
                   "BAUD=96 TIMEOUT=200",
                   rung("I7041", "[1, 0, \"N7:1\", \"N7:0\"]") + AIN + rung("I7041", "[9, 0, \"N7:2\", \"N7:3\"]"),
@@ -946,9 +1184,12 @@ baud = 9600
     EXPECT_NE(h.output.find("\n5 addresses answered"), std::string::npos) << h.output;
     EXPECT_EQ(h.output.find("address 01 (1) answered at more"), std::string::npos) << h.output;
     EXPECT_EQ(h.output.find("0D ( 13)"), std::string::npos) << h.output; // 57600 was not tried
-    EXPECT_NE(h.output.find("survey:  19200 baud, checksum on  (COMPORT=1 BAUD=192 TIMEOUT=23 CHECKSUM):  1 answered"),
-              std::string::npos)
+    // The status reads wait a little beyond what the line was measured to
+    // need, with no latency: their replies carry the module's address.
+    EXPECT_NE(h.output.find("survey:  19200 baud, checksum on  (COMPORT=1 BAUD=192 TIMEOUT="), std::string::npos)
         << h.output;
+    EXPECT_NE(h.output.find(" LATENCY=0 CHECKSUM):  1 answered"), std::string::npos) << h.output;
+    EXPECT_NE(h.output.find("\nrecommended option string: COMPORT=1 BAUD="), std::string::npos) << h.output;
 
     // Nobody in the range: exit status 1.
     h = hostCommand({"survey", "--from", "41", "--to", "44", "--baud", "192", "--checksum", "off"});
