@@ -82,16 +82,7 @@ inline void reply(const std::string &bytes, int32_t due = 0)
 }
 
 // A reply in pieces: each piece becomes available at its own due count.
-inline void replyPieces(const std::vector<std::pair<int32_t, std::string>> &pieces)
-{
-    std::string bytes;
-    std::vector<int32_t> due;
-    for (const auto &p : pieces) {
-        bytes += p.second;
-        due.insert(due.end(), p.second.size(), p.first);
-    }
-    scommQueueReply(bytes.data(), static_cast<int32_t>(bytes.size()), due.data());
-}
+inline void replyPieces(const std::vector<std::pair<int32_t, std::string>> &pieces) { scommQueuePieces(pieces); }
 
 inline void silence() { scommQueueSilence(); }
 

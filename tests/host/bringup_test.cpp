@@ -13,19 +13,6 @@
 
 namespace {
 
-// A reply whose pieces become available after their count of receive polls;
-// send sleeps a millisecond between two polls.
-void replyPieces(const std::vector<std::pair<int32_t, std::string>> &pieces)
-{
-    std::string bytes;
-    std::vector<int32_t> due;
-    for (const auto &p : pieces) {
-        bytes += p.second;
-        due.insert(due.end(), p.second.size(), p.first);
-    }
-    scommQueueReply(bytes.data(), static_cast<int32_t>(bytes.size()), due.data());
-}
-
 // The times of "N bursts: a chars at T ms, b at T ms, ...".
 std::vector<double> burstTimes(const std::string &out)
 {
@@ -38,6 +25,8 @@ std::vector<double> burstTimes(const std::string &out)
 TEST(Send, ShowsTheBurstsOfAReply)
 {
     struct Case {
+        // Each piece after its count of receive polls; send sleeps a
+        // millisecond between two polls.
         std::vector<std::pair<int32_t, std::string>> pieces;
         const char *reply;  // the reply line up to its times
         const char *bursts; // "": no bursts line
@@ -48,7 +37,7 @@ TEST(Send, ShowsTheBurstsOfAReply)
     };
     for (const Case &c : cases) {
         scommReset();
-        replyPieces(c.pieces);
+        scommQueuePieces(c.pieces);
         vhost::LineOptions line;
         line.baud = 9600;
         line.timeoutMs = 60;

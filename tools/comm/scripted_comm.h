@@ -26,6 +26,9 @@
 #define TOOLS_COMM_SCRIPTED_COMM_H
 
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 #if defined(_WIN32)
 #if defined(SCOMM_BUILDING_DLL)
@@ -75,6 +78,19 @@ SCOMM_API int32_t scommOpenPort(void);
 SCOMM_API int32_t scommSetupWhileOpen(void);
 // The buffers handed over by the last _COMsetup.
 SCOMM_API void scommSetupBuffers(void **rcv, void **xmit);
+}
+
+// A reply in pieces for a later _COMwrite: each piece's characters become
+// available at the piece's due count.
+inline void scommQueuePieces(const std::vector<std::pair<int32_t, std::string>> &pieces)
+{
+    std::string bytes;
+    std::vector<int32_t> due;
+    for (const auto &p : pieces) {
+        bytes += p.second;
+        due.insert(due.end(), p.second.size(), p.first);
+    }
+    scommQueueReply(bytes.data(), static_cast<int32_t>(bytes.size()), due.data());
 }
 
 #endif
