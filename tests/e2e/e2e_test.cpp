@@ -1569,7 +1569,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {"I/O gate closed: instructions will not touch the line", "summary: 2 scans"},
                  0},
         EdgeCase{"topdoc_opens_the_gate",
-                 {"run", "LADDER", "--mode", "1", "--topdoc", "--scans", "1", "-q"},
+                 {"run", "LADDER", "-o", ROOMY, "--mode", "1", "--topdoc", "--scans", "1", "-q"},
                  0,
                  {"error codes: 0 OK x 1\n"},
                  0},
@@ -1637,7 +1637,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A port above COM4 reached as COM1 through the serial library's
         // variable.
         EdgeCase{"com_above_4",
-                 {"run", "LADDER", "-o", "COMPORT=1", "--scans", "1", "-q"},
+                 {"run", "LADDER", "-o", ROOMY, "--scans", "1", "-q"},
                  0,
                  {"/ports/com7 (environment VELDRAN_COM1, wine port mapping HKLM\\Software\\Wine\\Ports\\COM7)",
                   "error codes: 0 OK x 1\n"},
@@ -1646,7 +1646,7 @@ INSTANTIATE_TEST_SUITE_P(
                  false,
                  7},
         EdgeCase{"fail_on_error_without_codes",
-                 {"run", "LADDER", "--scans", "2", "-q", "--fail-on-error"},
+                 {"run", "LADDER", "-o", ROOMY, "--scans", "2", "-q", "--fail-on-error"},
                  0,
                  {"error codes: 0 OK x 2\n"},
                  0}),
