@@ -145,6 +145,7 @@ private:
     bool stopped() const { return stop_ && *stop_; }
     double margin() const;
     int timeoutFor(const char *instr, bool cs, int baud, double marginMs) const;
+    void fallQuiet() const;
     ERRCODE init(const std::string &options, int timeout);
     bool setting(bool cs, int code);
     std::vector<SurveyFind> statusReads(bool cs, int baud, std::vector<int> &suspects);
@@ -238,11 +239,18 @@ int Survey::timeoutFor(const char *instr, bool cs, int baud, double marginMs) co
 // another speed the driver cannot tell its characters from a quiet line for
 // long.  So before each new Init the line gets the time-out of the last
 // exchange, and the slowest delivery measured, to fall quiet, unless that
-// exchange ended with its reply complete.
-ERRCODE Survey::init(const std::string &options, int timeout)
+// exchange ended with its reply complete.  The same holds when the survey
+// ends: whatever talks to the line next (identify, the twin) must not run
+// into the rest of a refusal.
+void Survey::fallQuiet() const
 {
     if (!settled_)
         sleepMs(lastTimeout_ + static_cast<int>(std::ceil(std::max(0.0, slowest_))));
+}
+
+ERRCODE Survey::init(const std::string &options, int timeout)
+{
+    fallQuiet();
     lastTimeout_ = timeout;
     settled_ = false; // the reads before may have left the line unsettled
     return line_.init(options);
@@ -463,6 +471,7 @@ std::vector<SurveyFind> Survey::run()
             if (!setting(cs, code))
                 return found_;
         }
+    fallQuiet();
     if (progress_)
         fprintf(progress_, "survey: %.1f s in all\n", std::chrono::duration<double>(ClockType::now() - tAll).count());
     return found_;
