@@ -1,6 +1,7 @@
 # Front door of the build.  `make demo` and `make test` do all their own
 # set-up (packages, configure, build).
-.PHONY: all setup native win32 build demo demo-native test test-native test-asan test-win32 asan lint bench fuzz soak \
+.PHONY: all setup native win32 build demo demo-native test test-native test-asan test-win32 test-fuzz asan lint bench \
+	fuzzers fuzz soak \
 	dist clean
 
 JOBS ?= $(shell nproc)
@@ -53,7 +54,7 @@ test-win32: win32
 lint: native win32
 	@sh scripts/lint.sh $(NATIVE) $(WIN32)
 
-test: lint test-native test-asan test-win32
+test: lint test-native test-asan test-win32 test-fuzz
 
 # The release bundle, dist/veldran-VERSION-win32.zip, from the Windows
 # build (see scripts/dist.sh).
@@ -64,11 +65,19 @@ dist: win32
 # every harness runs FUZZ_SECONDS seconds, one after the other.
 FUZZ := build/fuzz
 FUZZ_SECONDS ?= 60
-fuzz: setup
+fuzzers: setup
 	@cmake -S . -B $(FUZZ) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDRAN_FUZZ=ON \
 	    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ > /dev/null
-	@cmake --build $(FUZZ) -j 2 --target fuzzers
+	@cmake --build $(FUZZ) -j $(JOBS) --target fuzzers
+
+fuzz: fuzzers
 	@sh fuzz/run.sh $(FUZZ) $(FUZZ_SECONDS)
+
+# Part of `make test`: the libFuzzer harnesses built as `make fuzz` builds
+# them, so that no change to a source list or an include path breaks them
+# unseen, and each run one second over its corpus.
+test-fuzz: fuzzers
+	@sh fuzz/run.sh $(FUZZ) 1
 
 # Performance figures (not tests): one table, see docs/performance.md.
 BENCH := build/bench

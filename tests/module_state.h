@@ -14,11 +14,11 @@ namespace state {
 
 inline void asLoaded()
 {
-    port = 1;
-    BaudRate = 19200;
-    timeout = 40;
-    useCheckSum = FALSE;
-    debug = FALSE;
+    port = COMPORT_DEFAULT;
+    BaudRate = BAUD_DEFAULT_BPS;
+    timeout = TIMEOUT_DEFAULT_MS;
+    useCheckSum = CHECKSUM_DEFAULT ? TRUE : FALSE;
+    debug = DEBUG_DEFAULT ? TRUE : FALSE;
     latency = LATENCY_DEFAULT_MS;
     Mode = 1;
     TopDoc = 0;

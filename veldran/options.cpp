@@ -7,11 +7,11 @@
 #include "option_ranges.h"
 #include "protocol.h"
 
-int32_t port = 1;
-int32_t BaudRate = 19200;
-uint32_t timeout = 40;
-BOOL useCheckSum = FALSE;
-BOOL debug = FALSE;
+int32_t port = COMPORT_DEFAULT;
+int32_t BaudRate = BAUD_DEFAULT_BPS;
+uint32_t timeout = TIMEOUT_DEFAULT_MS;
+BOOL useCheckSum = CHECKSUM_DEFAULT ? TRUE : FALSE;
+BOOL debug = DEBUG_DEFAULT ? TRUE : FALSE;
 uint32_t latency = LATENCY_DEFAULT_MS;
 
 namespace {

@@ -13,11 +13,11 @@
 namespace vhost {
 
 struct Settings {
-    int port = 1;
-    long baud = 19200;     // bit/s
-    unsigned timeout = 40; // ms
-    bool checksum = false;
-    bool debug = false;
+    int port = COMPORT_DEFAULT;
+    long baud = BAUD_DEFAULT_BPS;          // bit/s
+    unsigned timeout = TIMEOUT_DEFAULT_MS; // ms
+    bool checksum = CHECKSUM_DEFAULT;
+    bool debug = DEBUG_DEFAULT;
     unsigned latency = LATENCY_DEFAULT_MS; // ms: how late the serial adapter may hand over what it received
 };
 
