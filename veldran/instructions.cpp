@@ -67,7 +67,7 @@ constexpr Instruction instruction(const operands::List &ops, Body body)
             operands::indexOf(ops, operands::errchan), body};
 }
 
-bool gateClosed() { return TopDoc == 0 && (Mode == 1 || Mode == 0 || Mode == -1); }
+bool gateClosed() { return ioGateClosed(TopDoc, Mode); }
 
 BOOL perform(const Instruction &ins, int32_t rungState, TLIPARAM *params)
 {

@@ -179,6 +179,15 @@ struct req_setmode {
     int32_t mode;
 };
 
+// The I/O gate: in modes 1, 0 and -1 every instruction returns without an
+// exchange, unless Init had INIT_FLAG_TOPDOC.  The module applies it; the
+// host tells its user when it is shut.  By reference: the module reads its
+// mode only when TopDoc is 0.
+constexpr bool ioGateClosed(const int32_t &topDoc, const int32_t &mode)
+{
+    return topDoc == 0 && (mode == 1 || mode == 0 || mode == -1);
+}
+
 constexpr int FUNCTION_TABLE_ENTRIES = INSTRUCTION_COUNT + 1; // the instructions and an all-zero terminator
 
 // ---------------------------------------------------------------------------
