@@ -25,6 +25,13 @@ if ! clang-format --dry-run -Werror $files 2> build/lint-format.log; then
     grep -o '^[^:]*:' build/lint-format.log | sort -u | sed 's/^/  /'
     status=1
 fi
+# The tools' rooms: no file over 500 lines (their functions: tools/.clang-tidy).
+long=$(git ls-files 'tools/*.cpp' 'tools/*.h' | xargs wc -l | awk '$2 != "total" && $1 > 500 { print "  " $2 " (" $1 " lines)" }')
+if [ -n "$long" ]; then
+    echo "lint: files in tools/ over 500 lines:"
+    echo "$long"
+    status=1
+fi
 for b in "$native" "$win32"; do
     if [ ! -f "$b/compile_commands.json" ]; then
         echo "lint: no $b/compile_commands.json; configure the native and win32 builds first" >&2
