@@ -1,8 +1,9 @@
 // The numbers of the control channel: the whole word, decimal, or hex after
-// 0x.
+// 0x; and times and values as the log and the replies show them.
 #pragma once
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -27,6 +28,14 @@ inline bool toDouble(const std::string &s, double &out)
     char *end = nullptr;
     out = std::strtod(s.c_str(), &end);
     return end && *end == '\0' && std::isfinite(out);
+}
+
+// Three decimals: "12.345".
+inline std::string fixed3(double v)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.3f", v);
+    return buf;
 }
 
 } // namespace vsim
