@@ -24,7 +24,7 @@ struct ConfigureOptions {
     std::string format;
     std::string type;
     std::string name;
-    bool init = false; // the module is in INIT mode: talk to 00 at 9600 without checksum
+    bool init = false; // the module is in INIT mode: talk to 00 at the INIT speed without checksum
 };
 
 // The subcommands' work; each returns the program's exit status and writes

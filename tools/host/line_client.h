@@ -20,7 +20,7 @@ namespace vhost {
 // How a bring-up command uses the line.
 struct LineOptions {
     int port = 1;
-    int baud = 0;        // bit/s; 0: find out (identify, configure) or 9600 (send, term)
+    int baud = 0;        // bit/s; 0: find out (identify, configure) or the INIT speed (send, term)
     int checksum = -1;   // -1: find out (identify, configure) or off (send, term)
     int timeoutMs = 200; // for the first byte of a reply; the line's delivery included
 };
