@@ -18,7 +18,8 @@ const ModelInfo MODELS[] = {
     {Model::M7053, 7053, 0, 0, 16, 0, 0}, {Model::M7060, 7060, 0, 0, 4, 4, 1},  {Model::M7065, 7065, 0, 0, 4, 5, 2},
 };
 
-// The speeds of baud codes 03 to 0A.
+// A simulated module in INIT mode listens at the modules' INIT speed.
+static_assert(Module::INIT_BAUD == wire::INIT_BAUD, "Module::INIT_BAUD: the modules' INIT speed");
 
 uint32_t maskOf(int bits) { return bits >= 32 ? 0xFFFFFFFFu : ((1u << bits) - 1u); }
 

@@ -30,24 +30,55 @@ std::optional<unsigned> hexNumber(std::string_view s)
     return v;
 }
 
-namespace {
-constexpr int FIRST_BAUD_CODE = 3;
-constexpr int CODE_RATES[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
-} // namespace
-
 int baudCode(int baud)
 {
-    for (size_t i = 0; i < std::size(CODE_RATES); ++i)
-        if (CODE_RATES[i] == baud)
-            return FIRST_BAUD_CODE + static_cast<int>(i);
+    for (const LineSpeed &s : LINE_SPEEDS)
+        if (s.baud == baud)
+            return s.code;
     return 0;
 }
 
 int baudOfCode(int code)
 {
-    return code >= FIRST_BAUD_CODE && code < FIRST_BAUD_CODE + static_cast<int>(std::size(CODE_RATES))
-               ? CODE_RATES[code - FIRST_BAUD_CODE]
-               : -1;
+    for (const LineSpeed &s : LINE_SPEEDS)
+        if (s.code == code)
+            return s.baud;
+    return -1;
+}
+
+std::vector<int> lineSpeeds()
+{
+    std::vector<int> speeds;
+    for (const LineSpeed &s : LINE_SPEEDS)
+        speeds.push_back(s.baud);
+    return speeds;
+}
+
+std::vector<int> probeSpeeds()
+{
+    std::vector<int> speeds(std::size(LINE_SPEEDS));
+    for (const LineSpeed &s : LINE_SPEEDS)
+        speeds[static_cast<size_t>(s.probe)] = s.baud;
+    return speeds;
+}
+
+std::vector<int> driverSpeeds()
+{
+    std::vector<int> speeds;
+    for (int32_t hundreds : BAUD_CODES)
+        speeds.push_back(static_cast<int>(hundreds) * 100);
+    return speeds;
+}
+
+std::string speedsText(const std::vector<int> &speeds, std::string_view last)
+{
+    std::string s;
+    for (size_t i = 0; i < speeds.size(); ++i) {
+        if (i > 0)
+            s += i + 1 == speeds.size() ? " " + std::string(last) + " " : std::string(", ");
+        s += std::to_string(speeds[i]);
+    }
+    return s;
 }
 
 std::string hexDigits(uint32_t v, int digits)

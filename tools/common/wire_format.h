@@ -1,16 +1,19 @@
 // The module protocol's text as the tools write and read it: hex digits,
 // the checksum, the framing of a line, line bytes shown in a log, the
-// option ranges the module accepts, and (on POSIX) the speeds of a tty and
-// its raw set-up.  One copy for the host, the simulator, the serial
+// option ranges the module accepts, the speeds the modules run at, and (on
+// POSIX) the speeds of a tty and its raw set-up.  One copy for the host, the simulator, the serial
 // libraries' peer and the tests; the reference model of the tests keeps its
 // own on purpose.
 #ifndef TOOLS_COMMON_WIRE_FORMAT_H
 #define TOOLS_COMMON_WIRE_FORMAT_H
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "option_ranges.h"
 
@@ -49,10 +52,77 @@ constexpr unsigned FORMAT_CHECKSUM = 0x40;
 constexpr unsigned FORMAT_FORM = 0x03;
 constexpr unsigned FORMAT_HEX = 0x02;
 
-// Baud codes of the modules' configuration commands (03 1200 ... 0A
-// 115200): 0 for a rate without a code, -1 for a code without a rate.
+// The speeds a module's line runs at.  A module keeps its speed as a baud
+// code in its configuration ($AA2 tells it, %AANNTTCCFF sets it), 03 for
+// 1200 bit/s up to 0A for 115200.  `probe` is the speed's turn when a module
+// whose speed is not known is looked for: the usual ones first.
+struct LineSpeed {
+    int baud;  // bit/s
+    int code;  // its baud code
+    int probe; // 0: tried first
+};
+constexpr LineSpeed LINE_SPEEDS[] = {
+    {1200, 0x03, 7},  {2400, 0x04, 6},  {4800, 0x05, 5},  {9600, 0x06, 0},
+    {19200, 0x07, 1}, {38400, 0x08, 2}, {57600, 0x09, 3}, {115200, 0x0A, 4},
+};
+// A module in INIT mode answers at this speed (at address 00, without
+// checksums) whatever it is configured for.
+constexpr int INIT_BAUD = 9600;
+
+constexpr bool isLineSpeed(int baud)
+{
+    for (const LineSpeed &s : LINE_SPEEDS)
+        if (s.baud == baud)
+            return true;
+    return false;
+}
+
+namespace detail {
+// Slowest first, each code one above the one before.
+constexpr bool codesInOrder()
+{
+    for (size_t i = 1; i < std::size(LINE_SPEEDS); ++i)
+        if (LINE_SPEEDS[i].code != LINE_SPEEDS[i - 1].code + 1 || LINE_SPEEDS[i].baud <= LINE_SPEEDS[i - 1].baud)
+            return false;
+    return true;
+}
+// Each speed has its own turn, 0 to one less than their number.
+constexpr bool probeIsAnOrder()
+{
+    for (size_t turn = 0; turn < std::size(LINE_SPEEDS); ++turn) {
+        int holders = 0;
+        for (const LineSpeed &s : LINE_SPEEDS)
+            holders += s.probe == static_cast<int>(turn) ? 1 : 0;
+        if (holders != 1)
+            return false;
+    }
+    return true;
+}
+// The module's BAUD= (in hundreds) takes only speeds the modules run at.
+constexpr bool driverSpeedsAreLineSpeeds()
+{
+    for (int32_t hundreds : BAUD_CODES)
+        if (!isLineSpeed(static_cast<int>(hundreds) * 100))
+            return false;
+    return true;
+}
+} // namespace detail
+static_assert(detail::codesInOrder(), "LINE_SPEEDS: slowest first, baud codes one after the other");
+static_assert(detail::probeIsAnOrder(), "LINE_SPEEDS: every speed a turn of its own");
+static_assert(detail::driverSpeedsAreLineSpeeds(), "BAUD_CODES: every speed of BAUD= is one the modules run at");
+static_assert(isLineSpeed(INIT_BAUD), "INIT_BAUD: a speed the modules run at");
+
+// The baud code of a speed, 0 for a speed without one; the speed of a code,
+// -1 for a code without one.
 int baudCode(int baud);
 int baudOfCode(int code);
+// The speeds in bit/s: slowest first; in the order a module of unknown speed
+// is looked for; those the module's BAUD= takes (BAUD_CODES in bit/s).
+std::vector<int> lineSpeeds();
+std::vector<int> probeSpeeds();
+std::vector<int> driverSpeeds();
+// Speeds as a message lists them, "9600, 19200 and 38400" with `last` "and".
+std::string speedsText(const std::vector<int> &speeds, std::string_view last);
 
 // Bytes of the line as the logs show them: printable ASCII as it is, and
 // \r, \n, \\ and \xNN for everything else, so that every form reads back

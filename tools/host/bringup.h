@@ -1,7 +1,8 @@
 // Bringing up modules: identify, configure, send and term talk to the line
-// through the serial library (the _COM functions the module uses), not
-// through the module, whose instructions do not carry the configuration
-// commands.
+// through the serial library (the _COM functions the module uses, by the
+// line client), not through the module, whose instructions do not carry the
+// configuration commands.  The line's options and parseAddress are the line
+// client's (line_client.h).
 #ifndef TOOLS_HOST_BRINGUP_H
 #define TOOLS_HOST_BRINGUP_H
 
@@ -10,17 +11,11 @@
 #include <vector>
 
 #include "exit_status.h"
+#include "line_client.h"
 #include "survey.h"
 #include "twin.h"
 
 namespace vhost {
-
-struct LineOptions {
-    int port = 1;
-    int baud = 0;        // bit/s; 0: find out (identify, configure) or 9600 (send, term)
-    int checksum = -1;   // -1: find out (identify, configure) or off (send, term)
-    int timeoutMs = 200; // for the first byte of a reply; the line's delivery included
-};
 
 struct ConfigureOptions {
     std::string address; // the new address, as typed
@@ -29,21 +24,18 @@ struct ConfigureOptions {
     std::string format;
     std::string type;
     std::string name;
-    bool init = false; // the module is in INIT mode: talk to 00 at 9600 without checksum
+    bool init = false; // the module is in INIT mode: talk to 00 at the INIT speed without checksum
 };
 
-// A module address as typed: decimal (5), hex with 0x (0x05) or h (05h).
-// Returns -1 when it is none of 0 to 255.
-int parseAddress(const std::string &text);
-
 // The subcommands' work; each returns the program's exit status and writes
-// its report on stdout, its complaints on stderr.
+// its report on stdout, its complaints on stderr.  identify (identify.cpp):
 Exit identifyCommand(const LineOptions &line, const std::vector<int> &addresses);
 // identify after a survey: each address found, at the first setting it
 // answered at; what each module said goes to `ids`.
 Exit identifyFound(const LineOptions &line, const std::vector<SurveyFind> &found, std::vector<ModuleIdentity> &ids);
+// configure (configure.cpp):
 Exit configureCommand(const LineOptions &line, int address, const ConfigureOptions &opt);
-// Raw lines: each sent with a carriage return (and its checksum when
+// send and term (raw_line.cpp).  Raw lines: each sent with a carriage return (and its checksum when
 // `addChecksum`), the reply's bytes shown escaped with the times from the
 // end of the command to its first byte and to its carriage return, and the
 // bursts it came in when there were several (burstsOf).

@@ -679,10 +679,8 @@ Exit runIdentifyAfterSurvey(const ModuleArgs &mod, const IdentifyArgs &a)
         const int code = a.line.baud / 100;
         if (a.line.baud % 100 ||
             std::find(std::begin(wire::BAUD_CODES), std::end(wire::BAUD_CODES), code) == std::end(wire::BAUD_CODES)) {
-            fprintf(stderr,
-                    "veldran-host: identify: the survey tries 9600, 19200, 38400, 57600 and 115200 baud; "
-                    "give the addresses to identify at %d\n",
-                    a.line.baud);
+            fprintf(stderr, "veldran-host: identify: the survey tries %s baud; give the addresses to identify at %d\n",
+                    wire::speedsText(wire::driverSpeeds(), "and").c_str(), a.line.baud);
             return EXIT_USAGE;
         }
         opt.bauds = {code};

@@ -1,0 +1,111 @@
+// send and term: raw command lines through the line client, each reply
+// shown as its bytes came with the times from the end of the command to
+// its first byte and to its carriage return, and the bursts it came in.
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "bringup.h"
+
+namespace vhost {
+
+namespace {
+
+// One raw exchange, reported as `> command`, `< reply` and its times.
+void rawExchange(LineClient &line, const LineOptions &opt, const std::string &text, bool addChecksum)
+{
+    Reply r = line.exchange(text, addChecksum, opt.timeoutMs);
+    printf("> %s\n", wire::escape(r.sent).c_str());
+    if (r.bytes.empty()) {
+        printf("< (nothing in %d ms)\n", opt.timeoutMs);
+        return;
+    }
+    printf("< %s", wire::escape(r.bytes).c_str());
+    if (r.complete)
+        printf("   first byte %.1f ms, CR %.1f ms\n", r.firstMs, r.crMs);
+    else
+        printf("   first byte %.1f ms, no CR within %d ms of the last byte\n", r.firstMs, opt.timeoutMs);
+    // As the serial adapter handed them over: a USB adapter's latency timer
+    // shows as bursts some 16 ms apart.
+    const std::string bursts = burstsText(burstsOf(r.arrivals, line.baud()));
+    if (!bursts.empty())
+        printf("  %s\n", bursts.c_str());
+}
+
+// Without a speed the raw lines talk at the INIT speed.
+LineOptions rawDefaults(LineOptions opt)
+{
+    if (opt.baud <= 0)
+        opt.baud = wire::INIT_BAUD;
+    return opt;
+}
+
+// The line of send and term, open at its speed; false after saying why.
+bool openRaw(LineClient &line, const LineOptions &opt, const char *command)
+{
+    std::string error;
+    if (line.open(opt.baud, error))
+        return true;
+    fprintf(stderr, "veldran-host: %s: %s\n", command, error.c_str());
+    return false;
+}
+
+} // namespace
+
+Exit sendCommand(const LineOptions &opt, const std::vector<std::string> &lines, bool addChecksum)
+{
+    const LineOptions raw = rawDefaults(opt);
+    LineClient line(raw.port);
+    if (!openRaw(line, raw, "send"))
+        return EXIT_LINE;
+    for (const auto &l : lines)
+        rawExchange(line, raw, l, addChecksum);
+    return EXIT_OK;
+}
+
+Exit termCommand(const LineOptions &opt, bool addChecksum)
+{
+    const LineOptions raw = rawDefaults(opt);
+    LineClient line(raw.port);
+    if (!openRaw(line, raw, "term"))
+        return EXIT_LINE;
+    printf("term: COM%d at %d baud%s; a command a line (\"history\", \"!N\" repeats line N, \"quit\")\n", raw.port,
+           raw.baud, addChecksum ? ", checksums added" : "");
+    std::vector<std::string> history;
+    for (std::string text;;) {
+        printf("term> ");
+        fflush(stdout);
+        if (!std::getline(std::cin, text))
+            break;
+        while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
+            text.pop_back();
+        if (text.empty())
+            continue;
+        if (text == "quit")
+            break;
+        if (text == "history") {
+            for (size_t i = 0; i < history.size(); ++i)
+                printf("%3zu  %s\n", i + 1, history[i].c_str());
+            continue;
+        }
+        if (text[0] == '!' && text.size() > 1) {
+            char *end = nullptr;
+            const unsigned long n = std::strtoul(text.c_str() + 1, &end, 10);
+            if (end && *end == '\0') {
+                if (n < 1 || n > history.size()) {
+                    printf("no line %s in the history\n", text.c_str() + 1);
+                    continue;
+                }
+                text = history[n - 1];
+            }
+        }
+        history.push_back(text);
+        rawExchange(line, raw, text, addChecksum);
+    }
+    printf("\n");
+    return EXIT_OK;
+}
+
+} // namespace vhost
