@@ -20,11 +20,14 @@ namespace {
 
 using ClockType = std::chrono::steady_clock;
 
-const FUNCDEF *findInstr(const FUNCDEF *table, const char *name)
+// The table's entry of the first instruction that makes only an exchange
+// of `kind` (the catalogue's), or null.
+const FUNCDEF *findInstr(const FUNCDEF *table, catalogue::Kind kind)
 {
+    const catalogue::Instruction *wanted = catalogue::firstMaking(kind);
     int n = tableEntries(table);
-    for (int i = 0; i < n; ++i)
-        if (instrName(table[i]) == name)
+    for (int i = 0; wanted && i < n; ++i)
+        if (instrName(table[i]) == wanted->name)
             return &table[i];
     return nullptr;
 }
@@ -144,7 +147,7 @@ public:
 private:
     bool stopped() const { return stop_ && *stop_; }
     double margin() const;
-    int timeoutFor(const char *instr, bool cs, int baud, double marginMs) const;
+    int timeoutFor(catalogue::Kind read, bool cs, int baud, double marginMs) const;
     void fallQuiet() const;
     ERRCODE init(const std::string &options, int timeout);
     bool setting(bool cs, int code);
@@ -226,11 +229,11 @@ double Survey::margin() const
 // longer reply gets that and its longer time on the wire besides, so that a
 // time-out given for the status reads cannot be too short for an analog
 // read's reply (at 9600 baud the 7017's takes 60 ms).
-int Survey::timeoutFor(const char *instr, bool cs, int baud, double marginMs) const
+int Survey::timeoutFor(catalogue::Kind read, bool cs, int baud, double marginMs) const
 {
-    const Exchange status = exchangesOf("I7RDMS", probe_, cs)[0];
+    const Exchange status = exchangeOf(catalogue::READ_STATUS, probe_, cs);
     int t = opt_.timeoutMs ? opt_.timeoutMs : clampTimeout(minTimeoutMs(status, baud, marginMs));
-    double longer = wireMs(wireChars(exchangesOf(instr, probe_, cs)[0]), baud) - wireMs(wireChars(status), baud);
+    double longer = wireMs(wireChars(exchangeOf(read, probe_, cs)), baud) - wireMs(wireChars(status), baud);
     return clampTimeout(t + static_cast<int>(std::ceil(std::max(0.0, longer))));
 }
 
@@ -306,7 +309,7 @@ bool Survey::answered(int address, bool cs, int baud, std::vector<SurveyFind> &h
     f.checksum = cs;
     f.status = static_cast<uint16_t>(status) & 0xFF;
     f.ms = ms;
-    f.excessMs = ms - wireMs(wireChars(exchangesOf("I7RDMS", probe_, cs)[0]), baud);
+    f.excessMs = ms - wireMs(wireChars(exchangeOf(catalogue::READ_STATUS, probe_, cs)), baud);
     if (measured)
         slowest_ = std::max(slowest_, f.excessMs);
     here.push_back(f);
@@ -326,7 +329,7 @@ std::vector<SurveyFind> Survey::statusReads(bool cs, int baud, std::vector<int> 
             if (asked >= since && (suspects.empty() || suspects.back() < addr))
                 suspects.push_back(addr);
     };
-    const int64_t replyChars = static_cast<int64_t>(exchangesOf("I7RDMS", probe_, cs)[0].reply.size());
+    const int64_t replyChars = static_cast<int64_t>(exchangeOf(catalogue::READ_STATUS, probe_, cs).reply.size());
     bool refusedBefore = false;
     for (int a = opt_.first; a <= opt_.last && !stopped(); ++a) {
         const int64_t before = received();
@@ -367,7 +370,7 @@ size_t Survey::askAgain(const std::vector<int> &suspects, std::vector<SurveyFind
     if (suspects.empty() || stopped())
         return 0;
     const int baud = code * 100;
-    int t = timeoutFor("I7RDMS", cs, baud, SUSPECT_MARGIN_MS);
+    int t = timeoutFor(catalogue::READ_STATUS, cs, baud, SUSPECT_MARGIN_MS);
     if (init(optionsFor(opt_.port, code, cs, t, SWEEP_LATENCY_MS), t) != EC_OK)
         return 0;
     size_t before = here.size();
@@ -402,7 +405,7 @@ void Survey::tryReads(SurveyFind &f)
 // decimal form) needs its own time-out.
 void Survey::tryReads(std::vector<SurveyFind> &here, bool cs, int code)
 {
-    int t = timeoutFor("I7017", cs, code * 100, margin());
+    int t = timeoutFor(catalogue::READ_ANALOG, cs, code * 100, margin());
     ERRCODE ec = stopped() ? EC_OK : init(optionsFor(opt_.port, code, cs, t, latencyFor(slowest_)), t);
     for (SurveyFind &f : here) {
         if (stopped())
@@ -418,7 +421,7 @@ bool Survey::setting(bool cs, int code)
 {
     int baud = code * 100;
     // The status read's own time on the wire plus the margin.
-    int t = timeoutFor("I7RDMS", cs, baud, margin());
+    int t = timeoutFor(catalogue::READ_STATUS, cs, baud, margin());
     std::string o = optionsFor(opt_.port, code, cs, t, SWEEP_LATENCY_MS);
     if (progress_)
         fprintf(progress_, "survey: %6d baud, checksum %-3s (%s): ", baud, cs ? "on" : "off", o.c_str());
@@ -447,11 +450,13 @@ bool Survey::setting(bool cs, int code)
 
 std::vector<SurveyFind> Survey::run()
 {
-    rdms_ = findInstr(line_.table, "I7RDMS");
-    ain_ = findInstr(line_.table, "I7017");
-    din_ = findInstr(line_.table, "I7041");
+    rdms_ = findInstr(line_.table, catalogue::READ_STATUS);
+    ain_ = findInstr(line_.table, catalogue::READ_ANALOG);
+    din_ = findInstr(line_.table, catalogue::READ_DIGITAL);
     if (!rdms_ || !ain_ || !din_) {
-        error_ = "the module has no I7RDMS, I7017 or I7041";
+        error_ = std::string("the module has no ") + catalogue::firstMaking(catalogue::READ_STATUS)->name + ", " +
+                 catalogue::firstMaking(catalogue::READ_ANALOG)->name + " or " +
+                 catalogue::firstMaking(catalogue::READ_DIGITAL)->name;
         return found_;
     }
     std::vector<int> bauds = opt_.bauds;
@@ -497,14 +502,14 @@ Exchange longestRead(const SurveyFind &f)
     InputValues in;
     in.addr = f.addr;
     if (f.dec == EC_OK || f.dec == EC_AIN_LENGTH)
-        return exchangesOf("I7017", in, f.checksum)[0];
+        return exchangeOf(catalogue::READ_ANALOG, in, f.checksum);
     if (f.hex == EC_OK || f.hex == EC_AIN_LENGTH) {
         in.format = 2;
-        return exchangesOf("I7017", in, f.checksum)[0];
+        return exchangeOf(catalogue::READ_ANALOG, in, f.checksum);
     }
     if (f.din == EC_OK)
-        return exchangesOf("I7041", in, f.checksum)[0];
-    return exchangesOf("I7RDMS", in, f.checksum)[0];
+        return exchangeOf(catalogue::READ_DIGITAL, in, f.checksum);
+    return exchangeOf(catalogue::READ_STATUS, in, f.checksum);
 }
 
 // The recommended time-out covers the slowest reply with a quarter of it
