@@ -1,24 +1,13 @@
-// The module's own declarations: settings, controller state, request
-// handlers, protocol operations and instructions.  The exchange engine that
-// the operations share, and the only code that talks to the line once the
-// port is open, has its own interface (protocol.h).
+// The module's own declarations: settings (options.h), controller state,
+// request handlers, protocol operations and instructions.  The exchange
+// engine that the operations share, and the only code that talks to the
+// line once the port is open, has its own interface (protocol.h).
 #ifndef VELDRAN_MODULE_H
 #define VELDRAN_MODULE_H
 
 #include "hostcmd.h"
+#include "options.h"
 #include "veldran.h"
-
-// ---------------------------------------------------------------------------
-// Start-up options (options.cpp).
-extern int32_t port;     // COM port 1 to 4
-extern int32_t BaudRate; // bits per second
-extern uint32_t timeout; // reply time-out, milliseconds
-extern BOOL useCheckSum; // commands and replies carry a checksum
-extern BOOL debug;       // trace replies and failures on the console
-extern uint32_t latency; // how late the serial adapter may deliver, ms
-
-constexpr int CMDLINE_BUFFER = 200; // the option string's work buffer
-ERRCODE CommandLine(const char *cmdLine);
 
 // ---------------------------------------------------------------------------
 // Requests and controller state (entry.cpp).
@@ -65,7 +54,6 @@ constexpr ERRCODE HostCmdCodes[] = {EC_OK,           EC_TIMEOUT,      EC_REFUSED
 
 // ---------------------------------------------------------------------------
 // Instructions (instructions.cpp) and the table (table.cpp).
-constexpr int AIN_CHANNELS = 8;
 extern float fvalues[AIN_CHANNELS];
 extern float *const fvalptr;
 

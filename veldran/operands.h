@@ -6,7 +6,7 @@
 #ifndef VELDRAN_OPERANDS_H
 #define VELDRAN_OPERANDS_H
 
-#include "module.h"
+#include "veldran.h"
 
 namespace operands {
 

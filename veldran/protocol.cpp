@@ -43,17 +43,10 @@ struct OperationSettings {
 constexpr char hexDigits[] = "0123456789ABCDEF";
 static_assert(std::size(hexDigits) == 17, "sixteen digits and the terminator");
 
-// What each operation does differently; everything else is shared.
-constexpr OperationSettings operations[] = {
-    // command, start, "?" before start, "!" before start, reply trace, checksum trace, address in reply
-    {'@', '>', FAILS_AT_ONCE, DROPPED, true, true, false},         // OP_READ_DIO
-    {'@', '>', FAILS_AT_ONCE, FAILS_AT_ONCE, false, false, false}, // OP_WRITE_DO
-    {'#', '>', FAILS_AT_END, DROPPED, false, true, false},         // OP_READ_AIN
-    {'#', '>', FAILS_AT_END, FAILS_AT_END, false, false, false},   // OP_WRITE_AO
-    {'#', '!', FAILS_AT_ONCE, STARTS, false, false, true},         // OP_READ_COUNTER
-    {'$', '!', FAILS_AT_ONCE, STARTS, false, false, true},         // OP_CLEAR_COUNTER
-    {'~', '!', FAILS_AT_ONCE, STARTS, false, false, true},         // OP_HOST_CMD
-};
+// What each operation does differently (operation_table.h); everything
+// else is shared.
+#define VELDRAN_OPERATION_SETTINGS(operation, ...) {__VA_ARGS__},
+constexpr OperationSettings operations[] = {VELDRAN_OPERATIONS(VELDRAN_OPERATION_SETTINGS)};
 static_assert(std::size(operations) == OP_COUNT, "one row per operation");
 static_assert(operations[OP_READ_COUNTER].start == '!' && operations[OP_READ_AIN].start == '>', "start characters");
 constexpr bool addressedIffBang()

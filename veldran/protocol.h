@@ -6,6 +6,7 @@
 #define VELDRAN_PROTOCOL_H
 
 #include "module.h"
+#include "operation_table.h"
 
 // ---------------------------------------------------------------------------
 // Line buffers and the state of the line.
@@ -31,27 +32,8 @@ void wait(long msecs);
 // ---------------------------------------------------------------------------
 // The exchange.
 
-enum Operation : UBYTE {
-    OP_READ_DIO,
-    OP_WRITE_DO,
-    OP_READ_AIN,
-    OP_WRITE_AO,
-    OP_READ_COUNTER,
-    OP_CLEAR_COUNTER,
-    OP_HOST_CMD,
-    OP_COUNT
-};
-
-// How a complete reply's length is checked; `rlen` counts the characters
-// before the checksum, which adds two when it is on.
-enum LengthRule : UBYTE {
-    EXACTLY,  // rlen characters
-    AT_LEAST, // rlen characters or more
-    // The analog read's: any length, as its fields are counted when they are
-    // decoded (rlen is not used); with the checksum on, more than the start
-    // character and the checksum.
-    ANALOG_FIELDS,
-};
+// The operations (Operation) and the length rules of their replies
+// (LengthRule) are listed in operation_table.h.
 
 // The reply being collected.
 struct ReplyState {

@@ -2,6 +2,7 @@
 // name, description, function and operand descriptors of each, then an
 // all-zero terminator.  A static initialised object; the module's own code
 // never reads or writes it.
+#include "module.h"
 #include "operands.h"
 
 namespace {

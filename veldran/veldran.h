@@ -95,6 +95,9 @@ enum : WORD {
     ARG_ARRAY_OUT = 0x001e, // output array of 8, float or word by isfloat
 };
 
+// The channels of an analog read: the length of its "AIN:" array.
+constexpr int AIN_CHANNELS = 8;
+
 // ---------------------------------------------------------------------------
 #pragma pack(push, 1)
 

@@ -9,6 +9,10 @@
 #include "support.h"
 
 #include <cstddef>
+#include <map>
+
+#include "catalogue.h"
+#include "exchange_text.h"
 
 namespace {
 
@@ -161,6 +165,114 @@ TEST(InstructionTable, TerminatorIsAllZeroAndHostOkHasOneParameter)
         ASSERT_EQ(last[i], 0) << "byte " << i;
     EXPECT_EQ(function_table[15].fnc_ptr, nullptr);
     EXPECT_EQ(function_table[14].fnc_numargs, 1);
+}
+
+// Every instruction holds to the catalogue: with checksums off and on it
+// sends the command lines the catalogue renders, in its order, and takes
+// the catalogue's model replies (placeholders filled with varied digits)
+// as success.  One row per instruction, in the list's order: the values of
+// its input operands by label.
+struct CatalogueRow {
+    const char *name;
+    std::map<std::string, double> inputs;
+};
+
+const CatalogueRow CATALOGUE_ROWS[] = {
+    {"I7017", {{"Addr:", 1}, {"Format:", 0}}},
+    {"I7018", {{"Addr:", 0x2F}, {"Format:", 2}}},
+    {"I7024", {{"Addr:", 3}, {"Chan:", 2}, {"AOUT:", -10.5}}},
+    {"I7041", {{"Addr:", 0x41}, {"XORmask:", 0}}},
+    {"I7043", {{"Addr:", 0xC3}, {"DOUT:", -16657}}}, // 0xBEEF
+    {"I7052", {{"Addr:", 6}}},
+    {"I7053", {{"Addr:", 7}, {"XORmask:", 0xFFFF}}},
+    {"I7060", {{"Addr:", 8}, {"DOUT:", 0x37}}},
+    {"I7065", {{"Addr:", 9}, {"DOUT:", 0xFF}}},
+    {"I7RDC", {{"Addr:", 0x10}, {"Chan:", 11}}},
+    {"I7CDC", {{"Addr:", 0x11}, {"Chan:", 15}}},
+    {"I7RSMS", {{"Addr:", 0x12}}},
+    {"I7RDMS", {{"Addr:", 0xFE}}},
+    {"I7SHWV", {{"Addr:", 0x14}, {"HSecs:", 0xA5}}},
+    {"I7HOK", {}},
+};
+
+// A model reply with its placeholders filled: hex digits and decimal digits
+// that change from one position to the next.
+std::string filled(const std::string &model)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string s = model;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == 'h')
+            s[i] = hex[(i * 7) % 16];
+        else if (s[i] == 'd')
+            s[i] = static_cast<char>('1' + i % 9);
+    }
+    return s;
+}
+
+TEST(InstructionTable, EachInstructionSendsAndTakesWhatTheCatalogueSays)
+{
+    ASSERT_EQ(std::size(CATALOGUE_ROWS), static_cast<size_t>(INSTRUCTION_COUNT));
+    for (int i = 0; i < INSTRUCTION_COUNT; ++i) {
+        const CatalogueRow &row = CATALOGUE_ROWS[i];
+        const catalogue::Instruction &ins = catalogue::instructions[i];
+        const FUNCDEF &f = function_table[i];
+        ASSERT_STREQ(ins.name, row.name);
+        ASSERT_STREQ(f.fnc_name, row.name);
+        const wire::OperandValues values = [&row](const char *label) {
+            auto v = row.inputs.find(label);
+            return v == row.inputs.end() ? 0.0 : v->second;
+        };
+        for (bool cs : {false, true}) {
+            SCOPED_TRACE(std::string(row.name) + (cs ? ", checksum on" : ", checksum off"));
+            t::freshModule();
+            // A time-out that covers the longest reply on the virtual clock
+            // (a millisecond for each poll of the receive queue).
+            ASSERT_EQ(t::init(cs ? "TIMEOUT=200 CHECKSUM" : "TIMEOUT=200"), EC_OK);
+            t::setMode(2);
+            scommClearLog();
+
+            std::vector<std::string> lines;
+            for (int e = 0; e < ins.does.exchangeCount; ++e) {
+                const catalogue::Exchange &x = ins.does.exchanges[e];
+                lines.push_back(wire::commandLine(x, values, cs));
+                std::string body = wire::replyBody(x, values);
+                if (!body.empty())
+                    t::reply(t::framed(filled(body), cs));
+            }
+
+            // The operands as the host passes them, by kind; the analog
+            // read's array is a word array for the hex form.
+            int16_t words[9][AIN_CHANNELS] = {};
+            float floats[9][AIN_CHANNELS] = {};
+            std::vector<TLIPARAM> params;
+            int errCode = -1;
+            for (int p = 0; p < f.fnc_numargs; ++p) {
+                const PARMDEF &d = f.p[p];
+                double v = values(d.prm_name);
+                if (d.prm_argtype == ARG_WORD_IN)
+                    params.push_back(t::wordIn(static_cast<int16_t>(v)));
+                else if (d.prm_argtype == ARG_FLOAT_IN)
+                    params.push_back(t::floatIn(static_cast<float>(v)));
+                else if (d.prm_argtype == ARG_ARRAY_OUT && values("Format:") == 2)
+                    params.push_back(t::wordOut(words[p]));
+                else if (d.prm_argtype == ARG_ARRAY_OUT || d.prm_argtype == ARG_NUM_OUT)
+                    params.push_back(t::floatOut(floats[p]));
+                else
+                    params.push_back(t::wordOut(words[p]));
+                if (strcmp(d.prm_name, "ErrCode:") == 0)
+                    errCode = p;
+            }
+            ASSERT_GE(errCode, 0);
+            words[errCode][0] = -1;
+
+            f.fnc_ptr(1, f.fnc_numargs, params.data());
+            EXPECT_EQ(t::writes(), lines);
+            EXPECT_EQ(words[errCode][0], 0);
+            EXPECT_EQ(scommPending(), 0) << "a model reply was left unread";
+        }
+    }
+    t::freshModule();
 }
 
 } // namespace

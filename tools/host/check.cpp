@@ -2,7 +2,6 @@
 #include "check.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -57,16 +56,14 @@ bool operandValue(const Program &prog, const Rung &r, const FUNCDEF &f, const ch
     return true;
 }
 
-// The models an instruction is made for (empty: any module).
+// The models an instruction is made for, from the catalogue (empty: any
+// module, or an instruction the catalogue does not know).
 std::vector<int> modelsOf(const std::string &instr)
 {
-    if (instr == "I7017" || instr == "I7018")
-        return {7017, 7018}; // the same read; the 7018's instruction also reports open inputs
-    if (instr == "I7RDC" || instr == "I7CDC")
-        return {7041, 7052, 7053, 7060, 7065};
-    if (instr.size() == 5 && instr.compare(0, 2, "I7") == 0 && isdigit(static_cast<unsigned char>(instr[2])))
-        return {std::stoi(instr.substr(1))};
-    return {};
+    const catalogue::Instruction *i = catalogue::find(instr.c_str());
+    if (!i)
+        return {};
+    return std::vector<int>(i->does.models, i->does.models + i->does.modelCount);
 }
 
 // The input operands of a rung as written and as they are in the first

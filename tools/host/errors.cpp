@@ -152,8 +152,10 @@ std::string explainText(const ErrorInfo &e)
         // The smallest time-out of the longest reply (an analog read in the
         // decimal form) and of a status read, at every baud rate.
         InputValues in;
-        Exchange ain = exchangesOf("I7017", in, false)[0], ainCs = exchangesOf("I7017", in, true)[0];
-        Exchange st = exchangesOf("I7RDMS", in, false)[0], stCs = exchangesOf("I7RDMS", in, true)[0];
+        Exchange ain = exchangeOf(catalogue::READ_ANALOG, in, false),
+                 ainCs = exchangeOf(catalogue::READ_ANALOG, in, true);
+        Exchange st = exchangeOf(catalogue::READ_STATUS, in, false),
+                 stCs = exchangeOf(catalogue::READ_STATUS, in, true);
         s += "  smallest TIMEOUT= (ms)   analog read   with CHECKSUM   status read   with CHECKSUM\n";
         for (int code : BAUD_CODES) {
             int baud = code * 100;

@@ -11,9 +11,8 @@
 #include <cstring>
 
 #include "TLMUSR.h"
-#include "module.h"
+#include "options.h"
 #include "platform.h"
-#include "protocol.h"
 
 namespace {
 

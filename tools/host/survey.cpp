@@ -1,4 +1,6 @@
-// The survey.
+// The survey's run: each setting's Init, the status reads of every address,
+// the suspects asked again and the reads tried on what answered.  Its
+// report is survey_report.cpp.
 #include "survey.h"
 
 #include <algorithm>
@@ -6,25 +8,43 @@
 #include <cmath>
 #include <cstdio>
 #include <iterator>
-#include <map>
 
 #include "errors.h"
 #include "ladder.h"
 #include "platform.h"
 #include "records.h"
+#include "survey_settings.h"
 #include "wire.h"
 
 namespace vhost {
+
+std::string optionsFor(int port, int baudCode, bool checksum, int timeout, int latency)
+{
+    return "COMPORT=" + std::to_string(port) + " BAUD=" + std::to_string(baudCode) +
+           " TIMEOUT=" + std::to_string(timeout) + " LATENCY=" + std::to_string(latency) +
+           (checksum ? " CHECKSUM" : "");
+}
+
+int clampTimeout(int t) { return t < TIMEOUT_MIN_MS ? TIMEOUT_MIN_MS : t > TIMEOUT_MAX_MS ? TIMEOUT_MAX_MS : t; }
+
+int latencyFor(double excessMs)
+{
+    int l = static_cast<int>(std::ceil(std::max(0.0, excessMs) * 1.25));
+    return std::min(l, static_cast<int>(LATENCY_MAX_MS));
+}
 
 namespace {
 
 using ClockType = std::chrono::steady_clock;
 
-const FUNCDEF *findInstr(const FUNCDEF *table, const char *name)
+// The table's entry of the first instruction that makes only an exchange
+// of `kind` (the catalogue's), or null.
+const FUNCDEF *findInstr(const FUNCDEF *table, catalogue::Kind kind)
 {
+    const catalogue::Instruction *wanted = catalogue::firstMaking(kind);
     int n = tableEntries(table);
-    for (int i = 0; i < n; ++i)
-        if (instrName(table[i]) == name)
+    for (int i = 0; wanted && i < n; ++i)
+        if (instrName(table[i]) == wanted->name)
             return &table[i];
     return nullptr;
 }
@@ -40,74 +60,6 @@ unsigned call(const FUNCDEF *f, std::vector<TLIPARAM> params, SSHORT *err, doubl
         *ms = std::chrono::duration<double, std::milli>(ClockType::now() - t0).count();
     return static_cast<uint16_t>(*err);
 }
-
-std::string optionsFor(int port, int baudCode, bool checksum, int timeout, int latency)
-{
-    return "COMPORT=" + std::to_string(port) + " BAUD=" + std::to_string(baudCode) +
-           " TIMEOUT=" + std::to_string(timeout) + " LATENCY=" + std::to_string(latency) +
-           (checksum ? " CHECKSUM" : "");
-}
-
-int clampTimeout(int t) { return t < TIMEOUT_MIN_MS ? TIMEOUT_MIN_MS : t > TIMEOUT_MAX_MS ? TIMEOUT_MAX_MS : t; }
-
-// "0C", as the wire writes an address or a status byte.
-std::string hex2(int v) { return wire::hex2(static_cast<unsigned>(v)); }
-
-std::string settingText(int baud, bool checksum)
-{
-    return std::to_string(baud) + " baud, checksum " + (checksum ? "on" : "off");
-}
-
-} // namespace
-
-namespace {
-
-using Setting = std::pair<bool, int>; // checksum, baud
-
-// The addresses each setting reached, and the setting that reached most
-// (the first of them in (checksum, baud) order); null when nothing answered.
-const std::pair<const Setting, std::vector<int>> *bestSetting(const std::vector<SurveyFind> &found,
-                                                              std::map<Setting, std::vector<int>> &reached)
-{
-    for (const SurveyFind &f : found)
-        reached[{f.checksum, f.baud}].push_back(f.addr);
-    const std::pair<const Setting, std::vector<int>> *best = nullptr;
-    for (const auto &kv : reached)
-        if (!best || kv.second.size() > best->second.size())
-            best = &kv;
-    return best;
-}
-
-} // namespace
-
-std::string surveyMixedLine(const std::vector<SurveyFind> &unsorted)
-{
-    std::vector<SurveyFind> found = unsorted;
-    std::stable_sort(found.begin(), found.end(),
-                     [](const SurveyFind &a, const SurveyFind &b) { return a.addr < b.addr; });
-    std::vector<int> addrs;
-    for (const SurveyFind &f : found)
-        if (addrs.empty() || addrs.back() != f.addr)
-            addrs.push_back(f.addr);
-    size_t addresses = addrs.size();
-    std::map<Setting, std::vector<int>> reached;
-    const std::pair<const Setting, std::vector<int>> *best = bestSetting(found, reached);
-    if (!best || best->second.size() == addresses)
-        return "";
-    const std::vector<int> &in = best->second;
-    std::map<int, std::string> left; // address -> where it answered
-    for (const SurveyFind &f : found)
-        if (std::find(in.begin(), in.end(), f.addr) == in.end())
-            left[f.addr] += (left[f.addr].empty() ? "" : " or ") + settingText(f.baud, f.checksum);
-    std::string list;
-    for (const auto &kv : left)
-        list += (list.empty() ? "" : "; ") + hex2(kv.first) + " (" + std::to_string(kv.first) + ") at " + kv.second;
-    return "one option string cannot reach the whole line: BAUD=" + std::to_string(best->first.second / 100) +
-           (best->first.first ? " with" : " without") + " CHECKSUM reaches " + std::to_string(in.size()) + " of the " +
-           std::to_string(addresses) + " addresses and leaves out " + list + "\n";
-}
-
-namespace {
 
 // What the reads a module answered say it is: "analog read (decimal),
 // digital read", "status only".
@@ -144,7 +96,7 @@ public:
 private:
     bool stopped() const { return stop_ && *stop_; }
     double margin() const;
-    int timeoutFor(const char *instr, bool cs, int baud, double marginMs) const;
+    int timeoutFor(catalogue::Kind read, bool cs, int baud, double marginMs) const;
     void fallQuiet() const;
     ERRCODE init(const std::string &options, int timeout);
     bool setting(bool cs, int code);
@@ -173,9 +125,6 @@ private:
 
 // Codes of a reply that came, but garbled.
 bool isGarbled(unsigned code) { return code == EC_BAD_LENGTH || code == EC_BAD_CHECKSUM; }
-// Tries of an address whose reply came garbled: a collision of two
-// modules' replies repeats, a burst of noise does not.
-constexpr int GARBLED_TRIES = 3;
 
 // An address that does not answer in time is reported as having no module.
 // Where the survey cannot tell whether anything came during a time-out, the
@@ -204,14 +153,6 @@ constexpr int LAST_REPLY_WAIT_MS = 30;
 // a time-out costs only the quiet interval of three characters after it.
 constexpr int SWEEP_LATENCY_MS = 0;
 
-// The latency that covers a response measured `excessMs` beyond its wire
-// time (the longest of a line: a serial adapter's timer and jitter).
-int latencyFor(double excessMs)
-{
-    int l = static_cast<int>(std::ceil(std::max(0.0, excessMs) * 1.25));
-    return std::min(l, static_cast<int>(LATENCY_MAX_MS));
-}
-
 double Survey::margin() const
 {
     if (!line_.received)
@@ -226,11 +167,11 @@ double Survey::margin() const
 // longer reply gets that and its longer time on the wire besides, so that a
 // time-out given for the status reads cannot be too short for an analog
 // read's reply (at 9600 baud the 7017's takes 60 ms).
-int Survey::timeoutFor(const char *instr, bool cs, int baud, double marginMs) const
+int Survey::timeoutFor(catalogue::Kind read, bool cs, int baud, double marginMs) const
 {
-    const Exchange status = exchangesOf("I7RDMS", probe_, cs)[0];
+    const Exchange status = exchangeOf(catalogue::READ_STATUS, probe_, cs);
     int t = opt_.timeoutMs ? opt_.timeoutMs : clampTimeout(minTimeoutMs(status, baud, marginMs));
-    double longer = wireMs(wireChars(exchangesOf(instr, probe_, cs)[0]), baud) - wireMs(wireChars(status), baud);
+    double longer = wireMs(wireChars(exchangeOf(read, probe_, cs)), baud) - wireMs(wireChars(status), baud);
     return clampTimeout(t + static_cast<int>(std::ceil(std::max(0.0, longer))));
 }
 
@@ -306,7 +247,7 @@ bool Survey::answered(int address, bool cs, int baud, std::vector<SurveyFind> &h
     f.checksum = cs;
     f.status = static_cast<uint16_t>(status) & 0xFF;
     f.ms = ms;
-    f.excessMs = ms - wireMs(wireChars(exchangesOf("I7RDMS", probe_, cs)[0]), baud);
+    f.excessMs = ms - wireMs(wireChars(exchangeOf(catalogue::READ_STATUS, probe_, cs)), baud);
     if (measured)
         slowest_ = std::max(slowest_, f.excessMs);
     here.push_back(f);
@@ -326,7 +267,7 @@ std::vector<SurveyFind> Survey::statusReads(bool cs, int baud, std::vector<int> 
             if (asked >= since && (suspects.empty() || suspects.back() < addr))
                 suspects.push_back(addr);
     };
-    const int64_t replyChars = static_cast<int64_t>(exchangesOf("I7RDMS", probe_, cs)[0].reply.size());
+    const int64_t replyChars = static_cast<int64_t>(exchangeOf(catalogue::READ_STATUS, probe_, cs).reply.size());
     bool refusedBefore = false;
     for (int a = opt_.first; a <= opt_.last && !stopped(); ++a) {
         const int64_t before = received();
@@ -367,7 +308,7 @@ size_t Survey::askAgain(const std::vector<int> &suspects, std::vector<SurveyFind
     if (suspects.empty() || stopped())
         return 0;
     const int baud = code * 100;
-    int t = timeoutFor("I7RDMS", cs, baud, SUSPECT_MARGIN_MS);
+    int t = timeoutFor(catalogue::READ_STATUS, cs, baud, SUSPECT_MARGIN_MS);
     if (init(optionsFor(opt_.port, code, cs, t, SWEEP_LATENCY_MS), t) != EC_OK)
         return 0;
     size_t before = here.size();
@@ -402,7 +343,7 @@ void Survey::tryReads(SurveyFind &f)
 // decimal form) needs its own time-out.
 void Survey::tryReads(std::vector<SurveyFind> &here, bool cs, int code)
 {
-    int t = timeoutFor("I7017", cs, code * 100, margin());
+    int t = timeoutFor(catalogue::READ_ANALOG, cs, code * 100, margin());
     ERRCODE ec = stopped() ? EC_OK : init(optionsFor(opt_.port, code, cs, t, latencyFor(slowest_)), t);
     for (SurveyFind &f : here) {
         if (stopped())
@@ -418,7 +359,7 @@ bool Survey::setting(bool cs, int code)
 {
     int baud = code * 100;
     // The status read's own time on the wire plus the margin.
-    int t = timeoutFor("I7RDMS", cs, baud, margin());
+    int t = timeoutFor(catalogue::READ_STATUS, cs, baud, margin());
     std::string o = optionsFor(opt_.port, code, cs, t, SWEEP_LATENCY_MS);
     if (progress_)
         fprintf(progress_, "survey: %6d baud, checksum %-3s (%s): ", baud, cs ? "on" : "off", o.c_str());
@@ -447,11 +388,13 @@ bool Survey::setting(bool cs, int code)
 
 std::vector<SurveyFind> Survey::run()
 {
-    rdms_ = findInstr(line_.table, "I7RDMS");
-    ain_ = findInstr(line_.table, "I7017");
-    din_ = findInstr(line_.table, "I7041");
+    rdms_ = findInstr(line_.table, catalogue::READ_STATUS);
+    ain_ = findInstr(line_.table, catalogue::READ_ANALOG);
+    din_ = findInstr(line_.table, catalogue::READ_DIGITAL);
     if (!rdms_ || !ain_ || !din_) {
-        error_ = "the module has no I7RDMS, I7017 or I7041";
+        error_ = std::string("the module has no ") + catalogue::firstMaking(catalogue::READ_STATUS)->name + ", " +
+                 catalogue::firstMaking(catalogue::READ_ANALOG)->name + " or " +
+                 catalogue::firstMaking(catalogue::READ_DIGITAL)->name;
         return found_;
     }
     std::vector<int> bauds = opt_.bauds;
@@ -487,153 +430,6 @@ std::vector<SurveyFind> runSurvey(const SurveyLine &line, const SurveyOptions &o
     if (garbled)
         *garbled = survey.garbled();
     return found;
-}
-
-namespace {
-
-// The longest exchange a module answered, as the survey tried it.
-Exchange longestRead(const SurveyFind &f)
-{
-    InputValues in;
-    in.addr = f.addr;
-    if (f.dec == EC_OK || f.dec == EC_AIN_LENGTH)
-        return exchangesOf("I7017", in, f.checksum)[0];
-    if (f.hex == EC_OK || f.hex == EC_AIN_LENGTH) {
-        in.format = 2;
-        return exchangesOf("I7017", in, f.checksum)[0];
-    }
-    if (f.din == EC_OK)
-        return exchangesOf("I7041", in, f.checksum)[0];
-    return exchangesOf("I7RDMS", in, f.checksum)[0];
-}
-
-// The recommended time-out covers the slowest reply with a quarter of it
-// and this besides.
-constexpr double RECOMMEND_MARGIN_MS = 5.0;
-// A response this far beyond its wire time is more than a module's
-// turn-around: a serial adapter's delivery.
-constexpr double ADAPTER_EXCESS_MS = 8.0;
-// The driver's speed without a "BAUD=" option.
-constexpr int DEFAULT_BAUD = 19200;
-
-std::string ms1(double ms)
-{
-    char b[32];
-    snprintf(b, sizeof b, "%.1f ms", ms);
-    return b;
-}
-
-} // namespace
-
-std::string surveyRecommendation(const std::vector<SurveyFind> &found, int port)
-{
-    std::map<Setting, std::vector<int>> reached;
-    const std::pair<const Setting, std::vector<int>> *best = bestSetting(found, reached);
-    if (!best)
-        return "";
-    // Where modules follow the line's speed several settings reach them
-    // all: the driver's own speed then, where it is one of them.
-    for (const auto &kv : reached)
-        if (kv.second.size() == best->second.size() && kv.first.first == best->first.first &&
-            kv.first.second == DEFAULT_BAUD)
-            best = &kv;
-    const bool cs = best->first.first;
-    const int baud = best->first.second;
-    const SurveyFind *slowest = nullptr, *latest = nullptr;
-    double longest = 0;
-    for (const SurveyFind &f : found) {
-        if (f.checksum != cs || f.baud != baud)
-            continue;
-        double w = wireMs(wireChars(longestRead(f)), baud);
-        if (!slowest || w > longest) {
-            slowest = &f;
-            longest = w;
-        }
-        if (!latest || f.excessMs > latest->excessMs)
-            latest = &f;
-    }
-    if (!slowest || !latest)
-        return "";
-    // The longest reply on the wire, and the line's slowest response besides.
-    const double late = std::max(0.0, latest->excessMs);
-    const double need = longest + late;
-    int timeout = clampTimeout(static_cast<int>(std::ceil(need * 1.25 + RECOMMEND_MARGIN_MS)));
-    int latency = latencyFor(late);
-    std::string s = "measured: replies came up to " + ms1(late) + " after their time on the wire (" +
-                    hex2(latest->addr) + "h: turn-around and delivery); the longest, " + hex2(slowest->addr) + "h's " +
-                    longestRead(*slowest).what + ", takes " + ms1(longest) + " on the wire: " + ms1(need) + " in all\n";
-    if (late > ADAPTER_EXCESS_MS) {
-        // What one survey measures of an adapter's delivery depends on where
-        // in the adapter's timer period each reply ended: never less than
-        // the driver's default then.
-        latency = std::max(latency, static_cast<int>(LATENCY_DEFAULT_MS));
-        s += "replies come late: a serial adapter that hands them over in bursts (its latency timer); LATENCY covers "
-             "it\n";
-    }
-    s += "recommended option string: " + optionsFor(port, baud / 100, cs, timeout, latency) + "\n";
-    return s;
-}
-
-std::string duplicateAdvice(int address)
-{
-    const std::string aa = hex2(address);
-    return "replies at " + aa + "h come garbled while the rest of the line is clean: more than one module at " + aa +
-           "h? Power the modules at " + aa +
-           "h one at a time (or wire INIT to ground on one and power it up), give each its own address with "
-           "`configure`, then survey again";
-}
-
-std::string surveyGarbledLines(const std::vector<SurveyGarbled> &garbled)
-{
-    std::map<int, std::string> where; // address -> the settings its replies came garbled at
-    for (const SurveyGarbled &g : garbled)
-        where[g.addr] +=
-            (where[g.addr].empty() ? "" : "; ") + settingText(g.baud, g.checksum) + " (" + errorLabel(g.code) + ")";
-    // Two modules that share an address garble their replies at that
-    // address only; replies garbled all over are the line's.
-    constexpr size_t FEW = 2;
-    std::string s;
-    if (where.size() > FEW) {
-        s = "replies came garbled at " + std::to_string(where.size()) + " addresses:";
-        for (const auto &[addr, at] : where)
-            s += " " + hex2(addr) + "h";
-        return s + "; the line garbles them: check the A/B wires, the terminating resistors and the ground, "
-                   "and that no module answers at a speed of its own\n";
-    }
-    for (const auto &[addr, at] : where)
-        s += "address " + hex2(addr) + " (" + std::to_string(addr) + "): garbled replies " +
-             std::to_string(GARBLED_TRIES) + " times in a row at " + at + "; " + duplicateAdvice(addr) + "\n";
-    return s;
-}
-
-std::string surveyReport(const std::vector<SurveyFind> &found)
-{
-    std::string s;
-    if (found.empty())
-        return "no module answered\n";
-    std::vector<SurveyFind> sorted = found;
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const SurveyFind &a, const SurveyFind &b) { return a.addr < b.addr; });
-    s += "address      baud  checksum  status  response  answers\n";
-    std::map<int, std::vector<const SurveyFind *>> byAddr;
-    for (const SurveyFind &f : sorted) {
-        char line[256];
-        snprintf(line, sizeof line, "%s (%3d)  %6d  %-8s  0x%s    %5.1f ms  %s\n", hex2(f.addr).c_str(), f.addr, f.baud,
-                 f.checksum ? "on" : "off", hex2(f.status).c_str(), f.ms, f.answers.c_str());
-        s += line;
-        byAddr[f.addr].push_back(&f);
-    }
-    for (auto &kv : byAddr) {
-        if (kv.second.size() < 2)
-            continue;
-        s += "address " + hex2(kv.first) + " (" + std::to_string(kv.first) + ") answered at more than one setting:";
-        for (size_t i = 0; i < kv.second.size(); ++i)
-            s += std::string(i ? ";" : "") + " " + std::to_string(kv.second[i]->baud) + " baud, checksum " +
-                 (kv.second[i]->checksum ? "on" : "off");
-        s += "\n";
-    }
-    s += std::to_string(byAddr.size()) + " address" + (byAddr.size() == 1 ? "" : "es") + " answered\n";
-    return s;
 }
 
 } // namespace vhost

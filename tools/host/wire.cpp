@@ -5,74 +5,56 @@
 #include <cmath>
 #include <cstdio>
 
-#include "hostcmd.h"
+#include "exchange_text.h"
 
 namespace vhost {
 
 namespace {
 
-std::string hex2(int v) { return wire::hex2(static_cast<uint32_t>(v) & 0xFF); }
-
-std::string hexDigits(int v, int n) { return wire::hexDigits(static_cast<uint32_t>(v), n); }
-
-// Frames a command body: checksum when on, carriage return.
-std::string frame(const std::string &body, bool checksum) { return wire::framed(body, checksum); }
-
-// A reply body with the module's checksum placeholder and carriage return.
-std::string reply(const std::string &body, bool checksum) { return body + (checksum ? "cc" : "") + "\r"; }
-
-std::string repeat(const std::string &s, int n)
+// The input operands by label, for the catalogue's fields.
+wire::OperandValues valuesOf(const InputValues &in)
 {
-    std::string r;
-    for (int i = 0; i < n; ++i)
-        r += s;
-    return r;
+    return [&in](const char *label) -> double {
+        const std::string l = label;
+        if (l == operands::addr.prm_name)
+            return in.addr;
+        if (l == operands::format.prm_name)
+            return in.format;
+        if (l == operands::chan.prm_name)
+            return in.chan;
+        if (l == operands::dout.prm_name)
+            return in.dout;
+        if (l == operands::hsecs.prm_name)
+            return in.hsecs;
+        if (l == operands::aout.prm_name)
+            return static_cast<double>(in.aout);
+        return 0;
+    };
 }
 
 } // namespace
 
-std::vector<Exchange> exchangesOf(const std::string &instr, const InputValues &in, bool cs)
+std::vector<Exchange> exchangesOf(const catalogue::Instruction &instr, const InputValues &in, bool cs)
 {
-    std::string aa = hex2(in.addr);
+    const wire::OperandValues values = valuesOf(in);
     std::vector<Exchange> x;
-    auto readDin = [&] { x.push_back({"read digital I/O", frame("@" + aa, cs), reply(">hhhh", cs)}); };
-    auto writeDout = [&](int digits) {
-        x.push_back({"write digital outputs", frame("@" + aa + hexDigits(in.dout, digits), cs), reply(">", cs)});
-    };
-    if (instr == "I7017" || instr == "I7018") {
-        bool hex = in.format == 2;
-        x.push_back({hex ? "read analog inputs (hex)" : "read analog inputs (decimal)", frame("#" + aa, cs),
-                     reply(">" + repeat(hex ? "hhhh" : "+dd.ddd", 8), cs)});
-    } else if (instr == "I7024") {
-        char value[32];
-        snprintf(value, sizeof value, "%+07.3f", static_cast<double>(in.aout));
-        x.push_back({"write analog output",
-                     frame("#" + aa + hexDigits(in.chan, 1) + std::string(value).substr(0, 7), cs), reply(">", cs)});
-    } else if (instr == "I7041" || instr == "I7052" || instr == "I7053") {
-        readDin();
-    } else if (instr == "I7043") {
-        writeDout(4);
-    } else if (instr == "I7060" || instr == "I7065") {
-        writeDout(instr == "I7060" ? 1 : 2);
-        readDin();
-    } else if (instr == "I7RDC") {
-        x.push_back({"read counter", frame("#" + aa + hexDigits(in.chan, 1), cs), reply("!" + aa + "hhhhh", cs)});
-    } else if (instr == "I7CDC") {
-        x.push_back({"clear counter", frame("$" + aa + "C" + hexDigits(in.chan, 1), cs), reply("!" + aa, cs)});
-    } else if (instr == "I7RDMS") {
-        x.push_back(
-            {"read module status", frame("~" + aa + hexDigits(HOST_READ_STATUS, 1), cs), reply("!" + aa + "hh", cs)});
-    } else if (instr == "I7RSMS") {
-        x.push_back(
-            {"reset module status", frame("~" + aa + hexDigits(HOST_RESET_STATUS, 1), cs), reply("!" + aa, cs)});
-    } else if (instr == "I7SHWV") {
-        // The watchdog is always enabled ("1").
-        x.push_back({"set host watchdog", frame("~" + aa + hexDigits(HOST_SET_WATCHDOG, 1) + "1" + hex2(in.hsecs), cs),
-                     reply("!" + aa, cs)});
-    } else if (instr == "I7HOK") {
-        x.push_back({"host OK broadcast", frame("~**", cs), ""});
+    for (int i = 0; i < instr.does.exchangeCount; ++i) {
+        const catalogue::Exchange &e = instr.does.exchanges[i];
+        x.push_back({wire::formOf(e, values).what, wire::commandLine(e, values, cs), wire::replyLine(e, values, cs)});
     }
     return x;
+}
+
+std::vector<Exchange> exchangesOf(const std::string &instr, const InputValues &in, bool cs)
+{
+    const catalogue::Instruction *i = catalogue::find(instr.c_str());
+    return i ? exchangesOf(*i, in, cs) : std::vector<Exchange>();
+}
+
+Exchange exchangeOf(catalogue::Kind kind, const InputValues &in, bool cs)
+{
+    const catalogue::Instruction *i = catalogue::firstMaking(kind);
+    return i ? exchangesOf(*i, in, cs)[0] : Exchange();
 }
 
 double wireMs(size_t chars, int baud)

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue.h"
 #include "wire_format.h"
 
 namespace vhost {
@@ -34,9 +35,10 @@ struct Exchange {
     std::string reply;   // ">+dd.ddd...\r"
 };
 
-// The exchanges that one call of `instr` makes with these input operands
-// (by label, "Addr:" ...), with or without checksums, in order.  An
-// instruction the tools do not know gives none.
+// The exchanges that one call of an instruction makes with these input
+// operands (by label, "Addr:" ...), with or without checksums, in order, as
+// the catalogue describes them.  An instruction the catalogue does not know
+// gives none.
 struct InputValues {
     int addr = 0;
     int format = 0; // "Format:"
@@ -45,7 +47,12 @@ struct InputValues {
     int hsecs = 0;  // "HSecs:"
     float aout = 0; // "AOUT:"
 };
+std::vector<Exchange> exchangesOf(const catalogue::Instruction &instr, const InputValues &in, bool checksum);
 std::vector<Exchange> exchangesOf(const std::string &instr, const InputValues &in, bool checksum);
+// The first exchange of the first instruction that makes only an exchange
+// of `kind` (catalogue::firstMaking), which the catalogue has for the reads
+// the tools time: the status, analog and digital reads.
+Exchange exchangeOf(catalogue::Kind kind, const InputValues &in, bool checksum);
 
 // Milliseconds that `chars` characters take at `baud` bit/s.
 double wireMs(size_t chars, int baud);
