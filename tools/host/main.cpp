@@ -24,8 +24,8 @@
 #include "exit_status.h"
 #include "hostsvc.h"
 #include "ladder.h"
+#include "module_handle.h"
 #include "platform.h"
-#include "records.h"
 #include "scan.h"
 #include "settings.h"
 #include "survey.h"
@@ -34,15 +34,10 @@
 #include "veldran_version.h"
 #include "watch.h"
 #include "wire_format.h"
-#if !defined(_WIN32)
-#include "emulated_module.h"
-#endif
 
 namespace vhost {
 
 namespace {
-
-using EntryFn = ERRCODE(TLMCALL *)(void *reqp, void *datap);
 
 volatile std::sig_atomic_t stopRequested = 0;
 extern "C" void onSignal(int) { stopRequested = 1; }
@@ -74,92 +69,31 @@ struct ModuleArgs {
 
 void addModuleOptions(CLI::App &app, ModuleArgs &a)
 {
-    a.path = executableDir() + pathSeparator() + defaultModuleName();
+    a.path = loader::defaultModulePath();
     app.add_option("-m,--module", a.path, "module file to load (default: beside this program)");
-#if !defined(_WIN32)
-    app.add_option("--dll", a.dll, "run the real Windows DLL (veldran.tlm) in the i386 emulator instead of the module")
-        ->excludes("--module");
-#endif
+    if (loader::emulatorAvailable())
+        app.add_option("--dll", a.dll,
+                       "run the real Windows DLL (veldran.tlm) in the i386 emulator instead of the module")
+            ->excludes("--module");
 }
 
-struct Module {
-    LoadedLibrary lib;
-    EntryFn entry = nullptr;
-    const FUNCDEF *table = nullptr;
-    std::string said; // which module is in use, for the first line of output
-};
-
-bool openModule(const ModuleArgs &a, Module &m)
+// The module of the options; false after saying on stderr why not.
+bool openModule(const ModuleArgs &a, loader::Module &m)
 {
     std::string error;
-#if !defined(_WIN32)
-    if (!a.dll.empty()) {
-        pe::EmulatedModule em;
-        if (!pe::openEmulatedModule(a.dll, em, error)) {
-            fprintf(stderr, "veldran-host: cannot load %s: %s\n", a.dll.c_str(), error.c_str());
-            return false;
-        }
-        m.entry = em.entry;
-        m.table = em.table;
-        m.said = "module: " + a.dll + " (DLL version " + (em.version.empty() ? "unknown" : em.version) +
-                 ") in the i386 emulator";
+    const bool emulated = !a.dll.empty();
+    if (loader::openModule(emulated ? loader::Backend::Emulated : loader::Backend::Native, emulated ? a.dll : a.path, m,
+                           error))
         return true;
-    }
-    m.said = "module: " + a.path + " (native)";
-#else
-    m.said = "module: " + a.path;
-#endif
-    if (!loadLibrary(a.path, m.lib, error)) {
-        fprintf(stderr, "veldran-host: cannot load %s: %s\n", a.path.c_str(), error.c_str());
-        return false;
-    }
-    m.entry = reinterpret_cast<EntryFn>(findSymbol(m.lib, VELDRAN_ENTRY_EXPORT));
-    m.table = static_cast<const FUNCDEF *>(findSymbol(m.lib, VELDRAN_TABLE_EXPORT));
-    if (!m.entry || !m.table) {
-        fprintf(stderr, "veldran-host: %s does not export %s\n", a.path.c_str(),
-                !m.entry ? VELDRAN_ENTRY_EXPORT : VELDRAN_TABLE_EXPORT);
-        return false;
-    }
-    return true;
-}
-
-// A DLL in the emulator that faulted is stopped (the fault is on stderr):
-// nothing more it reports can be trusted.
-bool dllStopped()
-{
-#if !defined(_WIN32)
-    return !pe::moduleFault().empty();
-#else
+    fprintf(stderr, "veldran-host: %s\n", error.c_str());
     return false;
-#endif
-}
-
-ERRCODE sendInit(EntryFn entry, const std::string *options, bool topdoc)
-{
-    struct req_init req = records::request(REQ_INIT, hostsvc::dispatcher(), topdoc ? INIT_FLAG_TOPDOC : 0u);
-    std::string copy = options ? *options : std::string();
-    return entry(&req, options ? &copy[0] : nullptr);
-}
-
-WORD statusWords[64];
-
-ERRCODE sendSetmode(EntryFn entry, int32_t mode)
-{
-    struct req_setmode r = records::setMode(mode, statusWords);
-    return entry(&r, nullptr);
-}
-
-ERRCODE sendDeinstall(EntryFn entry)
-{
-    struct req_init req = records::request(REQ_DEINSTALL);
-    return entry(&req, nullptr);
 }
 
 // The module, and the ladder program read against its table.  When either
 // cannot be had, the status to end with after saying why: EXIT_LOAD, or
 // `badLadder`.
-std::optional<Exit> openModuleAndLadder(const ModuleArgs &mod, const std::string &ladder, Exit badLadder, Module &m,
-                                        Program &prog)
+std::optional<Exit> openModuleAndLadder(const ModuleArgs &mod, const std::string &ladder, Exit badLadder,
+                                        loader::Module &m, Program &prog)
 {
     if (!openModule(mod, m))
         return EXIT_LOAD;
@@ -217,10 +151,10 @@ void listTable(const std::string &path, const FUNCDEF *table)
 
 Exit runList(const ModuleArgs &mod)
 {
-    Module m;
+    loader::Module m;
     if (!openModule(mod, m))
         return EXIT_LOAD;
-    listTable(mod.dll.empty() ? mod.path : mod.dll, m.table);
+    listTable(m.file, m.table);
     return EXIT_OK;
 }
 
@@ -283,7 +217,7 @@ CLI::App *addRunCommand(CLI::App &app, RunArgs &a)
 // or in the live view), the summary and DeInstall.
 class LadderRun {
 public:
-    LadderRun(Module &m, Program &prog, const RunArgs &a, const RunOptions &scan)
+    LadderRun(loader::Module &m, Program &prog, const RunArgs &a, const RunOptions &scan)
         : m_(m), a_(a), scan_(scan), console_(stdout), runner_(prog, m.table, console_)
     {
     }
@@ -295,7 +229,7 @@ private:
     void scan();
     long portGone();
 
-    Module &m_;
+    loader::Module &m_;
     const RunArgs &a_;
     RunOptions scan_;
     Console console_;
@@ -325,7 +259,7 @@ bool LadderRun::init()
 {
     reading_ = readOptions(a_.optionString());
     noteDefaultDevice(reading_.settings.port);
-    ERRCODE ec = sendInit(m_.entry, a_.optionString(), a_.topdoc);
+    ERRCODE ec = loader::sendInit(m_, a_.optionString(), a_.topdoc);
     console_.finish();
     if (ec != 0) {
         // The port, its device and where the mapping comes from help most
@@ -333,11 +267,11 @@ bool LadderRun::init()
         if (reading_.code == 0)
             console_.line("settings: " + settingsText(reading_.settings));
         console_.line("Init failed: " + errorLabel(ec));
-        sendDeinstall(m_.entry);
+        loader::sendDeinstall(m_);
         console_.finish();
         return false;
     }
-    sendSetmode(m_.entry, a_.mode);
+    loader::sendSetmode(m_, a_.mode);
     console_.relay();
     console_.line("settings: " + settingsText(reading_.settings));
     // The module keeps the I/O gate shut in these modes unless Init had the
@@ -378,7 +312,7 @@ void LadderRun::scan()
         lastNumber = number;
         lastScanMs = ms;
         scanUnderWay_ = number + 1;
-        if (dllStopped())
+        if (loader::moduleStopped(m_))
             stopRequested = 1;
     });
     if (live) {
@@ -419,10 +353,11 @@ Exit LadderRun::run()
     if (a_.failOnError && runner_.gateClosed())
         console_.line("--fail-on-error: no instruction ran (the I/O gate was closed), so nothing was checked");
 
-    sendDeinstall(m_.entry);
+    loader::sendDeinstall(m_);
     console_.finish();
-    unloadLibrary(m_.lib);
-    if (dllStopped())
+    const bool stopped = loader::moduleStopped(m_);
+    loader::closeModule(m_);
+    if (stopped)
         return EXIT_LOAD;
     if (gone)
         return EXIT_PORT_GONE;
@@ -436,7 +371,7 @@ Exit runLadder(const ModuleArgs &mod, const RunArgs &a)
     // --duration alone runs for that long, not for the default ten scans.
     if (scan.durationMs > 0 && a.scansGiven->count() == 0)
         scan.scans = 0;
-    Module m;
+    loader::Module m;
     Program prog;
     if (auto failed = openModuleAndLadder(mod, a.ladder, EXIT_USAGE, m, prog))
         return *failed;
@@ -534,7 +469,7 @@ CLI::App *addCheckCommand(CLI::App &app, CheckArgs &a)
 
 Exit runCheckCommand(const ModuleArgs &mod, const CheckArgs &a)
 {
-    Module m;
+    loader::Module m;
     Program prog;
     if (auto failed = openModuleAndLadder(mod, a.ladder, EXIT_ERRORS, m, prog))
         return *failed;
@@ -546,12 +481,12 @@ Exit runCheckCommand(const ModuleArgs &mod, const CheckArgs &a)
     // The gate opens without Init, so no port is opened: the module
     // checks each rung's operands as in a scan, and the serial library
     // refuses whatever it would send.
-    in.trialRun = sendSetmode(m.entry, 2) == 0;
+    in.trialRun = loader::sendSetmode(m, 2) == 0;
     std::string report;
     Exit st = runCheck(in, report);
     printf("%s\n", m.said.c_str());
     fputs(report.c_str(), stdout);
-    return dllStopped() ? EXIT_LOAD : st;
+    return loader::moduleStopped(m) ? EXIT_LOAD : st;
 }
 
 // ---------------------------------------------------------------------------
@@ -588,7 +523,7 @@ CLI::App *addSurveyCommand(CLI::App &app, SurveyArgs &a)
 // again, so that the line is free.
 Exit surveyLine(const ModuleArgs &mod, const SurveyOptions &opt, std::vector<SurveyFind> &found)
 {
-    Module m;
+    loader::Module m;
     if (!openModule(mod, m))
         return EXIT_LOAD;
     hostsvc::useRealClock();
@@ -601,7 +536,7 @@ Exit surveyLine(const ModuleArgs &mod, const SurveyOptions &opt, std::vector<Sur
     fflush(stdout);
     SurveyLine line;
     line.table = m.table;
-    line.init = [&](const std::string &o) { return sendInit(m.entry, &o, true); };
+    line.init = [&](const std::string &o) { return loader::sendInit(m, &o, true); };
     if (countsReceived())
         line.received = [&opt] { return receivedOnPort(opt.port); };
     std::string error;
@@ -610,7 +545,7 @@ Exit surveyLine(const ModuleArgs &mod, const SurveyOptions &opt, std::vector<Sur
     stopOnSignals();
     found = runSurvey(line, opt, stderr, error, &stopRequested, &garbled);
     std::string said = hostsvc::takeConsole();
-    sendDeinstall(m.entry);
+    loader::sendDeinstall(m);
     hostsvc::takeConsole();
     if (!error.empty()) {
         fprintf(stderr, "%s\nveldran-host: survey: %s\n", said.c_str(), error.c_str());
@@ -622,8 +557,9 @@ Exit surveyLine(const ModuleArgs &mod, const SurveyOptions &opt, std::vector<Sur
     fputs(surveyRecommendation(found, opt.port).c_str(), stdout);
     fputs(surveyMixedLine(found).c_str(), stdout);
     fputs(surveyGarbledLines(garbled).c_str(), stdout);
-    unloadLibrary(m.lib);
-    if (dllStopped())
+    const bool stopped = loader::moduleStopped(m);
+    loader::closeModule(m);
+    if (stopped)
         return EXIT_LOAD;
     if (stopRequested)
         return EXIT_INTERRUPTED;
