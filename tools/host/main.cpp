@@ -24,6 +24,7 @@ int hostMain(int argc, char **argv)
     // A path given the Unix way under wine (/tmp/x/ladder.toml) is a path,
     // not a Windows-style option; the subcommands inherit this.
     app.allow_windows_style_options(false);
+    // Which module: before the subcommand, or after one that loads it.
     ModuleArgs module;
     addModuleOptions(app, module);
 
@@ -38,13 +39,16 @@ int hostMain(int argc, char **argv)
     // Each subcommand, added in the order --help lists them, and what runs
     // it once the command line is parsed.
     const std::pair<const CLI::App *, std::function<Exit()>> commands[] = {
-        {addListCommand(app), [&] { return runList(module); }},
-        {addRunCommand(app, runArgs), [&] { return runLadder(module, runArgs); }},
+        {withModuleOptions(addListCommand(app), module), [&] { return runList(module); }},
+        {withModuleOptions(addRunCommand(app, runArgs), module), [&] { return runLadder(module, runArgs); }},
         {addPlotCommand(app, plotArgs), [&] { return runPlot(plotArgs); }},
         {addExplainCommand(app, explainArgs), [&] { return runExplain(explainArgs); }},
-        {addCheckCommand(app, checkArgs), [&] { return runCheckCommand(module, checkArgs); }},
-        {addSurveyCommand(app, surveyArgs), [&] { return runSurveyCommand(module, surveyArgs); }},
-        {addIdentifyCommand(app, identifyArgs), [&] { return runIdentifyCommand(module, identifyArgs); }},
+        {withModuleOptions(addCheckCommand(app, checkArgs), module),
+         [&] { return runCheckCommand(module, checkArgs); }},
+        {withModuleOptions(addSurveyCommand(app, surveyArgs), module),
+         [&] { return runSurveyCommand(module, surveyArgs); }},
+        {withModuleOptions(addIdentifyCommand(app, identifyArgs), module),
+         [&] { return runIdentifyCommand(module, identifyArgs); }},
         {addConfigureCommand(app, configureArgs), [&] { return runConfigure(configureArgs); }},
         {addSendCommand(app, sendArgs), [&] { return runSend(sendArgs); }},
         {addTermCommand(app, termArgs), [&] { return runTerm(termArgs); }},
@@ -52,6 +56,7 @@ int hostMain(int argc, char **argv)
 
     try {
         app.parse(argc, argv);
+        checkModuleOptions(module);
     } catch (const CLI::ParseError &e) {
         // --help and --version end with 0; every misuse of the command line
         // with 1, as documented (not CLI11's own codes).
