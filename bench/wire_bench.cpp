@@ -382,9 +382,9 @@ void timeCalls(const Driven &d, const std::string &options, int calls, std::vect
 
 int runDll(int baud, const std::string &dll, int calls)
 {
-    pe::EmulatedModule em;
+    loader::EmulatedModule em;
     std::string error;
-    if (!pe::openEmulatedModule(dll, em, error))
+    if (!loader::openEmulatedModule(dll, em, error))
         die("dll: " + error);
     TLIPTR emulated = nullptr;
     for (int i = 0; em.table[i].fnc_name[0]; ++i)
@@ -403,7 +403,7 @@ int runDll(int baud, const std::string &dll, int calls)
     }
     printf("dll I7017 %d native_ms %.4f dll_ms %.4f native_cpu_ms %.4f dll_cpu_ms %.4f calls %zu\n", baud, median(nat),
            median(emu), median(natCpu), median(emuCpu), nat.size());
-    pe::closeEmulatedModule();
+    loader::closeEmulatedModule();
     sim.stop();
     runningSim = nullptr;
     return 0;

@@ -43,7 +43,7 @@ root=$(pwd)
 # Naming it on the command line turns it on for the module's headers too,
 # so their findings are left out by the header filter.
 naming="-checks=-*,readability-identifier-naming
- -header-filter=/(tools/(host|sim|comm|common|pe)|tests(/[a-z0-9]+)?|bench|fuzz)/[^/]*\\.h\$"
+ -header-filter=/(tools/(host|loader|sim|comm|common|pe)|tests(/[a-z0-9]+)?|bench|fuzz)/[^/]*\\.h\$"
 # clang reading the win32 build's commands: mingw's target and C++ headers.
 gcc=$(dirname "$(i686-w64-mingw32-g++ -print-libgcc-file-name)")
 mingw="-extra-arg=--target=i686-w64-mingw32 -extra-arg=-nostdinc++
@@ -59,7 +59,7 @@ tidy build/lint-tidy-1.log "$native" "$root/(veldran|sdk|tools)/" || failed=1
 # shellcheck disable=SC2086
 tidy build/lint-tidy-2.log "$native" $naming "$root/(tests|bench|fuzz)/" || failed=1
 # shellcheck disable=SC2086
-tidy build/lint-tidy-3.log "$win32" $mingw "$root/tools/(comm/win32_comm|host/platform_win32)\.cpp" || failed=1
+tidy build/lint-tidy-3.log "$win32" $mingw "$root/tools/(comm/win32_comm|host/platform_win32|loader/(library_win32|emulator_absent))\.cpp" || failed=1
 # shellcheck disable=SC2086
 tidy build/lint-tidy-4.log "$win32" $mingw $naming "$root/tests/(wine|release|comm/comm_wine)" || failed=1
 cat build/lint-tidy-1.log build/lint-tidy-2.log build/lint-tidy-3.log build/lint-tidy-4.log > build/lint-tidy.log

@@ -36,10 +36,14 @@ typedef uint32_t ERRCODE; // 0 for success
 #define TLMCALL
 #endif
 
-// Names under which the host finds the two exports.
+// Names under which the host finds the two exports: those of the Windows
+// DLL (sdk/veldran.def), which a native host that runs the DLL in an
+// emulator looks for too, and those of this build's module.
+#define VELDRAN_DLL_ENTRY_EXPORT "__main@8"
+#define VELDRAN_DLL_TABLE_EXPORT "_FUNCTION_TABLE"
 #if defined(_WIN32)
-#define VELDRAN_ENTRY_EXPORT "__main@8"
-#define VELDRAN_TABLE_EXPORT "_FUNCTION_TABLE"
+#define VELDRAN_ENTRY_EXPORT VELDRAN_DLL_ENTRY_EXPORT
+#define VELDRAN_TABLE_EXPORT VELDRAN_DLL_TABLE_EXPORT
 #else
 #define VELDRAN_ENTRY_EXPORT "_main"
 #define VELDRAN_TABLE_EXPORT "function_table"
@@ -212,13 +216,29 @@ static_assert(offsetof(FUNCDEF, p) == 51 + PTR_BYTES, "FUNCDEF descriptors");
 static_assert(sizeof(FUNCDEF) == 51 + PTR_BYTES + 9 * 13, "FUNCDEF size");
 static_assert(offsetof(TLIPARAM, isfloat) == 4 + PTR_BYTES && sizeof(TLIPARAM) == 8 + PTR_BYTES, "TLIPARAM");
 
+// What the host relies on: the 32-bit layout of the records that hold a
+// pointer.  It is named on both builds, for a native host that lays the
+// records out for the DLL itself (in an emulator); the i386 build checks
+// the names against the records.
+constexpr size_t PTR32_BYTES = 4;
+constexpr size_t FUNCDEF32_COUNTS = 48 + PTR32_BYTES; // fnc_numoptionalargs, fnc_type, fnc_numargs
+constexpr size_t FUNCDEF32_PARMS = FUNCDEF32_COUNTS + 3;
+constexpr size_t FUNCDEF32_BYTES = FUNCDEF32_PARMS + 9 * sizeof(PARMDEF);
+constexpr size_t TLIPARAM32_ISFLOAT = 4 + PTR32_BYTES;
+constexpr size_t TLIPARAM32_BYTES = TLIPARAM32_ISFLOAT + 4;
+constexpr size_t SETMODE32_STSFILE = 4, SETMODE32_MODE = SETMODE32_STSFILE + PTR32_BYTES;
+static_assert(FUNCDEF32_BYTES == 172 && FUNCDEF32_PARMS == 55, "FUNCDEF is 172 bytes, FUNCDEF.p at 55");
+static_assert(TLIPARAM32_BYTES == 12 && TLIPARAM32_ISFLOAT == 8, "TLIPARAM is 12 bytes, TLIPARAM.isfloat at 8");
+static_assert(sizeof(struct req_init) == 28, "Init request: 28 bytes on both targets");
+
 #if defined(__i386__)
-// What the host relies on: the 32-bit layout.
-static_assert(sizeof(FUNCDEF) == 172, "FUNCDEF is 172 bytes");
-static_assert(offsetof(FUNCDEF, p) == 55, "FUNCDEF.p at 55");
-static_assert(sizeof(TLIPARAM) == 12, "TLIPARAM is 12 bytes");
-static_assert(offsetof(TLIPARAM, isfloat) == 8, "TLIPARAM.isfloat at 8");
-static_assert(offsetof(struct req_setmode, stsFile) == 4 && offsetof(struct req_setmode, mode) == 8,
+static_assert(sizeof(FUNCDEF) == FUNCDEF32_BYTES, "FUNCDEF is 172 bytes");
+static_assert(offsetof(FUNCDEF, fnc_numoptionalargs) == FUNCDEF32_COUNTS, "FUNCDEF counts at 52");
+static_assert(offsetof(FUNCDEF, p) == FUNCDEF32_PARMS, "FUNCDEF.p at 55");
+static_assert(sizeof(TLIPARAM) == TLIPARAM32_BYTES, "TLIPARAM is 12 bytes");
+static_assert(offsetof(TLIPARAM, isfloat) == TLIPARAM32_ISFLOAT, "TLIPARAM.isfloat at 8");
+static_assert(offsetof(struct req_setmode, stsFile) == SETMODE32_STSFILE &&
+                  offsetof(struct req_setmode, mode) == SETMODE32_MODE,
               "req_setmode layout");
 #endif
 

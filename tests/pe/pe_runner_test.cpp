@@ -149,29 +149,29 @@ TEST(PeRunner, FaultsEndTheCallNamingTheAddress)
 TEST(PeRunner, FaultInsideTheDllNamesTheNearestExportAndStopsIt)
 {
     NEED_DLL();
-    pe::EmulatedModule m;
+    loader::EmulatedModule m;
     std::string error;
-    ASSERT_TRUE(pe::openEmulatedModule(dllPath(), m, error)) << error;
-    pe::Emulator *emu = pe::moduleEmulator();
+    ASSERT_TRUE(loader::openEmulatedModule(dllPath(), m, error)) << error;
+    pe::Emulator *emu = loader::moduleEmulator();
     // A request record at an address nobody mapped.
     pe::CallOutcome r = emu->call(emu->exportAddress("__main@8"), {0x10, 0});
     EXPECT_FALSE(r.ok);
     EXPECT_NE(r.error.find("read of unmapped memory at 0x00000010"), std::string::npos) << r.error;
     EXPECT_NE(r.error.find("near __main@8+0x"), std::string::npos) << r.error;
-    pe::closeEmulatedModule();
+    loader::closeEmulatedModule();
 }
 
 TEST(PeRunner, ImageIsRelocatedAndItsVersionRead)
 {
     NEED_DLL();
-    pe::EmulatedModule m;
+    loader::EmulatedModule m;
     std::string error;
-    ASSERT_TRUE(pe::openEmulatedModule(dllPath(), m, error)) << error;
-    pe::Emulator *emu = pe::moduleEmulator();
+    ASSERT_TRUE(loader::openEmulatedModule(dllPath(), m, error)) << error;
+    pe::Emulator *emu = loader::moduleEmulator();
     EXPECT_NE(emu->imageBase(), emu->image().preferredBase);
     EXPECT_FALSE(emu->image().relocations.empty());
     EXPECT_EQ(m.version, VELDRAN_VERSION ".0");
-    pe::closeEmulatedModule();
+    loader::closeEmulatedModule();
 }
 
 struct Printed {

@@ -9,20 +9,20 @@
 #include "winload.h"
 
 namespace {
-pe::EntryFunction entry = nullptr;
+loader::EntryFunction entry = nullptr;
 // After a fault the DLL is stopped; the stack check then reports the fault.
-int32_t moved() { return pe::moduleFault().empty() ? pe::lastStackMoved() : 99; }
+int32_t moved() { return loader::moduleFault().empty() ? loader::lastStackMoved() : 99; }
 } // namespace
 
 bool loadDll(const char *path, LoadedDll &dll)
 {
-    pe::EmulatedModule m;
+    loader::EmulatedModule m;
     std::string error;
-    if (!pe::openEmulatedModule(path, m, error)) {
+    if (!loader::openEmulatedModule(path, m, error)) {
         fprintf(stderr, "%s\n", error.c_str());
         return false;
     }
-    pe::Emulator *emu = pe::moduleEmulator();
+    pe::Emulator *emu = loader::moduleEmulator();
     // The DLL's memory is this program's memory at the same address.
     dll.handle = emu;
     dll.rawTable = emu->span(emu->exportAddress("_FUNCTION_TABLE"), 16 * 172);
@@ -35,7 +35,7 @@ bool loadDll(const char *path, LoadedDll &dll)
 
 void unloadDll(LoadedDll &dll)
 {
-    pe::closeEmulatedModule();
+    loader::closeEmulatedModule();
     dll = LoadedDll();
 }
 

@@ -8,22 +8,6 @@
 
 namespace vhost {
 
-struct LoadedLibrary {
-    void *handle = nullptr;
-};
-
-// Loads the module file.  On failure returns false and describes why.
-bool loadLibrary(const std::string &path, LoadedLibrary &lib, std::string &error);
-// The address of an exported symbol, or null.
-void *findSymbol(const LoadedLibrary &lib, const char *name);
-void unloadLibrary(LoadedLibrary &lib);
-
-// Directory of the running executable, without a trailing separator.
-std::string executableDir();
-// The file name of the module beside the executable on this platform.
-const char *defaultModuleName();
-char pathSeparator();
-
 void sleepMs(int ms);
 
 // Whether the serial library counts the bytes that reached a port (the

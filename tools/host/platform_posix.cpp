@@ -1,52 +1,15 @@
-// Platform services on Linux: the native module is a shared object.
+// Platform services on Linux.
 #include "platform.h"
 
 #include <dlfcn.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <climits>
 #include <ctime>
 
 #include "../comm/port_map.h"
 
 namespace vhost {
-
-bool loadLibrary(const std::string &path, LoadedLibrary &lib, std::string &error)
-{
-    // The module's serial-library functions are resolved from the
-    // libcomm_posix.so that this program carries.
-    lib.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!lib.handle) {
-        const char *e = dlerror();
-        error = e ? e : "dlopen failed";
-        return false;
-    }
-    return true;
-}
-
-void *findSymbol(const LoadedLibrary &lib, const char *name) { return lib.handle ? dlsym(lib.handle, name) : nullptr; }
-
-void unloadLibrary(LoadedLibrary &lib)
-{
-    if (lib.handle)
-        dlclose(lib.handle);
-    lib.handle = nullptr;
-}
-
-std::string executableDir()
-{
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0)
-        return ".";
-    std::string p(buf, static_cast<size_t>(n));
-    size_t slash = p.rfind('/');
-    return slash == std::string::npos ? "." : p.substr(0, slash);
-}
-
-const char *defaultModuleName() { return "veldran.so"; }
-char pathSeparator() { return '/'; }
 
 namespace {
 

@@ -12,20 +12,21 @@
 #include "hostsvc.h"
 #include "win_imports.h"
 
-namespace pe {
+namespace loader {
 namespace {
 
-// The 32-bit host's records.
-constexpr uint32_t FUNCDEF32_BYTES = 172;
-constexpr uint32_t FUNCDEF32_PTR = 48, FUNCDEF32_COUNTS = 52, FUNCDEF32_PARMS = 55;
-constexpr uint32_t TLIPARAM32_BYTES = 12;
-constexpr uint32_t REQUEST32_BYTES = 28;
+using pe::CallOutcome;
+using pe::Emulator;
+using pe::formatGuest;
+
+// The 32-bit host's records (veldran.h names their layout): the request
+// record and its status words, the entries of the instruction table and the
+// operand records.
+constexpr uint32_t REQUEST32_BYTES = sizeof(struct req_init);
 constexpr uint32_t STATUS_WORDS = 64;
 constexpr int MAX_ENTRIES = 64;
-// The two exports, by their names in the DLL.
-constexpr const char *ENTRY_EXPORT = "__main@8";
-constexpr const char *TABLE_EXPORT = "_FUNCTION_TABLE";
-static_assert(FUNCDEF32_PARMS + 9 * sizeof(PARMDEF) == FUNCDEF32_BYTES, "32-bit FUNCDEF");
+constexpr uint32_t FUNCDEF32_PTR = offsetof(FUNCDEF, fnc_ptr); // before the first pointer: the same on both
+constexpr uint32_t FUNCDEF32_DESC = offsetof(FUNCDEF, fnc_desc);
 
 std::unique_ptr<Emulator> emu;
 uint32_t entryAddress = 0;
@@ -141,8 +142,8 @@ BOOL callInstruction(int index, int32_t rung, int32_t argc, TLIPARAM *params)
         }
         uint32_t at = records + i * TLIPARAM32_BYTES;
         emu->write32(at, val);
-        emu->write32(at + 4, ptr);
-        emu->write32(at + 8, p.isfloat);
+        emu->write32(at + offsetof(TLIPARAM, ptr), ptr);
+        emu->write32(at + TLIPARAM32_ISFLOAT, p.isfloat);
     }
     uint32_t eax = 0;
     std::string what = std::string(f.fnc_name, strnlen(f.fnc_name, sizeof f.fnc_name));
@@ -181,8 +182,8 @@ ERRCODE TLMCALL entry(void *reqp, void *datap)
     uint32_t options = 0;
     if (code == REQ_INIT) {
         const auto *r = static_cast<const struct req_init *>(reqp);
-        emu->write32(req + 4, r->dispatcher ? dispatcherThunk : 0);
-        emu->write32(req + 24, r->flags);
+        emu->write32(req + offsetof(struct req_init, dispatcher), r->dispatcher ? dispatcherThunk : 0);
+        emu->write32(req + offsetof(struct req_init, flags), r->flags);
         if (datap) {
             size_t n = strlen(static_cast<const char *>(datap));
             options = emu->scratch(static_cast<uint32_t>(n + 1));
@@ -194,11 +195,11 @@ ERRCODE TLMCALL entry(void *reqp, void *datap)
         }
     } else if (code == REQ_SETMODE) {
         const auto *r = static_cast<const struct req_setmode *>(reqp);
-        emu->write32(req + 4, r->stsFile ? emu->scratch(STATUS_WORDS * sizeof(WORD)) : 0);
-        emu->write32(req + 8, static_cast<uint32_t>(r->mode));
+        emu->write32(req + SETMODE32_STSFILE, r->stsFile ? emu->scratch(STATUS_WORDS * sizeof(WORD)) : 0);
+        emu->write32(req + SETMODE32_MODE, static_cast<uint32_t>(r->mode));
     }
     uint32_t eax = EC_BAD_REQUEST;
-    callGuest(entryAddress, {req, options}, ENTRY_EXPORT, eax);
+    callGuest(entryAddress, {req, options}, VELDRAN_DLL_ENTRY_EXPORT, eax);
     return eax;
 }
 
@@ -207,18 +208,18 @@ ERRCODE TLMCALL entry(void *reqp, void *datap)
 bool openEmulatedModule(const std::string &path, EmulatedModule &module, std::string &error)
 {
     closeEmulatedModule();
-    ImportTable imports;
-    addSystemImports(imports);
-    addSerialImports(imports);
+    pe::ImportTable imports;
+    pe::addSystemImports(imports);
+    pe::addSerialImports(imports);
     emu = std::make_unique<Emulator>();
     if (!emu->load(path, imports, error)) {
         emu.reset();
         return false;
     }
-    entryAddress = emu->exportAddress(ENTRY_EXPORT);
-    uint32_t table = emu->exportAddress(TABLE_EXPORT);
+    entryAddress = emu->exportAddress(VELDRAN_DLL_ENTRY_EXPORT);
+    uint32_t table = emu->exportAddress(VELDRAN_DLL_TABLE_EXPORT);
     if (!entryAddress || !table) {
-        error = path + " does not export " + (entryAddress ? TABLE_EXPORT : ENTRY_EXPORT);
+        error = path + " does not export " + (entryAddress ? VELDRAN_DLL_TABLE_EXPORT : VELDRAN_DLL_ENTRY_EXPORT);
         emu.reset();
         return false;
     }
@@ -234,7 +235,7 @@ bool openEmulatedModule(const std::string &path, EmulatedModule &module, std::st
         }
         FUNCDEF &f = nativeTable[static_cast<size_t>(i)];
         memcpy(f.fnc_name, g, sizeof f.fnc_name);
-        memcpy(f.fnc_desc, g + 16, sizeof f.fnc_desc);
+        memcpy(f.fnc_desc, g + FUNCDEF32_DESC, sizeof f.fnc_desc);
         memcpy(&guestFunctions[static_cast<size_t>(i)], g + FUNCDEF32_PTR, 4);
         f.fnc_numoptionalargs = g[FUNCDEF32_COUNTS];
         f.fnc_type = g[FUNCDEF32_COUNTS + 1];
@@ -267,6 +268,8 @@ void closeEmulatedModule()
 
 int32_t lastStackMoved() { return stackMoved; }
 const std::string &moduleFault() { return faultText; }
-Emulator *moduleEmulator() { return emu.get(); }
+pe::Emulator *moduleEmulator() { return emu.get(); }
 
-} // namespace pe
+bool emulatorAvailable() { return true; }
+
+} // namespace loader

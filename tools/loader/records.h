@@ -1,8 +1,8 @@
 // Building the records a host hands to the module: an instruction's
 // operand records and the Init and SetMode requests.  Shared by the test
 // hosts and the benchmarks.
-#ifndef TOOLS_HOST_RECORDS_H
-#define TOOLS_HOST_RECORDS_H
+#ifndef TOOLS_LOADER_RECORDS_H
+#define TOOLS_LOADER_RECORDS_H
 
 #include <cstring>
 

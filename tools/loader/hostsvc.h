@@ -1,12 +1,14 @@
-// The host side of the service interface, shared by the test host and the
-// reference host: a dispatcher for the Init request and the four services
-// the module calls, with a console that can be captured and a clock that is
-// either real (monotonic milliseconds) or virtual (driven by the test).
+// The host side of the service interface, shared by every host of the
+// module (the reference host, the tests, the fuzz harnesses, the
+// benchmarks) and by the emulated DLL's dispatcher: a dispatcher for the
+// Init request and the four services the module calls, with a console that
+// can be captured and a clock that is either real (monotonic milliseconds)
+// or virtual (driven by the test).
 //
 // This header deliberately does not include windows.h or veldran.h, so that
 // it can be used from either kind of translation unit.
-#ifndef TOOLS_HOST_HOSTSVC_H
-#define TOOLS_HOST_HOSTSVC_H
+#ifndef TOOLS_LOADER_HOSTSVC_H
+#define TOOLS_LOADER_HOSTSVC_H
 
 #include <cstdint>
 #include <string>

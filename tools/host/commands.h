@@ -1,0 +1,79 @@
+// The subcommands of veldran-host that load the module or read its codes:
+// each one's options, the function that adds it to the program's command
+// line and the one that runs it once the line is parsed.  The bring-up
+// subcommands (identify with addresses, configure, send, term) are in
+// bringup.h; what the subcommands share is in cmd_common.h.
+#ifndef TOOLS_HOST_COMMANDS_H
+#define TOOLS_HOST_COMMANDS_H
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+#include "bringup.h"
+#include "cmd_common.h"
+#include "exit_status.h"
+#include "scan.h"
+#include "survey.h"
+
+namespace vhost {
+
+// list (cmd_list.cpp)
+CLI::App *addListCommand(CLI::App &app);
+Exit runList(const ModuleArgs &mod);
+
+// run (cmd_run.cpp)
+struct RunArgs {
+    std::string ladder;
+    std::string options;
+    const CLI::Option *optionsGiven = nullptr; // -o: without it, Init has no option string
+    int32_t mode = 2;
+    bool topdoc = false;
+    RunOptions scan;
+    const CLI::Option *scansGiven = nullptr;
+    double durationS = 0;
+    bool live = false;
+    bool failOnError = false;
+    std::string logPath, tracePath;
+
+    const std::string *optionString() const { return optionsGiven->count() ? &options : nullptr; }
+};
+CLI::App *addRunCommand(CLI::App &app, RunArgs &a);
+Exit runLadder(const ModuleArgs &mod, const RunArgs &a);
+
+// plot (cmd_plot.cpp)
+struct PlotArgs {
+    std::string log, image;
+};
+CLI::App *addPlotCommand(CLI::App &app, PlotArgs &a);
+Exit runPlot(const PlotArgs &a);
+
+// explain (cmd_explain.cpp)
+struct ExplainArgs {
+    std::string code;
+};
+CLI::App *addExplainCommand(CLI::App &app, ExplainArgs &a);
+Exit runExplain(const ExplainArgs &a);
+
+// check (cmd_check.cpp)
+struct CheckArgs {
+    std::string ladder, options, plant;
+    const CLI::Option *optionsGiven = nullptr; // -o: without it, no option string
+};
+CLI::App *addCheckCommand(CLI::App &app, CheckArgs &a);
+Exit runCheckCommand(const ModuleArgs &mod, const CheckArgs &a);
+
+// survey, and identify of what a survey finds (cmd_survey.cpp)
+struct SurveyArgs {
+    SurveyOptions survey;
+    std::string checksum;   // "off", "on" or "" (both)
+    std::string writePlant; // the bench twin's plant file ("": none)
+};
+CLI::App *addSurveyCommand(CLI::App &app, SurveyArgs &a);
+Exit runSurveyCommand(const ModuleArgs &mod, const SurveyArgs &a);
+// identify (added by bringup.h's addIdentifyCommand): the addresses given,
+// or without any a survey first, then each module it found.
+Exit runIdentifyCommand(const ModuleArgs &mod, const IdentifyArgs &a);
+
+} // namespace vhost
+
+#endif
