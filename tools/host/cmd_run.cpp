@@ -92,9 +92,8 @@ bool LadderRun::init()
     loader::sendSetmode(m_, a_.mode);
     console_.relay();
     console_.line("settings: " + settingsText(reading_.settings));
-    // The module keeps the I/O gate shut in these modes unless Init had the
-    // flag: every instruction then returns without an exchange.
-    if (!a_.topdoc && (a_.mode == 1 || a_.mode == 0 || a_.mode == -1)) {
+    // With the I/O gate shut every instruction returns without an exchange.
+    if (ioGateClosed(a_.topdoc ? 1 : 0, a_.mode)) {
         console_.line("I/O gate closed: instructions will not touch the line");
         runner_.gateClosed(true);
     }

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "errors.h"
+#include "option_ranges.h"
 #include "survey.h"
 #include "survey_settings.h"
 #include "wire.h"
@@ -93,8 +94,6 @@ constexpr double RECOMMEND_MARGIN_MS = 5.0;
 // A response this far beyond its wire time is more than a module's
 // turn-around: a serial adapter's delivery.
 constexpr double ADAPTER_EXCESS_MS = 8.0;
-// The driver's speed without a "BAUD=" option.
-constexpr int DEFAULT_BAUD = 19200;
 
 std::string ms1(double ms)
 {
@@ -115,7 +114,7 @@ std::string surveyRecommendation(const std::vector<SurveyFind> &found, int port)
     // all: the driver's own speed then, where it is one of them.
     for (const auto &kv : reached)
         if (kv.second.size() == best->second.size() && kv.first.first == best->first.first &&
-            kv.first.second == DEFAULT_BAUD)
+            kv.first.second == BAUD_DEFAULT_BPS)
             best = &kv;
     const bool cs = best->first.first;
     const int baud = best->first.second;
