@@ -58,39 +58,30 @@ double middleOf(size_t bin)
 // ---------------------------------------------------------------------------
 void TimeStats::add(double ms)
 {
+    if (count_ == 0) {
+        // All the room a stream will have, taken at its start.
+        sorted_.assign(EXACT_KEPT, 0.0);
+        bins_.assign(BINS, 0);
+        groups_.assign(BINS / GROUP, 0);
+    }
     min_ = count_ == 0 ? ms : std::min(min_, ms);
     max_ = count_ == 0 ? ms : std::max(max_, ms);
     ++count_;
     sum_ += ms;
-    if (bins_.empty() && count_ <= EXACT_KEPT) {
-        if (sorted_.capacity() < EXACT_KEPT)
-            sorted_.reserve(EXACT_KEPT);
-        sorted_.insert(std::upper_bound(sorted_.begin(), sorted_.end(), ms), ms);
-        return;
+    if (count_ <= EXACT_KEPT) {
+        auto end = sorted_.begin() + static_cast<std::ptrdiff_t>(count_ - 1);
+        auto at = std::upper_bound(sorted_.begin(), end, ms);
+        std::move_backward(at, end, end + 1);
+        *at = ms;
     }
-    if (bins_.empty())
-        startHistogram();
     size_t b = binOf(microseconds(ms));
     ++bins_[b];
     ++groups_[b / GROUP];
 }
 
-// The kept times go into the bins, and their room is given back.
-void TimeStats::startHistogram()
-{
-    bins_.assign(BINS, 0);
-    groups_.assign(BINS / GROUP, 0);
-    for (double t : sorted_) {
-        size_t b = binOf(microseconds(t));
-        ++bins_[b];
-        ++groups_[b / GROUP];
-    }
-    std::vector<double>().swap(sorted_);
-}
-
 double TimeStats::kth(uint64_t k) const
 {
-    if (bins_.empty())
+    if (count_ <= EXACT_KEPT)
         return sorted_[static_cast<size_t>(k)];
     if (k == 0)
         return min_;

@@ -15,11 +15,12 @@ namespace vhost {
 
 // A stream of times in milliseconds: their count, sum and extremes exactly,
 // and their median.  The first EXACT_KEPT times are kept (in order), so a
-// run that short has its exact median; beyond them the times go into a
+// run that short has its exact median; every time also goes into a
 // histogram of fixed bins, whole microseconds below 4.096 ms and 1/2048 of
 // the value above (finer than the 0.1 ms the figures are shown with up to a
-// quarter of a second), up to 67 s, and the median is a bin's middle.  What
-// a figure costs to read does not grow with the count.
+// quarter of a second), up to 67 s, and beyond EXACT_KEPT times the median
+// is a bin's middle.  The room is taken with the first time; what a figure
+// costs to read does not grow with the count.
 class TimeStats {
 public:
     void add(double ms);
@@ -37,12 +38,11 @@ public:
 private:
     // The k-th smallest time (from 0): exact while the times are kept.
     double kth(uint64_t k) const;
-    void startHistogram();
 
     uint64_t count_ = 0;
     double sum_ = 0, min_ = 0, max_ = 0;
-    std::vector<double> sorted_;   // the times while they are at most EXACT_KEPT
-    std::vector<uint64_t> bins_;   // beyond: the histogram
+    std::vector<double> sorted_;   // the first EXACT_KEPT times, in order
+    std::vector<uint64_t> bins_;   // the histogram
     std::vector<uint64_t> groups_; // its bins' counts added up by GROUP
 };
 

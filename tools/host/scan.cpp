@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "errors.h"
-#include "hostsvc.h"
 #include "platform.h"
 #include "summary.h"
 
