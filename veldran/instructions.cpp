@@ -9,6 +9,7 @@
 #include <math.h>
 
 #include "TLMUSR.h"
+#include "debug_trace.h"
 #include "operands.h"
 #include "protocol.h"
 
@@ -83,7 +84,7 @@ BOOL perform(const Instruction &ins, int32_t rungState, TLIPARAM *params)
         ec = ins.body(params, addr, &mask);
 
     if (debug && ec != EC_OK && ins.hasAddress)
-        HlpPrintf("\n addr=%d  ec=%d", addr, static_cast<int>(ec));
+        HlpPrintf("\n" TRACE_FAILED "%d  ec=%d", addr, static_cast<int>(ec));
     storeWord(params[ins.errCode], static_cast<long>(ec));
     if (ins.errChan >= 0)
         storeWord(params[ins.errChan], static_cast<long>(mask));

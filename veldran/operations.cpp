@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "TLMUSR.h"
+#include "debug_trace.h"
 #include "protocol.h"
 
 // ---------------------------------------------------------------------------
@@ -131,7 +132,7 @@ ERRCODE analogCountTrace(ERRCODE ec, int cnt, unsigned status)
     if (debug && (ec == EC_AIN_LENGTH || ec == EC_BAD_LENGTH || ec == EC_BAD_FORMAT)) {
         int shown = cnt < 0 ? 0 : (cnt > LINE_MAX ? LINE_MAX : cnt);
         din[shown] = '\0';
-        HlpPrintf("\nrec: cnt=%d sts=%4X \n\tstr=%s", cnt, status, din);
+        HlpPrintf("\n" TRACE_COUNT "%d sts=%4X \n\tstr=%s", cnt, status, din);
     }
     return ec;
 }

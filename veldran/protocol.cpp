@@ -15,6 +15,7 @@
 
 #include "TLMUSR.h"
 #include "comm.h"
+#include "debug_trace.h"
 
 char dout[LINE_MAX + 1];
 char din[LINE_MAX + 1];
@@ -314,7 +315,7 @@ ERRCODE transact(Operation op, int len, int *stored)
             *stored = reply.pos;
             if (operations[op].replyTrace && debug) {
                 din[reply.pos] = '\0';
-                HlpPrintf("\nrec: %s", din);
+                HlpPrintf("\n" TRACE_REPLY "%s", din);
             }
             return reply.noted;
         case COLLECT_OVERFLOW:
@@ -357,7 +358,7 @@ ERRCODE verifyChecksum(Operation op, int stored)
     if (din[stored - 2] == high && din[stored - 1] == low)
         return EC_OK;
     if (operations[op].checksumTrace && debug)
-        HlpPrintf("\nInvalidChecksum: rec: %x  cal: %x", static_cast<unsigned char>(high),
+        HlpPrintf("\n" TRACE_CHECKSUM " rec: %x  cal: %x", static_cast<unsigned char>(high),
                   static_cast<unsigned char>(din[stored - 2]));
     return EC_BAD_CHECKSUM;
 }

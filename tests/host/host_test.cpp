@@ -336,7 +336,7 @@ TEST_F(Scanning, LogColumnsMatchValues)
     vhost::Console console(stdout);
     vhost::Runner runner(prog, TABLE.f, console);
     runner.scan(1, false);
-    std::vector<std::string> cols = runner.logColumns(), vals = runner.logValues();
+    std::vector<std::string> cols = vhost::logColumns(runner), vals = vhost::logValues(runner);
     ASSERT_EQ(cols.size(), vals.size());
     ASSERT_EQ(cols.size(), 2u * (2 + 4 + 8));
     std::map<std::string, std::string> row;

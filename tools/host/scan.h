@@ -1,44 +1,19 @@
 // Scanning a ladder program: binding each rung's operands to TLIPARAM
 // records, calling the module's instruction functions, showing the results
-// and keeping the run's statistics.
+// scan by scan and counting them into the run's statistics.
 #ifndef TOOLS_HOST_SCAN_H
 #define TOOLS_HOST_SCAN_H
 
 #include <csignal>
-#include <cstdio>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "console.h"
 #include "ladder.h"
+#include "run_stats.h"
 
 namespace vhost {
-
-// The host's console: the module's text (captured from the host services)
-// is relayed as-is, and the host's own lines always start on a fresh line.
-class Console {
-public:
-    explicit Console(FILE *out) : out_(out) {}
-    void relay();                       // passes on what the module printed
-    void line(const std::string &text); // one line of the host's own
-    void finish();                      // ends a pending partial line
-    // While held (the live view owns the screen), the module's text is kept
-    // instead of written; takeHeld() returns and forgets it.
-    void hold(bool on) { heldOn_ = on; }
-    std::string takeHeld();
-    // Sees every piece of the module's text as it is relayed (the runner
-    // relays after each instruction call), held or not.
-    void tap(std::function<void(const std::string &)> f) { tap_ = std::move(f); }
-
-private:
-    void write(const std::string &s);
-    FILE *out_;
-    std::function<void(const std::string &)> tap_;
-    bool atLineStart_ = true;
-    bool heldOn_ = false;
-    std::string held_;
-};
 
 struct RunOptions {
     long scans = 10; // 0: until interrupted (or the duration runs out)
@@ -48,50 +23,6 @@ struct RunOptions {
     int periodMs = 0;   // minimum time from one scan's start to the next
     bool quiet = false; // only the summary
 };
-
-// What one module address saw over a run: the instructions addressed to it
-// with a true rung (one exchange each, as far as the statistics go), their
-// "ErrCode:" values, their response times (the instruction's time) and the
-// longest run of consecutive non-zero codes.
-struct ModuleStats {
-    long exchanges = 0;
-    std::map<unsigned, long> codes;
-    std::vector<double> ms;
-    long failing = 0; // consecutive failures up to now
-    long longestFailing = 0;
-
-    bool answered() const { return codes.count(0) > 0; }
-    // Every exchange timed out: nothing ever came from it.
-    bool neverHeard() const { return exchanges > 0 && codes.size() == 1 && codes.count(EC_TIMEOUT) > 0; }
-};
-
-struct RunStats {
-    long scans = 0;
-    std::vector<double> scanMs;
-    std::map<unsigned, long> codes;                  // "ErrCode:" values of true rungs
-    std::vector<std::map<unsigned, long>> rungCodes; // the same, per rung
-    std::map<int, ModuleStats> modules;              // by address
-    // The scan in which every exchange failed with 1010 (the serial library
-    // took no line: the port is gone); 0 while none did.
-    long portGoneScan = 0;
-    // Scans in which more than one module timed out (of which one at least
-    // had answered before, or no module had), and the modules of the last
-    // of them.
-    long lineWideScans = 0;
-    std::vector<int> lineWideLast;
-    long lineWideLastScan = 0;
-    // Any true rung ended a scan with a non-zero code.
-    bool anyFailure() const;
-    // Any module answered an exchange.
-    bool anyAnswered() const;
-};
-
-// "several modules timed out in one scan (01h, 04h): that looks line-wide
-// ...": what several modules timing out in one scan points at.
-std::string lineWideHint(const std::vector<int> &addresses);
-
-// "min 5.0 ms, median 5.1 ms, max 40.9 ms" of a set of times (unsorted).
-std::string timeSpread(std::vector<double> v);
 
 class Runner {
 public:
@@ -114,14 +45,6 @@ public:
     std::string summary() const;
     // The text shown for one rung after the last scan (for tests).
     std::string rungText(size_t rung, bool active, double ms) const;
-    // The per-module lines of the summary, one per address; compact: the
-    // live view's shorter form ("01h  20 exch  0 OK x18 1005 TIMEOUT x2
-    // 5.0/5.1/40.9 ms  run 2").
-    std::string moduleLines(bool compact = false) const;
-    // Whether the modules that timed out in one scan point at the line.
-    bool pointsAtTheLine(const std::vector<int> &timedOut) const;
-    // "03h, 04h never answered while other modules did: ..." or "".
-    std::string neverHeardLine() const;
 
     // The last scan, rung by rung (for the live view and the log).
     size_t rungs() const { return prog_.rungs.size(); }
@@ -130,12 +53,11 @@ public:
     double lastMs(size_t rung) const { return lastMs_[rung]; }
     // Every operand but "Addr:" as "LABEL=value", in table order.
     std::vector<std::string> operandTexts(size_t rung) const;
-    // The log's columns: for each rung its state (on), its time (ms), and
-    // every operand but "Addr:", one column per element; named
-    // "R0.I7017@01.AIN[3]" after the rung's first scan.  And the values of
-    // the last scan in the same order, as plain numbers.
-    std::vector<std::string> logColumns() const;
-    std::vector<std::string> logValues() const;
+    // The rung's instruction, its records as last passed, and its address
+    // when the run began (-1: the instruction has no "Addr:").
+    const FUNCDEF &instr(size_t rung) const { return table_[prog_.rungs[rung].instr]; }
+    const std::vector<TLIPARAM> &params(size_t rung) const { return params_[rung]; }
+    int firstAddress(size_t rung) const { return firstAddress_[rung]; }
 
 private:
     bool condition(const Rung &r, long number) const;
@@ -150,7 +72,7 @@ private:
     std::vector<std::vector<TLIPARAM>> params_; // per rung, as last passed
     std::vector<bool> lastActive_;
     std::vector<double> lastMs_;
-    std::vector<std::string> logNames_; // rung prefixes of the log, "R0.I7017@01h"
+    std::vector<int> firstAddress_;
     bool gateClosed_ = false;
 };
 

@@ -1,276 +1,21 @@
-// The log, the live view and the trend plot of the reference host.
-#include "watch.h"
+// The trend plot: a ladder run's log read back, laid out in panels and
+// drawn by gnuplot.
+#include "plot.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <fstream>
+#include <iterator>
 #include <map>
-#include <sstream>
+#include <vector>
 
+#include "csv_log.h"
 #include "errors.h"
-#include "ladder.h"
+#include "timestamp.h"
 
 namespace vhost {
-
-std::string isoTimestamp()
-{
-    using namespace std::chrono;
-    system_clock::time_point now = system_clock::now();
-    long long ms = duration_cast<milliseconds>(now.time_since_epoch()).count();
-    std::time_t secs = static_cast<std::time_t>(ms / 1000);
-    std::tm *t = std::gmtime(&secs);
-    char buf[96];
-    if (!t)
-        return "1970-01-01T00:00:00.000Z";
-    snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t->tm_year + 1900, t->tm_mon + 1, t->tm_mday,
-             t->tm_hour, t->tm_min, t->tm_sec, static_cast<int>(ms % 1000));
-    return buf;
-}
-
-// ---------------------------------------------------------------------------
-CsvLog::~CsvLog()
-{
-    if (f_)
-        fclose(f_);
-}
-
-bool CsvLog::open(const std::string &path, const Runner &runner, std::string &error)
-{
-    f_ = fopen(path.c_str(), "w");
-    if (!f_) {
-        error = "cannot write " + path;
-        return false;
-    }
-    // The names hold no comma, quote or blank, so no field needs quoting.
-    std::string head = "time,scan,scan_ms";
-    for (const std::string &c : runner.logColumns())
-        head += "," + c;
-    fprintf(f_, "%s\n", head.c_str());
-    if (fflush(f_) != 0) {
-        error = "cannot write " + path;
-        fclose(f_);
-        f_ = nullptr;
-        return false;
-    }
-    return true;
-}
-
-bool CsvLog::row(const Runner &runner, long number, double ms)
-{
-    if (!f_)
-        return true;
-    std::string line = isoTimestamp() + "," + std::to_string(number);
-    char buf[32];
-    snprintf(buf, sizeof buf, ",%.3f", ms);
-    line += buf;
-    for (const std::string &v : runner.logValues())
-        line += "," + v;
-    fprintf(f_, "%s\n", line.c_str());
-    if (fflush(f_) == 0)
-        return true;
-    fclose(f_);
-    f_ = nullptr;
-    return false;
-}
-
-// ---------------------------------------------------------------------------
-FailureTraces::~FailureTraces()
-{
-    if (f_)
-        fclose(f_);
-}
-
-bool FailureTraces::open(const std::string &path, std::string &error)
-{
-    f_ = fopen(path.c_str(), "w");
-    if (!f_) {
-        error = "cannot write " + path;
-        return false;
-    }
-    return true;
-}
-
-void FailureTraces::call(const std::string &text, long scan)
-{
-    // The module's failure traces; the reply trace of a good read ("rec:
-    // >...") is kept only beside one of them.
-    if (text.find(" addr=") == std::string::npos && text.find("InvalidChecksum:") == std::string::npos &&
-        text.find("rec: cnt=") == std::string::npos)
-        return;
-    std::string stamp = isoTimestamp();
-    std::istringstream in(text);
-    std::string l;
-    while (std::getline(in, l)) {
-        while (!l.empty() && (l.back() == '\r' || l.back() == ' '))
-            l.pop_back();
-        size_t from = l.find_first_not_of(" \t");
-        if (from == std::string::npos)
-            continue;
-        l.erase(0, from);
-        if (f_) {
-            fprintf(f_, "%s scan %ld: %s\n", stamp.c_str(), scan, l.c_str());
-            fflush(f_);
-        }
-        // "2026-12-08T07:53:12.345Z": the time of day.
-        recent_.push_back("scan " + std::to_string(scan) + " " + stamp.substr(11, 12) + "  " + l);
-        if (recent_.size() > KEPT)
-            recent_.erase(recent_.begin());
-    }
-}
-
-// ---------------------------------------------------------------------------
-namespace {
-
-const char *kMark = "\x1b[7m", *kUnmark = "\x1b[27m";
-
-struct Token {
-    std::string text;
-    bool marked;
-};
-
-// Words onto lines of at most `width` visible characters, continuation
-// lines indented; a word too long for a line is cut after its commas (an
-// array's elements), or anywhere when it has none.
-void wrap(std::vector<std::string> &out, const std::string &head, const std::vector<Token> &words, size_t width,
-          size_t indent)
-{
-    std::vector<Token> pieces;
-    size_t room = width - indent;
-    for (const Token &w : words) {
-        std::string t = w.text;
-        while (t.size() > room) {
-            size_t cut = t.rfind(',', room - 1);
-            cut = cut == std::string::npos || cut == 0 ? room : cut + 1;
-            pieces.push_back({t.substr(0, cut), w.marked});
-            t = t.substr(cut);
-        }
-        pieces.push_back({t, w.marked});
-    }
-    std::string line = head;
-    size_t vis = head.size();
-    bool fresh = true; // nothing after the head or indent yet
-    for (const Token &p : pieces) {
-        if (!fresh && vis + 1 + p.text.size() > width) {
-            out.push_back(line);
-            line.assign(indent, ' ');
-            vis = indent;
-            fresh = true;
-        }
-        if (vis > 0 && !(fresh && vis == indent && line.find_first_not_of(' ') == std::string::npos)) {
-            line += ' ';
-            ++vis;
-        }
-        line += p.marked ? kMark + p.text + kUnmark : p.text;
-        vis += p.text.size();
-        fresh = false;
-    }
-    out.push_back(line);
-}
-
-} // namespace
-
-void LiveView::begin()
-{
-    fputs("\x1b[?25l\x1b[2J\x1b[H", out_);
-    fflush(out_);
-}
-
-void LiveView::end()
-{
-    fputs("\x1b[0m\x1b[?25h", out_);
-    fflush(out_);
-}
-
-std::vector<std::string> LiveView::frame(const Runner &runner, long number, double ms)
-{
-    std::vector<std::string> lines;
-    size_t width = static_cast<size_t>(cols_);
-    char buf[160];
-    snprintf(buf, sizeof buf, "scan %ld  %.1f ms  (%s)", number, ms, timeSpread(runner.stats().scanMs).c_str());
-    std::string head = buf;
-    if (head.size() + 16 <= width)
-        head += "  Ctrl-C ends";
-    lines.push_back(head.substr(0, width));
-    shown_.resize(runner.rungs());
-    for (size_t r = 0; r < runner.rungs(); ++r) {
-        snprintf(buf, sizeof buf, "R%-2zu %-10s %-3s %6.1f ms ", r, runner.rungId(r).c_str(),
-                 runner.lastActive(r) ? "on" : "off", runner.lastMs(r));
-        std::vector<std::string> texts = runner.operandTexts(r);
-        std::vector<Token> words;
-        for (size_t i = 0; i < texts.size(); ++i) {
-            bool changed = i < shown_[r].size() && shown_[r][i] != texts[i];
-            // "ErrCode=1005 TIMEOUT" stays one word.
-            words.push_back({texts[i], changed});
-        }
-        shown_[r] = texts;
-        std::string h = buf;
-        h.pop_back();
-        wrap(lines, h, words, width, 6);
-    }
-    lines.push_back(
-        std::string("modules: exchanges, codes, response min/median/max, longest failure run").substr(0, width));
-    std::istringstream ml(runner.moduleLines(true));
-    std::string l;
-    while (std::getline(ml, l))
-        lines.push_back(l.substr(0, width));
-    if (runner.stats().modules.empty())
-        lines.push_back("  none addressed yet");
-    const RunStats &st = runner.stats();
-    if (!st.lineWideLast.empty() && st.lineWideLastScan == number)
-        lines.push_back(lineWideHint(st.lineWideLast).substr(0, width));
-    if (!moduleSaid_.empty()) {
-        lines.push_back("the module said:");
-        for (const std::string &s : moduleSaid_)
-            lines.push_back("  " + s.substr(0, width - 2));
-    }
-    if (failures_ && !failures_->recent().empty()) {
-        lines.push_back("failures the module traced, the last " + std::to_string(failures_->recent().size()) + ":");
-        for (const std::string &s : failures_->recent())
-            lines.push_back("  " + s.substr(0, width - 2));
-    }
-    return lines;
-}
-
-void LiveView::scan(const Runner &runner, long number, double ms, const std::string &moduleText, bool force)
-{
-    // The module's last three lines stay on the screen.
-    std::istringstream in(moduleText);
-    std::string l;
-    while (std::getline(in, l)) {
-        while (!l.empty() && (l.back() == '\r' || l.back() == '\n'))
-            l.pop_back();
-        if (l.empty())
-            continue;
-        moduleSaid_.push_back(l);
-        if (moduleSaid_.size() > 3)
-            moduleSaid_.erase(moduleSaid_.begin());
-    }
-    auto now = std::chrono::steady_clock::now();
-    if (drawn_ && !force && now - last_ < std::chrono::milliseconds(200))
-        return;
-    drawn_ = true;
-    last_ = now;
-    std::vector<std::string> lines = frame(runner, number, ms);
-    if (rows_ > 1 && lines.size() > static_cast<size_t>(rows_ - 1)) {
-        size_t keep = static_cast<size_t>(rows_ - 2);
-        size_t more = lines.size() - keep;
-        lines.resize(keep);
-        lines.push_back("(" + std::to_string(more) + " more lines: a taller terminal shows them)");
-    }
-    std::string out = "\x1b[H";
-    for (const std::string &s : lines)
-        out += s + "\x1b[K\n";
-    out += "\x1b[J";
-    fwrite(out.data(), 1, out.size(), out_);
-    fflush(out_);
-}
-
-// ---------------------------------------------------------------------------
-// The plot.
 
 #ifdef _WIN32
 Exit plotLog(const std::string &, const std::string &)
@@ -282,72 +27,12 @@ Exit plotLog(const std::string &, const std::string &)
 #else
 namespace {
 
-std::vector<std::string> splitCsv(const std::string &line)
-{
-    std::vector<std::string> v;
-    std::string cur;
-    for (char c : line) {
-        if (c == ',') {
-            v.push_back(cur);
-            cur.clear();
-        } else if (c != '\r') {
-            cur += c;
-        }
-    }
-    v.push_back(cur);
-    return v;
-}
-
-// Seconds since the epoch of "2026-12-08T07:46:27.123Z" (NaN when it is not).
-double secondsOf(const std::string &t)
-{
-    int y, mo, d, h, mi;
-    double s;
-    if (sscanf(t.c_str(), "%d-%d-%dT%d:%d:%lf", &y, &mo, &d, &h, &mi, &s) != 6)
-        return NAN;
-    // Days from the civil date (proleptic Gregorian).
-    y -= mo <= 2;
-    long era = (y >= 0 ? y : y - 399) / 400;
-    long yoe = y - era * 400;
-    long doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    double days = static_cast<double>(era * 146097 + doe - 719468);
-    return days * 86400.0 + h * 3600.0 + mi * 60.0 + s;
-}
-
 std::string quoted(const std::string &s)
 {
     std::string q = "'";
     for (char c : s)
         q += c == '\'' ? std::string("''") : std::string(1, c);
     return q + "'";
-}
-
-// A column of the log, "R0.I7017@01h.AIN[3]": the rung "R0.I7017@01h",
-// the address "01" (logs written before the h have none), the instruction,
-// the operand's label and the element (-1 for a single value).
-struct Column {
-    std::string rung, address, instr, label;
-    int element = -1;
-};
-
-bool parseColumn(const std::string &c, Column &out)
-{
-    size_t at = c.find('@'), dot1 = c.find('.'), dot2 = c.rfind('.');
-    if (at == std::string::npos || dot1 == std::string::npos || dot2 <= at)
-        return false;
-    out.rung = c.substr(0, dot2);
-    out.address = c.substr(at + 1, dot2 - at - 1);
-    if (!out.address.empty() && out.address.back() == 'h')
-        out.address.pop_back();
-    out.instr = c.substr(dot1 + 1, at - dot1 - 1);
-    out.label = c.substr(dot2 + 1);
-    size_t bracket = out.label.find('[');
-    if (bracket != std::string::npos) {
-        out.element = atoi(out.label.c_str() + bracket + 1);
-        out.label.resize(bracket);
-    }
-    return true;
 }
 
 // The state, "ErrCode:" and "ErrChan:" columns of a rung.
@@ -378,14 +63,6 @@ struct Panel {
 const int MARK_TYPES[] = {7, 5, 9, 11, 13, 15, 3, 1, 2, 4, 6, 8, 10, 12};
 
 using Row = std::vector<std::string>;
-
-// A field of the log as a number; NaN when it is none.
-double number(const std::string &s)
-{
-    char *end = nullptr;
-    double v = strtod(s.c_str(), &end);
-    return end && end != s.c_str() ? v : NAN;
-}
 
 // The bits of a word as the log writes it (a signed number); 0 for a field
 // that holds none.
@@ -455,7 +132,7 @@ private:
 
     std::vector<std::string> cols_;
     std::vector<Row> rows_;
-    std::vector<Column> parsed_;
+    std::vector<LogColumn> parsed_;
     std::map<std::string, RungColumns> rungCols_;
     std::map<std::string, Panel> panels_;
     std::map<std::string, std::vector<size_t>> analog_, digital_, times_; // by address
@@ -471,16 +148,16 @@ bool TrendPlot::read(const std::string &csv)
         fprintf(stderr, "veldran-host: plot: cannot read %s\n", csv.c_str());
         return false;
     }
-    cols_ = splitCsv(line);
-    if (cols_.size() < 3 || cols_[0] != "time" || cols_[1] != "scan" || cols_[2] != "scan_ms") {
-        fprintf(stderr, "veldran-host: plot: %s is not a log of veldran-host run --log (no time,scan,scan_ms header)\n",
-                csv.c_str());
+    cols_ = splitLogLine(line);
+    if (!isLogHead(cols_)) {
+        fprintf(stderr, "veldran-host: plot: %s is not a log of veldran-host run --log (no %s header)\n", csv.c_str(),
+                logHeadColumns().c_str());
         return false;
     }
     // Rows: a row cut short by a killed run is left out.
     while (std::getline(in, line))
         if (!line.empty()) {
-            Row v = splitCsv(line);
+            Row v = splitLogLine(line);
             if (v.size() == cols_.size())
                 rows_.push_back(v);
         }
@@ -495,10 +172,10 @@ bool TrendPlot::read(const std::string &csv)
 // the analog values, the digital words and the instructions' times.
 void TrendPlot::sortColumns()
 {
-    parsed_.assign(cols_.size(), Column());
+    parsed_.assign(cols_.size(), LogColumn());
     for (size_t i = 3; i < cols_.size(); ++i) {
-        Column &c = parsed_[i];
-        if (!parseColumn(cols_[i], c))
+        LogColumn &c = parsed_[i];
+        if (!parseLogColumn(cols_[i], c))
             continue;
         Panel &p = panels_[c.address];
         p.address = c.address;
@@ -507,7 +184,7 @@ void TrendPlot::sortColumns()
         if (std::find(p.rungs.begin(), p.rungs.end(), c.rung) == p.rungs.end())
             p.rungs.push_back(c.rung);
         RungColumns &rc = rungCols_[c.rung];
-        if (c.label == "on")
+        if (c.label == LOG_ON)
             rc.on = i;
         else if (c.label == "ErrCode")
             rc.code = i;
@@ -517,7 +194,7 @@ void TrendPlot::sortColumns()
             analog_[c.address].push_back(i);
         else if (c.label == "DIN" || c.label == "DOUT")
             digital_[c.address].push_back(i);
-        else if (c.label == "ms")
+        else if (c.label == LOG_MS)
             times_[c.address].push_back(i);
     }
 }
@@ -533,9 +210,9 @@ const RungColumns &TrendPlot::columnsOf(const std::string &rung) const
 unsigned TrendPlot::codeOf(const Row &r, const std::string &rung) const
 {
     const RungColumns &rc = columnsOf(rung);
-    if (!rc.code || (rc.on && number(r[rc.on]) == 0))
+    if (!rc.code || (rc.on && logNumber(r[rc.on]) == 0))
         return 0u;
-    double v = number(r[rc.code]);
+    double v = logNumber(r[rc.code]);
     return std::isfinite(v) && v > 0 ? static_cast<unsigned>(v) : 0u;
 }
 
@@ -553,7 +230,7 @@ void TrendPlot::chooseTraces(Panel &p)
         for (size_t c : d) {
             unsigned seen = 0;
             for (const auto &r : rows_)
-                seen |= wordBits(number(r[c]));
+                seen |= wordBits(logNumber(r[c]));
             if (!seen)
                 seen = 1;
             std::string name = parsed_[c].rung.substr(0, parsed_[c].rung.find('.')) + " " + parsed_[c].label;
@@ -577,14 +254,14 @@ void TrendPlot::chooseTraces(Panel &p)
 // the hex form); a bit as its lane's low or high level.
 double TrendPlot::drawn(const Row &r, const Trace &t) const
 {
-    const Column &c = parsed_[t.column];
+    const LogColumn &c = parsed_[t.column];
     const RungColumns &own = columnsOf(c.rung);
-    if (own.on && number(r[own.on]) == 0)
+    if (own.on && logNumber(r[own.on]) == 0)
         return NAN;
     unsigned code = codeOf(r, c.rung);
     if (code != 0 && code != EC_AIN_LENGTH)
         return NAN;
-    double v = number(r[t.column]);
+    double v = logNumber(r[t.column]);
     if (!std::isfinite(v))
         return NAN;
     if (t.bit >= 0)
@@ -592,7 +269,8 @@ double TrendPlot::drawn(const Row &r, const Trace &t) const
     if (c.label == "AIN") {
         if (std::fabs(v + 9999.9) < 0.05)
             return NAN;
-        if (own.errChan && c.element >= 0 && c.element < 16 && ((wordBits(number(r[own.errChan])) >> c.element) & 1u))
+        if (own.errChan && c.element >= 0 && c.element < 16 &&
+            ((wordBits(logNumber(r[own.errChan])) >> c.element) & 1u))
             return NAN;
     }
     return v;
@@ -630,7 +308,7 @@ void TrendPlot::layout()
     scanLo_ = INFINITY;
     scanHi_ = -INFINITY;
     for (const auto &r : rows_) {
-        double v = number(r[2]);
+        double v = logNumber(r[2]);
         if (std::isfinite(v)) {
             scanLo_ = std::min(scanLo_, v);
             scanHi_ = std::max(scanHi_, v);
@@ -673,7 +351,7 @@ bool TrendPlot::writeData(const std::string &path) const
         for (unsigned code : allCodes_)
             scanMarks += field(std::find(inRow.begin(), inRow.end(), code) != inRow.end() ? scanMark_ : NAN);
         double t = secondsOf(r[0]) - t0;
-        fprintf(df, "%.3f %s%s%s\n", std::isfinite(t) ? t : number(r[1]), r[2].c_str(), scanMarks.c_str(),
+        fprintf(df, "%.3f %s%s%s\n", std::isfinite(t) ? t : logNumber(r[1]), r[2].c_str(), scanMarks.c_str(),
                 fields.c_str());
     }
     fclose(df);
