@@ -44,10 +44,10 @@ double firstValue(const Program &prog, const Operand &op)
     return 0;
 }
 
-bool operandValue(const Program &prog, const Rung &r, const FUNCDEF &f, const char *label, double *v,
+bool operandValue(const Program &prog, const Rung &r, const FUNCDEF &f, const PARMDEF &operand, double *v,
                   bool *constant = nullptr)
 {
-    int i = paramIndex(f, label);
+    int i = paramIndex(f, operand);
     if (i < 0 || static_cast<size_t>(i) >= r.operands.size())
         return false;
     *v = firstValue(prog, r.operands[static_cast<size_t>(i)]);
@@ -100,7 +100,7 @@ std::string mixedLine(const Program &prog, const FUNCDEF *table, const vsim::Pla
 {
     std::vector<const vsim::Module *> mods;
     for (const Rung &r : prog.rungs) {
-        int i = paramIndex(table[r.instr], "Addr:");
+        int i = paramIndex(table[r.instr], operands::addr);
         if (i < 0 || static_cast<size_t>(i) >= r.operands.size())
             continue;
         double a = firstValue(prog, r.operands[static_cast<size_t>(i)]);
@@ -177,17 +177,17 @@ RungView viewOf(const Program &prog, const FUNCDEF *table, size_t ri)
     const Rung &r = *v.rung;
     const FUNCDEF &f = *v.f;
     double x = 0;
-    v.hasAddr = operandValue(prog, r, f, "Addr:", &x, &v.addrConst);
+    v.hasAddr = operandValue(prog, r, f, operands::addr, &x, &v.addrConst);
     v.iv.addr = static_cast<int>(x);
-    if (operandValue(prog, r, f, "Format:", &x))
+    if (operandValue(prog, r, f, operands::format, &x))
         v.iv.format = static_cast<int>(x);
-    if (operandValue(prog, r, f, "Chan:", &x))
+    if (operandValue(prog, r, f, operands::chan, &x))
         v.iv.chan = static_cast<int>(x);
-    if (operandValue(prog, r, f, "DOUT:", &x))
+    if (operandValue(prog, r, f, operands::dout, &x))
         v.iv.dout = static_cast<int>(x);
-    if (operandValue(prog, r, f, "HSecs:", &x))
+    if (operandValue(prog, r, f, operands::hsecs, &x))
         v.iv.hsecs = static_cast<int>(x);
-    if (operandValue(prog, r, f, "AOUT:", &x))
+    if (operandValue(prog, r, f, operands::aout, &x))
         v.iv.aout = static_cast<float>(x);
     v.id = "R" + std::to_string(ri) + " " + v.instr + (v.hasAddr ? "@" + addressText(v.iv.addr) : "");
     return v;
@@ -380,7 +380,7 @@ void Check::plantModule(const RungView &v)
     if (!fits.empty() && std::find(fits.begin(), fits.end(), model) == fits.end())
         rep_.warn(v.id + ": the module at " + addressText(addr) + " is a " + std::to_string(model) + ", which " +
                   v.instr + " is not made for");
-    if (paramIndex(*v.f, "Format:") >= 0 && (model == 7017 || model == 7018) && (v.iv.format == 2) != m->hex)
+    if (paramIndex(*v.f, operands::format) >= 0 && (model == 7017 || model == 7018) && (v.iv.format == 2) != m->hex)
         rep_.warn(v.id + ": \"Format:\" " + std::to_string(v.iv.format) + " reads the " +
                   (v.iv.format == 2 ? "hex" : "decimal") + " form, but the module at " + addressText(addr) +
                   " answers in the " + (m->hex ? "hex" : "decimal") + " form; use Format " + (m->hex ? "2" : "0"));

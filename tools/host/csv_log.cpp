@@ -36,7 +36,7 @@ std::string rungName(const Runner &runner, size_t rung)
     return name;
 }
 
-bool isAddress(const PARMDEF &p) { return paramLabel(p) == "Addr:"; }
+bool isAddress(const PARMDEF &p) { return isOperand(p, operands::addr); }
 
 } // namespace
 

@@ -382,10 +382,12 @@ std::string instrName(const FUNCDEF &f) { return std::string(f.fnc_name, strnlen
 
 std::string paramLabel(const PARMDEF &p) { return std::string(p.prm_name, strnlen(p.prm_name, sizeof p.prm_name)); }
 
-int paramIndex(const FUNCDEF &f, const char *label)
+bool isOperand(const PARMDEF &p, const PARMDEF &operand) { return paramLabel(p) == paramLabel(operand); }
+
+int paramIndex(const FUNCDEF &f, const PARMDEF &operand)
 {
     for (int i = 0; i < f.fnc_numargs && i < 9; ++i)
-        if (paramLabel(f.p[i]) == label)
+        if (isOperand(f.p[i], operand))
             return i;
     return -1;
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "operands.h"
 #include "veldran.h"
 
 namespace vhost {
@@ -103,8 +104,11 @@ int tableEntries(const FUNCDEF *table, int maxEntries = 256);
 // An instruction's name and a parameter's label as strings.
 std::string instrName(const FUNCDEF &f);
 std::string paramLabel(const PARMDEF &p);
-// The position of the operand labelled `label` in an entry, or -1.
-int paramIndex(const FUNCDEF &f, const char *label);
+// Whether a descriptor is the module's `operand` (operands.h: operands::addr
+// ...), by its label.
+bool isOperand(const PARMDEF &p, const PARMDEF &operand);
+// The position of the module's `operand` in an entry, or -1.
+int paramIndex(const FUNCDEF &f, const PARMDEF &operand);
 // A module address as the wire has it: two hex digits and an h ("0Bh");
 // a value no module can have (outside 0 to 255) in decimal.
 std::string addressText(int addr);

@@ -40,10 +40,13 @@ double rampValue(const Operand &op, long number)
     return op.lo + (op.hi - op.lo) * static_cast<double>(step) / static_cast<double>(op.scans - 1);
 }
 
-// Labels whose words read best as bit patterns.
-bool shownInHex(const std::string &label)
+// Operands whose words read best as bit patterns.
+bool shownInHex(const PARMDEF &p)
 {
-    return label == "DIN:" || label == "DOUT:" || label == "XORmask:" || label == "Status:" || label == "ErrChan:";
+    for (const PARMDEF &bits : {operands::din, operands::dout, operands::xormask, operands::status, operands::errchan})
+        if (isOperand(p, bits))
+            return true;
+    return false;
 }
 
 std::string fmtWord(SSHORT w, bool hex)
@@ -80,7 +83,7 @@ Runner::Runner(Program &prog, const FUNCDEF *table, Console &console) : prog_(pr
 
 int Runner::addressOf(size_t rung) const
 {
-    int addr = paramIndex(table_[prog_.rungs[rung].instr], "Addr:");
+    int addr = paramIndex(table_[prog_.rungs[rung].instr], operands::addr);
     if (addr < 0)
         return -1;
     return static_cast<int>(static_cast<uint16_t>(params_[rung][static_cast<size_t>(addr)].val.wd)) & 0xFFFF;
@@ -90,7 +93,7 @@ std::string Runner::rungId(size_t index) const
 {
     const FUNCDEF &f = table_[prog_.rungs[index].instr];
     std::string id = instrName(f);
-    int addr = paramIndex(f, "Addr:");
+    int addr = paramIndex(f, operands::addr);
     if (addr >= 0)
         id += "@" + addressText(static_cast<int>(params_[index][static_cast<size_t>(addr)].val.wd));
     return id;
@@ -99,7 +102,7 @@ std::string Runner::rungId(size_t index) const
 std::vector<std::string> Runner::operandTexts(size_t index) const
 {
     const FUNCDEF &f = table_[prog_.rungs[index].instr];
-    int addr = paramIndex(f, "Addr:");
+    int addr = paramIndex(f, operands::addr);
     std::vector<std::string> v;
     for (size_t i = 0; i < prog_.rungs[index].operands.size(); ++i)
         if (static_cast<int>(i) != addr)
@@ -185,7 +188,7 @@ std::string Runner::operandText(size_t rung, size_t i) const
     std::string name = label;
     if (!name.empty() && name.back() == ':')
         name.pop_back();
-    bool hex = shownInHex(label);
+    bool hex = shownInHex(p);
     std::string v;
     if (p.prm_argtype == ARG_WORD_IN) {
         v = fmtWord(t.val.wd, hex);
@@ -202,7 +205,7 @@ std::string Runner::operandText(size_t rung, size_t i) const
         v = n > 1 ? "[" + items + "]" : items;
     }
     // An error code with its name: "ErrCode=1005 TIMEOUT".
-    if (label == "ErrCode:" && !t.isfloat && t.ptr.wptr)
+    if (isOperand(p, operands::errcode) && !t.isfloat && t.ptr.wptr)
         v += std::string(" ") + errorName(static_cast<uint16_t>(*t.ptr.wptr));
     return name + "=" + v;
 }
@@ -211,7 +214,7 @@ std::string Runner::rungText(size_t index, bool active, double ms) const
 {
     const Rung &r = prog_.rungs[index];
     const FUNCDEF &f = table_[r.instr];
-    int addr = paramIndex(f, "Addr:");
+    int addr = paramIndex(f, operands::addr);
     char head[96];
     std::string id = rungId(index);
     snprintf(head, sizeof head, "  R%-2zu %-10s %-3s %8s ", index, id.c_str(), active ? "on" : "off",
@@ -228,7 +231,7 @@ int Runner::callOnce(size_t rung, long number)
     const Rung &r = prog_.rungs[rung];
     const FUNCDEF &f = table_[r.instr];
     bind(r, number, params_[rung]);
-    int ec = paramIndex(f, "ErrCode:");
+    int ec = paramIndex(f, operands::errcode);
     SSHORT *code = ec >= 0 ? params_[rung][static_cast<size_t>(ec)].ptr.wptr : nullptr;
     if (!code)
         return -1;
@@ -256,7 +259,7 @@ double Runner::scan(long number, bool show)
         lastActive_[i] = active;
         lastMs_[i] = rms;
         if (active && !gateClosed_) {
-            int ec = paramIndex(f, "ErrCode:");
+            int ec = paramIndex(f, operands::errcode);
             long code = ec >= 0 ? static_cast<uint16_t>(*params_[i][static_cast<size_t>(ec)].ptr.wptr) : -1;
             stats_.call(i, addressOf(i), code, rms, tally);
         }
