@@ -72,13 +72,6 @@ uint64_t descriptor(uint32_t base, uint32_t limit, bool code, unsigned dpl)
     return d;
 }
 
-std::string hex(uint32_t v)
-{
-    char b[16];
-    snprintf(b, sizeof b, "0x%08x", v);
-    return b;
-}
-
 std::string lower(std::string s)
 {
     for (char &c : s)
@@ -137,11 +130,18 @@ bool onBadMemory(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t, 
     default:
         break;
     }
-    emu->raise(std::string(what) + " unmapped memory at " + hex(static_cast<uint32_t>(address)));
+    emu->raise(std::string(what) + " unmapped memory at " + hexAddress(static_cast<uint32_t>(address)));
     return false;
 }
 
 } // namespace
+
+std::string hexAddress(uint32_t v)
+{
+    char b[16];
+    snprintf(b, sizeof b, "0x%08x", v);
+    return b;
+}
 
 Emulator::Emulator() = default;
 
@@ -379,85 +379,6 @@ uint32_t Emulator::eax() const { return regRead(uc_, UC_X86_REG_EAX); }
 uint32_t Emulator::stackPointer() const { return regRead(uc_, UC_X86_REG_ESP); }
 uint32_t Emulator::arg(int i) const { return read32(stackPointer() + 4 + 4 * static_cast<uint32_t>(i)); }
 
-uint8_t *Emulator::span(uint32_t addr, uint32_t len) const
-{
-    if (addr < arena_ || addr - arena_ > arenaSize_ || len > arenaSize_ - (addr - arena_))
-        return nullptr;
-    return host_ + (addr - arena_);
-}
-
-uint32_t Emulator::read32(uint32_t addr) const
-{
-    const uint8_t *p = span(addr, 4);
-    if (!p) {
-        const_cast<Emulator *>(this)->raise("read of unmapped memory at " + hex(addr));
-        return 0;
-    }
-    uint32_t v;
-    memcpy(&v, p, 4);
-    return v;
-}
-
-void Emulator::write32(uint32_t addr, uint32_t v)
-{
-    uint8_t *p = span(addr, 4);
-    if (!p) {
-        raise("write to unmapped memory at " + hex(addr));
-        return;
-    }
-    memcpy(p, &v, 4);
-}
-
-bool Emulator::string(uint32_t addr, std::string &s, size_t max) const
-{
-    s.clear();
-    const uint8_t *p = span(addr, 1);
-    if (!p)
-        return false;
-    size_t room = std::min<size_t>(max + 1, arenaSize_ - (addr - arena_));
-    const void *nul = memchr(p, 0, room);
-    if (!nul)
-        return false;
-    s.assign(reinterpret_cast<const char *>(p), static_cast<size_t>(static_cast<const uint8_t *>(nul) - p));
-    return true;
-}
-
-void Emulator::scratchReset() { scratchNext_ = scratchBase_; }
-
-uint32_t Emulator::scratch(uint32_t bytes)
-{
-    uint32_t at = (scratchNext_ + 7) & ~7u;
-    if (at > scratchEnd_ || bytes > scratchEnd_ - at)
-        return 0;
-    scratchNext_ = at + bytes;
-    memset(host_ + (at - arena_), 0, bytes);
-    return at;
-}
-
-// The heap never gives memory back: the C runtime of the DLL allocates a
-// few small tables at start-up and nothing afterwards.  Each block keeps its
-// size in the word before it.
-uint32_t Emulator::heapAlloc(uint32_t bytes)
-{
-    uint32_t at = (heapNext_ + 4 + 15) & ~15u;
-    if (at > heapEnd_ || bytes > heapEnd_ - at)
-        return 0;
-    heapNext_ = at + bytes;
-    write32(at - 4, bytes);
-    memset(host_ + (at - arena_), 0, bytes);
-    return at;
-}
-
-uint32_t Emulator::heapRealloc(uint32_t addr, uint32_t bytes)
-{
-    uint32_t fresh = heapAlloc(bytes);
-    if (fresh && addr) {
-        uint32_t old = read32(addr - 4);
-        memcpy(host_ + (fresh - arena_), host_ + (addr - arena_), std::min(old, bytes));
-    }
-    return fresh;
-}
-
 void Emulator::onInterrupt(uc_struct *uc, uint32_t intno, void *self)
 {
     (void)uc;
@@ -481,7 +402,7 @@ void Emulator::interrupt(uint32_t intno)
         }
     }
     raise(std::string(exceptionName(intno)) + " (interrupt " + std::to_string(intno) + ") at or just after " +
-          hex(intno == 3 ? at : eip) + " " + where(intno == 3 ? at : eip));
+          hexAddress(intno == 3 ? at : eip) + " " + where(intno == 3 ? at : eip));
     regWrite(uc_, UC_X86_REG_EIP, stopAddress_);
 }
 
@@ -495,20 +416,20 @@ bool Emulator::run(uint32_t begin, std::string &error)
         if (!pendingFault_.empty()) {
             error = pendingFault_;
             if (error.find(" at or just after ") == std::string::npos)
-                error += ", at or just after " + hex(eip) + " " + where(eip);
+                error += ", at or just after " + hexAddress(eip) + " " + where(eip);
             return false;
         }
         if (e != UC_ERR_OK) {
             std::string what = e == UC_ERR_INSN_INVALID ? "invalid instruction" : uc_strerror(e);
-            error = what + " at or just after " + hex(eip) + " " + where(eip);
+            error = what + " at or just after " + hexAddress(eip) + " " + where(eip);
             return false;
         }
         if (eip == stopAddress_)
             return true;
         done += SLICE;
         if (done >= instructionBound_) {
-            error = "no return after " + std::to_string(done) + " instructions (a runaway loop?), at " + hex(eip) +
-                    " " + where(eip);
+            error = "no return after " + std::to_string(done) + " instructions (a runaway loop?), at " +
+                    hexAddress(eip) + " " + where(eip);
             return false;
         }
         pc = eip;

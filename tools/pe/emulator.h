@@ -154,6 +154,9 @@ private:
     std::map<std::string, uint32_t> importState_;
 };
 
+// A guest address as the emulator's messages show it: "0x0001f00c".
+std::string hexAddress(uint32_t v);
+
 } // namespace pe
 
 #endif
