@@ -1645,6 +1645,13 @@ INSTANTIATE_TEST_SUITE_P(
                  "",
                  false,
                  7},
+        // Read otherwise than it looks: run says so, as check does.
+        EdgeCase{"options_read_otherwise",
+                 {"run", "LADDER", "-o", "TIMEOUT=200,BAUD=96 CHECKSUM=OFF", "--scans", "1", "-q"},
+                 0,
+                 {"veldran-host: warning: options: 'CHECKSUM=OFF' switches checksums ON",
+                  "veldran-host: warning: options: 'TIMEOUT=200,BAUD=96': a ',' does not separate options"},
+                 0},
         EdgeCase{"fail_on_error_without_codes",
                  {"run", "LADDER", "-o", ROOMY, "--scans", "2", "-q", "--fail-on-error"},
                  0,

@@ -76,6 +76,10 @@ bool LadderRun::openFiles()
 bool LadderRun::init()
 {
     reading_ = readOptions(a_.optionString());
+    // An option string the module reads otherwise than it looks (check
+    // says the same): on stderr, before Init.
+    for (const std::string &w : reading_.warnings)
+        fprintf(stderr, "veldran-host: warning: options: %s\n", w.c_str());
     noteDefaultDevice(reading_.settings.port);
     ERRCODE ec = loader::sendInit(m_, a_.optionString(), a_.topdoc);
     console_.finish();
