@@ -1611,6 +1611,12 @@ INSTANTIATE_TEST_SUITE_P(
                  0},
         EdgeCase{
             "scans_negative", {"run", "LADDER", "--scans", "-1"}, 1, {"--scans: 0 (run until stopped) or more"}, 0},
+        // Said in words, not as the largest double.
+        EdgeCase{"period_negative",
+                 {"run", "LADDER", "--period-ms", "-5"},
+                 1,
+                 {"--period-ms: 0 ms or more\nRun with --help"},
+                 0},
         // Too large for a count: refused, not taken for "until stopped".
         EdgeCase{"scans_too_large",
                  {"run", "LADDER", "--scans", "99999999999999999999"},

@@ -17,19 +17,25 @@ namespace vhost {
 
 namespace {
 
-// -n, --scans: a whole number, 0 or more.
-CLI::Validator scanCount()
+// A whole number from 0, refused with `says`; `name` is what --help shows.
+// (CLI11's own check would name a double's largest value as the limit.)
+CLI::Validator wholeFromZero(const std::string &says, const std::string &name)
 {
     return CLI::Validator(
-        [](std::string &v) {
+        [says](std::string &v) {
             char *end = nullptr;
             errno = 0;
             long n = v.empty() || !isdigit(static_cast<unsigned char>(v[0])) ? -1 : strtol(v.c_str(), &end, 10);
             bool ok = n >= 0 && errno == 0 && end && *end == '\0';
-            return ok ? std::string() : std::string("0 (run until stopped) or more");
+            return ok ? std::string() : says;
         },
-        "0 (run until stopped) or more");
+        name);
 }
+
+// -n, --scans; -p, --period-ms.
+CLI::Validator scanCount() { return wholeFromZero("0 (run until stopped) or more", "0 (run until stopped) or more"); }
+
+CLI::Validator nonNegativeMs() { return wholeFromZero("0 ms or more", "NONNEGATIVE"); }
 
 // One run of a ladder program on the loaded module: Init, the scans (plain,
 // or in the live view), the summary and DeInstall.
@@ -199,7 +205,7 @@ CLI::App *addRunCommand(CLI::App &app, RunArgs &a)
                        ->check(scanCount())
                        ->capture_default_str();
     run->add_option("-d,--duration", a.durationS, "stop after this many seconds")->check(CLI::NonNegativeNumber);
-    run->add_option("-p,--period-ms", a.scan.periodMs, "minimum scan period in ms")->check(CLI::NonNegativeNumber);
+    run->add_option("-p,--period-ms", a.scan.periodMs, "minimum scan period in ms")->check(nonNegativeMs());
     run->add_flag("-q,--quiet", a.scan.quiet, "print only the summary");
     run->add_flag("--live", a.live, "one screen redrawn in place (plain output when stdout is no terminal)");
     run->add_option("--log", a.logPath, "write every scan to this CSV file");
