@@ -1,6 +1,6 @@
-// send through the scripted serial library: the reply as it came, with the
-// bursts in which the receive queue received it (a serial adapter's
-// deliveries) when there was more than one.
+// Bring-up through the scripted serial library.  send: the reply as it
+// came, with the bursts in which the receive queue received it (a serial
+// adapter's deliveries) when there was more than one.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -60,6 +60,27 @@ TEST(Send, ShowsTheBurstsOfAReply)
         for (size_t i = 1; i < times.size(); ++i)
             EXPECT_GE(times[i] - times[i - 1], 19.0) << out;
     }
+    scommReset();
+}
+
+// A port that would not open: the complaint on stderr, and no table
+// heading over nothing on stdout.
+TEST(Identify, NothingOnStdoutWhenThePortWouldNotOpen)
+{
+    scommReset();
+    scommSetSetupResult(7);
+    vhost::LineOptions line;
+    line.baud = 9600;
+    line.checksum = 0;
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    const vhost::Exit status = vhost::identifyCommand(line, {1});
+    fflush(stdout);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, vhost::EXIT_LINE) << out << err;
+    EXPECT_EQ(out, "");
+    EXPECT_NE(err.find("veldran-host: identify: "), std::string::npos) << err;
     scommReset();
 }
 

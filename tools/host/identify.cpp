@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "bringup.h"
@@ -141,7 +142,7 @@ Exit identifyCommand(const LineOptions &opt, const std::vector<int> &addresses)
 {
     LineClient line(opt.port);
     std::string error;
-    printIdentityHeading();
+    bool headed = false; // the heading comes with the first row: none over a port that would not open
     int missing = 0;
     for (int a : addresses) {
         bool garbled = false;
@@ -150,6 +151,8 @@ Exit identifyCommand(const LineOptions &opt, const std::vector<int> &addresses)
             fprintf(stderr, "veldran-host: identify: %s\n", error.c_str());
             return EXIT_LINE;
         }
+        if (!std::exchange(headed, true))
+            printIdentityHeading();
         const std::string aa = wire::hex2(static_cast<unsigned>(a)) + "h";
         if (!at) {
             ++missing;
@@ -178,7 +181,7 @@ Exit identifyFound(const LineOptions &opt, const std::vector<SurveyFind> &found,
         byAddress[f.addr].push_back(&f);
     LineClient line(opt.port);
     std::string error;
-    printIdentityHeading();
+    bool headed = false;
     int missing = 0;
     for (const auto &[address, finds] : byAddress) {
         const SurveyFind &first = *finds.front();
@@ -186,6 +189,8 @@ Exit identifyFound(const LineOptions &opt, const std::vector<SurveyFind> &found,
             fprintf(stderr, "veldran-host: identify: %s\n", error.c_str());
             return EXIT_LINE;
         }
+        if (!std::exchange(headed, true))
+            printIdentityHeading();
         std::string where;
         std::set<int> speeds;
         for (const SurveyFind *f : finds) {
