@@ -46,7 +46,7 @@ TEST(Send, ShowsTheBurstsOfAReply)
         fflush(stdout);
         const std::string out = ::testing::internal::GetCapturedStdout();
         EXPECT_EQ(status, vhost::EXIT_OK) << out;
-        EXPECT_EQ(out.rfind("> $012\\r\n", 0), 0u) << out;
+        EXPECT_EQ(out.rfind("send: COM1 at 9600 baud, no checksums\n> $012\\r\n", 0), 0u) << out;
         EXPECT_NE(out.find(c.reply), std::string::npos) << out;
         const size_t at = out.find(" bursts: ");
         if (!*c.bursts) {

@@ -60,6 +60,8 @@ Exit sendCommand(const LineOptions &opt, const std::vector<std::string> &lines, 
     LineClient line(raw.port);
     if (!openRaw(line, raw, "send"))
         return EXIT_LINE;
+    // Which line the replies come from: a speed nobody chose shows here.
+    printf("send: COM%d at %d baud%s\n", raw.port, raw.baud, addChecksum ? ", checksums added" : ", no checksums");
     for (const auto &l : lines)
         rawExchange(line, raw, l, addChecksum);
     return EXIT_OK;
