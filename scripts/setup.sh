@@ -30,6 +30,16 @@ fi
 echo "setup: installing$missing"
 [ "$need_i386" = yes ] && dpkg --add-architecture i386
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -q
+# A mirror being synced can fail one index for a while: try again, then go
+# on with the lists there are (the install says what it cannot find).
+tries=0
+until apt-get update -q; do
+    tries=$((tries + 1))
+    if [ "$tries" -ge 3 ]; then
+        echo "setup: apt-get update failed $tries times; installing from the package lists there are" >&2
+        break
+    fi
+    sleep 20
+done
 # shellcheck disable=SC2086
 apt-get install -y -q $missing

@@ -340,10 +340,13 @@ void Survey::tryReads(SurveyFind &f)
 }
 
 // What each module found answers: the longest reply (an analog read in the
-// decimal form) needs its own time-out.
+// decimal form) needs its own time-out.  These reads go only to modules that
+// answered, which reply or refuse at once, so they wait with time to spare:
+// a module put down as "status only" because a loaded computer kept its
+// reply a few milliseconds beyond the sweep's tight margin would be wrong.
 void Survey::tryReads(std::vector<SurveyFind> &here, bool cs, int code)
 {
-    int t = timeoutFor(catalogue::READ_ANALOG, cs, code * 100, margin());
+    int t = timeoutFor(catalogue::READ_ANALOG, cs, code * 100, std::max(margin(), SUSPECT_MARGIN_MS));
     ERRCODE ec = stopped() ? EC_OK : init(optionsFor(opt_.port, code, cs, t, latencyFor(slowest_)), t);
     for (SurveyFind &f : here) {
         if (stopped())
