@@ -1328,11 +1328,7 @@ turnaround_ms = 1.6
 
 namespace {
 
-std::string checkLogScript()
-{
-    std::string here = __FILE__;
-    return here.substr(0, here.find_last_of('/')) + "/check_log.py";
-}
+std::string checkLogScript() { return std::string(VELDRAN_E2E_SOURCE_DIR) + "/check_log.py"; }
 
 int runCheckLog(const std::vector<std::string> &args, std::string *out)
 {
