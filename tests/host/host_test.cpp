@@ -7,12 +7,15 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <set>
+#include <sstream>
 #include <vector>
 
 #include "check.h"
 #include "errors.h"
 #include "hostsvc.h"
 #include "ladder.h"
+#include "plot_layout.h"
 #include "scan.h"
 #include "settings.h"
 #include "survey.h"
@@ -549,6 +552,104 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Every code the module can return has one entry with its own name; codes
 // show as "CODE NAME".
+// ---------------------------------------------------------------------------
+// The trend plot's layout of a log: what is drawn, what the key names, and
+// the marks.
+
+struct PlotCase {
+    const char *name;
+    std::string columns;                      // after "time,scan,scan_ms,"
+    std::vector<std::string> rows;            // after each row's time and scan, from "scan_ms,"
+    std::vector<std::string> drawn, notDrawn; // in the script
+    size_t scanMarkRows;                      // the heights of the scan panel's marks in the first scan
+};
+
+void PrintTo(const PlotCase &c, std::ostream *os) { *os << c.name; }
+
+class PlotLayout : public ::testing::TestWithParam<PlotCase> {};
+
+TEST_P(PlotLayout, DrawsAndNamesWhatWasRead)
+{
+    const PlotCase &c = GetParam();
+    std::string log = "time,scan,scan_ms," + c.columns + "\n";
+    for (size_t i = 0; i < c.rows.size(); ++i)
+        log += "2026-12-08T07:53:1" + std::to_string(i) + ".000Z," + std::to_string(i + 1) + "," + c.rows[i] + "\n";
+    std::istringstream in(log);
+    vhost::TrendPlot plot;
+    ASSERT_TRUE(plot.read(in, "t.csv"));
+    plot.layout();
+    std::string script = plot.script("t.png", "t.data", true), data = plot.data();
+    for (const std::string &w : c.drawn)
+        EXPECT_NE(script.find(w), std::string::npos) << w << "\n" << script;
+    for (const std::string &w : c.notDrawn)
+        EXPECT_EQ(script.find(w), std::string::npos) << w << "\n" << script;
+    std::istringstream first(data.substr(0, data.find('\n')));
+    std::vector<std::string> fields{std::istream_iterator<std::string>(first), std::istream_iterator<std::string>()};
+    std::set<std::string> heights;
+    for (size_t k = 0; k < c.scanMarkRows; ++k)
+        heights.insert(fields.at(2 + k));
+    EXPECT_EQ(heights.size(), c.scanMarkRows) << data;
+    EXPECT_EQ(heights.count("NaN"), 0u) << data;
+}
+
+const std::string DIN_COLS =
+    "R0.I7041@04h.on,R0.I7041@04h.ms,R0.I7041@04h.XORmask,R0.I7041@04h.DIN,R0.I7041@04h.ErrCode";
+const std::string RDC_COLS =
+    "R1.I7RDC@04h.on,R1.I7RDC@04h.ms,R1.I7RDC@04h.Chan,R1.I7RDC@04h.Count,R1.I7RDC@04h.ErrCode";
+std::string ainCols(const std::string &rung, bool errChan)
+{
+    std::string s = rung + ".on," + rung + ".ms," + rung + ".Format";
+    for (int i = 0; i < 8; ++i)
+        s += "," + rung + ".AIN[" + std::to_string(i) + "]";
+    return s + "," + rung + ".ErrCode" + (errChan ? "," + rung + ".ErrChan" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PlotLayout,
+    ::testing::Values(
+        // A counter beside the module's bit lanes, on the right axis; alone,
+        // the panel's own lines.
+        PlotCase{"counter_beside_lanes",
+                 DIN_COLS + "," + RDC_COLS,
+                 {"20,1,6.4,0,1,0,1,6.3,0,10,0", "20,1,6.4,0,1,0,1,6.3,0,25,0"},
+                 {"title 'R1.I7RDC@04h.Count (right axis)'", " axes x1y2 ", "'R0 DIN.0' "},
+                 {},
+                 0},
+        PlotCase{"counter_alone",
+                 "R0.I7RDC@04h.on,R0.I7RDC@04h.ms,R0.I7RDC@04h.Chan,R0.I7RDC@04h.Count,R0.I7RDC@04h.ErrCode",
+                 {"7,1,6.3,0,10,0", "7,1,6.3,0,11,0"},
+                 {"with lines title 'R0.I7RDC@04h.Count'"},
+                 {"right axis", "R0.I7RDC@04h.ms"},
+                 0},
+        // A module that never answered has no line in the key, only its
+        // marks; nor has the open input of another.
+        PlotCase{"no_data_keyed_nowhere",
+                 ainCols("R0.I7017@20h", false) + "," + ainCols("R1.I7018@02h", true),
+                 {"120,1,100.2,0,0,0,0,0,0,0,0,0,1005,1,21.5,2,8192,16384,0,0,0,32767,-8192,4096,1018,4",
+                  "121,1,100.1,0,0,0,0,0,0,0,0,0,1005,1,21.5,2,8192,16384,0,0,0,32767,-8192,4096,1018,4"},
+                 {"title 'R0 I7017@20h: 1005 TIMEOUT'", "title 'R1.I7018@02h.AIN[1]'",
+                  "title 'R1 I7018@02h: 1018 AIN_LENGTH'"},
+                 {"R0.I7017@20h.", "R1.I7018@02h.AIN[2]", "R0.I7017@20h.ms"},
+                 2},
+        // Two rungs of one module failing in the same scan: each mark names
+        // its rung and code, in a row of its own.
+        PlotCase{"marks_name_rung_and_code",
+                 DIN_COLS + "," + RDC_COLS,
+                 {"140,1,100.5,0,0,1005,1,6.3,16,0,1016", "30,1,6.4,0,1,0,1,6.3,16,0,1016"},
+                 {"title 'R0 I7041@04h: 1005 TIMEOUT'", "title 'R1 I7RDC@04h: 1016 BAD_CHANNEL'"},
+                 {"title '1005 TIMEOUT'"},
+                 2},
+        // 0x2A55: every lane from bit 0 to 13 labelled, those never set too.
+        PlotCase{"every_lane_labelled",
+                 DIN_COLS,
+                 {"20,1,6.4,0,10837,0"},
+                 {"'R0 DIN.0' ", "'R0 DIN.1' ", "'R0 DIN.7' ", "'R0 DIN.8' ", "'R0 DIN.12' ", "'R0 DIN.13' "},
+                 {"'R0 DIN.14'"},
+                 0},
+        // A rung never true: an empty panel that gnuplot still draws.
+        PlotCase{"never_true", DIN_COLS, {"20,0,0.0,0,0,0"}, {"plot NaN notitle"}, {"R0 DIN"}, 0}),
+    [](const ::testing::TestParamInfo<PlotCase> &i) { return std::string(i.param.name); });
+
 TEST(ErrorTable, NamesEveryCodeOnce)
 {
     std::vector<unsigned> codes = {EC_OK, EC_BAD_REQUEST};
