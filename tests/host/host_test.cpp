@@ -7,12 +7,15 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <set>
+#include <sstream>
 #include <vector>
 
 #include "check.h"
 #include "errors.h"
 #include "hostsvc.h"
 #include "ladder.h"
+#include "plot_layout.h"
 #include "scan.h"
 #include "settings.h"
 #include "survey.h"
@@ -26,7 +29,9 @@ struct Call {
     std::vector<TLIPARAM> params;
 };
 std::vector<Call> calls;
-bool fail = false; // every call fails, whatever its address
+bool fail = false;        // every call fails, whatever its address
+unsigned failCode = 1005; // with the code
+SSHORT failChannels = 0;  // and, from FAKETC, the channels flagged in "ErrChan:"
 
 // A stand-in instruction: records its call and writes recognisable outputs.
 BOOL TLMCALL fakeIo(int32_t rungState, int32_t argc, TLIPARAM *p)
@@ -45,7 +50,18 @@ BOOL TLMCALL fakeIo(int32_t rungState, int32_t argc, TLIPARAM *p)
         else
             p[4].ptr.wptr[i] = static_cast<SSHORT>(-i);
     }
-    *p[5].ptr.wptr = static_cast<SSHORT>(p[0].val.wd == 99 || fail ? 1005 : 0);
+    *p[5].ptr.wptr = static_cast<SSHORT>(p[0].val.wd == 99 ? 1005 : fail ? failCode : 0);
+    return FALSE;
+}
+
+// A stand-in thermocouple read: "Format:" and "ErrChan:" beside the code.
+BOOL TLMCALL fakeTc(int32_t rungState, int32_t argc, TLIPARAM *p)
+{
+    calls.push_back({rungState, std::vector<TLIPARAM>(p, p + argc)});
+    if (!rungState)
+        return FALSE;
+    *p[3].ptr.wptr = static_cast<SSHORT>(fail ? failCode : 0);
+    *p[4].ptr.wptr = fail ? failChannels : 0;
     return FALSE;
 }
 
@@ -61,7 +77,7 @@ PARMDEF parm(const char *label, WORD kind, WORD len)
 }
 
 struct FakeTable {
-    FUNCDEF f[2];
+    FUNCDEF f[3];
     FakeTable()
     {
         memset(f, 0, sizeof f);
@@ -75,6 +91,15 @@ struct FakeTable {
         f[0].p[3] = parm("Count:", ARG_NUM_OUT, 1);
         f[0].p[4] = parm("AIN:", ARG_ARRAY_OUT, 8);
         f[0].p[5] = parm("ErrCode:", ARG_WORD_OUT, 1);
+        strcpy(f[1].fnc_name, "FAKETC");
+        strcpy(f[1].fnc_desc, "Fake TC read");
+        f[1].fnc_ptr = &fakeTc;
+        f[1].fnc_numargs = 5;
+        f[1].p[0] = parm("Addr:", ARG_WORD_IN, 1);
+        f[1].p[1] = parm("Format:", ARG_WORD_IN, 1);
+        f[1].p[2] = parm("AIN:", ARG_ARRAY_OUT, 8);
+        f[1].p[3] = parm("ErrCode:", ARG_WORD_OUT, 1);
+        f[1].p[4] = parm("ErrChan:", ARG_WORD_OUT, 1);
     }
 };
 const FakeTable TABLE;
@@ -294,28 +319,80 @@ TEST_F(Scanning, SummaryCountsCodesOfTrueRungsOnly)
 }
 
 // The longest run of consecutive failures of a module: the exchanges with
-// other modules in between do not end it, a success of its own does.
+// other modules in between do not end it, a success of its own does, and so
+// does an open input (an answered exchange, counted apart); a call the module
+// refused before sending (1016, 1015 with a "Format:" out of range) is no
+// exchange at all, adds no response time and neither ends nor extends it,
+// while 1015 with a "Format:" in range came from a reply and does.
 TEST_F(Scanning, LongestFailureRunPerModule)
 {
-    vhost::Program prog = parse("args = [\"N7:10\", 0, \"N7:0\", \"F8:0\", \"F8:2\", \"N7:1\"]\n");
+    vhost::Program prog =
+        parse("args = [\"N7:10\", 0, \"N7:0\", \"F8:0\", \"F8:2\", \"N7:1\"]\nwhen = \"N7:11\"\n"
+              "[[rung]]\ninstr = \"FAKETC\"\nargs = [\"N7:10\", \"N7:13\", \"F8:2\", \"N7:2\", \"N7:3\"]\n"
+              "when = \"N7:12\"\n");
     vhost::Console console(stdout);
     vhost::Runner runner(prog, TABLE.f, console);
+    // Scan 7 (1016) is refused before sending, within a run of failures;
+    // scan 10 an open input, scan 12 "Format:" 3 refused, scan 15 a hex reply
+    // too long (a failure on the wire), scan 16 an open input, scan 17 a
+    // refusal, scan 18 a 1018 without channels flagged (a reply of the wrong
+    // length: a failure).
     const struct {
         int addr;
-        bool fail;
-    } scans[] = {{5, true}, {5, true}, {1, false}, {5, false}, {5, true}, {1, false}, {5, true}, {5, true}, {5, true}};
+        unsigned code;  // 0: the call succeeds
+        SSHORT format;  // -1: FAKE, else FAKETC (with "Format:" and "ErrChan:") with this "Format:"
+        SSHORT flagged; // the channels FAKETC flags
+    } scans[] = {{5, 1005, -1, 0},   {5, 1005, -1, 0}, {1, 0, -1, 0},    {5, 0, -1, 0},    {5, 1005, -1, 0},
+                 {1, 0, -1, 0},      {5, 1016, -1, 0}, {5, 1005, -1, 0}, {5, 1005, -1, 0}, {5, 1018, 2, 0x04},
+                 {5, 1005, -1, 0},   {5, 1015, 3, 0},  {5, 1005, -1, 0}, {5, 1005, -1, 0}, {5, 1015, 2, 0},
+                 {5, 1018, 0, 0x24}, {5, 1007, -1, 0}, {5, 1018, 0, 0},  {5, 1005, -1, 0}};
     long n = 0;
     for (const auto &c : scans) {
         prog.file("N7").words[10] = static_cast<SSHORT>(c.addr);
-        fail = c.fail;
+        prog.file("N7").words[11] = c.format < 0;
+        prog.file("N7").words[12] = c.format >= 0;
+        prog.file("N7").words[13] = c.format;
+        fail = c.code != 0;
+        failCode = c.code;
+        failChannels = c.flagged;
         runner.scan(++n, false);
     }
     fail = false;
+    failCode = 1005;
+    failChannels = 0;
     const vhost::ModuleStats &m = runner.stats().modules.at(5);
-    EXPECT_EQ(m.exchanges, 7);
+    EXPECT_EQ(m.exchanges, 14);
+    EXPECT_EQ(m.ms.count(), 14u) << "a refused call adds no response time";
     EXPECT_EQ(m.longestFailing, 4);
     EXPECT_EQ(m.codes.at(0), 1);
+    EXPECT_EQ(m.codes.at(1005), 9);
+    EXPECT_EQ(m.codes.at(1015), 1);
+    EXPECT_EQ(m.codes.at(1018), 1) << "1018 without channels flagged is the reply's length";
+    EXPECT_EQ(m.codes.count(1016), 0u);
+    EXPECT_EQ(m.apart.inputFaults, 2);
+    EXPECT_EQ(m.apart.channels, 0x24u);
+    EXPECT_EQ(m.apart.ladderErrors, (std::map<unsigned, long>{{1007, 1}, {1015, 1}, {1016, 1}}));
     EXPECT_EQ(runner.stats().modules.at(1).longestFailing, 0);
+    std::string s = runner.summary();
+    EXPECT_NE(s.find("\n  05h: 14 exchanges; 0 OK x 1, 1005 TIMEOUT x 9, 1015 BAD_FORMAT x 1, 1018 AIN_LENGTH x 1; "
+                     "input faults: 2 (open input, channels 2, 5); response min "),
+              std::string::npos)
+        << s;
+    EXPECT_NE(s.find("; longest failure run 4; ladder errors: 3 (1007 BAD_ADDRESS x 1, 1015 BAD_FORMAT x 1, "
+                     "1016 BAD_CHANNEL x 1)"),
+              std::string::npos)
+        << s;
+    EXPECT_NE(s.find("\nladder errors: 3 (1007 BAD_ADDRESS x 1, 1015 BAD_FORMAT x 1, 1016 BAD_CHANNEL x 1) in R0 "
+                     "FAKE, R1 FAKETC: refused before anything was sent, not counted as exchanges"),
+              std::string::npos)
+        << s;
+    EXPECT_NE(s.find("\ninput faults: 2 (open input, channels 2, 5) in R1 FAKETC: answered exchanges, not counted "
+                     "as line failures"),
+              std::string::npos)
+        << s;
+    // The "ErrCode:" values of true rungs are all counted, as the ladder saw them.
+    EXPECT_EQ(runner.stats().codes.at(1016), 1);
+    EXPECT_EQ(runner.stats().codes.at(1018), 3);
 }
 
 TEST(Addresses, TwoHexDigitsAsOnTheWire)
@@ -475,6 +552,104 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Every code the module can return has one entry with its own name; codes
 // show as "CODE NAME".
+// ---------------------------------------------------------------------------
+// The trend plot's layout of a log: what is drawn, what the key names, and
+// the marks.
+
+struct PlotCase {
+    const char *name;
+    std::string columns;                      // after "time,scan,scan_ms,"
+    std::vector<std::string> rows;            // after each row's time and scan, from "scan_ms,"
+    std::vector<std::string> drawn, notDrawn; // in the script
+    size_t scanMarkRows;                      // the heights of the scan panel's marks in the first scan
+};
+
+void PrintTo(const PlotCase &c, std::ostream *os) { *os << c.name; }
+
+class PlotLayout : public ::testing::TestWithParam<PlotCase> {};
+
+TEST_P(PlotLayout, DrawsAndNamesWhatWasRead)
+{
+    const PlotCase &c = GetParam();
+    std::string log = "time,scan,scan_ms," + c.columns + "\n";
+    for (size_t i = 0; i < c.rows.size(); ++i)
+        log += "2026-12-08T07:53:1" + std::to_string(i) + ".000Z," + std::to_string(i + 1) + "," + c.rows[i] + "\n";
+    std::istringstream in(log);
+    vhost::TrendPlot plot;
+    ASSERT_TRUE(plot.read(in, "t.csv"));
+    plot.layout();
+    std::string script = plot.script("t.png", "t.data", true), data = plot.data();
+    for (const std::string &w : c.drawn)
+        EXPECT_NE(script.find(w), std::string::npos) << w << "\n" << script;
+    for (const std::string &w : c.notDrawn)
+        EXPECT_EQ(script.find(w), std::string::npos) << w << "\n" << script;
+    std::istringstream first(data.substr(0, data.find('\n')));
+    std::vector<std::string> fields{std::istream_iterator<std::string>(first), std::istream_iterator<std::string>()};
+    std::set<std::string> heights;
+    for (size_t k = 0; k < c.scanMarkRows; ++k)
+        heights.insert(fields.at(2 + k));
+    EXPECT_EQ(heights.size(), c.scanMarkRows) << data;
+    EXPECT_EQ(heights.count("NaN"), 0u) << data;
+}
+
+const std::string DIN_COLS =
+    "R0.I7041@04h.on,R0.I7041@04h.ms,R0.I7041@04h.XORmask,R0.I7041@04h.DIN,R0.I7041@04h.ErrCode";
+const std::string RDC_COLS =
+    "R1.I7RDC@04h.on,R1.I7RDC@04h.ms,R1.I7RDC@04h.Chan,R1.I7RDC@04h.Count,R1.I7RDC@04h.ErrCode";
+std::string ainCols(const std::string &rung, bool errChan)
+{
+    std::string s = rung + ".on," + rung + ".ms," + rung + ".Format";
+    for (int i = 0; i < 8; ++i)
+        s += "," + rung + ".AIN[" + std::to_string(i) + "]";
+    return s + "," + rung + ".ErrCode" + (errChan ? "," + rung + ".ErrChan" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PlotLayout,
+    ::testing::Values(
+        // A counter beside the module's bit lanes, on the right axis; alone,
+        // the panel's own lines.
+        PlotCase{"counter_beside_lanes",
+                 DIN_COLS + "," + RDC_COLS,
+                 {"20,1,6.4,0,1,0,1,6.3,0,10,0", "20,1,6.4,0,1,0,1,6.3,0,25,0"},
+                 {"title 'R1.I7RDC@04h.Count (right axis)'", " axes x1y2 ", "'R0 DIN.0' "},
+                 {},
+                 0},
+        PlotCase{"counter_alone",
+                 "R0.I7RDC@04h.on,R0.I7RDC@04h.ms,R0.I7RDC@04h.Chan,R0.I7RDC@04h.Count,R0.I7RDC@04h.ErrCode",
+                 {"7,1,6.3,0,10,0", "7,1,6.3,0,11,0"},
+                 {"with lines title 'R0.I7RDC@04h.Count'"},
+                 {"right axis", "R0.I7RDC@04h.ms"},
+                 0},
+        // A module that never answered has no line in the key, only its
+        // marks; nor has the open input of another.
+        PlotCase{"no_data_keyed_nowhere",
+                 ainCols("R0.I7017@20h", false) + "," + ainCols("R1.I7018@02h", true),
+                 {"120,1,100.2,0,0,0,0,0,0,0,0,0,1005,1,21.5,2,8192,16384,0,0,0,32767,-8192,4096,1018,4",
+                  "121,1,100.1,0,0,0,0,0,0,0,0,0,1005,1,21.5,2,8192,16384,0,0,0,32767,-8192,4096,1018,4"},
+                 {"title 'R0 I7017@20h: 1005 TIMEOUT'", "title 'R1.I7018@02h.AIN[1]'",
+                  "title 'R1 I7018@02h: 1018 AIN_LENGTH'"},
+                 {"R0.I7017@20h.", "R1.I7018@02h.AIN[2]", "R0.I7017@20h.ms"},
+                 2},
+        // Two rungs of one module failing in the same scan: each mark names
+        // its rung and code, in a row of its own.
+        PlotCase{"marks_name_rung_and_code",
+                 DIN_COLS + "," + RDC_COLS,
+                 {"140,1,100.5,0,0,1005,1,6.3,16,0,1016", "30,1,6.4,0,1,0,1,6.3,16,0,1016"},
+                 {"title 'R0 I7041@04h: 1005 TIMEOUT'", "title 'R1 I7RDC@04h: 1016 BAD_CHANNEL'"},
+                 {"title '1005 TIMEOUT'"},
+                 2},
+        // 0x2A55: every lane from bit 0 to 13 labelled, those never set too.
+        PlotCase{"every_lane_labelled",
+                 DIN_COLS,
+                 {"20,1,6.4,0,10837,0"},
+                 {"'R0 DIN.0' ", "'R0 DIN.1' ", "'R0 DIN.7' ", "'R0 DIN.8' ", "'R0 DIN.12' ", "'R0 DIN.13' "},
+                 {"'R0 DIN.14'"},
+                 0},
+        // A rung never true: an empty panel that gnuplot still draws.
+        PlotCase{"never_true", DIN_COLS, {"20,0,0.0,0,0,0"}, {"plot NaN notitle"}, {"R0 DIN"}, 0}),
+    [](const ::testing::TestParamInfo<PlotCase> &i) { return std::string(i.param.name); });
+
 TEST(ErrorTable, NamesEveryCodeOnce)
 {
     std::vector<unsigned> codes = {EC_OK, EC_BAD_REQUEST};

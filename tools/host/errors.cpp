@@ -128,6 +128,15 @@ bool givenBeforeSending(unsigned code)
     }
 }
 
+CallEnd callEnd(unsigned code, bool formatInRange, unsigned channels)
+{
+    if (code == EC_BAD_FORMAT ? !formatInRange : givenBeforeSending(code))
+        return CallEnd::LadderError;
+    if (code == EC_AIN_LENGTH && (channels & 0xFFu) != 0)
+        return CallEnd::InputFault;
+    return CallEnd::Line;
+}
+
 std::string errorLabel(unsigned code) { return std::to_string(code) + " " + errorName(code); }
 
 std::string explainText(const ErrorInfo &e)

@@ -24,8 +24,20 @@ const ErrorInfo *findError(unsigned code);
 // The name of a code, "?" for an unknown one.
 const char *errorName(unsigned code);
 // Whether an instruction gives the code before it sends anything (its
-// operands: an address, channel, format, value out of range).
+// operands: an address, channel, format, value out of range); 1015 also
+// comes from a hex analog reply that is too long, which callEnd tells apart.
 bool givenBeforeSending(unsigned code);
+// Where a call with a true rung ended, by the code it stored.
+enum class CallEnd {
+    Line,        // on the wire, with the line's outcome: 0, a time-out, a refusal, a garbled reply ...
+    LadderError, // refused before anything was sent: an operand out of range (the ladder's mistake)
+    InputFault,  // on the wire and answered, with inputs without a value (an open thermocouple)
+};
+// `formatInRange`: the call's "Format:" was 0 to 2, or it has none (a 1015
+// then came from a hex reply too long, on the wire); `channels`: the call's
+// "ErrChan:" mask, 0 when it has none (1018 with channels flagged is an open
+// input, without them a reply of a length that fits no format).
+CallEnd callEnd(unsigned code, bool formatInRange, unsigned channels);
 // "1005 TIMEOUT" (a code and its name, as every tool shows it).
 std::string errorLabel(unsigned code);
 // The whole entry for `veldran-host explain`, lines ending in '\n'.

@@ -106,8 +106,39 @@ double TimeStats::median() const
 }
 
 // ---------------------------------------------------------------------------
-void RunStats::call(size_t rung, int address, long code, double ms, ScanTally &tally)
+void Apart::add(CallEnd end, unsigned code, unsigned flagged)
 {
+    if (end == CallEnd::LadderError)
+        ++ladderErrors[code];
+    else if (end == CallEnd::InputFault) {
+        ++inputFaults;
+        channels |= flagged;
+    }
+}
+
+long Apart::ladderErrorCount() const
+{
+    long n = 0;
+    for (const auto &kv : ladderErrors)
+        n += kv.second;
+    return n;
+}
+
+void RunStats::call(size_t rung, int address, long code, double ms, ScanTally &tally, CallEnd end, unsigned flagged)
+{
+    unsigned c = static_cast<unsigned>(code);
+    if (code >= 0) {
+        ++codes[c];
+        ++rungCodes[rung][c];
+    }
+    if (code >= 0 && end != CallEnd::Line) {
+        apart.add(end, c, flagged);
+        rungApart[rung].add(end, c, flagged);
+        if (address >= 0)
+            modules[address].apart.add(end, c, flagged);
+    }
+    if (end == CallEnd::LadderError)
+        return; // nothing went on the wire: no exchange, no time, the line's figures as they were
     ModuleStats *m = nullptr;
     if (address >= 0) {
         m = &modules[address];
@@ -116,19 +147,18 @@ void RunStats::call(size_t rung, int address, long code, double ms, ScanTally &t
     }
     if (code < 0)
         return;
-    unsigned c = static_cast<unsigned>(code);
-    ++codes[c];
-    ++rungCodes[rung][c];
     if (c == EC_WRITE_FAILED)
         ++tally.writesRefused;
-    else if (!givenBeforeSending(c))
+    else
         ++tally.lineUsed;
     if (c == EC_TIMEOUT && address >= 0 &&
         std::find(tally.timedOut.begin(), tally.timedOut.end(), address) == tally.timedOut.end())
         tally.timedOut.push_back(address);
     if (m) {
-        ++m->codes[c];
-        m->failing = c ? m->failing + 1 : 0;
+        // An input fault is a reply the line delivered: it ends a failure run.
+        if (end == CallEnd::Line)
+            ++m->codes[c];
+        m->failing = c && end == CallEnd::Line ? m->failing + 1 : 0;
         m->longestFailing = std::max(m->longestFailing, m->failing);
     }
 }

@@ -9,6 +9,7 @@
 #include <map>
 #include <vector>
 
+#include "errors.h"
 #include "veldran.h"
 
 namespace vhost {
@@ -46,20 +47,40 @@ private:
     std::vector<uint64_t> groups_; // its bins' counts added up by GROUP
 };
 
+// The calls that tell nothing of the line, counted apart from it: those the
+// module refused before it sent anything (an operand out of range: the
+// ladder's mistake), and those answered with inputs that have no value (an
+// open thermocouple, its channels flagged in "ErrChan:").
+struct Apart {
+    std::map<unsigned, long> ladderErrors; // by code
+    long inputFaults = 0;
+    unsigned channels = 0; // every channel an input fault flagged, bit i for channel i
+
+    void add(CallEnd end, unsigned code, unsigned flagged);
+    long ladderErrorCount() const;
+    bool empty() const { return ladderErrors.empty() && inputFaults == 0; }
+};
+
 // What one module address saw over a run: the instructions addressed to it
-// with a true rung (one exchange each, as far as the statistics go), their
-// "ErrCode:" values, their response times (the instruction's time) and the
-// longest run of consecutive non-zero codes.
+// with a true rung that went on the wire (one exchange each, as far as the
+// statistics go), their "ErrCode:" values, their response times (the
+// instruction's time) and the longest run of consecutive line failures; an
+// exchange with an input fault is answered (not a failure), and is counted
+// in `apart` instead of `codes`, as are the refusals that sent nothing.
 struct ModuleStats {
     long exchanges = 0;
-    std::map<unsigned, long> codes;
+    std::map<unsigned, long> codes; // of the exchanges with the line's outcome
     TimeStats ms;
     long failing = 0; // consecutive failures up to now
     long longestFailing = 0;
+    Apart apart;
 
-    bool answered() const { return codes.count(0) > 0; }
+    bool answered() const { return codes.count(0) > 0 || apart.inputFaults > 0; }
     // Every exchange timed out: nothing ever came from it.
-    bool neverHeard() const { return exchanges > 0 && codes.size() == 1 && codes.count(EC_TIMEOUT) > 0; }
+    bool neverHeard() const
+    {
+        return exchanges > 0 && apart.inputFaults == 0 && codes.size() == 1 && codes.count(EC_TIMEOUT) > 0;
+    }
 };
 
 // What the calls of one scan said, for what the scan as a whole points at.
@@ -74,6 +95,8 @@ struct RunStats {
     TimeStats scanMs;
     std::map<unsigned, long> codes;                  // "ErrCode:" values of true rungs
     std::vector<std::map<unsigned, long>> rungCodes; // the same, per rung
+    Apart apart;                                     // ladder errors and input faults of the run
+    std::vector<Apart> rungApart;                    // the same, per rung
     std::map<int, ModuleStats> modules;              // by address
     // The scan in which every exchange failed with 1010 (the serial library
     // took no line: the port is gone); 0 while none did.
@@ -86,8 +109,11 @@ struct RunStats {
     long lineWideLastScan = 0;
 
     // A true rung's call with the I/O gate open: `address` -1 for an
-    // instruction without "Addr:", `code` -1 for one without "ErrCode:".
-    void call(size_t rung, int address, long code, double ms, ScanTally &tally);
+    // instruction without "Addr:", `code` -1 for one without "ErrCode:";
+    // `end` where the code says it ended, `flagged` the channels of an
+    // input fault.
+    void call(size_t rung, int address, long code, double ms, ScanTally &tally, CallEnd end = CallEnd::Line,
+              unsigned flagged = 0);
     // The end of scan `number`; true when several modules timed out in it
     // and that points at the line.
     bool endScan(long number, double ms, const ScanTally &tally);

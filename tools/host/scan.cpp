@@ -72,6 +72,7 @@ std::string fmtFloat(float f)
 Runner::Runner(Program &prog, const FUNCDEF *table, Console &console) : prog_(prog), table_(table), console_(console)
 {
     stats_.rungCodes.resize(prog_.rungs.size());
+    stats_.rungApart.resize(prog_.rungs.size());
     params_.resize(prog_.rungs.size());
     lastActive_.assign(prog_.rungs.size(), false);
     lastMs_.assign(prog_.rungs.size(), 0.0);
@@ -241,6 +242,21 @@ int Runner::callOnce(size_t rung, long number)
     return *code == none ? -1 : static_cast<uint16_t>(*code);
 }
 
+// Where the rung's call ended, by its code and its operands: 1015 with a
+// "Format:" of 0 to 2 came from a reply, and "ErrChan:" flags the inputs of
+// a 1018.
+CallEnd Runner::callEndOf(size_t rung, unsigned code, unsigned *flagged) const
+{
+    const FUNCDEF &f = table_[prog_.rungs[rung].instr];
+    const std::vector<TLIPARAM> &p = params_[rung];
+    int fmt = paramIndex(f, operands::format);
+    bool formatInRange =
+        fmt < 0 || (p[static_cast<size_t>(fmt)].val.wd >= 0 && p[static_cast<size_t>(fmt)].val.wd <= 2);
+    int chan = paramIndex(f, operands::errchan);
+    *flagged = chan >= 0 ? static_cast<uint16_t>(*p[static_cast<size_t>(chan)].ptr.wptr) & 0xFFu : 0;
+    return callEnd(code, formatInRange, *flagged);
+}
+
 double Runner::scan(long number, bool show)
 {
     auto t0 = ClockType::now();
@@ -261,7 +277,9 @@ double Runner::scan(long number, bool show)
         if (active && !gateClosed_) {
             int ec = paramIndex(f, operands::errcode);
             long code = ec >= 0 ? static_cast<uint16_t>(*params_[i][static_cast<size_t>(ec)].ptr.wptr) : -1;
-            stats_.call(i, addressOf(i), code, rms, tally);
+            unsigned flagged = 0;
+            CallEnd end = code >= 0 ? callEndOf(i, static_cast<unsigned>(code), &flagged) : CallEnd::Line;
+            stats_.call(i, addressOf(i), code, rms, tally, end, flagged);
         }
         if (show)
             lines.push_back(rungText(i, active, rms));

@@ -64,6 +64,7 @@ private:
     void bind(const Rung &r, long number, std::vector<TLIPARAM> &params);
     std::string operandText(size_t rung, size_t i) const;
     int addressOf(size_t rung) const; // -1: the instruction has no "Addr:"
+    CallEnd callEndOf(size_t rung, unsigned code, unsigned *flagged) const;
 
     Program &prog_;
     const FUNCDEF *table_;

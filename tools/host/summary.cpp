@@ -24,6 +24,42 @@ std::string addressList(const std::vector<int> &addresses)
     return list;
 }
 
+// "channel 2", "channels 2, 5" of a mask, bit i for channel i.
+std::string channelList(unsigned mask)
+{
+    std::string list;
+    int n = 0;
+    for (int i = 0; i < 16; ++i)
+        if (mask & (1u << i)) {
+            list += (list.empty() ? "" : ", ") + std::to_string(i);
+            ++n;
+        }
+    return (n == 1 ? "channel " : "channels ") + list;
+}
+
+} // namespace
+
+std::string ladderErrorsText(const Apart &a)
+{
+    std::string s = "ladder errors: " + std::to_string(a.ladderErrorCount()) + " (";
+    bool first = true;
+    for (const auto &kv : a.ladderErrors) {
+        s += (first ? "" : ", ") + errorLabel(kv.first) + " x " + std::to_string(kv.second);
+        first = false;
+    }
+    return s + ")";
+}
+
+std::string inputFaultsText(const Apart &a)
+{
+    return "input faults: " + std::to_string(a.inputFaults) + " (open input, " + channelList(a.channels) + ")";
+}
+
+namespace {
+
+// "; ladder errors: 3 (1016 BAD_CHANNEL x 3)" or "".
+std::string ladderErrorsPart(const Apart &a) { return a.ladderErrors.empty() ? "" : "; " + ladderErrorsText(a); }
+
 // "01h  20 exch  0 OK x18 1005 TIMEOUT x2  5.0/5.1/40.9 ms  run 2"
 std::string compactLine(int address, const ModuleStats &m)
 {
@@ -35,7 +71,12 @@ std::string compactLine(int address, const ModuleStats &m)
         snprintf(buf, sizeof buf, "  %.1f/%.1f/%.1f ms", m.ms.min(), m.ms.median(), m.ms.max());
     else
         buf[0] = '\0';
-    return s + buf + "  run " + std::to_string(m.longestFailing) + "\n";
+    s += buf + std::string("  run ") + std::to_string(m.longestFailing);
+    if (m.apart.inputFaults)
+        s += "  input faults x" + std::to_string(m.apart.inputFaults);
+    if (!m.apart.ladderErrors.empty())
+        s += "  ladder errors x" + std::to_string(m.apart.ladderErrorCount());
+    return s + "\n";
 }
 
 // "  01h: 20 exchanges; 0 OK x 18, 1005 TIMEOUT x 2; response min 5.0 ms,
@@ -49,7 +90,10 @@ std::string fullLine(int address, const ModuleStats &m)
         codes += (codes.empty() ? " " : ", ") + errorLabel(c.first) + " x " + std::to_string(c.second);
     if (!codes.empty())
         s += codes + ";";
-    return s + " response " + timeSpread(m.ms) + "; longest failure run " + std::to_string(m.longestFailing) + "\n";
+    if (m.apart.inputFaults)
+        s += " " + inputFaultsText(m.apart) + ";";
+    return s + " response " + timeSpread(m.ms) + "; longest failure run " + std::to_string(m.longestFailing) +
+           ladderErrorsPart(m.apart) + "\n";
 }
 
 } // namespace
@@ -71,6 +115,25 @@ std::string timeSpread(const TimeStats &t)
 std::string lineWideHint(const std::vector<int> &addresses)
 {
     return "several modules timed out in one scan (" + addressList(addresses) + "): " + LINE_WIDE_CAUSES;
+}
+
+std::string apartLines(const RunStats &st, const std::vector<std::string> &rungs)
+{
+    std::string s;
+    auto whose = [&](bool (*has)(const Apart &)) {
+        std::string list;
+        for (size_t i = 0; i < st.rungApart.size(); ++i)
+            if (has(st.rungApart[i]))
+                list += (list.empty() ? " in R" : ", R") + std::to_string(i) + " " + rungs[i];
+        return list;
+    };
+    if (!st.apart.ladderErrors.empty())
+        s += "\n" + ladderErrorsText(st.apart) + whose([](const Apart &a) { return !a.ladderErrors.empty(); }) +
+             ": refused before anything was sent, not counted as exchanges";
+    if (st.apart.inputFaults)
+        s += "\n" + inputFaultsText(st.apart) + whose([](const Apart &a) { return a.inputFaults > 0; }) +
+             ": answered exchanges, not counted as line failures";
+    return s;
 }
 
 std::string runSummary(const RunStats &st, const std::vector<std::string> &rungs, bool gateClosed)
@@ -98,6 +161,7 @@ std::string runSummary(const RunStats &st, const std::vector<std::string> &rungs
         for (auto &kv : m)
             s += " " + errorLabel(kv.first) + " x " + std::to_string(kv.second);
     }
+    s += apartLines(st, rungs);
     if (st.lineWideScans > 0)
         s += "\nin " + std::to_string(st.lineWideScans) + " of the " + std::to_string(st.scans) +
              " scans several modules timed out (the last time " + addressList(st.lineWideLast) +

@@ -30,6 +30,16 @@ std::string runSummary(const RunStats &st, const std::vector<std::string> &rungs
 // 5.0/5.1/40.9 ms  run 2").
 std::string moduleLines(const RunStats &st, bool compact = false);
 
+// "ladder errors: 3 (1016 BAD_CHANNEL x 3)": the calls refused before
+// anything was sent; "input faults: 20 (open input, channel 2)": those
+// answered with inputs without a value.
+std::string ladderErrorsText(const Apart &a);
+std::string inputFaultsText(const Apart &a);
+
+// The summary's lines of the run's ladder errors and input faults, with the
+// rungs that had them ("\nladder errors: 3 (...) in R4 I7024: ..."), or "".
+std::string apartLines(const RunStats &st, const std::vector<std::string> &rungs);
+
 // "\n03h, 04h never answered while other modules did: ..." or "".
 std::string neverHeardLine(const RunStats &st);
 
