@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -179,7 +180,7 @@ std::string screenText(const std::string &raw)
 }
 
 HostResult runInPty(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeoutMs,
-                    const std::string &interruptAt)
+                    const std::string &interruptAt, const PtyResize &resize)
 {
     HostResult r;
     struct winsize ws;
@@ -196,7 +197,7 @@ HostResult runInPty(const std::vector<std::string> &argv, const std::vector<std:
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     char buf[4096];
     int status = 0;
-    bool exited = false, killed = false, sent = false;
+    bool exited = false, killed = false, sent = false, resized = resize.at.empty();
     while (!exited) {
         exited = reap(pid, deadline, &status, &killed);
         bool fresh = false;
@@ -212,6 +213,13 @@ HostResult runInPty(const std::vector<std::string> &argv, const std::vector<std:
                 break;
             r.output.append(buf, static_cast<size_t>(got));
             fresh = true;
+        }
+        if (!resized && fresh && screenText(r.output).find(resize.at) != std::string::npos) {
+            // The kernel sends SIGWINCH to the terminal's foreground group.
+            ws.ws_col = resize.columns;
+            ws.ws_row = resize.rows;
+            resized = true;
+            ioctl(master, TIOCSWINSZ, &ws);
         }
         if (!sent && fresh && !interruptAt.empty() && screenText(r.output).find(interruptAt) != std::string::npos) {
             // The terminal's interrupt character: SIGINT to its foreground group.

@@ -56,11 +56,18 @@ HostResult runProgram(const std::vector<std::string> &argv, const std::vector<st
 // blank) as blanks, line ends as '\n'.
 std::string screenText(const std::string &raw);
 
+// A new size of the terminal, once the screen text shows `at` (the
+// program gets SIGWINCH).
+struct PtyResize {
+    std::string at;
+    unsigned short columns = 0, rows = 0;
+};
+
 // The same on a pseudo-terminal of 80 columns by 40 rows, as a user's
 // terminal: sends Ctrl-C once when the screen text of what it printed so
-// far contains `interruptAt`.
+// far contains `interruptAt`, and resizes the terminal as `resize` says.
 HostResult runInPty(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeoutMs,
-                    const std::string &interruptAt);
+                    const std::string &interruptAt, const PtyResize &resize = {});
 
 } // namespace e2e
 

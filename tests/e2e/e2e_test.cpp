@@ -1444,7 +1444,8 @@ TEST_F(E2E, LiveViewRedrawsInATerminalAndCtrlCEndsIt)
         argv.insert(argv.begin(), "wine");
     else
         env.push_back("VELDRAN_COM1=" + sim.slavePath());
-    last = e2e::runInPty(argv, env, config().wine ? 120000 : 30000, "scan 3 ");
+    // At scan 3 the terminal becomes 60 columns by 20 rows.
+    last = e2e::runInPty(argv, env, config().wine ? 120000 : 30000, "scan 6 ", {"scan 3 ", 60, 20});
     const std::string &raw = last.output;
     std::string out = e2e::screenText(raw);
     ASSERT_EQ(last.status, 0) << out;
@@ -1473,6 +1474,17 @@ TEST_F(E2E, LiveViewRedrawsInATerminalAndCtrlCEndsIt)
     size_t shown = raw.rfind("\x1b[?25h");
     ASSERT_NE(shown, std::string::npos) << raw;
     EXPECT_LT(shown, raw.find("summary: "));
+    // After the resize the screen is cleared and drawn at the new size: the
+    // last screen has no line over 60 columns and no more than 20 lines.
+    size_t cleared = raw.find("\x1b[2J\x1b[H", raw.find("\x1b[Hscan 3 "));
+    ASSERT_NE(cleared, std::string::npos) << raw;
+    size_t lastScreen = raw.rfind("\x1b[Hscan ");
+    ASSERT_GT(lastScreen, cleared) << raw;
+    std::istringstream screen(e2e::screenText(raw.substr(lastScreen, shown - lastScreen)));
+    size_t rows = 0;
+    for (std::string l; std::getline(screen, l); ++rows)
+        EXPECT_LE(l.size(), 60u) << l;
+    EXPECT_LE(rows, 20u) << raw.substr(lastScreen);
 }
 
 // The rough edges of the command line, with a ladder file given the Unix
@@ -1486,6 +1498,10 @@ struct EdgeCase {
     std::string interruptAt = {}; // run in a terminal, Ctrl-C once this shows ("": neither)
     bool nativeOnly = false;      // what it checks has no counterpart under wine
     int comAbove4 = 0;            // under wine only: the simulator on COM<this>, which VELDRAN_COM1 names
+    std::string rungs = {};       // the ladder's rungs ("": one I7017 at 01h)
+    // The lines of the file the argument "TRACE" names (--trace), each
+    // without its time stamp.
+    std::vector<std::string> traced = {};
 };
 
 void PrintTo(const EdgeCase &c, std::ostream *os) { *os << c.name; }
@@ -1509,10 +1525,12 @@ TEST_P(HostEdges, ExitStatusAndOutput)
         env.push_back("VELDRAN_COM1=COM" + std::to_string(c.comAbove4));
     }
     ASSERT_NO_FATAL_FAILURE(startSim());
-    std::string ladder = writeFile("edge.toml", kData + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]"));
+    std::string ladder =
+        writeFile("edge.toml", kData + (c.rungs.empty() ? rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") : c.rungs));
+    const std::string trace = dir + "/trace.txt";
     std::vector<std::string> args;
     for (const std::string &a : c.args)
-        args.push_back(a == "LADDER" ? ladder : a);
+        args.push_back(a == "LADDER" ? ladder : a == "TRACE" ? hostPath(trace) : a);
     HostResult h;
     if (c.interruptAt.empty()) {
         h = hostCommand(args, 60000, env);
@@ -1537,6 +1555,19 @@ TEST_P(HostEdges, ExitStatusAndOutput)
         size_t at = h.output.find("summary: ");
         ASSERT_NE(at, std::string::npos) << h.output;
         EXPECT_GE(std::stol(h.output.substr(at + 9)), c.minScans) << h.output;
+    }
+    if (!c.traced.empty()) {
+        // "2026-12-08T07:53:12.345Z scan 1 R0 I7041@0Bh: addr=11  ec=1005"
+        std::ifstream in(trace);
+        std::vector<std::string> lines;
+        for (std::string l; std::getline(in, l);) {
+            if (!l.empty() && l.back() == '\r')
+                l.pop_back(); // written under wine
+            size_t stamp = l.find(' ');
+            EXPECT_TRUE(stamp == 24 && l[23] == 'Z') << l;
+            lines.push_back(stamp == std::string::npos ? l : l.substr(stamp + 1));
+        }
+        EXPECT_EQ(lines, c.traced);
     }
 }
 
@@ -1654,6 +1685,22 @@ INSTANTIATE_TEST_SUITE_P(
                  {"veldran-host: warning: options: 'CHECKSUM=OFF' switches checksums ON",
                   "veldran-host: warning: options: 'TIMEOUT=200,BAUD=96': a ',' does not separate options"},
                  0},
+        // Two rungs read 0Bh, where no module answers (R1 reads 01h, which
+        // does): each of the module's failure traces is named after the rung
+        // and instruction that printed it, with the address in hex; the
+        // module's text after that as it printed it.
+        EdgeCase{"traces_name_their_rungs",
+                 {"run", "LADDER", "-o", ROOMY + " DEBUG", "--scans", "2", "-q", "--trace", "TRACE"},
+                 0,
+                 {"error codes: 0 OK x 2; 1005 TIMEOUT x 4\n"},
+                 0,
+                 "",
+                 false,
+                 0,
+                 rung("I7041", "[11, 0, \"N7:1\", \"N7:2\"]") + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
+                     rung("I7RDMS", "[11, \"N7:3\", \"N7:4\"]"),
+                 {"scan 1 R0 I7041@0Bh: addr=11  ec=1005", "scan 1 R2 I7RDMS@0Bh: addr=11  ec=1005",
+                  "scan 2 R0 I7041@0Bh: addr=11  ec=1005", "scan 2 R2 I7RDMS@0Bh: addr=11  ec=1005"}},
         EdgeCase{"fail_on_error_without_codes",
                  {"run", "LADDER", "-o", ROOMY, "--scans", "2", "-q", "--fail-on-error"},
                  0,

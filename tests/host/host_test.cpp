@@ -18,6 +18,7 @@
 #include "plot_layout.h"
 #include "scan.h"
 #include "settings.h"
+#include "summary.h"
 #include "survey.h"
 #include "watch.h"
 #include "wire.h"
@@ -32,6 +33,7 @@ std::vector<Call> calls;
 bool fail = false;        // every call fails, whatever its address
 unsigned failCode = 1005; // with the code
 SSHORT failChannels = 0;  // and, from FAKETC, the channels flagged in "ErrChan:"
+bool debugTraces = false; // a failure prints the module's DEBUG trace
 
 // A stand-in instruction: records its call and writes recognisable outputs.
 BOOL TLMCALL fakeIo(int32_t rungState, int32_t argc, TLIPARAM *p)
@@ -50,7 +52,11 @@ BOOL TLMCALL fakeIo(int32_t rungState, int32_t argc, TLIPARAM *p)
         else
             p[4].ptr.wptr[i] = static_cast<SSHORT>(-i);
     }
-    *p[5].ptr.wptr = static_cast<SSHORT>(p[0].val.wd == 99 ? 1005 : fail ? failCode : 0);
+    const bool failed = p[0].val.wd == 99 || fail;
+    const unsigned code = p[0].val.wd == 99 ? 1005 : fail ? failCode : 0;
+    *p[5].ptr.wptr = static_cast<SSHORT>(code);
+    if (failed && debugTraces)
+        hostsvc::svcPrintText("\n addr=" + std::to_string(p[0].val.wd) + "  ec=" + std::to_string(code));
     return FALSE;
 }
 
@@ -464,19 +470,223 @@ TEST_F(Scanning, LiveScreenFitsAndMarksChanges)
     // echoes of good reads do not push them off.
     vhost::FailureTraces traces;
     view.failures(&traces);
-    traces.call("\nrec: >00FF", 2);
-    traces.call("\nrec: >0F\n addr=99  ec=1008", 2);
+    traces.call("\nrec: >00FF", 2, "R0 FAKE@63h");
+    traces.call("\nrec: >0F\n addr=99  ec=1008", 2, "R0 FAKE@63h");
     for (int i = 0; i < 10; ++i)
-        traces.call("\nrec: >00FF", 3);
+        traces.call("\nrec: >00FF", 3, "R0 FAKE@63h");
     std::string screen;
     for (const std::string &l : view.frame(runner, 3, 1.0))
         screen += visible(l) + "\n";
     size_t at = screen.find("\nfailures the module traced, the last 2:\n  scan 2 ");
     ASSERT_NE(at, std::string::npos) << screen;
-    EXPECT_NE(screen.find("  rec: >0F\n  scan 2 ", at), std::string::npos) << screen;
-    EXPECT_NE(screen.find("  addr=99  ec=1008\n", at), std::string::npos) << screen;
+    EXPECT_NE(screen.find("  R0 FAKE@63h: rec: >0F\n  scan 2 ", at), std::string::npos) << screen;
+    EXPECT_NE(screen.find("  R0 FAKE@63h: addr=99  ec=1008\n", at), std::string::npos) << screen;
     EXPECT_EQ(screen.find("00FF", at), std::string::npos) << screen;
 }
+
+// The live view at a terminal's size: the modules first, then the rungs as
+// the rows allow with a line for those left out, the failures the module
+// traced named after the rung that printed them, no line wider than the
+// terminal and no word of a hint cut; then the next frame at a new size.
+struct ScreenCase {
+    const char *name;
+    int columns, rows;
+    int rungs;                       // rungs of FAKE, at the addresses 1 to `modules` in turn
+    int modules;                     // (modules > 1 and `fail`: a line-wide hint)
+    bool fail;                       // every call fails and prints its DEBUG trace
+    size_t lines;                    // the screen's lines exactly (0: at most `rows`)
+    std::vector<std::string> expect; // on the screen, in this order
+    int newColumns = 0, newRows = 0; // the next frame at this size (0: none)
+    size_t newLines = 0;
+    std::vector<std::string> newExpect = {};
+};
+
+void PrintTo(const ScreenCase &c, std::ostream *os) { *os << c.name; }
+
+class LiveScreens : public ::testing::TestWithParam<ScreenCase> {
+protected:
+    void SetUp() override { hostsvc::captureConsole(true); }
+    void TearDown() override
+    {
+        fail = debugTraces = false;
+        hostsvc::takeConsole();
+        hostsvc::captureConsole(false);
+    }
+};
+
+std::string visibleText(std::string s)
+{
+    for (size_t e; (e = s.find('\x1b')) != std::string::npos;)
+        s.erase(e, s.find('m', e) - e + 1);
+    return s;
+}
+
+// One frame drawn at `columns` x `rows`: the lines it fits, and what the
+// terminal got.
+void checkScreen(vhost::LiveView &view, const vhost::Runner &runner, long number, const std::string &raw, int columns,
+                 int rows, size_t lines, const std::vector<std::string> &expect)
+{
+    std::vector<std::string> frame = view.frame(runner, number, 1.0);
+    std::string screen;
+    for (const std::string &l : frame) {
+        EXPECT_LE(visibleText(l).size(), static_cast<size_t>(columns)) << l;
+        screen += visibleText(l) + "\n";
+    }
+    if (lines) {
+        EXPECT_EQ(frame.size(), lines) << screen;
+    }
+    EXPECT_LE(frame.size(), static_cast<size_t>(rows)) << screen;
+    size_t at = 0;
+    for (const std::string &e : expect) {
+        size_t found = screen.find(e, at);
+        EXPECT_NE(found, std::string::npos) << "'" << e << "' (in this order)\n" << screen;
+        at = found == std::string::npos ? at : found + 1;
+    }
+    // The hint, put together again from its lines, whole.
+    const vhost::RunStats &st = runner.stats();
+    size_t hint = screen.find("\nseveral modules timed out");
+    if (!st.lineWideLast.empty()) {
+        ASSERT_NE(hint, std::string::npos) << screen;
+        std::string joined;
+        std::istringstream in(screen.substr(hint + 1));
+        for (std::string l; std::getline(in, l) && (joined.empty() || l.rfind("  ", 0) == 0);)
+            joined += (joined.empty() ? "" : " ") + l.substr(l.find_first_not_of(' '));
+        EXPECT_EQ(joined, vhost::lineWideHint(st.lineWideLast)) << screen;
+    }
+    // A screen filled to its last row: no line end after that row (which
+    // would scroll the screen), nothing cleared below it.
+    if (frame.size() == static_cast<size_t>(rows)) {
+        EXPECT_EQ(std::count(raw.begin(), raw.end(), '\n'), rows - 1) << raw;
+        EXPECT_EQ(raw.find("\x1b[J"), std::string::npos) << raw;
+    }
+}
+
+TEST_P(LiveScreens, FitTheTerminal)
+{
+    const ScreenCase &c = GetParam();
+    std::string text = kHead;
+    for (int r = 0; r < c.rungs; ++r)
+        text += std::string(r ? "[[rung]]\ninstr = \"FAKE\"\n" : "") + "args = [" + std::to_string(r % c.modules + 1) +
+                ", 0, \"N7:0\", \"F8:0\", \"F8:2\", \"N7:1\"]\n";
+    vhost::Program prog = vhost::parseLadderText(text, "t.toml", TABLE.f);
+    vhost::Console console(stdout);
+    vhost::Runner runner(prog, TABLE.f, console);
+    char *raw = nullptr;
+    size_t rawSize = 0;
+    FILE *out = open_memstream(&raw, &rawSize);
+    ASSERT_NE(out, nullptr);
+    vhost::LiveView view(out, c.columns, c.rows);
+    vhost::FailureTraces traces;
+    view.failures(&traces);
+    console.hold(true);
+    console.tap([&](const std::string &t, const std::string &source) {
+        traces.call(t, 1, source);
+        view.moduleText(t, source);
+    });
+    fail = debugTraces = c.fail;
+    auto drawn = [&](long number) {
+        rewind(out);
+        view.scan(runner, number, runner.scan(number, false), true);
+        fflush(out);
+        return std::string(raw, static_cast<size_t>(ftell(out)));
+    };
+    std::string first = drawn(1);
+    checkScreen(view, runner, 1, first, c.columns, c.rows, c.lines, c.expect);
+    if (c.newColumns) {
+        view.resize(c.newColumns, c.newRows);
+        std::string next = drawn(2);
+        EXPECT_EQ(next.rfind("\x1b[2J\x1b[H", 0), 0u) << "cleared at the new size";
+        checkScreen(view, runner, 2, next, c.newColumns, c.newRows, c.newLines, c.newExpect);
+    }
+    fclose(out);
+    free(raw);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LiveScreens,
+    ::testing::Values(
+        // Each rung takes two lines at 80 columns: after the head and the ten
+        // lines of the modules, six rungs and the line for the other 14.
+        ScreenCase{"modules_first_at_80x24",
+                   80,
+                   24,
+                   20,
+                   9,
+                   false,
+                   24,
+                   {"scan 1 ", "\nmodules: exchanges, codes, response min/median/max, longest failure run\n01h  3 exch",
+                    "\n09h  2 exch ", "\nR0  FAKE@01h ", "\nR5  FAKE@06h ",
+                    "\n(14 more rungs, R6 to R19: a taller terminal shows them)\n"}},
+        ScreenCase{"hint_wrapped_at_80",
+                   80,
+                   24,
+                   3,
+                   3,
+                   true,
+                   0,
+                   {"\n03h  1 exch  1005 TIMEOUT x1", "\nseveral modules timed out in one scan (01h, 02h, 03h): that",
+                    "\nR0  FAKE@01h "}},
+        // At 40 columns the module's text goes below the scan and rung it
+        // came from, whole.
+        ScreenCase{"hint_wrapped_at_40",
+                   40,
+                   24,
+                   3,
+                   3,
+                   true,
+                   24,
+                   {"\nmodules: exchanges, codes, response\n  min/median/max, longest failure run\n",
+                    "\nseveral modules timed out in one scan\n  (01h, 02h, 03h): that looks line-wide\n",
+                    "\nfailures the module traced, the last ", "  R2 FAKE@03h:\n    addr=3  ec=1005\n"}},
+        // Two rungs read 01h: each of the module's lines names its own.
+        ScreenCase{"traces_name_their_rungs",
+                   80,
+                   40,
+                   3,
+                   2,
+                   true,
+                   0,
+                   {"\nthe module said:\n  R0 FAKE@01h: addr=1  ec=1005\n  R1 FAKE@02h: addr=2  ec=1005\n  R2 "
+                    "FAKE@01h: addr=1  ec=1005\n",
+                    "\nfailures the module traced, the last 3:\n  scan 1 ", "  R0 FAKE@01h: addr=1  ec=1005\n  scan 1 ",
+                    "  R1 FAKE@02h: addr=2  ec=1005\n  scan 1 ", "  R2 FAKE@01h: addr=1  ec=1005\n"}},
+        // Short of rows, the module's last failure stays; the rungs get what
+        // is left, its earlier failures and its last lines give way.
+        ScreenCase{"last_failure_kept_at_80x24",
+                   80,
+                   24,
+                   20,
+                   9,
+                   true,
+                   24,
+                   {"\n09h  2 exch ", "\nseveral modules timed out", "\nR0  FAKE@01h ", "\n(18 more rungs, R2 to R19: ",
+                    "\nfailures the module traced, the last 3:\n", "  R19 FAKE@02h: addr=2  ec=1005\n"}},
+        ScreenCase{"resized_to_40x12",
+                   80,
+                   24,
+                   20,
+                   9,
+                   false,
+                   24,
+                   {"\n(14 more rungs, R6 to R19: a taller terminal shows them)\n"},
+                   40,
+                   12,
+                   12,
+                   {"scan 2 ", "\nmodules: exchanges, codes, response\n",
+                    "\n04h  4 exch  0 OK x4  0.0/0.0/0.0 ms\n     run 0\n", "\n(5 more modules and 20 more rungs)"}},
+        ScreenCase{"resized_taller_shows_every_rung",
+                   80,
+                   24,
+                   10,
+                   3,
+                   false,
+                   24,
+                   {"\nR8  FAKE@03h ", "\n(1 more rung, R9: a taller terminal shows them)"},
+                   120,
+                   60,
+                   15,
+                   {"\n03h  6 exch ", "\nR0  FAKE@01h ", " ErrCode=0 OK\nR1  FAKE@02h ", "\nR9  FAKE@01h "}}),
+    [](const ::testing::TestParamInfo<ScreenCase> &i) { return std::string(i.param.name); });
 
 // ---------------------------------------------------------------------------
 // Option strings as the module's own parser reads them, and the pitfalls

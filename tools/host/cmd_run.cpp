@@ -50,6 +50,7 @@ public:
 private:
     bool openFiles();
     bool init();
+    bool liveOnTerminal(int *columns, int *rows) const;
     void scan();
     long portGone();
 
@@ -62,6 +63,7 @@ private:
     Runner runner_;
     CsvLog log_;
     FailureTraces traces_;
+    LiveView *view_ = nullptr; // while the live view owns the screen
     OptionReading reading_;
     long scanUnderWay_ = 1; // the scan the module's failure traces come in
 };
@@ -110,24 +112,38 @@ bool LadderRun::init()
     return true;
 }
 
+// Whether --live can draw its screen (and its size); says so when it cannot.
+bool LadderRun::liveOnTerminal(int *columns, int *rows) const
+{
+    if (!a_.live)
+        return false;
+    if (stdoutTerminal(columns, rows))
+        return true;
+    fprintf(stderr, "veldran-host: --live: standard output is no terminal the screen can be drawn on (under wine it "
+                    "never is); the plain output follows\n");
+    return false;
+}
+
 // The scans until their number or time is up or a signal stops them.
 void LadderRun::scan()
 {
-    bool live = a_.live;
     int columns = 80, rows = 0;
-    if (live && !stdoutTerminal(&columns, &rows)) {
-        fprintf(stderr,
-                "veldran-host: --live: standard output is no terminal the screen can be drawn on (under wine it never "
-                "is); the plain output follows\n");
-        live = false;
-    }
+    const bool live = liveOnTerminal(&columns, &rows);
     LiveView view(stdout, columns, rows);
     view.failures(&traces_);
     if (live) {
         scan_.quiet = true;
         console_.hold(true);
+        view_ = &view;
+        watchTerminalSize();
         view.begin();
     }
+    // A terminal whose size changed is drawn on at its new size.
+    auto draw = [&](long number, double ms, bool force) {
+        if (terminalResized(&columns, &rows))
+            view.resize(columns, rows);
+        view.scan(runner_, number, ms, force);
+    };
     long lastNumber = 0;
     double lastScanMs = 0;
     runner_.run(scan_, &stopRequested, [&](long number, double ms) {
@@ -135,7 +151,7 @@ void LadderRun::scan()
             fprintf(stderr, "veldran-host: cannot write %s: the log ends before scan %ld\n", a_.logPath.c_str(),
                     number);
         if (live)
-            view.scan(runner_, number, ms, console_.takeHeld(), false);
+            draw(number, ms, false);
         lastNumber = number;
         lastScanMs = ms;
         scanUnderWay_ = number + 1;
@@ -145,10 +161,11 @@ void LadderRun::scan()
     if (live) {
         // The last scan stays on the screen, the summary below it.
         if (lastNumber > 0)
-            view.scan(runner_, lastNumber, lastScanMs, console_.takeHeld(), true);
+            draw(lastNumber, lastScanMs, true);
         view.end();
         console_.hold(false);
     }
+    view_ = nullptr;
 }
 
 // The scan in which the port went away (0: it did not), said when it did.
@@ -171,7 +188,11 @@ Exit LadderRun::run()
     if (!openFiles())
         return EXIT_USAGE;
     console_.line(m_.said);
-    console_.tap([this](const std::string &text) { traces_.call(text, scanUnderWay_); });
+    console_.tap([this](const std::string &text, const std::string &source) {
+        traces_.call(text, scanUnderWay_, source);
+        if (view_)
+            view_->moduleText(text, source);
+    });
     if (!init())
         return EXIT_INIT;
     scan();

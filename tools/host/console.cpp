@@ -15,22 +15,13 @@ void Console::write(const std::string &s)
     atLineStart_ = s.back() == '\n';
 }
 
-void Console::relay()
+void Console::relay(const std::string &source)
 {
     std::string text = hostsvc::takeConsole();
     if (tap_ && !text.empty())
-        tap_(text);
-    if (heldOn_)
-        held_ += text;
-    else
+        tap_(text, source);
+    if (!heldOn_)
         write(text);
-}
-
-std::string Console::takeHeld()
-{
-    std::string s;
-    s.swap(held_);
-    return s;
 }
 
 void Console::line(const std::string &text)

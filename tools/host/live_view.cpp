@@ -1,6 +1,8 @@
-// The live view: the screen of a ladder run, redrawn in place.
+// The live view: the screen of a ladder run, fitted to the terminal and
+// redrawn in place.
 #include "live_view.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include "summary.h"
@@ -55,7 +57,180 @@ void wrap(std::vector<std::string> &out, const std::string &head, const std::vec
     out.push_back(line);
 }
 
+// The characters of a screen line that take a column (not the sequences
+// that mark values).
+size_t visibleSize(const std::string &s)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\x1b') {
+            size_t m = s.find('m', i);
+            if (m == std::string::npos)
+                break;
+            i = m;
+        } else {
+            ++n;
+        }
+    }
+    return n;
+}
+
+// One part of the screen: a heading, shown only above one of its entries
+// at least, and entries of one or more lines each.  Where the screen is
+// short, a part keeps its first entries, or (`newest`) its last.
+struct Part {
+    std::vector<std::string> heading;
+    std::vector<std::vector<std::string>> entries;
+    bool newest = false;
+    size_t shown = 0; // entries on the screen
+
+    size_t lines() const
+    {
+        size_t n = heading.size();
+        for (const auto &e : entries)
+            n += e.size();
+        return entries.empty() ? 0 : n;
+    }
+    bool whole() const { return shown == entries.size(); }
+};
+
+// The parts in the order they are drawn.
+enum PartIndex { MODULES, HINT, RUNGS, SAID, FAILURES, PARTS };
+
+// And the order they get the rows in: the modules, with the hint about the
+// line as a whole, matter most; then the module's last failure (its last
+// three lines), the rungs, its earlier failures, and its last lines, most
+// of them echoes of good reads.
+struct Tier {
+    PartIndex part;
+    size_t most; // entries of the part, at most, up to this tier
+};
+constexpr size_t ALL = static_cast<size_t>(-1);
+constexpr Tier PRIORITY[] = {{HINT, ALL}, {MODULES, ALL}, {FAILURES, 3}, {RUNGS, ALL}, {FAILURES, ALL}, {SAID, ALL}};
+
+// Gives each part, tier by tier, as many entries as fit into `rows`; a
+// part stops at its first entry that does not fit.
+void share(Part (&parts)[PARTS], size_t rows)
+{
+    bool stopped[PARTS] = {};
+    for (Part &p : parts)
+        p.shown = 0;
+    for (const Tier &t : PRIORITY) {
+        Part &p = parts[t.part];
+        while (!stopped[t.part] && p.shown < std::min(t.most, p.entries.size())) {
+            const auto &e = p.entries[p.newest ? p.entries.size() - 1 - p.shown : p.shown];
+            size_t need = e.size() + (p.shown == 0 ? p.heading.size() : 0);
+            if (need > rows) {
+                stopped[t.part] = true;
+                break;
+            }
+            rows -= need;
+            ++p.shown;
+        }
+    }
+}
+
+// A line of the module's: on one line with what the host puts before it
+// when that fits, else on lines of its own below it.
+std::vector<std::string> tracedLines(const TracedLine &t, size_t width)
+{
+    std::string one = "  " + t.joined();
+    if (one.size() <= width || t.head.empty())
+        return wrapText(one, width, 4);
+    std::vector<std::string> lines = wrapText("  " + t.head, width, 4);
+    for (const std::string &l : wrapText("    " + t.text, width, 4))
+        lines.push_back(l);
+    return lines;
+}
+
+// "(12 more rungs, R6 to R17: a taller terminal shows them)", as much of it
+// as the width takes.
+std::string moreLine(size_t modules, size_t firstRung, size_t rungs, size_t width)
+{
+    auto count = [](size_t n, const char *what) { return std::to_string(n) + " more " + what + (n == 1 ? "" : "s"); };
+    std::string bare, named;
+    if (modules > 0)
+        bare = named = count(modules, "module");
+    if (rungs > 0) {
+        std::string last = "R" + std::to_string(firstRung + rungs - 1);
+        std::string range = rungs == 1 ? last : "R" + std::to_string(firstRung) + " to " + last;
+        bare += (bare.empty() ? "" : " and ") + count(rungs, "rung");
+        named += (named.empty() ? "" : " and ") + count(rungs, "rung") + ", " + range;
+    }
+    if (bare.empty())
+        return "(more: a taller terminal shows it)";
+    for (const std::string &s : {"(" + named + ": a taller terminal shows them)", "(" + named + ")", "(" + bare + ")"})
+        if (s.size() <= width)
+            return s;
+    return bare.substr(0, width);
+}
+
+// "scan 12  48.3 ms  (min 41.0 ms, median 43.2 ms, max 95.3 ms)  Ctrl-C
+// ends", shorter where the width asks for it.
+std::string headLine(const TimeStats &t, long number, double ms, size_t width)
+{
+    std::string scanText = "scan " + std::to_string(number) + "  " + fmtMs(ms);
+    std::string spread = "  (" + timeSpread(t) + ")", brief = spread;
+    if (!t.empty()) {
+        char buf[80];
+        snprintf(buf, sizeof buf, "  (%.1f/%.1f/%.1f ms)", t.min(), t.median(), t.max());
+        brief = buf;
+    }
+    const std::string ends = "  Ctrl-C ends";
+    for (const std::string &s :
+         {scanText + spread + ends, scanText + spread, scanText + brief + ends, scanText + brief, scanText})
+        if (s.size() <= width)
+            return s;
+    return scanText.substr(0, width);
+}
+
 } // namespace
+
+std::vector<std::string> wrapText(const std::string &text, size_t width, size_t indent)
+{
+    std::vector<std::string> lines;
+    std::string rest = text, prefix;
+    while (prefix.size() + rest.size() > width) {
+        size_t room = width - prefix.size();
+        size_t lead = rest.find_first_not_of(' ');
+        size_t cut = rest.rfind(' ', room);
+        // Two blanks part the fields of a module's line: a break there
+        // keeps a field whole ("21.4/21.5/25.8 ms").
+        size_t fields = rest.rfind("  ", room);
+        if (fields != std::string::npos && lead != std::string::npos && fields > lead && fields >= room / 2)
+            cut = fields;
+        std::string piece;
+        if (cut == std::string::npos || lead == std::string::npos || cut <= lead) {
+            // One word longer than the line.
+            cut = rest.rfind(',', room - 1);
+            cut = cut == std::string::npos || cut == 0 ? room : cut + 1;
+            piece = rest.substr(0, cut);
+            rest.erase(0, cut);
+        } else {
+            size_t next = rest.find_first_not_of(' ', cut);
+            piece = rest.substr(0, rest.find_last_not_of(' ', cut) + 1);
+            rest.erase(0, next == std::string::npos ? rest.size() : next);
+        }
+        lines.push_back(prefix + piece);
+        prefix.assign(indent, ' ');
+        if (rest.empty())
+            return lines;
+    }
+    lines.push_back(prefix + rest);
+    return lines;
+}
+
+void LiveView::size(int columns, int rows)
+{
+    cols_ = columns < 40 ? 40 : columns;
+    rows_ = rows < 0 ? 0 : rows;
+}
+
+void LiveView::resize(int columns, int rows)
+{
+    size(columns, rows);
+    resized_ = true;
+}
 
 void LiveView::begin()
 {
@@ -65,23 +240,29 @@ void LiveView::begin()
 
 void LiveView::end()
 {
-    fputs("\x1b[0m\x1b[?25h", out_);
+    // The summary comes on the line below the screen.
+    fputs(openLine_ ? "\x1b[0m\x1b[?25h\n" : "\x1b[0m\x1b[?25h", out_);
+    openLine_ = false;
     fflush(out_);
 }
 
-std::vector<std::string> LiveView::frame(const Runner &runner, long number, double ms)
+void LiveView::moduleText(const std::string &text, const std::string &source)
 {
-    std::vector<std::string> lines;
-    size_t width = static_cast<size_t>(cols_);
-    char buf[160];
-    snprintf(buf, sizeof buf, "scan %ld  %.1f ms  (%s)", number, ms, timeSpread(runner.stats().scanMs).c_str());
-    std::string head = buf;
-    if (head.size() + 16 <= width)
-        head += "  Ctrl-C ends";
-    lines.push_back(head.substr(0, width));
+    // The module's last three lines stay on the screen.
+    for (const std::string &l : traceLines(text)) {
+        moduleSaid_.push_back({source.empty() ? "" : source + ":", l});
+        if (moduleSaid_.size() > 3)
+            moduleSaid_.erase(moduleSaid_.begin());
+    }
+}
+
+std::vector<std::vector<std::string>> LiveView::rungEntries(const Runner &runner)
+{
+    std::vector<std::vector<std::string>> entries(runner.rungs());
     shown_.resize(runner.rungs());
+    char buf[160];
     for (size_t r = 0; r < runner.rungs(); ++r) {
-        snprintf(buf, sizeof buf, "R%-2zu %-10s %-3s %6.1f ms ", r, runner.rungId(r).c_str(),
+        snprintf(buf, sizeof buf, "R%-2zu %-10s %-3s %6.1f ms", r, runner.rungId(r).c_str(),
                  runner.lastActive(r) ? "on" : "off", runner.lastMs(r));
         std::vector<std::string> texts = runner.operandTexts(r);
         std::vector<Token> words;
@@ -91,64 +272,92 @@ std::vector<std::string> LiveView::frame(const Runner &runner, long number, doub
             words.push_back({texts[i], changed});
         }
         shown_[r] = texts;
-        std::string h = buf;
-        h.pop_back();
-        wrap(lines, h, words, width, 6);
+        wrap(entries[r], buf, words, static_cast<size_t>(cols_), 6);
     }
-    lines.push_back(
-        std::string("modules: exchanges, codes, response min/median/max, longest failure run").substr(0, width));
-    std::istringstream ml(moduleLines(runner.stats(), true));
-    std::string l;
-    while (std::getline(ml, l))
-        lines.push_back(l.substr(0, width));
-    if (runner.stats().modules.empty())
-        lines.push_back("  none addressed yet");
+    return entries;
+}
+
+std::vector<std::string> LiveView::frame(const Runner &runner, long number, double ms)
+{
+    const size_t width = static_cast<size_t>(cols_);
     const RunStats &st = runner.stats();
+    Part parts[PARTS];
+    parts[MODULES].heading =
+        wrapText("modules: exchanges, codes, response min/median/max, longest failure run", width, 2);
+    std::istringstream ml(moduleLines(st, true));
+    for (std::string l; std::getline(ml, l);)
+        parts[MODULES].entries.push_back(wrapText(l, width, 5));
+    if (st.modules.empty())
+        parts[MODULES].entries.push_back({"  none addressed yet"});
     if (!st.lineWideLast.empty() && st.lineWideLastScan == number)
-        lines.push_back(lineWideHint(st.lineWideLast).substr(0, width));
-    if (!moduleSaid_.empty()) {
-        lines.push_back("the module said:");
-        for (const std::string &s : moduleSaid_)
-            lines.push_back("  " + s.substr(0, width - 2));
-    }
-    if (failures_ && !failures_->recent().empty()) {
-        lines.push_back("failures the module traced, the last " + std::to_string(failures_->recent().size()) + ":");
-        for (const std::string &s : failures_->recent())
-            lines.push_back("  " + s.substr(0, width - 2));
+        parts[HINT].entries.push_back(wrapText(lineWideHint(st.lineWideLast), width, 2));
+    parts[RUNGS].entries = rungEntries(runner);
+    parts[SAID].heading = {"the module said:"};
+    for (const TracedLine &t : moduleSaid_)
+        parts[SAID].entries.push_back(tracedLines(t, width));
+    parts[FAILURES].heading = {""}; // says how many are shown
+    if (failures_)
+        for (const TracedLine &t : failures_->recent())
+            parts[FAILURES].entries.push_back(tracedLines(t, width));
+    parts[SAID].newest = parts[FAILURES].newest = true;
+
+    // Below the head line, everything when it fits; else the rows by
+    // priority, and a line that says which modules and rungs are left out.
+    size_t rows = rows_ > 0 ? static_cast<size_t>(rows_) - 1 : 0, all = 0;
+    for (const Part &p : parts)
+        all += p.lines();
+    share(parts, rows_ > 0 && all > rows ? rows : all);
+    bool cut = !parts[MODULES].whole() || !parts[HINT].whole() || !parts[RUNGS].whole();
+    if (cut && rows > 0)
+        share(parts, rows - 1);
+
+    std::vector<std::string> lines = {headLine(st.scanMs, number, ms, width)};
+    if (rows_ == 1)
+        return lines;
+    for (int i = 0; i < PARTS; ++i) {
+        const Part &p = parts[i];
+        if (p.shown > 0) {
+            if (i == FAILURES)
+                lines.push_back("failures the module traced, the last " + std::to_string(p.shown) + ":");
+            else
+                lines.insert(lines.end(), p.heading.begin(), p.heading.end());
+            size_t from = p.newest ? p.entries.size() - p.shown : 0;
+            for (size_t k = from; k < from + p.shown; ++k)
+                lines.insert(lines.end(), p.entries[k].begin(), p.entries[k].end());
+        }
+        if (i == RUNGS && cut) {
+            size_t modules = st.modules.size() - std::min(st.modules.size(), parts[MODULES].shown);
+            lines.push_back(moreLine(modules, p.shown, p.entries.size() - p.shown, width));
+        }
     }
     return lines;
 }
 
-void LiveView::scan(const Runner &runner, long number, double ms, const std::string &moduleText, bool force)
+void LiveView::scan(const Runner &runner, long number, double ms, bool force)
 {
-    // The module's last three lines stay on the screen.
-    std::istringstream in(moduleText);
-    std::string l;
-    while (std::getline(in, l)) {
-        while (!l.empty() && (l.back() == '\r' || l.back() == '\n'))
-            l.pop_back();
-        if (l.empty())
-            continue;
-        moduleSaid_.push_back(l);
-        if (moduleSaid_.size() > 3)
-            moduleSaid_.erase(moduleSaid_.begin());
-    }
     auto now = std::chrono::steady_clock::now();
-    if (drawn_ && !force && now - last_ < std::chrono::milliseconds(200))
+    if (drawn_ && !force && !resized_ && now - last_ < std::chrono::milliseconds(200))
         return;
     drawn_ = true;
     last_ = now;
     std::vector<std::string> lines = frame(runner, number, ms);
-    if (rows_ > 1 && lines.size() > static_cast<size_t>(rows_ - 1)) {
-        size_t keep = static_cast<size_t>(rows_ - 2);
-        size_t more = lines.size() - keep;
-        lines.resize(keep);
-        lines.push_back("(" + std::to_string(more) + " more lines: a taller terminal shows them)");
+    // A screen filled to its last row gets no line end after that row,
+    // which would scroll it; a line as wide as the screen needs no
+    // clearing after it (which on some terminals clears its last
+    // character).
+    const bool full = rows_ > 0 && lines.size() >= static_cast<size_t>(rows_);
+    std::string out = resized_ ? "\x1b[2J\x1b[H" : "\x1b[H";
+    resized_ = false;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        out += lines[i];
+        if (visibleSize(lines[i]) < static_cast<size_t>(cols_))
+            out += "\x1b[K";
+        if (!full || i + 1 < lines.size())
+            out += "\n";
     }
-    std::string out = "\x1b[H";
-    for (const std::string &s : lines)
-        out += s + "\x1b[K\n";
-    out += "\x1b[J";
+    if (!full)
+        out += "\x1b[J";
+    openLine_ = full;
     fwrite(out.data(), 1, out.size(), out_);
     fflush(out_);
 }

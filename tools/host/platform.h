@@ -20,6 +20,13 @@ long long receivedOnPort(int port);
 // Windows: a console that accepts virtual-terminal processing), and its
 // size; columns and rows are left alone when the size is not known.
 bool stdoutTerminal(int *columns, int *rows);
+// Starts watching that terminal's size: on POSIX a handler of SIGWINCH
+// that only notes the change; on Windows the console's size as it is now,
+// for terminalResized to compare with.
+void watchTerminalSize();
+// Whether the size changed since the last look (or since watching began),
+// and then the new size.
+bool terminalResized(int *columns, int *rows);
 
 // The device behind COM port n (1 to 4) as the serial library opens it, and
 // where that mapping comes from (an environment variable, the default, the

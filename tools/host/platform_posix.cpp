@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <ctime>
 
 #include "../comm/port_map.h"
@@ -20,6 +21,23 @@ ReceivedCount receivedCount()
 {
     static const ReceivedCount count = reinterpret_cast<ReceivedCount>(dlsym(RTLD_DEFAULT, "commReceived"));
     return count;
+}
+
+// Set by SIGWINCH, taken by terminalResized.
+volatile std::sig_atomic_t sizeChanged = 0;
+
+extern "C" void onWindowChange(int) { sizeChanged = 1; }
+
+bool terminalSize(int *columns, int *rows)
+{
+    struct winsize ws;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0)
+        return false;
+    if (ws.ws_col > 0)
+        *columns = ws.ws_col;
+    if (ws.ws_row > 0)
+        *rows = ws.ws_row;
+    return true;
 }
 
 } // namespace
@@ -58,14 +76,27 @@ bool stdoutTerminal(int *columns, int *rows)
 {
     if (!isatty(STDOUT_FILENO))
         return false;
-    struct winsize ws;
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0) {
-        if (ws.ws_col > 0)
-            *columns = ws.ws_col;
-        if (ws.ws_row > 0)
-            *rows = ws.ws_row;
-    }
+    terminalSize(columns, rows);
     return true;
+}
+
+void watchTerminalSize()
+{
+    // Calls under way go on (SA_RESTART); the serial library's waits take
+    // an interrupted wait for a short one.
+    struct sigaction sa = {};
+    sa.sa_handler = onWindowChange;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGWINCH, &sa, nullptr);
+}
+
+bool terminalResized(int *columns, int *rows)
+{
+    if (!sizeChanged)
+        return false;
+    sizeChanged = 0;
+    return terminalSize(columns, rows);
 }
 
 } // namespace vhost

@@ -54,6 +54,24 @@ void comPortDevice(int port, std::string &device, std::string &source)
 // A Windows port is named by its number; under wine the scripts map it.
 std::string defaultDeviceNote(int) { return ""; }
 
+namespace {
+
+// The console window's size in columns and rows.
+bool consoleSize(int *columns, int *rows)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info))
+        return false;
+    *columns = info.srWindow.Right - info.srWindow.Left + 1;
+    *rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    return true;
+}
+
+// The size last seen by watchTerminalSize or terminalResized.
+int seenColumns = 0, seenRows = 0;
+
+} // namespace
+
 bool stdoutTerminal(int *columns, int *rows)
 {
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
@@ -71,11 +89,21 @@ bool stdoutTerminal(int *columns, int *rows)
         return false;
     if (!(mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) && !SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING))
         return false;
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    if (GetConsoleScreenBufferInfo(h, &info)) {
-        *columns = info.srWindow.Right - info.srWindow.Left + 1;
-        *rows = info.srWindow.Bottom - info.srWindow.Top + 1;
-    }
+    consoleSize(columns, rows);
+    return true;
+}
+
+// A console tells of a new size only among its input events, which the
+// host does not read: the size is compared at each look instead.
+void watchTerminalSize() { consoleSize(&seenColumns, &seenRows); }
+
+bool terminalResized(int *columns, int *rows)
+{
+    int c = 0, r = 0;
+    if (!consoleSize(&c, &r) || (c == seenColumns && r == seenRows))
+        return false;
+    seenColumns = *columns = c;
+    seenRows = *rows = r;
     return true;
 }
 

@@ -100,6 +100,8 @@ std::string Runner::rungId(size_t index) const
     return id;
 }
 
+std::string Runner::rungLabel(size_t index) const { return "R" + std::to_string(index) + " " + rungId(index); }
+
 std::vector<std::string> Runner::operandTexts(size_t index) const
 {
     const FUNCDEF &f = table_[prog_.rungs[index].instr];
@@ -271,7 +273,9 @@ double Runner::scan(long number, bool show)
         auto r0 = ClockType::now();
         f.fnc_ptr(active ? 1 : 0, static_cast<int32_t>(params_[i].size()), params_[i].data());
         double rms = msSince(r0);
-        console_.relay();
+        // What the module printed in the call is the rung's, with the
+        // address of this scan.
+        console_.relay(rungLabel(i));
         lastActive_[i] = active;
         lastMs_[i] = rms;
         if (active && !gateClosed_) {

@@ -48,7 +48,8 @@ public:
 
     // The last scan, rung by rung (for the live view and the log).
     size_t rungs() const { return prog_.rungs.size(); }
-    std::string rungId(size_t rung) const; // "I7017@01h"
+    std::string rungId(size_t rung) const;    // "I7017@01h"
+    std::string rungLabel(size_t rung) const; // "R0 I7017@01h", as the module's traces are named
     bool lastActive(size_t rung) const { return lastActive_[rung]; }
     double lastMs(size_t rung) const { return lastMs_[rung]; }
     // Every operand but "Addr:" as "LABEL=value", in table order.
