@@ -33,7 +33,7 @@ struct RunArgs {
     double durationS = 0;
     bool live = false;
     bool failOnError = false;
-    std::string logPath, tracePath;
+    std::string logPath, tracePath, capturePath;
 
     const std::string *optionString() const { return optionsGiven->count() ? &options : nullptr; }
 };

@@ -16,6 +16,12 @@ void sleepMs(int ms);
 bool countsReceived();
 long long receivedOnPort(int port);
 
+// Has the serial library call `watcher` with every byte it sends to or
+// takes from a port (the POSIX stand-in can: tools/comm/comm_received.h);
+// null stops it.  False where the library cannot be watched.
+using SerialWatcher = void (*)(int port, bool sent, const char *bytes, int n);
+bool watchSerialLibrary(SerialWatcher watcher);
+
 // Whether standard output is a terminal that takes ANSI sequences (on
 // Windows: a console that accepts virtual-terminal processing), and its
 // size; columns and rows are left alone when the size is not known.

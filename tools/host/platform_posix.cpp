@@ -22,7 +22,25 @@ ReceivedCount receivedCount()
     return count;
 }
 
+using Watch = void (*)(void (*)(int32_t, int32_t, const char *, int32_t));
+SerialWatcher watcherNow = nullptr;
+void relay(int32_t port, int32_t sent, const char *bytes, int32_t n)
+{
+    if (watcherNow)
+        watcherNow(port, sent != 0, bytes, n);
+}
+
 } // namespace
+
+bool watchSerialLibrary(SerialWatcher watcher)
+{
+    static const Watch watch = reinterpret_cast<Watch>(dlsym(RTLD_DEFAULT, "commWatch"));
+    if (!watch)
+        return false;
+    watcherNow = watcher;
+    watch(watcher ? relay : nullptr);
+    return true;
+}
 
 bool countsReceived() { return receivedCount() != nullptr; }
 

@@ -13,6 +13,9 @@ namespace vhost {
 bool countsReceived() { return false; }
 long long receivedOnPort(int) { return -1; }
 
+// comm.dll exports the eight _COM functions and nothing else.
+bool watchSerialLibrary(SerialWatcher) { return false; }
+
 void sleepMs(int ms)
 {
     if (ms > 0)
