@@ -231,7 +231,9 @@ void Decoder::reply(const HeardLine &l, size_t at)
     x.replyEndUs = l.lastUs;
     for (size_t j = i + 1; j < open_.size(); ++j)
         if (!open_[j].x.command.empty()) {
-            if (l.firstUs >= open_[j].x.startUs)
+            // After a second master's command the reply is not late: the
+            // other master did not wait for it.
+            if (l.firstUs >= open_[j].x.startUs && !open_[j].x.has(Fault::SecondMaster))
                 x.faults.push_back(Fault::Late);
             break;
         }
