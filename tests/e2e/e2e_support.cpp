@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -149,6 +150,48 @@ HostResult runProgram(const std::vector<std::string> &argv, const std::vector<st
     close(fds[0]);
     r.status = killed ? -1 : (WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
     r.scans = parseScans(r.output);
+    return r;
+}
+
+Background startProgram(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                        const std::string &outPath)
+{
+    Background b;
+    b.outPath = outPath;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int null = open("/dev/null", O_RDONLY);
+        if (out < 0 || null < 0)
+            _exit(127);
+        dup2(out, 1);
+        dup2(out, 2);
+        dup2(null, 0);
+        execChild(argv, env);
+    }
+    b.pid = pid;
+    return b;
+}
+
+HostResult finishProgram(Background &b, int sig, int timeoutMs)
+{
+    HostResult r;
+    if (b.pid <= 0)
+        return r;
+    kill(b.pid, sig);
+    int status = 0;
+    bool killed = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!reap(b.pid, deadline, &status, &killed))
+        poll(nullptr, 0, 10);
+    b.pid = -1;
+    r.status = killed ? -1 : (WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    FILE *f = fopen(b.outPath.c_str(), "r");
+    char buf[4096];
+    for (size_t n; f && (n = fread(buf, 1, sizeof buf, f)) > 0;)
+        r.output.append(buf, n);
+    if (f)
+        fclose(f);
     return r;
 }
 

@@ -51,6 +51,18 @@ const Config &config();
 // kills it after timeoutMs.  The host is given --dll when config().dll is set.
 HostResult runProgram(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeoutMs);
 
+// A program left running beside the test (a listener), its output going to
+// `outPath`; finished by a signal.
+struct Background {
+    int pid = -1;
+    std::string outPath;
+};
+Background startProgram(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                        const std::string &outPath);
+// Sends `sig`, waits at most timeoutMs (SIGKILL after that), and gives its
+// exit status and output.
+HostResult finishProgram(Background &b, int sig, int timeoutMs);
+
 // What a terminal shows of `raw`, roughly: the text without its escape
 // sequences, a cursor moved right ("ESC[nC", as wine's console writes a
 // blank) as blanks, line ends as '\n'.

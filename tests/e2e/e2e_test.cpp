@@ -2,10 +2,12 @@
 // every instruction and the line faults that matter.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -1340,6 +1342,118 @@ int runCheckLog(const std::vector<std::string> &args, std::string *out)
 }
 
 } // namespace
+
+// The fields of a monitor line but its times (the first, and the reply's).
+std::vector<std::string> monitorFields(const std::string &line)
+{
+    std::vector<std::string> f;
+    for (size_t at = 0; at <= line.size();) {
+        size_t end = line.find("  ", at);
+        if (end == std::string::npos)
+            end = line.size();
+        const std::string part = line.substr(at, end - at);
+        if (!f.empty() || !part.empty())
+            f.push_back(part.rfind("reply ", 0) == 0 ? "reply" : part);
+        at = end + 2;
+    }
+    if (!f.empty())
+        f.erase(f.begin());
+    return f;
+}
+
+// The exchange lines of the monitor's output (before its summary).
+std::vector<std::vector<std::string>> monitorExchanges(const std::string &output)
+{
+    std::vector<std::vector<std::string>> xs;
+    std::istringstream in(output);
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty() && isdigit(static_cast<unsigned char>(line[0])))
+            xs.push_back(monitorFields(line));
+    return xs;
+}
+
+// How the monitor holds the tap: the access mode of its descriptor of it.
+int tapAccessMode(int pid, const std::string &tap)
+{
+    char target[256] = {};
+    if (readlink(tap.c_str(), target, sizeof target - 1) <= 0)
+        return -1;
+    for (int fd = 0; fd < 64; ++fd) {
+        const std::string proc = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+        char to[256] = {};
+        if (readlink(proc.c_str(), to, sizeof to - 1) <= 0 || std::string(to) != target)
+            continue;
+        std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
+        std::string key, value;
+        while (info >> key >> value)
+            if (key == "flags:")
+                return static_cast<int>(std::stol(value, nullptr, 8) & O_ACCMODE);
+    }
+    return -1;
+}
+
+// The monitor on the simulator's tap beside a run of the sample ladder:
+// every exchange of the run once, in order, named with its instruction and
+// with the run's values; the run's own capture replayed gives the same
+// lines; and the monitor holds the line read-only.
+TEST_F(E2E, MonitorOnTheTapHearsEveryExchangeOfARun)
+{
+    if (config().wine)
+        GTEST_SKIP() << "the live monitor is native only";
+    const std::string tap = dir + "/tap";
+    startSim(19200, "", {"--tap", tap});
+    e2e::Background mon = e2e::startProgram({config().host, "monitor", tap, "--baud", "19200"}, {}, dir + "/mon.txt");
+    for (int i = 0; i < 500; ++i) {
+        std::ifstream f(dir + "/mon.txt");
+        std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        if (text.find("monitor: listening on") != std::string::npos)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::ifstream ladder(config().plant.substr(0, config().plant.rfind('/')) + "/ladder.toml");
+    const std::string text((std::istreambuf_iterator<char>(ladder)), std::istreambuf_iterator<char>());
+    const std::string capture = dir + "/run.cap";
+    const HostResult run = hostFile(text, "COMPORT=1 BAUD=192 TIMEOUT=200", {"-n", "3", "--capture", capture});
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(tapAccessMode(mon.pid, tap), O_RDONLY);
+    // What the run did, exchange by exchange: the 7060 and the 7065 write,
+    // then read back.
+    std::vector<std::pair<std::string, const RungOut *>> made;
+    for (const e2e::ScanOut &s : run.scans)
+        for (const RungOut &r : s.rungs)
+            if (r.on)
+                for (int n = r.id.rfind("I706", 0) == 0 && r.id[4] != '4' ? 2 : 1; n > 0; --n)
+                    made.push_back({r.id, &r});
+    // The last bytes cross the wire after the run has handed them over.
+    for (int i = 0; i < 500; ++i) {
+        std::ifstream f(dir + "/mon.txt");
+        const std::string said((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        if (monitorExchanges(said).size() >= made.size())
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const HostResult live = e2e::finishProgram(mon, SIGINT, 5000);
+    EXPECT_EQ(live.status, 0) << live.output;
+    const auto heard = monitorExchanges(live.output);
+    ASSERT_EQ(heard.size(), made.size()) << live.output;
+    for (size_t i = 0; i < made.size(); ++i) {
+        SCOPED_TRACE(made[i].first);
+        ASSERT_GE(heard[i].size(), 6u);
+        const size_t at = made[i].first.find('@');
+        const std::string instr = made[i].first.substr(0, at);
+        EXPECT_EQ(heard[i][0], at == std::string::npos ? "**" : made[i].first.substr(at + 1));
+        EXPECT_NE(("/" + heard[i][1] + "/").find("/" + instr + "/"), std::string::npos) << heard[i][1];
+        EXPECT_EQ(heard[i][5], "ok");
+        if (instr == "I7017") {
+            EXPECT_EQ(heard[i][3], "AIN=" + made[i].second->values.at("AIN"));
+        }
+    }
+
+    const HostResult replay = hostCommand({"monitor", "--replay", capture, "--baud", "19200"});
+    EXPECT_EQ(replay.status, 0) << replay.output;
+    EXPECT_EQ(monitorExchanges(replay.output), heard);
+}
 
 TEST_F(E2E, LogsEveryScanAndPlotsTheLog)
 {

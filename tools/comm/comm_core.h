@@ -61,6 +61,14 @@ struct LineSettings {
 
 constexpr int32_t PORTS = 4;
 
+// The watcher of commWatch (comm_received.h), or none.
+inline CommWatcher watcher = nullptr;
+inline void watched(int32_t port, bool sent, const char *bytes, int32_t n)
+{
+    if (watcher && n > 0)
+        watcher(port, sent ? 1 : 0, bytes, n);
+}
+
 // Rates every backend supports.
 constexpr int32_t BAUD_RATES[] = {110, 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
@@ -190,6 +198,7 @@ public:
         if (err != SETUP_OK)
             return err;
         p.h = h;
+        p.number = port;
         p.baud = baud;
         p.charBits = 1 + dataBits + (line.parity == Parity::None ? 0 : 1) + stopBits;
         p.rx.attach(rcvBuf, rcvSize);
@@ -233,6 +242,7 @@ public:
                 int32_t n = Os::write(p->h, buf + done, len - done);
                 if (n < 0)
                     return 0;
+                watched(port, true, buf + done, n);
                 done += n;
             }
             if (len - done <= p->tx.space())
@@ -304,6 +314,12 @@ public:
         if (!p)
             return -1;
         p->received += static_cast<uint32_t>(saturatingAdd(0, Os::inQueue(p->h)));
+        if (watcher) {
+            // What is thrown away was on the line too: the watcher sees it.
+            char drop[256];
+            for (int32_t n; (n = Os::read(p->h, drop, sizeof drop)) > 0;)
+                watched(port, false, drop, n);
+        }
         Os::purgeInput(p->h);
         p->rx.clear();
         return 0;
@@ -327,6 +343,7 @@ public:
 
 private:
     struct Port {
+        int32_t number = 0;
         bool open = false;
         Handle h = Os::NONE;
         int32_t baud = 0;
@@ -376,6 +393,7 @@ private:
             int32_t n = Os::write(p.h, from, run);
             if (n <= 0)
                 return;
+            watched(p.number, true, from, n);
             p.tx.consumed(n);
             if (n < run)
                 return;
@@ -397,6 +415,7 @@ private:
             int32_t n = Os::read(p.h, to, run);
             if (n <= 0)
                 return;
+            watched(p.number, false, to, n);
             p.rx.produced(n);
             p.received += static_cast<uint32_t>(n);
             if (n < run)
@@ -426,6 +445,7 @@ private:
     int32_t _COMrcvclear(int32_t port) { return (lib).rcvclear(port); }                                           \
     int32_t _COMxmitclear(int32_t port) { return (lib).xmitclear(port); }                                         \
     int32_t commReceived(int32_t port) { return (lib).received(port); }                                           \
+    void commWatch(CommWatcher w) { comm::watcher = w; }                                                          \
     }
 
 #endif

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "capture.h"
 #include "commands.h"
 #include "errors.h"
 #include "hostsvc.h"
@@ -64,6 +65,7 @@ private:
     CsvLog log_;
     FailureTraces traces_;
     LiveView *view_ = nullptr; // while the live view owns the screen
+    capture::Writer capture_;
     OptionReading reading_;
     long scanUnderWay_ = 1; // the scan the module's failure traces come in
 };
@@ -73,8 +75,14 @@ bool LadderRun::openFiles()
 {
     std::string fileError;
     if ((!a_.logPath.empty() && !log_.open(a_.logPath, runner_, fileError)) ||
-        (!a_.tracePath.empty() && !traces_.open(a_.tracePath, fileError))) {
+        (!a_.tracePath.empty() && !traces_.open(a_.tracePath, fileError)) ||
+        (!a_.capturePath.empty() && !capture_.open(a_.capturePath, fileError))) {
         fprintf(stderr, "veldran-host: %s\n", fileError.c_str());
+        return false;
+    }
+    if (capture_.isOpen() && !capture::recordSerialLibrary(&capture_)) {
+        fprintf(stderr, "veldran-host: --capture: this serial library cannot be watched (comm.dll has only the "
+                        "serial functions); capture with the native host\n");
         return false;
     }
     return true;
@@ -203,6 +211,11 @@ Exit LadderRun::run()
 
     loader::sendDeinstall(m_);
     console_.finish();
+    if (capture_.isOpen()) {
+        capture::recordSerialLibrary(nullptr);
+        if (capture_.failed())
+            fprintf(stderr, "veldran-host: cannot write %s: the capture ends early\n", a_.capturePath.c_str());
+    }
     const bool stopped = loader::moduleStopped(m_);
     loader::closeModule(m_);
     if (stopped)
@@ -232,6 +245,9 @@ CLI::App *addRunCommand(CLI::App &app, RunArgs &a)
     run->add_option("--log", a.logPath, "write every scan to this CSV file");
     run->add_option("--trace", a.tracePath,
                     "write the module's DEBUG traces of failures to this file, with scan number and time");
+    run->add_option("--capture", a.capturePath,
+                    "write every byte the serial library sent and received, with its time, to this file "
+                    "(monitor --replay reads it)");
     run->add_flag("--fail-on-error", a.failOnError, "exit status 4 when a rung ended a scan with a non-zero code");
     return run;
 }

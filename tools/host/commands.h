@@ -12,6 +12,7 @@
 #include "bringup.h"
 #include "cmd_common.h"
 #include "exit_status.h"
+#include "monitor_decode.h"
 #include "scan.h"
 #include "survey.h"
 
@@ -33,7 +34,7 @@ struct RunArgs {
     double durationS = 0;
     bool live = false;
     bool failOnError = false;
-    std::string logPath, tracePath;
+    std::string logPath, tracePath, capturePath;
 
     const std::string *optionString() const { return optionsGiven->count() ? &options : nullptr; }
 };
@@ -73,6 +74,17 @@ Exit runSurveyCommand(const ModuleArgs &mod, const SurveyArgs &a);
 // identify (added by bringup.h's addIdentifyCommand): the addresses given,
 // or without any a survey first, then each module it found.
 Exit runIdentifyCommand(const ModuleArgs &mod, const IdentifyArgs &a);
+
+// monitor (cmd_monitor.cpp): a listener on the line, or a capture replayed.
+struct MonitorArgs {
+    std::string port;             // the device or COMn ("": --replay)
+    std::string replay;           // the capture ("": listen)
+    std::string checksum = "off"; // "off" or "on"
+    std::string logPath;          // the CSV log ("": none)
+    monitor::Settings settings;
+};
+CLI::App *addMonitorCommand(CLI::App &app, MonitorArgs &a);
+Exit runMonitor(MonitorArgs &a);
 
 } // namespace vhost
 

@@ -36,6 +36,7 @@ int hostMain(int argc, char **argv)
     IdentifyArgs identifyArgs;
     ConfigureArgs configureArgs;
     RawArgs sendArgs, termArgs;
+    MonitorArgs monitorArgs;
     // Each subcommand, added in the order --help lists them, and what runs
     // it once the command line is parsed.
     const std::pair<const CLI::App *, std::function<Exit()>> commands[] = {
@@ -52,6 +53,7 @@ int hostMain(int argc, char **argv)
         {addConfigureCommand(app, configureArgs), [&] { return runConfigure(configureArgs); }},
         {addSendCommand(app, sendArgs), [&] { return runSend(sendArgs); }},
         {addTermCommand(app, termArgs), [&] { return runTerm(termArgs); }},
+        {addMonitorCommand(app, monitorArgs), [&] { return runMonitor(monitorArgs); }},
     };
 
     try {

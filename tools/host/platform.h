@@ -16,6 +16,22 @@ void sleepMs(int ms);
 bool countsReceived();
 long long receivedOnPort(int port);
 
+// Has the serial library call `watcher` with every byte it sends to or
+// takes from a port (the POSIX stand-in can: tools/comm/comm_received.h);
+// null stops it.  False where the library cannot be watched.
+using SerialWatcher = void (*)(int port, bool sent, const char *bytes, int n);
+bool watchSerialLibrary(SerialWatcher watcher);
+
+// A serial device opened for listening only (the monitor): read-only, raw
+// at `baud`, what it held before thrown away; nothing is ever written to it,
+// and setting it up puts no byte on the line.  Below 0 with `error` set when
+// it cannot be opened (on Windows always: the live monitor is native only).
+int openListenPort(const std::string &device, int baud, std::string &error);
+// Up to `n` bytes heard, waiting at most `waitMs` for the first: the count,
+// 0 when nothing came (or a signal came), -1 when the device went away.
+int readListenPort(int fd, char *buf, int n, int waitMs);
+void closeListenPort(int fd);
+
 // Whether standard output is a terminal that takes ANSI sequences (on
 // Windows: a console that accepts virtual-terminal processing), and its
 // size; columns and rows are left alone when the size is not known.

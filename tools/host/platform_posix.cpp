@@ -2,11 +2,18 @@
 #include "platform.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
+
+#include "wire_format.h"
 
 #include "../comm/port_map.h"
 
@@ -40,7 +47,25 @@ bool terminalSize(int *columns, int *rows)
     return true;
 }
 
+using Watch = void (*)(void (*)(int32_t, int32_t, const char *, int32_t));
+SerialWatcher watcherNow = nullptr;
+void relay(int32_t port, int32_t sent, const char *bytes, int32_t n)
+{
+    if (watcherNow)
+        watcherNow(port, sent != 0, bytes, n);
+}
+
 } // namespace
+
+bool watchSerialLibrary(SerialWatcher watcher)
+{
+    static const Watch watch = reinterpret_cast<Watch>(dlsym(RTLD_DEFAULT, "commWatch"));
+    if (!watch)
+        return false;
+    watcherNow = watcher;
+    watch(watcher ? relay : nullptr);
+    return true;
+}
 
 bool countsReceived() { return receivedCount() != nullptr; }
 
@@ -71,6 +96,40 @@ std::string defaultDeviceNote(int port)
     return "COM" + std::to_string(port) + " is " + path + ", the default, because " + var + " is not set; set " + var +
            " to the line's device (a USB adapter such as /dev/ttyUSB0, or the simulator's pseudo-terminal)";
 }
+
+int openListenPort(const std::string &device, int baud, std::string &error)
+{
+    // Read-only: nothing this program does can put a byte on the line.
+    const int fd = open(device.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = "cannot open " + device + " for listening: " + std::strerror(errno);
+        return -1;
+    }
+    if (isatty(fd)) {
+        if (!wire::makeRaw(fd, baud)) {
+            error = "cannot set " + device + " to " + std::to_string(baud) + " baud: " + std::strerror(errno);
+            close(fd);
+            return -1;
+        }
+        tcflush(fd, TCIFLUSH); // only what it held from before: nothing goes out
+    }
+    return fd;
+}
+
+int readListenPort(int fd, char *buf, int n, int waitMs)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, waitMs) <= 0)
+        return 0;
+    const ssize_t r = read(fd, buf, static_cast<size_t>(n));
+    if (r > 0)
+        return static_cast<int>(r);
+    if (r < 0 && (errno == EAGAIN || errno == EINTR))
+        return 0;
+    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) || r == 0 ? -1 : 0;
+}
+
+void closeListenPort(int fd) { close(fd); }
 
 bool stdoutTerminal(int *columns, int *rows)
 {

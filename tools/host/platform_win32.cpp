@@ -13,6 +13,19 @@ namespace vhost {
 bool countsReceived() { return false; }
 long long receivedOnPort(int) { return -1; }
 
+// comm.dll exports the eight _COM functions and nothing else.
+bool watchSerialLibrary(SerialWatcher) { return false; }
+
+int openListenPort(const std::string &device, int, std::string &error)
+{
+    error = "cannot listen on " + device +
+            ": the live monitor needs the native host for now; capture with it, or replay a capture here (monitor "
+            "--replay FILE)";
+    return -1;
+}
+int readListenPort(int, char *, int, int) { return -1; }
+void closeListenPort(int) {}
+
 void sleepMs(int ms)
 {
     if (ms > 0)

@@ -112,6 +112,20 @@ Line openPseudoTerminal(long baud)
     return l;
 }
 
+Line openListenerTerminal(long baud)
+{
+    comm::PtyPair pty;
+    const std::string failed = comm::openPtyPair(pty);
+    if (!failed.empty())
+        die("cannot create a pseudo-terminal for the tap: " + failed);
+    makeRaw(pty.slave, baud);
+    Line l;
+    l.fd = pty.master;
+    l.slaveFd = pty.slave;
+    l.device = pty.slaveName;
+    return l;
+}
+
 // A given device; a tty is set raw at `baud`.
 Line openTty(const std::string &device, long baud)
 {

@@ -36,6 +36,9 @@ struct Line {
 // A pseudo-terminal of its own, the slave its controlling terminal, raw at
 // `baud`.
 Line openPseudoTerminal(long baud);
+// A pseudo-terminal for a listener (the tap), raw at `baud`; its slave held
+// open, so that the listener's closes are no hangup.
+Line openListenerTerminal(long baud);
 // A given device; a tty is set raw at `baud`.
 Line openTty(const std::string &device, long baud);
 // SIGTERM, SIGINT and SIGHUP, blocked and read from the descriptor returned.

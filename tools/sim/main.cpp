@@ -30,7 +30,7 @@ using namespace vsim::device;
 namespace {
 
 struct Args {
-    std::string plant, link, tty, log;
+    std::string plant, link, tty, log, tap;
     double baud = -1;           // below 0: the plant's
     double turnaround = -1;     // below 0: the plant's
     double adapterLatency = -1; // below 0: the plant's
@@ -105,6 +105,9 @@ std::optional<Exit> parseArgs(int argc, char **argv, Args &a)
         ->type_name("N")
         ->transform(decimalWhole())
         ->capture_default_str();
+    app.add_option("--tap", a.tap,
+                   "a second pseudo-terminal, linked at PATH, that hears the line as a listen-only adapter does")
+        ->type_name("PATH");
     app.add_option("--log", a.log, "append the log to this file instead of stderr")->type_name("FILE");
     try {
         app.parse(argc, argv);
@@ -152,8 +155,9 @@ std::FILE *openLog(const std::string &path)
 // and the simulator, until a stop signal, `quit` or the loss of the line.
 class EventLoop {
 public:
-    EventLoop(vsim::Simulator &sim, const Line &line, int sigFd, std::FILE *logf, const Clock &clock)
-        : sim_(sim), line_(line), sigFd_(sigFd), log_(logf), clock_(clock), settingsBaud_(deviceBaud(line.settingsFd()))
+    EventLoop(vsim::Simulator &sim, const Line &line, const Line &tap, int sigFd, std::FILE *logf, const Clock &clock)
+        : sim_(sim), line_(line), tap_(tap), sigFd_(sigFd), log_(logf), clock_(clock),
+          settingsBaud_(deviceBaud(line.settingsFd()))
     {
     }
     Exit run();
@@ -161,14 +165,16 @@ public:
     void flush();
 
 private:
-    enum { LINE, CONTROL, SIGNALS };
+    enum { LINE, CONTROL, SIGNALS, TAP };
     void waitForEvents(double now);
+    void serveTap(double now);
     void readSignal(double now);
     void readLine(double now);
     void readControl(double now);
 
     vsim::Simulator &sim_;
     const Line &line_;
+    const Line &tap_; // fd -1: no tap
     int sigFd_;
     vsim::Logger log_;
     const Clock &clock_;
@@ -180,7 +186,8 @@ private:
     int ctlFd_ = STDIN_FILENO; // -1 once the control channel has ended
     std::string ctlBuf_;       // control text not yet a whole line
     std::string pending_;      // reply bytes that the line did not take yet
-    pollfd fds_[3] = {};
+    std::string tapPending_;   // what the tap heard and its listener has not taken yet
+    pollfd fds_[4] = {};
     bool stop_ = false;
     Exit status_ = EXIT_OK;
 };
@@ -205,8 +212,33 @@ Exit EventLoop::run()
         }
         if (ctlFd_ >= 0 && (fds_[CONTROL].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
             readControl(now);
+        serveTap(now);
     }
     return status_;
+}
+
+// The tap hands on what crossed the wire by now.  What its listener writes
+// is read and dropped: a listen-only adapter has no transmitter.  A listener
+// that takes nothing loses what does not fit, not the line its pace.
+void EventLoop::serveTap(double now)
+{
+    if (tap_.fd < 0)
+        return;
+    if (fds_[TAP].revents & POLLIN) {
+        char buf[256];
+        while (read(tap_.fd, buf, sizeof buf) > 0) {
+        }
+    }
+    tapPending_ += sim_.takeTap(now);
+    while (!tapPending_.empty()) {
+        const ssize_t w = write(tap_.fd, tapPending_.data(), tapPending_.size());
+        if (w <= 0)
+            break;
+        tapPending_.erase(0, static_cast<size_t>(w));
+    }
+    constexpr size_t TAP_HELD = 1 << 16;
+    if (tapPending_.size() > TAP_HELD)
+        tapPending_.erase(0, tapPending_.size() - TAP_HELD);
 }
 
 // Until something arrives, the line can take the pending reply bytes, or the
@@ -218,11 +250,16 @@ void EventLoop::waitForEvents(double now)
         wake = sim_.nextDue();
     if (auto d = sim_.nextDeadline())
         wake = std::min(wake, *d);
+    if (auto d = sim_.nextTapDue())
+        wake = std::min(wake, *d);
 
     fds_[LINE] = {line_.fd, static_cast<short>(POLLIN | (pending_.empty() ? 0 : POLLOUT)), 0};
     fds_[CONTROL] = {ctlFd_, POLLIN, 0};
     fds_[SIGNALS] = {sigFd_, POLLIN, 0};
+    fds_[TAP] = {tap_.fd, POLLIN, 0};
     timespec ts{}, *tsp = nullptr;
+    if (!tapPending_.empty())
+        wake = std::min(wake, now + 5); // the tap's listener drains; look again soon
     if (pending_.empty() && std::isfinite(wake)) {
         const double ms = std::max(0.0, wake - now);
         ts.tv_sec = static_cast<time_t>(ms / 1000);
@@ -232,7 +269,7 @@ void EventLoop::waitForEvents(double now)
         ts.tv_nsec = 50 * 1000 * 1000; // a full buffer drains; look again soon
         tsp = &ts;
     }
-    if (ppoll(fds_, 3, tsp, nullptr) < 0 && errno != EINTR)
+    if (ppoll(fds_, 4, tsp, nullptr) < 0 && errno != EINTR)
         die(std::string("ppoll: ") + std::strerror(errno));
 }
 
@@ -333,6 +370,12 @@ int runSimulator(int argc, char **argv)
     const int sigFd = stopSignals();
     if (!args.link.empty())
         makeLink(args.link, line.device);
+    Line tap;
+    if (!args.tap.empty()) {
+        tap = openListenerTerminal(baud);
+        setNonBlocking(tap.fd);
+        makeLink(args.tap, tap.device);
+    }
 
     const Clock clock;
     vsim::Simulator sim(std::move(plant), args.seed, vsim::Logger(logf));
@@ -344,7 +387,8 @@ int runSimulator(int argc, char **argv)
         sim.setAdapterLatency(args.adapterLatency, 0);
     if (args.adapterJitter >= 0)
         sim.setAdapterJitter(args.adapterJitter);
-    EventLoop loop(sim, line, sigFd, logf, clock);
+    sim.setTap(tap.fd >= 0);
+    EventLoop loop(sim, line, tap, sigFd, logf, clock);
     logStart(logf, line.device, sim, args.seed);
     std::printf("READY %s\n", line.device.c_str());
     std::fflush(stdout);
@@ -354,9 +398,15 @@ int runSimulator(int argc, char **argv)
     logExit(logf, sim.stats(), clock.now());
     if (!args.link.empty())
         comm::removeLink(args.link, line.device);
-    if (line.slaveFd >= 0)
-        close(line.slaveFd);
-    close(line.fd);
+    if (!args.tap.empty())
+        comm::removeLink(args.tap, tap.device);
+    const Line *const lines[] = {&line, &tap};
+    for (const Line *l : lines) {
+        if (l->slaveFd >= 0)
+            close(l->slaveFd);
+        if (l->fd >= 0)
+            close(l->fd);
+    }
     if (logf != stderr)
         std::fclose(logf);
     return status;

@@ -77,7 +77,8 @@ void Simulator::receive(std::string_view bytes, Millis now)
         // Each character takes its time on the wire, one after the other.
         const Millis start = std::max(rxFree_, now);
         rxFree_ = start + charMs();
-        hostChar(start, rxFree_, now);
+        if (!hostChar(start, rxFree_, now) && tap_)
+            hostHeard_.push_back({rxFree_, c});
         if (c == '\r') {
             std::string line;
             line.swap(rx_);
@@ -124,12 +125,14 @@ bool Simulator::garbleOverlaps(Millis start, Millis end, std::vector<uint64_t> &
     return any;
 }
 
-void Simulator::hostChar(Millis start, Millis end, Millis now)
+bool Simulator::hostChar(Millis start, Millis end, Millis now)
 {
-    if (garbleOverlaps(start, end, rxHits_, now, [&](const Out &o) {
+    if (!garbleOverlaps(start, end, rxHits_, now, [&](const Out &o) {
             return "the host's command runs into the transmission of " + moduleName(o.addr) + " at " + fixed3(start);
         }))
-        rxGarbled_ = true;
+        return false;
+    rxGarbled_ = true;
+    return true;
 }
 
 Millis Simulator::transmit(std::vector<Out> chars, Millis now)
@@ -235,7 +238,7 @@ void Simulator::send(const Module &m, const std::string &reply, const std::vecto
     for (size_t p = 0; p < s.pieces.size(); ++p) {
         at += s.pieces[p].gapMs;
         for (char c : s.pieces[p].bytes) {
-            chars.push_back({at, at + charMs(), c, 0, m.answersAt()});
+            chars.push_back({at, at + charMs(), c, 0, m.answersAt(), false});
             at += charMs();
         }
         all += s.pieces[p].bytes;
@@ -255,7 +258,7 @@ void Simulator::babble(const Module &m, const Fault &f, Millis done, Millis now)
     std::vector<Out> chars;
     for (long i = 0; i < n; ++i) {
         const char c = f.text.empty() ? garbage() : f.text[static_cast<size_t>(i) % f.text.size()];
-        chars.push_back({at, at + charMs(), c, 0, m.answersAt()});
+        chars.push_back({at, at + charMs(), c, 0, m.answersAt(), false});
         at += charMs();
     }
     log_.event(now, "-- " + moduleName(m.answersAt()) + " babbles " + std::to_string(n) + " characters until " +
@@ -290,6 +293,7 @@ void Simulator::intoAdapter(Millis now)
 
 std::string Simulator::takeDue(Millis now)
 {
+    tapCrossed(now);
     if (!adapter_.on() && !adapter_.holding())
         return offTheWire(now);
     intoAdapter(now);
@@ -301,6 +305,56 @@ std::string Simulator::takeDue(Millis now)
     if (!adapter_.on() && !adapter_.holding())
         s += offTheWire(now);
     return s;
+}
+
+// A character that has crossed can meet nothing more (every later one
+// starts after it), so what the tap hears of it is final.
+void Simulator::tapCrossed(Millis now)
+{
+    if (!tap_)
+        return;
+    for (Out &o : out_) {
+        if (o.due > now)
+            break;
+        if (!o.tapped)
+            moduleHeard_.push_back({o.due, o.byte});
+        o.tapped = true;
+    }
+}
+
+std::string Simulator::takeTap(Millis now)
+{
+    tapCrossed(now);
+    std::string s;
+    for (;;) {
+        const bool host = !hostHeard_.empty() && hostHeard_.front().due <= now;
+        const bool module = !moduleHeard_.empty() && moduleHeard_.front().due <= now;
+        if (!host && !module)
+            return s;
+        std::deque<Heard> &from =
+            host && (!module || hostHeard_.front().due <= moduleHeard_.front().due) ? hostHeard_ : moduleHeard_;
+        s += from.front().byte;
+        from.pop_front();
+    }
+}
+
+std::optional<Millis> Simulator::nextTapDue() const
+{
+    std::optional<Millis> next;
+    const auto earlier = [&next](Millis t) {
+        if (!next || t < *next)
+            next = t;
+    };
+    if (!hostHeard_.empty())
+        earlier(hostHeard_.front().due);
+    if (!moduleHeard_.empty())
+        earlier(moduleHeard_.front().due);
+    for (const Out &o : out_)
+        if (tap_ && !o.tapped) {
+            earlier(o.due);
+            break;
+        }
+    return next;
 }
 
 Millis Simulator::nextDue() const

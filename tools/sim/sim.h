@@ -73,6 +73,15 @@ public:
     Millis nextDue() const;
     std::string takeDue(Millis now);
 
+    // The listening tap: what a listen-only adapter on the wire hears, both
+    // directions in the order they crossed, each character when it has
+    // crossed; a collision as one garbled character (the host's own that met
+    // a module's is not heard apart).  Nothing is kept until it is switched
+    // on.
+    void setTap(bool on) { tap_ = on; }
+    std::string takeTap(Millis now);
+    std::optional<Millis> nextTapDue() const;
+
     // Watchdogs: the next moment one of them may expire, and letting them.
     std::optional<Millis> nextDeadline() const;
     void tick(Millis now);
@@ -102,12 +111,16 @@ private:
         char byte;
         uint64_t tx;
         int addr;
+        bool tapped = false; // handed to the tap's queue
     };
     // Puts a module's transmission on the line: every character that overlaps
     // one of another transmission is garbled, both of them.  Returns the end.
     Millis transmit(std::vector<Out> chars, Millis now);
-    // A host character from `start` to `end` against what the modules send.
-    void hostChar(Millis start, Millis end, Millis now);
+    // A host character from `start` to `end` against what the modules send;
+    // whether it met any.
+    bool hostChar(Millis start, Millis end, Millis now);
+    // The modules' characters that have crossed by `now`, into the tap's queue.
+    void tapCrossed(Millis now);
     bool garbleOverlaps(Millis start, Millis end, std::vector<uint64_t> &met, Millis now,
                         const std::function<std::string(const Out &)> &collision);
     char garbage();
@@ -139,6 +152,13 @@ private:
     std::mt19937_64 lineRng_; // garbled characters
     Adapter adapter_;
     bool quit_ = false;
+    struct Heard {
+        Millis due;
+        char byte;
+    };
+    bool tap_ = false;
+    std::deque<Heard> hostHeard_;   // the host's characters, by the time they have crossed
+    std::deque<Heard> moduleHeard_; // the modules' that have crossed, not yet taken
 };
 
 } // namespace vsim
