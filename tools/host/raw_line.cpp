@@ -13,14 +13,15 @@ namespace vhost {
 
 namespace {
 
-// One raw exchange, reported as `> command`, `< reply` and its times.
-void rawExchange(LineClient &line, const LineOptions &opt, const std::string &text, bool addChecksum)
+// One raw exchange, reported as `> command`, `< reply` and its times;
+// false when not one byte came back.
+bool rawExchange(LineClient &line, const LineOptions &opt, const std::string &text, bool addChecksum)
 {
     Reply r = line.exchange(text, addChecksum, opt.timeoutMs);
     printf("> %s\n", wire::escape(r.sent).c_str());
     if (r.bytes.empty()) {
         printf("< (nothing in %d ms)\n", opt.timeoutMs);
-        return;
+        return false;
     }
     printf("< %s", wire::escape(r.bytes).c_str());
     if (r.complete)
@@ -32,6 +33,7 @@ void rawExchange(LineClient &line, const LineOptions &opt, const std::string &te
     const std::string bursts = burstsText(burstsOf(r.arrivals, line.baud()));
     if (!bursts.empty())
         printf("  %s\n", bursts.c_str());
+    return true;
 }
 
 // Without a speed the raw lines talk at the INIT speed.
@@ -52,6 +54,28 @@ bool openRaw(LineClient &line, const LineOptions &opt, const char *command)
     return false;
 }
 
+// After a send that nothing answered: the first command once at each other
+// speed, in the order a module of unknown speed is looked for (a line at a
+// speed nobody chose is the likeliest cause), and the summary of what
+// answered where.
+Exit nothingAnswered(LineClient &line, const LineOptions &opt, const std::string &first, bool addChecksum)
+{
+    std::vector<int> answered;
+    for (int baud : wire::probeSpeeds()) {
+        std::string error;
+        if (baud == opt.baud || !line.open(baud, error))
+            continue;
+        if (!line.exchange(first, addChecksum, opt.timeoutMs).bytes.empty())
+            answered.push_back(baud);
+    }
+    if (answered.empty())
+        printf("send: nothing answered at any speed: check the address, --checksum and the wiring\n");
+    else
+        printf("send: nothing answered at %d baud; at %s baud the first command was answered: try --baud %d\n",
+               opt.baud, wire::speedsText(answered, "and").c_str(), answered.front());
+    return EXIT_NO_ANSWER;
+}
+
 } // namespace
 
 Exit sendCommand(const LineOptions &opt, const std::vector<std::string> &lines, bool addChecksum)
@@ -62,9 +86,12 @@ Exit sendCommand(const LineOptions &opt, const std::vector<std::string> &lines, 
         return EXIT_LINE;
     // Which line the replies come from: a speed nobody chose shows here.
     printf("send: COM%d at %d baud%s\n", raw.port, raw.baud, addChecksum ? ", checksums added" : ", no checksums");
+    bool heard = false;
     for (const auto &l : lines)
-        rawExchange(line, raw, l, addChecksum);
-    return EXIT_OK;
+        heard = rawExchange(line, raw, l, addChecksum) || heard;
+    if (heard || lines.empty())
+        return EXIT_OK;
+    return nothingAnswered(line, raw, lines.front(), addChecksum);
 }
 
 Exit termCommand(const LineOptions &opt, bool addChecksum)
