@@ -1242,8 +1242,9 @@ baud = 9600
 
 // Three modules fresh from the factory, all at 01h: the survey finds their
 // replies garbled there; each is brought up alone in INIT mode; identify
-// then names every model, the survey writes the line's bench twin, and
-// check against the twin flags a rung made for another model.
+// then names every model, and again after the simulator saved the line and
+// was started again from what it saved; the survey writes the line's bench
+// twin, and check against the twin flags a rung made for another model.
 TEST_F(E2E, FactoryFreshModulesBroughtUpToATwinOfTheLine)
 {
     std::string plant = writeFile("factory.toml", R"(
@@ -1294,13 +1295,23 @@ turnaround_ms = 1.6
         ctl(std::string("power ") + b.module);
     }
 
-    h = hostCommand({"identify", "--baud", "19200", "--checksum", "off"});
-    ASSERT_EQ(h.status, 0) << h.output;
-    h.output = e2e::screenText(h.output);
-    for (const char *row : {"\n01h   7017    1.00      08   19200   off      decimal",
-                            "\n02h   TC1     1.00      0F   19200   off      decimal",
-                            "\n03h   7053    1.00      40   19200   off      -"})
-        EXPECT_NE(h.output.find(row), std::string::npos) << row << "\n" << h.output;
+    // What configure did, saved and given back by a simulator started
+    // from it: the new addresses, speeds and name.
+    const std::string saved = dir + "/saved.toml";
+    for (bool restarted : {false, true}) {
+        h = hostCommand({"identify", "--baud", "19200", "--checksum", "off"});
+        ASSERT_EQ(h.status, 0) << (restarted ? "restarted\n" : "") << h.output;
+        h.output = e2e::screenText(h.output);
+        for (const char *row : {"\n01h   7017    1.00      08   19200   off      decimal",
+                                "\n02h   TC1     1.00      0F   19200   off      decimal",
+                                "\n03h   7053    1.00      40   19200   off      -"})
+            EXPECT_NE(h.output.find(row), std::string::npos) << row << "\n" << h.output;
+        if (restarted)
+            break;
+        ctl("save " + saved);
+        sim.stop();
+        ASSERT_NO_FATAL_FAILURE(startSim(9600, saved));
+    }
 
     const std::string twin = dir + "/twin.toml";
     h = hostCommand({"survey", "--from", "0", "--to", "4", "--baud", "192", "--checksum", "off", "--timeout", "60",
