@@ -6,7 +6,8 @@ set -eu
 
 PACKAGES="cmake ninja-build g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev \
 g++-mingw-w64-i686 wine wine32:i386 libtomlplusplus-dev libcli11-dev clang libclang-rt-14-dev \
-llvm valgrind python3 zip unzip cmark-gfm gnuplot-nox clang-format clang-tidy git libunicorn-dev"
+llvm valgrind python3 zip unzip cmark-gfm gnuplot-nox clang-format clang-tidy git libunicorn-dev libedit-dev \
+pkg-config"
 
 missing=""
 for p in $PACKAGES; do

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -99,6 +100,50 @@ TEST(Send, ShowsTheBurstsOfAReply)
         ASSERT_EQ(times.size(), c.pieces.size()) << out;
         for (size_t i = 1; i < times.size(); ++i)
             EXPECT_GE(times[i] - times[i - 1], 19.0) << out;
+    }
+    scommReset();
+}
+
+// term from a pipe: each line of printable text sent, a line with an
+// escape sequence (an arrow key nothing edited away) or another control
+// character said on stderr and never sent, nor kept in the history.
+TEST(Term, SendsTextAndNeverAnEscapeSequence)
+{
+    const struct {
+        const char *typed;
+        const char *written; // what reached the line, one "write" log line each
+        const char *said;    // on stderr ("": nothing)
+    } cases[] = {
+        {"$012\nquit\n", "write 1 $012\\r\n", ""},
+        {"\x1b[A\n", "", "term: not sent: the line holds an escape sequence (\\x1B[A)\n"},
+        {"$01\x1b[D2\n$012\n!1\n", "write 1 $012\\r\nwrite 1 $012\\r\n",
+         "term: not sent: the line holds an escape sequence ($01\\x1B[D2)\n"},
+        {"$0\t12\r\n\x7f\n", "",
+         "term: not sent: the line holds a control character ($0\\x0912)\n"
+         "term: not sent: the line holds a control character (\\x7F)\n"},
+    };
+    for (const auto &c : cases) {
+        scommReset();
+        vhost::LineOptions line;
+        line.baud = 9600;
+        line.timeoutMs = 5;
+        std::istringstream in(c.typed);
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        const vhost::Exit status = vhost::termCommand(line, false, in);
+        fflush(stdout);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(status, vhost::EXIT_OK) << out << err;
+        EXPECT_EQ(err, c.said) << c.typed;
+        char log[4096];
+        scommLog(log, sizeof log);
+        std::string writes;
+        std::istringstream calls(log);
+        for (std::string l; std::getline(calls, l);)
+            if (l.rfind("write ", 0) == 0)
+                writes += l + "\n";
+        EXPECT_EQ(writes, c.written) << c.typed << "\n" << log;
     }
     scommReset();
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bringup.h"
+#include "line_input.h"
 
 namespace vhost {
 
@@ -94,7 +95,7 @@ Exit sendCommand(const LineOptions &opt, const std::vector<std::string> &lines, 
     return nothingAnswered(line, raw, lines.front(), addChecksum);
 }
 
-Exit termCommand(const LineOptions &opt, bool addChecksum)
+Exit termCommand(const LineOptions &opt, bool addChecksum, std::istream &in)
 {
     const LineOptions raw = rawDefaults(opt);
     LineClient line(raw.port);
@@ -102,16 +103,19 @@ Exit termCommand(const LineOptions &opt, bool addChecksum)
         return EXIT_LINE;
     printf("term: COM%d at %d baud%s; a command a line (\"history\", \"!N\" repeats line N, \"quit\")\n", raw.port,
            raw.baud, addChecksum ? ", checksums added" : "");
+    LineInput input(in);
     std::vector<std::string> history;
     for (std::string text;;) {
-        printf("term> ");
-        fflush(stdout);
-        if (!std::getline(std::cin, text))
+        if (!input.read("term> ", text))
             break;
-        while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
-            text.pop_back();
         if (text.empty())
             continue;
+        // An arrow key that nothing edited away, a stray control key: never
+        // onto the line, where it would be taken for a command.
+        if (const std::string held = unsendable(text); !held.empty()) {
+            fprintf(stderr, "term: not sent: the line holds %s (%s)\n", held.c_str(), wire::escape(text).c_str());
+            continue;
+        }
         if (text == "quit")
             break;
         if (text == "history") {
@@ -131,6 +135,7 @@ Exit termCommand(const LineOptions &opt, bool addChecksum)
             }
         }
         history.push_back(text);
+        input.remember(text);
         rawExchange(line, raw, text, addChecksum);
     }
     printf("\n");
