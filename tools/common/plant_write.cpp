@@ -74,6 +74,9 @@ void writeConfiguration(std::ostream &os, const Module &m)
         os << "type = 0x" << wire::hex2(static_cast<uint32_t>(m.typeCode)) << "\n";
 }
 
+// Signal::Mode's names in the plant file, in its order.
+const char *const RAMP_MODES[] = {"wrap", "bounce", "clamp"};
+
 // An input as the plant file has it, at `now`: a ramp from where it is,
 // before its bounds fold it (so that a bouncing ramp goes on the same way).
 std::string signalText(const Signal &s, Millis now)
@@ -85,9 +88,8 @@ std::string signalText(const Signal &s, Millis now)
     std::string t =
         "{start = " + tomlNumber(s.value + s.rate * (now - s.origin) / 1000.0) + ", rate = " + tomlNumber(s.rate);
     if (s.bounded) {
-        static const char *const MODES[] = {"wrap", "bounce", "clamp"};
         t += ", min = " + tomlNumber(s.min) + ", max = " + tomlNumber(s.max) + ", mode = \"" +
-             MODES[static_cast<int>(s.mode)] + "\"";
+             RAMP_MODES[static_cast<int>(s.mode)] + "\"";
     }
     return t + "}";
 }
