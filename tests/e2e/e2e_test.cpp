@@ -1244,8 +1244,9 @@ baud = 9600
 
 // Three modules fresh from the factory, all at 01h: the survey finds their
 // replies garbled there; each is brought up alone in INIT mode; identify
-// then names every model, the survey writes the line's bench twin, and
-// check against the twin flags a rung made for another model.
+// then names every model, and again after the simulator saved the line and
+// was started again from what it saved; the survey writes the line's bench
+// twin, and check against the twin flags a rung made for another model.
 TEST_F(E2E, FactoryFreshModulesBroughtUpToATwinOfTheLine)
 {
     std::string plant = writeFile("factory.toml", R"(
@@ -1296,13 +1297,23 @@ turnaround_ms = 1.6
         ctl(std::string("power ") + b.module);
     }
 
-    h = hostCommand({"identify", "--baud", "19200", "--checksum", "off"});
-    ASSERT_EQ(h.status, 0) << h.output;
-    h.output = e2e::screenText(h.output);
-    for (const char *row : {"\n01h   7017    1.00      08   19200   off      decimal",
-                            "\n02h   TC1     1.00      0F   19200   off      decimal",
-                            "\n03h   7053    1.00      40   19200   off      -"})
-        EXPECT_NE(h.output.find(row), std::string::npos) << row << "\n" << h.output;
+    // What configure did, saved and given back by a simulator started
+    // from it: the new addresses, speeds and name.
+    const std::string saved = dir + "/saved.toml";
+    for (bool restarted : {false, true}) {
+        h = hostCommand({"identify", "--baud", "19200", "--checksum", "off"});
+        ASSERT_EQ(h.status, 0) << (restarted ? "restarted\n" : "") << h.output;
+        h.output = e2e::screenText(h.output);
+        for (const char *row : {"\n01h   7017    1.00      08   19200   off      decimal",
+                                "\n02h   TC1     1.00      0F   19200   off      decimal",
+                                "\n03h   7053    1.00      40   19200   off      -"})
+            EXPECT_NE(h.output.find(row), std::string::npos) << row << "\n" << h.output;
+        if (restarted)
+            break;
+        ctl("save " + saved);
+        sim.stop();
+        ASSERT_NO_FATAL_FAILURE(startSim(9600, saved));
+    }
 
     const std::string twin = dir + "/twin.toml";
     h = hostCommand({"survey", "--from", "0", "--to", "4", "--baud", "192", "--checksum", "off", "--timeout", "60",
@@ -1612,11 +1623,32 @@ struct EdgeCase {
     std::string interruptAt = {}; // run in a terminal, Ctrl-C once this shows ("": neither)
     bool nativeOnly = false;      // what it checks has no counterpart under wine
     int comAbove4 = 0;            // under wine only: the simulator on COM<this>, which VELDRAN_COM1 names
+    std::string plant = {};       // the simulator's plant ("": the sample plant)
     std::string rungs = {};       // the ladder's rungs ("": one I7017 at 01h)
     // The lines of the file the argument "TRACE" names (--trace), each
     // without its time stamp.
     std::vector<std::string> traced = {};
 };
+
+// Two factory-fresh 7017s at 01h, at the same turn-around: their replies
+// collide to their ends; and a 7053 of its own at 03h.
+const char *kTwoAtOne = R"(
+[line]
+baud = 9600
+duplicate_addresses = true
+[[module]]
+address = 1
+model = 7017
+baud = 9600
+[[module]]
+address = 1
+model = 7017
+baud = 9600
+[[module]]
+address = 3
+model = 7053
+baud = 9600
+)";
 
 void PrintTo(const EdgeCase &c, std::ostream *os) { *os << c.name; }
 
@@ -1638,7 +1670,7 @@ TEST_P(HostEdges, ExitStatusAndOutput)
         unlink((config().wineDir + "/ports/com1").c_str());
         env.push_back("VELDRAN_COM1=COM" + std::to_string(c.comAbove4));
     }
-    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_NO_FATAL_FAILURE(startSim(19200, c.plant.empty() ? "" : writeFile("plant.toml", c.plant)));
     std::string ladder =
         writeFile("edge.toml", kData + (c.rungs.empty() ? rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") : c.rungs));
     const std::string trace = dir + "/trace.txt";
@@ -1811,6 +1843,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "",
                  false,
                  0,
+                 "",
                  rung("I7041", "[11, 0, \"N7:1\", \"N7:2\"]") + rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") +
                      rung("I7RDMS", "[11, \"N7:3\", \"N7:4\"]"),
                  {"scan 1 R0 I7041@0Bh: addr=11  ec=1005", "scan 1 R2 I7RDMS@0Bh: addr=11  ec=1005",
@@ -1819,7 +1852,42 @@ INSTANTIATE_TEST_SUITE_P(
                  {"run", "LADDER", "-o", ROOMY, "--scans", "2", "-q", "--fail-on-error"},
                  0,
                  {"error codes: 0 OK x 2\n"},
-                 0}),
+                 0},
+        // A module at 19200 and send at its default 9600: not silence.
+        EdgeCase{"send_at_another_speed",
+                 {"send", "$0A2", "$0AM"},
+                 1,
+                 {"send: nothing answered at 9600 baud; at 19200 baud the first command was answered: try --baud "
+                  "19200\n"},
+                 0,
+                 "",
+                 false,
+                 0,
+                 "[[module]]\naddress = 10\nmodel = 7017\nbaud = 19200\n"},
+        // Bytes that never make a reply are not "no answer".
+        EdgeCase{"identify_two_modules_at_one_address",
+                 {"identify", "1", "3", "--baud", "9600", "--checksum", "off"},
+                 1,
+                 {"\n01h   something answers at 01h, but garbled: more than one module at 01h?\n",
+                  "\n03h   7053    1.00      40   9600 "},
+                 0,
+                 "",
+                 false,
+                 0,
+                 kTwoAtOne},
+        // The survey hears them as a time-out during which bytes came (it
+        // counts what reached the port only natively: not under wine).
+        EdgeCase{"survey_two_modules_at_one_address",
+                 {"survey", "--from", "0", "--to", "3", "--baud", "96", "--checksum", "off"},
+                 0,
+                 {"\n03 (  3)    9600  off ", "\n1 address answered\n",
+                  "\naddress 01 (1): something answers at 01h, but garbled: more than one module at 01h? Garbled "
+                  "replies 3 times in a row at 9600 baud, checksum off (1005 TIMEOUT, bytes but no whole reply). "},
+                 0,
+                 "",
+                 true,
+                 0,
+                 kTwoAtOne}),
     [](const ::testing::TestParamInfo<EdgeCase> &i) { return std::string(i.param.name); });
 
 TEST(Host, SimulatorSaysItsVersion)

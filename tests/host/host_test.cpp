@@ -1059,6 +1059,19 @@ TEST(Survey, ReportsByAddress)
                  "checksum off\n"
                  "2 addresses answered\n");
     EXPECT_EQ(vhost::surveyReport({}), "no module answered\n");
+    // Bytes but never a valid reply at 01: not silence, and no "no module
+    // answered"; where 01 answered at another setting, no such guess.
+    const std::vector<vhost::SurveyGarbled> garbled = {{1, 9600, false, EC_TIMEOUT}};
+    EXPECT_EQ(vhost::surveyReport({}, garbled), "no valid reply at any address\n");
+    EXPECT_EQ(
+        vhost::surveyGarbledLines(garbled, {})
+            .rfind("address 01 (1): something answers at 01h, but garbled: more than one module at 01h? Garbled "
+                   "replies 3 times in a row at 9600 baud, checksum off (1005 TIMEOUT, bytes but no whole reply). "
+                   "Power the modules at 01h one at a time",
+                   0),
+        0u)
+        << vhost::surveyGarbledLines(garbled, {});
+    EXPECT_EQ(vhost::surveyGarbledLines(garbled, found).find("something answers"), std::string::npos);
     // No one setting reaches 01 and C8: the first that reaches most (one
     // each; without checksums, slowest first) and what it leaves out.
     EXPECT_EQ(vhost::surveyMixedLine(found),

@@ -374,6 +374,52 @@ TEST(PlantFile, ReadsLineSettingsAndModules)
                   std::tie(b.address, b.model, b.baud, b.checksum, b.hex, b.name, b.firmware, b.typeCode))
             << "module " << a.address;
     }
+
+    // A running line saved and read back, as a power-up gives it: the
+    // speed and checksum waiting for it taken as made, the values as they
+    // are now (a ramp from where it is, going the same way), an expired
+    // watchdog's status bit gone.
+    const Millis now = 1500;
+    Module &ai = *p.find(1), &dio = *p.find(8), &cs = *p.find(0x1A);
+    ai.pendingBaud = 38400;
+    ai.turnaroundMs = 3.5;
+    ai.ain[7] = Signal::open();
+    ai.ain[1].kind = Signal::Kind::Ramp;
+    ai.ain[1].rate = 2;
+    ai.ain[1].bounded = true;
+    ai.ain[1].min = 0;
+    ai.ain[1].max = 3;
+    ai.ain[1].mode = Signal::Mode::Bounce; // 2.5 + 3: up to 3, back down to 0.5 by now
+    cs.pendingChecksum = 0;
+    cs.initWire = true;
+    dio.dout = 0x5;
+    dio.setCounter(3, 77, now);
+    dio.wdEnabled = true;
+    dio.wdValue = 30;
+    dio.status = 0x81;
+    dio.expire();
+    Plant saved = parsePlant(plantState(p, now, {}), "saved");
+    EXPECT_DOUBLE_EQ(saved.line.turnaroundMs, p.line.turnaroundMs);
+    ASSERT_EQ(saved.modules.size(), p.modules.size());
+    const Module &ai2 = *saved.find(1), &dio2 = *saved.find(8), &cs2 = *saved.find(0x1A);
+    EXPECT_EQ(ai2.baud, 38400);
+    EXPECT_DOUBLE_EQ(ai2.turnaroundMs, 3.5);
+    EXPECT_TRUE(ai2.ain[7].isOpen());
+    EXPECT_DOUBLE_EQ(ai2.ain[1].at(0), 0.5);
+    EXPECT_DOUBLE_EQ(ai2.ain[1].at(250), 0.0); // still on its way down
+    EXPECT_DOUBLE_EQ(ai2.ain[4].at(0), 5.123);
+    EXPECT_DOUBLE_EQ(saved.find(2)->fullScale, 100.0);
+    EXPECT_TRUE(saved.find(2)->ain[2].isOpen());
+    EXPECT_FALSE(cs2.checksum);
+    EXPECT_TRUE(cs2.initWire && cs2.initMode);
+    EXPECT_EQ(dio2.dout, dio.safeDout);
+    EXPECT_EQ(dio2.counter(3, 0), 77u);
+    EXPECT_EQ(dio2.status, 0x81);
+    EXPECT_TRUE(dio2.wdEnabled);
+    EXPECT_EQ(dio2.wdValue, 30);
+    EXPECT_EQ(saved.find(4)->counter(2, 0), 70000u);
+    EXPECT_EQ(saved.find(4)->din, 0x2A55u);
+    EXPECT_EQ(saved.find(3)->safeAout, p.find(3)->safeAout);
 }
 
 TEST(PlantFile, RejectsMistakesWithTheirLine)

@@ -346,6 +346,8 @@ TEST_F(Engine, ControlCommandsAnswerOneLineEach)
                                             "adapter_latency_ms <0..255> | set line adapter_jitter_ms <0..50>"},
         {"set line adapter_latency_ms 16", "OK"},
         {"set line adapter_jitter_ms 2.5", "OK"},
+        {"save", "ERR usage: save <file>"},
+        {"save /nonexistent/plant.toml", "ERR cannot write /nonexistent/plant.toml: No such file or directory"},
         {"frobnicate", "ERR unknown command: frobnicate"},
         {"quit", "OK"},
     };

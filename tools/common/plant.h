@@ -172,5 +172,12 @@ Plant parsePlant(std::string_view text, const std::string &sourceName);
 // inputs and outputs at rest; `notes` head it as comments.  It reads back as
 // the same line, so the simulator can stand in for a line that was surveyed.
 std::string plantText(const Plant &p, const std::vector<std::string> &notes);
+// A plant file of a running line as it is at `now`: what plantText writes
+// (a speed or checksum change waiting for the next power-up taken as made),
+// the line's turnaround, and each module's turnaround, inputs (a ramp from
+// its value now), outputs, counters, status byte, host watchdog and INIT
+// wire.  A simulator started with it gives back the same line, as after a
+// power-up.
+std::string plantState(const Plant &p, Millis now, const std::vector<std::string> &notes);
 
 } // namespace vsim

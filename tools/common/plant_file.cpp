@@ -1,6 +1,6 @@
-// The plant file: the reader that makes a Plant of its TOML, with a message
-// naming the file, line and key for everything it refuses, and the writer
-// that makes the text of a plant (the survey's bench twin).
+// The plant file's reader: it makes a Plant of the TOML, with a message
+// naming the file, line and key for everything it refuses.  The writers are
+// plant_write.cpp.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -387,70 +387,6 @@ Plant loadPlant(const std::string &path)
     std::ostringstream os;
     os << in.rdbuf();
     return parsePlant(os.str(), path);
-}
-
-namespace {
-
-// A TOML string of printable ASCII; "" when the text has anything else or
-// is longer than `max` (a name read off the wire may be anything).
-std::string tomlString(const std::string &text, size_t max)
-{
-    if (text.empty() || text.size() > max)
-        return "";
-    std::string s = "\"";
-    for (char c : text) {
-        if (c < 0x20 || c > 0x7E)
-            return "";
-        if (c == '"' || c == '\\')
-            s += '\\';
-        s += c;
-    }
-    return s + "\"";
-}
-
-// A number as TOML has it, with the digits that read back as the same.
-std::string tomlNumber(double v)
-{
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.15g", v);
-    if (std::strtod(buf, nullptr) != v)
-        std::snprintf(buf, sizeof buf, "%.17g", v);
-    return buf;
-}
-
-} // namespace
-
-std::string plantText(const Plant &p, const std::vector<std::string> &notes)
-{
-    std::ostringstream os;
-    for (const std::string &n : notes)
-        os << "# " << n << "\n";
-    os << "\n[line]\nbaud = " << p.line.baud << "\n";
-    if (p.line.duplicateAddresses)
-        os << "duplicate_addresses = true\n";
-    if (p.line.adapterLatencyMs > 0)
-        os << "adapter_latency_ms = " << tomlNumber(p.line.adapterLatencyMs) << "\n";
-    if (p.line.adapterJitterMs > 0)
-        os << "adapter_jitter_ms = " << tomlNumber(p.line.adapterJitterMs) << "\n";
-    for (const Module &m : p.modules) {
-        const int number = m.info().number;
-        os << "\n[[module]]\naddress = " << m.address << "\nmodel = " << number << "\n";
-        if (m.baud)
-            os << "baud = " << m.baud << "\n";
-        if (m.checksum)
-            os << "checksum = true\n";
-        if (m.hex)
-            os << "format = \"hex\"\n";
-        if (m.name != std::to_string(number)) {
-            const std::string name = tomlString(m.name, 6);
-            os << (name.empty() ? "# its name could not be written\n" : "module_name = " + name + "\n");
-        }
-        if (const std::string fw = tomlString(m.firmware, 16); !fw.empty())
-            os << "firmware = " << fw << "\n";
-        if (m.typeCode != defaultTypeCode(m.model))
-            os << "type = 0x" << wire::hex2(static_cast<uint32_t>(m.typeCode)) << "\n";
-    }
-    return os.str();
 }
 
 } // namespace vsim

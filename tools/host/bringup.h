@@ -7,6 +7,7 @@
 #define TOOLS_HOST_BRINGUP_H
 
 #include <CLI/CLI.hpp>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -40,9 +41,12 @@ Exit configureCommand(const LineOptions &line, int address, const ConfigureOptio
 // end of the command to its first byte and to its carriage return, and the
 // bursts it came in when there were several (burstsOf).
 Exit sendCommand(const LineOptions &line, const std::vector<std::string> &lines, bool addChecksum);
-// The same, line by line from the keyboard, until end of input or "quit";
-// "!N" sends the N-th line of the history again, "history" lists it.
-Exit termCommand(const LineOptions &line, bool addChecksum);
+// The same, line by line from the keyboard (with line editing where `in`
+// is standard input on a terminal, in the native build), until end of input
+// or "quit"; "!N" sends the N-th line of the history again, "history" lists
+// it.  A line with an escape sequence or another control character is not
+// sent (said on stderr).
+Exit termCommand(const LineOptions &line, bool addChecksum, std::istream &in = std::cin);
 
 // The command line: each subcommand's options, the function that adds it
 // to the program's command line, and the one that runs it once parsed.

@@ -52,10 +52,10 @@ Exit surveyLine(const ModuleArgs &mod, const SurveyOptions &opt, std::vector<Sur
     }
     if (stopRequested)
         printf("survey: interrupted; what answered until then:\n");
-    fputs(surveyReport(found).c_str(), stdout);
+    fputs(surveyReport(found, garbled).c_str(), stdout);
     fputs(surveyRecommendation(found, opt.port).c_str(), stdout);
     fputs(surveyMixedLine(found).c_str(), stdout);
-    fputs(surveyGarbledLines(garbled).c_str(), stdout);
+    fputs(surveyGarbledLines(garbled, found).c_str(), stdout);
     const bool stopped = loader::moduleStopped(m);
     loader::closeModule(m);
     if (stopped)

@@ -13,7 +13,7 @@ enum Exit {
     // module would refuse (configure): nothing was done.
     EXIT_USAGE = 1,
     EXIT_WARNINGS = 1,  // check: the report has warnings, no errors
-    EXIT_NO_ANSWER = 1, // survey: no module answered; identify, configure: a module did not
+    EXIT_NO_ANSWER = 1, // survey: no module answered; identify, configure: a module did not; send: nothing did
     // The module could not be loaded, or the DLL in the emulator faulted.
     EXIT_LOAD = 2,
     EXIT_ERRORS = 2,     // check: the report has errors

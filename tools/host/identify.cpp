@@ -156,9 +156,10 @@ Exit identifyCommand(const LineOptions &opt, const std::vector<int> &addresses)
         const std::string aa = wire::hex2(static_cast<unsigned>(a)) + "h";
         if (!at) {
             ++missing;
-            printf("%-5s %s\n", aa.c_str(), garbled ? "garbled replies" : "no answer");
+            // Bytes that never made a reply are not silence.
+            printf("%-5s %s\n", aa.c_str(), garbled ? garbledAnswer(a).c_str() : "no answer");
             if (garbled)
-                printf("      %s\n", duplicateAdvice(a).c_str());
+                printf("      %s\n", duplicateRemedy(a).c_str());
             continue;
         }
         auto id = identityAt(line, *at, opt.timeoutMs);

@@ -8,19 +8,21 @@
 #include <vector>
 
 #include "bringup.h"
+#include "line_input.h"
 
 namespace vhost {
 
 namespace {
 
-// One raw exchange, reported as `> command`, `< reply` and its times.
-void rawExchange(LineClient &line, const LineOptions &opt, const std::string &text, bool addChecksum)
+// One raw exchange, reported as `> command`, `< reply` and its times;
+// false when not one byte came back.
+bool rawExchange(LineClient &line, const LineOptions &opt, const std::string &text, bool addChecksum)
 {
     Reply r = line.exchange(text, addChecksum, opt.timeoutMs);
     printf("> %s\n", wire::escape(r.sent).c_str());
     if (r.bytes.empty()) {
         printf("< (nothing in %d ms)\n", opt.timeoutMs);
-        return;
+        return false;
     }
     printf("< %s", wire::escape(r.bytes).c_str());
     if (r.complete)
@@ -32,6 +34,7 @@ void rawExchange(LineClient &line, const LineOptions &opt, const std::string &te
     const std::string bursts = burstsText(burstsOf(r.arrivals, line.baud()));
     if (!bursts.empty())
         printf("  %s\n", bursts.c_str());
+    return true;
 }
 
 // Without a speed the raw lines talk at the INIT speed.
@@ -52,6 +55,28 @@ bool openRaw(LineClient &line, const LineOptions &opt, const char *command)
     return false;
 }
 
+// After a send that nothing answered: the first command once at each other
+// speed, in the order a module of unknown speed is looked for (a line at a
+// speed nobody chose is the likeliest cause), and the summary of what
+// answered where.
+Exit nothingAnswered(LineClient &line, const LineOptions &opt, const std::string &first, bool addChecksum)
+{
+    std::vector<int> answered;
+    for (int baud : wire::probeSpeeds()) {
+        std::string error;
+        if (baud == opt.baud || !line.open(baud, error))
+            continue;
+        if (!line.exchange(first, addChecksum, opt.timeoutMs).bytes.empty())
+            answered.push_back(baud);
+    }
+    if (answered.empty())
+        printf("send: nothing answered at any speed: check the address, --checksum and the wiring\n");
+    else
+        printf("send: nothing answered at %d baud; at %s baud the first command was answered: try --baud %d\n",
+               opt.baud, wire::speedsText(answered, "and").c_str(), answered.front());
+    return EXIT_NO_ANSWER;
+}
+
 } // namespace
 
 Exit sendCommand(const LineOptions &opt, const std::vector<std::string> &lines, bool addChecksum)
@@ -62,12 +87,15 @@ Exit sendCommand(const LineOptions &opt, const std::vector<std::string> &lines, 
         return EXIT_LINE;
     // Which line the replies come from: a speed nobody chose shows here.
     printf("send: COM%d at %d baud%s\n", raw.port, raw.baud, addChecksum ? ", checksums added" : ", no checksums");
+    bool heard = false;
     for (const auto &l : lines)
-        rawExchange(line, raw, l, addChecksum);
-    return EXIT_OK;
+        heard = rawExchange(line, raw, l, addChecksum) || heard;
+    if (heard || lines.empty())
+        return EXIT_OK;
+    return nothingAnswered(line, raw, lines.front(), addChecksum);
 }
 
-Exit termCommand(const LineOptions &opt, bool addChecksum)
+Exit termCommand(const LineOptions &opt, bool addChecksum, std::istream &in)
 {
     const LineOptions raw = rawDefaults(opt);
     LineClient line(raw.port);
@@ -75,16 +103,19 @@ Exit termCommand(const LineOptions &opt, bool addChecksum)
         return EXIT_LINE;
     printf("term: COM%d at %d baud%s; a command a line (\"history\", \"!N\" repeats line N, \"quit\")\n", raw.port,
            raw.baud, addChecksum ? ", checksums added" : "");
+    LineInput input(in);
     std::vector<std::string> history;
     for (std::string text;;) {
-        printf("term> ");
-        fflush(stdout);
-        if (!std::getline(std::cin, text))
+        if (!input.read("term> ", text))
             break;
-        while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
-            text.pop_back();
         if (text.empty())
             continue;
+        // An arrow key that nothing edited away, a stray control key: never
+        // onto the line, where it would be taken for a command.
+        if (const std::string held = unsendable(text); !held.empty()) {
+            fprintf(stderr, "term: not sent: the line holds %s (%s)\n", held.c_str(), wire::escape(text).c_str());
+            continue;
+        }
         if (text == "quit")
             break;
         if (text == "history") {
@@ -104,6 +135,7 @@ Exit termCommand(const LineOptions &opt, bool addChecksum)
             }
         }
         history.push_back(text);
+        input.remember(text);
         rawExchange(line, raw, text, addChecksum);
     }
     printf("\n");

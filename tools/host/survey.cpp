@@ -101,7 +101,7 @@ private:
     ERRCODE init(const std::string &options, int timeout);
     bool setting(bool cs, int code);
     std::vector<SurveyFind> statusReads(bool cs, int baud, std::vector<int> &suspects);
-    unsigned statusRead(int address, SSHORT &status, double &ms);
+    unsigned statusRead(int address, SSHORT &status, double &ms, bool *garbled = nullptr);
     bool answered(int address, bool cs, int baud, std::vector<SurveyFind> &here, unsigned *code = nullptr);
     size_t askAgain(const std::vector<int> &suspects, std::vector<SurveyFind> &here, bool cs, int code);
     void tryReads(std::vector<SurveyFind> &here, bool cs, int code);
@@ -118,6 +118,7 @@ private:
     int lastTimeout_ = 0;
     double slowest_ = -1;  // the longest response beyond its wire time so far; below 0: none yet
     bool settled_ = false; // the last status read succeeded: the next one does not wait for the line
+    bool spare_ = false;   // asked with time to spare: bytes during a time-out are the address's own
     long reads_ = 0;       // status reads sent
     std::vector<SurveyFind> found_;
     std::vector<SurveyGarbled> garbled_;
@@ -198,19 +199,29 @@ ERRCODE Survey::init(const std::string &options, int timeout)
 }
 
 // The status read of an address; its code.  A garbled reply is read again,
-// up to GARBLED_TRIES in all.
-unsigned Survey::statusRead(int address, SSHORT &status, double &ms)
+// up to GARBLED_TRIES in all; `*garbled` says whether the last one came
+// garbled.  Asked with time to spare, a time-out during which bytes came is
+// garbled too: no late reply of another address can be on the line then,
+// so the bytes are this address's, and a reply that never ends is what two
+// modules make of it when they answer at once (their carriage returns
+// collide as well).
+unsigned Survey::statusRead(int address, SSHORT &status, double &ms, bool *garbled)
 {
     unsigned rc = EC_OK;
+    bool bad = false;
     for (int i = 0; i < GARBLED_TRIES && !stopped(); ++i) {
         ++reads_;
         SSHORT err = 0;
+        const int64_t before = received();
         rc = call(rdms_,
                   {records::wordIn(static_cast<int16_t>(address)), records::wordOut(&status), records::wordOut(&err)},
                   &err, &ms);
-        if (!isGarbled(rc))
+        bad = isGarbled(rc) || (rc == EC_TIMEOUT && spare_ && line_.received && received() > before);
+        if (!bad)
             break;
     }
+    if (garbled)
+        *garbled = bad;
     return rc;
 }
 
@@ -221,11 +232,12 @@ bool Survey::answered(int address, bool cs, int baud, std::vector<SurveyFind> &h
     SSHORT status = 0;
     double ms = 0;
     const bool settled = settled_;
-    unsigned rc = statusRead(address, status, ms);
+    bool garbled = false;
+    unsigned rc = statusRead(address, status, ms, &garbled);
     settled_ = rc == EC_OK;
     if (code)
         *code = rc;
-    if (isGarbled(rc))
+    if (garbled)
         garbled_.push_back({address, baud, cs, rc});
     if (rc != EC_OK)
         return false;
@@ -312,11 +324,13 @@ size_t Survey::askAgain(const std::vector<int> &suspects, std::vector<SurveyFind
     if (init(optionsFor(opt_.port, code, cs, t, SWEEP_LATENCY_MS), t) != EC_OK)
         return 0;
     size_t before = here.size();
+    spare_ = true;
     for (int a : suspects) {
         if (stopped())
             break;
         answered(a, cs, baud, here);
     }
+    spare_ = false;
     std::stable_sort(here.begin(), here.end(),
                      [](const SurveyFind &x, const SurveyFind &y) { return x.addr < y.addr; });
     return here.size() - before;

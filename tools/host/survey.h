@@ -36,8 +36,10 @@ struct SurveyFind {
 };
 
 // An address whose status reads came garbled on every try at a setting (a
-// reply of the wrong length, or with a wrong checksum): on a line that is
-// otherwise clean, the replies of two modules that share the address.
+// reply of the wrong length, or with a wrong checksum, or, asked again with
+// time to spare, bytes but no whole reply before the time-out: code
+// EC_TIMEOUT): on a line that is otherwise clean, the replies of two modules
+// that share the address.
 struct SurveyGarbled {
     int addr = 0;
     int baud = 0; // bit/s
@@ -68,15 +70,22 @@ std::vector<SurveyFind> runSurvey(const SurveyLine &line, const SurveyOptions &o
                                   volatile std::sig_atomic_t *stop = nullptr,
                                   std::vector<SurveyGarbled> *garbled = nullptr);
 // What the garbled addresses suggest: at one or two addresses of a line
-// otherwise clean, more than one module at each, and what to do; at more, a
-// line that garbles replies.  "" when nothing came garbled.
-std::string surveyGarbledLines(const std::vector<SurveyGarbled> &garbled);
+// otherwise clean, more than one module at each, and what to do (an address
+// that gave no valid reply at any setting in `found` said to be one where
+// something answers garbled); at more, a line that garbles replies.  "" when
+// nothing came garbled.
+std::string surveyGarbledLines(const std::vector<SurveyGarbled> &garbled, const std::vector<SurveyFind> &found);
 // What to do about replies at `address` that come garbled while the rest of
 // the line is clean (survey and identify say it alike).
 std::string duplicateAdvice(int address);
+// "something answers at 01h, but garbled: more than one module at 01h?": an
+// address where bytes came but never a valid reply; and what to do then.
+std::string garbledAnswer(int address);
+std::string duplicateRemedy(int address);
 // The report: the table and the addresses that answered at more than one
-// setting.
-std::string surveyReport(const std::vector<SurveyFind> &found);
+// setting.  With nothing found, "no module answered", unless something
+// answered garbled (`garbled`, which surveyGarbledLines tells of).
+std::string surveyReport(const std::vector<SurveyFind> &found, const std::vector<SurveyGarbled> &garbled = {});
 // What the survey measured, and the option string that reaches the most
 // modules with the time-out the slowest reply there needs and the latency
 // the line's delivery needs; "" when nothing answered.

@@ -153,21 +153,44 @@ std::string surveyRecommendation(const std::vector<SurveyFind> &found, int port)
     return s;
 }
 
-std::string duplicateAdvice(int address)
+std::string duplicateRemedy(int address)
 {
     const std::string aa = hex2(address);
-    return "replies at " + aa + "h come garbled while the rest of the line is clean: more than one module at " + aa +
-           "h? Power the modules at " + aa +
+    return "Power the modules at " + aa +
            "h one at a time (or wire INIT to ground on one and power it up), give each its own address with "
            "`configure`, then survey again";
 }
 
-std::string surveyGarbledLines(const std::vector<SurveyGarbled> &garbled)
+std::string duplicateAdvice(int address)
+{
+    const std::string aa = hex2(address);
+    return "replies at " + aa + "h come garbled while the rest of the line is clean: more than one module at " + aa +
+           "h? " + duplicateRemedy(address);
+}
+
+std::string garbledAnswer(int address)
+{
+    const std::string aa = hex2(address);
+    return "something answers at " + aa + "h, but garbled: more than one module at " + aa + "h?";
+}
+
+namespace {
+
+// Why a try counted as garbled: the driver's code, and for a time-out what
+// came during it.
+std::string garbledWhy(unsigned code)
+{
+    return errorLabel(code) + (code == EC_TIMEOUT ? ", bytes but no whole reply" : "");
+}
+
+} // namespace
+
+std::string surveyGarbledLines(const std::vector<SurveyGarbled> &garbled, const std::vector<SurveyFind> &found)
 {
     std::map<int, std::string> where; // address -> the settings its replies came garbled at
     for (const SurveyGarbled &g : garbled)
         where[g.addr] +=
-            (where[g.addr].empty() ? "" : "; ") + settingText(g.baud, g.checksum) + " (" + errorLabel(g.code) + ")";
+            (where[g.addr].empty() ? "" : "; ") + settingText(g.baud, g.checksum) + " (" + garbledWhy(g.code) + ")";
     // Two modules that share an address garble their replies at that
     // address only; replies garbled all over are the line's.
     constexpr size_t FEW = 2;
@@ -179,17 +202,23 @@ std::string surveyGarbledLines(const std::vector<SurveyGarbled> &garbled)
         return s + "; the line garbles them: check the A/B wires, the terminating resistors and the ground, "
                    "and that no module answers at a speed of its own\n";
     }
-    for (const auto &[addr, at] : where)
-        s += "address " + hex2(addr) + " (" + std::to_string(addr) + "): garbled replies " +
-             std::to_string(GARBLED_TRIES) + " times in a row at " + at + "; " + duplicateAdvice(addr) + "\n";
+    for (const auto &[addr, at] : where) {
+        const int a = addr;
+        const bool valid = std::any_of(found.begin(), found.end(), [a](const SurveyFind &f) { return f.addr == a; });
+        const std::string tries = " replies " + std::to_string(GARBLED_TRIES) + " times in a row at " + at;
+        s += "address " + hex2(addr) + " (" + std::to_string(addr) + "): " +
+             (valid ? "garbled" + tries + "; " + duplicateAdvice(addr)
+                    : garbledAnswer(addr) + " Garbled" + tries + ". " + duplicateRemedy(addr)) +
+             "\n";
+    }
     return s;
 }
 
-std::string surveyReport(const std::vector<SurveyFind> &found)
+std::string surveyReport(const std::vector<SurveyFind> &found, const std::vector<SurveyGarbled> &garbled)
 {
     std::string s;
     if (found.empty())
-        return "no module answered\n";
+        return garbled.empty() ? "no module answered\n" : "no valid reply at any address\n";
     std::vector<SurveyFind> sorted = found;
     std::stable_sort(sorted.begin(), sorted.end(),
                      [](const SurveyFind &a, const SurveyFind &b) { return a.addr < b.addr; });

@@ -1,9 +1,12 @@
 // The simulator's control channel: the text commands a test or an engineer
 // types to look at the line and change it while it runs (ping, stats, get,
-// set, fault, module, quit), and the table of the keys `set` takes.
+// set, fault, module, save, quit), and the table of the keys `set` takes.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <sstream>
@@ -73,6 +76,8 @@ std::string Simulator::controlReply(const std::vector<std::string> &w, Millis no
     }
     if (c == "stats")
         return statsReply();
+    if (c == "save")
+        return w.size() == 2 ? save(w[1], now) : "ERR usage: save <file>";
     if (c == "quit") {
         quit_ = true;
         return "OK";
@@ -116,6 +121,24 @@ std::optional<std::string> Simulator::controlModule(const std::vector<std::strin
         return "OK " + moduleSummary(*m);
     }
     return "OK";
+}
+
+// save FILE: the line as it is now, for a simulator started with
+// --plant FILE to give back (the speed and turnaround the line has now).
+std::string Simulator::save(const std::string &path, Millis now) const
+{
+    Plant p = plant_;
+    p.line.baud = baud_;
+    p.line.turnaroundMs = turnaroundMs_;
+    p.line.adapterLatencyMs = adapter_.latency();
+    p.line.adapterJitterMs = adapter_.jitter();
+    const std::string text = plantState(p, now, {"saved by veldran-sim at " + fixed3(now) + " ms"});
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    const bool written = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (!f || std::fclose(f) != 0 || !written)
+        return "ERR cannot write " + path + ": " + std::strerror(errno);
+    const size_t n = p.modules.size();
+    return "OK saved " + std::to_string(n) + (n == 1 ? " module to " : " modules to ") + path;
 }
 
 std::string Simulator::statsReply() const

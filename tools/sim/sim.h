@@ -133,6 +133,7 @@ private:
     std::string controlFault(const std::vector<std::string> &w);
     std::optional<std::string> controlModule(const std::vector<std::string> &w, Millis now);
     std::string statsReply() const;
+    std::string save(const std::string &path, Millis now) const;
     std::string controlSet(const std::vector<std::string> &w, Millis now);
     std::string controlSetLine(const std::vector<std::string> &w, Millis now);
     std::string controlGet(const std::vector<std::string> &w, Millis now);
