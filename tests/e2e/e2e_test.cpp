@@ -1878,7 +1878,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The survey hears them as a time-out during which bytes came (it
         // counts what reached the port only natively: not under wine).
         EdgeCase{"survey_two_modules_at_one_address",
-                 {"survey", "--from", "0", "--to", "3", "--baud", "96", "--checksum", "off"},
+                 {"survey", "--from", "0", "--to", "3", "--baud", "96", "--checksum", "off", "--timeout", "60"},
                  0,
                  {"\n03 (  3)    9600  off ", "\n1 address answered\n",
                   "\naddress 01 (1): something answers at 01h, but garbled: more than one module at 01h? Garbled "
