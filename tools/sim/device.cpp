@@ -92,18 +92,15 @@ long deviceBaud(int fd)
 }
 
 void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
-// A pseudo-terminal of its own, the slave its controlling terminal, raw at
-// `baud`.
-Line openPseudoTerminal(long baud)
+namespace {
+
+// A new pseudo-terminal, the slave raw at `baud`; `what` names it in the
+// message when none can be had.
+Line rawPseudoTerminal(long baud, const char *what, comm::PtyPair &pty)
 {
-    ensureSession();
-    comm::PtyPair pty;
     const std::string failed = comm::openPtyPair(pty);
     if (!failed.empty())
-        die("cannot create a pseudo-terminal: " + failed);
-    if (ioctl(pty.slave, TIOCSCTTY, 0) != 0)
-        std::fprintf(stderr, "veldran-sim: warning: %s not made the controlling terminal: %s\n", pty.slaveName.c_str(),
-                     std::strerror(errno));
+        die(std::string("cannot create a pseudo-terminal") + what + ": " + failed);
     makeRaw(pty.slave, baud);
     Line l;
     l.fd = pty.master;
@@ -112,18 +109,25 @@ Line openPseudoTerminal(long baud)
     return l;
 }
 
+} // namespace
+
+// A pseudo-terminal of its own, the slave its controlling terminal, raw at
+// `baud`.
+Line openPseudoTerminal(long baud)
+{
+    ensureSession();
+    comm::PtyPair pty;
+    Line l = rawPseudoTerminal(baud, "", pty);
+    if (ioctl(pty.slave, TIOCSCTTY, 0) != 0)
+        std::fprintf(stderr, "veldran-sim: warning: %s not made the controlling terminal: %s\n", pty.slaveName.c_str(),
+                     std::strerror(errno));
+    return l;
+}
+
 Line openListenerTerminal(long baud)
 {
     comm::PtyPair pty;
-    const std::string failed = comm::openPtyPair(pty);
-    if (!failed.empty())
-        die("cannot create a pseudo-terminal for the tap: " + failed);
-    makeRaw(pty.slave, baud);
-    Line l;
-    l.fd = pty.master;
-    l.slaveFd = pty.slave;
-    l.device = pty.slaveName;
-    return l;
+    return rawPseudoTerminal(baud, " for the tap", pty);
 }
 
 // A given device; a tty is set raw at `baud`.
