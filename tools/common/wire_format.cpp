@@ -129,6 +129,31 @@ std::string escape(std::string_view bytes)
     return s;
 }
 
+std::optional<std::string> unescape(std::string_view text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            out += text[i];
+            continue;
+        }
+        if (++i >= text.size())
+            return std::nullopt;
+        if (text[i] == 'r')
+            out += '\r';
+        else if (text[i] == 'n')
+            out += '\n';
+        else if (text[i] == '\\')
+            out += '\\';
+        else if (text[i] == 'x' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+            i += 2;
+        } else
+            return std::nullopt;
+    }
+    return out;
+}
+
 #ifndef _WIN32
 
 namespace {

@@ -128,6 +128,9 @@ std::string speedsText(const std::vector<int> &speeds, std::string_view last);
 // \r, \n, \\ and \xNN for everything else, so that every form reads back
 // to one byte string.
 std::string escape(std::string_view bytes);
+// The bytes that escape() wrote as `text`, or nothing for text it does not
+// write (an unknown escape, a backslash at the end).
+std::optional<std::string> unescape(std::string_view text);
 
 #ifndef _WIN32
 // The termios constant of a speed in bit/s, B0 when there is none.

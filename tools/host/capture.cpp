@@ -9,37 +9,6 @@
 
 namespace vhost::capture {
 
-namespace {
-
-// The bytes of an escaped field, or nothing for an escape that
-// wire::escape does not write.
-std::optional<std::string> unescape(const std::string &s, size_t from)
-{
-    std::string out;
-    for (size_t i = from; i < s.size(); ++i) {
-        if (s[i] != '\\') {
-            out += s[i];
-            continue;
-        }
-        if (++i >= s.size())
-            return std::nullopt;
-        if (s[i] == 'r')
-            out += '\r';
-        else if (s[i] == 'n')
-            out += '\n';
-        else if (s[i] == '\\')
-            out += '\\';
-        else if (s[i] == 'x' && i + 2 < s.size() && wire::hexValue(s[i + 1]) >= 0 && wire::hexValue(s[i + 2]) >= 0) {
-            out += static_cast<char>(wire::hexValue(s[i + 1]) * 16 + wire::hexValue(s[i + 2]));
-            i += 2;
-        } else
-            return std::nullopt;
-    }
-    return out;
-}
-
-} // namespace
-
 const char *dirName(Dir d) { return d == Dir::Tx ? "tx" : d == Dir::Rx ? "rx" : "line"; }
 
 std::string formatChunk(const Chunk &c)
@@ -60,7 +29,7 @@ std::optional<Chunk> parseChunk(const std::string &line)
     if (errno != 0 || (dir != "tx" && dir != "rx" && dir != "line"))
         return std::nullopt;
     c.dir = dir == "tx" ? Dir::Tx : dir == "rx" ? Dir::Rx : Dir::Line;
-    std::optional<std::string> bytes = unescape(line, b + 1);
+    std::optional<std::string> bytes = wire::unescape(std::string_view(line).substr(b + 1));
     if (!bytes || bytes->empty())
         return std::nullopt;
     c.bytes = std::move(*bytes);
