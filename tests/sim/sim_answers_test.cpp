@@ -461,6 +461,45 @@ TEST(PlantFile, RejectsMistakesWithTheirLine)
          "line.adapter_latency_ms must be a number"},
         {"[line]\nadapter_jitter_ms = 51\n[[module]]\naddress = 1\nmodel = 7017\n",
          "line.adapter_jitter_ms must be 0 to 50"},
+        // A design's tag list, read against its modules.
+        {"[[module]]\naddress = 5\nmodel = 7024\n[[module]]\naddress = 6\nmodel = 7053\n[[point]]\ndirection = "
+         "\"in\"\naddress = 6\nbit = 0\n",
+         "point without a tag"},
+        {"[[module]]\naddress = 5\nmodel = 7024\n[[module]]\naddress = 6\nmodel = 7053\n[[point]]\ntag = "
+         "\"X\"\naddress = 7\ndirection = \"in\"\nbit = 0\n",
+         "point X: no module at address 7"},
+        {"[[module]]\naddress = 5\nmodel = 7024\n[[module]]\naddress = 6\nmodel = 7053\n[[point]]\ntag = "
+         "\"X\"\naddress = 6\ndirection = \"up\"\nbit = 0\n",
+         "direction must be \"in\" or \"out\""},
+        {"[[module]]\naddress = 5\nmodel = 7024\n[[module]]\naddress = 6\nmodel = 7053\n[[point]]\ntag = "
+         "\"X\"\naddress = 6\ndirection = \"in\"\n",
+         "give a channel (analog) or a bit"},
+        {"[[module]]\naddress = 5\nmodel = 7024\n[[module]]\naddress = 6\nmodel = 7053\n[[point]]\ntag = "
+         "\"X\"\naddress = 6\ndirection = \"in\"\nbit = 16\n",
+         "the 7053 at 6 has 16 digital inputs (0 to 15)"},
+        {"[[module]]\naddress = 5\nmodel = 7024\n[[module]]\naddress = 6\nmodel = 7053\n[[point]]\ntag = "
+         "\"X\"\naddress = 6\ndirection = \"out\"\nbit = 0\n",
+         "the 7053 at 6 has 0 digital outputs"},
+        {"[[module]]\naddress = 5\nmodel = 7024\n[[module]]\naddress = 6\nmodel = 7053\n[[point]]\ntag = "
+         "\"X\"\naddress = 5\ndirection = \"out\"\nchannel = 1\n",
+         "needs its range"},
+        {"[[module]]\naddress = 5\nmodel = 7024\n[[module]]\naddress = 6\nmodel = 7053\n[[point]]\ntag = "
+         "\"X\"\naddress = 5\ndirection = \"out\"\nchannel = 1\nrange = [10, 0]\n",
+         "high must be above low"},
+        {"[[module]]\naddress = 5\nmodel = 7024\n[[module]]\naddress = 6\nmodel = 7053\n[[point]]\ntag = "
+         "\"X\"\naddress = 6\ndirection = \"in\"\nbit = 1\nunit = \"bar\"\n",
+         "a bit has no unit"},
+        {"[[module]]\naddress = 5\nmodel = 7024\n[[module]]\naddress = 6\nmodel = 7053\n[[point]]\ntag = "
+         "\"X\"\naddress = 6\ndirection = \"in\"\nbit = 1\nsafe = false\n",
+         "only an output has a safe value"},
+        {"[[module]]\naddress = 5\nmodel = 7024\n[[module]]\naddress = 6\nmodel = 7053\n[[point]]\ntag = "
+         "\"X\"\naddress = 6\ndirection = \"in\"\nbit = 1\n[[point]]\ntag = \"X\"\naddress = 6\n"
+         "direction = \"in\"\nbit = 2\n",
+         "tag X used twice"},
+        {"[[module]]\naddress = 5\nmodel = 7024\n[[module]]\naddress = 6\nmodel = 7053\n[[point]]\ntag = "
+         "\"X\"\naddress = 6\ndirection = \"in\"\nbit = 1\n[[point]]\ntag = \"Y\"\naddress = 6\n"
+         "direction = \"in\"\nbit = 1\n",
+         "point Y is the same bit as X"},
     };
     for (const auto &t : table) {
         try {
@@ -470,6 +509,53 @@ TEST(PlantFile, RejectsMistakesWithTheirLine)
             EXPECT_NE(std::string(e.what()).find(t.message), std::string::npos) << e.what();
         }
     }
+}
+
+// A design is a plant with a tag list: each point's place, range and safe
+// value, and the scaling between the module's units and the engineering
+// units.
+TEST(PlantFile, ReadsADesignsPoints)
+{
+    const Plant p = parsePlant(R"([[module]]
+address = 5
+model = 7024
+[[module]]
+address = 6
+model = 7053
+[[point]]
+tag = "PT-101"
+description = "header pressure"
+address = 5
+direction = "out"
+channel = 2
+range = [0, 10]
+signal = [4, 20]
+unit = "bar"
+safe = 2.5
+[[point]]
+tag = "XS-7"
+address = 6
+direction = "in"
+bit = 15
+)",
+                               "t");
+    ASSERT_EQ(p.points.size(), 2u);
+    const Point &pt = p.points[0], &xs = p.points[1];
+    EXPECT_EQ(pt.kind, Point::Kind::AnalogOut);
+    EXPECT_TRUE(pt.output() && pt.analog());
+    EXPECT_EQ(pt.channel, 2);
+    EXPECT_EQ(pt.unit, "bar");
+    EXPECT_DOUBLE_EQ(pt.safe, 2.5);
+    const struct {
+        double wire, engineering;
+    } scale[] = {{4, 0}, {20, 10}, {12, 5}, {0, -2.5}};
+    for (const auto &s : scale) {
+        EXPECT_DOUBLE_EQ(pt.toEngineering(s.wire), s.engineering);
+        EXPECT_DOUBLE_EQ(pt.toWire(s.engineering), s.wire);
+    }
+    EXPECT_EQ(xs.kind, Point::Kind::DigitalIn);
+    EXPECT_EQ(xs.channel, 15);
+    EXPECT_EQ(xs.address, 6);
 }
 
 TEST(PlantFile, SamplePlantHasOneModuleOfEachModelAtOneToNine)

@@ -172,6 +172,16 @@ std::vector<Module *> Plant::answering(int address)
     return all;
 }
 
+double Point::toEngineering(double wire) const
+{
+    return range[0] + (wire - signal[0]) * (range[1] - range[0]) / (signal[1] - signal[0]);
+}
+
+double Point::toWire(double engineering) const
+{
+    return signal[0] + (engineering - range[0]) * (signal[1] - signal[0]) / (range[1] - range[0]);
+}
+
 Module *Plant::find(int address)
 {
     for (auto &m : modules)

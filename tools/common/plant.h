@@ -147,9 +147,34 @@ struct LineSettings {
     double adapterJitterMs = 0;      // and its delivery jitter
 };
 
+// A point of a design's tag list: one analog channel or one digital bit of
+// a module, with its tag and its engineering range.  An analog value v read
+// or written on the wire stands for the engineering value
+//   range[0] + (v - signal[0]) * (range[1] - range[0]) / (signal[1] - signal[0])
+// (signal defaults to range: the module's own units).  The simulator ignores
+// points; commissioning and the loop check read them.
+struct Point {
+    enum class Kind { AnalogIn, AnalogOut, DigitalIn, DigitalOut };
+    std::string tag; // "TT-101", unique in the file
+    std::string description;
+    int address = 0; // the module's
+    Kind kind = Kind::AnalogIn;
+    int channel = 0;           // the analog channel, or the bit
+    double range[2] = {0, 0};  // engineering units (analog)
+    double signal[2] = {0, 0}; // the module's units for range[0], range[1]
+    std::string unit;          // "bar"
+    double safe = 0;           // an output's safe value: engineering units, or 0/1 for a bit
+
+    bool analog() const { return kind == Kind::AnalogIn || kind == Kind::AnalogOut; }
+    bool output() const { return kind == Kind::AnalogOut || kind == Kind::DigitalOut; }
+    double toEngineering(double wire) const;
+    double toWire(double engineering) const;
+};
+
 struct Plant {
     LineSettings line;
     std::vector<Module> modules;
+    std::vector<Point> points; // a design's tag list (empty in a plain plant)
 
     Module *find(int address);
     const Module *find(int address) const;

@@ -12,12 +12,13 @@
 #include <toml++/toml.h>
 
 #include "plant.h"
+#include "plant_read.h"
 #include "toml_text.h"
 #include "wire_format.h"
 
 namespace vsim {
 
-namespace {
+namespace plantread {
 
 [[noreturn]] void fail(const std::string &src, const toml::node &at, const std::string &what)
 {
@@ -47,18 +48,6 @@ double number(const std::string &src, const toml::node &n, const std::string &wh
     return *n.value<double>();
 }
 
-// A number from `lo` to `hi` (TOML's nan and inf are none).
-double between(const std::string &src, const toml::node &n, const std::string &what, double lo, double hi)
-{
-    const double v = number(src, n, what);
-    if (!std::isfinite(v) || v < lo || v > hi) {
-        std::ostringstream os;
-        os << what << " must be " << lo << " to " << hi;
-        fail(src, n, os.str());
-    }
-    return v;
-}
-
 long long integer(const std::string &src, const toml::node &n, const std::string &what)
 {
     if (!n.is_integer())
@@ -71,6 +60,33 @@ bool boolean(const std::string &src, const toml::node &n, const std::string &wha
     if (!n.is_boolean())
         fail(src, n, what + " must be true or false");
     return *n.value<bool>();
+}
+
+// A text of 1 to `max` characters.
+std::string text(const std::string &src, const toml::node &n, const std::string &what, size_t max)
+{
+    auto v = n.value<std::string>();
+    if (!v || v->empty() || v->size() > max)
+        fail(src, n, what + " must be text of 1 to " + std::to_string(max) + " characters");
+    return *v;
+}
+
+} // namespace plantread
+
+namespace {
+
+using namespace plantread;
+
+// A number from `lo` to `hi` (TOML's nan and inf are none).
+double between(const std::string &src, const toml::node &n, const std::string &what, double lo, double hi)
+{
+    const double v = number(src, n, what);
+    if (!std::isfinite(v) || v < lo || v > hi) {
+        std::ostringstream os;
+        os << what << " must be " << lo << " to " << hi;
+        fail(src, n, os.str());
+    }
+    return v;
 }
 
 // A number, "open" (when allowed), or a ramp table.
@@ -253,15 +269,6 @@ void readTiming(const std::string &src, const toml::table &t, const std::string 
     }
 }
 
-// A text of 1 to `max` characters.
-std::string text(const std::string &src, const toml::node &n, const std::string &what, size_t max)
-{
-    auto v = n.value<std::string>();
-    if (!v || v->empty() || v->size() > max)
-        fail(src, n, what + " must be text of 1 to " + std::to_string(max) + " characters");
-    return *v;
-}
-
 // What the configuration commands read: name, firmware, type code, and the
 // INIT wire.
 void readConfiguration(const std::string &src, const toml::table &t, const std::string &what, Module &m)
@@ -331,7 +338,7 @@ Plant parsePlant(std::string_view text, const std::string &src)
         os << src << ":" << e.source().begin.line << ": " << e.description();
         throw PlantError(os.str());
     }
-    checkKeys(src, root, {"line", "module"}, "the plant file");
+    checkKeys(src, root, {"line", "module", "point"}, "the plant file");
     Plant p;
     if (auto l = root.get("line")) {
         const toml::table *t = l->as_table();
@@ -376,6 +383,11 @@ Plant parsePlant(std::string_view text, const std::string &src)
     }
     if (p.modules.empty())
         fail(src, "no modules");
+    if (auto ps = root.get("point")) {
+        if (p.line.duplicateAddresses)
+            fail(src, *ps, "points name modules by address: not on a line with duplicate addresses");
+        readPoints(src, *ps, p);
+    }
     return p;
 }
 
