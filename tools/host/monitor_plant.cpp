@@ -90,6 +90,21 @@ std::string msText(double ms)
 
 } // namespace
 
+void Tenths::add(double ms)
+{
+    ++n_[std::lround(ms * 10)];
+    ++count_;
+}
+
+double Tenths::median() const
+{
+    long seen = 0;
+    for (const auto &[tenths, n] : n_)
+        if ((seen += n) * 2 > count_)
+            return tenths / 10.0;
+    return 0;
+}
+
 void Bench::add(const Exchange &x)
 {
     for (Fault f : x.faults)
@@ -295,7 +310,7 @@ bool Bench::module(const Heard &h, int address, vsim::Module &m, std::string &no
     if (m.name.empty())
         m.name = std::to_string(number);
     m.typeCode = h.typeCode >= 0 ? h.typeCode : vsim::defaultTypeCode(m.model);
-    m.turnaroundMs = h.turnaround.empty() ? -1 : std::round(h.turnaround.median() * 10) / 10;
+    m.turnaroundMs = h.turnaround.empty() ? -1 : h.turnaround.median();
     const vsim::ModelInfo &info = m.info();
     for (int ch = 0; ch < info.ain; ++ch)
         m.ain.push_back(h.ain.count(ch) ? h.ain.at(ch) : vsim::Signal::constant(0));
@@ -323,7 +338,7 @@ std::string Bench::plantFile(int &modules, std::vector<std::string> &left) const
 {
     vsim::Plant p;
     p.line.baud = settings_.baud;
-    p.line.turnaroundMs = turnaround_.empty() ? 1.0 : std::round(turnaround_.median() * 10) / 10;
+    p.line.turnaroundMs = turnaround_.empty() ? 1.0 : turnaround_.median();
     for (const auto &[address, h] : heard_) {
         vsim::Module m;
         std::string note;

@@ -16,9 +16,22 @@
 
 #include "monitor_decode.h"
 #include "plant.h"
-#include "run_stats.h"
 
 namespace vhost::monitor {
+
+// Times in tenths of a millisecond, counted by value: their median in room
+// that grows with the values seen, not with their count.
+class Tenths {
+public:
+    void add(double ms);
+    bool empty() const { return count_ == 0; }
+    long count() const { return count_; }
+    double median() const;
+
+private:
+    std::map<long, long> n_;
+    long count_ = 0;
+};
 
 class Bench {
 public:
@@ -46,7 +59,7 @@ private:
         bool readLast = false; // it came after the last digital write
         int typeCode = -1;     // read with $AA2 (-1: not heard)
         bool hexSeen = false, openSeen = false;
-        TimeStats turnaround;
+        Tenths turnaround;
     };
     void narrowTo(Heard &h, const std::vector<int> &models);
     void models(Heard &h, const Exchange &x, const std::string &command, const std::string &reply);
@@ -59,7 +72,7 @@ private:
     Settings settings_;
     bool hostSide_;
     std::map<int, Heard> heard_;
-    TimeStats turnaround_;
+    Tenths turnaround_;
     std::vector<std::string> faults_;
     long moreFaults_ = 0;
 };
