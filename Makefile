@@ -83,7 +83,7 @@ test-fuzz: fuzzers
 BENCH := build/bench
 bench: setup win32
 	@cmake -S . -B $(BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g > /dev/null
-	@cmake --build $(BENCH) -j 2 --target bench_module bench_wire veldran-host veldran veldran-sim
+	@cmake --build $(BENCH) -j 2 --target bench_module bench_wire bench_monitor veldran-host veldran veldran-sim
 	@python3 bench/report.py --build $(BENCH) $(BENCH_ARGS)
 
 # The long soak: the module against veldran-sim with injected line faults,

@@ -16,7 +16,9 @@ Parts, all in one run:
   7. the latency allowance: the scan time of a ladder with one absent module
      at LATENCY=0 and at the default, and of one without it;
   8. a survey of the sample plant on the pty directly and through a
-     simulated USB serial adapter (--quick: 19200 baud only).
+     simulated USB serial adapter (--quick: 19200 baud only);
+  9. the line monitor: `monitor --replay`'s decoding speed, and the CPU
+     share of a saturated line at 115200 baud.
 Nothing here passes or fails; the goals are shown beside the figures.
 """
 import argparse
@@ -262,9 +264,29 @@ def survey(build, quick):
 
 
 # ---------------------------------------------------------------------------
+# 9. The line monitor
+
+def monitor(build, quick):
+    out = run([os.path.join(build, "bench", "bench_monitor"), "60" if quick else "600"])
+    replay = [fields(l, 1) for l in out.splitlines() if l.startswith("replay ")][0]
+    live = [fields(l, 1) for l in out.splitlines() if l.startswith("live ")]
+    return replay, live
+
+
+def monitor_table(mon):
+    replay, live = mon
+    L = ["9. The line monitor on a made-up saturated line at 115200 baud (11520 characters a second)"]
+    L.append(f"   --replay: {replay['bytes'] / 1e6:.1f} MB of capture in {replay['seconds']:.3f} s CPU: "
+             f"{replay['mb_s']:.1f} MB/s, {replay['exchanges']:.0f} exchanges; goal >= 1 MB/s")
+    for f in live:
+        L.append(f"   listening, {f['chunk']:.0f} byte{'s' if f['chunk'] != 1 else ''} a read: "
+                 f"{f['cpu_ms_per_line_s']:.2f} ms CPU per second of line = {f['pct']:.2f} % of one core; goal < 5 %")
+    L.append("   decoding and formatting each exchange's line; reading the port and printing are not in it")
+    return L
+
 
 def table(parts, quick):
-    (cost, hostclock, allocs1), (ex, dead, settle, allocs2), sc, emu, lat, sv = parts
+    (cost, hostclock, allocs1), (ex, dead, settle, allocs2), sc, emu, lat, sv, mon = parts
     L = []
     L.append("1. Module cost per call, CPU only (in-bench serial stub, reply there at once)")
     L.append("   floor: bare byte loop; calls: the same loop through the _COM calls and the host timer")
@@ -352,6 +374,8 @@ def table(parts, quick):
     L.append("   addresses asked again with time to spare after a sweep, summed over the settings")
     if quick:
         L.append("   the goals are for the full survey (five speeds); --quick surveys one")
+    L.append("")
+    L += monitor_table(mon)
     return "\n".join(L)
 
 
@@ -365,7 +389,8 @@ def main():
     a = ap.parse_args()
     load = os.getloadavg()[0]
     parts = (module_cost(a.build, a.quick), wire(a.build, a.quick), scan(a.build, a.quick),
-             emulated(a.build, a.quick, a.dll), latency_cost(a.build, a.quick), survey(a.build, a.quick))
+             emulated(a.build, a.quick, a.dll), latency_cost(a.build, a.quick), survey(a.build, a.quick),
+             monitor(a.build, a.quick))
     text = table(parts, a.quick)
     head = f"veldran benchmarks (load average {load:.2f} at the start, {os.cpu_count()} processors)"
     print(head)

@@ -156,4 +156,45 @@ cmdlines = {
 for name, text in cmdlines.items():
     write("cmdline", name, text.encode())
 
+# ---------------------------------------------------------------------------
+# capture: the text of a capture file (the monitor's --replay).  Committed
+# besides these: "run-of-the-sample-ladder", a capture of the sample ladder
+# on the sample plant.
+def capture(chunks, tail="\n"):
+    text = "# veldran capture 1: microseconds, tx|rx|line, bytes\n"
+    return (text + "\n".join("%d %s %s" % c for c in chunks) + tail).encode("latin-1")
+
+
+def exchanges(cs, direction=("tx", "rx")):
+    tx, rx = direction
+    cmds = [("#01", ">+01.000+02.500-03.250+00.000+05.123-10.500+09.999+00.250"),
+            ("#02", ">20004000-0000000000007FFFE0001000"), ("#030+05.000", ">"), ("@04", ">2A55"),
+            ("@051234", ">"), ("@06", ">A500"), ("@083", ">"), ("@08", ">030E"), ("#040", "!0400123"),
+            ("$04C1", "!04"), ("~050", "!0504"), ("~051", "!05"), ("~05132", "!05"), ("~0531FF", "!05"),
+            ("~052", "!05132"), ("$05M", "!057043"), ("$05F", "!05A2.01"), ("$012", "!01080602"),
+            ("~05OPUMPS", "!05"), ("#07", "?07"), ("~**", None)]
+    chunks, t = [], 100
+    for cmd, reply in cmds:
+        chunks.append((t, tx, line(cmd, cs).replace("\\", "\\\\") + "\\r"))
+        t += 2500
+        if reply:
+            body = line(reply, cs)
+            chunks.append((t, rx, body[:3]))
+            chunks.append((t + 900, rx, body[3:] + "\\r"))
+        t += 9000
+    return chunks
+
+
+for cs in (0, 1):
+    tag = "-cs" if cs else ""
+    write("capture", "host-side" + tag, capture(exchanges(cs)))
+    write("capture", "heard-on-the-line" + tag, capture(exchanges(cs, ("line", "line"))))
+write("capture", "faults", capture([
+    (10, "tx", "#01\\r"), (300000, "tx", "#02\\r"), (301000, "rx", ">+01.000\\r"),
+    (302000, "rx", "\\xFF\\x80>12\\r"), (303000, "tx", "@04\\r"), (303500, "tx", "@05\\r"),
+    (304000, "rx", ">2A55\\r"), (305000, "rx", "!0099\\r"), (306000, "tx", "$01M\\r"),
+    (307000, "rx", "!01\\x00name\\\\\\r")]))
+write("capture", "torn", capture([(5, "tx", "#01\\r"), (3000, "rx", ">+01.0")], tail=""))
+write("capture", "bad-line", capture([(5, "tx", "#01\\r"), (3, "rx", ">\\r")]))
+
 print("seeds written", file=sys.stderr)

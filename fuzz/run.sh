@@ -13,7 +13,7 @@ runs=${3:-}
 root=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$build/fuzz-artifacts" "$build/fuzz-logs"
 status=0
-for h in reply instr cmdline plant control ladder pe; do
+for h in reply instr cmdline plant control ladder pe capture csv; do
     case $h in cmdline) dict=cmdline.dict ;; plant) dict=plant.dict ;; control) dict=control.dict ;; ladder) dict=ladder.dict ;; *) dict=protocol.dict ;; esac
     mkdir -p "$build/fuzz-work/$h"
     limit="-max_total_time=$seconds"

@@ -1406,15 +1406,17 @@ int tapAccessMode(int pid, const std::string &tap)
 
 // The monitor on the simulator's tap beside a run of the sample ladder:
 // every exchange of the run once, in order, named with its instruction and
-// with the run's values; the run's own capture replayed gives the same
-// lines; and the monitor holds the line read-only.
+// with the run's values; the run's own capture and the monitor's replayed
+// give the same lines; and the monitor holds the line read-only.
 TEST_F(E2E, MonitorOnTheTapHearsEveryExchangeOfARun)
 {
     if (config().wine)
         GTEST_SKIP() << "the live monitor is native only";
     const std::string tap = dir + "/tap";
     startSim(19200, "", {"--tap", tap});
-    e2e::Background mon = e2e::startProgram({config().host, "monitor", tap, "--baud", "19200"}, {}, dir + "/mon.txt");
+    const std::string heardCapture = dir + "/heard.cap";
+    e2e::Background mon = e2e::startProgram(
+        {config().host, "monitor", tap, "--baud", "19200", "--capture", heardCapture}, {}, dir + "/mon.txt");
     for (int i = 0; i < 500; ++i) {
         std::ifstream f(dir + "/mon.txt");
         std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -1464,6 +1466,54 @@ TEST_F(E2E, MonitorOnTheTapHearsEveryExchangeOfARun)
     const HostResult replay = hostCommand({"monitor", "--replay", capture, "--baud", "19200"});
     EXPECT_EQ(replay.status, 0) << replay.output;
     EXPECT_EQ(monitorExchanges(replay.output), heard);
+    // What the monitor heard, captured as it came, replayed.
+    const HostResult again = hostCommand({"monitor", "--replay", heardCapture, "--baud", "19200"});
+    EXPECT_EQ(again.status, 0) << again.output;
+    EXPECT_EQ(monitorExchanges(again.output), heard);
+}
+
+// The bench from a capture: the sample ladder run with --capture, one reply
+// lost on the way; the plant the monitor writes from the capture's replay,
+// its fault switched on as its comment says, answers the same ladder with
+// the same codes and values, rung by rung, scan by scan.
+TEST_F(E2E, BenchFromTheCaptureOfARunAnswersTheRunAgain)
+{
+    if (config().wine)
+        GTEST_SKIP() << "the capture of the serial library is native only";
+    startSim(19200);
+    ctl("fault 3 silence count=1");
+    std::ifstream ladder(config().plant.substr(0, config().plant.rfind('/')) + "/ladder.toml");
+    const std::string text((std::istreambuf_iterator<char>(ladder)), std::istreambuf_iterator<char>());
+    const std::string capture = dir + "/run.cap", bench = dir + "/bench.toml";
+    const HostResult first = hostFile(text, "COMPORT=1 BAUD=192 TIMEOUT=200", {"-n", "3", "--capture", capture});
+    ASSERT_EQ(first.status, 0) << first.output;
+    sim.stop();
+    const HostResult made = hostCommand({"monitor", "--replay", capture, "--baud", "19200", "--write-plant", bench});
+    ASSERT_EQ(made.status, 0) << made.output;
+    EXPECT_NE(made.output.find("monitor: the bench of 9 modules written to"), std::string::npos) << made.output;
+
+    std::ifstream in(bench);
+    std::vector<std::string> switches;
+    for (std::string line; std::getline(in, line);)
+        if (const size_t at = line.find("no reply (fault "); line.rfind("# ", 0) == 0 && at != std::string::npos)
+            switches.push_back(line.substr(at + 10, line.size() - at - 11));
+    ASSERT_EQ(switches, std::vector<std::string>{"fault 3 silence count=1"});
+    ASSERT_NO_FATAL_FAILURE(startSim(19200, bench));
+    ctl(switches[0]);
+    const HostResult again = hostFile(text, "COMPORT=1 BAUD=192 TIMEOUT=200", {"-n", "3"});
+    ASSERT_EQ(again.status, 0) << again.output;
+    ASSERT_EQ(again.scans.size(), first.scans.size());
+    for (size_t s = 0; s < first.scans.size(); ++s) {
+        ASSERT_EQ(again.scans[s].rungs.size(), first.scans[s].rungs.size());
+        for (size_t r = 0; r < first.scans[s].rungs.size(); ++r) {
+            const RungOut &want = first.scans[s].rungs[r], &got = again.scans[s].rungs[r];
+            SCOPED_TRACE("scan " + std::to_string(s + 1) + " " + want.id);
+            EXPECT_EQ(got.id, want.id);
+            EXPECT_EQ(got.on, want.on);
+            EXPECT_EQ(got.values, want.values);
+        }
+    }
+    EXPECT_EQ(first.scans.at(0).rungs.at(2).values.at("ErrCode"), "1005");
 }
 
 TEST_F(E2E, LogsEveryScanAndPlotsTheLog)
@@ -1887,7 +1937,20 @@ INSTANTIATE_TEST_SUITE_P(
                  "",
                  true,
                  0,
-                 kTwoAtOne}),
+                 kTwoAtOne},
+        // The capture is refused before the line is touched.
+        EdgeCase{"send_capture_that_cannot_be_created",
+                 {"send", "$01M", "--baud", "19200", "--capture", "/nonexistent/send.cap"},
+                 1,
+                 {"veldran-host: cannot create /nonexistent/send.cap: No such file or directory\n"},
+                 0,
+                 "",
+                 true},
+        EdgeCase{"monitor_capture_of_a_replay",
+                 {"monitor", "--replay", "run.cap", "--capture", "again.cap"},
+                 1,
+                 {"veldran-host: monitor: --capture records a port listened to; a replay is a capture already\n"},
+                 0}),
     [](const ::testing::TestParamInfo<EdgeCase> &i) { return std::string(i.param.name); });
 
 TEST(Host, SimulatorSaysItsVersion)

@@ -9,6 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "capture.h"
 #include "wire_format.h"
 
 namespace vhost {
@@ -38,9 +39,17 @@ void addRawOptions(CLI::App *cmd, RawArgs &a)
     addSpeedOption(cmd, a.line.baud, "the line's speed in bit/s (default " + initSpeed() + ")");
     cmd->add_flag("--checksum", a.checksum, "add the checksum to each line");
     addReplyTimeoutOption(cmd, a.line.timeoutMs);
+    addCaptureOption(cmd, a.capturePath);
 }
 
 } // namespace
+
+void addCaptureOption(CLI::App *cmd, std::string &path)
+{
+    cmd->add_option("--capture", path,
+                    "write every byte the serial library sent and received, with its time, to this file "
+                    "(monitor --replay reads it)");
+}
 
 void addPortOption(CLI::App *cmd, int &port)
 {
@@ -126,7 +135,11 @@ CLI::App *addSendCommand(CLI::App &app, RawArgs &a)
     return cmd;
 }
 
-Exit runSend(const RawArgs &a) { return sendCommand(a.line, a.lines, a.checksum); }
+Exit runSend(const RawArgs &a)
+{
+    capture::Recording capture;
+    return capture.start(a.capturePath) ? sendCommand(a.line, a.lines, a.checksum) : EXIT_USAGE;
+}
 
 CLI::App *addTermCommand(CLI::App &app, RawArgs &a)
 {
@@ -135,6 +148,10 @@ CLI::App *addTermCommand(CLI::App &app, RawArgs &a)
     return cmd;
 }
 
-Exit runTerm(const RawArgs &a) { return termCommand(a.line, a.checksum); }
+Exit runTerm(const RawArgs &a)
+{
+    capture::Recording capture;
+    return capture.start(a.capturePath) ? termCommand(a.line, a.checksum) : EXIT_USAGE;
+}
 
 } // namespace vhost

@@ -53,6 +53,8 @@ Exit termCommand(const LineOptions &line, bool addChecksum, std::istream &in = s
 
 // --port, as every subcommand that opens the line has it.
 void addPortOption(CLI::App *cmd, int &port);
+// --capture FILE, as run has it (capture.h).
+void addCaptureOption(CLI::App *cmd, std::string &path);
 
 struct IdentifyArgs {
     LineOptions line;
@@ -76,6 +78,7 @@ struct RawArgs {
     LineOptions line;
     std::vector<std::string> lines; // send's command lines
     bool checksum = false;
+    std::string capturePath; // --capture ("": none)
 };
 CLI::App *addSendCommand(CLI::App &app, RawArgs &a);
 Exit runSend(const RawArgs &a);

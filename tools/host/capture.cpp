@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include "platform.h"
@@ -111,6 +112,34 @@ bool recordSerialLibrary(Writer *w)
     recording = w;
     recordStart = std::chrono::steady_clock::now();
     return watchSerialLibrary(w ? record : nullptr);
+}
+
+bool Recording::start(const std::string &path)
+{
+    if (path.empty())
+        return true;
+    std::string error;
+    if (!w_.open(path, error)) {
+        std::fprintf(stderr, "veldran-host: %s\n", error.c_str());
+        return false;
+    }
+    if (!recordSerialLibrary(&w_)) {
+        std::fprintf(stderr, "veldran-host: --capture: this serial library cannot be watched (comm.dll has only the "
+                             "serial functions); capture with the native host\n");
+        return false;
+    }
+    path_ = path;
+    return true;
+}
+
+void Recording::stop()
+{
+    if (path_.empty())
+        return;
+    recordSerialLibrary(nullptr);
+    if (w_.failed())
+        std::fprintf(stderr, "veldran-host: cannot write %s: the capture ends early\n", path_.c_str());
+    path_.clear();
 }
 
 } // namespace vhost::capture

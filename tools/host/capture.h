@@ -69,6 +69,25 @@ private:
 // stand-in can).  Null stops it.
 bool recordSerialLibrary(Writer *w);
 
+// `--capture FILE` of a subcommand that talks to the line through the
+// serial library: the file opened and the library watched from start()
+// until the recording goes (or stop()), with what went wrong said on
+// stderr in the program's words.
+class Recording {
+public:
+    Recording() = default;
+    ~Recording() { stop(); }
+    Recording(const Recording &) = delete;
+    Recording &operator=(const Recording &) = delete;
+    // True when `path` is empty (nothing to record) or the recording runs.
+    bool start(const std::string &path);
+    void stop();
+
+private:
+    Writer w_;
+    std::string path_;
+};
+
 } // namespace vhost::capture
 
 #endif

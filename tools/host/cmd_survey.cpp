@@ -7,6 +7,7 @@
 #include <iterator>
 #include <vector>
 
+#include "capture.h"
 #include "commands.h"
 #include "hostsvc.h"
 #include "platform.h"
@@ -135,6 +136,7 @@ CLI::App *addSurveyCommand(CLI::App &app, SurveyArgs &a)
         ->check(CLI::Range(wire::TIMEOUT_MIN, wire::TIMEOUT_MAX));
     sur->add_option("--write-plant", a.writePlant,
                     "then identify what answered and write the line's bench twin: a plant file for veldran-sim");
+    addCaptureOption(sur, a.capturePath);
     return sur;
 }
 
@@ -147,6 +149,10 @@ Exit runSurveyCommand(const ModuleArgs &mod, const SurveyArgs &a)
     }
     if (!a.checksum.empty())
         opt.checksums = {a.checksum == "on"};
+    // The survey and the twin's identify, both.
+    capture::Recording capture;
+    if (!capture.start(a.capturePath))
+        return EXIT_USAGE;
     std::vector<SurveyFind> found;
     Exit st = surveyLine(mod, opt, found);
     if (st != EXIT_OK || a.writePlant.empty())

@@ -66,8 +66,9 @@ Exit runCheckCommand(const ModuleArgs &mod, const CheckArgs &a);
 // survey, and identify of what a survey finds (cmd_survey.cpp)
 struct SurveyArgs {
     SurveyOptions survey;
-    std::string checksum;   // "off", "on" or "" (both)
-    std::string writePlant; // the bench twin's plant file ("": none)
+    std::string checksum;    // "off", "on" or "" (both)
+    std::string writePlant;  // the bench twin's plant file ("": none)
+    std::string capturePath; // --capture ("": none)
 };
 CLI::App *addSurveyCommand(CLI::App &app, SurveyArgs &a);
 Exit runSurveyCommand(const ModuleArgs &mod, const SurveyArgs &a);
@@ -81,6 +82,8 @@ struct MonitorArgs {
     std::string replay;           // the capture ("": listen)
     std::string checksum = "off"; // "off" or "on"
     std::string logPath;          // the CSV log ("": none)
+    std::string capturePath;      // what it heard, as a capture ("": none)
+    std::string writePlant;       // the bench from what the line did ("": none)
     monitor::Settings settings;
 };
 CLI::App *addMonitorCommand(CLI::App &app, MonitorArgs &a);
