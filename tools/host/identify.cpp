@@ -92,8 +92,6 @@ std::string speedText(unsigned code)
     return r > 0 ? std::to_string(r) : "code " + wire::hex2(code);
 }
 
-namespace {
-
 // What a module at a reach says of itself; nothing when it stops answering.
 std::optional<ModuleIdentity> identityAt(LineClient &line, const Reach &at, int timeoutMs)
 {
@@ -112,6 +110,8 @@ std::optional<ModuleIdentity> identityAt(LineClient &line, const Reach &at, int 
     id.firmware = readText(line, at, 'F', timeoutMs);
     return id;
 }
+
+namespace {
 
 void printIdentityHeading()
 {
