@@ -29,6 +29,10 @@ namespace vhost {
 
 namespace {
 
+// How often a module just powered up is asked before it is taken for one
+// that does not answer.
+constexpr int READS = 3;
+
 std::string hexAddress(int address) { return wire::hex2(static_cast<unsigned>(address)) + "h"; }
 
 // Ends a step with what the engineer is to do; the status to end with.
@@ -126,9 +130,16 @@ Exit checkInitModule(const CommissionArgs &a, const DesignedModule &d)
     if (!line.open(wire::INIT_BAUD, error))
         return stop(error, EXIT_LINE);
     const Reach at{INIT_ADDRESS, wire::INIT_BAUD, false};
-    Heard heard = Heard::Nothing;
-    auto cfg = readConfiguration(line, at, a.timeoutMs, &heard);
-    if (!cfg && heard == Heard::Garbled)
+    // A module just powered up may miss the first command; a second module
+    // in INIT mode garbles every reply.
+    bool garbled = false;
+    std::optional<Configuration> cfg;
+    for (int tries = 0; tries < READS && !cfg; ++tries) {
+        Heard heard = Heard::Nothing;
+        cfg = readConfiguration(line, at, a.timeoutMs, &heard);
+        garbled = garbled || heard == Heard::Garbled;
+    }
+    if (!cfg && garbled)
         return stop("more than one module answers at 00h: ground the INIT wire of one module only", EXIT_NO_ANSWER);
     if (!cfg)
         return stop("nothing answers at 00h at " + std::to_string(wire::INIT_BAUD) +
@@ -159,9 +170,10 @@ Exit verifyModule(const CommissionArgs &a, const DesignedModule &d)
     probe.baud = d.baud;
     probe.checksum = d.checksum ? 1 : 0;
     std::string error;
-    auto at = findModule(line, probe, d.address, error, nullptr);
-    if (!error.empty())
-        return stop(error, EXIT_LINE);
+    std::optional<Reach> at;
+    for (int tries = 0; tries < READS && !at; ++tries)
+        if (at = findModule(line, probe, d.address, error, nullptr); !error.empty())
+            return stop(error, EXIT_LINE);
     auto id = at ? identityAt(line, *at, a.timeoutMs) : std::nullopt;
     if (!id)
         return stop(hexAddress(d.address) + " does not answer at " + d.settings() +

@@ -70,6 +70,11 @@ std::optional<Reach> findModule(LineClient &line, const LineOptions &opt, int ad
             Heard h = Heard::Nothing;
             if (readConfiguration(line, at, opt.timeoutMs, &h))
                 return at;
+            // A reply garbled once (a module at this setting cut short, on a
+            // busy line or a busy computer) is asked for again before the
+            // address is taken for one that two modules share.
+            if (h == Heard::Garbled && readConfiguration(line, at, opt.timeoutMs, &h))
+                return at;
             if (h == Heard::Garbled && garbled)
                 *garbled = true;
         }
