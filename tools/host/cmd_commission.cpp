@@ -16,6 +16,7 @@
 #include <iterator>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "commands.h"
@@ -205,7 +206,7 @@ ConfigureOptions initChange(const DesignedModule &d)
 
 // One designed module brought up: INIT on, configure at 00h, INIT off,
 // verified where it is to answer.
-Exit commissionModule(const CommissionArgs &a, const DesignedModule &d, const LineModule *found)
+Exit commissionModule(const CommissionArgs &a, const DesignedModule &d, const LineModule *found, bool inInit)
 {
     const std::string aa = hexAddress(d.address);
     printf("\n%s: %s, %s\n", aa.c_str(), d.label().c_str(), d.settings().c_str());
@@ -213,8 +214,11 @@ Exit commissionModule(const CommissionArgs &a, const DesignedModule &d, const Li
         printf("  now: %s\n", differenceText(x).c_str());
     const std::string words = wire::hex2(static_cast<unsigned>(d.address));
     Exit st = EXIT_OK;
-    if (!benchStep(a, "ground the INIT wire of the module that will be " + aa + " (" + d.label() + "), power it up",
-                   {"init " + words + " 1", "power " + words}, st))
+    if (inInit)
+        printf("  a module answers at 00h, in INIT mode: taken for the module that will be %s\n", aa.c_str());
+    else if (!benchStep(a,
+                        "ground the INIT wire of the module that will be " + aa + " (" + d.label() + "), power it up",
+                        {"init " + words + " 1", "power " + words}, st))
         return st;
     if ((st = checkInitModule(a, d)) != EXIT_OK)
         return st;
@@ -240,10 +244,6 @@ Exit bringUp(const CommissionArgs &a, const std::vector<DesignedModule> &design,
                 return &m;
         return nullptr;
     };
-    if (at(INIT_ADDRESS))
-        return stop("a module answers at 00h: it is in INIT mode; take its INIT wire off ground and power it up "
-                    "again, then run commission again",
-                    EXIT_NO_ANSWER);
     std::vector<const DesignedModule *> todo;
     for (const DesignedModule &d : design)
         if (!differencesOf(d, at(d.address)).empty())
@@ -254,8 +254,11 @@ Exit bringUp(const CommissionArgs &a, const std::vector<DesignedModule> &design,
     for (const DesignedModule *d : todo)
         printf(" %s", hexAddress(d->address).c_str());
     printf("\n");
+    // A module in INIT mode already (its INIT wire grounded before the run,
+    // or a run that stopped before the wire came off) is the first one's.
+    bool inInit = at(INIT_ADDRESS) != nullptr;
     for (const DesignedModule *d : todo) {
-        const Exit st = commissionModule(a, *d, at(d->address));
+        const Exit st = commissionModule(a, *d, at(d->address), std::exchange(inInit, false));
         if (st != EXIT_OK)
             return st;
         changed = true;
