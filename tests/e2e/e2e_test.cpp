@@ -1333,6 +1333,163 @@ turnaround_ms = 1.6
     EXPECT_EQ(h.output.find("01h is a"), std::string::npos) << h.output;
 }
 
+// The bench of a commissioning test: the step hook is a script that hands
+// each step to the test (a named pipe) and waits for its answer (another),
+// while the test passes it to the simulator's control channel, so that a
+// step is done before the host goes on.  "The module that will be 05h" is
+// the next module of the plant file the first time 05 comes.
+class Bench {
+public:
+    Bench(const std::string &dir, vsim::SimProcess &sim) : dir_(dir), sim_(sim)
+    {
+        mkfifo((dir + "/steps").c_str(), 0600);
+        mkfifo((dir + "/done").c_str(), 0600);
+        std::ofstream(hook())
+            << "#!/bin/sh\n"
+               "cd '" +
+                   dir +
+                   "' || exit 1\n"
+                   "[ -f places ] || : > places\n"
+                   "n=$(sed -n \"s/^$2 //p\" places)\n"
+                   "if [ -z \"$n\" ]; then n=$(($(wc -l < places) + 1)); echo \"$2 $n\" >> places; fi\n"
+                   "echo \"$1 #$n${3:+ $3}\" > steps\n"
+                   "read answer < done\n"
+                   "[ \"$answer\" = OK ]\n";
+        chmod(hook().c_str(), 0700);
+        relay_ = std::thread([this] { relay(); });
+    }
+    ~Bench()
+    {
+        std::ofstream(dir_ + "/steps") << "end\n";
+        relay_.join();
+    }
+    std::string hook() const { return dir_ + "/bench.sh"; }
+    // Forgets which module is which: a line of factory-fresh modules again.
+    void reset() { unlink((dir_ + "/places").c_str()); }
+    std::vector<std::string> steps; // as the simulator was given them
+
+private:
+    void relay()
+    {
+        for (;;) {
+            std::string step;
+            std::getline(std::ifstream(dir_ + "/steps"), step);
+            if (step == "end")
+                return;
+            steps.push_back(step);
+            auto r = sim_.command(step);
+            std::ofstream(dir_ + "/done") << (r && r->rfind("OK", 0) == 0 ? "OK" : "ERR") << "\n";
+        }
+    }
+    std::string dir_;
+    vsim::SimProcess &sim_;
+    std::thread relay_;
+};
+
+std::string examplesDir()
+{
+    const std::string plant = config().plant;
+    return plant.substr(0, plant.rfind('/'));
+}
+
+std::string fileText(const std::string &path)
+{
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Eight factory-fresh modules (examples/factory-line.toml) brought to
+// examples/design.toml with only the bench steps scripted, in turn: the
+// check before finds every module missing; commission brings them up and
+// its closing check finds no difference; a second run finds nothing to do;
+// the simulator of the design itself is the finished line; a line with a
+// 7017 where the 7053 of 05h is to come stops at that module.
+TEST_F(E2E, CommissionBringsAFactoryLineToItsDesign)
+{
+    if (config().wine)
+        GTEST_SKIP() << "the step hook is a POSIX shell script";
+    const std::string design = examplesDir() + "/design.toml", factory = examplesDir() + "/factory-line.toml";
+    std::string wrong = fileText(factory);
+    const std::string pumps = "model = 7053\nbaud = 9600\ndin = 0x0001\n";
+    ASSERT_NE(wrong.find(pumps), std::string::npos);
+    wrong.replace(wrong.find(pumps), pumps.size(), "model = 7017\nbaud = 9600\n");
+    const std::string wrongLine = writeFile("wrong-line.toml", wrong);
+    const std::string record = dir + "/as-built.json";
+    const struct {
+        std::string plant; // the simulator started on it ("": the one before goes on)
+        bool bringUp;      // --yes with the step hook, else --check
+        int status;
+        std::vector<std::string> expect, absent;
+        size_t steps; // the bench steps done
+    } runs[] = {
+        {factory,
+         false,
+         1,
+         {"  01h missing: designed 7017 'PRESS', garbled: more than one module", "  08h missing"},
+         {"ground the INIT wire"},
+         0},
+        {"",
+         true,
+         0,
+         {"8 of 8 designed modules to bring up, one at a time through INIT mode: 02h 03h 04h 05h 06h 07h 08h 01h",
+          "  ground the INIT wire of the module that will be 05h (7053 'PUMPS'), power it up\n",
+          "  verified: 05h answers as designed: 7053 'PUMPS', 19200 baud, checksum off",
+          "\n01h   PRESS   1.00      08   19200   off      decimal", "the line is as designed: no differences"},
+         {"press Enter"},
+         32},
+        {"", true, 0, {"the line is as designed: nothing to do"}, {"ground the INIT wire"}, 32},
+        {design, false, 0, {"the line is as designed: no differences"}, {}, 32},
+        {wrongLine,
+         true,
+         1,
+         {"  verified: 04h answers as designed",
+          "the module in INIT mode is a 7017; 05h is designed as a 7053: take its INIT wire off ground"},
+         {"06h: 7043", "as-built record written"},
+         32 + 4 * 3 + 2},
+    };
+    Bench bench(dir, sim);
+    for (const auto &r : runs) {
+        const std::string row = r.plant + (r.bringUp ? " --yes" : " --check");
+        if (!r.plant.empty()) {
+            if (sim.running())
+                sim.stop();
+            ASSERT_NO_FATAL_FAILURE(startSim(r.plant == design ? 19200 : 9600, r.plant));
+            bench.reset();
+        }
+        std::vector<std::string> args = {"commission", design, "--to", "15", "--timeout", "300", "--record", record};
+        if (r.bringUp)
+            args.insert(args.end(), {"--yes", "--step-hook", bench.hook()});
+        else
+            args.push_back("--check");
+        unlink(record.c_str());
+        HostResult h = hostCommand(args, 240000);
+        EXPECT_EQ(h.status, r.status) << row << "\n" << h.output;
+        for (const std::string &e : r.expect)
+            EXPECT_NE(h.output.find(e), std::string::npos) << row << ": " << e << "\n" << h.output;
+        for (const std::string &e : r.absent)
+            EXPECT_EQ(h.output.find(e), std::string::npos) << row << ": " << e << "\n" << h.output;
+        EXPECT_EQ(bench.steps.size(), r.steps) << row;
+        if (r.status != 0)
+            continue;
+        // The record: the eight modules as read back, no difference, and
+        // the design it was checked against by its digest.
+        const std::string json = fileText(record);
+        HostResult sum = e2e::runProgram({"sha256sum", design}, {}, 10000);
+        EXPECT_NE(json.find("\"sha256\": \"" + sum.output.substr(0, 64) + "\""), std::string::npos) << json;
+        EXPECT_NE(json.find("\"differences\": []"), std::string::npos) << row << "\n" << json;
+        EXPECT_NE(json.find("{ \"address\": 5, \"model\": \"7053\", \"name\": \"PUMPS\", \"firmware\": "
+                            "\"1.00\", \"type\": \"40\", \"baud\": 19200, \"checksum\": false, \"format\": \"\" }"),
+                  std::string::npos)
+            << row << "\n"
+            << json;
+        EXPECT_NE(json.find("\"address\": 8,"), std::string::npos) << row << "\n" << json;
+    }
+    // The first step of the first module: the first module of the plant.
+    ASSERT_GE(bench.steps.size(), 2u);
+    EXPECT_EQ(bench.steps[0], "init #1 1");
+    EXPECT_EQ(bench.steps[1], "power #1");
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -1675,6 +1832,7 @@ struct EdgeCase {
     int comAbove4 = 0;            // under wine only: the simulator on COM<this>, which VELDRAN_COM1 names
     std::string plant = {};       // the simulator's plant ("": the sample plant)
     std::string rungs = {};       // the ladder's rungs ("": one I7017 at 01h)
+    // (The argument "PLANT" names the plant's file: a design, for commission.)
     // The lines of the file the argument "TRACE" names (--trace), each
     // without its time stamp.
     std::vector<std::string> traced = {};
@@ -1720,13 +1878,14 @@ TEST_P(HostEdges, ExitStatusAndOutput)
         unlink((config().wineDir + "/ports/com1").c_str());
         env.push_back("VELDRAN_COM1=COM" + std::to_string(c.comAbove4));
     }
-    ASSERT_NO_FATAL_FAILURE(startSim(19200, c.plant.empty() ? "" : writeFile("plant.toml", c.plant)));
+    const std::string plant = c.plant.empty() ? "" : writeFile("plant.toml", c.plant);
+    ASSERT_NO_FATAL_FAILURE(startSim(19200, plant));
     std::string ladder =
         writeFile("edge.toml", kData + (c.rungs.empty() ? rung("I7017", "[1, 0, \"F8:0\", \"N7:0\"]") : c.rungs));
     const std::string trace = dir + "/trace.txt";
     std::vector<std::string> args;
     for (const std::string &a : c.args)
-        args.push_back(a == "LADDER" ? ladder : a == "TRACE" ? hostPath(trace) : a);
+        args.push_back(a == "LADDER" ? ladder : a == "TRACE" ? hostPath(trace) : a == "PLANT" ? hostPath(plant) : a);
     HostResult h;
     if (c.interruptAt.empty()) {
         h = hostCommand(args, 60000, env);
@@ -1950,7 +2109,27 @@ INSTANTIATE_TEST_SUITE_P(
                  {"monitor", "--replay", "run.cap", "--capture", "again.cap"},
                  1,
                  {"veldran-host: monitor: --capture records a port listened to; a replay is a capture already\n"},
-                 0}),
+                 0},
+        // A design commission cannot bring a line to: refused before the
+        // line is touched.
+        EdgeCase{"commission_refuses_a_design_with_two_modules_at_one_address",
+                 {"commission", "PLANT", "--check"},
+                 1,
+                 {"the design has more than one module at 01h: each module needs an address of its own"},
+                 0,
+                 "",
+                 false,
+                 0,
+                 kTwoAtOne},
+        EdgeCase{"commission_refuses_a_design_with_a_module_at_00h",
+                 {"commission", "PLANT"},
+                 1,
+                 {"the design has a module at 00h, where a module in INIT mode answers"},
+                 0,
+                 "",
+                 false,
+                 0,
+                 "[[module]]\naddress = 0\nmodel = 7053\n"}),
     [](const ::testing::TestParamInfo<EdgeCase> &i) { return std::string(i.param.name); });
 
 TEST(Host, SimulatorSaysItsVersion)

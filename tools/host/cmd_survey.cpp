@@ -17,11 +17,8 @@
 
 namespace vhost {
 
-namespace {
-
-// The survey through the module, its table printed; the module is unloaded
-// again, so that the line is free.
-Exit surveyLine(const ModuleArgs &mod, const SurveyOptions &opt, std::vector<SurveyFind> &found)
+Exit surveyThroughModule(const ModuleArgs &mod, const SurveyOptions &opt, std::vector<SurveyFind> &found,
+                         std::vector<SurveyGarbled> &garbled, bool report)
 {
     loader::Module m;
     if (!openModule(mod, m))
@@ -40,7 +37,7 @@ Exit surveyLine(const ModuleArgs &mod, const SurveyOptions &opt, std::vector<Sur
     if (countsReceived())
         line.received = [&opt] { return receivedOnPort(opt.port); };
     std::string error;
-    std::vector<SurveyGarbled> garbled;
+    garbled.clear();
     // Ctrl-C ends the survey with what it found so far.
     stopOnSignals();
     found = runSurvey(line, opt, stderr, error, &stopRequested, &garbled);
@@ -53,10 +50,12 @@ Exit surveyLine(const ModuleArgs &mod, const SurveyOptions &opt, std::vector<Sur
     }
     if (stopRequested)
         printf("survey: interrupted; what answered until then:\n");
-    fputs(surveyReport(found, garbled).c_str(), stdout);
-    fputs(surveyRecommendation(found, opt.port).c_str(), stdout);
-    fputs(surveyMixedLine(found).c_str(), stdout);
-    fputs(surveyGarbledLines(garbled, found).c_str(), stdout);
+    if (report) {
+        fputs(surveyReport(found, garbled).c_str(), stdout);
+        fputs(surveyRecommendation(found, opt.port).c_str(), stdout);
+        fputs(surveyMixedLine(found).c_str(), stdout);
+        fputs(surveyGarbledLines(garbled, found).c_str(), stdout);
+    }
     const bool stopped = loader::moduleStopped(m);
     loader::closeModule(m);
     if (stopped)
@@ -64,6 +63,15 @@ Exit surveyLine(const ModuleArgs &mod, const SurveyOptions &opt, std::vector<Sur
     if (stopRequested)
         return EXIT_INTERRUPTED;
     return found.empty() ? EXIT_NO_ANSWER : EXIT_OK;
+}
+
+namespace {
+
+// The survey through the module, its table printed.
+Exit surveyLine(const ModuleArgs &mod, const SurveyOptions &opt, std::vector<SurveyFind> &found)
+{
+    std::vector<SurveyGarbled> garbled;
+    return surveyThroughModule(mod, opt, found, garbled, true);
 }
 
 // identify of what the survey found, then its bench twin in `path`.

@@ -71,6 +71,11 @@ struct SurveyArgs {
     std::string capturePath; // --capture ("": none)
 };
 CLI::App *addSurveyCommand(CLI::App &app, SurveyArgs &a);
+// The survey through the module, which is unloaded again after it so that
+// the line is free; with `report` its table, recommendation and notes on
+// stdout.  EXIT_NO_ANSWER when nothing answered (garbled replies aside).
+Exit surveyThroughModule(const ModuleArgs &mod, const SurveyOptions &opt, std::vector<SurveyFind> &found,
+                         std::vector<SurveyGarbled> &garbled, bool report);
 Exit runSurveyCommand(const ModuleArgs &mod, const SurveyArgs &a);
 // identify (added by bringup.h's addIdentifyCommand): the addresses given,
 // or without any a survey first, then each module it found.
@@ -88,6 +93,20 @@ struct MonitorArgs {
 };
 CLI::App *addMonitorCommand(CLI::App &app, MonitorArgs &a);
 Exit runMonitor(MonitorArgs &a);
+
+// commission (cmd_commission.cpp): the line brought to its design.
+struct CommissionArgs {
+    std::string design;
+    int port = 1;
+    int from = 0, to = 255; // the addresses surveyed
+    int timeoutMs = 200;    // of the line client's replies
+    bool yes = false;       // no waiting for Enter
+    bool check = false;     // only the closing check
+    std::string record;     // the as-built record ("": beside the design)
+    std::string stepHook;   // run for each bench step ("": none)
+};
+CLI::App *addCommissionCommand(CLI::App &app, CommissionArgs &a);
+Exit runCommission(const ModuleArgs &mod, const CommissionArgs &a);
 
 } // namespace vhost
 

@@ -70,6 +70,11 @@ std::optional<Reach> findModule(LineClient &line, const LineOptions &opt, int ad
             Heard h = Heard::Nothing;
             if (readConfiguration(line, at, opt.timeoutMs, &h))
                 return at;
+            // A reply garbled once (a module at this setting cut short, on a
+            // busy line or a busy computer) is asked for again before the
+            // address is taken for one that two modules share.
+            if (h == Heard::Garbled && readConfiguration(line, at, opt.timeoutMs, &h))
+                return at;
             if (h == Heard::Garbled && garbled)
                 *garbled = true;
         }
@@ -92,8 +97,6 @@ std::string speedText(unsigned code)
     return r > 0 ? std::to_string(r) : "code " + wire::hex2(code);
 }
 
-namespace {
-
 // What a module at a reach says of itself; nothing when it stops answering.
 std::optional<ModuleIdentity> identityAt(LineClient &line, const Reach &at, int timeoutMs)
 {
@@ -112,6 +115,8 @@ std::optional<ModuleIdentity> identityAt(LineClient &line, const Reach &at, int 
     id.firmware = readText(line, at, 'F', timeoutMs);
     return id;
 }
+
+namespace {
 
 void printIdentityHeading()
 {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "line_client.h"
+#include "twin.h"
 
 namespace vhost {
 
@@ -36,6 +37,10 @@ std::string readText(LineClient &line, const Reach &at, char what, int timeoutMs
 // open; `garbled` tells whether something answered but never cleanly.
 std::optional<Reach> findModule(LineClient &line, const LineOptions &opt, int address, std::string &error,
                                 bool *garbled);
+
+// What the module at `at` says of itself ($AA2, $AAM, $AAF); nothing when
+// it stops answering.
+std::optional<ModuleIdentity> identityAt(LineClient &line, const Reach &at, int timeoutMs);
 
 // The data format: hex or decimal for the analog modules (their model
 // name, or a type code other than the digital modules' 40), "-" otherwise.
