@@ -1,15 +1,19 @@
 // monitor: a passive listener on the line (or a capture of it), one line
 // per exchange, a CSV log and a summary.  Listening never writes to the
 // port: it is opened read-only.
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <map>
+#include <memory>
 
 #include "capture.h"
 #include "commands.h"
+#include "monitor_auto.h"
 #include "monitor_decode.h"
+#include "monitor_stats.h"
+#include "monitor_view.h"
 #include "platform.h"
 #include "wire_format.h"
 
@@ -17,20 +21,25 @@ namespace vhost {
 
 namespace {
 
-// The exchanges as they are settled: printed, logged and counted.
+// The exchanges as they are settled: printed (or shown on the live
+// screen), logged and counted.
 class MonitorOutput {
 public:
     explicit MonitorOutput(const MonitorArgs &a) : a_(a) {}
     bool open();
     void add(const std::vector<monitor::Exchange> &xs);
-    void summary() const;
+    // The live screen, when --live has a terminal to draw it on.
+    void live();
+    // The screen redrawn as at `nowUs` (unless it was a moment ago).
+    void tick(int64_t nowUs, bool force = false);
+    void summary();
 
 private:
     const MonitorArgs &a_;
     std::FILE *log_ = nullptr;
-    long exchanges_ = 0;
-    std::map<int, long> perAddress_;
-    long faults_[static_cast<int>(monitor::Fault::COUNT)] = {};
+    monitor::MonitorStats stats_;
+    std::unique_ptr<monitor::MonitorView> view_;
+    int64_t lastUs_ = 0;
 };
 
 bool MonitorOutput::open()
@@ -48,34 +57,54 @@ bool MonitorOutput::open()
 void MonitorOutput::add(const std::vector<monitor::Exchange> &xs)
 {
     for (const monitor::Exchange &x : xs) {
-        std::printf("%s\n", monitor::exchangeLine(x).c_str());
+        if (!view_)
+            std::printf("%s\n", monitor::exchangeLine(x).c_str());
         if (log_) {
             std::fprintf(log_, "%s\n", monitor::csvRow(x).c_str());
             std::fflush(log_);
         }
-        ++exchanges_;
-        ++perAddress_[x.broadcast ? 256 : x.address];
-        for (monitor::Fault f : x.faults)
-            ++faults_[static_cast<int>(f)];
+        stats_.add(x);
+        lastUs_ = std::max(lastUs_, x.replyEndUs >= 0 ? x.replyEndUs : x.startUs);
     }
-    std::fflush(stdout);
+    if (!view_)
+        std::fflush(stdout);
 }
 
-void MonitorOutput::summary() const
+void MonitorOutput::live()
 {
-    std::printf("summary: %ld exchanges\n", exchanges_);
-    for (const auto &[address, n] : perAddress_)
-        std::printf("  %s: %ld\n",
-                    address == 256 ? "**"
-                    : address < 0  ? "--"
-                                   : (wire::hex2(static_cast<uint32_t>(address)) + "h").c_str(),
-                    n);
-    std::string faults;
-    for (int f = 0; f < static_cast<int>(monitor::Fault::COUNT); ++f)
-        if (faults_[f])
-            faults += (faults.empty() ? "" : ", ") + std::string(monitor::faultName(static_cast<monitor::Fault>(f))) +
-                      " x " + std::to_string(faults_[f]);
-    std::printf("faults: %s\n", faults.empty() ? "none" : faults.c_str());
+    int columns = 80, rows = 0;
+    if (!a_.live)
+        return;
+    if (!stdoutTerminal(&columns, &rows)) {
+        std::fprintf(stderr, "veldran-host: --live: standard output is no terminal the screen can be drawn on "
+                             "(under wine it never is); the plain output follows\n");
+        return;
+    }
+    view_ = std::make_unique<monitor::MonitorView>(stdout, columns, rows);
+    watchTerminalSize();
+    view_->begin();
+}
+
+void MonitorOutput::tick(int64_t nowUs, bool force)
+{
+    if (!view_)
+        return;
+    int columns = 0, rows = 0;
+    if (terminalResized(&columns, &rows))
+        view_->resize(columns, rows);
+    view_->draw(stats_, std::max(nowUs, lastUs_), force);
+}
+
+void MonitorOutput::summary()
+{
+    if (view_) {
+        // The last screen stays, the summary below it.
+        tick(lastUs_, true);
+        view_->end();
+        view_.reset();
+    }
+    for (const std::string &l : stats_.summary())
+        std::printf("%s\n", l.c_str());
     std::fflush(stdout);
 }
 
@@ -91,6 +120,38 @@ std::string listenDevice(const std::string &port)
     return port;
 }
 
+void sayChecksum(bool on)
+{
+    std::fprintf(stderr, "monitor: the commands %s: checksum %s\n", on ? "carry checksums" : "carry no checksums",
+                 on ? "on" : "off");
+}
+
+// A capture's settings where they are to be found: its commands tell
+// whether they carry checksums, its characters' times the line's speed
+// (which only sets the pauses that tell a second master).
+monitor::Settings replaySettings(const MonitorArgs &a, const capture::Capture &cap)
+{
+    monitor::Settings s = a.settings;
+    const bool baud = a.baud == "auto", checksum = a.checksum == "auto";
+    if (!baud && !checksum)
+        return s;
+    monitor::Trial t(s.baud, checksum ? std::nullopt : std::optional<bool>(s.checksum));
+    for (const capture::Chunk &c : cap.chunks)
+        t.feed(c);
+    if (baud && t.rate().nearestSpeed()) {
+        s.baud = t.rate().nearestSpeed();
+        std::fprintf(stderr, "monitor: the line runs at %d baud\n", s.baud);
+    } else if (baud) {
+        std::fprintf(stderr, "monitor: the capture's times do not show the line's speed; %d baud taken\n", s.baud);
+    }
+    if (checksum && t.checksum()) {
+        s.checksum = *t.checksum();
+        sayChecksum(s.checksum);
+    } else if (checksum)
+        std::fprintf(stderr, "monitor: too few commands heard to tell whether they carry checksums; checksum off\n");
+    return s;
+}
+
 Exit replay(const MonitorArgs &a, MonitorOutput &out)
 {
     std::ifstream in(a.replay, std::ios::binary);
@@ -103,10 +164,12 @@ Exit replay(const MonitorArgs &a, MonitorOutput &out)
         std::fprintf(stderr, "veldran-host: %s:%ld: %s\n", a.replay.c_str(), cap.badLine, cap.reason.c_str());
         return EXIT_USAGE;
     }
-    monitor::Decoder d(a.settings);
+    monitor::Decoder d(replaySettings(a, cap));
+    out.live();
     for (const capture::Chunk &c : cap.chunks) {
         d.feed(c);
         out.add(d.take());
+        out.tick(c.us);
         if (stopRequested)
             break;
     }
@@ -118,36 +181,70 @@ Exit replay(const MonitorArgs &a, MonitorOutput &out)
     return EXIT_OK;
 }
 
+// The listening's clock: microseconds since it began.
+int64_t clockUs()
+{
+    static const auto start = std::chrono::steady_clock::now();
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The port open at the line's settings, given or found, and what was heard
+// while they were found; `exit` set when there is none.
+monitor::Found openLine(const MonitorArgs &a, const std::string &device, Exit &exit)
+{
+    monitor::Found f;
+    f.settings = a.settings;
+    if (a.baud == "auto" || a.checksum == "auto") {
+        f = monitor::findSettings(device, a.baud == "auto" ? 0 : a.settings.baud,
+                                  a.checksum == "auto" ? std::nullopt : std::optional<bool>(a.settings.checksum),
+                                  clockUs);
+    } else {
+        f.fd = openListenPort(device, a.settings.baud, f.why);
+        f.what = f.fd < 0 ? monitor::Found::NOT_OPENED : monitor::Found::FOUND;
+    }
+    if (f.what != monitor::Found::STOPPED && !f.why.empty())
+        std::fprintf(stderr, "veldran-host: %s\n", f.why.c_str());
+    exit = f.what == monitor::Found::NOT_OPENED ? EXIT_LINE
+           : f.what == monitor::Found::GONE     ? EXIT_PORT_GONE
+           : f.what == monitor::Found::NO_SPEED ? EXIT_NO_ANSWER
+                                                : EXIT_OK;
+    return f;
+}
+
 Exit listen(const MonitorArgs &a, MonitorOutput &out)
 {
     const std::string device = listenDevice(a.port);
-    std::string error;
-    const int fd = openListenPort(device, a.settings.baud, error);
-    if (fd < 0) {
-        std::fprintf(stderr, "veldran-host: %s\n", error.c_str());
-        return EXIT_LINE;
+    Exit exit = EXIT_OK;
+    monitor::Found f = openLine(a, device, exit);
+    if (f.fd < 0) {
+        if (f.what == monitor::Found::STOPPED)
+            out.summary();
+        return exit;
     }
+    const int fd = f.fd;
     std::fprintf(stderr, "monitor: listening on %s at %d baud, checksum %s; Ctrl-C ends it\n", device.c_str(),
-                 a.settings.baud, a.settings.checksum ? "on" : "off");
-    const auto start = std::chrono::steady_clock::now();
-    const auto nowUs = [&start] {
-        return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
-    };
-    monitor::Decoder d(a.settings);
+                 f.settings.baud, f.settings.checksum ? "on" : "off");
+    monitor::Decoder d(f.settings);
+    out.live();
+    // What was heard while the settings were found is decoded first.
+    for (const capture::Chunk &c : f.heard)
+        d.feed(c);
+    out.add(d.take());
     bool gone = false;
     char buf[512];
     while (!stopRequested && !gone) {
         const int n = readListenPort(fd, buf, sizeof buf, 50);
         if (n > 0)
-            d.feed({nowUs(), capture::Dir::Line, std::string(buf, static_cast<size_t>(n))});
+            d.feed({clockUs(), capture::Dir::Line, std::string(buf, static_cast<size_t>(n))});
         else
-            d.idle(nowUs());
+            d.idle(clockUs());
         gone = n < 0;
         out.add(d.take());
+        out.tick(clockUs());
     }
     // What the device still holds when the monitor is stopped is heard too.
     for (int n; !gone && (n = readListenPort(fd, buf, sizeof buf, 0)) > 0;)
-        d.feed({nowUs(), capture::Dir::Line, std::string(buf, static_cast<size_t>(n))});
+        d.feed({clockUs(), capture::Dir::Line, std::string(buf, static_cast<size_t>(n))});
     closeListenPort(fd);
     d.finish();
     out.add(d.take());
@@ -157,6 +254,15 @@ Exit listen(const MonitorArgs &a, MonitorOutput &out)
     return gone ? EXIT_PORT_GONE : EXIT_OK;
 }
 
+// The line speeds, and "auto".
+std::vector<std::string> speedChoices()
+{
+    std::vector<std::string> s = {"auto"};
+    for (int b : wire::lineSpeeds())
+        s.push_back(std::to_string(b));
+    return s;
+}
+
 } // namespace
 
 CLI::App *addMonitorCommand(CLI::App &app, MonitorArgs &a)
@@ -164,12 +270,14 @@ CLI::App *addMonitorCommand(CLI::App &app, MonitorArgs &a)
     CLI::App *mon = app.add_subcommand("monitor", "listen to the line without writing to it: one line per exchange");
     mon->add_option("port", a.port, "the device or COM1 to COM4 to listen on (read only)");
     mon->add_option("--replay", a.replay, "decode a capture (run --capture) instead, as fast as it reads");
-    mon->add_option("--baud", a.settings.baud, "the line's speed in bit/s")
-        ->check(CLI::IsMember({1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}))
+    mon->add_option("--baud", a.baud, "the line's speed in bit/s, or auto: each speed in turn until one decodes")
+        ->check(CLI::IsMember(speedChoices()))
         ->capture_default_str();
-    mon->add_option("--checksum", a.checksum, "whether commands and replies carry checksums")
-        ->check(CLI::IsMember({"off", "on"}))
+    mon->add_option("--checksum", a.checksum,
+                    "whether commands and replies carry checksums (auto: as the commands show)")
+        ->check(CLI::IsMember({"off", "on", "auto"}))
         ->capture_default_str();
+    mon->add_flag("--live", a.live, "one screen per module redrawn in place (plain output when stdout is no terminal)");
     mon->add_option("--log", a.logPath, "write one CSV row per exchange to this file");
     return mon;
 }
@@ -181,6 +289,8 @@ Exit runMonitor(MonitorArgs &a)
         return EXIT_USAGE;
     }
     a.settings.checksum = a.checksum == "on";
+    if (a.baud != "auto")
+        a.settings.baud = std::stoi(a.baud);
     MonitorOutput out(a);
     if (!out.open())
         return EXIT_USAGE;
