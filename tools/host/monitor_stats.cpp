@@ -23,7 +23,7 @@ unsigned kindsOf(const Exchange &x)
     return k;
 }
 
-// "late or unasked reply", from the kinds seen.
+// "a late or unasked reply", from the kinds seen.
 std::string landedText(unsigned kinds)
 {
     const std::pair<Fault, const char *> names[] = {
@@ -35,7 +35,7 @@ std::string landedText(unsigned kinds)
     std::string s;
     for (size_t i = 0; i < seen.size(); ++i)
         s += (i == 0 ? "" : i + 1 == seen.size() ? " or " : ", ") + seen[i];
-    return s + " reply";
+    return (seen[0] == "unasked" ? "an " : "a ") + s + " reply";
 }
 
 // At least three times, and at least half of the times it could have.
@@ -139,7 +139,7 @@ std::vector<std::string> MonitorStats::hints() const
             continue;
         const std::string a = keyText(from);
         std::snprintf(buf, sizeof buf,
-                      "hint: %ld of %ld no-replies at %s were followed by a %s in %s: %s answers after the master has "
+                      "hint: %ld of %ld no-replies at %s were followed by %s in %s: %s answers after the master has "
                       "given up on it (its time-out is too short for %s, or a USB adapter holds the bytes back)",
                       l.lateLanding, noReplies, a.c_str(), landedText(l.kinds).c_str(),
                       to == NO_ADDRESS ? "the next exchange" : (keyText(to) + "'s exchange").c_str(), a.c_str(),
