@@ -130,6 +130,21 @@ TEST(Monitor, HintsLinkFaultsThatComeTogether)
          {"hint: 4 of 4 no-replies at 0Ah were followed by an unasked reply in 0Eh's exchange: 0Ah answers after "
           "the master has given up on it (its time-out is too short for 0Ah, or a USB adapter holds the bytes "
           "back)"}},
+        {"04h's late reply lands in its own next exchange",
+         cycles(3, {{0, L, "@04\r"}, {50000, L, "#040\r"}, {51000, L, ">2A55\r"}, {53000, L, "!0400123\r"}}),
+         {"hint: 3 of 3 no-replies at 04h were followed by a wrong-length reply in 04h's next exchange: 04h answers "
+          "after the master has given up on it (its time-out is too short for 04h, or a USB adapter holds the bytes "
+          "back)"}},
+        {"04h's late replies land in its own later exchanges",
+         cycles(3, {{0, L, "@04\r"},
+                    {50000, L, "@05\r"},
+                    {51000, L, ">1111\r"},
+                    {60000, L, "#040\r"},
+                    {61000, L, ">2A55\r"},
+                    {63000, L, "!0400123\r"}}),
+         {"hint: of 6 exchanges at 04h, 3 had no reply and 3 a reply late or of the wrong length: 04h answers after "
+          "the master has given up on it, and its replies land in its later exchanges (its time-out is too short for "
+          "04h, or a USB adapter holds the bytes back)"}},
         {"a reply that repeats its address comes after the next command",
          cycles(3, {{0, L, "~0A0\r"}, {50000, L, "~0E0\r"}, {51000, L, "!0A00\r"}, {53000, L, "!0E00\r"}}),
          {"hint: 3 of 3 replies from 0Ah came after the next command had started: 0Ah answers after the master "

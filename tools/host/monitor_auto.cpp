@@ -16,6 +16,9 @@ constexpr long TIMED_ENOUGH = 32;
 // makes a line look slower or faster, and one of the line speeds is the next
 // but one and a half times faster.
 constexpr double SPREAD = 1.4;
+// Two character times at the slowest speed: a longer gap within a line is
+// a pause, not characters on their way.
+constexpr int64_t PAUSE_US = 20000;
 // What a trial keeps of what it heard to hand on (some seconds at the
 // fastest speed).
 constexpr size_t KEPT_BYTES = 64 * 1024;
@@ -62,20 +65,23 @@ std::vector<int> speedsToTry()
 void RateEstimate::feed(const capture::Chunk &c)
 {
     Open &o = open_[static_cast<int>(c.dir)];
+    // Characters a pause apart (a reply in pieces, one cut short) are not
+    // timed across the pause.
+    if (o.open && c.us - o.lastUs > PAUSE_US)
+        o.open = false;
+    // What came since the read before, when a line was under way then.
+    const bool timed = o.open;
+    const int64_t since = c.us - o.lastUs;
+    long n = 0;
     for (char b : c.bytes) {
-        if (!o.open) {
-            o = {c.us, 0, true};
-        } else if (c.us > o.firstUs) {
-            ++o.chars;
-        }
-        if (b == '\r') {
-            if (o.chars > 0) {
-                chars_ += o.chars;
-                us_ += c.us - o.firstUs;
-            }
-            o.open = false;
-        }
+        n += o.open ? 1 : 0;
+        o.open = b != '\r';
     }
+    if (timed && n > 0 && since > 0) {
+        chars_ += n;
+        us_ += since;
+    }
+    o.lastUs = c.us;
 }
 
 double RateEstimate::bitsPerSecond() const

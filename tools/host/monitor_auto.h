@@ -22,8 +22,9 @@ namespace vhost::monitor {
 std::vector<int> speedsToTry();
 
 // The speed the characters came at within lines, in bit/s (ten bits a
-// character): the characters after a line's first read over the time they
-// took.  A read that brings the whole line tells nothing.
+// character): the characters of each read after a line's first over the
+// time since the read before.  A read that brings the whole line tells
+// nothing.
 class RateEstimate {
 public:
     void feed(const capture::Chunk &c);
@@ -34,8 +35,7 @@ public:
 
 private:
     struct Open {
-        int64_t firstUs = 0;
-        long chars = 0; // after the first read
+        int64_t lastUs = 0; // the line's last read
         bool open = false;
     };
     Open open_[3];

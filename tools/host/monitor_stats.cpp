@@ -107,7 +107,7 @@ void MonitorStats::add(const Exchange &x)
     if (pending_.first != NO_PENDING && (kinds & bit(Fault::Unasked)))
         landed(pending_.first, pending_.second, bit(Fault::Unasked));
     pending_ = {NO_PENDING, NO_PENDING};
-    if (havePrev_ && prevNoReply_ && key != prevKey_) {
+    if (havePrev_ && prevNoReply_) {
         if (kinds & LANDED)
             landed(prevKey_, key, kinds & LANDED);
         else
@@ -142,23 +142,37 @@ std::vector<std::string> MonitorStats::hints() const
                       "hint: %ld of %ld no-replies at %s were followed by %s in %s: %s answers after the master has "
                       "given up on it (its time-out is too short for %s, or a USB adapter holds the bytes back)",
                       l.lateLanding, noReplies, a.c_str(), landedText(l.kinds).c_str(),
-                      to == NO_ADDRESS ? "the next exchange" : (keyText(to) + "'s exchange").c_str(), a.c_str(),
-                      a.c_str());
+                      to == NO_ADDRESS ? "the next exchange"
+                      : to == from     ? (a + "'s next exchange").c_str()
+                                       : (keyText(to) + "'s exchange").c_str(),
+                      a.c_str(), a.c_str());
         out.push_back(buf);
         lateAt.push_back(from);
     }
-    // A reply that repeats its address is paired with its own command, late.
+    // A reply that repeats its address is paired with its own command,
+    // late; one that is later still lands in a later exchange of its own.
     for (const auto &[key, s] : by_) {
-        const long late = s.faults[static_cast<int>(Fault::Late)];
-        if (key < 0 || key == BROADCAST || !regular(late, s.faulted()) ||
-            std::find(lateAt.begin(), lateAt.end(), key) != lateAt.end())
+        const long late = s.faults[static_cast<int>(Fault::Late)],
+                   wrong = s.faults[static_cast<int>(Fault::WrongLength)],
+                   none = s.faults[static_cast<int>(Fault::NoReply)];
+        if (key < 0 || key == BROADCAST || std::find(lateAt.begin(), lateAt.end(), key) != lateAt.end())
             continue;
         const std::string a = keyText(key);
-        std::snprintf(buf, sizeof buf,
-                      "hint: %ld of %ld replies from %s came after the next command had started: %s answers after the "
-                      "master has given up on it (its time-out is too short for %s, or a USB adapter holds the bytes "
-                      "back)",
-                      late, s.exchanges, a.c_str(), a.c_str(), a.c_str());
+        const long asked = s.exchanges - s.faults[static_cast<int>(Fault::Unasked)];
+        if (none >= 3 && late + wrong >= 3 && 2 * (none + late + wrong) >= asked)
+            std::snprintf(buf, sizeof buf,
+                          "hint: of %ld exchanges at %s, %ld had no reply and %ld a reply late or of the wrong length: "
+                          "%s answers after the master has given up on it, and its replies land in its later "
+                          "exchanges (its time-out is too short for %s, or a USB adapter holds the bytes back)",
+                          asked, a.c_str(), none, late + wrong, a.c_str(), a.c_str());
+        else if (regular(late, s.faulted()))
+            std::snprintf(buf, sizeof buf,
+                          "hint: %ld of %ld replies from %s came after the next command had started: %s answers after "
+                          "the master has given up on it (its time-out is too short for %s, or a USB adapter holds the "
+                          "bytes back)",
+                          late, s.exchanges, a.c_str(), a.c_str(), a.c_str());
+        else
+            continue;
         out.push_back(buf);
     }
     for (const auto &[pair, l] : links_) {
