@@ -46,6 +46,25 @@ Trial::Verdict listenAt(int fd, Trial &t, int64_t untilUs, int64_t (*nowUs)(), b
     return Trial::Undecided;
 }
 
+// What was heard from the first line that began while listening: the
+// line under way when the port was opened is cut.
+std::vector<capture::Chunk> fromFirstLine(const std::vector<capture::Chunk> &heard)
+{
+    std::vector<capture::Chunk> out;
+    for (const capture::Chunk &c : heard) {
+        if (!out.empty()) {
+            out.push_back(c);
+            continue;
+        }
+        const size_t cr = c.bytes.find('\r');
+        if (cr != std::string::npos && cr + 1 < c.bytes.size())
+            out.push_back({c.us, c.dir, c.bytes.substr(cr + 1)});
+        else if (cr != std::string::npos)
+            out.push_back({c.us, c.dir, ""});
+    }
+    return out;
+}
+
 void sayChecksum(bool on)
 {
     std::fprintf(stderr, "monitor: the commands %s: checksum %s\n", on ? "carry checksums" : "carry no checksums",
@@ -85,7 +104,7 @@ Found findSettings(const std::string &device, int baud, std::optional<bool> chec
         if (v == Trial::Clean || baud) {
             f.fd = fd;
             f.settings = {t.checksum().value_or(false), b};
-            f.heard = t.heard();
+            f.heard = fromFirstLine(t.heard());
             f.startUs = start;
             if (!baud)
                 std::fprintf(stderr, "monitor: the line runs at %d baud\n", b);
