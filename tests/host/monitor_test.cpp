@@ -154,6 +154,10 @@ TEST(Monitor, HintsLinkFaultsThatComeTogether)
          {"hint: 3 of 3 commands to 02h came while 01h's reply was due: a second master on the line sends them "
           "without waiting for the replies (another PC, panel or gateway polling this line; a line has one master)"},
          "  02h: 3 exchanges; no reply x 3, second master x 3"},
+        {"one master that goes on at once after a no-reply",
+         cycles(4, {{0, L, "@0A\r"}, {1000, L, "@0E\r"}, {3000, L, ">2222\r"}}),
+         {},
+         "  0Eh: 4 exchanges; reply median 2.0 ms, p99 2.0 ms, max 2.0 ms; second master x 4"},
         {"a healthy line",
          cycles(6, {{0, L, "@0A\r"}, {1000, L, ">1111\r"}, {3000, L, "@0E\r"}, {5000, L, ">2222\r"}}),
          {},

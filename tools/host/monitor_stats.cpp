@@ -113,7 +113,10 @@ void MonitorStats::add(const Exchange &x)
         else
             pending_ = {prevKey_, key};
     }
-    if (havePrev_ && (kinds & bit(Fault::SecondMaster)))
+    // Another master's command comes while a reply is due and the reply
+    // comes all the same (a master that gave up on a module that did not
+    // answer and went on without a pause is one master in a hurry).
+    if (havePrev_ && !prevNoReply_ && (kinds & bit(Fault::SecondMaster)))
         ++links_[{prevKey_, key}].secondMaster;
     prevKey_ = key;
     prevNoReply_ = x.has(Fault::NoReply);
