@@ -11,6 +11,8 @@
 #include "monitor_auto.h"
 #include "monitor_decode.h"
 #include "monitor_stats.h"
+#include "monitor_view.h"
+#include "wire_format.h"
 
 namespace {
 
@@ -192,6 +194,54 @@ TEST(Monitor, HintsLinkFaultsThatComeTogether)
     }
 }
 
+// The live screen at the terminal's size: what matters most (the hints)
+// stays whole, the modules that do not fit are counted, and no line is
+// wider than the terminal.
+TEST(Monitor, LiveScreenFitsTheTerminal)
+{
+    std::vector<Chunk> heard =
+        cycles(5, {{0, L, "@0A\r"}, {50000, L, "#0E\r"}, {51000, L, ">1111\r"}, {53000, L, std::string(AIN_REPLY)}});
+    for (int a = 0x10; a < 0x18; ++a)
+        for (const Chunk &c :
+             cycles(2, {{0, L, "@" + wire::hex2(static_cast<uint32_t>(a)) + "\r"}, {1000, L, ">2A55\r"}}))
+            heard.push_back({c.us + 600000 + (a - 0x10) * 5000, c.dir, c.bytes});
+    vhost::monitor::Settings s;
+    s.baud = 19200;
+    vhost::monitor::MonitorStats st;
+    for (const vhost::monitor::Exchange &x : vhost::monitor::decode(heard, s))
+        st.add(x);
+    const struct {
+        int columns, rows;
+        std::vector<std::string> expect; // in this order
+    } table[] = {
+        {100,
+         0,
+         {"monitor  1.0 s  ", "\n0Ah  I7041/I7052/I7053  5 exchanges  -  never heard\n     no reply x 5\n", "\n0Eh  ",
+          "\n17h  ", "\nhint: 5 of 5 no-replies at 0Ah", "\nlast fault:\n  0.453000  --  "}},
+        {60, 16, {"monitor  ", "\n0Ah  ", "more addresses: a taller terminal shows them)\nhint: 5 of 5", "holds the"}},
+        {40, 5, {"monitor  "}},
+    };
+    for (const auto &t : table) {
+        SCOPED_TRACE(std::to_string(t.columns) + "x" + std::to_string(t.rows));
+        const vhost::monitor::MonitorView view(stdout, t.columns, t.rows);
+        const std::vector<std::string> lines = view.frame(st, 1000000);
+        std::string screen;
+        for (const std::string &l : lines) {
+            EXPECT_LE(l.size(), static_cast<size_t>(t.columns)) << l;
+            screen += l + "\n";
+        }
+        if (t.rows > 0) {
+            EXPECT_LE(lines.size(), static_cast<size_t>(t.rows)) << screen;
+        }
+        size_t at = 0;
+        for (const std::string &e : t.expect) {
+            const size_t found = screen.find(e, at);
+            EXPECT_NE(found, std::string::npos) << "'" << e << "' (in this order)\n" << screen;
+            at = found == std::string::npos ? at : found + 1;
+        }
+    }
+}
+
 // The line heard a character at a time at `baud`: each line's characters
 // one character time apart, the lines 5 ms apart.
 std::vector<Chunk> paced(const std::vector<std::string> &lines, int baud, int times)
@@ -223,16 +273,16 @@ TEST(Monitor, FindsTheLineSettingsFromWhatItHears)
         Trial::Verdict verdict;
         int nearest; // the speed the characters came at
     } table[] = {
-        {"19200 heard at 19200", paced(plain, 19200, 2), 19200, false, Trial::Clean, 19200},
-        {"19200 heard at 9600: the characters come too fast", paced(plain, 19200, 2), 9600, false, Trial::Unclean,
+        {"19200 heard at 19200", paced(plain, 19200, 2), 19200, false, Trial::CLEAN, 19200},
+        {"19200 heard at 9600: the characters come too fast", paced(plain, 19200, 2), 9600, false, Trial::UNCLEAN,
          19200},
-        {"9600 heard at 19200: too slow", paced(plain, 9600, 2), 19200, false, Trial::Unclean, 9600},
-        {"115200 heard at 115200", paced(plain, 115200, 2), 115200, false, Trial::Clean, 115200},
-        {"commands with checksums", paced(summed, 38400, 4), 38400, true, Trial::Clean, 38400},
+        {"9600 heard at 19200: too slow", paced(plain, 9600, 2), 19200, false, Trial::UNCLEAN, 9600},
+        {"115200 heard at 115200", paced(plain, 115200, 2), 115200, false, Trial::CLEAN, 115200},
+        {"commands with checksums", paced(summed, 38400, 4), 38400, true, Trial::CLEAN, 38400},
         {"garbage: a wrong speed on a real line", cycles(4, {{0, L, "\x9A\xB3@\xC1\r"}, {1000, L, "\xD2\x91>\x88\r"}}),
-         9600, std::nullopt, Trial::Unclean, 0},
+         9600, std::nullopt, Trial::UNCLEAN, 0},
         {"too few commands to tell the checksum", paced({"@04\r", ">2A55\r"}, 9600, 1), 9600, std::nullopt,
-         Trial::Unclean, 0},
+         Trial::UNCLEAN, 0},
     };
     for (const auto &t : table) {
         SCOPED_TRACE(t.name);

@@ -165,12 +165,12 @@ Trial::Verdict Trial::verdict(bool over) const
     // While the checksum setting is not known, garbage at either setting.
     const auto garbage = [](const Side &x) { return x.dirty >= 3 && x.dirty > x.clean; };
     if ((sum ? garbage(s) : garbage(sides_[0]) && garbage(sides_[1])) || (timed && !fits))
-        return Unclean;
+        return UNCLEAN;
     if (sum && s.run >= 3 && timed)
-        return Clean;
+        return CLEAN;
     if (!over)
-        return Undecided;
-    return sum && s.run >= 3 ? Clean : Unclean;
+        return UNDECIDED;
+    return sum && s.run >= 3 ? CLEAN : UNCLEAN;
 }
 
 } // namespace vhost::monitor

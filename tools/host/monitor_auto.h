@@ -50,7 +50,7 @@ public:
     Trial(int baud, std::optional<bool> checksum);
     void feed(const capture::Chunk &c);
     void idle(int64_t nowUs);
-    enum Verdict { Undecided, Clean, Unclean };
+    enum Verdict { UNDECIDED, CLEAN, UNCLEAN };
     // `over`: the time for the trial is up, and an undecided trial is
     // decided now.
     Verdict verdict(bool over) const;

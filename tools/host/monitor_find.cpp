@@ -25,7 +25,7 @@ std::string speedList(const std::vector<int> &speeds)
 }
 
 // Listens at `baud` until the trial is decided or its time is up: the
-// trial's verdict (Undecided when the port went away or a signal came).
+// trial's verdict (UNDECIDED when the port went away or a signal came).
 Trial::Verdict listenAt(int fd, Trial &t, int64_t untilUs, int64_t (*nowUs)(), bool *gone)
 {
     char buf[512];
@@ -33,17 +33,17 @@ Trial::Verdict listenAt(int fd, Trial &t, int64_t untilUs, int64_t (*nowUs)(), b
         const int n = readListenPort(fd, buf, sizeof buf, 50);
         if (n < 0) {
             *gone = true;
-            return Trial::Undecided;
+            return Trial::UNDECIDED;
         }
         if (n > 0)
             t.feed({nowUs(), capture::Dir::Line, std::string(buf, static_cast<size_t>(n))});
         else
             t.idle(nowUs());
         const Trial::Verdict v = t.verdict(nowUs() >= untilUs);
-        if (v != Trial::Undecided)
+        if (v != Trial::UNDECIDED)
             return v;
     }
-    return Trial::Undecided;
+    return Trial::UNDECIDED;
 }
 
 // What was heard from the first line that began while listening: the
@@ -101,7 +101,7 @@ Found findSettings(const std::string &device, int baud, std::optional<bool> chec
             return f;
         }
         // With the speed given only the checksum setting is looked for.
-        if (v == Trial::Clean || baud) {
+        if (v == Trial::CLEAN || baud) {
             f.fd = fd;
             f.settings = {t.checksum().value_or(false), b};
             f.heard = fromFirstLine(t.heard());

@@ -34,7 +34,8 @@ std::vector<std::string> block(int key, const AddressStats &s, int64_t nowUs, si
                       s.replyMs.max());
         head += buf;
     }
-    head += "  " + heardText(s.heardUs, nowUs);
+    if (key != BROADCAST) // a broadcast is never answered
+        head += "  " + heardText(s.heardUs, nowUs);
     std::vector<std::string> lines = wrapText(head, width, 5);
     if (s.faulted() > 0)
         for (const std::string &l : wrapText("     " + faultCounts(s.faults), width, 5))
@@ -82,40 +83,38 @@ std::vector<std::string> MonitorView::frame(const MonitorStats &st, int64_t nowU
     char head[160];
     std::snprintf(head, sizeof head, "monitor  %.1f s  %ld exchanges, %ld faults  Ctrl-C ends",
                   static_cast<double>(nowUs) / 1e6, st.exchanges(), faulted);
-    std::vector<std::string> top = wrapText(head, width, 2);
-    std::vector<std::string> bottom; // the hints and the last fault
+    std::vector<std::string> lines = wrapText(head, width, 2);
+    // The hints, then the last fault, in whole entries, on up to half the
+    // rows below the head when the modules need the rest.
+    std::vector<std::vector<std::string>> bottom;
     for (const std::string &h : st.hints())
-        for (const std::string &l : wrapText(h, width, 6))
-            bottom.push_back(l);
+        bottom.push_back(wrapText(h, width, 6));
     if (!st.lastFault().empty()) {
-        bottom.push_back("last fault:");
-        for (const std::string &l : wrapText("  " + st.lastFault(), width, 4))
-            bottom.push_back(l);
+        bottom.push_back(wrapText("  " + st.lastFault(), width, 4));
+        bottom.back().insert(bottom.back().begin(), "last fault:");
     }
     std::vector<std::vector<std::string>> blocks;
-    for (const auto &[key, s] : st.addresses())
+    size_t modules = 0;
+    for (const auto &[key, s] : st.addresses()) {
         blocks.push_back(block(key, s, nowUs, width));
+        modules += blocks.back().size();
+    }
     if (blocks.empty())
         blocks.push_back({"  nothing heard yet"});
-
-    // The head, then as many blocks as fit with the bottom below them; the
-    // bottom goes (its last lines first) before a module's block does.
-    size_t rows = rows_ > 0 ? static_cast<size_t>(rows_) : static_cast<size_t>(-1);
-    size_t need = top.size() + bottom.size();
-    for (const auto &b : blocks)
-        need += b.size();
-    if (need > rows) {
-        size_t modules = 0;
-        for (const auto &b : blocks)
-            modules += b.size();
-        const size_t room = rows > top.size() + modules ? rows - top.size() - modules : 0;
-        bottom.resize(std::min(bottom.size(), room));
+    const size_t rows = rows_ > 0 ? static_cast<size_t>(rows_) : static_cast<size_t>(-1);
+    const size_t avail = rows > lines.size() ? rows - lines.size() : 0;
+    size_t below = 0, kept = 0;
+    for (; kept < bottom.size(); ++kept) {
+        const size_t n = bottom[kept].size();
+        if (below + n > avail || (below + n + modules > avail && below + n > avail / 2))
+            break;
+        below += n;
     }
-    std::vector<std::string> lines = top;
-    size_t left = rows > lines.size() + bottom.size() ? rows - lines.size() - bottom.size() : 0;
+    size_t left = avail - below;
     for (size_t i = 0; i < blocks.size(); ++i) {
         const bool last = i + 1 == blocks.size();
-        if (blocks[i].size() + (last ? 0 : 1) > left && !(last && blocks[i].size() <= left)) {
+        // Room for this block, and for the line that says what is left out.
+        if (blocks[i].size() > left || (!last && blocks[i].size() + 1 > left)) {
             const size_t more = blocks.size() - i;
             if (left > 0)
                 lines.push_back(wrapText("(" + std::to_string(more) + " more address" + (more == 1 ? "" : "es") +
@@ -126,8 +125,9 @@ std::vector<std::string> MonitorView::frame(const MonitorStats &st, int64_t nowU
         lines.insert(lines.end(), blocks[i].begin(), blocks[i].end());
         left -= blocks[i].size();
     }
-    lines.insert(lines.end(), bottom.begin(), bottom.end());
-    if (rows_ > 0 && lines.size() > rows)
+    for (size_t k = 0; k < kept; ++k)
+        lines.insert(lines.end(), bottom[k].begin(), bottom[k].end());
+    if (lines.size() > rows)
         lines.resize(rows);
     return lines;
 }
