@@ -15,12 +15,12 @@
 namespace vhost {
 
 // A stream of times in milliseconds: their count, sum and extremes exactly,
-// and their median and other percentiles.  The first EXACT_KEPT times are kept (in order), so a
-// run that short has its exact median; every time also goes into a
-// histogram of fixed bins, whole microseconds below 4.096 ms and 1/2048 of
-// the value above (finer than the 0.1 ms the figures are shown with up to a
-// quarter of a second), up to 67 s, and beyond EXACT_KEPT times the median
-// is a bin's middle.  The room is taken with the first time; what a figure
+// and their median and other percentiles.  The first EXACT_KEPT times are
+// kept (in order), so a run that short has its exact figures; every time
+// also goes into a histogram of fixed bins, whole microseconds below 4.096
+// ms and 1/2048 of the value above (finer than the 0.1 ms the figures are
+// shown with up to a quarter of a second), up to 67 s, and beyond
+// EXACT_KEPT times a median or percentile is a bin's middle.  The room is taken with the first time; what a figure
 // costs to read does not grow with the count.
 class TimeStats {
 public:
