@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include "capture.h"
 #include "commands.h"
@@ -184,6 +185,9 @@ Exit replay(const MonitorArgs &a, MonitorOutput &out)
     return EXIT_OK;
 }
 
+// Eight character times at `baud`, at most a millisecond.
+int64_t gatherUs(int baud) { return std::min<int64_t>(1000, 80000000LL / std::max(1, baud)); }
+
 // The listening's clock: microseconds since it began.
 int64_t clockUs()
 {
@@ -244,6 +248,11 @@ Exit listen(const MonitorArgs &a, MonitorOutput &out)
         gone = n < 0;
         out.add(d.take());
         out.tick(clockUs());
+        // A listener that reads each character as it comes wakes thousands
+        // of times a second on a busy fast line: after a read it lets a few
+        // characters gather (the times stay good to that).
+        if (n > 0 && n < static_cast<int>(sizeof buf) / 2)
+            std::this_thread::sleep_for(std::chrono::microseconds(gatherUs(f.settings.baud)));
     }
     // What the device still holds when the monitor is stopped is heard too.
     for (int n; !gone && (n = readListenPort(fd, buf, sizeof buf, 0)) > 0;)
