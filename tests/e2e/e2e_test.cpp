@@ -1564,69 +1564,86 @@ int tapAccessMode(int pid, const std::string &tap)
 // The monitor on the simulator's tap beside a run of the sample ladder:
 // every exchange of the run once, in order, named with its instruction and
 // with the run's values; the run's own capture and the monitor's replayed
-// give the same lines; and the monitor holds the line read-only.
+// give the same lines; and the monitor holds the line read-only.  Finding the speed, it
+// says which it found and hears the rest of the run from then on.
 TEST_F(E2E, MonitorOnTheTapHearsEveryExchangeOfARun)
 {
     if (config().wine)
         GTEST_SKIP() << "the live monitor is native only";
-    const std::string tap = dir + "/tap";
-    startSim(19200, "", {"--tap", tap});
-    const std::string heardCapture = dir + "/heard.cap";
-    e2e::Background mon = e2e::startProgram(
-        {config().host, "monitor", tap, "--baud", "19200", "--capture", heardCapture}, {}, dir + "/mon.txt");
-    for (int i = 0; i < 500; ++i) {
-        std::ifstream f(dir + "/mon.txt");
-        std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-        if (text.find("monitor: listening on") != std::string::npos)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    std::ifstream ladder(config().plant.substr(0, config().plant.rfind('/')) + "/ladder.toml");
-    const std::string text((std::istreambuf_iterator<char>(ladder)), std::istreambuf_iterator<char>());
-    const std::string capture = dir + "/run.cap";
-    const HostResult run = hostFile(text, "COMPORT=1 BAUD=192 TIMEOUT=200", {"-n", "3", "--capture", capture});
-    ASSERT_EQ(run.status, 0) << run.output;
-    EXPECT_EQ(tapAccessMode(mon.pid, tap), O_RDONLY);
-    // What the run did, exchange by exchange: the 7060 and the 7065 write,
-    // then read back.
-    std::vector<std::pair<std::string, const RungOut *>> made;
-    for (const e2e::ScanOut &s : run.scans)
-        for (const RungOut &r : s.rungs)
-            if (r.on)
-                for (int n = r.id.rfind("I706", 0) == 0 && r.id[4] != '4' ? 2 : 1; n > 0; --n)
-                    made.push_back({r.id, &r});
-    // The last bytes cross the wire after the run has handed them over.
-    for (int i = 0; i < 500; ++i) {
-        std::ifstream f(dir + "/mon.txt");
-        const std::string said((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-        if (monitorExchanges(said).size() >= made.size())
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    const HostResult live = e2e::finishProgram(mon, SIGINT, 5000);
-    EXPECT_EQ(live.status, 0) << live.output;
-    const auto heard = monitorExchanges(live.output);
-    ASSERT_EQ(heard.size(), made.size()) << live.output;
-    for (size_t i = 0; i < made.size(); ++i) {
-        SCOPED_TRACE(made[i].first);
-        ASSERT_GE(heard[i].size(), 6u);
-        const size_t at = made[i].first.find('@');
-        const std::string instr = made[i].first.substr(0, at);
-        EXPECT_EQ(heard[i][0], at == std::string::npos ? "**" : made[i].first.substr(at + 1));
-        EXPECT_NE(("/" + heard[i][1] + "/").find("/" + instr + "/"), std::string::npos) << heard[i][1];
-        EXPECT_EQ(heard[i][5], "ok");
-        if (instr == "I7017") {
-            EXPECT_EQ(heard[i][3], "AIN=" + made[i].second->values.at("AIN"));
+    const struct {
+        const char *baud, *checksum;
+        int scans;
+        bool found; // the settings are found while the run goes on
+    } table[] = {{"19200", "off", 3, false}, {"auto", "auto", 8, true}};
+    for (const auto &t : table) {
+        SCOPED_TRACE(t.baud);
+        const std::string tap = dir + "/tap";
+        const std::string said = dir + "/mon-" + t.baud + ".txt";
+        startSim(19200, "", {"--tap", tap});
+        const std::string heardCapture = dir + "/heard-" + t.baud + ".cap";
+        e2e::Background mon = e2e::startProgram(
+            {config().host, "monitor", tap, "--baud", t.baud, "--checksum", t.checksum, "--capture", heardCapture}, {},
+            said);
+        const auto saidText = [&said] {
+            std::ifstream f(said);
+            return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        };
+        const char *ready = t.found ? "monitor: finding the line's speed" : "monitor: listening on";
+        for (int i = 0; i < 500 && saidText().find(ready) == std::string::npos; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::ifstream ladder(config().plant.substr(0, config().plant.rfind('/')) + "/ladder.toml");
+        const std::string text((std::istreambuf_iterator<char>(ladder)), std::istreambuf_iterator<char>());
+        const std::string capture = dir + "/run.cap";
+        const HostResult run =
+            hostFile(text, "COMPORT=1 BAUD=192 TIMEOUT=200", {"-n", std::to_string(t.scans), "--capture", capture});
+        ASSERT_EQ(run.status, 0) << run.output;
+        EXPECT_EQ(tapAccessMode(mon.pid, tap), O_RDONLY);
+        // What the run did, exchange by exchange: the 7060 and the 7065
+        // write, then read back.
+        std::vector<std::pair<std::string, const RungOut *>> made;
+        for (const e2e::ScanOut &s : run.scans)
+            for (const RungOut &r : s.rungs)
+                if (r.on)
+                    for (int n = r.id.rfind("I706", 0) == 0 && r.id[4] != '4' ? 2 : 1; n > 0; --n)
+                        made.push_back({r.id, &r});
+        // The last bytes cross the wire after the run has handed them over.
+        for (int i = 0; i < 500 && monitorExchanges(saidText()).size() < made.size(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const HostResult live = e2e::finishProgram(mon, SIGINT, 5000);
+        EXPECT_EQ(live.status, 0) << live.output;
+        const auto heard = monitorExchanges(live.output);
+        if (t.found) {
+            EXPECT_NE(live.output.find("monitor: the commands carry no checksums: checksum off"), std::string::npos)
+                << live.output;
+            EXPECT_NE(live.output.find("monitor: the line runs at 19200 baud\n"), std::string::npos) << live.output;
+            ASSERT_GE(heard.size(), made.size() / 2) << live.output;
+            ASSERT_LE(heard.size(), made.size()) << live.output;
+            made.erase(made.begin(), made.end() - static_cast<std::ptrdiff_t>(heard.size()));
         }
+        ASSERT_EQ(heard.size(), made.size()) << live.output;
+        for (size_t i = 0; i < made.size(); ++i) {
+            SCOPED_TRACE(made[i].first);
+            ASSERT_GE(heard[i].size(), 6u);
+            const size_t at = made[i].first.find('@');
+            const std::string instr = made[i].first.substr(0, at);
+            EXPECT_EQ(heard[i][0], at == std::string::npos ? "**" : made[i].first.substr(at + 1));
+            EXPECT_NE(("/" + heard[i][1] + "/").find("/" + instr + "/"), std::string::npos) << heard[i][1];
+            EXPECT_EQ(heard[i][5], "ok");
+            if (instr == "I7017" && !t.found) {
+                EXPECT_EQ(heard[i][3], "AIN=" + made[i].second->values.at("AIN"));
+            }
+        }
+        if (!t.found) {
+            const HostResult replay = hostCommand({"monitor", "--replay", capture, "--baud", "19200"});
+            EXPECT_EQ(replay.status, 0) << replay.output;
+            EXPECT_EQ(monitorExchanges(replay.output), heard);
+            // What the monitor heard, captured as it came, replayed.
+            const HostResult again = hostCommand({"monitor", "--replay", heardCapture, "--baud", "19200"});
+            EXPECT_EQ(again.status, 0) << again.output;
+            EXPECT_EQ(monitorExchanges(again.output), heard);
+        }
+        sim.stop();
     }
-
-    const HostResult replay = hostCommand({"monitor", "--replay", capture, "--baud", "19200"});
-    EXPECT_EQ(replay.status, 0) << replay.output;
-    EXPECT_EQ(monitorExchanges(replay.output), heard);
-    // What the monitor heard, captured as it came, replayed.
-    const HostResult again = hostCommand({"monitor", "--replay", heardCapture, "--baud", "19200"});
-    EXPECT_EQ(again.status, 0) << again.output;
-    EXPECT_EQ(monitorExchanges(again.output), heard);
 }
 
 // The bench from a capture: the sample ladder run with --capture, one reply

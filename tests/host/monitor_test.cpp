@@ -2,12 +2,17 @@
 // its times, in; the monitor's lines out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "capture.h"
+#include "monitor_auto.h"
 #include "monitor_decode.h"
+#include "monitor_stats.h"
+#include "monitor_view.h"
+#include "wire_format.h"
 
 namespace {
 
@@ -73,6 +78,11 @@ TEST(Monitor, DecodesWhatItHeardIntoExchanges)
          {{0, L, "~010\r"}, {500, L, "~020\r"}, {2000, L, "!0100\r"}},
          {"0.000000  01h  I7RDMS  read module status  Status=0x00  reply 2.0/2.0 ms  ok",
           "0.000500  02h  I7RDMS  read module status  -  -  second master, no reply"}},
+        {"a late reply that fits the next exchange, whose own reply then comes unasked",
+         {{0, L, "@0A\r"}, {50000, L, "@0E\r"}, {51000, L, ">1111\r"}, {53000, L, ">2222\r"}},
+         {"0.000000  0Ah  I7041/I7052/I7053  read digital I/O  -  -  no reply",
+          "0.050000  0Eh  I7041/I7052/I7053  read digital I/O  IO=0x1111  reply 1.0/1.0 ms  ok",
+          "0.053000  --  -  reply  -  -  unasked reply"}},
         {"a reply garbled by a collision",
          {{0, L, "@06\r"}, {2000, L, ">A\x9A\xB3\xC1\xD2+05.000\r"}},
          {"0.000000  06h  I7041/I7052/I7053  read digital I/O  -  reply 2.0/2.0 ms  garbled"}},
@@ -86,6 +96,203 @@ TEST(Monitor, DecodesWhatItHeardIntoExchanges)
         for (const vhost::monitor::Exchange &x : vhost::monitor::decode(t.heard, s))
             got.push_back(vhost::monitor::exchangeLine(x));
         EXPECT_EQ(got, t.lines);
+    }
+}
+
+// A polling cycle, `n` times over, 100 ms apart: each cycle's chunks with
+// their times from the cycle's start.
+std::vector<Chunk> cycles(int n, const std::vector<Chunk> &cycle)
+{
+    std::vector<Chunk> out;
+    for (int i = 0; i < n; ++i)
+        for (const Chunk &c : cycle)
+            out.push_back({c.us + i * 100000, c.dir, c.bytes});
+    return out;
+}
+
+// What the summary says of faults that come together: a hint only where
+// a pattern repeats, with its figures.
+TEST(Monitor, HintsLinkFaultsThatComeTogether)
+{
+    const std::string ain0E = ">+01.000+02.500-03.250+00.000+05.123-10.500+09.999+00.250\r";
+    const struct {
+        const char *name;
+        std::vector<Chunk> heard;
+        std::vector<std::string> hints;
+        const char *summaryLine = nullptr; // one line the summary has
+    } table[] = {
+        {"0Ah's late reply lands in 0Eh's exchange as a reply of another length",
+         cycles(5, {{0, L, "@0A\r"}, {50000, L, "#0E\r"}, {51000, L, ">1111\r"}, {53000, L, ain0E}}),
+         {"hint: 5 of 5 no-replies at 0Ah were followed by a wrong-length reply in 0Eh's exchange: 0Ah answers "
+          "after the master has given up on it (its time-out is too short for 0Ah, or a USB adapter holds the bytes "
+          "back)"},
+         "  0Ah: 5 exchanges; no reply x 5"},
+        {"0Ah's late reply fits 0Eh's exchange, and 0Eh's own comes unasked",
+         cycles(4, {{0, L, "@0A\r"}, {50000, L, "@0E\r"}, {51000, L, ">1111\r"}, {53000, L, ">2222\r"}}),
+         {"hint: 4 of 4 no-replies at 0Ah were followed by an unasked reply in 0Eh's exchange: 0Ah answers after "
+          "the master has given up on it (its time-out is too short for 0Ah, or a USB adapter holds the bytes "
+          "back)"}},
+        {"04h's late reply lands in its own next exchange",
+         cycles(3, {{0, L, "@04\r"}, {50000, L, "#040\r"}, {51000, L, ">2A55\r"}, {53000, L, "!0400123\r"}}),
+         {"hint: 3 of 3 no-replies at 04h were followed by a wrong-length reply in 04h's next exchange: 04h answers "
+          "after the master has given up on it (its time-out is too short for 04h, or a USB adapter holds the bytes "
+          "back)"}},
+        {"04h's late replies land in its own later exchanges",
+         cycles(3, {{0, L, "@04\r"},
+                    {50000, L, "@05\r"},
+                    {51000, L, ">1111\r"},
+                    {60000, L, "#040\r"},
+                    {61000, L, ">2A55\r"},
+                    {63000, L, "!0400123\r"}}),
+         {"hint: of 6 exchanges at 04h, 3 had no reply and 3 a reply late or of the wrong length: 04h answers after "
+          "the master has given up on it, and its replies land in its later exchanges (its time-out is too short for "
+          "04h, or a USB adapter holds the bytes back)"}},
+        {"a reply that repeats its address comes after the next command",
+         cycles(3, {{0, L, "~0A0\r"}, {50000, L, "~0E0\r"}, {51000, L, "!0A00\r"}, {53000, L, "!0E00\r"}}),
+         {"hint: 3 of 3 replies from 0Ah came after the next command had started: 0Ah answers after the master "
+          "has given up on it (its time-out is too short for 0Ah, or a USB adapter holds the bytes back)"}},
+        {"a second master polls 02h while 01h's reply is due",
+         cycles(3, {{0, L, "~010\r"}, {500, L, "~020\r"}, {2000, L, "!0100\r"}}),
+         {"hint: 3 of 3 commands to 02h came while 01h's reply was due: a second master on the line sends them "
+          "without waiting for the replies (another PC, panel or gateway polling this line; a line has one master)"},
+         "  02h: 3 exchanges; no reply x 3, second master x 3"},
+        {"one master that goes on at once after a no-reply",
+         cycles(4, {{0, L, "@0A\r"}, {1000, L, "@0E\r"}, {3000, L, ">2222\r"}}),
+         {},
+         "  0Eh: 4 exchanges; reply median 2.0 ms, p99 2.0 ms, max 2.0 ms; second master x 4"},
+        {"a healthy line",
+         cycles(6, {{0, L, "@0A\r"}, {1000, L, ">1111\r"}, {3000, L, "@0E\r"}, {5000, L, ">2222\r"}}),
+         {},
+         "  0Ah: 6 exchanges; reply median 1.0 ms, p99 1.0 ms, max 1.0 ms"},
+        {"one late reply among good exchanges",
+         [] {
+             std::vector<Chunk> h =
+                 cycles(6, {{0, L, "@0A\r"}, {1000, L, ">1111\r"}, {3000, L, "@0E\r"}, {5000, L, ">2222\r"}});
+             for (const Chunk &c :
+                  cycles(1, {{0, L, "@0A\r"}, {50000, L, "@0E\r"}, {51000, L, ">1111\r"}, {53000, L, ">2222\r"}}))
+                 h.push_back({c.us + 600000, c.dir, c.bytes});
+             return h;
+         }(),
+         {}},
+        {"a module that is not there: its no-replies, and the next module answers well",
+         cycles(5, {{0, L, "@0A\r"}, {50000, L, "@0E\r"}, {51000, L, ">2222\r"}}),
+         {}},
+    };
+    for (const auto &t : table) {
+        SCOPED_TRACE(t.name);
+        vhost::monitor::Settings s;
+        s.baud = 19200;
+        vhost::monitor::MonitorStats st;
+        for (const vhost::monitor::Exchange &x : vhost::monitor::decode(t.heard, s))
+            st.add(x);
+        EXPECT_EQ(st.hints(), t.hints);
+        const std::vector<std::string> summary = st.summary();
+        if (t.summaryLine) {
+            EXPECT_NE(std::find(summary.begin(), summary.end(), t.summaryLine), summary.end())
+                << ::testing::PrintToString(summary);
+        }
+    }
+}
+
+// The live screen at the terminal's size: what matters most (the hints)
+// stays whole, the modules that do not fit are counted, and no line is
+// wider than the terminal.
+TEST(Monitor, LiveScreenFitsTheTerminal)
+{
+    std::vector<Chunk> heard =
+        cycles(5, {{0, L, "@0A\r"}, {50000, L, "#0E\r"}, {51000, L, ">1111\r"}, {53000, L, std::string(AIN_REPLY)}});
+    for (int a = 0x10; a < 0x18; ++a)
+        for (const Chunk &c :
+             cycles(2, {{0, L, "@" + wire::hex2(static_cast<uint32_t>(a)) + "\r"}, {1000, L, ">2A55\r"}}))
+            heard.push_back({c.us + 600000 + (a - 0x10) * 5000, c.dir, c.bytes});
+    vhost::monitor::Settings s;
+    s.baud = 19200;
+    vhost::monitor::MonitorStats st;
+    for (const vhost::monitor::Exchange &x : vhost::monitor::decode(heard, s))
+        st.add(x);
+    const struct {
+        int columns, rows;
+        std::vector<std::string> expect; // in this order
+    } table[] = {
+        {100,
+         0,
+         {"monitor  1.0 s  ", "\n0Ah  I7041/I7052/I7053  5 exchanges  -  never heard\n     no reply x 5\n", "\n0Eh  ",
+          "\n17h  ", "\nhint: 5 of 5 no-replies at 0Ah", "\nlast fault:\n  0.453000  --  "}},
+        {60, 16, {"monitor  ", "\n0Ah  ", "more addresses: a taller terminal shows them)\nhint: 5 of 5", "holds the"}},
+        {40, 5, {"monitor  "}},
+    };
+    for (const auto &t : table) {
+        SCOPED_TRACE(std::to_string(t.columns) + "x" + std::to_string(t.rows));
+        const vhost::monitor::MonitorView view(stdout, t.columns, t.rows);
+        const std::vector<std::string> lines = view.frame(st, 1000000);
+        std::string screen;
+        for (const std::string &l : lines) {
+            EXPECT_LE(l.size(), static_cast<size_t>(t.columns)) << l;
+            screen += l + "\n";
+        }
+        if (t.rows > 0) {
+            EXPECT_LE(lines.size(), static_cast<size_t>(t.rows)) << screen;
+        }
+        size_t at = 0;
+        for (const std::string &e : t.expect) {
+            const size_t found = screen.find(e, at);
+            EXPECT_NE(found, std::string::npos) << "'" << e << "' (in this order)\n" << screen;
+            at = found == std::string::npos ? at : found + 1;
+        }
+    }
+}
+
+// The line heard a character at a time at `baud`: each line's characters
+// one character time apart, the lines 5 ms apart.
+std::vector<Chunk> paced(const std::vector<std::string> &lines, int baud, int times)
+{
+    std::vector<Chunk> out;
+    int64_t us = 0;
+    for (int i = 0; i < times; ++i)
+        for (const std::string &l : lines) {
+            for (char c : l)
+                out.push_back({us += 10000000 / baud, L, std::string(1, c)});
+            us += 5000;
+        }
+    return out;
+}
+
+// The settings found from what is heard: the checksum setting from the
+// commands, the speed from a clean decoding whose characters come at it.
+TEST(Monitor, FindsTheLineSettingsFromWhatItHears)
+{
+    using vhost::monitor::Trial;
+    const std::vector<std::string> plain = {"@04\r",  ">2A55\r", "#040\r", "!0400123\r", std::string("#01\r"),
+                                            AIN_REPLY};
+    const std::vector<std::string> summed = {"~05013\r", "!0500E6\r"};
+    const struct {
+        const char *name;
+        std::vector<Chunk> heard;
+        int baud; // tried
+        std::optional<bool> checksum;
+        Trial::Verdict verdict;
+        int nearest; // the speed the characters came at
+    } table[] = {
+        {"19200 heard at 19200", paced(plain, 19200, 2), 19200, false, Trial::CLEAN, 19200},
+        {"19200 heard at 9600: the characters come too fast", paced(plain, 19200, 2), 9600, false, Trial::UNCLEAN,
+         19200},
+        {"9600 heard at 19200: too slow", paced(plain, 9600, 2), 19200, false, Trial::UNCLEAN, 9600},
+        {"115200 heard at 115200", paced(plain, 115200, 2), 115200, false, Trial::CLEAN, 115200},
+        {"commands with checksums", paced(summed, 38400, 4), 38400, true, Trial::CLEAN, 38400},
+        {"garbage: a wrong speed on a real line", cycles(4, {{0, L, "\x9A\xB3@\xC1\r"}, {1000, L, "\xD2\x91>\x88\r"}}),
+         9600, std::nullopt, Trial::UNCLEAN, 0},
+        {"too few commands to tell the checksum", paced({"@04\r", ">2A55\r"}, 9600, 1), 9600, std::nullopt,
+         Trial::UNCLEAN, 0},
+    };
+    for (const auto &t : table) {
+        SCOPED_TRACE(t.name);
+        Trial trial(t.baud, std::nullopt);
+        for (const Chunk &c : t.heard)
+            trial.feed(c);
+        trial.idle(t.heard.back().us + 1000000);
+        EXPECT_EQ(trial.verdict(true), t.verdict);
+        EXPECT_EQ(trial.checksum(), t.checksum);
+        EXPECT_EQ(trial.rate().nearestSpeed(), t.nearest);
     }
 }
 

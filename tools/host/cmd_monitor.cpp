@@ -6,13 +6,16 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <map>
 #include <memory>
+#include <thread>
 
 #include "capture.h"
 #include "commands.h"
+#include "monitor_auto.h"
 #include "monitor_decode.h"
 #include "monitor_plant.h"
+#include "monitor_stats.h"
+#include "monitor_view.h"
 #include "platform.h"
 #include "wire_format.h"
 
@@ -20,27 +23,37 @@ namespace vhost {
 
 namespace {
 
-// The exchanges as they are settled: printed, logged, counted and kept for
-// the bench.
+// The exchanges as they are settled: printed (or shown on the live
+// screen), logged, counted and kept for the bench.
 class MonitorOutput {
 public:
     explicit MonitorOutput(const MonitorArgs &a) : a_(a) {}
     bool open();
-    // The bench's times are the host's (a capture of its serial library).
-    void hostSide(bool yes) { hostSide_ = yes; }
+    // The settings the line is decoded with, given or found; and whether the
+    // bench's times are the host's (a capture of its serial library).
+    void decodedWith(const monitor::Settings &s, bool hostSide)
+    {
+        settings_ = s;
+        hostSide_ = hostSide;
+    }
     void add(const std::vector<monitor::Exchange> &xs);
-    void summary() const;
+    // The live screen, when --live has a terminal to draw it on.
+    void live();
+    // The screen redrawn as at `nowUs` (unless it was a moment ago).
+    void tick(int64_t nowUs, bool force = false);
+    void summary();
     // --write-plant: false after saying why it could not be written.
     bool writePlant() const;
 
 private:
     const MonitorArgs &a_;
+    monitor::Settings settings_;
     bool hostSide_ = false;
     std::unique_ptr<monitor::Bench> bench_;
     std::FILE *log_ = nullptr;
-    long exchanges_ = 0;
-    std::map<int, long> perAddress_;
-    long faults_[static_cast<int>(monitor::Fault::COUNT)] = {};
+    monitor::MonitorStats stats_;
+    std::unique_ptr<monitor::MonitorView> view_;
+    int64_t lastUs_ = 0;
 };
 
 bool MonitorOutput::open()
@@ -58,38 +71,58 @@ bool MonitorOutput::open()
 void MonitorOutput::add(const std::vector<monitor::Exchange> &xs)
 {
     if (!a_.writePlant.empty() && !bench_)
-        bench_ = std::make_unique<monitor::Bench>(a_.settings, hostSide_);
+        bench_ = std::make_unique<monitor::Bench>(settings_, hostSide_);
     for (const monitor::Exchange &x : xs) {
         if (bench_)
             bench_->add(x);
-        std::printf("%s\n", monitor::exchangeLine(x).c_str());
+        if (!view_)
+            std::printf("%s\n", monitor::exchangeLine(x).c_str());
         if (log_) {
             std::fprintf(log_, "%s\n", monitor::csvRow(x).c_str());
             std::fflush(log_);
         }
-        ++exchanges_;
-        ++perAddress_[x.broadcast ? 256 : x.address];
-        for (monitor::Fault f : x.faults)
-            ++faults_[static_cast<int>(f)];
+        stats_.add(x);
+        lastUs_ = std::max(lastUs_, x.replyEndUs >= 0 ? x.replyEndUs : x.startUs);
     }
-    std::fflush(stdout);
+    if (!view_)
+        std::fflush(stdout);
 }
 
-void MonitorOutput::summary() const
+void MonitorOutput::live()
 {
-    std::printf("summary: %ld exchanges\n", exchanges_);
-    for (const auto &[address, n] : perAddress_)
-        std::printf("  %s: %ld\n",
-                    address == 256 ? "**"
-                    : address < 0  ? "--"
-                                   : (wire::hex2(static_cast<uint32_t>(address)) + "h").c_str(),
-                    n);
-    std::string faults;
-    for (int f = 0; f < static_cast<int>(monitor::Fault::COUNT); ++f)
-        if (faults_[f])
-            faults += (faults.empty() ? "" : ", ") + std::string(monitor::faultName(static_cast<monitor::Fault>(f))) +
-                      " x " + std::to_string(faults_[f]);
-    std::printf("faults: %s\n", faults.empty() ? "none" : faults.c_str());
+    int columns = 80, rows = 0;
+    if (!a_.live)
+        return;
+    if (!stdoutTerminal(&columns, &rows)) {
+        std::fprintf(stderr, "veldran-host: --live: standard output is no terminal the screen can be drawn on "
+                             "(under wine it never is); the plain output follows\n");
+        return;
+    }
+    view_ = std::make_unique<monitor::MonitorView>(stdout, columns, rows);
+    watchTerminalSize();
+    view_->begin();
+}
+
+void MonitorOutput::tick(int64_t nowUs, bool force)
+{
+    if (!view_)
+        return;
+    int columns = 0, rows = 0;
+    if (terminalResized(&columns, &rows))
+        view_->resize(columns, rows);
+    view_->draw(stats_, std::max(nowUs, lastUs_), force);
+}
+
+void MonitorOutput::summary()
+{
+    if (view_) {
+        // The last screen stays, the summary below it.
+        tick(lastUs_, true);
+        view_->end();
+        view_.reset();
+    }
+    for (const std::string &l : stats_.summary())
+        std::printf("%s\n", l.c_str());
     std::fflush(stdout);
 }
 
@@ -100,7 +133,7 @@ bool MonitorOutput::writePlant() const
     int modules = 0;
     std::vector<std::string> left;
     const std::string text =
-        bench_ ? bench_->plantFile(modules, left) : monitor::Bench(a_.settings, hostSide_).plantFile(modules, left);
+        bench_ ? bench_->plantFile(modules, left) : monitor::Bench(settings_, hostSide_).plantFile(modules, left);
     for (const std::string &l : left)
         std::printf("monitor: %s\n", l.c_str());
     std::FILE *f = std::fopen(a_.writePlant.c_str(), "wb");
@@ -116,15 +149,50 @@ bool MonitorOutput::writePlant() const
 }
 
 // The device of "COMn" (as the serial library maps it), or the path given.
+// Windows opens "COMn" by its name (wine through its own port mapping).
 std::string listenDevice(const std::string &port)
 {
+#ifndef _WIN32
     if (port.size() == 4 && (port.compare(0, 3, "COM") == 0 || port.compare(0, 3, "com") == 0) && port[3] >= '1' &&
         port[3] <= '4') {
         std::string device, source;
         comPortDevice(port[3] - '0', device, source);
         return device;
     }
+#endif
     return port;
+}
+
+void sayChecksum(bool on)
+{
+    std::fprintf(stderr, "monitor: the commands %s: checksum %s\n", on ? "carry checksums" : "carry no checksums",
+                 on ? "on" : "off");
+}
+
+// A capture's settings where they are to be found: its commands tell
+// whether they carry checksums, its characters' times the line's speed
+// (which only sets the pauses that tell a second master).
+monitor::Settings replaySettings(const MonitorArgs &a, const capture::Capture &cap)
+{
+    monitor::Settings s = a.settings;
+    const bool baud = a.baud == "auto", checksum = a.checksum == "auto";
+    if (!baud && !checksum)
+        return s;
+    monitor::Trial t(s.baud, checksum ? std::nullopt : std::optional<bool>(s.checksum));
+    for (const capture::Chunk &c : cap.chunks)
+        t.feed(c);
+    if (baud && t.rate().nearestSpeed()) {
+        s.baud = t.rate().nearestSpeed();
+        std::fprintf(stderr, "monitor: the line runs at %d baud\n", s.baud);
+    } else if (baud) {
+        std::fprintf(stderr, "monitor: the capture's times do not show the line's speed; %d baud taken\n", s.baud);
+    }
+    if (checksum && t.checksum()) {
+        s.checksum = *t.checksum();
+        sayChecksum(s.checksum);
+    } else if (checksum)
+        std::fprintf(stderr, "monitor: too few commands heard to tell whether they carry checksums; checksum off\n");
+    return s;
 }
 
 Exit replay(const MonitorArgs &a, MonitorOutput &out)
@@ -139,12 +207,15 @@ Exit replay(const MonitorArgs &a, MonitorOutput &out)
         std::fprintf(stderr, "veldran-host: %s:%ld: %s\n", a.replay.c_str(), cap.badLine, cap.reason.c_str());
         return EXIT_USAGE;
     }
-    out.hostSide(std::any_of(cap.chunks.begin(), cap.chunks.end(),
-                             [](const capture::Chunk &c) { return c.dir != capture::Dir::Line; }));
-    monitor::Decoder d(a.settings);
+    const monitor::Settings settings = replaySettings(a, cap);
+    out.decodedWith(settings, std::any_of(cap.chunks.begin(), cap.chunks.end(),
+                                          [](const capture::Chunk &c) { return c.dir != capture::Dir::Line; }));
+    monitor::Decoder d(settings);
+    out.live();
     for (const capture::Chunk &c : cap.chunks) {
         d.feed(c);
         out.add(d.take());
+        out.tick(c.us);
         if (stopRequested)
             break;
     }
@@ -156,6 +227,39 @@ Exit replay(const MonitorArgs &a, MonitorOutput &out)
     return out.writePlant() ? EXIT_OK : EXIT_USAGE;
 }
 
+// Eight character times at `baud`, at most a millisecond.
+int64_t gatherUs(int baud) { return std::min<int64_t>(1000, 80000000LL / std::max(1, baud)); }
+
+// The listening's clock: microseconds since it began.
+int64_t clockUs()
+{
+    static const auto start = std::chrono::steady_clock::now();
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The port open at the line's settings, given or found, and what was heard
+// while they were found; `exit` set when there is none.
+monitor::Found openLine(const MonitorArgs &a, const std::string &device, Exit &exit)
+{
+    monitor::Found f;
+    f.settings = a.settings;
+    if (a.baud == "auto" || a.checksum == "auto") {
+        f = monitor::findSettings(device, a.baud == "auto" ? 0 : a.settings.baud,
+                                  a.checksum == "auto" ? std::nullopt : std::optional<bool>(a.settings.checksum),
+                                  clockUs);
+    } else {
+        f.fd = openListenPort(device, a.settings.baud, f.why);
+        f.what = f.fd < 0 ? monitor::Found::NOT_OPENED : monitor::Found::FOUND;
+    }
+    if (f.what != monitor::Found::STOPPED && !f.why.empty())
+        std::fprintf(stderr, "veldran-host: %s\n", f.why.c_str());
+    exit = f.what == monitor::Found::NOT_OPENED ? EXIT_LINE
+           : f.what == monitor::Found::GONE     ? EXIT_PORT_GONE
+           : f.what == monitor::Found::NO_SPEED ? EXIT_NO_ANSWER
+                                                : EXIT_OK;
+    return f;
+}
+
 Exit listen(const MonitorArgs &a, MonitorOutput &out)
 {
     const std::string device = listenDevice(a.port);
@@ -165,39 +269,49 @@ Exit listen(const MonitorArgs &a, MonitorOutput &out)
         std::fprintf(stderr, "veldran-host: %s\n", error.c_str());
         return EXIT_USAGE;
     }
-    const int fd = openListenPort(device, a.settings.baud, error);
-    if (fd < 0) {
-        std::fprintf(stderr, "veldran-host: %s\n", error.c_str());
-        return EXIT_LINE;
+    Exit exit = EXIT_OK;
+    monitor::Found f = openLine(a, device, exit);
+    if (f.fd < 0) {
+        if (f.what == monitor::Found::STOPPED)
+            out.summary();
+        return exit;
     }
+    const int fd = f.fd;
     std::fprintf(stderr, "monitor: listening on %s at %d baud, checksum %s; Ctrl-C ends it\n", device.c_str(),
-                 a.settings.baud, a.settings.checksum ? "on" : "off");
-    const auto start = std::chrono::steady_clock::now();
-    const auto nowUs = [&start] {
-        return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
-    };
-    monitor::Decoder d(a.settings);
-    // Every chunk read, decoded and (--capture) written as it came.
-    const auto feed = [&](const char *bytes, int n) {
-        const capture::Chunk c{nowUs(), capture::Dir::Line, std::string(bytes, static_cast<size_t>(n))};
+                 f.settings.baud, f.settings.checksum ? "on" : "off");
+    monitor::Decoder d(f.settings);
+    out.decodedWith(f.settings, false);
+    out.live();
+    // Every chunk read, decoded and (--capture) written as it came; what was
+    // heard while the settings were found first.
+    const auto feed = [&](const capture::Chunk &c) {
         if (heard.isOpen())
             heard.add(c);
         d.feed(c);
     };
+    for (const capture::Chunk &c : f.heard)
+        feed(c);
+    out.add(d.take());
     bool gone = false;
     char buf[512];
     while (!stopRequested && !gone) {
         const int n = readListenPort(fd, buf, sizeof buf, 50);
         if (n > 0)
-            feed(buf, n);
+            feed({clockUs(), capture::Dir::Line, std::string(buf, static_cast<size_t>(n))});
         else
-            d.idle(nowUs());
+            d.idle(clockUs());
         gone = n < 0;
         out.add(d.take());
+        out.tick(clockUs());
+        // A listener that reads each character as it comes wakes thousands
+        // of times a second on a busy fast line: after a read it lets a few
+        // characters gather (the times stay good to that).
+        if (n > 0 && n < static_cast<int>(sizeof buf) / 2)
+            std::this_thread::sleep_for(std::chrono::microseconds(gatherUs(f.settings.baud)));
     }
     // What the device still holds when the monitor is stopped is heard too.
     for (int n; !gone && (n = readListenPort(fd, buf, sizeof buf, 0)) > 0;)
-        feed(buf, n);
+        feed({clockUs(), capture::Dir::Line, std::string(buf, static_cast<size_t>(n))});
     closeListenPort(fd);
     d.finish();
     out.add(d.take());
@@ -211,6 +325,15 @@ Exit listen(const MonitorArgs &a, MonitorOutput &out)
     return gone ? EXIT_PORT_GONE : EXIT_OK;
 }
 
+// The line speeds, and "auto".
+std::vector<std::string> speedChoices()
+{
+    std::vector<std::string> s = {"auto"};
+    for (int b : wire::lineSpeeds())
+        s.push_back(std::to_string(b));
+    return s;
+}
+
 } // namespace
 
 CLI::App *addMonitorCommand(CLI::App &app, MonitorArgs &a)
@@ -218,12 +341,14 @@ CLI::App *addMonitorCommand(CLI::App &app, MonitorArgs &a)
     CLI::App *mon = app.add_subcommand("monitor", "listen to the line without writing to it: one line per exchange");
     mon->add_option("port", a.port, "the device or COM1 to COM4 to listen on (read only)");
     mon->add_option("--replay", a.replay, "decode a capture (run --capture) instead, as fast as it reads");
-    mon->add_option("--baud", a.settings.baud, "the line's speed in bit/s")
-        ->check(CLI::IsMember({1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}))
+    mon->add_option("--baud", a.baud, "the line's speed in bit/s, or auto: each speed in turn until one decodes")
+        ->check(CLI::IsMember(speedChoices()))
         ->capture_default_str();
-    mon->add_option("--checksum", a.checksum, "whether commands and replies carry checksums")
-        ->check(CLI::IsMember({"off", "on"}))
+    mon->add_option("--checksum", a.checksum,
+                    "whether commands and replies carry checksums (auto: as the commands show)")
+        ->check(CLI::IsMember({"off", "on", "auto"}))
         ->capture_default_str();
+    mon->add_flag("--live", a.live, "one screen per module redrawn in place (plain output when stdout is no terminal)");
     mon->add_option("--log", a.logPath, "write one CSV row per exchange to this file");
     mon->add_option("--capture", a.capturePath,
                     "write every byte heard, with its time, to this file (monitor --replay reads it)");
@@ -244,6 +369,8 @@ Exit runMonitor(MonitorArgs &a)
         return EXIT_USAGE;
     }
     a.settings.checksum = a.checksum == "on";
+    if (a.baud != "auto")
+        a.settings.baud = std::stoi(a.baud);
     MonitorOutput out(a);
     if (!out.open())
         return EXIT_USAGE;

@@ -85,10 +85,12 @@ Exit runIdentifyCommand(const ModuleArgs &mod, const IdentifyArgs &a);
 struct MonitorArgs {
     std::string port;             // the device or COMn ("": --replay)
     std::string replay;           // the capture ("": listen)
-    std::string checksum = "off"; // "off" or "on"
+    std::string checksum = "off"; // "off", "on" or "auto"
+    std::string baud = "9600";    // a line speed or "auto"
     std::string logPath;          // the CSV log ("": none)
     std::string capturePath;      // what it heard, as a capture ("": none)
     std::string writePlant;       // the bench from what the line did ("": none)
+    bool live = false;            // one screen redrawn in place
     monitor::Settings settings;
 };
 CLI::App *addMonitorCommand(CLI::App &app, MonitorArgs &a);

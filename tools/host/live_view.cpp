@@ -341,25 +341,31 @@ void LiveView::scan(const Runner &runner, long number, double ms, bool force)
     drawn_ = true;
     last_ = now;
     std::vector<std::string> lines = frame(runner, number, ms);
+    const std::string out = screenText(lines, cols_, rows_, resized_, &openLine_);
+    resized_ = false;
+    fwrite(out.data(), 1, out.size(), out_);
+    fflush(out_);
+}
+
+std::string screenText(const std::vector<std::string> &lines, int columns, int rows, bool clear, bool *openLine)
+{
     // A screen filled to its last row gets no line end after that row,
     // which would scroll it; a line as wide as the screen needs no
     // clearing after it (which on some terminals clears its last
     // character).
-    const bool full = rows_ > 0 && lines.size() >= static_cast<size_t>(rows_);
-    std::string out = resized_ ? "\x1b[2J\x1b[H" : "\x1b[H";
-    resized_ = false;
+    const bool full = rows > 0 && lines.size() >= static_cast<size_t>(rows);
+    std::string out = clear ? "\x1b[2J\x1b[H" : "\x1b[H";
     for (size_t i = 0; i < lines.size(); ++i) {
         out += lines[i];
-        if (visibleSize(lines[i]) < static_cast<size_t>(cols_))
+        if (visibleSize(lines[i]) < static_cast<size_t>(columns))
             out += "\x1b[K";
         if (!full || i + 1 < lines.size())
             out += "\n";
     }
     if (!full)
         out += "\x1b[J";
-    openLine_ = full;
-    fwrite(out.data(), 1, out.size(), out_);
-    fflush(out_);
+    *openLine = full;
+    return out;
 }
 
 } // namespace vhost

@@ -58,6 +58,12 @@ private:
 // a word longer than a line is cut after a comma, or where the line ends.
 std::vector<std::string> wrapText(const std::string &text, size_t width, size_t indent);
 
+// What redraws a screen in place with `lines` (at most `rows`, 0: not
+// known): from the top (`clear`: on a cleared screen), each line's rest
+// cleared, and below them; `openLine` tells whether the last line filled
+// the screen and got no line end.
+std::string screenText(const std::vector<std::string> &lines, int columns, int rows, bool clear, bool *openLine);
+
 } // namespace vhost
 
 #endif

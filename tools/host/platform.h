@@ -25,7 +25,7 @@ bool watchSerialLibrary(SerialWatcher watcher);
 // A serial device opened for listening only (the monitor): read-only, raw
 // at `baud`, what it held before thrown away; nothing is ever written to it,
 // and setting it up puts no byte on the line.  Below 0 with `error` set when
-// it cannot be opened (on Windows always: the live monitor is native only).
+// it cannot be opened.
 int openListenPort(const std::string &device, int baud, std::string &error);
 // Up to `n` bytes heard, waiting at most `waitMs` for the first: the count,
 // 0 when nothing came (or a signal came), -1 when the device went away.

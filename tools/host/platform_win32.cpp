@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "../comm/win_port_map.h"
 
@@ -16,15 +18,112 @@ long long receivedOnPort(int) { return -1; }
 // comm.dll exports the eight _COM functions and nothing else.
 bool watchSerialLibrary(SerialWatcher) { return false; }
 
-int openListenPort(const std::string &device, int, std::string &error)
+namespace {
+
+// The ports open for listening; a port's number for the monitor is its
+// place here.
+struct Listening {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    int waitMs = -1; // the read time-out set last
+};
+std::vector<Listening> listening;
+
+std::string lastErrorText()
 {
-    error = "cannot listen on " + device +
-            ": the live monitor needs the native host for now; capture with it, or replay a capture here (monitor "
-            "--replay FILE)";
-    return -1;
+    char text[256] = {};
+    const DWORD code = GetLastError();
+    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text,
+                        nullptr))
+        return "error " + std::to_string(code);
+    std::string s = text;
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == '.'))
+        s.pop_back();
+    return s;
 }
-int readListenPort(int, char *, int, int) { return -1; }
-void closeListenPort(int) {}
+
+// A read returns what has come at once, or waits up to `waitMs` for the
+// first byte and returns with it.
+bool setReadWait(Listening &l, int waitMs)
+{
+    if (l.waitMs == waitMs)
+        return true;
+    COMMTIMEOUTS t = {};
+    t.ReadIntervalTimeout = MAXDWORD;
+    t.ReadTotalTimeoutMultiplier = waitMs > 0 ? MAXDWORD : 0;
+    t.ReadTotalTimeoutConstant = waitMs > 0 ? static_cast<DWORD>(waitMs) : 0;
+    if (!SetCommTimeouts(l.h, &t))
+        return false;
+    l.waitMs = waitMs;
+    return true;
+}
+
+} // namespace
+
+int openListenPort(const std::string &device, int baud, std::string &error)
+{
+    // Read access only: nothing this program does can put a byte on the
+    // line.  "\\.\COMn" names every port, COM10 and up too.
+    const std::string path = device.rfind("\\\\.\\", 0) == 0 ? device : "\\\\.\\" + device;
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        error = "cannot open " + device + " for listening: " + lastErrorText();
+        return -1;
+    }
+    // Raw at `baud`, 8N1, no flow control; the modem lines are left as
+    // they are (an RS-485 adapter may switch its driver by one of them).
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    bool ok = GetCommState(h, &dcb);
+    if (ok) {
+        dcb.BaudRate = static_cast<DWORD>(baud);
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        dcb.fBinary = TRUE;
+        dcb.fParity = FALSE;
+        dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = FALSE;
+        dcb.fOutX = dcb.fInX = FALSE;
+        dcb.fNull = FALSE;
+        dcb.fAbortOnError = FALSE;
+        ok = SetCommState(h, &dcb);
+    }
+    Listening l{h, -1};
+    if (!ok || !setReadWait(l, 0)) {
+        error = "cannot set " + device + " to " + std::to_string(baud) + " baud: " + lastErrorText();
+        CloseHandle(h);
+        return -1;
+    }
+    PurgeComm(h, PURGE_RXCLEAR); // only what it held from before: nothing goes out
+    for (size_t i = 0; i < listening.size(); ++i)
+        if (listening[i].h == INVALID_HANDLE_VALUE) {
+            listening[i] = l;
+            return static_cast<int>(i);
+        }
+    listening.push_back(l);
+    return static_cast<int>(listening.size() - 1);
+}
+
+int readListenPort(int fd, char *buf, int n, int waitMs)
+{
+    if (fd < 0 || static_cast<size_t>(fd) >= listening.size() || listening[fd].h == INVALID_HANDLE_VALUE)
+        return -1;
+    Listening &l = listening[fd];
+    DWORD got = 0;
+    if (!setReadWait(l, waitMs) || !ReadFile(l.h, buf, static_cast<DWORD>(n), &got, nullptr)) {
+        // A port whose adapter was pulled fails every call from then on.
+        DWORD errors = 0;
+        return ClearCommError(l.h, &errors, nullptr) ? 0 : -1;
+    }
+    return static_cast<int>(got);
+}
+
+void closeListenPort(int fd)
+{
+    if (fd < 0 || static_cast<size_t>(fd) >= listening.size() || listening[fd].h == INVALID_HANDLE_VALUE)
+        return;
+    CloseHandle(listening[fd].h);
+    listening[fd] = Listening{};
+}
 
 void sleepMs(int ms)
 {

@@ -105,6 +105,14 @@ double TimeStats::median() const
     return n % 2 ? kth(n / 2) : (kth(n / 2 - 1) + kth(n / 2)) / 2;
 }
 
+double TimeStats::percentile(double p) const
+{
+    if (count_ == 0)
+        return 0;
+    const double rank = std::ceil(std::min(100.0, std::max(0.0, p)) / 100.0 * static_cast<double>(count_));
+    return kth(std::max<uint64_t>(1, static_cast<uint64_t>(rank)) - 1);
+}
+
 // ---------------------------------------------------------------------------
 void Apart::add(CallEnd end, unsigned code, unsigned flagged)
 {

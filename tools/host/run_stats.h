@@ -15,12 +15,12 @@
 namespace vhost {
 
 // A stream of times in milliseconds: their count, sum and extremes exactly,
-// and their median.  The first EXACT_KEPT times are kept (in order), so a
-// run that short has its exact median; every time also goes into a
-// histogram of fixed bins, whole microseconds below 4.096 ms and 1/2048 of
-// the value above (finer than the 0.1 ms the figures are shown with up to a
-// quarter of a second), up to 67 s, and beyond EXACT_KEPT times the median
-// is a bin's middle.  The room is taken with the first time; what a figure
+// and their median and other percentiles.  The first EXACT_KEPT times are
+// kept (in order), so a run that short has its exact figures; every time
+// also goes into a histogram of fixed bins, whole microseconds below 4.096
+// ms and 1/2048 of the value above (finer than the 0.1 ms the figures are
+// shown with up to a quarter of a second), up to 67 s, and beyond
+// EXACT_KEPT times a median or percentile is a bin's middle.  The room is taken with the first time; what a figure
 // costs to read does not grow with the count.
 class TimeStats {
 public:
@@ -33,6 +33,10 @@ public:
     // The middle time, or the mean of the middle two of an even count; 0
     // when there is none.
     double median() const;
+    // The time that `p` percent of the times are at or below (the nearest
+    // rank: the 99th of 200 times is the 198th smallest); 0 when there is
+    // none.
+    double percentile(double p) const;
 
     static constexpr size_t EXACT_KEPT = 4096;
 
