@@ -85,6 +85,11 @@ TEST(Monitor, DecodesWhatItHeardIntoExchanges)
          {"0.000000  04h  I7041/I7052/I7053  read digital I/O  -  reply 1.5/1.5 ms  garbled",
           "0.100000  01h  I7017/I7018  read analog inputs (decimal)  AIN=[1,2.5,-3.25,0,5.123,-10.5,9.999,0.25]  "
           "reply 1.5/1.5 ms  ok"}},
+        {"a babble, and the host's next command only after the reply window (a listener's tick between)",
+         {{0, L, "@04\r"}, {1500, L, "\x9A\xB3\xC1"}, {600500, L, ""}, {800000, L, "#01\r"}, {801500, L, AIN_REPLY}},
+         {"0.000000  04h  I7041/I7052/I7053  read digital I/O  -  reply 1.5/1.5 ms  garbled",
+          "0.800000  01h  I7017/I7018  read analog inputs (decimal)  AIN=[1,2.5,-3.25,0,5.123,-10.5,9.999,0.25]  "
+          "reply 1.5/1.5 ms  ok"}},
         {"the same babble as the host read it",
          {{0, TX, "@04\r"}, {1500, RX, "\x9A\xB3\xC1"}, {100000, TX, "#01\r"}, {101500, RX, AIN_REPLY}},
          {"0.000000  04h  I7041/I7052/I7053  read digital I/O  -  reply 1.5/1.5 ms  garbled",

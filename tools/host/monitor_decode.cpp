@@ -318,21 +318,39 @@ void Decoder::reply(const HeardLine &l, size_t at)
     last_.answered = x.faults.empty() && i + 1 == open_.size();
 }
 
+// The line in `p` so far, cut off there.
+void Decoder::cut(Partial &p)
+{
+    const capture::Dir d = static_cast<capture::Dir>(&p - partial_);
+    Partial taken = std::move(p);
+    p = Partial();
+    lineFrom({d, taken.bytes, taken.firstUs, taken.lastUs, false}, taken.us);
+}
+
 void Decoder::idle(int64_t nowUs)
 {
     lastUs_ = std::max(lastUs_, nowUs);
     for (Partial &p : partial_)
-        if (!p.bytes.empty() && nowUs - p.lastUs > REPLY_WINDOW_US) {
-            const capture::Dir d = static_cast<capture::Dir>(&p - partial_);
-            lineFrom({d, p.bytes, p.firstUs, p.lastUs, false}, p.us);
-            p.bytes.clear();
-            p.us.clear();
+        if (!p.bytes.empty() && nowUs - p.lastUs > REPLY_WINDOW_US)
+            cut(p);
+    for (size_t i = 0; i < open_.size(); ++i) {
+        if (open_[i].settled || nowUs - open_[i].x.commandEndUs <= REPLY_WINDOW_US)
+            continue;
+        // A reply still coming in when its window closes (a babble without
+        // a carriage return) is the reply, cut off: a line that began after
+        // the command and before the next one.
+        int64_t next = INT64_MAX;
+        for (size_t j = i + 1; j < open_.size() && next == INT64_MAX; ++j)
+            if (!open_[j].x.command.empty())
+                next = open_[j].x.startUs;
+        for (Partial &p : partial_)
+            if (!p.bytes.empty() && p.firstUs >= open_[i].x.commandEndUs && p.firstUs < next)
+                cut(p);
+        if (!open_[i].settled) {
+            open_[i].x.faults.push_back(Fault::NoReply);
+            open_[i].settled = true;
         }
-    for (Open &o : open_)
-        if (!o.settled && nowUs - o.x.commandEndUs > REPLY_WINDOW_US) {
-            o.x.faults.push_back(Fault::NoReply);
-            o.settled = true;
-        }
+    }
 }
 
 void Decoder::finish() { idle(lastUs_ + 2 * REPLY_WINDOW_US + 1); }

@@ -87,6 +87,7 @@ private:
         int64_t firstUs = 0, lastUs = 0;
     };
     void byte(capture::Dir dir, char c, int64_t us);
+    void cut(Partial &p);
     void line(const HeardLine &l);
     void lineFrom(const HeardLine &l, const std::vector<int64_t> &us);
     void command(const HeardLine &l, size_t at);
