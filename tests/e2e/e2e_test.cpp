@@ -1490,7 +1490,7 @@ TEST_F(E2E, MonitorOnTheTapHearsEveryExchangeOfARun)
 // next scan's command), and a collision the host never heard apart (none
 // here) is one garbled byte on the tap.  The faulted module comes first, and
 // the late reply and the babble come in quiet time with 150 ms or more to
-// spare for a loaded machine (the host's next command waits for its 200 ms
+// spare for a loaded machine (the host's next command waits for its
 // time-out): what the monitor says is then what the fault is, not a
 // collision the test made.
 TEST_F(E2E, MonitorNamesEachLineFaultOnTheTap)
@@ -1504,18 +1504,22 @@ TEST_F(E2E, MonitorNamesEachLineFaultOnTheTap)
         std::string heard;                // what the monitor says of its exchanges
         bool checksum = false;
         bool replaySame = true;
+        // The run's time-out: the longest, but where the host's next command
+        // must come well inside the monitor's reply window (600 ms).
+        int timeoutMs = 500;
     } table[] = {
         {"refused", {"fault 4 refuse"}, "04h", "refused"},
         {"silent", {"fault 4 silence"}, "04h", "no reply"},
         {"set to another speed: it hears garbage and says nothing", {"set 4 baud 9600"}, "04h", "no reply"},
         {"noise before each reply, which comes whole", {"fault 4 noise"}, "04h", "ok"},
-        {"babbling for 50 ms instead of its reply", {"fault 4 babble delay=50"}, "04h", "garbled"},
-        {"late by 500 ms, after the next modules' exchanges",
-         {"fault 5 late delay=500"},
+        {"babbling for 50 ms instead of its reply", {"fault 4 babble delay=50"}, "04h", "garbled", false, true, 350},
+        {"late by 450 ms, after the next modules' exchanges",
+         {"fault 5 late delay=450"},
          "05h",
          "late reply",
          false,
-         false},
+         false,
+         200},
         {"bad checksums",
          {"set 1 checksum 1", "set 4 checksum 1", "set 5 checksum 1", "fault 5 badsum"},
          "05h",
@@ -1527,41 +1531,54 @@ TEST_F(E2E, MonitorNamesEachLineFaultOnTheTap)
     const char *const addresses[] = {"05h", "04h", "01h"};
     for (const auto &t : table) {
         SCOPED_TRACE(t.name);
-        if (sim.running())
-            sim.stop();
-        const std::string tap = dir + "/tap", out = dir + "/mon" + std::to_string(sims) + ".txt";
-        ASSERT_NO_FATAL_FAILURE(startSim(19200, "", {"--tap", tap}));
-        for (const std::string &c : t.control)
-            ASSERT_NO_FATAL_FAILURE(ctl(c));
         const std::vector<std::string> sums = {"--checksum", t.checksum ? "on" : "off"};
-        e2e::Background mon = listenOnTap(tap, out, sums);
-        const std::string capture = dir + "/run" + std::to_string(sims) + ".cap";
-        const HostResult run =
-            host(ladder, std::string("COMPORT=1 BAUD=192 TIMEOUT=200") + (t.checksum ? " CHECKSUM" : ""),
-                 {"-n", "2", "-p", "900", "--capture", capture});
-        ASSERT_EQ(run.status, 0) << run.output;
-        ASSERT_EQ(run.scans.size(), 2u) << run.output;
-        awaitExchanges(out, 6);
-        const HostResult live = e2e::finishProgram(mon, SIGINT, 5000);
-        EXPECT_EQ(live.status, 0) << live.output;
-        EXPECT_NE(sim.command("stats").value_or("").find(" tapwritten=0 "), std::string::npos);
+        HostResult run, live;
+        std::string capture, stats;
+        // A machine that puts the host aside for longer than the margins
+        // above makes a collision the row does not mean (the simulator counts
+        // it, whatever the monitor says): the row is run again, three times
+        // at most.
+        for (int attempt = 0; attempt < 3 && stats.find(" collisions=0 ") == std::string::npos; ++attempt) {
+            if (sim.running())
+                sim.stop();
+            const std::string tap = dir + "/tap", out = dir + "/mon" + std::to_string(sims) + ".txt";
+            ASSERT_NO_FATAL_FAILURE(startSim(19200, "", {"--tap", tap}));
+            for (const std::string &c : t.control)
+                ASSERT_NO_FATAL_FAILURE(ctl(c));
+            e2e::Background mon = listenOnTap(tap, out, sums);
+            capture = dir + "/run" + std::to_string(sims) + ".cap";
+            run = host(ladder,
+                       "COMPORT=1 BAUD=192 TIMEOUT=" + std::to_string(t.timeoutMs) + (t.checksum ? " CHECKSUM" : ""),
+                       {"-n", "2", "-p", "900", "--capture", capture});
+            ASSERT_EQ(run.status, 0) << run.output;
+            ASSERT_EQ(run.scans.size(), 2u) << run.output;
+            awaitExchanges(out, 6);
+            live = e2e::finishProgram(mon, SIGINT, 5000);
+            EXPECT_EQ(live.status, 0) << live.output;
+            stats = sim.command("stats").value_or("");
+            // Whatever a listener writes to the tap the simulator counts.
+            EXPECT_NE(stats.find(" tapwritten=0 "), std::string::npos) << stats;
+        }
+        EXPECT_NE(stats.find(" collisions=0 "), std::string::npos) << stats;
         const auto heard = monitorExchanges(live.output);
         ASSERT_EQ(heard.size(), 6u) << live.output;
+        // A host put aside for longer than its time-out reads a whole reply
+        // too late (1005): its side then differs from the wire's.
+        bool hostInTime = true;
         for (size_t i = 0; i < heard.size(); ++i) {
             ASSERT_GE(heard[i].size(), 6u) << live.output;
-            const RungOut &r = run.scans[i / 3].rungs.at(i % 3);
             EXPECT_EQ(heard[i][0], addresses[i % 3]) << live.output;
             if (heard[i][0] == t.address) {
                 EXPECT_EQ(heard[i][5], t.heard) << live.output;
             } else {
                 EXPECT_EQ(heard[i][5], "ok") << live.output;
-                EXPECT_EQ(r.values.at("ErrCode"), "0") << r.id << "\n" << run.output;
+                hostInTime = hostInTime && run.scans[i / 3].rungs.at(i % 3).values.at("ErrCode") == "0";
             }
         }
         const HostResult replay =
             hostCommand({"monitor", "--replay", capture, "--baud", "19200", "--checksum", sums[1]});
         EXPECT_EQ(replay.status, 0) << replay.output;
-        if (t.replaySame) {
+        if (t.replaySame && hostInTime) {
             EXPECT_EQ(monitorExchanges(replay.output), heard) << replay.output << "\n" << live.output;
         }
     }
