@@ -78,11 +78,37 @@ TEST(Monitor, DecodesWhatItHeardIntoExchanges)
          {{0, L, "~010\r"}, {500, L, "~020\r"}, {2000, L, "!0100\r"}},
          {"0.000000  01h  I7RDMS  read module status  Status=0x00  reply 2.0/2.0 ms  ok",
           "0.000500  02h  I7RDMS  read module status  -  -  second master, no reply"}},
-        {"a late reply that fits the next exchange, whose own reply then comes unasked",
+        {"a late reply inside the next exchange, both replies of one form",
          {{0, L, "@0A\r"}, {50000, L, "@0E\r"}, {51000, L, ">1111\r"}, {53000, L, ">2222\r"}},
-         {"0.000000  0Ah  I7041/I7052/I7053  read digital I/O  -  -  no reply",
-          "0.050000  0Eh  I7041/I7052/I7053  read digital I/O  IO=0x1111  reply 1.0/1.0 ms  ok",
-          "0.053000  --  -  reply  -  -  unasked reply"}},
+         {"0.000000  0Ah  I7041/I7052/I7053  read digital I/O  IO=0x2222  reply 53.0/53.0 ms  late reply",
+          "0.050000  0Eh  I7041/I7052/I7053  read digital I/O  IO=0x1111  reply 1.0/1.0 ms  ok"}},
+        {"a late reply inside the next exchange, of another form than its reply",
+         {{0, L, "@0A\r"}, {50000, L, "#0E\r"}, {51000, L, ">1111\r"}, {53000, L, AIN_REPLY}},
+         {"0.000000  0Ah  I7041/I7052/I7053  read digital I/O  IO=0x1111  reply 51.0/51.0 ms  late reply",
+          "0.050000  0Eh  I7017/I7018  read analog inputs (decimal)  AIN=[1,2.5,-3.25,0,5.123,-10.5,9.999,0.25]  "
+          "reply 3.0/3.0 ms  ok"}},
+        {"noise before a reply, a stray command character in it",
+         {{0, L, "@04\r"}, {1000, L, "\xFF%>2A55\r"}},
+         {"0.000000  04h  I7041/I7052/I7053  read digital I/O  IO=0x2A55  reply 1.0/1.0 ms  ok"}},
+        {"a late reply after the next module's exchange",
+         {{0, L, "~050\r"}, {100000, L, "@04\r"}, {101000, L, ">2A55\r"}, {250000, L, "!0500\r"}},
+         {"0.000000  05h  I7RDMS  read module status  Status=0x00  reply 250.0/250.0 ms  late reply",
+          "0.100000  04h  I7041/I7052/I7053  read digital I/O  IO=0x2A55  reply 1.0/1.0 ms  ok"}},
+        {"a module babbling instead of its reply, heard on the wire",
+         {{0, L, "@04\r"}, {1500, L, "\x9A\xB3\xC1"}, {100000, L, "#01\r"}, {101500, L, AIN_REPLY}},
+         {"0.000000  04h  I7041/I7052/I7053  read digital I/O  -  reply 1.5/1.5 ms  garbled",
+          "0.100000  01h  I7017/I7018  read analog inputs (decimal)  AIN=[1,2.5,-3.25,0,5.123,-10.5,9.999,0.25]  "
+          "reply 1.5/1.5 ms  ok"}},
+        {"a babble, and the host's next command only after the reply window (a listener's tick between)",
+         {{0, L, "@04\r"}, {1500, L, "\x9A\xB3\xC1"}, {600500, L, ""}, {800000, L, "#01\r"}, {801500, L, AIN_REPLY}},
+         {"0.000000  04h  I7041/I7052/I7053  read digital I/O  -  reply 1.5/1.5 ms  garbled",
+          "0.800000  01h  I7017/I7018  read analog inputs (decimal)  AIN=[1,2.5,-3.25,0,5.123,-10.5,9.999,0.25]  "
+          "reply 1.5/1.5 ms  ok"}},
+        {"the same babble as the host read it",
+         {{0, TX, "@04\r"}, {1500, RX, "\x9A\xB3\xC1"}, {100000, TX, "#01\r"}, {101500, RX, AIN_REPLY}},
+         {"0.000000  04h  I7041/I7052/I7053  read digital I/O  -  reply 1.5/1.5 ms  garbled",
+          "0.100000  01h  I7017/I7018  read analog inputs (decimal)  AIN=[1,2.5,-3.25,0,5.123,-10.5,9.999,0.25]  "
+          "reply 1.5/1.5 ms  ok"}},
         {"a reply garbled by a collision",
          {{0, L, "@06\r"}, {2000, L, ">A\x9A\xB3\xC1\xD2+05.000\r"}},
          {"0.000000  06h  I7041/I7052/I7053  read digital I/O  -  reply 2.0/2.0 ms  garbled"}},
@@ -121,17 +147,20 @@ TEST(Monitor, HintsLinkFaultsThatComeTogether)
         std::vector<std::string> hints;
         const char *summaryLine = nullptr; // one line the summary has
     } table[] = {
-        {"0Ah's late reply lands in 0Eh's exchange as a reply of another length",
+        // A late reply without an address goes to the exchange whose
+        // replies have its form: 0Ah's digital word is not 0Eh's analog
+        // reply.
+        {"0Ah's late reply comes inside 0Eh's exchange, of another form than 0Eh's",
          cycles(5, {{0, L, "@0A\r"}, {50000, L, "#0E\r"}, {51000, L, ">1111\r"}, {53000, L, ain0E}}),
-         {"hint: 5 of 5 no-replies at 0Ah were followed by a wrong-length reply in 0Eh's exchange: 0Ah answers "
-          "after the master has given up on it (its time-out is too short for 0Ah, or a USB adapter holds the bytes "
-          "back)"},
-         "  0Ah: 5 exchanges; no reply x 5"},
-        {"0Ah's late reply fits 0Eh's exchange, and 0Eh's own comes unasked",
+         {"hint: 5 of 5 replies from 0Ah came after the next command had started: 0Ah answers after the master "
+          "has given up on it (its time-out is too short for 0Ah, or a USB adapter holds the bytes back)"},
+         "  0Ah: 5 exchanges; reply median 51.0 ms, p99 51.0 ms, max 51.0 ms; late reply x 5"},
+        // Two replies of one form: which is whose the wire does not say; the
+        // newer exchange takes the first, and the late one is still named.
+        {"0Ah's late reply comes inside 0Eh's exchange, of the same form",
          cycles(4, {{0, L, "@0A\r"}, {50000, L, "@0E\r"}, {51000, L, ">1111\r"}, {53000, L, ">2222\r"}}),
-         {"hint: 4 of 4 no-replies at 0Ah were followed by an unasked reply in 0Eh's exchange: 0Ah answers after "
-          "the master has given up on it (its time-out is too short for 0Ah, or a USB adapter holds the bytes "
-          "back)"}},
+         {"hint: 4 of 4 replies from 0Ah came after the next command had started: 0Ah answers after the master "
+          "has given up on it (its time-out is too short for 0Ah, or a USB adapter holds the bytes back)"}},
         {"04h's late reply lands in its own next exchange",
          cycles(3, {{0, L, "@04\r"}, {50000, L, "#040\r"}, {51000, L, ">2A55\r"}, {53000, L, "!0400123\r"}}),
          {"hint: 3 of 3 no-replies at 04h were followed by a wrong-length reply in 04h's next exchange: 04h answers "
@@ -216,8 +245,9 @@ TEST(Monitor, LiveScreenFitsTheTerminal)
     } table[] = {
         {100,
          0,
-         {"monitor  1.0 s  ", "\n0Ah  I7041/I7052/I7053  5 exchanges  -  never heard\n     no reply x 5\n", "\n0Eh  ",
-          "\n17h  ", "\nhint: 5 of 5 no-replies at 0Ah", "\nlast fault:\n  0.453000  --  "}},
+         {"monitor  1.0 s  ",
+          "\n0Ah  I7041/I7052/I7053  5 exchanges  51.0/51.0/51.0 ms  heard 0.5 s ago\n     late reply x 5\n", "\n0Eh  ",
+          "\n17h  ", "\nhint: 5 of 5 replies from 0Ah", "\nlast fault:\n  0.400000  0Ah  "}},
         {60, 16, {"monitor  ", "\n0Ah  ", "more addresses: a taller terminal shows them)\nhint: 5 of 5", "holds the"}},
         {40, 5, {"monitor  "}},
     };

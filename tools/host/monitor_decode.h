@@ -83,14 +83,19 @@ private:
     };
     struct Partial {
         std::string bytes;
+        std::vector<int64_t> us; // when each byte came
         int64_t firstUs = 0, lastUs = 0;
     };
     void byte(capture::Dir dir, char c, int64_t us);
+    void cut(Partial &p);
     void line(const HeardLine &l);
+    void lineFrom(const HeardLine &l, const std::vector<int64_t> &us);
     void command(const HeardLine &l, size_t at);
     void reply(const HeardLine &l, size_t at);
-    size_t replyTarget(const HeardLine &l, int address) const;
+    size_t replyTarget(const HeardLine &l, int address, const std::string &body) const;
+    bool fits(const Open &o, std::string body) const;
     void settleBefore(size_t at);
+    void settleAt(int address);
     void unasked(const HeardLine &l, int address, bool bad);
     int64_t quietUs() const;
 

@@ -148,8 +148,8 @@ std::string Simulator::statsReply() const
        << " refused=" << stats_.refused << " badsum=" << stats_.badChecksum << " unaddressed=" << stats_.unaddressed
        << " lost=" << stats_.lost << " faults=" << stats_.faults << " control=" << stats_.control
        << " collisions=" << stats_.collisions << " wrongbaud=" << stats_.wrongBaud << " bursts=" << stats_.bursts
-       << " baud=" << baud_ << " turnaround=" << turnaroundMs_ << " adapter_latency_ms=" << adapter_.latency()
-       << " adapter_jitter_ms=" << adapter_.jitter();
+       << " tapwritten=" << stats_.tapWritten << " baud=" << baud_ << " turnaround=" << turnaroundMs_
+       << " adapter_latency_ms=" << adapter_.latency() << " adapter_jitter_ms=" << adapter_.jitter();
     return os.str();
 }
 

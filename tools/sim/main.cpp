@@ -226,8 +226,8 @@ void EventLoop::serveTap(double now)
         return;
     if (fds_[TAP].revents & POLLIN) {
         char buf[256];
-        while (read(tap_.fd, buf, sizeof buf) > 0) {
-        }
+        for (ssize_t n; (n = read(tap_.fd, buf, sizeof buf)) > 0;)
+            sim_.tapWritten(static_cast<size_t>(n), now);
     }
     tapPending_ += sim_.takeTap(now);
     while (!tapPending_.empty()) {

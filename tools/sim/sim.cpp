@@ -322,6 +322,12 @@ void Simulator::tapCrossed(Millis now)
     }
 }
 
+void Simulator::tapWritten(size_t bytes, Millis now)
+{
+    stats_.tapWritten += bytes;
+    log_.event(now, "-- tap: the listener wrote " + std::to_string(bytes) + " bytes; dropped");
+}
+
 std::string Simulator::takeTap(Millis now)
 {
     tapCrossed(now);

@@ -43,6 +43,7 @@ struct Stats {
     uint64_t collisions = 0;  // two transmissions that overlapped on the line
     uint64_t wrongBaud = 0;   // silent: the module listens at another speed
     uint64_t bursts = 0;      // deliveries of the serial adapter to the host (none without one)
+    uint64_t tapWritten = 0;  // bytes the tap's listener wrote (dropped: the tap has no transmitter)
 };
 
 class Simulator {
@@ -81,6 +82,8 @@ public:
     void setTap(bool on) { tap_ = on; }
     std::string takeTap(Millis now);
     std::optional<Millis> nextTapDue() const;
+    // What the tap's listener wrote: counted and logged, never on the line.
+    void tapWritten(size_t bytes, Millis now);
 
     // Watchdogs: the next moment one of them may expire, and letting them.
     std::optional<Millis> nextDeadline() const;
