@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 #include <string>
+#include <vector>
 
 #include "bringup.h"
 #include "cmd_common.h"
@@ -85,6 +86,22 @@ struct MonitorArgs {
 };
 CLI::App *addMonitorCommand(CLI::App &app, MonitorArgs &a);
 Exit runMonitor(MonitorArgs &a);
+
+// loopcheck (cmd_loopcheck.cpp): a design's points checked on its line.
+struct LoopcheckArgs {
+    std::string design, results, engineer, script;
+    int port = 1;
+    std::vector<std::string> tags; // only these points ("": all)
+};
+CLI::App *addLoopcheckCommand(CLI::App &app, LoopcheckArgs &a);
+Exit runLoopcheck(const ModuleArgs &mod, LoopcheckArgs a);
+
+// report (cmd_report.cpp): the as-built and loop-check report of a design.
+struct ReportArgs {
+    std::string design, asBuilt, loopcheck, engineer, output;
+};
+CLI::App *addReportCommand(CLI::App &app, ReportArgs &a);
+Exit runReport(const ModuleArgs &mod, const ReportArgs &a);
 
 } // namespace vhost
 

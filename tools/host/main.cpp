@@ -37,6 +37,8 @@ int hostMain(int argc, char **argv)
     ConfigureArgs configureArgs;
     RawArgs sendArgs, termArgs;
     MonitorArgs monitorArgs;
+    LoopcheckArgs loopcheckArgs;
+    ReportArgs reportArgs;
     // Each subcommand, added in the order --help lists them, and what runs
     // it once the command line is parsed.
     const std::pair<const CLI::App *, std::function<Exit()>> commands[] = {
@@ -54,6 +56,9 @@ int hostMain(int argc, char **argv)
         {addSendCommand(app, sendArgs), [&] { return runSend(sendArgs); }},
         {addTermCommand(app, termArgs), [&] { return runTerm(termArgs); }},
         {addMonitorCommand(app, monitorArgs), [&] { return runMonitor(monitorArgs); }},
+        {withModuleOptions(addLoopcheckCommand(app, loopcheckArgs), module),
+         [&] { return runLoopcheck(module, loopcheckArgs); }},
+        {withModuleOptions(addReportCommand(app, reportArgs), module), [&] { return runReport(module, reportArgs); }},
     };
 
     try {
