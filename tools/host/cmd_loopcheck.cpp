@@ -14,6 +14,7 @@
 #include "loopcheck_screen.h"
 #include "platform.h"
 #include "sha256.h"
+#include "wire_format.h"
 
 namespace vhost {
 
@@ -171,6 +172,9 @@ CLI::App *addLoopcheckCommand(CLI::App &app, LoopcheckArgs &a)
     CLI::App *lc = app.add_subcommand("loopcheck", "check a design's points end to end: inputs read, outputs forced");
     lc->add_option("design", a.design, "the design (a plant file with [[point]] tables)")->required();
     addPortOption(lc, a.port);
+    lc->add_option("--timeout", a.timeoutMs,
+                   "the module's time-out in ms (default: the longest exchange of the design's points, with room)")
+        ->check(CLI::Range(wire::TIMEOUT_MIN, wire::TIMEOUT_MAX));
     lc->add_option("--results", a.results, "the results file (default: the design's name, .loopcheck.json)");
     lc->add_option("--engineer", a.engineer, "who checks (default: the user's name)");
     lc->add_option("--tag", a.tags, "check only these points (more than one may be given)");
@@ -208,7 +212,7 @@ Exit runLoopcheck(const ModuleArgs &mod, LoopcheckArgs a)
         return EXIT_LOAD;
     hostsvc::useRealClock();
     hostsvc::captureConsole(true);
-    const std::string options = designOptions(design, a.port);
+    const std::string options = designOptions(design, a.port, a.timeoutMs);
     noteDefaultDevice(a.port);
     printf("%s\nloopcheck: %s, %zu points, options %s\n", m.said.c_str(), a.design.c_str(), design.points.size(),
            options.c_str());

@@ -91,6 +91,7 @@ Exit runMonitor(MonitorArgs &a);
 struct LoopcheckArgs {
     std::string design, results, engineer, script;
     int port = 1;
+    int timeoutMs = 0;             // the module's TIMEOUT= (0: from the design)
     std::vector<std::string> tags; // only these points ("": all)
 };
 CLI::App *addLoopcheckCommand(CLI::App &app, LoopcheckArgs &a);

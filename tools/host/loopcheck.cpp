@@ -140,15 +140,19 @@ LoopResults resultsFor(const vsim::Plant &design, const LoopResults &earlier)
 
 size_t firstOpen(const LoopResults &r, const std::vector<std::string> &only)
 {
-    for (size_t i = 0; i < r.points.size(); ++i) {
-        const PointResult &p = r.points[i];
-        if (p.result != "passed" && (only.empty() || std::find(only.begin(), only.end(), p.tag) != only.end()))
-            return i;
-    }
+    // The first point not yet checked; once every one is, the first that
+    // did not pass, so that a check run again goes over what is left.
+    for (const char *wanted : {"open", "failed", "skipped"})
+        for (size_t i = 0; i < r.points.size(); ++i) {
+            const PointResult &p = r.points[i];
+            const bool chosen = only.empty() || std::find(only.begin(), only.end(), p.tag) != only.end();
+            if (chosen && (p.result == wanted || (std::string(wanted) != "open" && p.result != "passed")))
+                return i;
+        }
     return r.points.size();
 }
 
-std::string designOptions(const vsim::Plant &design, int port)
+std::string designOptions(const vsim::Plant &design, int port, int timeoutMs)
 {
     // Checksums when the modules the points address all use them.
     bool checksum = !design.points.empty();
@@ -168,7 +172,8 @@ std::string designOptions(const vsim::Plant &design, int port)
             for (const Exchange &e : exchangesOf(name, in, checksum))
                 longest = std::max(longest, wireMs(wireChars(e), baud));
     }
-    const int timeout = clampTimeout(static_cast<int>(std::ceil(longest * 1.25 + OPTIONS_MARGIN_MS)));
+    const int timeout =
+        timeoutMs > 0 ? timeoutMs : clampTimeout(static_cast<int>(std::ceil(longest * 1.25 + OPTIONS_MARGIN_MS)));
     return optionsFor(port, baud / 100, checksum, timeout, static_cast<int>(LATENCY_DEFAULT_MS));
 }
 

@@ -35,14 +35,16 @@ bool resultsFrom(const json::Value &v, LoopResults &r, std::string &error);
 // The design's points, each with its result from `earlier` (same tag) where
 // it has one, else open.
 LoopResults resultsFor(const vsim::Plant &design, const LoopResults &earlier);
-// Where a check starts: the first point not passed (among `only`'s tags
-// when given); the number of points when every one is.
+// Where a check starts: the first open point (among `only`'s tags when
+// given), else the first not passed; the number of points when every one
+// passed.
 size_t firstOpen(const LoopResults &r, const std::vector<std::string> &only = {});
 
 // The option string that reaches the design's line on COM port `port`: its
 // speed, the checksum setting of its modules, and a time-out that covers
-// the longest exchange its points make (as survey recommends one).
-std::string designOptions(const vsim::Plant &design, int port);
+// the longest exchange its points make (as survey recommends one), or
+// `timeoutMs` where it is given (above 0).
+std::string designOptions(const vsim::Plant &design, int port, int timeoutMs = 0);
 
 // "01h (7017) channel 0, analog input 4 to 20 = 0 to 100 degC".
 std::string pointPlace(const vsim::Plant &design, const vsim::Point &p);

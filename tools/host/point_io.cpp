@@ -14,6 +14,8 @@ namespace {
 using vsim::Model;
 using vsim::Point;
 
+constexpr int TRIES = 3;
+
 // The code of a call the module's table has no instruction for.
 constexpr unsigned NO_CODE = 0xFFFF;
 
@@ -45,11 +47,18 @@ Reading valued(const Point &p, double v)
 
 unsigned PointIo::call(const char *name, std::vector<TLIPARAM> params, const SSHORT &err)
 {
+    // A reply lost once on a busy line is no fault of the point's wiring:
+    // the call is made again (a read, or a write of the same value), and a
+    // point whose module does not answer TRIES times shows the code.
     const int n = tableEntries(table_);
     for (int i = 0; i < n; ++i)
         if (instrName(table_[i]) == name) {
-            table_[i].fnc_ptr(1, static_cast<int32_t>(params.size()), params.data());
-            return static_cast<uint16_t>(err);
+            unsigned code = EC_TIMEOUT;
+            for (int t = 0; t < TRIES && code == EC_TIMEOUT; ++t) {
+                table_[i].fnc_ptr(1, static_cast<int32_t>(params.size()), params.data());
+                code = static_cast<uint16_t>(err);
+            }
+            return code;
         }
     return NO_CODE;
 }
