@@ -1767,7 +1767,7 @@ TEST_F(E2E, LiveViewRedrawsInATerminalAndCtrlCEndsIt)
 // way (also under wine, where it must not be taken for an option).
 struct EdgeCase {
     const char *name;
-    std::vector<std::string> args; // "LADDER": the ladder file's Unix path
+    std::vector<std::string> args; // "LADDER": the ladder file's Unix path; "PLANT": the plant's
     int status;
     std::vector<std::string> expect;
     long minScans;                // 0: not checked
@@ -1801,6 +1801,20 @@ model = 7053
 baud = 9600
 )";
 
+// A design of one point: input 4 of a 7053, on at rest (0x1234).
+const char *kOnePoint = R"(
+[[module]]
+address = 7
+model = 7053
+din = 0x1234
+[[point]]
+tag = "LS-1"
+description = "one input"
+address = 7
+direction = "in"
+bit = 4
+)";
+
 void PrintTo(const EdgeCase &c, std::ostream *os) { *os << c.name; }
 
 class HostEdges : public E2E, public ::testing::WithParamInterface<EdgeCase> {};
@@ -1827,7 +1841,10 @@ TEST_P(HostEdges, ExitStatusAndOutput)
     const std::string trace = dir + "/trace.txt";
     std::vector<std::string> args;
     for (const std::string &a : c.args)
-        args.push_back(a == "LADDER" ? ladder : a == "TRACE" ? hostPath(trace) : a);
+        args.push_back(a == "LADDER"  ? ladder
+                       : a == "TRACE" ? hostPath(trace)
+                       : a == "PLANT" ? dir + "/plant.toml"
+                                      : a);
     HostResult h;
     if (c.interruptAt.empty()) {
         h = hostCommand(args, 60000, env);
@@ -2038,7 +2055,45 @@ INSTANTIATE_TEST_SUITE_P(
                  "",
                  true,
                  0,
-                 kTwoAtOne}),
+                 kTwoAtOne},
+        // The loop check and the report refuse what is no design or no
+        // record, and a check on the screen ends on Ctrl-C with its results.
+        EdgeCase{"loopcheck_a_plant_without_points",
+                 {"loopcheck", "PLANT"},
+                 1,
+                 {"plant.toml has no points ([[point]] tables) to check"},
+                 0,
+                 "",
+                 false,
+                 0,
+                 kTwoAtOne},
+        EdgeCase{"loopcheck_an_unknown_tag",
+                 {"loopcheck", "PLANT", "--tag", "XX-999"},
+                 1,
+                 {"--tag XX-999: "},
+                 0,
+                 "",
+                 false,
+                 0,
+                 kOnePoint},
+        EdgeCase{"loopcheck_screen_ended_by_ctrl_c",
+                 {"loopcheck", "PLANT", "--engineer", "E2E"},
+                 130,
+                 {"value:  1", "loopcheck: interrupted", "0 passed, 0 failed, 0 skipped, 1 open; results in "},
+                 0,
+                 "p passed  f failed",
+                 true,
+                 0,
+                 kOnePoint},
+        EdgeCase{"report_of_no_record",
+                 {"report", "PLANT", "--as-built", "PLANT", "--loopcheck", "PLANT", "-o", "TRACE"},
+                 1,
+                 {"plant.toml: line 2: expected a value"},
+                 0,
+                 "",
+                 false,
+                 0,
+                 kOnePoint}),
     [](const ::testing::TestParamInfo<EdgeCase> &i) { return std::string(i.param.name); });
 
 TEST(Host, SimulatorSaysItsVersion)
