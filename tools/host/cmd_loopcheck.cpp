@@ -192,8 +192,9 @@ Exit runLoopcheck(const ModuleArgs &mod, LoopcheckArgs a)
                                : a.design.size();
         a.results = a.design.substr(0, dot) + ".loopcheck.json";
     }
-    if (a.engineer.empty() && getenv("USER"))
-        a.engineer = getenv("USER");
+    const char *user = getenv("USER");
+    if (a.engineer.empty() && user)
+        a.engineer = user;
     vsim::Plant design;
     LoopResults results;
     if (!loadCheck(a, design, results))

@@ -120,7 +120,8 @@ Exit runReport(const ModuleArgs &mod, const ReportArgs &a)
     loader::closeModule(m);
     in.options = designOptions(in.design, portOf(in.asBuilt.str("port")));
     in.date = isoTimestamp();
-    in.engineer = !a.engineer.empty() ? a.engineer : getenv("USER") ? getenv("USER") : "";
+    const char *user = getenv("USER");
+    in.engineer = !a.engineer.empty() ? a.engineer : user ? user : "";
     const json::Value report = reportValue(in);
     const size_t dot = a.output.size() > 5 && a.output.compare(a.output.size() - 5, 5, ".html") == 0
                            ? a.output.size() - 5
