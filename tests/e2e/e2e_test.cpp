@@ -1560,6 +1560,8 @@ TEST_F(E2E, LoopCheckReadsInputsForcesOutputsAndPutsThemBackOnCtrlC)
          {"\"tag\": \"PT-101\",\n      \"result\": \"passed\",\n      \"note\": \"\",\n      \"seen\": "
           "\"7.500 bar\",\n      \"engineer\": \"E2E\"",
           "\"tag\": \"HS-501\",\n      \"result\": \"skipped\",\n      \"note\": \"no pump on the bench\"",
+          "\"tag\": \"XV-401\",\n      \"result\": \"passed\",\n      \"note\": \"\",\n      \"seen\": \"forced 1, "
+          "reads back 1\"",
           "\"tag\": \"XP-502\",\n      \"result\": \"open\""})
         EXPECT_NE(results.find(r), std::string::npos) << r << "\n" << results;
 

@@ -277,7 +277,9 @@ void LoopCheck::mark(const std::string &result, const std::string &note)
     PointResult &r = results_.points[at_];
     r.result = result;
     r.note = note;
-    r.seen = forced_.empty() ? shown_ : "forced " + forced_ + ", " + shown_;
+    r.seen = forced_.empty()                      ? shown_
+             : io_.readsBack(design_.points[at_]) ? "forced " + forced_ + ", reads back " + shown_
+                                                  : "forced " + forced_ + ", " + shown_;
     r.engineer = setup_.engineer;
     r.date = setup_.now();
     setup_.say(r.tag + ": " + result + (note.empty() ? "" : ": " + note));

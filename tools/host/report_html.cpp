@@ -100,6 +100,7 @@ th, td { border: 1px solid #888; padding: 3px 6px; text-align: left; vertical-al
 th { background: #eee; }
 tr { break-inside: avoid; page-break-inside: avoid; }
 thead { display: table-header-group; }
+td:first-child, th:first-child { white-space: nowrap; }
 td.sha { font-family: monospace; font-size: 9pt; word-break: break-all; }
 .passed { color: #060; } .failed { color: #a00; font-weight: bold; } .skipped, .open { color: #850; }
 p.note { border-left: 3px solid #a00; padding-left: 6px; }
