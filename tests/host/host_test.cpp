@@ -16,6 +16,7 @@
 #include "hostsvc.h"
 #include "json.h"
 #include "ladder.h"
+#include "loopcheck.h"
 #include "plot_layout.h"
 #include "scan.h"
 #include "settings.h"
@@ -1087,6 +1088,29 @@ TEST(Records, JsonReadsWhatItWritesAndRefusesTheRest)
     EXPECT_EQ(vhost::sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(vhost::sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
               "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+}
+
+// The loop check's option string: the design's speed, checksums only when
+// every module its points address has them, a time-out for the longest
+// exchange its points make (the 7017's decimal read at 19200: 32.3 ms on
+// the wire, a quarter more and 5 ms).
+TEST(LoopCheck, OptionStringReachesTheDesignsLine)
+{
+    const std::string analog = "[line]\nbaud = 19200\n[[module]]\naddress = 1\nmodel = 7017\n"
+                               "[[point]]\ntag = \"PT-1\"\naddress = 1\ndirection = \"in\"\nchannel = 0\n"
+                               "range = [0, 10]\n";
+    EXPECT_EQ(vhost::designOptions(vsim::parsePlant(analog, "a.toml"), 2), "COMPORT=2 BAUD=192 TIMEOUT=46 LATENCY=20");
+    EXPECT_EQ(vhost::designOptions(vsim::parsePlant(analog, "a.toml"), 1, 150),
+              "COMPORT=1 BAUD=192 TIMEOUT=150 LATENCY=20");
+    const std::string relays = "[line]\nbaud = 9600\n[[module]]\naddress = 8\nmodel = 7060\nchecksum = true\n"
+                               "[[module]]\naddress = 9\nmodel = 7065\n"
+                               "[[point]]\ntag = \"XV-1\"\naddress = 8\ndirection = \"out\"\nbit = 1\n";
+    // The 7060's write and its digital read, with checksums, at 9600.
+    EXPECT_EQ(vhost::designOptions(vsim::parsePlant(relays, "r.toml"), 1),
+              "COMPORT=1 BAUD=96 TIMEOUT=24 LATENCY=20 CHECKSUM");
+    // A point on the 7065 without checksums: no one setting has them all.
+    const std::string mixed = relays + "[[point]]\ntag = \"XV-2\"\naddress = 9\ndirection = \"out\"\nbit = 0\n";
+    EXPECT_EQ(vhost::designOptions(vsim::parsePlant(mixed, "m.toml"), 1).find("CHECKSUM"), std::string::npos);
 }
 
 // The survey's table: by address, hex and decimal, and a line for an
