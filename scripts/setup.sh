@@ -13,7 +13,7 @@ WINE_PACKAGES="wine wine32:i386"
 PACKAGES="cmake ninja-build g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev \
 g++-mingw-w64-i686 $WINE_PACKAGES libtomlplusplus-dev libcli11-dev clang libclang-rt-14-dev \
 llvm valgrind python3 zip unzip cmark-gfm gnuplot-nox clang-format clang-tidy git libunicorn-dev libedit-dev \
-pkg-config"
+pkg-config chromium"
 # Where wine could not be installed, the next calls in the same hour do not
 # try again (make calls this script once per build).
 WINE_FAILED=/tmp/veldran-setup-wine-failed

@@ -1392,6 +1392,7 @@ std::string examplesDir()
     return plant.substr(0, plant.rfind('/'));
 }
 
+// The text of a file, "" when there is none.
 std::string fileText(const std::string &path)
 {
     std::ifstream in(path);
@@ -1822,6 +1823,150 @@ TEST_F(E2E, MonitorNamesEachLineFaultOnTheTap)
     }
 }
 
+// ---------------------------------------------------------------------------
+// The loop check of a design on its twin (the simulator started on the
+// design), and the report made from its results.
+
+// Waits until the file holds `text` after `from`; its position after it,
+// or npos after 20 s (a loaded machine).
+size_t waitForText(const std::string &path, const std::string &text, size_t from)
+{
+    for (int i = 0; i < 2000; ++i) {
+        const std::string now = fileText(path);
+        const size_t at = now.find(text, from);
+        if (at != std::string::npos)
+            return at + text.size();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return std::string::npos;
+}
+
+// One step of the check: a change on the twin first (a control command,
+// "" none), the line sent to the check's script, what the check then says,
+// and what the twin shows of an output then ("" not asked).
+struct LoopStep {
+    const char *twin, *command, *says, *get, *shows;
+};
+
+TEST_F(E2E, LoopCheckReadsInputsForcesOutputsAndPutsThemBackOnCtrlC)
+{
+    if (config().wine)
+        GTEST_SKIP() << "the script comes through a named pipe, which the test drives natively only";
+    const std::string design = dir + "/design.toml";
+    std::ofstream(design) << fileText(examplesDir() + "/loopcheck-design.toml");
+    ASSERT_NO_FATAL_FAILURE(startSim(19200, design));
+    const std::string script = dir + "/script", out = dir + "/loopcheck.txt";
+    ASSERT_EQ(mkfifo(script.c_str(), 0600), 0);
+    e2e::Background check = e2e::startProgram(
+        {config().host, "loopcheck", design, "--script", script, "--engineer", "E2E", "--timeout", "200"},
+        {"VELDRAN_COM1=" + sim.slavePath()}, out);
+    // The check opens its script once it has read the design.
+    int fd = -1;
+    for (int i = 0; i < 2000 && fd < 0; ++i) {
+        fd = open(script.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GE(fd, 0) << fileText(out);
+    const LoopStep steps[] = {
+        {"set 1 ain 0 16", "read", "PT-101 reads 7.500 bar", "", ""},
+        {"", "pass", "TT-102  return temperature  01h (7017) channel 1, analog input", "", ""},
+        {"set 1 ain 1 4.25", "read", "TT-102 reads 42.500 degC", "", ""},
+        {"", "pass", "FV-201  feed valve  03h (7024) channel 0, analog output 0 to 100 % (signal 4 to 20)", "", ""},
+        {"", "set 75", "FV-201 forced to 75.000 %: written 16.000, the module answered", "3 aout 0", "16.000"},
+        {"", "pass", "FV-201 back to its safe value 0.000 %", "3 aout 0", "4.000"},
+        {"set 7 din 0x1230", "read", "LS-301 reads 0", "", ""},
+        {"", "pass", "XV-401  drain solenoid  05h (7043) bit 3, digital output: holds 0", "", ""},
+        {"", "set 1", "XV-401 forced to 1: reads back 1", "5 dout", "0008"},
+        {"", "pass", "XV-401 back to its safe value 0, reads back 0", "5 dout", "0000"},
+        {"set 8 din 0x0", "read", "HS-501 reads 0", "", ""},
+        {"", "skip no pump on the bench", "XP-502  pump start  08h (7060) bit 1, digital output: holds 0", "", ""},
+        {"", "set 1", "XP-502 forced to 1: reads back 1", "8 dout", "2"},
+    };
+    size_t at = 0;
+    for (const LoopStep &s : steps) {
+        SCOPED_TRACE(s.command);
+        if (*s.twin)
+            ctl(s.twin);
+        const std::string line = std::string(s.command) + "\n";
+        ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        at = waitForText(out, s.says, at);
+        ASSERT_NE(at, std::string::npos) << fileText(out);
+        if (*s.get) {
+            EXPECT_EQ(get(s.get), s.shows);
+        }
+    }
+    // Ctrl-C with XP-502 forced: the relay back to its safe value, the
+    // results saved, status 130.
+    last = e2e::finishProgram(check, SIGINT, 20000);
+    close(fd);
+    EXPECT_EQ(last.status, 130) << last.output;
+    EXPECT_NE(last.output.find("XP-502 back to its safe value 0, reads back 0"), std::string::npos) << last.output;
+    EXPECT_EQ(get("8 dout"), "0");
+    const std::string results = fileText(dir + "/design.loopcheck.json");
+    for (const char *r :
+         {"\"tag\": \"PT-101\",\n      \"result\": \"passed\",\n      \"note\": \"\",\n      \"seen\": "
+          "\"7.500 bar\",\n      \"engineer\": \"E2E\"",
+          "\"tag\": \"HS-501\",\n      \"result\": \"skipped\",\n      \"note\": \"no pump on the bench\"",
+          "\"tag\": \"XV-401\",\n      \"result\": \"passed\",\n      \"note\": \"\",\n      \"seen\": \"forced 1, "
+          "reads back 1\"",
+          "\"tag\": \"XP-502\",\n      \"result\": \"open\""})
+        EXPECT_NE(results.find(r), std::string::npos) << r << "\n" << results;
+
+    // Taken up again: the passed points kept, the check starts at XP-502.
+    const std::string rest = writeFile("rest.txt", "set 1\nfail the contactor did not pull in\n");
+    HostResult again = hostCommand({"loopcheck", design, "--script", rest, "--engineer", "E2E", "--timeout", "200"});
+    EXPECT_EQ(again.status, 0) << again.output;
+    EXPECT_NE(again.output.find(", 7 points, options COMPORT=1 BAUD=192 TIMEOUT=200 LATENCY=20"), std::string::npos)
+        << again.output;
+    EXPECT_NE(again.output.find("\nXP-502  pump start"), std::string::npos) << again.output;
+    EXPECT_EQ(again.output.find("PT-101"), std::string::npos) << again.output;
+    EXPECT_NE(again.output.find("loopcheck: 5 passed, 1 failed, 1 skipped, 0 open"), std::string::npos) << again.output;
+    EXPECT_EQ(get("8 dout"), "0");
+}
+
+TEST_F(E2E, ReportRendersInChromiumAsItsJsonSays)
+{
+    if (config().wine)
+        GTEST_SKIP() << "the report is checked with the native host";
+    if (access("/usr/bin/chromium", X_OK) != 0)
+        GTEST_SKIP() << "chromium is not installed (scripts/setup.sh installs it)";
+    const std::string design = dir + "/design.toml";
+    std::ofstream(design) << fileText(examplesDir() + "/loopcheck-design.toml");
+    // The records as commissioning and the loop check write them, with text
+    // the page must escape.
+    const std::string built = writeFile("design.as-built.json", R"({ "kind": "veldran-as-built", "version": 1,
+  "date": "2026-12-09T10:00:00Z", "port": "2", "design": { "file": "design.toml", "sha256": "00" },
+  "line": [ { "address": 1, "model": "7017", "name": "7017", "firmware": "1.00", "type": "08", "baud": 19200,
+              "checksum": false, "format": "decimal" },
+            { "address": 5, "model": "7043", "name": "SOL<1>", "firmware": "1.00", "type": "40", "baud": 19200,
+              "checksum": true, "format": "" } ],
+  "differences": [ { "address": 3, "item": "missing", "design": "7024", "line": "" } ] })");
+    const std::string loop = writeFile("design.loopcheck.json", R"({ "kind": "veldran-loopcheck", "version": 1,
+  "design": { "file": "design.toml", "sha256": "" },
+  "points": [ { "tag": "PT-101", "result": "passed", "note": "", "seen": "7.500 bar", "engineer": "E2E",
+                "date": "2026-12-09T11:00:00.000Z" },
+              { "tag": "XP-502", "result": "failed", "note": "relay \"K2\" & <stuck>", "seen": "forced 1, reads back 1",
+                "engineer": "E2E", "date": "2026-12-09T11:05:00.000Z" } ] })");
+    const std::string page = dir + "/handover.html";
+    HostResult h = hostCommand(
+        {"report", design, "--as-built", built, "--loopcheck", loop, "--engineer", "A. N. Other", "-o", page});
+    ASSERT_EQ(h.status, 0) << h.output;
+    EXPECT_NE(h.output.find("2 modules read back, 1 differences, 6 of 7 points left open"), std::string::npos)
+        << h.output;
+    const std::string data = fileText(dir + "/handover.json");
+    for (const char *s : {"\"options\": \"COMPORT=2 BAUD=192 TIMEOUT=", "\"engineer\": \"A. N. Other\"",
+                          "\"file\": \"veldran.", "was made against another version of"})
+        EXPECT_NE(data.find(s), std::string::npos) << s << "\n" << data;
+    const std::string pdf = dir + "/handover.pdf";
+    const HostResult checked = e2e::runProgram({"python3", std::string(VELDRAN_E2E_SOURCE_DIR) + "/check_report.py",
+                                                "/usr/bin/chromium", page, dir + "/handover.json", pdf},
+                                               {}, 240000);
+    EXPECT_EQ(checked.status, 0) << checked.output;
+    const std::string &said = checked.output;
+    EXPECT_NE(said.find("as the JSON says"), std::string::npos) << said;
+}
+
 TEST_F(E2E, LogsEveryScanAndPlotsTheLog)
 {
     ASSERT_NO_FATAL_FAILURE(startSim());
@@ -1972,7 +2117,7 @@ TEST_F(E2E, LiveViewRedrawsInATerminalAndCtrlCEndsIt)
 // way (also under wine, where it must not be taken for an option).
 struct EdgeCase {
     const char *name;
-    std::vector<std::string> args; // "LADDER": the ladder file's Unix path
+    std::vector<std::string> args; // "LADDER": the ladder file's Unix path; "PLANT": the plant's
     int status;
     std::vector<std::string> expect;
     long minScans;                // 0: not checked
@@ -2005,6 +2150,20 @@ baud = 9600
 address = 3
 model = 7053
 baud = 9600
+)";
+
+// A design of one point: input 4 of a 7053, on at rest (0x1234).
+const char *kOnePoint = R"(
+[[module]]
+address = 7
+model = 7053
+din = 0x1234
+[[point]]
+tag = "LS-1"
+description = "one input"
+address = 7
+direction = "in"
+bit = 4
 )";
 
 void PrintTo(const EdgeCase &c, std::ostream *os) { *os << c.name; }
@@ -2278,7 +2437,45 @@ INSTANTIATE_TEST_SUITE_P(
                  "",
                  false,
                  0,
-                 "[[module]]\naddress = 0\nmodel = 7053\n"}),
+                 "[[module]]\naddress = 0\nmodel = 7053\n"},
+        // The loop check and the report refuse what is no design or no
+        // record, and a check on the screen ends on Ctrl-C with its results.
+        EdgeCase{"loopcheck_a_plant_without_points",
+                 {"loopcheck", "PLANT"},
+                 1,
+                 {"plant.toml has no points ([[point]] tables) to check"},
+                 0,
+                 "",
+                 false,
+                 0,
+                 kTwoAtOne},
+        EdgeCase{"loopcheck_an_unknown_tag",
+                 {"loopcheck", "PLANT", "--tag", "XX-999"},
+                 1,
+                 {"--tag XX-999: "},
+                 0,
+                 "",
+                 false,
+                 0,
+                 kOnePoint},
+        EdgeCase{"loopcheck_screen_ended_by_ctrl_c",
+                 {"loopcheck", "PLANT", "--engineer", "E2E"},
+                 130,
+                 {"value:  1", "loopcheck: interrupted", "0 passed, 0 failed, 0 skipped, 1 open; results in "},
+                 0,
+                 "p passed  f failed",
+                 true,
+                 0,
+                 kOnePoint},
+        EdgeCase{"report_of_no_record",
+                 {"report", "PLANT", "--as-built", "PLANT", "--loopcheck", "PLANT", "-o", "TRACE"},
+                 1,
+                 {"plant.toml: line 2: expected a value"},
+                 0,
+                 "",
+                 false,
+                 0,
+                 kOnePoint}),
     [](const ::testing::TestParamInfo<EdgeCase> &i) { return std::string(i.param.name); });
 
 TEST(Host, SimulatorSaysItsVersion)

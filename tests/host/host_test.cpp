@@ -14,10 +14,13 @@
 #include "check.h"
 #include "errors.h"
 #include "hostsvc.h"
+#include "json.h"
 #include "ladder.h"
+#include "loopcheck.h"
 #include "plot_layout.h"
 #include "scan.h"
 #include "settings.h"
+#include "sha256.h"
 #include "summary.h"
 #include "survey.h"
 #include "watch.h"
@@ -1040,6 +1043,74 @@ TEST(Check, TimeOutCoversTheWireTurnaroundAndLatency)
         EXPECT_NE(out.find(std::string("with every module silent: ") + c.silent), std::string::npos) << shown;
     }
     std::remove(plantPath.c_str());
+}
+
+// The records' JSON: what the writer writes reads back the same (escapes,
+// characters beyond ASCII, numbers), and what is no JSON is refused with
+// the line it is on.
+TEST(Records, JsonReadsWhatItWritesAndRefusesTheRest)
+{
+    using vhost::json::Value;
+    const struct {
+        const char *text;
+        const char *error; // "": read, and written back as `text` is (when `canonical`)
+        const char *canonical;
+    } cases[] = {
+        {"{\"a\": [1, -2.5, 1e3, true, false, null], \"b\": {}}", "",
+         "{\n  \"a\": [\n    1,\n    -2.5,\n    1000,\n    true,\n    false,\n    null\n  ],\n  \"b\": {}\n}\n"},
+        {"\"tab\\t quote\\\" back\\\\ nl\\n \\u0001 \\u00e9 \\ud83d\\ude00\"", "",
+         "\"tab\\t quote\\\" back\\\\ nl\\n \\u0001 \xc3\xa9 \xf0\x9f\x98\x80\"\n"},
+        {"0.1", "", "0.1\n"},
+        {"{\"a\": 1,\n \"b\" 2}", "line 2: expected ':'", ""},
+        {"[1, 2,]", "line 1: expected a value", ""},
+        {"\"open", "line 1: a string without its closing quote", ""},
+        {"\"\\ud800\"", "line 1: a lone surrogate in a string", ""},
+        {"01", "line 1: text after the value", ""},
+        {"\"a\nb\"", "line 1: a control character in a string", ""},
+        {"", "line 1: expected a value, not the end", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        Value v;
+        std::string error;
+        const bool ok = vhost::json::parse(c.text, v, error);
+        EXPECT_EQ(ok, !*c.error) << error;
+        EXPECT_EQ(error, c.error);
+        if (ok && *c.canonical) {
+            EXPECT_EQ(vhost::json::write(v), c.canonical);
+            Value again;
+            EXPECT_TRUE(vhost::json::parse(vhost::json::write(v), again, error)) << error;
+            EXPECT_EQ(vhost::json::write(again), vhost::json::write(v));
+        }
+    }
+    // The check sums of the records (FIPS 180-4's vectors: one block, two).
+    EXPECT_EQ(vhost::sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(vhost::sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(vhost::sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+}
+
+// The loop check's option string: the design's speed, checksums only when
+// every module its points address has them, a time-out for the longest
+// exchange its points make (the 7017's decimal read at 19200: 32.3 ms on
+// the wire, a quarter more and 5 ms).
+TEST(LoopCheck, OptionStringReachesTheDesignsLine)
+{
+    const std::string analog = "[line]\nbaud = 19200\n[[module]]\naddress = 1\nmodel = 7017\n"
+                               "[[point]]\ntag = \"PT-1\"\naddress = 1\ndirection = \"in\"\nchannel = 0\n"
+                               "range = [0, 10]\n";
+    EXPECT_EQ(vhost::designOptions(vsim::parsePlant(analog, "a.toml"), 2), "COMPORT=2 BAUD=192 TIMEOUT=46 LATENCY=20");
+    EXPECT_EQ(vhost::designOptions(vsim::parsePlant(analog, "a.toml"), 1, 150),
+              "COMPORT=1 BAUD=192 TIMEOUT=150 LATENCY=20");
+    const std::string relays = "[line]\nbaud = 9600\n[[module]]\naddress = 8\nmodel = 7060\nchecksum = true\n"
+                               "[[module]]\naddress = 9\nmodel = 7065\n"
+                               "[[point]]\ntag = \"XV-1\"\naddress = 8\ndirection = \"out\"\nbit = 1\n";
+    // The 7060's write and its digital read, with checksums, at 9600.
+    EXPECT_EQ(vhost::designOptions(vsim::parsePlant(relays, "r.toml"), 1),
+              "COMPORT=1 BAUD=96 TIMEOUT=24 LATENCY=20 CHECKSUM");
+    // A point on the 7065 without checksums: no one setting has them all.
+    const std::string mixed = relays + "[[point]]\ntag = \"XV-2\"\naddress = 9\ndirection = \"out\"\nbit = 0\n";
+    EXPECT_EQ(vhost::designOptions(vsim::parsePlant(mixed, "m.toml"), 1).find("CHECKSUM"), std::string::npos);
 }
 
 // The survey's table: by address, hex and decimal, and a line for an

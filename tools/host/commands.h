@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 #include <string>
+#include <vector>
 
 #include "bringup.h"
 #include "cmd_common.h"
@@ -109,6 +110,23 @@ struct CommissionArgs {
 };
 CLI::App *addCommissionCommand(CLI::App &app, CommissionArgs &a);
 Exit runCommission(const ModuleArgs &mod, const CommissionArgs &a);
+
+// loopcheck (cmd_loopcheck.cpp): a design's points checked on its line.
+struct LoopcheckArgs {
+    std::string design, results, engineer, script;
+    int port = 1;
+    int timeoutMs = 0;             // the module's TIMEOUT= (0: from the design)
+    std::vector<std::string> tags; // only these points ("": all)
+};
+CLI::App *addLoopcheckCommand(CLI::App &app, LoopcheckArgs &a);
+Exit runLoopcheck(const ModuleArgs &mod, LoopcheckArgs a);
+
+// report (cmd_report.cpp): the as-built and loop-check report of a design.
+struct ReportArgs {
+    std::string design, asBuilt, loopcheck, engineer, output;
+};
+CLI::App *addReportCommand(CLI::App &app, ReportArgs &a);
+Exit runReport(const ModuleArgs &mod, const ReportArgs &a);
 
 } // namespace vhost
 

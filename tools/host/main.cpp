@@ -38,6 +38,8 @@ int hostMain(int argc, char **argv)
     RawArgs sendArgs, termArgs;
     MonitorArgs monitorArgs;
     CommissionArgs commissionArgs;
+    LoopcheckArgs loopcheckArgs;
+    ReportArgs reportArgs;
     // Each subcommand, added in the order --help lists them, and what runs
     // it once the command line is parsed.
     const std::pair<const CLI::App *, std::function<Exit()>> commands[] = {
@@ -57,6 +59,9 @@ int hostMain(int argc, char **argv)
         {addMonitorCommand(app, monitorArgs), [&] { return runMonitor(monitorArgs); }},
         {withModuleOptions(addCommissionCommand(app, commissionArgs), module),
          [&] { return runCommission(module, commissionArgs); }},
+        {withModuleOptions(addLoopcheckCommand(app, loopcheckArgs), module),
+         [&] { return runLoopcheck(module, loopcheckArgs); }},
+        {withModuleOptions(addReportCommand(app, reportArgs), module), [&] { return runReport(module, reportArgs); }},
     };
 
     try {

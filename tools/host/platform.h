@@ -32,6 +32,16 @@ int openListenPort(const std::string &device, int baud, std::string &error);
 int readListenPort(int fd, char *buf, int n, int waitMs);
 void closeListenPort(int fd);
 
+// Reading what the loop check is told: up to `n` bytes from `fd`, waiting
+// at most `waitMs` for the first: the count, 0 when nothing came (or a
+// signal came), -1 at the end of the input.  (On Windows it waits until
+// something comes.)
+int readInput(int fd, char *buf, int n, int waitMs);
+// Whether standard input is a terminal, and with `keys` true the terminal
+// handing over each key as it is typed, unechoed (Ctrl-C still interrupts);
+// false puts it back as it was.
+bool stdinTerminal();
+void stdinKeys(bool keys);
 // Whether standard output is a terminal that takes ANSI sequences (on
 // Windows: a console that accepts virtual-terminal processing), and its
 // size; columns and rows are left alone when the size is not known.

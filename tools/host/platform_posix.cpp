@@ -116,7 +116,9 @@ int openListenPort(const std::string &device, int baud, std::string &error)
     return fd;
 }
 
-int readListenPort(int fd, char *buf, int n, int waitMs)
+int readListenPort(int fd, char *buf, int n, int waitMs) { return readInput(fd, buf, n, waitMs); }
+
+int readInput(int fd, char *buf, int n, int waitMs)
 {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, waitMs) <= 0)
@@ -127,6 +129,24 @@ int readListenPort(int fd, char *buf, int n, int waitMs)
     if (r < 0 && (errno == EAGAIN || errno == EINTR))
         return 0;
     return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) || r == 0 ? -1 : 0;
+}
+
+bool stdinTerminal() { return isatty(STDIN_FILENO); }
+
+void stdinKeys(bool keys)
+{
+    static termios saved;
+    static bool changed = false;
+    if (keys && !changed && tcgetattr(STDIN_FILENO, &saved) == 0) {
+        termios t = saved;
+        t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        t.c_cc[VMIN] = 1;
+        t.c_cc[VTIME] = 0;
+        changed = tcsetattr(STDIN_FILENO, TCSANOW, &t) == 0;
+    } else if (!keys && changed) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        changed = false;
+    }
 }
 
 void closeListenPort(int fd) { close(fd); }

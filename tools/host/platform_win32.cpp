@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <io.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -123,6 +125,27 @@ void closeListenPort(int fd)
         return;
     CloseHandle(listening[fd].h);
     listening[fd] = Listening{};
+}
+
+int readInput(int fd, char *buf, int n, int)
+{
+    const int r = _read(fd, buf, static_cast<unsigned>(n));
+    return r > 0 ? r : -1;
+}
+
+bool stdinTerminal() { return _isatty(_fileno(stdin)) != 0; }
+
+void stdinKeys(bool keys)
+{
+    HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
+    static DWORD saved = 0;
+    static bool changed = false;
+    if (keys && !changed && GetConsoleMode(h, &saved))
+        changed = SetConsoleMode(h, saved & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) != 0;
+    else if (!keys && changed) {
+        SetConsoleMode(h, saved);
+        changed = false;
+    }
 }
 
 void sleepMs(int ms)

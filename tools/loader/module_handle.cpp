@@ -41,6 +41,7 @@ bool openEmulated(const std::string &file, Module &m, std::string &error)
     }
     m.entry = em.entry;
     m.table = em.table;
+    m.version = em.version;
     m.said =
         "module: " + file + " (DLL version " + (em.version.empty() ? "unknown" : em.version) + ") in the i386 emulator";
     return true;

@@ -28,6 +28,7 @@ struct Module {
     EntryFunction entry = nullptr;
     const FUNCDEF *table = nullptr;
     std::string said;        // which module is in use, for a report's first line
+    std::string version;     // the DLL's file version ("1.0.0.0"); "" for the native module, which has none
     void *library = nullptr; // the native module's library handle
 };
 
