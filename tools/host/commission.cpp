@@ -8,6 +8,7 @@
 #include <set>
 
 #include "identify.h"
+#include "json.h"
 #include "wire_format.h"
 
 namespace vhost {
@@ -18,25 +19,7 @@ std::string hexAddress(int address) { return wire::hex2(static_cast<unsigned>(ad
 
 bool analogInputs(vsim::Model m) { return m == vsim::Model::M7017 || m == vsim::Model::M7018; }
 
-// The one JSON escaping the record needs: its strings are names, paths,
-// dates and settings; quotes, backslashes and control characters escaped.
-std::string jsonString(const std::string &s)
-{
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char esc[8];
-            snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
+std::string jsonString(const std::string &s) { return json::quote(s); }
 
 std::string lineJson(const LineModule &m)
 {
