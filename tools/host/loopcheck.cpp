@@ -66,6 +66,20 @@ std::vector<std::string> instructionsOf(const vsim::Module &m, const Point &p)
 
 } // namespace
 
+json::Value resultValue(const PointResult &p, const std::string *description)
+{
+    json::Value o = json::Value::object();
+    o.set("tag", p.tag);
+    if (description)
+        o.set("description", *description);
+    o.set("result", p.result);
+    o.set("note", p.note);
+    o.set("seen", p.seen);
+    o.set("engineer", p.engineer);
+    o.set("date", p.date);
+    return o;
+}
+
 json::Value resultsValue(const LoopResults &r)
 {
     json::Value v = json::Value::object();
@@ -76,16 +90,8 @@ json::Value resultsValue(const LoopResults &r)
     design.set("sha256", r.designSha);
     v.set("design", design);
     json::Value points = json::Value::array();
-    for (const PointResult &p : r.points) {
-        json::Value o = json::Value::object();
-        o.set("tag", p.tag);
-        o.set("result", p.result);
-        o.set("note", p.note);
-        o.set("seen", p.seen);
-        o.set("engineer", p.engineer);
-        o.set("date", p.date);
-        points.push(o);
-    }
+    for (const PointResult &p : r.points)
+        points.push(resultValue(p));
     v.set("points", points);
     return v;
 }

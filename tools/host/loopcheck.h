@@ -29,6 +29,9 @@ struct LoopResults {
     std::vector<PointResult> points; // the design's order
 };
 
+// One point's result as the results file and the report hold it (the
+// report with the point's description after its tag).
+json::Value resultValue(const PointResult &p, const std::string *description = nullptr);
 json::Value resultsValue(const LoopResults &r);
 // A results file's data; false with `error` when it is none.
 bool resultsFrom(const json::Value &v, LoopResults &r, std::string &error);

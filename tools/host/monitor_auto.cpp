@@ -23,21 +23,13 @@ constexpr int64_t PAUSE_US = 20000;
 // fastest speed).
 constexpr size_t KEPT_BYTES = 64 * 1024;
 
-bool commandChar(char c)
-{
-    for (const catalogue::Framing &f : catalogue::framing)
-        if (f.command == c)
-            return true;
-    return c == '%';
-}
-
 // Whether a command heard ends in the checksum of what comes before.
 bool endsInChecksum(const std::string &command)
 {
     std::string body = command;
     if (!body.empty() && body.back() == '\r')
         body.pop_back();
-    const size_t at = std::find_if(body.begin(), body.end(), commandChar) - body.begin();
+    const size_t at = std::find_if(body.begin(), body.end(), isCommandChar) - body.begin();
     if (at == body.size() || body.size() - at < 4)
         return false;
     const std::string sum = body.substr(body.size() - 2);

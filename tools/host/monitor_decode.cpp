@@ -20,6 +20,8 @@ constexpr size_t MAX_LINE = 256;
 // How long a reply may take at most: the module's longest time-out and some.
 constexpr int64_t REPLY_WINDOW_US = (wire::TIMEOUT_MAX + 100) * 1000;
 
+} // namespace
+
 bool isCommandChar(char c)
 {
     for (const catalogue::Framing &f : catalogue::framing)
@@ -27,6 +29,8 @@ bool isCommandChar(char c)
             return true;
     return c == '%'; // the configuration commands of the bring-up tools
 }
+
+namespace {
 
 bool isReplyChar(char c)
 {

@@ -31,6 +31,10 @@ enum class Fault {
 };
 const char *faultName(Fault f);
 
+// Whether `c` starts a command line: a command character of the catalogue's
+// framing, or '%' (the configuration commands of the bring-up tools).
+bool isCommandChar(char c);
+
 struct Settings {
     bool checksum = false; // commands and replies carry checksums
     int baud = 9600;       // for the quiet time a reply may come in

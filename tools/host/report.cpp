@@ -56,14 +56,8 @@ Value pointsValue(const ReportInput &in, Value &open)
         for (const PointResult &e : in.loop.points)
             if (e.tag == p.tag)
                 r = e;
-        Value o = Value::object();
-        o.set("tag", p.tag);
-        o.set("description", p.description);
-        o.set("result", r.result);
-        o.set("note", r.note);
-        o.set("seen", r.seen);
-        o.set("engineer", r.engineer);
-        o.set("date", r.date);
+        r.tag = p.tag;
+        Value o = resultValue(r, &p.description);
         if (r.result != "passed")
             open.push(o);
         points.push(o);
