@@ -228,9 +228,10 @@ constexpr Behaviour hostOk = anyModule({hostOkBroadcast()});
 struct Instruction {
     const char *name;
     Behaviour does;
+    operands::List takes; // its operands, in the order the host passes them
 };
 
-#define VELDRAN_CATALOGUE_ENTRY(name, description, body, ...) {#name, body},
+#define VELDRAN_CATALOGUE_ENTRY(name, description, body, ...) {#name, body, operands::name},
 constexpr Instruction instructions[INSTRUCTION_COUNT] = {VELDRAN_INSTRUCTIONS(VELDRAN_CATALOGUE_ENTRY)};
 
 // The entry of the instruction named `name`, or null.
@@ -246,6 +247,25 @@ constexpr const Instruction *find(const char *name)
 constexpr bool makesOnly(const Instruction &i, Kind kind)
 {
     return i.does.exchangeCount == 1 && i.does.exchanges[0].kind == kind;
+}
+
+// Whether one of the instruction's exchanges is of `kind`.
+constexpr bool makes(const Instruction &i, Kind kind)
+{
+    for (int e = 0; e < i.does.exchangeCount; ++e)
+        if (i.does.exchanges[e].kind == kind)
+            return true;
+    return false;
+}
+
+// Whether the instruction is made for the model `model` (7017 ...); one for
+// any module is made for none in particular.
+constexpr bool madeFor(const Instruction &i, int model)
+{
+    for (int m = 0; m < i.does.modelCount; ++m)
+        if (i.does.models[m] == model)
+            return true;
+    return false;
 }
 
 // The first instruction whose one exchange is of `kind`, or null: "the

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <vector>
 
+#include "catalogue.h"
 #include "check.h"
 #include "errors.h"
 #include "hostsvc.h"
@@ -1111,6 +1112,35 @@ TEST(LoopCheck, OptionStringReachesTheDesignsLine)
     // A point on the 7065 without checksums: no one setting has them all.
     const std::string mixed = relays + "[[point]]\ntag = \"XV-2\"\naddress = 9\ndirection = \"out\"\nbit = 0\n";
     EXPECT_EQ(vhost::designOptions(vsim::parsePlant(mixed, "m.toml"), 1).find("CHECKSUM"), std::string::npos);
+}
+
+// The instructions a point is read and written with, found by what they do
+// and the models they are made for: the thermocouple read that names open
+// inputs, an input module's own read (its mask), the whole word for an
+// output module, and the write made for it.
+TEST(LoopCheck, PointsUseTheInstructionsMadeForTheirModule)
+{
+    using K = vsim::Point::Kind;
+    const struct {
+        vsim::Model model;
+        K kind;
+        const char *read, *write;
+    } rows[] = {
+        {vsim::Model::M7017, K::AnalogIn, "I7018", ""},        {vsim::Model::M7018, K::AnalogIn, "I7018", ""},
+        {vsim::Model::M7024, K::AnalogOut, "", "I7024"},       {vsim::Model::M7041, K::DigitalIn, "I7041", ""},
+        {vsim::Model::M7052, K::DigitalIn, "I7052", ""},       {vsim::Model::M7053, K::DigitalIn, "I7053", ""},
+        {vsim::Model::M7043, K::DigitalOut, "I7053", "I7043"}, {vsim::Model::M7060, K::DigitalIn, "I7053", ""},
+        {vsim::Model::M7060, K::DigitalOut, "I7053", "I7060"}, {vsim::Model::M7065, K::DigitalOut, "I7053", "I7065"},
+    };
+    for (const auto &row : rows) {
+        vsim::Module m;
+        m.model = row.model;
+        vsim::Point p;
+        p.kind = row.kind;
+        const vhost::PointInstructions is = vhost::pointInstructions(m, p);
+        EXPECT_STREQ(is.read ? is.read->name : "", row.read) << m.info().number;
+        EXPECT_STREQ(is.write ? is.write->name : "", row.write) << m.info().number;
+    }
 }
 
 // The survey's table: by address, hex and decimal, and a line for an

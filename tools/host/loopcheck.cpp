@@ -50,20 +50,6 @@ const char *kindText(Point::Kind k)
     return "";
 }
 
-// The instructions a point's checks call, for the time-out they need.
-std::vector<std::string> instructionsOf(const vsim::Module &m, const Point &p)
-{
-    using vsim::Model;
-    if (p.kind == Point::Kind::AnalogIn)
-        return {m.model == Model::M7018 ? "I7018" : "I7017"};
-    if (p.kind == Point::Kind::AnalogOut)
-        return {"I7024"};
-    std::vector<std::string> is = {"I7053"};
-    if (p.output())
-        is.push_back(m.model == Model::M7043 ? "I7043" : m.model == Model::M7060 ? "I7060" : "I7065");
-    return is;
-}
-
 } // namespace
 
 json::Value resultValue(const PointResult &p, const std::string *description)
@@ -174,9 +160,11 @@ std::string designOptions(const vsim::Plant &design, int port, int timeoutMs)
         InputValues in;
         in.addr = m->address;
         in.format = m->hex ? 2 : 0;
-        for (const std::string &name : instructionsOf(*m, p))
-            for (const Exchange &e : exchangesOf(name, in, checksum))
-                longest = std::max(longest, wireMs(wireChars(e), baud));
+        const PointInstructions is = pointInstructions(*m, p);
+        for (const catalogue::Instruction *i : {is.read, is.write})
+            if (i)
+                for (const Exchange &e : exchangesOf(*i, in, checksum))
+                    longest = std::max(longest, wireMs(wireChars(e), baud));
     }
     const int timeout =
         timeoutMs > 0 ? timeoutMs : clampTimeout(static_cast<int>(std::ceil(longest * 1.25 + OPTIONS_MARGIN_MS)));

@@ -7,6 +7,7 @@
 #define TOOLS_HOST_LOOPCHECK_H
 
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,6 +15,10 @@
 #include "json.h"
 #include "plant.h"
 #include "veldran.h"
+
+namespace catalogue {
+struct Instruction;
+}
 
 namespace vhost {
 
@@ -63,6 +68,16 @@ struct Reading {
     std::string text;
 };
 
+// The instructions a point is read and written with, found in the module's
+// catalogue by what they do and the models they are made for: the point's
+// read (none for an analog output: no instruction reads one back) and, for
+// an output, its write; null where the module has none.
+struct PointInstructions {
+    const catalogue::Instruction *read = nullptr;
+    const catalogue::Instruction *write = nullptr;
+};
+PointInstructions pointInstructions(const vsim::Module &m, const vsim::Point &p);
+
 // The points' I/O through the module's instructions: the analog and
 // digital reads of the point's model, the analog write of the 7024, the
 // digital writes of the 7043, 7060 and 7065, and the 16-bit digital read
@@ -79,11 +94,17 @@ public:
     bool readsBack(const vsim::Point &p) const;
 
 private:
-    unsigned call(const char *name, std::vector<TLIPARAM> params, const SSHORT &err);
+    // An operand of a call, by its label.
+    struct Given {
+        const PARMDEF &operand;
+        TLIPARAM value;
+    };
+    // Calls the instruction with the operands it takes, each from `given`;
+    // the code it left in `err`.
+    unsigned call(const catalogue::Instruction *instr, std::initializer_list<Given> given, const SSHORT &err);
     Reading readAnalog(const vsim::Point &p, const vsim::Module &m);
-    unsigned readWord(int address, int &word); // the module's reply to the digital read, all 16 bits
     Reading readBit(const vsim::Point &p, const vsim::Module &m);
-    unsigned writeBits(const vsim::Module &m, int bits);
+    unsigned writeBits(const vsim::Point &p, const vsim::Module &m, int bits);
 
     const FUNCDEF *table_;
     const vsim::Plant &design_;

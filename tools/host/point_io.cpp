@@ -1,7 +1,10 @@
 // A design point's I/O through the module's instructions; see loopcheck.h.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
+#include "catalogue.h"
 #include "errors.h"
 #include "ladder.h"
 #include "loopcheck.h"
@@ -26,6 +29,36 @@ constexpr int RELAY_INPUTS = 0x0F;
 
 bool relays(Model m) { return m == Model::M7060 || m == Model::M7065; }
 
+// The bits of the digital read's word.
+constexpr int WORD_BITS = 16;
+
+// Of the instructions made for `model` that make an exchange of `kind`
+// (that one alone where `only`), the one with the most operands, which
+// tells the most: the thermocouple read's "ErrChan:" names an open input.
+const catalogue::Instruction *madeFor(int model, catalogue::Kind kind, bool only)
+{
+    const catalogue::Instruction *best = nullptr;
+    for (const catalogue::Instruction &i : catalogue::instructions)
+        if (catalogue::madeFor(i, model) && (only ? catalogue::makesOnly(i, kind) : catalogue::makes(i, kind)) &&
+            (!best || i.takes.count > best->takes.count))
+            best = &i;
+    return best;
+}
+
+// The digital read that gives a module's whole word, as an output module's
+// reply holds it: the read made for a module with an input on every bit,
+// which keeps them all.
+const catalogue::Instruction *wholeWordRead()
+{
+    for (const catalogue::Instruction &i : catalogue::instructions)
+        for (int k = 0; k < i.does.modelCount; ++k) {
+            const std::optional<Model> model = vsim::modelFromNumber(i.does.models[k]);
+            if (catalogue::makesOnly(i, catalogue::READ_DIGITAL) && model && vsim::modelInfo(*model).din == WORD_BITS)
+                return &i;
+        }
+    return nullptr;
+}
+
 Reading failed(unsigned code)
 {
     Reading r;
@@ -45,14 +78,49 @@ Reading valued(const Point &p, double v)
 
 } // namespace
 
-unsigned PointIo::call(const char *name, std::vector<TLIPARAM> params, const SSHORT &err)
+PointInstructions pointInstructions(const vsim::Module &m, const Point &p)
 {
+    const int model = m.info().number;
+    PointInstructions is;
+    switch (p.kind) {
+    case Point::Kind::AnalogIn:
+        is.read = madeFor(model, catalogue::READ_ANALOG, true);
+        break;
+    case Point::Kind::AnalogOut:
+        is.write = madeFor(model, catalogue::WRITE_ANALOG, true);
+        break;
+    case Point::Kind::DigitalIn:
+    case Point::Kind::DigitalOut:
+        is.read = madeFor(model, catalogue::READ_DIGITAL, true);
+        if (!is.read)
+            is.read = wholeWordRead();
+        if (p.output())
+            is.write = madeFor(model, catalogue::WRITE_DIGITAL, false);
+        break;
+    }
+    return is;
+}
+
+unsigned PointIo::call(const catalogue::Instruction *instr, std::initializer_list<Given> given, const SSHORT &err)
+{
+    if (!instr)
+        return NO_CODE;
+    // The instruction's operands in its order, each from what is given.
+    std::vector<TLIPARAM> params;
+    for (int k = 0; k < instr->takes.count; ++k) {
+        const Given *g = std::find_if(given.begin(), given.end(), [&](const Given &x) {
+            return operands::sameLabel(x.operand.prm_name, instr->takes.p[k].prm_name);
+        });
+        if (g == given.end())
+            return NO_CODE;
+        params.push_back(g->value);
+    }
     // A reply lost once on a busy line is no fault of the point's wiring:
     // the call is made again (a read, or a write of the same value), and a
     // point whose module does not answer TRIES times shows the code.
     const int n = tableEntries(table_);
     for (int i = 0; i < n; ++i)
-        if (instrName(table_[i]) == name) {
+        if (instrName(table_[i]) == instr->name) {
             unsigned code = EC_TIMEOUT;
             for (int t = 0; t < TRIES && code == EC_TIMEOUT; ++t) {
                 table_[i].fnc_ptr(1, static_cast<int32_t>(params.size()), params.data());
@@ -71,13 +139,13 @@ Reading PointIo::readAnalog(const Point &p, const vsim::Module &m)
     SSHORT words[8] = {}, err = -1, errChan = 0;
     const int16_t a = static_cast<int16_t>(m.address), format = m.hex ? 2 : 0;
     const TLIPARAM ain = m.hex ? records::wordOut(words) : records::floatOut(values);
-    unsigned code =
-        m.model == Model::M7018
-            ? call("I7018",
-                   {records::wordIn(a), records::wordIn(format), ain, records::wordOut(&err),
-                    records::wordOut(&errChan)},
-                   err)
-            : call("I7017", {records::wordIn(a), records::wordIn(format), ain, records::wordOut(&err)}, err);
+    const unsigned code = call(pointInstructions(m, p).read,
+                               {{operands::addr, records::wordIn(a)},
+                                {operands::format, records::wordIn(format)},
+                                {operands::ain, ain},
+                                {operands::errcode, records::wordOut(&err)},
+                                {operands::errchan, records::wordOut(&errChan)}},
+                               err);
     const int ch = p.channel;
     if (code == EC_AIN_LENGTH && (static_cast<uint16_t>(errChan) >> ch & 1)) {
         Reading r = failed(code);
@@ -90,53 +158,39 @@ Reading PointIo::readAnalog(const Point &p, const vsim::Module &m)
     return valued(p, p.toEngineering(wire));
 }
 
-unsigned PointIo::readWord(int address, int &word)
-{
-    SSHORT din = 0, err = -1;
-    unsigned code = call("I7053",
-                         {records::wordIn(static_cast<int16_t>(address)), records::wordIn(0), records::wordOut(&din),
-                          records::wordOut(&err)},
-                         err);
-    word = static_cast<uint16_t>(din);
-    return code;
-}
-
 Reading PointIo::readBit(const Point &p, const vsim::Module &m)
 {
+    // An input module's own read gives its inputs; an output module's reply
+    // to the whole-word read holds its outputs (a relay module's in the
+    // first two digits, its inputs, active-low, in the last).
     SSHORT din = 0, err = -1;
-    const int16_t a = static_cast<int16_t>(m.address);
-    int word = 0;
-    unsigned code = EC_OK;
-    if (m.model == Model::M7041)
-        code = call("I7041", {records::wordIn(a), records::wordIn(0), records::wordOut(&din), records::wordOut(&err)},
-                    err);
-    else if (m.model == Model::M7052)
-        code = call("I7052", {records::wordIn(a), records::wordOut(&din), records::wordOut(&err)}, err);
-    else
-        code = readWord(m.address, word);
+    const unsigned code = call(pointInstructions(m, p).read,
+                               {{operands::addr, records::wordIn(static_cast<int16_t>(m.address))},
+                                {operands::xormask, records::wordIn(0)},
+                                {operands::din, records::wordOut(&din)},
+                                {operands::errcode, records::wordOut(&err)}},
+                               err);
     if (code != EC_OK)
         return failed(code);
     int bits = static_cast<uint16_t>(din);
-    if (m.model == Model::M7053)
-        bits = word;
-    else if (m.model == Model::M7043)
-        bits = outputs_[m.address] = word;
+    if (m.model == Model::M7043)
+        outputs_[m.address] = bits;
     else if (relays(m.model) && p.output())
-        bits = outputs_[m.address] = word >> RELAY_SHIFT;
+        bits = outputs_[m.address] = bits >> RELAY_SHIFT;
     else if (relays(m.model))
-        bits = ~word & RELAY_INPUTS;
+        bits = ~bits & RELAY_INPUTS;
     return valued(p, bits >> p.channel & 1);
 }
 
-unsigned PointIo::writeBits(const vsim::Module &m, int bits)
+unsigned PointIo::writeBits(const Point &p, const vsim::Module &m, int bits)
 {
     SSHORT din = 0, err = -1;
-    const TLIPARAM a = records::wordIn(static_cast<int16_t>(m.address)),
-                   dout = records::wordIn(static_cast<int16_t>(bits));
-    unsigned code = m.model == Model::M7043 ? call("I7043", {a, dout, records::wordOut(&err)}, err)
-                    : m.model == Model::M7060
-                        ? call("I7060", {a, dout, records::wordOut(&din), records::wordOut(&err)}, err)
-                        : call("I7065", {a, dout, records::wordOut(&din), records::wordOut(&err)}, err);
+    const unsigned code = call(pointInstructions(m, p).write,
+                               {{operands::addr, records::wordIn(static_cast<int16_t>(m.address))},
+                                {operands::dout, records::wordIn(static_cast<int16_t>(bits))},
+                                {operands::din, records::wordOut(&din)},
+                                {operands::errcode, records::wordOut(&err)}},
+                               err);
     if (code == EC_OK)
         outputs_[m.address] = bits;
     return code;
@@ -167,11 +221,12 @@ Reading PointIo::force(const Point &p, double engineering)
     if (p.kind == Point::Kind::AnalogOut) {
         SSHORT err = -1;
         const float wire = static_cast<float>(p.toWire(engineering));
-        unsigned code =
-            call("I7024",
-                 {records::wordIn(static_cast<int16_t>(m->address)), records::wordIn(static_cast<int16_t>(p.channel)),
-                  records::floatIn(wire), records::wordOut(&err)},
-                 err);
+        const unsigned code = call(pointInstructions(*m, p).write,
+                                   {{operands::addr, records::wordIn(static_cast<int16_t>(m->address))},
+                                    {operands::chan, records::wordIn(static_cast<int16_t>(p.channel))},
+                                    {operands::aout, records::floatIn(wire)},
+                                    {operands::errcode, records::wordOut(&err)}},
+                                   err);
         if (code != EC_OK)
             return failed(code);
         // The write's reply is all the module says of its output.
@@ -189,7 +244,7 @@ Reading PointIo::force(const Point &p, double engineering)
     }
     const int bit = 1 << p.channel;
     const int bits = engineering != 0 ? outputs_[m->address] | bit : outputs_[m->address] & ~bit;
-    unsigned code = writeBits(*m, bits);
+    unsigned code = writeBits(p, *m, bits);
     if (code != EC_OK)
         return failed(code);
     return readBit(p, *m);
