@@ -3,6 +3,7 @@
 #include "live_view.h"
 
 #include <algorithm>
+#include <chrono>
 #include <sstream>
 
 #include "summary.h"
@@ -55,24 +56,6 @@ void wrap(std::vector<std::string> &out, const std::string &head, const std::vec
         fresh = false;
     }
     out.push_back(line);
-}
-
-// The characters of a screen line that take a column (not the sequences
-// that mark values).
-size_t visibleSize(const std::string &s)
-{
-    size_t n = 0;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\x1b') {
-            size_t m = s.find('m', i);
-            if (m == std::string::npos)
-                break;
-            i = m;
-        } else {
-            ++n;
-        }
-    }
-    return n;
 }
 
 // One part of the screen: a heading, shown only above one of its entries
@@ -186,66 +169,6 @@ std::string headLine(const TimeStats &t, long number, double ms, size_t width)
 
 } // namespace
 
-std::vector<std::string> wrapText(const std::string &text, size_t width, size_t indent)
-{
-    std::vector<std::string> lines;
-    std::string rest = text, prefix;
-    while (prefix.size() + rest.size() > width) {
-        size_t room = width - prefix.size();
-        size_t lead = rest.find_first_not_of(' ');
-        size_t cut = rest.rfind(' ', room);
-        // Two blanks part the fields of a module's line: a break there
-        // keeps a field whole ("21.4/21.5/25.8 ms").
-        size_t fields = rest.rfind("  ", room);
-        if (fields != std::string::npos && lead != std::string::npos && fields > lead && fields >= room / 2)
-            cut = fields;
-        std::string piece;
-        if (cut == std::string::npos || lead == std::string::npos || cut <= lead) {
-            // One word longer than the line.
-            cut = rest.rfind(',', room - 1);
-            cut = cut == std::string::npos || cut == 0 ? room : cut + 1;
-            piece = rest.substr(0, cut);
-            rest.erase(0, cut);
-        } else {
-            size_t next = rest.find_first_not_of(' ', cut);
-            piece = rest.substr(0, rest.find_last_not_of(' ', cut) + 1);
-            rest.erase(0, next == std::string::npos ? rest.size() : next);
-        }
-        lines.push_back(prefix + piece);
-        prefix.assign(indent, ' ');
-        if (rest.empty())
-            return lines;
-    }
-    lines.push_back(prefix + rest);
-    return lines;
-}
-
-void LiveView::size(int columns, int rows)
-{
-    cols_ = columns < 40 ? 40 : columns;
-    rows_ = rows < 0 ? 0 : rows;
-}
-
-void LiveView::resize(int columns, int rows)
-{
-    size(columns, rows);
-    resized_ = true;
-}
-
-void LiveView::begin()
-{
-    fputs("\x1b[?25l\x1b[2J\x1b[H", out_);
-    fflush(out_);
-}
-
-void LiveView::end()
-{
-    // The summary comes on the line below the screen.
-    fputs(openLine_ ? "\x1b[0m\x1b[?25h\n" : "\x1b[0m\x1b[?25h", out_);
-    openLine_ = false;
-    fflush(out_);
-}
-
 void LiveView::moduleText(const std::string &text, const std::string &source)
 {
     // The module's last three lines stay on the screen.
@@ -272,14 +195,14 @@ std::vector<std::vector<std::string>> LiveView::rungEntries(const Runner &runner
             words.push_back({texts[i], changed});
         }
         shown_[r] = texts;
-        wrap(entries[r], buf, words, static_cast<size_t>(cols_), 6);
+        wrap(entries[r], buf, words, static_cast<size_t>(screen_.columns()), 6);
     }
     return entries;
 }
 
 std::vector<std::string> LiveView::frame(const Runner &runner, long number, double ms)
 {
-    const size_t width = static_cast<size_t>(cols_);
+    const size_t width = static_cast<size_t>(screen_.columns());
     const RunStats &st = runner.stats();
     Part parts[PARTS];
     parts[MODULES].heading =
@@ -303,16 +226,16 @@ std::vector<std::string> LiveView::frame(const Runner &runner, long number, doub
 
     // Below the head line, everything when it fits; else the rows by
     // priority, and a line that says which modules and rungs are left out.
-    size_t rows = rows_ > 0 ? static_cast<size_t>(rows_) - 1 : 0, all = 0;
+    size_t rows = screen_.rows() > 0 ? static_cast<size_t>(screen_.rows()) - 1 : 0, all = 0;
     for (const Part &p : parts)
         all += p.lines();
-    share(parts, rows_ > 0 && all > rows ? rows : all);
+    share(parts, screen_.rows() > 0 && all > rows ? rows : all);
     bool cut = !parts[MODULES].whole() || !parts[HINT].whole() || !parts[RUNGS].whole();
     if (cut && rows > 0)
         share(parts, rows - 1);
 
     std::vector<std::string> lines = {headLine(st.scanMs, number, ms, width)};
-    if (rows_ == 1)
+    if (screen_.rows() == 1)
         return lines;
     for (int i = 0; i < PARTS; ++i) {
         const Part &p = parts[i];
@@ -335,37 +258,11 @@ std::vector<std::string> LiveView::frame(const Runner &runner, long number, doub
 
 void LiveView::scan(const Runner &runner, long number, double ms, bool force)
 {
-    auto now = std::chrono::steady_clock::now();
-    if (drawn_ && !force && !resized_ && now - last_ < std::chrono::milliseconds(200))
-        return;
-    drawn_ = true;
-    last_ = now;
-    std::vector<std::string> lines = frame(runner, number, ms);
-    const std::string out = screenText(lines, cols_, rows_, resized_, &openLine_);
-    resized_ = false;
-    fwrite(out.data(), 1, out.size(), out_);
-    fflush(out_);
-}
-
-std::string screenText(const std::vector<std::string> &lines, int columns, int rows, bool clear, bool *openLine)
-{
-    // A screen filled to its last row gets no line end after that row,
-    // which would scroll it; a line as wide as the screen needs no
-    // clearing after it (which on some terminals clears its last
-    // character).
-    const bool full = rows > 0 && lines.size() >= static_cast<size_t>(rows);
-    std::string out = clear ? "\x1b[2J\x1b[H" : "\x1b[H";
-    for (size_t i = 0; i < lines.size(); ++i) {
-        out += lines[i];
-        if (visibleSize(lines[i]) < static_cast<size_t>(columns))
-            out += "\x1b[K";
-        if (!full || i + 1 < lines.size())
-            out += "\n";
-    }
-    if (!full)
-        out += "\x1b[J";
-    *openLine = full;
-    return out;
+    const int64_t nowUs =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    if (screen_.due(nowUs, force))
+        screen_.draw(frame(runner, number, ms), nowUs);
 }
 
 } // namespace vhost

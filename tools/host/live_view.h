@@ -6,12 +6,12 @@
 #ifndef TOOLS_HOST_LIVE_VIEW_H
 #define TOOLS_HOST_LIVE_VIEW_H
 
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "scan.h"
+#include "screen.h"
 #include "trace.h"
 
 namespace vhost {
@@ -19,8 +19,8 @@ namespace vhost {
 class LiveView {
 public:
     // `rows` 0: the terminal's height is not known, and nothing is left out.
-    LiveView(FILE *out, int columns, int rows) : out_(out) { size(columns, rows); }
-    void begin();
+    LiveView(FILE *out, int columns, int rows) : screen_(out, columns, rows) {}
+    void begin() { screen_.begin(); }
     // What the module printed during one call of rung `source`
     // ("R3 I7041@0Bh"); its last three lines are shown.
     void moduleText(const std::string &text, const std::string &source);
@@ -31,38 +31,21 @@ public:
     void failures(const FailureTraces *traces) { failures_ = traces; }
     // The terminal's new size: the next scan is drawn at once, on a
     // cleared screen.
-    void resize(int columns, int rows);
-    void end();
+    void resize(int columns, int rows) { screen_.resize(columns, rows); }
+    void end() { screen_.end(); }
     // The screen's lines for a scan, at most the terminal's rows, with the
     // sequences that mark changed values; remembers the values as drawn.
     // What it costs does not grow with the number of scans.
     std::vector<std::string> frame(const Runner &runner, long number, double ms);
 
 private:
-    void size(int columns, int rows);
     std::vector<std::vector<std::string>> rungEntries(const Runner &runner);
 
-    FILE *out_;
-    int cols_ = 80, rows_ = 0;
-    bool drawn_ = false;
-    bool resized_ = false;  // the next redraw clears the screen first
-    bool openLine_ = false; // the last line drawn filled the screen: no line end after it
-    std::chrono::steady_clock::time_point last_;
+    Screen screen_;
     std::vector<std::vector<std::string>> shown_; // operand texts per rung, as last drawn
     std::vector<TracedLine> moduleSaid_;          // the module's last lines
     const FailureTraces *failures_ = nullptr;
 };
-
-// Text onto lines of at most `width` characters, broken at blanks (the
-// blanks of the break left out), continuation lines indented by `indent`;
-// a word longer than a line is cut after a comma, or where the line ends.
-std::vector<std::string> wrapText(const std::string &text, size_t width, size_t indent);
-
-// What redraws a screen in place with `lines` (at most `rows`, 0: not
-// known): from the top (`clear`: on a cleared screen), each line's rest
-// cleared, and below them; `openLine` tells whether the last line filled
-// the screen and got no line end.
-std::string screenText(const std::vector<std::string> &lines, int columns, int rows, bool clear, bool *openLine);
 
 } // namespace vhost
 

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "live_view.h"
+#include "screen.h"
 
 namespace vhost::monitor {
 
@@ -48,35 +48,9 @@ std::vector<std::string> block(int key, const AddressStats &s, int64_t nowUs, si
 
 } // namespace
 
-void MonitorView::size(int columns, int rows)
-{
-    cols_ = columns < 40 ? 40 : columns;
-    rows_ = rows < 0 ? 0 : rows;
-}
-
-void MonitorView::resize(int columns, int rows)
-{
-    size(columns, rows);
-    resized_ = true;
-}
-
-void MonitorView::begin()
-{
-    std::fputs("\x1b[?25l\x1b[2J\x1b[H", out_);
-    std::fflush(out_);
-}
-
-void MonitorView::end()
-{
-    // The summary comes on the line below the screen.
-    std::fputs(openLine_ ? "\x1b[0m\x1b[?25h\n" : "\x1b[0m\x1b[?25h", out_);
-    openLine_ = false;
-    std::fflush(out_);
-}
-
 std::vector<std::string> MonitorView::frame(const MonitorStats &st, int64_t nowUs) const
 {
-    const size_t width = static_cast<size_t>(cols_);
+    const size_t width = static_cast<size_t>(screen_.columns());
     long faulted = 0;
     for (const auto &kv : st.addresses())
         faulted += kv.second.faulted();
@@ -101,7 +75,7 @@ std::vector<std::string> MonitorView::frame(const MonitorStats &st, int64_t nowU
     }
     if (blocks.empty())
         blocks.push_back({"  nothing heard yet"});
-    const size_t rows = rows_ > 0 ? static_cast<size_t>(rows_) : static_cast<size_t>(-1);
+    const size_t rows = screen_.rows() > 0 ? static_cast<size_t>(screen_.rows()) : static_cast<size_t>(-1);
     const size_t avail = rows > lines.size() ? rows - lines.size() : 0;
     size_t below = 0, kept = 0;
     for (; kept < bottom.size(); ++kept) {
@@ -134,14 +108,8 @@ std::vector<std::string> MonitorView::frame(const MonitorStats &st, int64_t nowU
 
 void MonitorView::draw(const MonitorStats &st, int64_t nowUs, bool force)
 {
-    if (drawn_ && !force && !resized_ && nowUs - lastUs_ < 200000)
-        return;
-    drawn_ = true;
-    lastUs_ = nowUs;
-    const std::string out = screenText(frame(st, nowUs), cols_, rows_, resized_, &openLine_);
-    resized_ = false;
-    std::fwrite(out.data(), 1, out.size(), out_);
-    std::fflush(out_);
+    if (screen_.due(nowUs, force))
+        screen_.draw(frame(st, nowUs), nowUs);
 }
 
 } // namespace vhost::monitor

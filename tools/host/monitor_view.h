@@ -11,31 +11,27 @@
 #include <vector>
 
 #include "monitor_stats.h"
+#include "screen.h"
 
 namespace vhost::monitor {
 
 class MonitorView {
 public:
     // `rows` 0: the terminal's height is not known, and nothing is left out.
-    MonitorView(FILE *out, int columns, int rows) : out_(out) { size(columns, rows); }
-    void begin();
+    MonitorView(FILE *out, int columns, int rows) : screen_(out, columns, rows) {}
+    void begin() { screen_.begin(); }
     // Draws the screen as at `nowUs` (the listening's clock) unless the
     // last redraw was less than a fifth of a second before (`force`, or a
     // new size, draws anyway).
     void draw(const MonitorStats &st, int64_t nowUs, bool force);
-    void resize(int columns, int rows);
-    void end();
+    void resize(int columns, int rows) { screen_.resize(columns, rows); }
+    void end() { screen_.end(); }
     // The screen's lines, at most the terminal's rows.  What it costs grows
     // with the addresses heard, not with the exchanges.
     std::vector<std::string> frame(const MonitorStats &st, int64_t nowUs) const;
 
 private:
-    void size(int columns, int rows);
-
-    FILE *out_;
-    int cols_ = 80, rows_ = 0;
-    bool drawn_ = false, resized_ = false, openLine_ = false;
-    int64_t lastUs_ = 0;
+    Screen screen_;
 };
 
 } // namespace vhost::monitor
