@@ -148,18 +148,12 @@ bool MonitorOutput::writePlant() const
     return true;
 }
 
-// The device of "COMn" (as the serial library maps it), or the path given.
-// Windows opens "COMn" by its name (wine through its own port mapping).
+// The port the serial library opens for "COMn", or the path given.
 std::string listenDevice(const std::string &port)
 {
-#ifndef _WIN32
     if (port.size() == 4 && (port.compare(0, 3, "COM") == 0 || port.compare(0, 3, "com") == 0) && port[3] >= '1' &&
-        port[3] <= '4') {
-        std::string device, source;
-        comPortDevice(port[3] - '0', device, source);
-        return device;
-    }
-#endif
+        port[3] <= '4')
+        return listenPortName(port[3] - '0');
     return port;
 }
 

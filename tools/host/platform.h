@@ -58,6 +58,9 @@ bool terminalResized(int *columns, int *rows);
 // where that mapping comes from (an environment variable, the default, the
 // wine port mapping).
 void comPortDevice(int port, std::string &device, std::string &source);
+// The name a listener opens for COM port n: the port the serial library
+// opens for it (on Windows "COM7" where VELDRAN_COMn names COM7).
+std::string listenPortName(int port);
 // When port n falls back to a default device because nothing names one (on
 // POSIX: VELDRAN_COMn is not set), a line that says so and how to name the
 // device; "" otherwise.

@@ -88,6 +88,13 @@ void comPortDevice(int port, std::string &device, std::string &source)
     source = from ? std::string("environment ") + from : std::string("default; set ") + var + " to change";
 }
 
+std::string listenPortName(int port)
+{
+    std::string device, source;
+    comPortDevice(port, device, source);
+    return device;
+}
+
 std::string defaultDeviceNote(int port)
 {
     char path[512], var[32];

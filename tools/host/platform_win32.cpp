@@ -186,6 +186,13 @@ void comPortDevice(int port, std::string &device, std::string &source)
     source = dev.value ? from : wine ? "wine default: the prefix's dosdevices" : "Windows";
 }
 
+std::string listenPortName(int port)
+{
+    // What comm.dll opens; wine maps that name to its device itself.
+    const comm::WinPortDevice dev = comm::winPortDevice(port);
+    return dev.device[0] ? dev.device + 4 : dev.value; // "COM7"
+}
+
 // A Windows port is named by its number; under wine the scripts map it.
 std::string defaultDeviceNote(int) { return ""; }
 
