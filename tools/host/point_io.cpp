@@ -35,7 +35,7 @@ constexpr int WORD_BITS = 16;
 // Of the instructions made for `model` that make an exchange of `kind`
 // (that one alone where `only`), the one with the most operands, which
 // tells the most: the thermocouple read's "ErrChan:" names an open input.
-const catalogue::Instruction *madeFor(int model, catalogue::Kind kind, bool only)
+const catalogue::Instruction *instructionFor(int model, catalogue::Kind kind, bool only)
 {
     const catalogue::Instruction *best = nullptr;
     for (const catalogue::Instruction &i : catalogue::instructions)
@@ -84,18 +84,18 @@ PointInstructions pointInstructions(const vsim::Module &m, const Point &p)
     PointInstructions is;
     switch (p.kind) {
     case Point::Kind::AnalogIn:
-        is.read = madeFor(model, catalogue::READ_ANALOG, true);
+        is.read = instructionFor(model, catalogue::READ_ANALOG, true);
         break;
     case Point::Kind::AnalogOut:
-        is.write = madeFor(model, catalogue::WRITE_ANALOG, true);
+        is.write = instructionFor(model, catalogue::WRITE_ANALOG, true);
         break;
     case Point::Kind::DigitalIn:
     case Point::Kind::DigitalOut:
-        is.read = madeFor(model, catalogue::READ_DIGITAL, true);
+        is.read = instructionFor(model, catalogue::READ_DIGITAL, true);
         if (!is.read)
             is.read = wholeWordRead();
         if (p.output())
-            is.write = madeFor(model, catalogue::WRITE_DIGITAL, false);
+            is.write = instructionFor(model, catalogue::WRITE_DIGITAL, false);
         break;
     }
     return is;
