@@ -190,7 +190,9 @@ std::string listenPortName(int port)
 {
     // What comm.dll opens; wine maps that name to its device itself.
     const comm::WinPortDevice dev = comm::winPortDevice(port);
-    return dev.device[0] ? dev.device + 4 : dev.value; // "COM7"
+    if (dev.device[0])
+        return dev.device + 4;         // "COM7"
+    return dev.value ? dev.value : ""; // a name that is no COM port: the open says so
 }
 
 // A Windows port is named by its number; under wine the scripts map it.
